@@ -1,0 +1,39 @@
+#include "common/app_directory.h"
+
+#include <cctype>
+#include <mutex>
+
+#include "platform/file_system.h"
+
+namespace vellomar {
+
+namespace {
+std::mutex directoryLock;
+std::string overrideDirectory;
+}  // namespace
+
+std::string AppDirectoryFromExePath(std::string path) {
+  while (!path.empty() && std::isspace(static_cast<unsigned char>(path.back()))) path.pop_back();
+  while (path.size() > 2 && path.back() != '/') path.pop_back();
+  if (!path.empty()) path.pop_back();
+  return path;
+}
+
+std::string GetAppDirectory() {
+  {
+    std::lock_guard<std::mutex> guard(directoryLock);
+    if (!overrideDirectory.empty()) return overrideDirectory;
+  }
+  // The link is read each time: cheap, and right even if the executable was moved.
+  auto exe = ReadSymbolicLink("/proc/self/exe");
+  return AppDirectoryFromExePath(exe ? exe.value() : std::string());
+}
+
+void SetAppDirectory(std::string directory) {
+  std::lock_guard<std::mutex> guard(directoryLock);
+  overrideDirectory = std::move(directory);
+}
+
+std::string AppFilePath(const std::string& name) { return GetAppDirectory() + "/" + name; }
+
+}  // namespace vellomar

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <string>
+
+namespace vellomar {
+
+// The folder that holds the program and all its files (spool files, `error`, `logfile`):
+// the folder of the running executable, without a trailing slash.
+std::string GetAppDirectory();
+
+// The folder part of an executable path, by the program's rule: trailing white space goes,
+// then characters from the end until the last is a slash (or only two are left), then that
+// slash too. "/opt/vellomar/vellomar" gives "/opt/vellomar".
+std::string AppDirectoryFromExePath(std::string exePath);
+
+// Points the application directory elsewhere (tests, and a core used without its program).
+// An empty text returns to the executable's folder.
+void SetAppDirectory(std::string directory);
+
+// GetAppDirectory(), a slash and the name.
+std::string AppFilePath(const std::string& name);
+
+}  // namespace vellomar

@@ -1,0 +1,72 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "platform/executor.h"
+#include "platform/thread_handle.h"
+
+namespace vellomar {
+
+class WindowControls;
+
+// The one main window as every relay thread sees it: the four message counters and the
+// services that reach the window's controls. Controls are only ever touched on the window's
+// thread; a service called elsewhere hands its work there through the executor.
+//
+// Callers hold none of QueueLock, IncomingLock and OutgoingLock while they call a service
+// that waits for the window's thread (RefreshStatistics, the counts, SetClientImage,
+// HideWindow): the refresh itself takes OutgoingLock and IncomingLock, one after the other.
+class MainWindow {
+ public:
+  MainWindow(Executor& windowThread, WindowControls& controls) : windowThread_(windowThread), controls_(controls) {}
+  MainWindow(const MainWindow&) = delete;
+  MainWindow& operator=(const MainWindow&) = delete;
+
+  std::atomic<uint32_t> receivedAll{0};
+  std::atomic<uint32_t> receivedOk{0};
+  std::atomic<uint32_t> sentAll{0};
+  std::atomic<uint32_t> sentOk{0};
+
+  // Rewrites the statistics and info panels and rebuilds each list box whose registry
+  // changed; returns once that is done (or once the stop flag ends the wait).
+  void RefreshStatistics();
+
+  // Entry counts of list boxes 1007 and 1008 as last rebuilt. When the window's thread can
+  // no longer answer (shutdown), the count reads as "at the limit", so nothing new starts.
+  int IncomingCount();
+  int OutgoingCount();
+
+  // Button 1014 shows bitmap 135 (running) or 136 (ended).
+  void SetClientImage(bool running);
+  void HideWindow();
+  // Appends text to the notifications box, in call order, without waiting.
+  void AppendNotification(const std::string& text);
+
+  // Run on the window's thread: fill panel 1017 (1016) from the entry selected in list box
+  // 1007 (1008); nothing selected or no such entry leaves the panel as it is.
+  void ShowIncomingInfo();
+  void ShowOutgoingInfo();
+
+  // The dispatcher the controller last started. StartClient, ToggleClient and the
+  // dispatcher's own clearing hold clientLock, so that never two dispatchers run.
+  std::mutex clientLock;
+  std::shared_ptr<ThreadHandle> clientThread;
+  // Called by the dispatcher as its last step; clears only its own handle.
+  void ClearClientThread(const ThreadHandle* dispatcher);
+
+  Executor& windowThread() { return windowThread_; }
+  WindowControls& controls() { return controls_; }
+
+ private:
+  void RefreshOnWindowThread();
+  int CountOf(int listId);
+
+  Executor& windowThread_;
+  WindowControls& controls_;
+};
+
+}  // namespace vellomar

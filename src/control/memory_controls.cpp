@@ -1,0 +1,80 @@
+#include "control/memory_controls.h"
+
+#include "control/control_ids.h"
+
+namespace vellomar {
+
+int MemoryControls::ListCount(int listId) {
+  std::lock_guard<std::mutex> guard(lock_);
+  return static_cast<int>(lists_[listId].items.size());
+}
+
+std::string MemoryControls::ListItem(int listId, int index) {
+  std::lock_guard<std::mutex> guard(lock_);
+  const auto& items = lists_[listId].items;
+  return index >= 0 && static_cast<size_t>(index) < items.size() ? items[index] : std::string();
+}
+
+int MemoryControls::ListSelection(int listId) {
+  std::lock_guard<std::mutex> guard(lock_);
+  return lists_[listId].selection;
+}
+
+void MemoryControls::ListSelect(int listId, int index) {
+  std::lock_guard<std::mutex> guard(lock_);
+  ListBox& list = lists_[listId];
+  list.selection = index >= 0 && static_cast<size_t>(index) < list.items.size() ? index : -1;
+}
+
+void MemoryControls::ListClear(int listId) {
+  std::lock_guard<std::mutex> guard(lock_);
+  lists_[listId] = ListBox{};
+}
+
+void MemoryControls::ListAppend(int listId, const std::string& text) {
+  std::lock_guard<std::mutex> guard(lock_);
+  lists_[listId].items.push_back(text);
+}
+
+std::vector<std::string> MemoryControls::ListItems(int listId) {
+  std::lock_guard<std::mutex> guard(lock_);
+  return lists_[listId].items;
+}
+
+void MemoryControls::SetText(int id, const std::string& text) {
+  std::lock_guard<std::mutex> guard(lock_);
+  texts_[id] = text;
+}
+
+std::string MemoryControls::Text(int id) {
+  std::lock_guard<std::mutex> guard(lock_);
+  return texts_[id];
+}
+
+void MemoryControls::AppendNotification(const std::string& text) {
+  std::lock_guard<std::mutex> guard(lock_);
+  texts_[kNotificationsBox] += text;
+}
+
+void MemoryControls::SetButtonBitmap(int buttonId, int bitmapId) {
+  std::lock_guard<std::mutex> guard(lock_);
+  bitmaps_[buttonId] = bitmapId;
+}
+
+int MemoryControls::ButtonBitmap(int buttonId) {
+  std::lock_guard<std::mutex> guard(lock_);
+  auto found = bitmaps_.find(buttonId);
+  return found == bitmaps_.end() ? 0 : found->second;
+}
+
+void MemoryControls::SetWindowVisible(bool visible) {
+  std::lock_guard<std::mutex> guard(lock_);
+  visible_ = visible;
+}
+
+bool MemoryControls::WindowVisible() {
+  std::lock_guard<std::mutex> guard(lock_);
+  return visible_;
+}
+
+}  // namespace vellomar

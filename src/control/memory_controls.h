@@ -1,0 +1,45 @@
+#pragma once
+
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "control/window_controls.h"
+
+namespace vellomar {
+
+// The window kept in memory: the console face's window and the tests'. Its own lock lets a
+// test read it from any thread; the program itself uses it on the window's thread only.
+class MemoryControls : public WindowControls {
+ public:
+  int ListCount(int listId) override;
+  std::string ListItem(int listId, int index) override;
+  int ListSelection(int listId) override;
+  void ListSelect(int listId, int index) override;
+  void ListClear(int listId) override;
+  void ListAppend(int listId, const std::string& text) override;
+  void SetText(int id, const std::string& text) override;
+  std::string Text(int id) override;
+  void AppendNotification(const std::string& text) override;
+  void SetButtonBitmap(int buttonId, int bitmapId) override;
+  int ButtonBitmap(int buttonId) override;
+  void SetWindowVisible(bool visible) override;
+  bool WindowVisible() override;
+
+  std::vector<std::string> ListItems(int listId);
+
+ private:
+  struct ListBox {
+    std::vector<std::string> items;
+    int selection = -1;
+  };
+
+  std::mutex lock_;
+  std::map<int, ListBox> lists_;
+  std::map<int, std::string> texts_;
+  std::map<int, int> bitmaps_;
+  bool visible_ = true;
+};
+
+}  // namespace vellomar

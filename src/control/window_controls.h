@@ -1,0 +1,43 @@
+#pragma once
+
+#include <string>
+
+namespace vellomar {
+
+// The window as the core sees it: controls addressed by their resource ids. The Qt face
+// maps the ids to widgets; MemoryControls keeps them in memory for the console face and the
+// tests. Every call is made on the window's thread.
+class WindowControls {
+ public:
+  virtual ~WindowControls() = default;
+
+  // List boxes (1007, 1008). A selection of -1 means none.
+  virtual int ListCount(int listId) = 0;
+  virtual std::string ListItem(int listId, int index) = 0;
+  virtual int ListSelection(int listId) = 0;
+  virtual void ListSelect(int listId, int index) = 0;
+  virtual void ListClear(int listId) = 0;
+  virtual void ListAppend(int listId, const std::string& text) = 0;
+
+  // Static texts and panels (1009 to 1012, 1016, 1017).
+  virtual void SetText(int id, const std::string& text) = 0;
+  virtual std::string Text(int id) = 0;
+
+  // The notifications box (1006): appends at the end and scrolls the end into view.
+  virtual void AppendNotification(const std::string& text) = 0;
+
+  // The state buttons (1014, 1015) and the bitmap they show (135 or 136).
+  virtual void SetButtonBitmap(int buttonId, int bitmapId) = 0;
+  virtual int ButtonBitmap(int buttonId) = 0;
+
+  virtual void SetWindowVisible(bool visible) = 0;
+  virtual bool WindowVisible() = 0;
+
+  // The text of the selected item of a list box, empty when nothing is selected.
+  std::string ListSelectedText(int listId) {
+    int selected = ListSelection(listId);
+    return selected < 0 ? std::string() : ListItem(listId, selected);
+  }
+};
+
+}  // namespace vellomar

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+
+#include "platform/stop_flag.h"
+
+namespace vellomar {
+
+// Hands work to the window's thread. Post() queues a task and returns; Invoke() runs one
+// there and waits for it. Once the stop flag is set Invoke() neither waits nor runs, and a
+// caller already waiting stops waiting, so that shutdown, which waits for relay threads on
+// the window's thread, never waits for a thread that waits for it.
+//
+// A task handed to Invoke() must capture by value or objects that outlive the relay
+// threads: it may still run after its caller has stopped waiting. InvokeFor() returns a
+// result through shared storage for that reason, never through the caller's stack.
+class Executor {
+ public:
+  explicit Executor(StopFlag& stop) : stop_(stop) {}
+  virtual ~Executor() = default;
+  Executor(const Executor&) = delete;
+  Executor& operator=(const Executor&) = delete;
+
+  // False when the task was dropped because the executor has stopped.
+  virtual bool Post(std::function<void()> task) = 0;
+  virtual bool IsCurrentThread() const = 0;
+
+  // True when the task ran to its end; on the window's thread it runs inline.
+  bool Invoke(std::function<void()> task);
+
+  template <typename R>
+  std::optional<R> InvokeFor(std::function<R()> task) {
+    auto result = std::make_shared<std::optional<R>>();
+    if (!Invoke([result, task = std::move(task)] { *result = task(); })) return std::nullopt;
+    return *result;
+  }
+
+ protected:
+  StopFlag& stop_;
+};
+
+}  // namespace vellomar

@@ -1,0 +1,106 @@
+#include "platform/file_system.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <memory>
+
+namespace vellomar {
+
+ErrorOr<FileDescriptor> OpenFile(const std::string& path, int flags, mode_t mode) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return ErrorOr<FileDescriptor>::Fail(errno);
+  return FileDescriptor(fd);
+}
+
+ErrorOr<size_t> ReadSome(int fd, char* buffer, size_t size) {
+  ssize_t got;
+  do {
+    got = ::read(fd, buffer, size);
+  } while (got < 0 && errno == EINTR);
+  if (got < 0) return ErrorOr<size_t>::Fail(errno);
+  return static_cast<size_t>(got);
+}
+
+Status WriteAll(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    ssize_t put = ::write(fd, data, size);
+    if (put < 0) {
+      if (errno == EINTR) continue;
+      return FailWith(errno);
+    }
+    data += put;
+    size -= static_cast<size_t>(put);
+  }
+  return Ok();
+}
+
+ErrorOr<off_t> SeekTo(int fd, off_t offset, int whence) {
+  off_t at = ::lseek(fd, offset, whence);
+  if (at < 0) return ErrorOr<off_t>::Fail(errno);
+  return at;
+}
+
+ErrorOr<off_t> FileLength(int fd) {
+  struct stat info;
+  if (::fstat(fd, &info) != 0) return ErrorOr<off_t>::Fail(errno);
+  return info.st_size;
+}
+
+Status SyncFile(int fd) {
+  if (::fsync(fd) != 0) return FailWith(errno);
+  return Ok();
+}
+
+Status RemoveFile(const std::string& path) {
+  if (::unlink(path.c_str()) != 0) return FailWith(errno);
+  return Ok();
+}
+
+Status RenameFile(const std::string& from, const std::string& to) {
+  if (::rename(from.c_str(), to.c_str()) != 0) return FailWith(errno);
+  return Ok();
+}
+
+Status MakeDirectory(const std::string& path, mode_t mode) {
+  if (::mkdir(path.c_str(), mode) != 0) return FailWith(errno);
+  return Ok();
+}
+
+EntryKind KindOf(const std::string& path) {
+  struct stat info;
+  if (::stat(path.c_str(), &info) != 0) return EntryKind::Missing;
+  if (S_ISREG(info.st_mode)) return EntryKind::Regular;
+  if (S_ISDIR(info.st_mode)) return EntryKind::Directory;
+  return EntryKind::Other;
+}
+
+ErrorOr<std::vector<std::string>> ListDirectory(const std::string& path) {
+  std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(path.c_str()), ::closedir);
+  if (!dir) return ErrorOr<std::vector<std::string>>::Fail(errno);
+  std::vector<std::string> names;
+  errno = 0;
+  while (struct dirent* entry = ::readdir(dir.get())) {
+    std::string name = entry->d_name;
+    if (name != "." && name != "..") names.push_back(std::move(name));
+    errno = 0;
+  }
+  if (errno != 0) return ErrorOr<std::vector<std::string>>::Fail(errno);
+  return names;
+}
+
+ErrorOr<std::string> ReadSymbolicLink(const std::string& path) {
+  char target[PATH_MAX];
+  ssize_t length = ::readlink(path.c_str(), target, sizeof target);
+  if (length < 0) return ErrorOr<std::string>::Fail(errno);
+  if (static_cast<size_t>(length) == sizeof target) return ErrorOr<std::string>::Fail(ENAMETOOLONG);
+  return std::string(target, static_cast<size_t>(length));
+}
+
+}  // namespace vellomar

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/error_or.h"
+#include "platform/file_descriptor.h"
+
+namespace vellomar {
+
+// One thin wrapper per POSIX file call: the value or the errno, no policy. EINTR is retried
+// where a retry is the only sensible answer.
+ErrorOr<FileDescriptor> OpenFile(const std::string& path, int flags, mode_t mode = 0644);
+ErrorOr<size_t> ReadSome(int fd, char* buffer, size_t size);
+Status WriteAll(int fd, const char* data, size_t size);
+ErrorOr<off_t> SeekTo(int fd, off_t offset, int whence = SEEK_SET);
+ErrorOr<off_t> FileLength(int fd);
+Status SyncFile(int fd);
+Status RemoveFile(const std::string& path);
+Status RenameFile(const std::string& from, const std::string& to);
+Status MakeDirectory(const std::string& path, mode_t mode = 0755);
+
+enum class EntryKind { Missing, Regular, Directory, Other };
+EntryKind KindOf(const std::string& path);
+inline bool EntryExists(const std::string& path) { return KindOf(path) != EntryKind::Missing; }
+
+// The names in a directory in the order the system lists them, "." and ".." left out.
+ErrorOr<std::vector<std::string>> ListDirectory(const std::string& path);
+ErrorOr<std::string> ReadSymbolicLink(const std::string& path);
+
+}  // namespace vellomar

@@ -1,0 +1,76 @@
+#include "spool/spool_file.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "platform/file_system.h"
+
+namespace vellomar {
+
+ErrorOr<SpoolFile> SpoolFile::Open(const std::string& path, int flags, mode_t mode) {
+  auto fd = OpenFile(path, flags, mode);
+  if (!fd) return ErrorOr<SpoolFile>::Fail(fd.error());
+  return SpoolFile(std::move(fd.value()));
+}
+
+SpoolFile::SpoolFile(FileDescriptor fd) : fd_(std::move(fd)), buffer_(new char[kBufferSize]) {}
+
+std::string_view SpoolFile::Peek() {
+  if (start_ == end_ && fd_.valid()) {
+    DropBuffer();
+    auto got = ReadSome(fd_.get(), buffer_.get(), kBufferSize);
+    if (!got) {
+      readError_ = got.error();
+      return {};
+    }
+    end_ = got.value();
+    filePos_ += static_cast<off_t>(end_);
+  }
+  return std::string_view(buffer_.get() + start_, end_ - start_);
+}
+
+void SpoolFile::Consume(size_t count) { start_ += std::min(count, end_ - start_); }
+
+bool SpoolFile::Seek(off_t position) {
+  DropBuffer();
+  auto at = SeekTo(fd_.get(), position);
+  if (!at) return false;
+  filePos_ = at.value();
+  return true;
+}
+
+Status SpoolFile::Write(std::string_view data) {
+  if (start_ != end_ && !Seek(Tell())) return FailWith(errno);
+  DropBuffer();
+  Status written = WriteAll(fd_.get(), data.data(), data.size());
+  // After a short write the kernel's offset is the truth, not our count.
+  auto at = SeekTo(fd_.get(), 0, SEEK_CUR);
+  if (at) filePos_ = at.value();
+  return written;
+}
+
+ErrorOr<off_t> SpoolFile::Length() const { return FileLength(fd_.get()); }
+
+Status SpoolFile::Sync() { return SyncFile(fd_.get()); }
+
+Status SpoolFile::Close() {
+  DropBuffer();
+  return fd_.Close();
+}
+
+bool ReadLine(SpoolFile& file, std::string& line) {
+  line.clear();
+  while (line.size() < kLinePieceSize) {
+    std::string_view available = file.Peek();
+    if (available.empty()) return false;
+    size_t room = std::min(available.size(), kLinePieceSize - line.size());
+    const void* feed = std::memchr(available.data(), '\n', room);
+    size_t take = feed ? static_cast<const char*>(feed) - available.data() + 1 : room;
+    line.append(available.data(), take);
+    file.Consume(take);
+    if (feed) return true;
+  }
+  return true;
+}
+
+}  // namespace vellomar

@@ -1,0 +1,64 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "platform/error_or.h"
+#include "platform/file_descriptor.h"
+
+namespace vellomar {
+
+// One open spool file (or the notice template) as its readers and rewriters see it: reads go
+// through a buffer, so a line costs no system call per byte, while positions stay exact. Any
+// seek or write drops the buffer first, so a rewritten byte is what the next read sees.
+// Used by one thread at a time.
+class SpoolFile {
+ public:
+  static constexpr size_t kBufferSize = 64 * 1024;
+
+  static ErrorOr<SpoolFile> Open(const std::string& path, int flags, mode_t mode = 0644);
+  explicit SpoolFile(FileDescriptor fd);
+
+  bool IsOpen() const { return fd_.valid(); }
+  int fd() const { return fd_.get(); }
+
+  // The next buffered bytes, refilling from the file when none are left. Empty at the end
+  // of the file or after a read error (ReadFailed() tells which).
+  std::string_view Peek();
+  void Consume(size_t count);
+  bool ReadFailed() const { return readError_ != 0; }
+
+  // The position of the next byte a read returns.
+  off_t Tell() const { return filePos_ - static_cast<off_t>(end_ - start_); }
+  bool Seek(off_t position);
+  bool Rewind() { return Seek(0); }
+  // Writes at Tell(); the position moves past what was written.
+  Status Write(std::string_view data);
+  ErrorOr<off_t> Length() const;
+  Status Sync();
+  Status Close();
+
+ private:
+  void DropBuffer() { start_ = end_ = 0; }
+
+  FileDescriptor fd_;
+  std::unique_ptr<char[]> buffer_;
+  size_t start_ = 0;
+  size_t end_ = 0;
+  off_t filePos_ = 0;
+  int readError_ = 0;
+};
+
+// The longest piece ReadLine() returns; a longer line comes in pieces of this size.
+constexpr size_t kLinePieceSize = 1000;
+
+// Reads one line into `line`: up to and including a line feed, or kLinePieceSize bytes, or
+// what is left before the end of the file. True when the line ended on a byte read (a line
+// feed or the size limit), false when the file ended first; `line` then holds what was read
+// before the end, possibly nothing.
+bool ReadLine(SpoolFile& file, std::string& line);
+
+}  // namespace vellomar

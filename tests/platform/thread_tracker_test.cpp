@@ -1,0 +1,67 @@
+#include "platform/thread_tracker.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+namespace vellomar {
+namespace {
+
+using std::chrono::seconds;
+
+TEST(ThreadTrackerTest, ExitCodeIsStillActiveUntilTheBodyReturns) {
+  StopFlag stop;
+  ThreadTracker tracker(stop);
+  std::atomic<bool> release{false};
+  auto thread = tracker.Start([&](ThreadHandle& self) {
+    EXPECT_EQ(ThreadHandle::Current(), &self);
+    while (!release) std::this_thread::yield();
+    return 42;
+  });
+  ASSERT_NE(thread, nullptr);
+  EXPECT_TRUE(thread->IsRunning());
+  EXPECT_EQ(thread->ExitCode(), ThreadHandle::kStillActive);
+  release = true;
+  ASSERT_TRUE(thread->WaitFor(seconds(20)));
+  EXPECT_EQ(thread->ExitCode(), 42);
+  EXPECT_EQ(ThreadHandle::Current(), nullptr);
+}
+
+TEST(ThreadTrackerTest, EndedThreadsAreReapedWhenTheNextStarts) {
+  StopFlag stop;
+  ThreadTracker tracker(stop);
+  for (int i = 0; i < 50; ++i) {
+    auto thread = tracker.Start([](ThreadHandle&) { return 0; });
+    ASSERT_NE(thread, nullptr);
+    ASSERT_TRUE(thread->WaitFor(seconds(20)));
+  }
+  // Only the last one can still be waiting for its join.
+  EXPECT_LE(tracker.Count(), 1u);
+  tracker.Reap();
+  EXPECT_EQ(tracker.Count(), 0u);
+}
+
+TEST(ThreadTrackerTest, JoinAllJoinsThreadsStartedByTrackedThreads) {
+  StopFlag stop;
+  ThreadTracker tracker(stop);
+  std::atomic<int> finished{0};
+  for (int i = 0; i < 4; ++i) {
+    tracker.Start([&](ThreadHandle&) {
+      // Like a listener starting sessions: each start reaps, never joining itself.
+      for (int j = 0; j < 4; ++j) {
+        tracker.Start([&](ThreadHandle&) {
+          ++finished;
+          return 0;
+        });
+      }
+      ++finished;
+      return 0;
+    });
+  }
+  tracker.JoinAll();
+  EXPECT_EQ(finished, 20);
+  EXPECT_EQ(tracker.Count(), 0u);
+}
+
+}  // namespace
+}  // namespace vellomar

@@ -1,0 +1,34 @@
+#include "support/loopback.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+namespace vellomar::test {
+
+LoopbackPair ConnectLoopback() {
+  FileDescriptor listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = 0;
+  socklen_t length = sizeof address;
+  EXPECT_EQ(::bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  EXPECT_EQ(::listen(listener.get(), 1), 0);
+  EXPECT_EQ(::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&address), &length), 0);
+  LoopbackPair pair;
+  pair.client = FileDescriptor(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  EXPECT_EQ(::connect(pair.client.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  pair.server = FileDescriptor(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+  EXPECT_TRUE(pair.server.valid());
+  return pair;
+}
+
+bool WaitReadable(int fd, int timeoutMs) {
+  pollfd watched{fd, POLLIN, 0};
+  return ::poll(&watched, 1, timeoutMs) == 1;
+}
+
+}  // namespace vellomar::test

@@ -1,0 +1,18 @@
+#pragma once
+
+#include "platform/file_descriptor.h"
+
+namespace vellomar::test {
+
+// Two ends of one TCP connection on 127.0.0.1, the server end accepted from a listener bound
+// to a port the system chose.
+struct LoopbackPair {
+  FileDescriptor client;
+  FileDescriptor server;
+};
+LoopbackPair ConnectLoopback();
+
+// Waits up to `timeoutMs` for the descriptor to become readable (or hung up). True if it did.
+bool WaitReadable(int fd, int timeoutMs);
+
+}  // namespace vellomar::test
