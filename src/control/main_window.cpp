@@ -90,8 +90,17 @@ void MainWindow::HideWindow() {
   windowThread_.Invoke([this] { controls_.SetWindowVisible(false); });
 }
 
-void MainWindow::AppendNotification(const std::string& text) {
-  windowThread_.Post([this, text] { controls_.AppendNotification(text); });
+void MainWindow::AppendNotification(const std::string& text, const std::string& logLine) {
+  windowThread_.Post([this, text, logLine] { controls_.AppendNotification(text, logLine); });
+}
+
+void MainWindow::ShowMessageBox(const std::string& text, const std::string& caption) {
+  windowThread_.Post([this, text, caption] { controls_.ShowMessage(text, caption); });
+}
+
+void MainWindow::StartClient() {
+  ++startClientRequests_;
+  if (clientStarter_) clientStarter_();
 }
 
 void MainWindow::ClearClientThread(const ThreadHandle* dispatcher) {

@@ -2,12 +2,15 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 
+#include "control/log_file.h"
 #include "platform/executor.h"
 #include "platform/thread_handle.h"
+#include "platform/thread_tracker.h"
 
 namespace vellomar {
 
@@ -22,7 +25,8 @@ class WindowControls;
 // HideWindow): the refresh itself takes OutgoingLock and IncomingLock, one after the other.
 class MainWindow {
  public:
-  MainWindow(Executor& windowThread, WindowControls& controls) : windowThread_(windowThread), controls_(controls) {}
+  MainWindow(Executor& windowThread, WindowControls& controls, ThreadTracker& threads)
+      : windowThread_(windowThread), controls_(controls), threads_(threads) {}
   MainWindow(const MainWindow&) = delete;
   MainWindow& operator=(const MainWindow&) = delete;
 
@@ -44,7 +48,26 @@ class MainWindow {
   void SetClientImage(bool running);
   void HideWindow();
   // Appends text to the notifications box, in call order, without waiting.
-  void AppendNotification(const std::string& text);
+  void AppendNotification(const std::string& text, const std::string& logLine);
+  // Shows a message box on the window's thread; the caller does not wait for it.
+  void ShowMessageBox(const std::string& text, const std::string& caption);
+
+  // The log: a time-stamped line in `logfile`, the bare message in the notifications box.
+  // Any thread may log, holding any other lock: LogLock is always the innermost, and
+  // nothing waits for the window's thread while holding it.
+  std::mutex LogLock;
+  // Opens `logfile` keeping its content (start-up); false when it cannot be opened.
+  bool OpenLog();
+  // Moves the write position to the end, so new lines are appended.
+  void MoveLogToEnd();
+  void AppendLog(const std::string& message);
+  // From here on AppendLog does nothing.
+  void CloseLog();
+
+  // Starts the dispatcher unless one runs. The controller installs how; until then (and
+  // in tests of a single side) the request only counts.
+  void StartClient();
+  void SetClientStarter(std::function<void()> starter) { clientStarter_ = std::move(starter); }
 
   // Run on the window's thread: fill panel 1017 (1016) from the entry selected in list box
   // 1007 (1008); nothing selected or no such entry leaves the panel as it is.
@@ -60,6 +83,8 @@ class MainWindow {
 
   Executor& windowThread() { return windowThread_; }
   WindowControls& controls() { return controls_; }
+  ThreadTracker& threads() { return threads_; }
+  uint32_t startClientRequests() const { return startClientRequests_.load(); }
 
  private:
   void RefreshOnWindowThread();
@@ -67,6 +92,10 @@ class MainWindow {
 
   Executor& windowThread_;
   WindowControls& controls_;
+  ThreadTracker& threads_;
+  LogFile logFile_;
+  std::function<void()> clientStarter_;
+  std::atomic<uint32_t> startClientRequests_{0};
 };
 
 }  // namespace vellomar

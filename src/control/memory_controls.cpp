@@ -1,5 +1,7 @@
 #include "control/memory_controls.h"
 
+#include <algorithm>
+
 #include "control/control_ids.h"
 
 namespace vellomar {
@@ -51,9 +53,28 @@ std::string MemoryControls::Text(int id) {
   return texts_[id];
 }
 
-void MemoryControls::AppendNotification(const std::string& text) {
+void MemoryControls::AppendNotification(const std::string& text, const std::string&) {
   std::lock_guard<std::mutex> guard(lock_);
-  texts_[kNotificationsBox] += text;
+  std::string& box = texts_[kNotificationsBox];
+  box += text;
+  notificationLines_ += static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
+  if (notificationLines_ <= kNotificationLines) return;
+  // Drop the oldest lines in one go, so a long run costs no more than a full box.
+  size_t drop = notificationLines_ - kNotificationLines;
+  size_t cut = 0;
+  for (size_t i = 0; i < drop; ++i) cut = box.find('\n', cut) + 1;
+  box.erase(0, cut);
+  notificationLines_ = kNotificationLines;
+}
+
+void MemoryControls::ShowMessage(const std::string& text, const std::string& caption) {
+  std::lock_guard<std::mutex> guard(lock_);
+  messages_.push_back({text, caption});
+}
+
+std::vector<MemoryControls::Message> MemoryControls::Messages() {
+  std::lock_guard<std::mutex> guard(lock_);
+  return messages_;
 }
 
 void MemoryControls::SetButtonBitmap(int buttonId, int bitmapId) {

@@ -21,13 +21,22 @@ class MemoryControls : public WindowControls {
   void ListAppend(int listId, const std::string& text) override;
   void SetText(int id, const std::string& text) override;
   std::string Text(int id) override;
-  void AppendNotification(const std::string& text) override;
+  void AppendNotification(const std::string& text, const std::string& logLine) override;
+  void ShowMessage(const std::string& text, const std::string& caption) override;
   void SetButtonBitmap(int buttonId, int bitmapId) override;
   int ButtonBitmap(int buttonId) override;
   void SetWindowVisible(bool visible) override;
   bool WindowVisible() override;
 
   std::vector<std::string> ListItems(int listId);
+  struct Message {
+    std::string text;
+    std::string caption;
+  };
+  std::vector<Message> Messages();
+
+  // The notifications box keeps this many of its newest lines.
+  static constexpr size_t kNotificationLines = 1000;
 
  private:
   struct ListBox {
@@ -39,6 +48,8 @@ class MemoryControls : public WindowControls {
   std::map<int, ListBox> lists_;
   std::map<int, std::string> texts_;
   std::map<int, int> bitmaps_;
+  std::vector<Message> messages_;
+  size_t notificationLines_ = 0;
   bool visible_ = true;
 };
 

@@ -23,8 +23,14 @@ class WindowControls {
   virtual void SetText(int id, const std::string& text) = 0;
   virtual std::string Text(int id) = 0;
 
-  // The notifications box (1006): appends at the end and scrolls the end into view.
-  virtual void AppendNotification(const std::string& text) = 0;
+  // The notifications box (1006): appends `text` at the end and scrolls it into view,
+  // keeping the newest lines only. `logLine` is the same notification as the log file has
+  // it, time stamp included, for a face that also echoes it.
+  virtual void AppendNotification(const std::string& text, const std::string& logLine) = 0;
+
+  // A message box with an OK button. Whether the window's thread waits for it to be closed is
+  // the face's affair; relay threads never wait for it.
+  virtual void ShowMessage(const std::string& text, const std::string& caption) = 0;
 
   // The state buttons (1014, 1015) and the bitmap they show (135 or 136).
   virtual void SetButtonBitmap(int buttonId, int bitmapId) = 0;

@@ -104,3 +104,44 @@ ErrorOr<std::string> ReadSymbolicLink(const std::string& path) {
 }
 
 }  // namespace vellomar
+
+namespace vellomar {
+
+ErrorOr<std::string> ReadWholeFile(const std::string& path) {
+  auto fd = OpenFile(path, O_RDONLY);
+  if (!fd) return ErrorOr<std::string>::Fail(fd.error());
+  std::string content;
+  char buffer[4096];
+  for (;;) {
+    auto got = ReadSome(fd.value().get(), buffer, sizeof buffer);
+    if (!got) return ErrorOr<std::string>::Fail(got.error());
+    if (got.value() == 0) return content;
+    content.append(buffer, got.value());
+  }
+}
+
+Status ReplaceFileContents(const std::string& path, const std::string& content) {
+  const std::string temporary = path + ".tmp";
+  auto fd = OpenFile(temporary, O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  if (!fd) return FailWith(fd.error());
+  Status written = WriteAll(fd.value().get(), content.data(), content.size());
+  if (written) written = SyncFile(fd.value().get());
+  Status closed = fd.value().Close();
+  if (written && !closed) written = closed;
+  if (written) written = RenameFile(temporary, path);
+  if (!written) RemoveFile(temporary);
+  return written;
+}
+
+Status MakeDirectories(const std::string& path) {
+  for (size_t slash = path.find('/', 1); ; slash = path.find('/', slash + 1)) {
+    std::string prefix = path.substr(0, slash);
+    if (!prefix.empty() && KindOf(prefix) == EntryKind::Missing) {
+      Status made = MakeDirectory(prefix);
+      if (!made && made.error() != EEXIST) return made;
+    }
+    if (slash == std::string::npos) return Ok();
+  }
+}
+
+}  // namespace vellomar

@@ -31,3 +31,16 @@ ErrorOr<std::vector<std::string>> ListDirectory(const std::string& path);
 ErrorOr<std::string> ReadSymbolicLink(const std::string& path);
 
 }  // namespace vellomar
+
+namespace vellomar {
+
+// The whole content of a file.
+ErrorOr<std::string> ReadWholeFile(const std::string& path);
+// Replaces a file's content so that a reader sees the old or the new file, never a part:
+// written to "<path>.tmp" (a leftover from an interrupted write is overwritten), flushed to
+// disk, closed with its result checked, then renamed over the path.
+Status ReplaceFileContents(const std::string& path, const std::string& content);
+// Creates the folder and every missing parent.
+Status MakeDirectories(const std::string& path);
+
+}  // namespace vellomar

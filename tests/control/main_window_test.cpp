@@ -33,7 +33,8 @@ class MainWindowTest : public ::testing::Test {
   test::ProgramState state;
   MemoryControls controls;
   ThreadExecutor window{stopRequested};
-  MainWindow mainWindow{window, controls};
+  ThreadTracker threads{stopRequested};
+  MainWindow mainWindow{window, controls, threads};
 };
 
 TEST_F(MainWindowTest, RefreshWritesStatisticsAndCountsTheListsAsLastRebuilt) {
@@ -112,7 +113,7 @@ TEST_F(MainWindowTest, ClientImageWindowAndNotificationsChangeOnTheWindowThread)
   EXPECT_EQ(controls.ButtonBitmap(kClientStateButton), kStoppedBitmap);
   mainWindow.HideWindow();
   EXPECT_FALSE(controls.WindowVisible());
-  for (int i = 0; i < 50; ++i) mainWindow.AppendNotification(std::to_string(i) + "\r\n");
+  for (int i = 0; i < 50; ++i) mainWindow.AppendNotification(std::to_string(i) + "\r\n", "");
   std::string want;
   for (int i = 0; i < 50; ++i) want += std::to_string(i) + "\r\n";
   EXPECT_EQ(TextOf(kNotificationsBox), want);

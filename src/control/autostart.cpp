@@ -1,0 +1,46 @@
+#include "control/autostart.h"
+
+#include "common/app_directory.h"
+#include "control/registry_key.h"
+#include "platform/file_system.h"
+
+namespace vellomar {
+
+namespace {
+
+// The Exec key of a desktop entry takes a quoted argument with these characters escaped.
+std::string QuotedExecArgument(const std::string& path) {
+  std::string quoted = "\"";
+  for (char c : path) {
+    if (c == '"' || c == '`' || c == '$' || c == '\\') quoted += '\\';
+    quoted += c;
+  }
+  return quoted + "\"";
+}
+
+}  // namespace
+
+std::string AutostartProgramPath() { return GetAppDirectory() + "/vellomar"; }
+
+std::string AutostartEntryPath() { return ConfigHome() + "/autostart/vellomar.desktop"; }
+
+std::string ReadAutostart() { return AutostartKey().Read(kAutostartValue); }
+
+void WriteAutostart(const std::string& programPath) {
+  AutostartKey().Write(kAutostartValue, programPath);
+  std::string entry = AutostartEntryPath();
+  if (programPath.empty()) {
+    RemoveFile(entry);
+    return;
+  }
+  MakeDirectories(ConfigHome() + "/autostart");
+  ReplaceFileContents(entry,
+                      "[Desktop Entry]\n"
+                      "Type=Application\n"
+                      "Name=Vellomar\n"
+                      "Comment=Store-and-forward SMTP relay\n"
+                      "Exec=" + QuotedExecArgument(programPath) + "\n"
+                      "Terminal=false\n");
+}
+
+}  // namespace vellomar

@@ -1,0 +1,57 @@
+#include "control/log_file.h"
+
+#include <fcntl.h>
+
+#include <cstdio>
+
+#include "platform/file_system.h"
+
+namespace vellomar {
+
+namespace {
+
+const char* const kDays[] = {"Sunday", "Monday", "Tuesday", "Wednesday", "Thursday", "Friday", "Saturday"};
+const char* const kMonths[] = {"January", "February", "March",     "April",   "May",      "June",
+                               "July",    "August",   "September", "October", "November", "December"};
+
+}  // namespace
+
+bool LogFile::Open(const std::string& path) {
+  auto fd = OpenFile(path, O_WRONLY | O_CREAT, 0644);
+  if (!fd) return false;
+  fd_ = std::move(fd.value());
+  return true;
+}
+
+bool LogFile::Reopen(const std::string& path) {
+  fd_.Close();
+  auto fd = OpenFile(path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (!fd) return false;
+  fd_ = std::move(fd.value());
+  return true;
+}
+
+void LogFile::MoveToEnd() {
+  if (fd_.valid()) SeekTo(fd_.get(), 0, SEEK_END);
+}
+
+void LogFile::Write(const std::string& line) {
+  if (fd_.valid()) WriteAll(fd_.get(), line.data(), line.size());
+}
+
+uint64_t LogFile::Length() const {
+  auto length = fd_.valid() ? FileLength(fd_.get()) : ErrorOr<off_t>(0);
+  return length ? static_cast<uint64_t>(length.value()) : 0;
+}
+
+void LogFile::Close() { fd_.Close(); }
+
+std::string LogTimeStamp(const std::tm& local) {
+  char stamp[96];
+  std::snprintf(stamp, sizeof stamp, "%s %02d %s (%d) - %02d:%02d:%02d : ", kDays[(local.tm_wday % 7 + 7) % 7],
+                local.tm_mday, kMonths[(local.tm_mon % 12 + 12) % 12], local.tm_year + 1900, local.tm_hour,
+                local.tm_min, local.tm_sec);
+  return stamp;
+}
+
+}  // namespace vellomar

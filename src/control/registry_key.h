@@ -1,0 +1,39 @@
+#pragma once
+
+#include <string>
+
+namespace vellomar {
+
+enum class RegistryRoot { LocalMachine, CurrentUser };
+
+// The folder of the settings store: $VELLOMAR_REGISTRY, else ${XDG_CONFIG_HOME:-$HOME/.config}/vellomar.
+std::string SettingsStoreDirectory();
+// ${XDG_CONFIG_HOME:-$HOME/.config}
+std::string ConfigHome();
+
+// One key of the settings store: a section of the root's file. Nothing stays open between
+// calls; every Write replaces the file atomically, so another reader never sees a part of
+// it. Used on the window's thread (and by tests), one call at a time.
+class RegistryKey {
+ public:
+  RegistryKey(RegistryRoot root, std::string path) : root_(root), path_(std::move(path)) {}
+
+  // The value's text, "" when it does not exist or the store cannot be read. A key that
+  // does not exist is created.
+  std::string Read(const std::string& name) const;
+  // Failures are silent, as the dialogs expect.
+  void Write(const std::string& name, const std::string& text) const;
+
+  std::string FilePath() const;
+
+ private:
+  RegistryRoot root_;
+  std::string path_;
+};
+
+// The two keys the program uses.
+RegistryKey SettingsKey();
+RegistryKey AutostartKey();
+constexpr const char* kAutostartValue = "Vellomar";
+
+}  // namespace vellomar

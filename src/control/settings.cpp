@@ -1,0 +1,59 @@
+#include "control/settings.h"
+
+#include <cctype>
+#include <climits>
+
+#include "control/registry_key.h"
+
+namespace vellomar {
+
+Settings& TheSettings() {
+  static Settings settings;
+  return settings;
+}
+
+int32_t DecimalPrefix(const std::string& text) {
+  size_t i = 0;
+  while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  int64_t value = 0;
+  for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i) {
+    value = value * 10 + (text[i] - '0');
+    if (value > int64_t{INT32_MAX} + 1) break;
+  }
+  if (negative) value = -value;
+  if (value > INT32_MAX) return INT32_MAX;
+  if (value < INT32_MIN) return INT32_MIN;
+  return static_cast<int32_t>(value);
+}
+
+int32_t ReadNumberSetting(const RegistryKey& key, const std::string& name, int32_t defaultValue) {
+  int32_t value = DecimalPrefix(key.Read(name));
+  if (value != 0) return value;
+  key.Write(name, std::to_string(defaultValue));
+  return defaultValue;
+}
+
+void LoadRelaySettings() {
+  RegistryKey key = SettingsKey();
+  Settings& settings = TheSettings();
+  settings.DNS.Set(key.Read("DNS"));
+  settings.SMTP.Set(key.Read("SMTP"));
+  settings.Alternate.Set(key.Read("Alternate"));
+  // "1" has no letter case, so the case-blind comparison is this one.
+  settings.REAL_RELAY = IsOne(key.Read("REAL_RELAY"));
+}
+
+void LoadStartupSettings() {
+  RegistryKey key = SettingsKey();
+  Settings& settings = TheSettings();
+  settings.Minimize = IsOne(key.Read("Minimize"));
+  settings.Logrec = IsOne(key.Read("Logrec"));
+  settings.Logabo = IsOne(key.Read("Logabo"));
+  settings.Logdel = IsOne(key.Read("Logdel"));
+  settings.Input = ReadNumberSetting(key, "Input", 100);
+  settings.Output = ReadNumberSetting(key, "Output", 100);
+}
+
+}  // namespace vellomar

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "common/shared_text.h"
+
+namespace vellomar {
+
+class RegistryKey;
+
+// The in-memory copy of the settings, one field per stored value. Written on the window's
+// thread (at start-up and after the Modes dialog) and read by every thread; each field can
+// be read at any time without a lock and is never seen half replaced.
+struct Settings {
+  std::atomic<bool> REAL_RELAY{false};
+  SharedText SMTP;
+  SharedText DNS;
+  SharedText Alternate;
+  std::atomic<bool> Minimize{false};
+  std::atomic<int32_t> Logsize{10};
+  std::atomic<bool> Logrec{false};
+  std::atomic<bool> Logabo{false};
+  std::atomic<bool> Logdel{false};
+  std::atomic<int32_t> Input{100};
+  std::atomic<int32_t> Output{100};
+};
+
+// The program's one Settings.
+Settings& TheSettings();
+
+// The decimal integer at the start of a text: blanks skipped, an optional sign, digits up to
+// the first other character; no digits give 0. Values beyond 32 bits saturate.
+int32_t DecimalPrefix(const std::string& text);
+// Stored booleans are true exactly when the text is "1".
+inline bool IsOne(const std::string& text) { return text == "1"; }
+inline const char* BoolText(bool value) { return value ? "1" : "0"; }
+
+// A number value; when it converts to 0 the default is written back and used.
+int32_t ReadNumberSetting(const RegistryKey& key, const std::string& name, int32_t defaultValue);
+
+// Reads DNS, SMTP, Alternate and REAL_RELAY from the settings key into TheSettings().
+void LoadRelaySettings();
+// Reads Minimize, Logrec, Logabo and Logdel, and Input and Output with their defaults.
+void LoadStartupSettings();
+
+}  // namespace vellomar

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <chrono>
+#include <string_view>
+
+#include "platform/error_or.h"
+#include "platform/file_descriptor.h"
+
+namespace vellomar {
+
+class ThreadHandle;
+
+// A socket owned by one relay thread and watched by that thread's cancel hook while it is
+// open, so that a cancel makes any wait on it return at once. Closing unwatches first, so a
+// late cancel never reaches a descriptor number that has been reused.
+class Connection {
+ public:
+  Connection() = default;
+  explicit Connection(FileDescriptor fd);
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+  ~Connection() { Close(); }
+
+  bool IsOpen() const { return fd_.valid(); }
+  int fd() const { return fd_.get(); }
+
+  // Waits at most `wait` for data, then receives at most `size` bytes. 0 means the peer
+  // closed the connection; ETIMEDOUT that nothing came in time.
+  ErrorOr<size_t> Receive(char* buffer, size_t size, std::chrono::milliseconds wait);
+  // One send call; true only when all of `data` went out.
+  bool SendOnce(std::string_view data);
+  void Close();
+
+ private:
+  FileDescriptor fd_;
+  ThreadHandle* watcher_ = nullptr;
+};
+
+}  // namespace vellomar

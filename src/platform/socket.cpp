@@ -1,0 +1,106 @@
+#include "platform/socket.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <memory>
+
+namespace vellomar {
+
+ErrorOr<FileDescriptor> CreateTcpSocket() {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+  if (fd < 0) return ErrorOr<FileDescriptor>::Fail(errno);
+  return FileDescriptor(fd);
+}
+
+Status SetReuseAddress(int fd) {
+  int on = 1;
+  if (::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) return FailWith(errno);
+  return Ok();
+}
+
+Status BindAnyIpv4(int fd, uint16_t port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  address.sin_port = htons(port);
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return FailWith(errno);
+  return Ok();
+}
+
+Status ListenOn(int fd, int backlog) {
+  if (::listen(fd, backlog) != 0) return FailWith(errno);
+  return Ok();
+}
+
+ErrorOr<uint16_t> LocalPort(int fd) {
+  sockaddr_in address{};
+  socklen_t length = sizeof address;
+  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    return ErrorOr<uint16_t>::Fail(errno);
+  }
+  return ntohs(address.sin_port);
+}
+
+ErrorOr<bool> WaitReadable(int fd, int timeoutMs) {
+  pollfd watched{fd, POLLIN, 0};
+  int ready;
+  do {
+    ready = ::poll(&watched, 1, timeoutMs);
+  } while (ready < 0 && errno == EINTR);
+  if (ready < 0) return ErrorOr<bool>::Fail(errno);
+  return ready > 0;
+}
+
+ErrorOr<FileDescriptor> AcceptConnection(int fd) {
+  int accepted = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
+  if (accepted < 0) return ErrorOr<FileDescriptor>::Fail(errno);
+  return FileDescriptor(accepted);
+}
+
+ErrorOr<size_t> ReceiveSome(int fd, char* buffer, size_t size) {
+  ssize_t got;
+  do {
+    got = ::recv(fd, buffer, size, 0);
+  } while (got < 0 && errno == EINTR);
+  if (got < 0) return ErrorOr<size_t>::Fail(errno);
+  return static_cast<size_t>(got);
+}
+
+ErrorOr<size_t> SendOnce(int fd, const char* data, size_t size) {
+  ssize_t put;
+  do {
+    put = ::send(fd, data, size, MSG_NOSIGNAL);
+  } while (put < 0 && errno == EINTR);
+  if (put < 0) return ErrorOr<size_t>::Fail(errno);
+  return static_cast<size_t>(put);
+}
+
+Status ShutdownBoth(int fd) {
+  if (::shutdown(fd, SHUT_RDWR) != 0) return FailWith(errno);
+  return Ok();
+}
+
+ErrorOr<std::string> CanonicalHostName(const std::string& name) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_flags = AI_CANONNAME;
+  addrinfo* found = nullptr;
+  int error = ::getaddrinfo(name.c_str(), nullptr, &hints, &found);
+  if (error != 0) return ErrorOr<std::string>::Fail(error);
+  std::unique_ptr<addrinfo, void (*)(addrinfo*)> owned(found, ::freeaddrinfo);
+  if (found == nullptr || found->ai_canonname == nullptr) return ErrorOr<std::string>::Fail(EAI_NONAME);
+  return std::string(found->ai_canonname);
+}
+
+ErrorOr<std::string> MachineHostName() {
+  char name[256] = {};
+  if (::gethostname(name, sizeof name - 1) != 0) return ErrorOr<std::string>::Fail(errno);
+  return std::string(name);
+}
+
+}  // namespace vellomar
