@@ -1,0 +1,126 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "control/control_ids.h"
+#include "control/log_file.h"
+#include "control/settings.h"
+#include "platform/file_system.h"
+#include "platform/local_clock.h"
+#include "support/relay_fixture.h"
+
+namespace vellomar {
+namespace {
+
+class AppendLogTest : public test::RelayFixture {
+ protected:
+  AppendLogTest() {
+    std::tm moment = test::LocalTimeOfDay(7, 42, 24);
+    moment.tm_wday = 0;
+    SetLocalTimeSource([moment] { return moment; });
+    TheSettings().Logsize = 10;
+  }
+  static constexpr const char* kStamp = "Sunday 06 December (2026) - 07:42:24 : ";
+};
+
+TEST_F(AppendLogTest, LineFormatInTheFileAndBareMessageInTheBox) {
+  mainWindow.AppendLog("Initializing...");
+  mainWindow.AppendLog("");
+  EXPECT_EQ(LogContent(), std::string(kStamp) + "Initializing...\r\n" + kStamp + "\r\n");
+  EXPECT_EQ(Notifications(), "Initializing...\r\n\r\n");
+}
+
+TEST_F(AppendLogTest, TimeStampsUseEnglishNamesAndTwoDigitFields) {
+  struct Case {
+    int year, month, day, weekday, hour, minute, second;
+    const char* want;
+  };
+  const Case cases[] = {
+      {2026, 12, 6, 0, 7, 42, 24, "Sunday 06 December (2026) - 07:42:24 : "},
+      {2027, 1, 1, 5, 0, 0, 0, "Friday 01 January (2027) - 00:00:00 : "},
+      {2026, 9, 30, 3, 23, 5, 9, "Wednesday 30 September (2026) - 23:05:09 : "},
+  };
+  for (const Case& c : cases) {
+    std::tm local{};
+    local.tm_year = c.year - 1900;
+    local.tm_mon = c.month - 1;
+    local.tm_mday = c.day;
+    local.tm_wday = c.weekday;
+    local.tm_hour = c.hour;
+    local.tm_min = c.minute;
+    local.tm_sec = c.second;
+    EXPECT_EQ(LogTimeStamp(local), c.want);
+  }
+}
+
+TEST_F(AppendLogTest, FileIsEmptiedOnceItPassesTheLimit) {
+  const std::string message(100, 'm');
+  const size_t lineSize = std::string(kStamp).size() + message.size() + 2;
+  size_t written = 0;
+  while (written + lineSize <= 10240) {
+    mainWindow.AppendLog(message);
+    written += lineSize;
+  }
+  EXPECT_EQ(LogContent().size(), written) << "at or below the limit nothing happens";
+  mainWindow.AppendLog(message);
+  EXPECT_EQ(LogContent(), "") << "the line that passed the limit goes with the rest";
+  mainWindow.AppendLog("again");
+  EXPECT_EQ(LogContent(), std::string(kStamp) + "again\r\n");
+  EXPECT_EQ(LogLimit(-5), 4294962176u);
+}
+
+TEST_F(AppendLogTest, NegativeLogsizeNeverEmptiesTheFile) {
+  TheSettings().Logsize = -5;
+  for (int i = 0; i < 300; ++i) mainWindow.AppendLog(std::string(100, 'm'));
+  EXPECT_EQ(LogContent().size(), 300u * (std::string(kStamp).size() + 102));
+}
+
+TEST_F(AppendLogTest, RestartAppendsToTheEarlierLines) {
+  mainWindow.AppendLog("first run");
+  mainWindow.CloseLog();
+  mainWindow.AppendLog("while closed");
+  ASSERT_TRUE(mainWindow.OpenLog());
+  mainWindow.MoveLogToEnd();
+  mainWindow.AppendLog("second run");
+  EXPECT_EQ(LogContent(), std::string(kStamp) + "first run\r\n" + kStamp + "second run\r\n");
+  EXPECT_EQ(Notifications(), "first run\r\nsecond run\r\n");
+}
+
+TEST_F(AppendLogTest, FailedReopenStopsAllLoggingAndSaysSoWithoutWaiting) {
+  TheSettings().Logsize = 1;
+  ASSERT_TRUE(RemoveFile(appDir().File("logfile")));
+  ASSERT_EQ(::mkdir(appDir().File("logfile").c_str(), 0755), 0);  // the reopen will fail
+  mainWindow.AppendLog(std::string(2000, 'x'));
+  mainWindow.AppendLog("after");
+  EXPECT_EQ(Notifications(), std::string(2000, 'x') + "\r\n");
+  auto messages = window.InvokeFor<std::vector<MemoryControls::Message>>([this] { return controls.Messages(); });
+  ASSERT_TRUE(messages.has_value());
+  ASSERT_EQ(messages->size(), 1u);
+  EXPECT_EQ(messages->front().text, "Can't reopen logfile. Logs ignored now...");
+  EXPECT_EQ(messages->front().caption, "Vellomar error");
+}
+
+TEST_F(AppendLogTest, BoxKeepsItsNewestLinesAndTheOrderOfTheFile) {
+  TheSettings().Logsize = 100000;
+  std::vector<std::thread> loggers;
+  for (int t = 0; t < 4; ++t) {
+    loggers.emplace_back([this, t] {
+      for (int i = 0; i < 400; ++i) mainWindow.AppendLog(std::to_string(t) + ":" + std::to_string(i));
+    });
+  }
+  for (auto& logger : loggers) logger.join();
+  std::string box = Notifications();
+  EXPECT_EQ(static_cast<size_t>(std::count(box.begin(), box.end(), '\n')), MemoryControls::kNotificationLines);
+  // The box is the tail of the file, without stamps.
+  std::string file = LogContent();
+  std::string stripped;
+  for (size_t at = 0; at < file.size();) {
+    size_t end = file.find('\n', at) + 1;
+    stripped += file.substr(at + std::string(kStamp).size(), end - at - std::string(kStamp).size());
+    at = end;
+  }
+  ASSERT_GE(stripped.size(), box.size());
+  EXPECT_EQ(stripped.substr(stripped.size() - box.size()), box);
+}
+
+}  // namespace
+}  // namespace vellomar

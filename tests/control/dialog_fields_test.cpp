@@ -1,0 +1,91 @@
+#include "control/dialog_fields.h"
+
+#include <gtest/gtest.h>
+
+#include "common/app_directory.h"
+#include "control/autostart.h"
+#include "control/registry_key.h"
+#include "control/settings.h"
+#include "store_fixture.h"
+
+namespace vellomar {
+namespace {
+
+class DialogFieldsTest : public test::StoreFixture {};
+
+TEST_F(DialogFieldsTest, ModesOpenOnAnEmptyStoreWithSimpleRelayingAndEmptyFields) {
+  ModesFields fields = LoadModesFields();
+  EXPECT_FALSE(fields.trueRelaying);
+  EXPECT_EQ(fields.smtp, "");
+  EXPECT_EQ(fields.dns, "");
+  EXPECT_EQ(fields.alternate, "");
+}
+
+TEST_F(DialogFieldsTest, ModesCheckRefusesAnEmptyEntryForTheSelectedMode) {
+  const std::string before = Machine();
+  ModesFields trueWithoutDns{"relay.example", "", "", true};
+  auto error = CheckModesFields(trueWithoutDns);
+  ASSERT_TRUE(error.has_value());
+  EXPECT_EQ(error->text, "You must fill the entry associated to the selected mode");
+  EXPECT_EQ(error->caption, "Error");
+  EXPECT_FALSE(StoreModesFields(trueWithoutDns));
+  ModesFields simpleWithoutRelay{"", "10.0.0.53", "", false};
+  EXPECT_TRUE(CheckModesFields(simpleWithoutRelay).has_value());
+  EXPECT_FALSE(StoreModesFields(simpleWithoutRelay));
+  EXPECT_EQ(Machine(), before) << "nothing written";
+
+  ModesFields filled{"", "10.0.0.53", "", true};
+  EXPECT_FALSE(CheckModesFields(filled).has_value());
+  EXPECT_TRUE(StoreModesFields(filled));
+  EXPECT_EQ(Machine(), "[Software\\Vellomar]\nDNS=10.0.0.53\nSMTP=\nAlternate=\nREAL_RELAY=1\n");
+  ModesFields loaded = LoadModesFields();
+  EXPECT_TRUE(loaded.trueRelaying);
+  EXPECT_EQ(loaded.dns, "10.0.0.53");
+  LoadRelaySettings();
+  EXPECT_TRUE(TheSettings().REAL_RELAY);
+}
+
+TEST_F(DialogFieldsTest, SettingsStoreAsTypedAndAutostartFollowsTheBox) {
+  SettingsFields fields;
+  fields.minimize = true;
+  fields.autostart = true;
+  fields.logSize = "20";
+  fields.input = "letters";
+  fields.output = "3";
+  fields.writeRecipients = true;
+  fields.warnTemporary = true;
+  StoreSettingsFields(fields);
+  EXPECT_EQ(Machine(),
+            "[Software\\Vellomar]\nMinimize=1\nLogsize=20\nLogrec=1\nLogabo=0\nLogdel=1\nInput=letters\nOutput=3\n");
+  const std::string program = GetAppDirectory() + "/vellomar";
+  EXPECT_EQ(ReadAutostart(), program);
+  EXPECT_EQ(AutostartEntryPath(), dir().path() + "/config/autostart/vellomar.desktop");
+  std::string entry = dir().Read("config/autostart/vellomar.desktop");
+  EXPECT_NE(entry.find("[Desktop Entry]\n"), std::string::npos);
+  EXPECT_NE(entry.find("\nExec=\"" + program + "\"\n"), std::string::npos) << entry;
+
+  SettingsFields loaded = LoadSettingsFields();
+  EXPECT_TRUE(loaded.autostart);
+  EXPECT_TRUE(loaded.minimize);
+  EXPECT_EQ(loaded.input, "letters");
+  EXPECT_TRUE(loaded.writeRecipients);
+  EXPECT_FALSE(loaded.warnTotal);
+  EXPECT_TRUE(loaded.warnTemporary);
+
+  fields.autostart = false;
+  StoreSettingsFields(fields);
+  EXPECT_EQ(User(), "[Software\\Microsoft\\Windows\\CurrentVersion\\Run]\nVellomar=\n") << "kept, empty";
+  EXPECT_FALSE(dir().Exists("config/autostart/vellomar.desktop"));
+  EXPECT_FALSE(LoadSettingsFields().autostart);
+  LoadStartupSettings();
+  EXPECT_EQ(TheSettings().Input, 100) << "letters give the default at the next start";
+}
+
+TEST_F(DialogFieldsTest, AutostartCommandIsQuotedForTheDesktop) {
+  WriteAutostart("/opt/my \"relay\"/vellomar");
+  EXPECT_NE(dir().Read("config/autostart/vellomar.desktop").find("Exec=\"/opt/my \\\"relay\\\"/vellomar\"\n"),
+            std::string::npos);
+}
+
+}  // namespace
+}  // namespace vellomar

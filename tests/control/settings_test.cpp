@@ -1,0 +1,97 @@
+#include "control/settings.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <climits>
+#include <thread>
+
+#include "control/registry_key.h"
+#include "store_fixture.h"
+
+namespace vellomar {
+namespace {
+
+class SettingsTest : public test::StoreFixture {};
+
+TEST_F(SettingsTest, NumbersAreDecimalPrefixes) {
+  struct Case {
+    const char* text;
+    int32_t want;
+  };
+  const Case cases[] = {{"12abc", 12}, {"abc", 0}, {"-5", -5}, {"  +7", 7}, {"", 0}, {"0", 0},
+                        {"1 ", 1},     {"007", 7}, {"- 5", 0}, {"99999999999", INT32_MAX},
+                        {"-99999999999", INT32_MIN}, {"\t42\n", 42}};
+  for (const Case& c : cases) EXPECT_EQ(DecimalPrefix(c.text), c.want) << '"' << c.text << '"';
+}
+
+TEST_F(SettingsTest, FirstStartWritesOnlyTheNumberDefaults) {
+  RegistryKey key = SettingsKey();
+  EXPECT_EQ(ReadNumberSetting(key, "Logsize", 10), 10);
+  LoadStartupSettings();
+  LoadRelaySettings();
+  EXPECT_EQ(Machine(), "[Software\\Vellomar]\nLogsize=10\nInput=100\nOutput=100\n");
+  EXPECT_EQ(TheSettings().Input, 100);
+  EXPECT_EQ(TheSettings().Output, 100);
+  EXPECT_FALSE(TheSettings().Minimize);
+  EXPECT_FALSE(TheSettings().REAL_RELAY);
+  EXPECT_EQ(TheSettings().SMTP.Get(), "");
+}
+
+TEST_F(SettingsTest, NumberRulesAndDefaultsWrittenBack) {
+  RegistryKey key = SettingsKey();
+  key.Write("Logsize", "12kB");
+  key.Write("Input", "letters");
+  key.Write("Output", "-5");
+  EXPECT_EQ(ReadNumberSetting(key, "Logsize", 10), 12);
+  EXPECT_EQ(key.Read("Logsize"), "12kB") << "a usable value is left as typed";
+  LoadStartupSettings();
+  EXPECT_EQ(TheSettings().Input, 100);
+  EXPECT_EQ(key.Read("Input"), "100");
+  EXPECT_EQ(TheSettings().Output, -5);
+  EXPECT_EQ(key.Read("Output"), "-5");
+}
+
+TEST_F(SettingsTest, BooleansAreTrueOnlyForExactlyOne) {
+  RegistryKey key = SettingsKey();
+  struct Case {
+    const char* text;
+    bool want;
+  };
+  const Case cases[] = {{"1", true}, {"1 ", false}, {"01", false}, {"true", false}, {"0", false}, {"", false}};
+  for (const Case& c : cases) {
+    key.Write("Minimize", c.text);
+    key.Write("Logrec", c.text);
+    key.Write("REAL_RELAY", c.text);
+    LoadStartupSettings();
+    LoadRelaySettings();
+    EXPECT_EQ(TheSettings().Minimize, c.want) << c.text;
+    EXPECT_EQ(TheSettings().Logrec, c.want) << c.text;
+    EXPECT_EQ(TheSettings().REAL_RELAY, c.want) << c.text;
+  }
+}
+
+TEST_F(SettingsTest, RelayTextsAreTakenAsStoredAndNeverSeenTorn) {
+  RegistryKey key = SettingsKey();
+  key.Write("SMTP", " relay.example:2525 ");
+  key.Write("DNS", "10.0.0.53");
+  key.Write("Alternate", "backup.example");
+  LoadRelaySettings();
+  EXPECT_EQ(TheSettings().SMTP.Get(), " relay.example:2525 ");
+  EXPECT_EQ(TheSettings().DNS.Get(), "10.0.0.53");
+  EXPECT_EQ(TheSettings().Alternate.Get(), "backup.example");
+
+  std::atomic<bool> done{false};
+  std::thread reader([&] {
+    while (!done) {
+      std::string text = TheSettings().SMTP.Get();
+      ASSERT_TRUE(text == std::string(3000, 'a') || text == std::string(3000, 'b') || text == " relay.example:2525 ");
+    }
+  });
+  for (int i = 0; i < 2000; ++i) TheSettings().SMTP.Set(std::string(3000, i % 2 ? 'a' : 'b'));
+  done = true;
+  reader.join();
+}
+
+}  // namespace
+}  // namespace vellomar

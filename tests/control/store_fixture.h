@@ -1,0 +1,24 @@
+#pragma once
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include "support/program_state.h"
+
+namespace vellomar::test {
+
+// The settings store and the desktop's config folder inside the test's own folder.
+class StoreFixture : public ::testing::Test {
+ protected:
+  StoreFixture() {
+    ::setenv("VELLOMAR_REGISTRY", (state_.appDir().path() + "/store").c_str(), 1);
+    ::setenv("XDG_CONFIG_HOME", (state_.appDir().path() + "/config").c_str(), 1);
+  }
+  const TempDir& dir() const { return state_.appDir(); }
+  std::string Machine() const { return dir().Read("store/HKEY_LOCAL_MACHINE.ini"); }
+  std::string User() const { return dir().Read("store/HKEY_CURRENT_USER.ini"); }
+
+  ProgramState state_;
+};
+
+}  // namespace vellomar::test

@@ -1,0 +1,98 @@
+#include "support/smtp_test_client.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <chrono>
+
+namespace vellomar::test {
+
+namespace {
+
+// Receives once within the time: >0 bytes appended, 0 closed, -1 nothing came or error.
+int ReceiveOnce(int fd, std::string& into, int timeoutMs) {
+  pollfd watched{fd, POLLIN, 0};
+  if (::poll(&watched, 1, timeoutMs) != 1) return -1;
+  char buffer[4096];
+  ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
+  if (got < 0) return errno == ECONNRESET ? 0 : -1;
+  into.append(buffer, static_cast<size_t>(got));
+  return static_cast<int>(got);
+}
+
+int RemainingMs(std::chrono::steady_clock::time_point deadline) {
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+  return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
+}  // namespace
+
+namespace {
+
+bool ConnectTo(int fd, int port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  return ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+}
+
+}  // namespace
+
+bool SmtpTestClient::Refused(int port) {
+  FileDescriptor fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  return !ConnectTo(fd.get(), port) && errno == ECONNREFUSED;
+}
+
+SmtpTestClient::SmtpTestClient(int port) : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+  if (!ConnectTo(fd_.get(), port)) {
+    ADD_FAILURE() << "connect to port " << port << " failed";
+    fd_.Close();
+  }
+}
+
+void SmtpTestClient::Send(std::string_view text) {
+  while (!text.empty()) {
+    ssize_t put = ::send(fd_.get(), text.data(), text.size(), MSG_NOSIGNAL);
+    if (put <= 0) {
+      ADD_FAILURE() << "send failed";
+      return;
+    }
+    text.remove_prefix(static_cast<size_t>(put));
+  }
+}
+
+std::string SmtpTestClient::ReadReply(int timeoutMs) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (pending_.find('\n') == std::string::npos) {
+    if (ReceiveOnce(fd_.get(), pending_, RemainingMs(deadline)) <= 0) break;
+  }
+  size_t feed = pending_.find('\n');
+  size_t take = feed == std::string::npos ? pending_.size() : feed + 1;
+  std::string reply = pending_.substr(0, take);
+  pending_.erase(0, take);
+  return reply;
+}
+
+bool SmtpTestClient::WaitClosed(int timeoutMs, std::string* rest) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  std::string collected = pending_;
+  pending_.clear();
+  for (;;) {
+    int got = ReceiveOnce(fd_.get(), collected, RemainingMs(deadline));
+    if (got == 0) break;
+    if (got < 0) return false;
+  }
+  if (rest) *rest = collected;
+  return true;
+}
+
+bool SmtpTestClient::Silent(int timeoutMs) {
+  pollfd watched{fd_.get(), POLLIN, 0};
+  return pending_.empty() && ::poll(&watched, 1, timeoutMs) == 0;
+}
+
+}  // namespace vellomar::test

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "platform/file_descriptor.h"
+
+namespace vellomar::test {
+
+// A plain TCP client on 127.0.0.1 that talks to the relay as a mail program would, and
+// reads back exactly the bytes it is sent. Every wait is bounded.
+class SmtpTestClient {
+ public:
+  explicit SmtpTestClient(int port);
+  // True when a connection to the port is refused.
+  static bool Refused(int port);
+
+  bool connected() const { return fd_.valid(); }
+  void Send(std::string_view text);
+  // Bytes up to and including the next line feed (or whatever came before the connection
+  // closed or the time ran out).
+  std::string ReadReply(int timeoutMs = 20000);
+  // True when the server closes the connection within the time; bytes that still arrive
+  // before the close are collected in `rest`.
+  bool WaitClosed(int timeoutMs = 20000, std::string* rest = nullptr);
+  // True when nothing arrives within the time (and the connection stays open).
+  bool Silent(int timeoutMs);
+  void Close() { fd_.Close(); }
+
+ private:
+  FileDescriptor fd_;
+  std::string pending_;
+};
+
+// Waits (bounded) until the predicate holds; false when the time ran out first.
+template <typename Predicate>
+bool Eventually(Predicate predicate, int timeoutMs = 20000);
+
+}  // namespace vellomar::test
+
+#include "support/eventually.h"
