@@ -5,7 +5,9 @@
 
 namespace vellomar {
 
-Connection::Connection(FileDescriptor fd) : fd_(std::move(fd)) {
+void Connection::Open(FileDescriptor fd) {
+  Close();
+  fd_ = std::move(fd);
   watcher_ = ThreadHandle::Current();
   if (watcher_ != nullptr) watcher_->WatchSocket(fd_.get());
 }

@@ -16,11 +16,13 @@ class ThreadHandle;
 class Connection {
  public:
   Connection() = default;
-  explicit Connection(FileDescriptor fd);
+  explicit Connection(FileDescriptor fd) { Open(std::move(fd)); }
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
   ~Connection() { Close(); }
 
+  // Takes the socket over (closing one held before) and starts watching it.
+  void Open(FileDescriptor fd);
   bool IsOpen() const { return fd_.valid(); }
   int fd() const { return fd_.get(); }
 

@@ -104,3 +104,68 @@ ErrorOr<std::string> MachineHostName() {
 }
 
 }  // namespace vellomar
+
+#include <fcntl.h>
+
+namespace vellomar {
+
+ErrorOr<sockaddr_in> ResolveIpv4(const std::string& host, uint16_t port) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  int error = ::getaddrinfo(host.c_str(), nullptr, &hints, &found);
+  if (error != 0) return ErrorOr<sockaddr_in>::Fail(error);
+  std::unique_ptr<addrinfo, void (*)(addrinfo*)> owned(found, ::freeaddrinfo);
+  if (found == nullptr || found->ai_addrlen < sizeof(sockaddr_in)) return ErrorOr<sockaddr_in>::Fail(EAI_NONAME);
+  sockaddr_in address = *reinterpret_cast<const sockaddr_in*>(found->ai_addr);
+  address.sin_port = htons(port);
+  return address;
+}
+
+ErrorOr<FileDescriptor> ConnectTcp(const sockaddr_in& address, std::chrono::milliseconds timeout) {
+  auto socket = CreateTcpSocket();
+  if (!socket) return socket;
+  int fd = socket.value().get();
+  int flags = ::fcntl(fd, F_GETFL);
+  ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    if (errno != EINPROGRESS) return ErrorOr<FileDescriptor>::Fail(errno);
+    pollfd watched{fd, POLLOUT, 0};
+    int ready;
+    do {
+      ready = ::poll(&watched, 1, static_cast<int>(timeout.count()));
+    } while (ready < 0 && errno == EINTR);
+    if (ready == 0) return ErrorOr<FileDescriptor>::Fail(ETIMEDOUT);
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (ready < 0 || ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = errno;
+    if (error != 0) return ErrorOr<FileDescriptor>::Fail(error);
+  }
+  ::fcntl(fd, F_SETFL, flags);
+  return socket;
+}
+
+ErrorOr<FileDescriptor> CreateUdpSocket() {
+  int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
+  if (fd < 0) return ErrorOr<FileDescriptor>::Fail(errno);
+  return FileDescriptor(fd);
+}
+
+Status SendDatagram(int fd, const void* data, size_t size, const sockaddr_in& to) {
+  ssize_t sent = ::sendto(fd, data, size, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+  if (sent < 0) return FailWith(errno);
+  return Ok();
+}
+
+ErrorOr<size_t> ReceiveDatagram(int fd, void* buffer, size_t size, sockaddr_in& from) {
+  socklen_t length = sizeof from;
+  ssize_t got;
+  do {
+    got = ::recvfrom(fd, buffer, size, 0, reinterpret_cast<sockaddr*>(&from), &length);
+  } while (got < 0 && errno == EINTR);
+  if (got < 0) return ErrorOr<size_t>::Fail(errno);
+  return static_cast<size_t>(got);
+}
+
+}  // namespace vellomar

@@ -28,3 +28,22 @@ ErrorOr<std::string> CanonicalHostName(const std::string& name);
 ErrorOr<std::string> MachineHostName();
 
 }  // namespace vellomar
+
+#include <netinet/in.h>
+
+#include <chrono>
+
+namespace vellomar {
+
+// The first IPv4 address of a host (name or dotted address) with the given port; a
+// getaddrinfo error code on failure. Blocking, and not cancellable.
+ErrorOr<sockaddr_in> ResolveIpv4(const std::string& host, uint16_t port);
+// Connects within the time; ETIMEDOUT when it did not. The socket is blocking again after.
+ErrorOr<FileDescriptor> ConnectTcp(const sockaddr_in& address, std::chrono::milliseconds timeout);
+
+ErrorOr<FileDescriptor> CreateUdpSocket();
+Status SendDatagram(int fd, const void* data, size_t size, const sockaddr_in& to);
+// One datagram, with the address it came from.
+ErrorOr<size_t> ReceiveDatagram(int fd, void* buffer, size_t size, sockaddr_in& from);
+
+}  // namespace vellomar

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <netinet/in.h>
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/connection.h"
+
+namespace vellomar {
+
+// One query and its reply over UDP: the server's address, a socket of its own (watched by
+// the calling thread's cancel hook, closed when the exchange ends), and a bounded wait that
+// takes only the server's answer to this query.
+class DnsExchange {
+ public:
+  // Resolves the server text ("host" or "host:port", port 53 by default) and opens the socket.
+  bool Open(const std::string& server);
+  // Sends the query and waits for the reply, resending once when the first wait runs out.
+  // Datagrams from elsewhere, or without this ID and the response bit, are ignored.
+  bool Ask(const std::vector<uint8_t>& query, uint16_t id, std::chrono::milliseconds wait, std::vector<uint8_t>& reply);
+
+ private:
+  bool AwaitReply(uint16_t id, std::chrono::steady_clock::time_point deadline, std::vector<uint8_t>& reply);
+
+  sockaddr_in server_{};
+  Connection socket_;
+};
+
+}  // namespace vellomar

@@ -1,0 +1,137 @@
+#include "dns/mx_resolver.h"
+
+#include <atomic>
+
+#include "control/main_window.h"
+#include "control/settings.h"
+#include "dns/dns_exchange.h"
+
+namespace vellomar {
+
+namespace {
+
+constexpr size_t kMaxNameLength = 255;
+constexpr int kMaxPointers = 32;
+constexpr uint16_t kTypeMx = 15;
+
+std::atomic<int64_t> replyWaitMs{5000};
+
+// Big-endian 16-bit value at `at`, if the reply holds it.
+bool Read16(const std::vector<uint8_t>& reply, size_t at, uint16_t& value) {
+  if (at + 2 > reply.size()) return false;
+  value = static_cast<uint16_t>(reply[at] << 8 | reply[at + 1]);
+  return true;
+}
+
+bool AppendLabel(const std::vector<uint8_t>& reply, size_t at, size_t length, bool first, std::string& name) {
+  if (at + length > reply.size()) return false;
+  if (!first) name += '.';
+  name.append(reinterpret_cast<const char*>(reply.data() + at), length);
+  return true;
+}
+
+}  // namespace
+
+std::chrono::milliseconds MxResolver::ReplyWait() { return std::chrono::milliseconds(replyWaitMs.load()); }
+
+void MxResolver::SetReplyWait(std::chrono::milliseconds wait) { replyWaitMs = wait.count(); }
+
+std::string MxResolver::EncodeQueryName(const std::string& domain) {
+  std::string name = domain;
+  if (!name.empty() && name.back() == '.') name.pop_back();
+  if (name.empty() || name.size() > 253) return "";
+  std::string encoded;
+  size_t start = 0;
+  for (;;) {
+    size_t dot = name.find('.', start);
+    size_t length = (dot == std::string::npos ? name.size() : dot) - start;
+    if (length == 0 || length > 63) return "";
+    encoded += static_cast<char>(length);
+    encoded.append(name, start, length);
+    if (dot == std::string::npos) return encoded;
+    start = dot + 1;
+  }
+}
+
+bool MxResolver::DecodeName(const std::vector<uint8_t>& reply, size_t& position, std::string& name) {
+  // `at` walks the name, through pointers; `position` stays in the record it started in.
+  size_t at = position;
+  bool jumped = false;
+  int pointers = 0;
+  const size_t start = name.size();
+  for (;;) {
+    if (at >= reply.size()) return false;
+    uint8_t b = reply[at];
+    if (b == 0) {
+      if (!jumped) position = at + 1;
+      return true;
+    }
+    if ((b & 0xC0) == 0xC0) {
+      if (at + 1 >= reply.size() || ++pointers > kMaxPointers) return false;
+      if (!jumped) position = at + 2;
+      jumped = true;
+      at = static_cast<size_t>((b & 0x3F) << 8 | reply[at + 1]);
+      continue;
+    }
+    if ((b & 0xC0) != 0) return false;  // reserved label types
+    if (!AppendLabel(reply, at + 1, b, name.size() == start, name) || name.size() - start > kMaxNameLength) {
+      return false;
+    }
+    at += 1 + b;
+  }
+}
+
+std::string MxResolver::ParseMxAnswer(const std::vector<uint8_t>& reply, unsigned answerCount) {
+  std::string best;
+  bool found = false;
+  uint16_t bestPreference = 0;
+  size_t position = 12;
+  std::string ignored;
+  if (!DecodeName(reply, position, ignored)) return best;
+  position += 4;  // QTYPE, QCLASS
+  for (unsigned i = 0; i < answerCount; ++i) {
+    uint16_t type, length, preference;
+    ignored.clear();
+    if (!DecodeName(reply, position, ignored) || !Read16(reply, position, type) ||
+        !Read16(reply, position + 8, length)) {
+      return best;
+    }
+    size_t data = position + 10;
+    position = data + length;
+    if (position > reply.size()) return best;
+    if (type != kTypeMx) continue;
+    std::string exchange;
+    size_t at = data + 2;
+    if (length < 3 || !Read16(reply, data, preference) || !DecodeName(reply, at, exchange)) return best;
+    if (!found || preference < bestPreference) {
+      best = exchange;
+      bestPreference = preference;
+      found = true;
+    }
+  }
+  return best;
+}
+
+std::vector<uint8_t> MxResolver::BuildQuery(const std::string& encodedName) {
+  std::vector<uint8_t> query = {kQueryId >> 8, kQueryId & 0xFF, 0x01, 0x00, 0, 1, 0, 0, 0, 0, 0, 0};
+  query.insert(query.end(), encodedName.begin(), encodedName.end());
+  query.insert(query.end(), {0, 0, kTypeMx, 0, 1});
+  return query;
+}
+
+std::string MxResolver::LookupMx(const std::string& domain) {
+  std::string encoded = EncodeQueryName(domain);
+  if (encoded.empty()) return "";
+  DnsExchange exchange;
+  if (!exchange.Open(TheSettings().DNS.Get())) {
+    window_.AppendLog("Error : can't get DNS IP.");
+    return "";
+  }
+  std::vector<uint8_t> reply;
+  if (!exchange.Ask(BuildQuery(encoded), kQueryId, ReplyWait(), reply)) return "";
+  uint16_t answerCount = 0;
+  Read16(reply, 6, answerCount);
+  return ParseMxAnswer(reply, answerCount);
+}
+
+}  // namespace vellomar

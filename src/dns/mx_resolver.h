@@ -1,0 +1,46 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace vellomar {
+
+class MainWindow;
+
+// Finds the mail exchanger of a domain with one DNS query of type MX, sent over UDP to the
+// server the DNS setting names (host or address, optionally ":port"). No cache: every call
+// queries. Used by one delivery worker; every lookup has its own socket.
+class MxResolver {
+ public:
+  explicit MxResolver(MainWindow& window) : window_(window) {}
+
+  // The host name of the exchanger with the lowest preference (the first among equals), or
+  // "" when there is none, the name is not valid, or no reply came.
+  std::string LookupMx(const std::string& domain);
+
+  // The query name as length-prefixed labels, without the final zero byte; "" when the
+  // domain is not a valid name (one trailing dot is dropped first).
+  static std::string EncodeQueryName(const std::string& domain);
+  // Appends the name at `position` to `name` and moves `position` past it. False when the
+  // name runs past the reply, follows more than 32 pointers, grows beyond 255 characters or
+  // uses a reserved label type.
+  static bool DecodeName(const std::vector<uint8_t>& reply, size_t& position, std::string& name);
+  // The chosen exchanger among the reply's answers; on a malformed reply the best found
+  // before the fault, or "".
+  static std::string ParseMxAnswer(const std::vector<uint8_t>& reply, unsigned answerCount);
+  // The whole query datagram for an encoded name.
+  static std::vector<uint8_t> BuildQuery(const std::string& encodedName);
+
+  static constexpr uint16_t kQueryId = 0x11DF;
+
+  // How long one try waits for its reply; after one resend the lookup gives up.
+  static std::chrono::milliseconds ReplyWait();
+  static void SetReplyWait(std::chrono::milliseconds wait);
+
+ private:
+  MainWindow& window_;
+};
+
+}  // namespace vellomar
