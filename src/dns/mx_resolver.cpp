@@ -1,6 +1,7 @@
 #include "dns/mx_resolver.h"
 
 #include <atomic>
+#include <iterator>
 
 #include "control/main_window.h"
 #include "control/settings.h"
@@ -113,9 +114,11 @@ std::string MxResolver::ParseMxAnswer(const std::vector<uint8_t>& reply, unsigne
 }
 
 std::vector<uint8_t> MxResolver::BuildQuery(const std::string& encodedName) {
-  std::vector<uint8_t> query = {kQueryId >> 8, kQueryId & 0xFF, 0x01, 0x00, 0, 1, 0, 0, 0, 0, 0, 0};
-  query.insert(query.end(), encodedName.begin(), encodedName.end());
-  query.insert(query.end(), {0, 0, kTypeMx, 0, 1});
+  const uint8_t header[] = {kQueryId >> 8, kQueryId & 0xFF, 0x01, 0x00, 0, 1, 0, 0, 0, 0, 0, 0};
+  const uint8_t question[] = {0, 0, kTypeMx, 0, 1};  // end of name, QTYPE MX, QCLASS IN
+  std::vector<uint8_t> query(std::begin(header), std::end(header));
+  for (char c : encodedName) query.push_back(static_cast<uint8_t>(c));
+  for (uint8_t b : question) query.push_back(b);
   return query;
 }
 

@@ -145,3 +145,17 @@ Status MakeDirectories(const std::string& path) {
 }
 
 }  // namespace vellomar
+
+#include <stdio.h>
+
+namespace vellomar {
+
+Status RenameNoReplace(const std::string& from, const std::string& to) {
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return Ok();
+  if (errno != EINVAL && errno != ENOSYS) return FailWith(errno);
+  // A file system without the flag: a hard link fails on an existing name just the same.
+  if (::link(from.c_str(), to.c_str()) != 0) return FailWith(errno);
+  return RemoveFile(from);
+}
+
+}  // namespace vellomar

@@ -44,3 +44,10 @@ Status ReplaceFileContents(const std::string& path, const std::string& content);
 Status MakeDirectories(const std::string& path);
 
 }  // namespace vellomar
+
+namespace vellomar {
+
+// Renames without ever replacing: EEXIST when `to` is taken.
+Status RenameNoReplace(const std::string& from, const std::string& to);
+
+}  // namespace vellomar

@@ -1,0 +1,216 @@
+#include "delivery/smtp_client.h"
+
+#include <sys/socket.h>
+
+#include <atomic>
+
+#include "common/flags.h"
+#include "common/server_address.h"
+#include "common/text.h"
+#include "control/main_window.h"
+#include "control/settings.h"
+#include "delivery/failure_notice.h"
+#include "delivery/reply_reader.h"
+#include "platform/connection.h"
+#include "platform/socket.h"
+#include "spool/recipient_line.h"
+#include "spool/spool_file.h"
+
+namespace vellomar {
+
+namespace {
+
+constexpr uint16_t kSmtpPort = 25;
+// Message data goes out in batches of about this size; the bytes on the wire are the same.
+constexpr size_t kSendBatch = 64 * 1024;
+
+std::atomic<int64_t> connectTimeoutMs{30000};
+std::atomic<int64_t> replyTimeoutMs{120000};
+
+struct Transaction {
+  MainWindow& window;
+  SpoolFile& file;
+  const std::string& spoolName;
+  const std::string& mailLine;
+  const std::string& server;
+  const std::string& recipientLine;
+  off_t position;
+  std::string address;
+  Connection connection;
+  ReplyReader replies;
+  std::string unsent;
+};
+
+bool AlternateApplies(const std::string& server) {
+  std::string alternate = TheSettings().Alternate.Get();
+  return TheSettings().REAL_RELAY && !alternate.empty() && !EqualsIgnoreCase(alternate, server);
+}
+
+bool FollowAlternate(Transaction& t) {
+  t.window.AppendLog("Warning : Using alternative SMTP server for email :" + t.spoolName);
+  t.connection.Close();
+  return DeliverRecipient(t.window, t.file, t.spoolName, t.mailLine, TheSettings().Alternate.Get(), t.recipientLine,
+                          t.position);
+}
+
+bool NoReply(Transaction& t) {
+  t.window.AppendLog("Error : no reply from " + t.server);
+  t.connection.Close();
+  return false;
+}
+
+void Flush(Transaction& t) {
+  size_t sent = 0;
+  while (sent < t.unsent.size()) {
+    auto put = SendOnce(t.connection.fd(), t.unsent.data() + sent, t.unsent.size() - sent);
+    if (!put || put.value() == 0) break;  // the reply that follows decides
+    sent += put.value();
+  }
+  t.unsent.clear();
+}
+
+// After a rewritten letter: past the recipient line, and whether the line after it is
+// another pending recipient.
+bool PositionAfterRecipient(Transaction& t) {
+  std::string line, lookAhead;
+  ReadLine(t.file, line);
+  ReadLine(t.file, lookAhead);
+  t.file.Seek(t.position);
+  ReadLine(t.file, line);
+  return IsPendingRecipientLine(lookAhead);
+}
+
+bool Finish(Transaction& t, const std::string& lastLine) {
+  if (lastLine.size() > 3 && StartsWithIgnoreCase(lastLine, "QUIT")) ++t.window.sentOk;
+  t.connection.Close();
+  t.file.Seek(t.position);
+  t.file.Write("X");
+  return PositionAfterRecipient(t);
+}
+
+bool Defer(Transaction& t) {
+  t.connection.Close();
+  t.file.Seek(t.position);
+  t.file.Write(std::string(1, static_cast<char>(t.recipientLine[0] + 1)));
+  return PositionAfterRecipient(t);
+}
+
+bool GiveUp(Transaction& t, const std::string& reason, const std::string& lastLine) {
+  SendFailureNotice(t.window, t.spoolName, reason, t.recipientLine);
+  return Finish(t, lastLine);
+}
+
+enum class Verdict { GoOn, Done };
+
+// Acts on the reply to `sent` as the reply table says; `result` is set when it is Done.
+Verdict Judge(Transaction& t, const std::string& reply, const std::string& sent, bool& result) {
+  if ((reply.rfind("550", 0) == 0 || reply.rfind("554", 0) == 0) && AlternateApplies(t.server)) {
+    result = FollowAlternate(t);
+    return Verdict::Done;
+  }
+  if (reply[0] == '5') {
+    if (TheSettings().Logabo) t.window.AppendLog("Sending to " + t.address + " aborted (5xx STMP error)");
+    result = GiveUp(t, UpToCarriageReturn(reply), sent);
+    return Verdict::Done;
+  }
+  if (reply[0] == '4') {
+    if (TheSettings().Logdel) t.window.AppendLog("Sending to " + t.address + " delayed (4xx STMP error)");
+    result = IsLastDeferral(t.recipientLine) ? GiveUp(t, UpToCarriageReturn(reply), sent) : Defer(t);
+    return Verdict::Done;
+  }
+  return Verdict::GoOn;
+}
+
+// The line to send for a recipient line met in the replay: the whole recipients zone
+// becomes this one recipient, its state letter sent as 'R'. False at the end of the file,
+// with the line read there.
+bool ReplaceRecipientsZone(Transaction& t, std::string& line) {
+  std::string next;
+  do {
+    if (!ReadLine(t.file, next)) {
+      line = next;
+      return false;
+    }
+  } while (IsRecipientLine(next));
+  t.file.Seek(t.file.Tell() - static_cast<off_t>(next.size()));
+  line = "R" + t.recipientLine.substr(1);
+  return true;
+}
+
+bool Replay(Transaction& t) {
+  bool dataMode = false;
+  std::string line;
+  for (;;) {
+    if (stopRequested.load() || flushRequested.load()) {
+      t.connection.Close();
+      return true;
+    }
+    if (!ReadLine(t.file, line)) return GiveUp(t, "unexpected EOF", line);
+    if (!dataMode && IsRecipientLine(line) && !ReplaceRecipientsZone(t, line)) {
+      return GiveUp(t, "unexpected EOF (recipients zone)", line);
+    }
+    if (line == ".\r\n") dataMode = false;
+    t.unsent += line;
+    if (dataMode && t.unsent.size() < kSendBatch) continue;
+    Flush(t);
+    if (dataMode) continue;
+    std::string reply;
+    if (!t.replies.Read(t.connection, GetClientTimeouts().reply, reply)) return NoReply(t);
+    bool result = false;
+    if (Judge(t, reply, line, result) == Verdict::Done) return result;
+    if (StartsWithIgnoreCase(line, "DATA")) dataMode = true;
+    if (!dataMode && StartsWithIgnoreCase(line, "QUIT")) return Finish(t, line);
+  }
+}
+
+enum class Reached { Connected, NotResolved, Refused };
+
+Reached Connect(Transaction& t) {
+  ServerAddress address = ParseServerAddress(t.server, kSmtpPort);
+  auto resolved = ResolveIpv4(address.host, address.port);
+  if (!resolved) return Reached::NotResolved;
+  auto connected = ConnectTcp(resolved.value(), GetClientTimeouts().connect);
+  if (!connected) return Reached::Refused;
+  // A peer that stops reading must not hold the worker for good.
+  timeval limit{static_cast<time_t>(GetClientTimeouts().reply.count() / 1000), 0};
+  ::setsockopt(connected.value().get(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+  t.connection.Open(std::move(connected.value()));
+  return Reached::Connected;
+}
+
+}  // namespace
+
+ClientTimeouts GetClientTimeouts() {
+  return {std::chrono::milliseconds(connectTimeoutMs.load()), std::chrono::milliseconds(replyTimeoutMs.load())};
+}
+
+void SetClientTimeouts(ClientTimeouts timeouts) {
+  connectTimeoutMs = timeouts.connect.count();
+  replyTimeoutMs = timeouts.reply.count();
+}
+
+bool DeliverRecipient(MainWindow& window, SpoolFile& file, const std::string& spoolName, const std::string& mailLine,
+                      const std::string& server, const std::string& recipientLine, off_t position) {
+  if (recipientLine.empty() || server.empty()) return false;
+  if (flushRequested.load()) return true;
+  Transaction t{window, file, spoolName, mailLine, server, recipientLine, position, RecipientAddress(recipientLine), {}, {}, {}};
+  if (TheSettings().Logrec) window.AppendLog("Sending mail to " + t.address);
+  file.Rewind();
+  switch (Connect(t)) {
+    case Reached::NotResolved:
+      window.AppendLog("Error : can't find IP for " + server);
+      return AlternateApplies(server) ? FollowAlternate(t) : false;
+    case Reached::Refused:
+      if (AlternateApplies(server)) return FollowAlternate(t);
+      window.AppendLog("Error : can't connect to " + server);
+      return false;
+    case Reached::Connected:
+      break;
+  }
+  ++window.sentAll;
+  std::string greeting;
+  if (!t.replies.Read(t.connection, GetClientTimeouts().reply, greeting)) return NoReply(t);
+  return Replay(t);
+}
+
+}  // namespace vellomar

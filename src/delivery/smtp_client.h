@@ -1,0 +1,30 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <string>
+
+namespace vellomar {
+
+class MainWindow;
+class SpoolFile;
+
+// One attempt to deliver one recipient of a spool file: connects to `server` ("host" or
+// "host:port"), replays the stored dialogue with the recipients zone replaced by this one
+// recipient line, reads a whole reply after each command, and records the recipient's fate
+// in its state letter. Leaves the file just after the recipient line when it rewrote the
+// letter. True when the caller may go on from there (the next line is a pending recipient,
+// or a stop or flush was seen); false when its run should end with the final scan.
+bool DeliverRecipient(MainWindow& window, SpoolFile& file, const std::string& spoolName, const std::string& mailLine,
+                      const std::string& server, const std::string& recipientLine, off_t position);
+
+// Time limits of the client: connecting (30 s) and each reply, the greeting included (120 s).
+struct ClientTimeouts {
+  std::chrono::milliseconds connect{30000};
+  std::chrono::milliseconds reply{120000};
+};
+ClientTimeouts GetClientTimeouts();
+void SetClientTimeouts(ClientTimeouts timeouts);
+
+}  // namespace vellomar

@@ -1,0 +1,97 @@
+#pragma once
+
+#include <fcntl.h>
+
+#include <string>
+#include <vector>
+
+#include "control/settings.h"
+#include "delivery/smtp_client.h"
+#include "platform/file_system.h"
+#include "spool/spool_file.h"
+#include "spool/spool_lists.h"
+#include "support/relay_fixture.h"
+
+namespace vellomar::test {
+
+// The worked example of a stored dialogue, each line ending in CR LF.
+inline std::string WorkedExample() {
+  return "HELO client.example\r\n"
+         "MAIL FROM:<sender address>\r\n"
+         "RCPT TO:<first address>\r\n"
+         "RCPT TO:<second address>\r\n"
+         "DATA\r\n"
+         "Received: from client.example\r\n"
+         "\tby myhost with Vellomar; Sun, 6 Dec 2026 8:5:3 +0100 (CET)\r\n"
+         "Subject: Hello\r\n"
+         "\r\n"
+         "Hi Bob.\r\n"
+         ".\r\n"
+         "QUIT\r\n";
+}
+
+// A relay with the notice template in place and short client time limits; spool files are
+// written by the test, with the summary a worker would have published for them.
+class DeliveryFixture : public RelayFixture {
+ protected:
+  DeliveryFixture() {
+    auto tpl = ReadWholeFile(std::string(VELLOMAR_RESOURCES) + "/error");
+    EXPECT_TRUE(tpl.ok());
+    appDir().Write("error", tpl.value());
+    SetClientTimeouts({std::chrono::milliseconds(2000), std::chrono::milliseconds(2000)});
+    TheSettings().REAL_RELAY = false;
+    TheSettings().Alternate.Set("");
+  }
+  ~DeliveryFixture() override { SetClientTimeouts({}); }
+
+  // Writes the file and registers it as a running delivery with its summary.
+  void Spool(const std::string& name, const std::string& content, const std::string& sender = "<sender address>\r\n",
+             const std::string& subject = "Hello\r\n") {
+    appDir().Write(name, content);
+    MailSummary summary;
+    summary.sender = sender;
+    summary.subject = subject;
+    std::lock_guard<std::mutex> guard(OutgoingLock());
+    OutgoingRegistry().AddWorker(nullptr, name);
+    OutgoingRegistry().UpdateSummary(name, summary);
+  }
+
+  SpoolFile Open(const std::string& name) {
+    auto file = SpoolFile::Open(appDir().File(name), O_RDWR);
+    EXPECT_TRUE(file.ok());
+    return std::move(file.value());
+  }
+
+  // The position and text of the n-th line (from 0).
+  std::pair<off_t, std::string> LineAt(const std::string& name, int n) {
+    SpoolFile file = Open(name);
+    std::string line;
+    off_t position = 0;
+    for (int i = 0; i <= n; ++i) {
+      position = file.Tell();
+      ReadLine(file, line);
+    }
+    return {position, line};
+  }
+
+  // Delivers the n-th line of the file to the server.
+  bool Deliver(const std::string& name, int n, const std::string& server, off_t* after = nullptr) {
+    auto [position, line] = LineAt(name, n);
+    SpoolFile file = Open(name);
+    bool result = DeliverRecipient(mainWindow, file, name, "MAIL FROM:<sender address>\r\n", server, line, position);
+    if (after) *after = file.Tell();
+    return result;
+  }
+
+  // The ".tml" files that are failure notices (all but the given spool file).
+  std::vector<std::string> Notices(const std::string& except) {
+    std::vector<std::string> notices;
+    auto names = ListDirectory(appDir().path());
+    for (const std::string& name : names.value()) {
+      if (name != except && name.size() > 4 && name.substr(name.size() - 4) == ".tml") notices.push_back(name);
+    }
+    return notices;
+  }
+};
+
+}  // namespace vellomar::test

@@ -1,0 +1,107 @@
+#include "delivery/failure_notice.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <thread>
+
+#include "common/flags.h"
+#include "delivery_fixture.h"
+#include "platform/local_clock.h"
+
+namespace vellomar {
+namespace {
+
+class FailureNoticeTest : public test::DeliveryFixture {
+ protected:
+  FailureNoticeTest() {
+    SetLocalTimeSource([] { return test::LocalTimeOfDay(9, 5, 3); });
+  }
+};
+
+TEST_F(FailureNoticeTest, NoticeTextLineByLine) {
+  EXPECT_EQ(NoticeText("RCPT TO:<address>\r\n", "Hello\r\n", "550 No such user"),
+            "Vellomar SMTP Server Error !!! \r\n"
+            "Mail to :<address>\r\n"
+            "(subject : Hello)\r\n"
+            "could not be delivered.\r\n"
+            "\r\n"
+            "Server replyed : \r\n"
+            "550 No such user\r\n");
+  EXPECT_EQ(NoticeText("", "", "unexpected EOF (missing recipient)").rfind("Vellomar SMTP Server Error !!! \r\nMail to :(subject : )\r\n", 0), 0u);
+}
+
+TEST_F(FailureNoticeTest, NoticeIsASpoolFileAddressedToTheSender) {
+  Spool("1.tml", "x", "<ann@example.org>\r\n", "Report\r\n");
+  SendFailureNotice(mainWindow, "1.tml", "550 No such user", "RCPT TO:<bob@example.org>\r\n");
+  ASSERT_TRUE(appDir().Exists("953.tml"));
+  EXPECT_FALSE(appDir().Exists("953")) << "the stem file was renamed";
+  const std::string notice = appDir().Read("953.tml");
+  EXPECT_EQ(notice.rfind("HELO localhost\r\nMAIL FROM:<>\r\nRCPT To:<ann@example.org>\r\nDATA\r\n", 0), 0u);
+  EXPECT_NE(notice.find("\r\n\r\n" + NoticeText("RCPT TO:<bob@example.org>\r\n", "Report\r\n", "550 No such user") +
+                        ".\r\nQUIT\r\n"),
+            std::string::npos);
+  EXPECT_EQ(notice.substr(notice.size() - 6), "QUIT\r\n");
+}
+
+TEST_F(FailureNoticeTest, TemplateRulesAreCaseSensitiveAndStopAtQuit) {
+  appDir().Write("error", "HELO h\r\nMAIL FROM:<>\r\nrcpt to:<x>\r\nRCPT TO:<x>\r\nDATA\r\nerror stays\r\n"
+                          "Error\r\n.\r\nQUIT\r\nnever copied\r\n");
+  Spool("1.tml", "x", "<ann>\r\n");
+  SendFailureNotice(mainWindow, "1.tml", "421 busy", "RCPT TO:<b>\r\n");
+  EXPECT_EQ(appDir().Read("953.tml"), "HELO h\r\nMAIL FROM:<>\r\nrcpt to:<x>\r\nRCPT To:<ann>\r\nDATA\r\nerror stays\r\n" +
+                                          NoticeText("RCPT TO:<b>\r\n", "Hello\r\n", "421 busy") + ".\r\nQUIT\r\n");
+
+  appDir().Write("error", "HELO h\r\nMAIL FROM:<>\r\nRCPT TO:<x>\r\nDATA\r\nError\r\n.\r\n");
+  SendFailureNotice(mainWindow, "1.tml", "421 busy", "RCPT TO:<b>\r\n");
+  EXPECT_TRUE(appDir().Exists("953_0.tml")) << "a template without QUIT still gives a queued notice";
+}
+
+TEST_F(FailureNoticeTest, NoNoticeAboutANoticeNorForAnUnknownSender) {
+  Spool("1.tml", "x", "<>\r\n");
+  SendFailureNotice(mainWindow, "1.tml", "550 no", "RCPT TO:<b>\r\n");
+  SendFailureNotice(mainWindow, "gone.tml", "550 no", "RCPT TO:<b>\r\n");
+  EXPECT_EQ(Notices("1.tml").size(), 0u);
+  EXPECT_NE(LogContent().find("Error : no sender known for gone.tml\r\n"), std::string::npos);
+}
+
+TEST_F(FailureNoticeTest, MissingTemplateLeavesNothingBehind) {
+  ASSERT_TRUE(RemoveFile(appDir().File("error")));
+  Spool("1.tml", "x");
+  SendFailureNotice(mainWindow, "1.tml", "550 no", "RCPT TO:<b>\r\n");
+  EXPECT_EQ(Notices("1.tml").size(), 0u);
+  EXPECT_FALSE(appDir().Exists("953"));
+  EXPECT_NE(LogContent().find("Error : can't write failure notice for 1.tml\r\n"), std::string::npos);
+}
+
+TEST_F(FailureNoticeTest, NeverReplacesAnotherSpoolFile) {
+  Spool("1.tml", "x");
+  // The final name appears while the notice is being written: the rename must not take it.
+  appDir().Write("953.tml", "a reception's file");
+  SendFailureNotice(mainWindow, "1.tml", "550 no", "RCPT TO:<b>\r\n");
+  EXPECT_EQ(appDir().Read("953.tml"), "a reception's file");
+  EXPECT_TRUE(appDir().Exists("953_0.tml"));
+}
+
+TEST_F(FailureNoticeTest, NoticesWrittenAtOnceGetFilesOfTheirOwn) {
+  Spool("1.tml", "x");
+  std::vector<std::thread> workers;
+  for (int i = 0; i < 8; ++i) {
+    workers.emplace_back([this, i] {
+      SendFailureNotice(mainWindow, "1.tml", "550 no " + std::to_string(i), "RCPT TO:<b" + std::to_string(i) + ">\r\n");
+    });
+  }
+  for (auto& worker : workers) worker.join();
+  std::set<std::string> reasons;
+  for (const std::string& notice : Notices("1.tml")) {
+    std::string text = appDir().Read(notice);
+    size_t at = text.find("550 no ");
+    ASSERT_NE(at, std::string::npos) << notice;
+    reasons.insert(text.substr(at, 8));
+  }
+  EXPECT_EQ(reasons.size(), 8u);
+  EXPECT_EQ(Notices("1.tml").size(), 8u);
+}
+
+}  // namespace
+}  // namespace vellomar

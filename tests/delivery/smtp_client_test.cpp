@@ -1,0 +1,246 @@
+#include "delivery/smtp_client.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "common/flags.h"
+#include "delivery_fixture.h"
+#include "support/smtp_peer.h"
+
+namespace vellomar {
+namespace {
+
+using test::SmtpPeer;
+using Lines = std::vector<std::string>;
+
+class DeliverRecipientTest : public test::DeliveryFixture {
+ protected:
+  static Lines Transaction(const std::string& rcpt) {
+    return {"HELO client.example\r\n",
+            "MAIL FROM:<sender address>\r\n",
+            rcpt,
+            "DATA\r\n",
+            "Received: from client.example\r\n",
+            "\tby myhost with Vellomar; Sun, 6 Dec 2026 8:5:3 +0100 (CET)\r\n",
+            "Subject: Hello\r\n",
+            "\r\n",
+            "Hi Bob.\r\n",
+            ".\r\n",
+            "QUIT\r\n"};
+  }
+  // A script that answers `reply` to the RCPT line and accepts the rest.
+  static SmtpPeer::Script RcptReply(std::string reply) {
+    return [reply](int connection, const std::string& line) {
+      return line.rfind("RCPT", 0) == 0 ? reply : SmtpPeer::AcceptAll(connection, line);
+    };
+  }
+};
+
+TEST_F(DeliverRecipientTest, WorkedExampleReplaysEachRecipientOnItsOwnConnection) {
+  SmtpPeer peer(SmtpPeer::AcceptAll);
+  Spool("953.tml", test::WorkedExample());
+  const off_t lineFour = LineAt("953.tml", 3).first;
+  off_t after = 0;
+  EXPECT_TRUE(Deliver("953.tml", 2, peer.server(), &after)) << "line 4 is still pending";
+  EXPECT_EQ(after, lineFour) << "positioned just after the recipient line";
+  EXPECT_FALSE(Deliver("953.tml", 3, peer.server())) << "DATA follows";
+
+  auto transcripts = peer.Transcripts();
+  ASSERT_EQ(transcripts.size(), 2u);
+  EXPECT_EQ(transcripts[0], Transaction("RCPT TO:<first address>\r\n"));
+  EXPECT_EQ(transcripts[1], Transaction("RCPT TO:<second address>\r\n"));
+  std::string want = test::WorkedExample();
+  want[LineAt("953.tml", 2).first] = 'X';
+  want[lineFour] = 'X';
+  EXPECT_EQ(appDir().Read("953.tml"), want);
+  EXPECT_EQ(mainWindow.sentAll, 2u);
+  EXPECT_EQ(mainWindow.sentOk, 2u);
+  EXPECT_TRUE(Notices("953.tml").empty());
+}
+
+TEST_F(DeliverRecipientTest, FourXxAdvancesTheLetterFiveTimesThenGivesUpWithANotice) {
+  TheSettings().Logdel = true;
+  SmtpPeer peer(RcptReply("451 try later\r\n"));
+  Spool("953.tml", test::WorkedExample());
+  const off_t second = LineAt("953.tml", 3).first;
+  for (char want : {'S', 'T', 'U', 'V', 'W'}) {
+    EXPECT_FALSE(Deliver("953.tml", 3, peer.server()));
+    EXPECT_EQ(appDir().Read("953.tml")[second], want);
+    EXPECT_TRUE(Notices("953.tml").empty());
+  }
+  EXPECT_FALSE(Deliver("953.tml", 3, peer.server()));
+  EXPECT_EQ(appDir().Read("953.tml")[second], 'X');
+  auto notices = Notices("953.tml");
+  ASSERT_EQ(notices.size(), 1u);
+  EXPECT_NE(appDir().Read(notices[0]).find("Server replyed : \r\n451 try later\r\n"), std::string::npos);
+  EXPECT_EQ(mainWindow.sentOk, 0u);
+  EXPECT_NE(LogContent().find("Sending to <second address> delayed (4xx STMP error)\r\n"), std::string::npos);
+  for (const Lines& transcript : peer.Transcripts()) {
+    EXPECT_EQ(transcript.back(), "RCPT TO:<second address>\r\n") << "sent as R, whatever the stored letter";
+  }
+}
+
+TEST_F(DeliverRecipientTest, FiveXxGivesUpWithTheNoticeTextLineByLine) {
+  TheSettings().Logabo = true;
+  SmtpPeer peer(RcptReply("550 No such user\r\n"));
+  Spool("953.tml", test::WorkedExample());
+  EXPECT_TRUE(Deliver("953.tml", 2, peer.server()));
+  EXPECT_EQ(appDir().Read("953.tml")[LineAt("953.tml", 2).first], 'X');
+  auto notices = Notices("953.tml");
+  ASSERT_EQ(notices.size(), 1u);
+  const std::string notice = appDir().Read(notices[0]);
+  const std::string text =
+      "Vellomar SMTP Server Error !!! \r\n"
+      "Mail to :<first address>\r\n"
+      "(subject : Hello)\r\n"
+      "could not be delivered.\r\n"
+      "\r\n"
+      "Server replyed : \r\n"
+      "550 No such user\r\n";
+  EXPECT_EQ(notice.rfind("HELO localhost\r\nMAIL FROM:<>\r\nRCPT To:<sender address>\r\nDATA\r\n", 0), 0u) << notice;
+  EXPECT_NE(notice.find("\r\n\r\n" + text + ".\r\nQUIT\r\n"), std::string::npos) << notice;
+  EXPECT_NE(LogContent().find("Sending to <first address> aborted (5xx STMP error)\r\n"), std::string::npos);
+  EXPECT_EQ(mainWindow.sentAll, 1u);
+  EXPECT_EQ(mainWindow.sentOk, 0u);
+}
+
+TEST_F(DeliverRecipientTest, TrueRelayingTriesTheAlternateAfter550Or554) {
+  TheSettings().REAL_RELAY = true;
+  for (const char* rejection : {"550 unknown\r\n", "554 refused\r\n"}) {
+    SCOPED_TRACE(rejection);
+    SmtpPeer exchanger(RcptReply(rejection));
+    SmtpPeer alternate(SmtpPeer::AcceptAll);
+    TheSettings().Alternate.Set(alternate.server());
+    Spool("953.tml", test::WorkedExample());
+    EXPECT_TRUE(Deliver("953.tml", 2, exchanger.server()));
+    EXPECT_EQ(alternate.Transcripts().size(), 1u);
+    EXPECT_EQ(appDir().Read("953.tml")[LineAt("953.tml", 2).first], 'X');
+    EXPECT_TRUE(Notices("953.tml").empty());
+  }
+  EXPECT_NE(LogContent().find("Warning : Using alternative SMTP server for email :953.tml\r\n"), std::string::npos);
+
+  SmtpPeer exchanger(RcptReply("550 unknown\r\n"));
+  SmtpPeer alternate(RcptReply("550 no relay\r\n"));
+  TheSettings().Alternate.Set(alternate.server());
+  Spool("954.tml", test::WorkedExample());
+  EXPECT_TRUE(Deliver("954.tml", 2, exchanger.server()));
+  auto notices = Notices("953.tml");
+  notices.erase(std::remove(notices.begin(), notices.end(), "954.tml"), notices.end());
+  ASSERT_EQ(notices.size(), 1u);
+  EXPECT_NE(appDir().Read(notices[0]).find("550 no relay\r\n"), std::string::npos) << "the alternate's reply";
+}
+
+TEST_F(DeliverRecipientTest, SimpleRelaying550IsAFailureLikeAnyOther) {
+  SmtpPeer peer(RcptReply("550 unknown\r\n"));
+  SmtpPeer alternate(SmtpPeer::AcceptAll);
+  TheSettings().Alternate.Set(alternate.server());
+  Spool("953.tml", test::WorkedExample());
+  Deliver("953.tml", 2, peer.server());
+  EXPECT_EQ(alternate.Connections(), 0);
+  EXPECT_EQ(Notices("953.tml").size(), 1u);
+}
+
+TEST_F(DeliverRecipientTest, FileEndingEarlyGivesUpWithItsReason) {
+  SmtpPeer peer(SmtpPeer::AcceptAll);
+  struct Case {
+    std::string content;
+    int line;
+    const char* reason;
+  };
+  const Case cases[] = {
+      {"HELO a\r\nMAIL FROM:<s>\r\nRCPT TO:<r>\r\nDATA\r\nSubject: x\r\n\r\nbody\r\n", 2, "unexpected EOF"},
+      {"HELO a\r\nMAIL FROM:<s>\r\nRCPT TO:<r>\r\nRCPT TO:<q>\r\n", 2, "unexpected EOF (recipients zone)"},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    std::string name = std::to_string(++n) + ".tml";
+    Spool(name, c.content);
+    Deliver(name, c.line, peer.server());
+    EXPECT_EQ(appDir().Read(name)[LineAt(name, c.line).first], 'X') << c.reason;
+  }
+  std::string all;
+  for (const std::string& notice : Notices("")) {
+    if (notice != "1.tml" && notice != "2.tml") all += appDir().Read(notice);
+  }
+  EXPECT_NE(all.find("Server replyed : \r\nunexpected EOF\r\n"), std::string::npos);
+  EXPECT_NE(all.find("Server replyed : \r\nunexpected EOF (recipients zone)\r\n"), std::string::npos);
+}
+
+TEST_F(DeliverRecipientTest, LowerCaseCommandsAreReplayedWithAnUpperCaseR) {
+  SmtpPeer peer([](int connection, const std::string& line) {
+    return line.rfind("Rcpt", 0) == 0 ? std::string("421 busy\r\n") : SmtpPeer::AcceptAll(connection, line);
+  });
+  Spool("953.tml", "helo a\r\nmail from:<s>\r\nrcpt to:<r>\r\ndata\r\nx\r\n.\r\nquit\r\n");
+  Deliver("953.tml", 2, peer.server());
+  EXPECT_EQ(peer.Transcripts()[0].back(), "Rcpt to:<r>\r\n");
+  EXPECT_EQ(appDir().Read("953.tml").substr(LineAt("953.tml", 2).first, 4), "scpt");
+}
+
+TEST_F(DeliverRecipientTest, StopOrFlushMidTransactionMarksNothing) {
+  for (bool stop : {false, true}) {
+    SmtpPeer peer([stop](int connection, const std::string& line) {
+      if (line.rfind("MAIL", 0) == 0) (stop ? static_cast<void>(stopRequested.Set()) : static_cast<void>(flushRequested = true));
+      return SmtpPeer::AcceptAll(connection, line);
+    });
+    Spool("953.tml", test::WorkedExample());
+    EXPECT_TRUE(Deliver("953.tml", 2, peer.server()));
+    EXPECT_EQ(appDir().Read("953.tml"), test::WorkedExample());
+    EXPECT_EQ(peer.Transcripts()[0].size(), 2u) << "nothing sent after the flag";
+    flushRequested = false;
+  }
+}
+
+TEST_F(DeliverRecipientTest, WholeRepliesAreReadWhateverTheirShape) {
+  SmtpPeer peer(
+      [](int connection, const std::string& line) -> std::string {
+        if (line.rfind("HELO", 0) == 0) return "250-peer greets you\r\n250-SIZE 1000\r\n250 HELP\r\n";
+        if (line.rfind("MAIL", 0) == 0) return "25" + std::string(SmtpPeer::kSplit) + "0 sender ok\r\n";
+        return SmtpPeer::AcceptAll(connection, line);
+      },
+      "554-not really\r\n554 greeting is never examined\r\n");
+  Spool("953.tml", test::WorkedExample());
+  Deliver("953.tml", 2, peer.server());
+  EXPECT_EQ(peer.Transcripts()[0], Transaction("RCPT TO:<first address>\r\n"));
+  EXPECT_EQ(appDir().Read("953.tml")[LineAt("953.tml", 2).first], 'X');
+  EXPECT_EQ(mainWindow.sentOk, 1u);
+}
+
+TEST_F(DeliverRecipientTest, UnreachableOrSilentServersLeaveTheRecipientPending) {
+  SetClientTimeouts({std::chrono::milliseconds(2000), std::chrono::milliseconds(200)});
+  SmtpPeer silent([](int, const std::string&) { return std::string(); });
+  std::string refused;
+  {
+    SmtpPeer closed(SmtpPeer::AcceptAll);
+    refused = closed.server();
+  }
+  Spool("953.tml", test::WorkedExample());
+  EXPECT_FALSE(Deliver("953.tml", 2, silent.server()));
+  EXPECT_FALSE(Deliver("953.tml", 2, refused));
+  EXPECT_FALSE(Deliver("953.tml", 2, "bad..name.invalid"));
+  EXPECT_FALSE(Deliver("953.tml", 2, ""));
+  EXPECT_EQ(appDir().Read("953.tml"), test::WorkedExample());
+  const std::string log = LogContent();
+  EXPECT_NE(log.find("Error : no reply from " + silent.server() + "\r\n"), std::string::npos);
+  EXPECT_NE(log.find("Error : can't connect to " + refused + "\r\n"), std::string::npos);
+  EXPECT_NE(log.find("Error : can't find IP for bad..name.invalid\r\n"), std::string::npos);
+  EXPECT_EQ(mainWindow.sentAll, 1u) << "only the silent server was reached";
+}
+
+TEST_F(DeliverRecipientTest, RefusedConnectionInTrueRelayingGoesToTheAlternate) {
+  TheSettings().REAL_RELAY = true;
+  SmtpPeer alternate(SmtpPeer::AcceptAll);
+  TheSettings().Alternate.Set(alternate.server());
+  std::string refused;
+  {
+    SmtpPeer closed(SmtpPeer::AcceptAll);
+    refused = closed.server();
+  }
+  Spool("953.tml", test::WorkedExample());
+  EXPECT_TRUE(Deliver("953.tml", 2, refused));
+  EXPECT_EQ(alternate.Connections(), 1);
+  EXPECT_EQ(LogContent().find("can't connect"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace vellomar

@@ -1,0 +1,65 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/file_descriptor.h"
+
+namespace vellomar::test {
+
+// A DNS server for the resolver's tests, on 127.0.0.1 UDP: records every query and answers
+// as the script says. The script may also ask for a stray datagram from another port
+// before the answer.
+class DnsPeer {
+ public:
+  struct Answer {
+    std::vector<uint8_t> reply;  // empty: no answer to this query
+    std::vector<uint8_t> strayFirst;  // sent first, from another socket
+  };
+  using Script = std::function<Answer(const std::vector<uint8_t>& query)>;
+
+  explicit DnsPeer(Script script);
+  ~DnsPeer();
+
+  std::string server() const { return "127.0.0.1:" + std::to_string(port_); }
+  std::vector<std::vector<uint8_t>> Queries();
+
+ private:
+  void Serve();
+
+  Script script_;
+  FileDescriptor socket_;
+  FileDescriptor stray_;
+  int port_ = 0;
+  std::atomic<bool> stopping_{false};
+  std::mutex lock_;
+  std::vector<std::vector<uint8_t>> queries_;
+  std::thread thread_;
+};
+
+// Builds DNS replies for the tests, field by field.
+class DnsReply {
+ public:
+  // Header with the given ID, the response bit, one question and `answers` answers; then
+  // the question for `name` (type MX, class IN).
+  DnsReply(uint16_t id, uint16_t answers, const std::string& name);
+  DnsReply& Bytes(std::vector<uint8_t> bytes);
+  DnsReply& Name(const std::string& name);  // labels and the final zero
+  DnsReply& Pointer(uint16_t offset);
+  DnsReply& U16(uint16_t value);
+  // A whole MX record owned by a pointer to the question name.
+  DnsReply& Mx(uint16_t preference, const std::string& exchange);
+  // A record of another type with opaque data.
+  DnsReply& Other(uint16_t type, std::vector<uint8_t> data);
+  std::vector<uint8_t> Build() const { return bytes_; }
+
+ private:
+  std::vector<uint8_t> bytes_;
+};
+
+}  // namespace vellomar::test

@@ -1,0 +1,53 @@
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/file_descriptor.h"
+
+namespace vellomar::test {
+
+// A next SMTP server for the client's tests, on 127.0.0.1: accepts one connection after
+// another, records every line it receives, and answers each command as the script says.
+// Message data (after a 354 reply) is recorded up to the "." line, which is then answered.
+class SmtpPeer {
+ public:
+  // The reply to one command line ("HELO a\r\n"), given the connection's index. An empty
+  // reply sends nothing (the peer stays silent until the client gives up); kClose closes.
+  using Script = std::function<std::string(int connection, const std::string& line)>;
+  static constexpr const char* kClose = "<close>";
+  // A reply containing kSplit is sent in two sends, split there.
+  static constexpr const char* kSplit = "<split>";
+
+  explicit SmtpPeer(Script script, std::string greeting = "220 peer ready\r\n");
+  ~SmtpPeer();
+
+  int port() const { return port_; }
+  // "127.0.0.1:port", as the server settings take it.
+  std::string server() const;
+  // The lines each connection received, data lines included.
+  std::vector<std::vector<std::string>> Transcripts();
+  int Connections();
+
+  // A script that accepts everything.
+  static std::string AcceptAll(int, const std::string& line);
+
+ private:
+  void Serve();
+  void Converse(int index, FileDescriptor connection);
+
+  Script script_;
+  std::string greeting_;
+  FileDescriptor listener_;
+  int port_ = 0;
+  std::atomic<bool> stopping_{false};
+  std::mutex lock_;
+  std::vector<std::vector<std::string>> transcripts_;
+  std::thread thread_;
+};
+
+}  // namespace vellomar::test
