@@ -69,30 +69,15 @@ void Flush(Transaction& t) {
   t.unsent.clear();
 }
 
-// After a rewritten letter: past the recipient line, and whether the line after it is
-// another pending recipient.
-bool PositionAfterRecipient(Transaction& t) {
-  std::string line, lookAhead;
-  ReadLine(t.file, line);
-  ReadLine(t.file, lookAhead);
-  t.file.Seek(t.position);
-  ReadLine(t.file, line);
-  return IsPendingRecipientLine(lookAhead);
-}
-
 bool Finish(Transaction& t, const std::string& lastLine) {
   if (lastLine.size() > 3 && StartsWithIgnoreCase(lastLine, "QUIT")) ++t.window.sentOk;
   t.connection.Close();
-  t.file.Seek(t.position);
-  t.file.Write("X");
-  return PositionAfterRecipient(t);
+  return RewriteStateLetter(t.file, t.position, 'X');
 }
 
 bool Defer(Transaction& t) {
   t.connection.Close();
-  t.file.Seek(t.position);
-  t.file.Write(std::string(1, static_cast<char>(t.recipientLine[0] + 1)));
-  return PositionAfterRecipient(t);
+  return RewriteStateLetter(t.file, t.position, static_cast<char>(t.recipientLine[0] + 1));
 }
 
 bool GiveUp(Transaction& t, const std::string& reason, const std::string& lastLine) {

@@ -29,3 +29,22 @@ std::string RecipientDomain(std::string_view line) {
 }
 
 }  // namespace vellomar
+
+#include "spool/spool_file.h"
+
+namespace vellomar {
+
+bool RewriteStateLetter(SpoolFile& file, off_t position, char letter) {
+  file.Seek(position);
+  file.Write(std::string_view(&letter, 1));
+  std::string line, lookAhead;
+  ReadLine(file, line);
+  ReadLine(file, lookAhead);
+  file.Seek(position);
+  ReadLine(file, line);
+  return IsPendingRecipientLine(lookAhead);
+}
+
+bool EndsRecipientsZone(std::string_view line) { return StartsWithIgnoreCase(line, "DATA"); }
+
+}  // namespace vellomar

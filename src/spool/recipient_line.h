@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 #include <string_view>
 
@@ -22,5 +24,19 @@ std::string RecipientDomain(std::string_view line);
 std::string AfterFirstColon(std::string_view line);
 // The text up to the first CR.
 std::string UpToCarriageReturn(std::string_view text);
+
+}  // namespace vellomar
+
+namespace vellomar {
+
+class SpoolFile;
+
+// Writes a recipient's new state letter at `position`, leaves the file just after that
+// line, and tells whether the line after it is another pending recipient.
+bool RewriteStateLetter(SpoolFile& file, off_t position, char letter);
+
+// The end of the recipients zone: the DATA line. No recipient is looked for past it, so a
+// message body that quotes a recipient line is never taken for one.
+bool EndsRecipientsZone(std::string_view line);
 
 }  // namespace vellomar

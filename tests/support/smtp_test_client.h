@@ -32,10 +32,6 @@ class SmtpTestClient {
   std::string pending_;
 };
 
-// Waits (bounded) until the predicate holds; false when the time ran out first.
-template <typename Predicate>
-bool Eventually(Predicate predicate, int timeoutMs = 20000);
-
 }  // namespace vellomar::test
 
 #include "support/eventually.h"

@@ -1,0 +1,80 @@
+#include "delivery/dispatcher.h"
+
+#include <algorithm>
+#include <chrono>
+#include <mutex>
+#include <string>
+
+#include "common/flags.h"
+#include "control/main_window.h"
+#include "control/settings.h"
+#include "delivery/worker.h"
+#include "platform/wake_event.h"
+#include "spool/spool_lists.h"
+
+namespace vellomar {
+
+namespace {
+
+// At the Output limit the dispatcher looks again after this long, or as soon as a worker ends.
+constexpr std::chrono::milliseconds kLimitWait{100};
+
+bool TakeNext(std::string& name) {
+  std::lock_guard<std::mutex> guard(QueueLock());
+  return TheQueueList().TakeNextFile(name);
+}
+
+// When no delivery is shown, the names held after delayed deliveries are released (their
+// files are tried again in this run) or, after a flush, deleted.
+void ReleaseHeldNames(MainWindow& window) {
+  if (window.OutgoingCount() != 0) return;
+  std::lock_guard<std::mutex> guard(QueueLock());
+  TheQueueList().Clear(flushRequested.load());
+}
+
+// Starts the worker and registers it under one hold of OutgoingLock, so the worker's first
+// registry access finds its entry. A worker that cannot start leaves the file waiting.
+void StartWorker(MainWindow& window, const std::string& name) {
+  std::shared_ptr<ThreadHandle> thread;
+  {
+    std::lock_guard<std::mutex> guard(OutgoingLock());
+    thread = window.threads().Start([&window, name](ThreadHandle&) { return WorkerThread(window, name); });
+    if (thread) OutgoingRegistry().AddWorker(thread, name);
+  }
+  if (thread) return;
+  std::lock_guard<std::mutex> guard(QueueLock());
+  TheQueueList().Discard(name, false);
+}
+
+void DispatchWaitingFiles(MainWindow& window, ThreadHandle& self) {
+  std::string name;
+  bool taken = TakeNext(name);
+  while (!stopRequested.load() && taken && !flushRequested.load()) {
+    if (!self.PassGate()) return;
+    if (window.OutgoingCount() >= std::max<int32_t>(1, TheSettings().Output)) {
+      WorkerEnded().WaitFor(kLimitWait);
+      continue;
+    }
+    if (!self.PassGate()) return;
+    StartWorker(window, name);
+    taken = TakeNext(name);
+    window.RefreshStatistics();
+  }
+}
+
+}  // namespace
+
+int DispatcherThread(MainWindow& window, ThreadHandle& self) {
+  if (TheSettings().Minimize.exchange(false)) window.HideWindow();
+  window.SetClientImage(true);
+  window.AppendLog("Client started.");
+  ReleaseHeldNames(window);
+  flushRequested = false;
+  DispatchWaitingFiles(window, self);
+  window.AppendLog("Client stopped: no files left.");
+  window.SetClientImage(false);
+  window.ClearClientThread(&self);
+  return stopRequested.load() ? 0 : 1;
+}
+
+}  // namespace vellomar

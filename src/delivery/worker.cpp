@@ -1,0 +1,165 @@
+#include "delivery/worker.h"
+
+#include <fcntl.h>
+
+#include <mutex>
+
+#include "common/app_directory.h"
+#include "common/flags.h"
+#include "common/system_error.h"
+#include "control/main_window.h"
+#include "control/settings.h"
+#include "delivery/failure_notice.h"
+#include "delivery/smtp_client.h"
+#include "delivery/spool_summary.h"
+#include "dns/mx_resolver.h"
+#include "platform/wake_event.h"
+#include "spool/recipient_line.h"
+#include "spool/spool_file.h"
+#include "spool/spool_lists.h"
+
+namespace vellomar {
+
+namespace {
+
+struct Run {
+  MainWindow& window;
+  const std::string& name;
+  SpoolFile file;
+  std::string mailLine;
+  MailSummary summary;
+  MxResolver resolver;
+};
+
+void RemoveEntry(const std::string& name) {
+  std::lock_guard<std::mutex> guard(OutgoingLock());
+  OutgoingRegistry().RemoveWorker(name);
+}
+
+bool DiscardFile(const std::string& name) {
+  std::lock_guard<std::mutex> guard(QueueLock());
+  return TheQueueList().Discard(name, true);
+}
+
+// The end of every run but a stop: the entry goes and the window follows, so that a
+// dispatcher at its limit sees the place freed even while nothing is being received.
+int End(Run& run, int exitCode) {
+  run.window.RefreshStatistics();
+  WorkerEnded().Notify();
+  return exitCode;
+}
+
+int DeleteAndEnd(Run& run) {
+  run.file.Close();
+  DiscardFile(run.name);
+  RemoveEntry(run.name);
+  return End(run, 0);
+}
+
+// The next pending recipient line from the current position, within the recipients zone.
+// False at the end of the zone; `line` then holds the last line read.
+bool FindPendingRecipient(SpoolFile& file, std::string& line, off_t& position) {
+  for (;;) {
+    position = file.Tell();
+    bool more = ReadLine(file, line);
+    if (!more && line.empty()) return false;
+    if (EndsRecipientsZone(line)) return false;
+    if (IsPendingRecipientLine(line)) return true;
+    if (!more) return false;
+  }
+}
+
+int FinalScan(Run& run) {
+  run.file.Rewind();
+  std::string line;
+  off_t position;
+  bool pending = FindPendingRecipient(run.file, line, position);
+  run.file.Close();
+  RemoveEntry(run.name);
+  int exitCode = pending ? 0 : static_cast<int>(DiscardFile(run.name));
+  return End(run, exitCode);
+}
+
+// True relaying: the recipient's own exchanger, else the alternate server, else nothing.
+std::string ExchangerFor(Run& run, const std::string& line) {
+  std::string domain = RecipientDomain(line);
+  std::string server = run.resolver.LookupMx(domain);
+  if (!server.empty()) return server;
+  std::string alternate = TheSettings().Alternate.Get();
+  if (!alternate.empty()) {
+    run.window.AppendLog("Warning : Using alternative SMTP server for domain " + domain);
+  } else {
+    run.window.AppendLog("Error : no MX server found for domain " + domain);
+  }
+  return alternate;
+}
+
+enum class Next { Serve, FinalScan };
+
+// A recipient without a domain cannot be routed: it alone is given up.
+Next GiveUpWithoutDomain(Run& run, const std::string& line, off_t position) {
+  SendFailureNotice(run.window, run.name, "no domain in recipient address", line);
+  return RewriteStateLetter(run.file, position, 'X') ? Next::Serve : Next::FinalScan;
+}
+
+Next Serve(Run& run, const std::string& line, off_t position) {
+  std::string server;
+  if (TheSettings().REAL_RELAY) {
+    if (line.find('@') == std::string::npos) return GiveUpWithoutDomain(run, line, position);
+    server = ExchangerFor(run, line);
+  } else {
+    server = TheSettings().SMTP.Get();
+  }
+  bool goOn = DeliverRecipient(run.window, run.file, run.name, run.mailLine, server, line, position);
+  return goOn ? Next::Serve : Next::FinalScan;
+}
+
+int RecipientLoop(Run& run) {
+  std::string line;
+  off_t position;
+  while (!stopRequested.load()) {
+    if (flushRequested.load()) return DeleteAndEnd(run);
+    if (!FindPendingRecipient(run.file, line, position)) {
+      // Recipients counted but none pending: taken again after an interruption, all done.
+      if (run.summary.recipientCount > 0) return FinalScan(run);
+      SendFailureNotice(run.window, run.name, "unexpected EOF (missing recipient)", line);
+      return DeleteAndEnd(run);
+    }
+    if (Serve(run, line, position) == Next::FinalScan) return FinalScan(run);
+  }
+  // Stopped: the name stays held and the entry stays for shutdown to clear.
+  run.file.Close();
+  return 0;
+}
+
+void PublishSummary(Run& run) {
+  run.summary = ReadSpoolSummary(run.file, run.mailLine);
+  std::lock_guard<std::mutex> guard(OutgoingLock());
+  OutgoingRegistry().UpdateSummary(run.name, run.summary);
+}
+
+}  // namespace
+
+WakeEvent& WorkerEnded() {
+  static WakeEvent event(stopRequested);
+  return event;
+}
+
+int WorkerThread(MainWindow& window, const std::string& name) {
+  auto opened = SpoolFile::Open(AppFilePath(name), O_RDWR);
+  if (!opened) {
+    // The file is kept and its name stays held: it is tried again after the next clearing.
+    ShowSystemError(opened.error());
+    RemoveEntry(name);
+    ++window.sentAll;
+    window.RefreshStatistics();
+    WorkerEnded().Notify();
+    return 0;
+  }
+  Run run{window, name, std::move(opened.value()), {}, {}, MxResolver(window)};
+  PublishSummary(run);
+  run.file.Rewind();
+  return RecipientLoop(run);
+}
+
+}  // namespace vellomar

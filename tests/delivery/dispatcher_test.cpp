@@ -1,0 +1,163 @@
+#include "delivery/dispatcher.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <future>
+
+#include "common/flags.h"
+#include "control/control_ids.h"
+#include "delivery_fixture.h"
+#include "support/eventually.h"
+#include "support/smtp_peer.h"
+
+namespace vellomar {
+namespace {
+
+using test::SmtpPeer;
+
+class DispatcherTest : public test::DeliveryFixture {
+ protected:
+  std::shared_ptr<ThreadHandle> StartDispatcher() {
+    std::lock_guard<std::mutex> guard(mainWindow.clientLock);
+    mainWindow.clientThread =
+        threads.Start([this](ThreadHandle& self) { return DispatcherThread(mainWindow, self); });
+    return mainWindow.clientThread;
+  }
+  // Runs one dispatcher to its end and waits for the workers it started.
+  int RunDispatcher() {
+    auto dispatcher = StartDispatcher();
+    EXPECT_TRUE(dispatcher->WaitFor(std::chrono::seconds(30)));
+    EXPECT_TRUE(test::Eventually([] {
+      std::lock_guard<std::mutex> guard(OutgoingLock());
+      return OutgoingRegistry().size() == 0;
+    }));
+    threads.Reap();
+    return dispatcher->ExitCode();
+  }
+  int ClientBitmap() {
+    return window.InvokeFor<int>([this] { return controls.ButtonBitmap(kClientStateButton); }).value_or(0);
+  }
+};
+
+TEST_F(DispatcherTest, EmptySpoolLogsStartAndStopAndShowsTheEnd) {
+  EXPECT_EQ(RunDispatcher(), 1);
+  const std::string log = LogContent();
+  size_t started = log.find("Client started.\r\n");
+  ASSERT_NE(started, std::string::npos);
+  EXPECT_NE(log.find("Client stopped: no files left.\r\n", started), std::string::npos);
+  EXPECT_EQ(ClientBitmap(), kStoppedBitmap);
+  std::lock_guard<std::mutex> guard(mainWindow.clientLock);
+  EXPECT_EQ(mainWindow.clientThread, nullptr);
+}
+
+TEST_F(DispatcherTest, OutputOneRunsOneWorkerAtATime) {
+  TheSettings().Output = 1;
+  std::atomic<size_t> most{0};
+  SmtpPeer peer([&most](int connection, const std::string& line) {
+    std::lock_guard<std::mutex> guard(OutgoingLock());
+    most = std::max(most.load(), OutgoingRegistry().size());
+    return SmtpPeer::AcceptAll(connection, line);
+  });
+  TheSettings().SMTP.Set(peer.server());
+  for (const char* name : {"1.tml", "2.tml", "3.tml"}) {
+    appDir().Write(name, "HELO a\r\nMAIL FROM:<s>\r\nRCPT TO:<r>\r\nDATA\r\nx\r\n.\r\nQUIT\r\n");
+  }
+  EXPECT_EQ(RunDispatcher(), 1);
+  EXPECT_EQ(peer.Connections(), 3);
+  EXPECT_EQ(most.load(), 1u);
+  for (const char* name : {"1.tml", "2.tml", "3.tml"}) EXPECT_FALSE(appDir().Exists(name)) << name;
+}
+
+TEST_F(DispatcherTest, HeldNamesAreReleasedOnlyWhenNoDeliveryIsShown) {
+  SmtpPeer peer(SmtpPeer::AcceptAll);
+  TheSettings().SMTP.Set(peer.server());
+  appDir().Write("held.tml", "HELO a\r\nMAIL FROM:<s>\r\nSCPT TO:<r>\r\nDATA\r\nx\r\n.\r\nQUIT\r\n");
+  {
+    std::lock_guard<std::mutex> guard(QueueLock());
+    TheQueueList().Add("held.tml");
+  }
+  // A delivery still shown: the held name stays held for this run.
+  {
+    std::lock_guard<std::mutex> guard(OutgoingLock());
+    OutgoingRegistry().AddWorker(nullptr, "busy.tml");
+  }
+  mainWindow.RefreshStatistics();
+  auto dispatcher = StartDispatcher();
+  ASSERT_TRUE(dispatcher->WaitFor(std::chrono::seconds(30)));
+  EXPECT_TRUE(appDir().Exists("held.tml"));
+  EXPECT_EQ(peer.Connections(), 0);
+
+  {
+    std::lock_guard<std::mutex> guard(OutgoingLock());
+    OutgoingRegistry().RemoveWorker("busy.tml");
+  }
+  mainWindow.RefreshStatistics();
+  EXPECT_EQ(RunDispatcher(), 1);
+  EXPECT_FALSE(appDir().Exists("held.tml"));
+  EXPECT_EQ(peer.Connections(), 1);
+}
+
+TEST_F(DispatcherTest, FlushWhileAWorkerRunsDeletesItsFileAndEndsTheRun) {
+  std::promise<void> atMail;
+  std::atomic<bool> signalled{false};
+  SmtpPeer peer([&](int connection, const std::string& line) {
+    if (line.rfind("MAIL", 0) == 0 && !signalled.exchange(true)) {
+      atMail.set_value();
+      // Hold the reply until the flush has been asked for.
+      test::Eventually([] { return flushRequested.load(); });
+    }
+    return SmtpPeer::AcceptAll(connection, line);
+  });
+  TheSettings().SMTP.Set(peer.server());
+  TheSettings().Output = 1;
+  appDir().Write("1.tml", test::WorkedExample());
+  appDir().Write("2.tml", test::WorkedExample());
+  auto dispatcher = StartDispatcher();
+  ASSERT_EQ(atMail.get_future().wait_for(std::chrono::seconds(20)), std::future_status::ready);
+  flushRequested = true;
+  ASSERT_TRUE(dispatcher->WaitFor(std::chrono::seconds(30)));
+  ASSERT_TRUE(test::Eventually([] {
+    std::lock_guard<std::mutex> guard(OutgoingLock());
+    return OutgoingRegistry().size() == 0;
+  }));
+  threads.JoinAll();
+  EXPECT_EQ(peer.Connections(), 1) << "nothing more is sent after the flush";
+  int left = appDir().Exists("1.tml") + appDir().Exists("2.tml");
+  EXPECT_EQ(left, 1) << "the file in delivery is deleted; the other waits for the next run";
+}
+
+TEST_F(DispatcherTest, MinimizeIsActedOnByTheFirstRunOnly) {
+  TheSettings().Minimize = true;
+  RunDispatcher();
+  EXPECT_FALSE(controls.WindowVisible());
+  EXPECT_FALSE(TheSettings().Minimize);
+  window.Invoke([this] { controls.SetWindowVisible(true); });
+  RunDispatcher();
+  EXPECT_TRUE(controls.WindowVisible());
+}
+
+TEST_F(DispatcherTest, APausedDispatcherStartsNoWorker) {
+  SmtpPeer peer(SmtpPeer::AcceptAll);
+  TheSettings().SMTP.Set(peer.server());
+  TheSettings().Output = 1;
+  for (const char* name : {"1.tml", "2.tml"}) appDir().Write(name, test::WorkedExample());
+  std::shared_ptr<ThreadHandle> dispatcher;
+  {
+    std::lock_guard<std::mutex> guard(mainWindow.clientLock);
+    dispatcher = threads.Start([this](ThreadHandle& self) {
+      self.Suspend();  // paused before its first pass
+      return DispatcherThread(mainWindow, self);
+    });
+  }
+  EXPECT_FALSE(dispatcher->WaitFor(std::chrono::milliseconds(200)));
+  EXPECT_EQ(peer.Connections(), 0);
+  std::atomic<bool> resumed{true};
+  EXPECT_EQ(dispatcher->Resume(), 1);
+  ASSERT_TRUE(dispatcher->WaitFor(std::chrono::seconds(30)));
+  threads.JoinAll();
+  EXPECT_EQ(peer.Connections(), 4);
+}
+
+}  // namespace
+}  // namespace vellomar

@@ -1,0 +1,230 @@
+#include "delivery/worker.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+
+#include "common/system_error.h"
+#include "delivery_fixture.h"
+#include "dns/mx_resolver.h"
+#include "support/dns_peer.h"
+#include "support/smtp_peer.h"
+
+namespace vellomar {
+namespace {
+
+using test::DnsPeer;
+using test::DnsReply;
+using test::SmtpPeer;
+
+class WorkerTest : public test::DeliveryFixture {
+ protected:
+  // As the dispatcher hands a file over: the name held, the entry registered.
+  int RunWorker(const std::string& name) {
+    {
+      std::lock_guard<std::mutex> guard(QueueLock());
+      TheQueueList().Add(name);
+    }
+    std::shared_ptr<ThreadHandle> thread;
+    {
+      std::lock_guard<std::mutex> guard(OutgoingLock());
+      thread = threads.Start([this, name](ThreadHandle&) { return WorkerThread(mainWindow, name); });
+      OutgoingRegistry().AddWorker(thread, name);
+    }
+    EXPECT_TRUE(thread->WaitFor(std::chrono::seconds(30)));
+    return thread->ExitCode();
+  }
+  bool Held(const std::string& name) {
+    std::lock_guard<std::mutex> guard(QueueLock());
+    return TheQueueList().Contains(name);
+  }
+  bool Registered(const std::string& name) {
+    MailSummary summary;
+    std::lock_guard<std::mutex> guard(OutgoingLock());
+    return OutgoingRegistry().GetSummary(name, summary);
+  }
+  static std::string Rcpts(const SmtpPeer& peer, std::vector<std::vector<std::string>> transcripts) {
+    std::string rcpts;
+    for (const auto& transcript : transcripts) {
+      for (const std::string& line : transcript) {
+        if (line.rfind("RCPT", 0) == 0) rcpts += line;
+      }
+    }
+    (void)peer;
+    return rcpts;
+  }
+  // A DNS server answering every MX query with the given exchanger (none when empty).
+  static DnsPeer::Script MxAnswer(std::string exchanger) {
+    return [exchanger](const std::vector<uint8_t>& query) {
+      uint16_t id = static_cast<uint16_t>(query[0] << 8 | query[1]);
+      DnsReply reply(id, exchanger.empty() ? 0 : 1, "example.org");
+      if (!exchanger.empty()) reply.Mx(10, exchanger);
+      return DnsPeer::Answer{reply.Build(), {}};
+    };
+  }
+};
+
+TEST_F(WorkerTest, AllDeliveredDeletesTheFileAndReleasesItsName) {
+  SmtpPeer peer(SmtpPeer::AcceptAll);
+  TheSettings().SMTP.Set(peer.server());
+  appDir().Write("953.tml", test::WorkedExample());
+  EXPECT_EQ(RunWorker("953.tml"), 1);
+  EXPECT_FALSE(appDir().Exists("953.tml"));
+  EXPECT_FALSE(Held("953.tml"));
+  EXPECT_FALSE(Registered("953.tml"));
+  EXPECT_EQ(peer.Connections(), 2);
+  EXPECT_EQ(mainWindow.sentOk, 2u);
+}
+
+TEST_F(WorkerTest, ADeferredRecipientKeepsTheFileHeldForALaterRun) {
+  SmtpPeer peer([](int connection, const std::string& line) {
+    return line == "RCPT TO:<second address>\r\n" ? std::string("452 full\r\n") : SmtpPeer::AcceptAll(connection, line);
+  });
+  TheSettings().SMTP.Set(peer.server());
+  appDir().Write("953.tml", test::WorkedExample());
+  EXPECT_EQ(RunWorker("953.tml"), 0);
+  const std::string after = appDir().Read("953.tml");
+  EXPECT_NE(after.find("XCPT TO:<first address>\r\nSCPT TO:<second address>\r\n"), std::string::npos);
+  EXPECT_TRUE(Held("953.tml"));
+  EXPECT_FALSE(Registered("953.tml"));
+
+  // The next run serves only the deferred line.
+  {
+    std::lock_guard<std::mutex> guard(QueueLock());
+    TheQueueList().Discard("953.tml", false);
+  }
+  EXPECT_EQ(RunWorker("953.tml"), 0);
+  EXPECT_NE(appDir().Read("953.tml").find("TCPT TO:<second address>"), std::string::npos);
+  auto transcripts = peer.Transcripts();
+  ASSERT_EQ(transcripts.size(), 3u);
+  EXPECT_EQ(Rcpts(peer, {transcripts[2]}), "RCPT TO:<second address>\r\n");
+}
+
+TEST_F(WorkerTest, SimpleRelayingWithoutARelayMakesNoAttempt) {
+  TheSettings().SMTP.Set("");
+  appDir().Write("953.tml", test::WorkedExample());
+  EXPECT_EQ(RunWorker("953.tml"), 0);
+  EXPECT_EQ(appDir().Read("953.tml"), test::WorkedExample());
+  EXPECT_TRUE(Held("953.tml"));
+  EXPECT_EQ(mainWindow.sentAll, 0u);
+}
+
+TEST_F(WorkerTest, TrueRelayingGoesToTheExchangerElseTheAlternateElseNowhere) {
+  TheSettings().REAL_RELAY = true;
+  MxResolver::SetReplyWait(std::chrono::milliseconds(300));
+  const std::string file = "HELO a\r\nMAIL FROM:<s@example.net>\r\nRCPT TO:<bob@example.org>\r\nDATA\r\nx\r\n.\r\nQUIT\r\n";
+
+  SmtpPeer exchanger(SmtpPeer::AcceptAll);
+  DnsPeer withMx(MxAnswer(exchanger.server()));
+  TheSettings().DNS.Set(withMx.server());
+  appDir().Write("1.tml", file);
+  EXPECT_EQ(RunWorker("1.tml"), 1);
+  EXPECT_EQ(exchanger.Connections(), 1);
+
+  SmtpPeer alternate(SmtpPeer::AcceptAll);
+  DnsPeer withoutMx(MxAnswer(""));
+  TheSettings().DNS.Set(withoutMx.server());
+  TheSettings().Alternate.Set(alternate.server());
+  appDir().Write("2.tml", file);
+  EXPECT_EQ(RunWorker("2.tml"), 1);
+  EXPECT_EQ(alternate.Connections(), 1);
+  EXPECT_NE(LogContent().find("Warning : Using alternative SMTP server for domain example.org\r\n"), std::string::npos);
+
+  TheSettings().Alternate.Set("");
+  appDir().Write("3.tml", file);
+  EXPECT_EQ(RunWorker("3.tml"), 0);
+  EXPECT_EQ(appDir().Read("3.tml"), file);
+  EXPECT_NE(LogContent().find("Error : no MX server found for domain example.org\r\n"), std::string::npos);
+  MxResolver::SetReplyWait(std::chrono::milliseconds(5000));
+}
+
+TEST_F(WorkerTest, ARecipientWithoutDomainIsGivenUpAloneInTrueRelaying) {
+  TheSettings().REAL_RELAY = true;
+  SmtpPeer exchanger(SmtpPeer::AcceptAll);
+  DnsPeer dns(MxAnswer(exchanger.server()));
+  TheSettings().DNS.Set(dns.server());
+  appDir().Write("1.tml", "HELO a\r\nMAIL FROM:<s@example.net>\r\nRCPT TO:<a@example.org>\r\nRCPT TO:<postmaster>\r\n"
+                          "RCPT TO:<b@example.org>\r\nDATA\r\nSubject: s\r\n\r\nx\r\n.\r\nQUIT\r\n");
+  EXPECT_EQ(RunWorker("1.tml"), 1);
+  EXPECT_EQ(Rcpts(exchanger, exchanger.Transcripts()), "RCPT TO:<a@example.org>\r\nRCPT TO:<b@example.org>\r\n");
+  auto notices = Notices("1.tml");
+  ASSERT_EQ(notices.size(), 1u);
+  const std::string notice = appDir().Read(notices[0]);
+  EXPECT_NE(notice.find("Mail to :<postmaster>\r\n"), std::string::npos);
+  EXPECT_NE(notice.find("Server replyed : \r\nno domain in recipient address\r\n"), std::string::npos);
+}
+
+TEST_F(WorkerTest, FilesWithoutPendingRecipients) {
+  SmtpPeer peer(SmtpPeer::AcceptAll);
+  TheSettings().SMTP.Set(peer.server());
+  // Taken again after an interruption: every recipient was finished.
+  appDir().Write("done.tml", "HELO a\r\nMAIL FROM:<s>\r\nXCPT TO:<a>\r\nxcpt to:<b>\r\nDATA\r\nx\r\n.\r\nQUIT\r\n");
+  EXPECT_EQ(RunWorker("done.tml"), 1);
+  EXPECT_FALSE(appDir().Exists("done.tml"));
+  EXPECT_TRUE(Notices("").empty()) << "no notice for a finished file";
+
+  appDir().Write("none.tml", "HELO a\r\nMAIL FROM:<s>\r\nDATA\r\nSubject: t\r\n\r\nx\r\n.\r\nQUIT\r\n");
+  EXPECT_EQ(RunWorker("none.tml"), 0);
+  EXPECT_FALSE(appDir().Exists("none.tml"));
+  auto notices = Notices("");
+  ASSERT_EQ(notices.size(), 1u);
+  EXPECT_NE(appDir().Read(notices[0]).find("Mail to :(subject : )\r\n"), std::string::npos)
+      << "no recipient run, so no subject search; the DATA line has no colon";
+  EXPECT_NE(appDir().Read(notices[0]).find("unexpected EOF (missing recipient)\r\n"), std::string::npos);
+  EXPECT_EQ(peer.Connections(), 0);
+}
+
+TEST_F(WorkerTest, ABodyLineThatLooksLikeARecipientIsNeverOne) {
+  SmtpPeer peer(SmtpPeer::AcceptAll);
+  TheSettings().SMTP.Set(peer.server());
+  const std::string body = "Subject: quoting\r\n\r\nRCPT TO:<evil@example.org>\r\n.\r\nQUIT\r\n";
+  appDir().Write("1.tml", "HELO a\r\nMAIL FROM:<s>\r\nRCPT TO:<ok@example.org>\r\nDATA\r\n" + body);
+  EXPECT_EQ(RunWorker("1.tml"), 1);
+  EXPECT_EQ(peer.Connections(), 1);
+  EXPECT_EQ(Rcpts(peer, peer.Transcripts()), "RCPT TO:<ok@example.org>\r\nRCPT TO:<evil@example.org>\r\n")
+      << "the quoted line went out as body text, after DATA";
+  auto transcript = peer.Transcripts()[0];
+  EXPECT_EQ(std::find(transcript.begin(), transcript.end(), "RCPT TO:<evil@example.org>\r\n") - transcript.begin(), 6);
+}
+
+TEST_F(WorkerTest, AFileThatCannotBeOpenedIsKeptAndHeld) {
+  std::vector<std::string> shown;
+  std::mutex shownLock;
+  SetSystemErrorDisplay([&](const std::string& text) {
+    std::lock_guard<std::mutex> guard(shownLock);
+    shown.push_back(text);
+  });
+  ASSERT_EQ(::mkdir(appDir().File("odd.tml").c_str(), 0755), 0);
+  EXPECT_EQ(RunWorker("odd.tml"), 0);
+  SetSystemErrorDisplay(nullptr);
+  EXPECT_EQ(shown, std::vector<std::string>{SystemErrorText(EISDIR)});
+  EXPECT_EQ(mainWindow.sentAll, 1u);
+  EXPECT_TRUE(Held("odd.tml"));
+  EXPECT_FALSE(Registered("odd.tml"));
+  EXPECT_TRUE(appDir().Exists("odd.tml"));
+}
+
+TEST_F(WorkerTest, SummaryIsPublishedBeforeDelivery) {
+  MailSummary seen;
+  std::mutex seenLock;
+  SmtpPeer peer([&](int connection, const std::string& line) {
+    if (line.rfind("HELO", 0) == 0) {
+      std::lock_guard<std::mutex> seenGuard(seenLock);
+      std::lock_guard<std::mutex> guard(OutgoingLock());
+      OutgoingRegistry().GetSummary("953.tml", seen);
+    }
+    return SmtpPeer::AcceptAll(connection, line);
+  });
+  TheSettings().SMTP.Set(peer.server());
+  appDir().Write("953.tml", test::WorkedExample());
+  RunWorker("953.tml");
+  std::lock_guard<std::mutex> seenGuard(seenLock);
+  EXPECT_EQ(seen.sender, "<sender address>\r\n");
+  EXPECT_EQ(seen.recipientCount, 2);
+  EXPECT_EQ(seen.subject, "Hello\r\n");
+  EXPECT_EQ(seen.size, static_cast<int32_t>(test::WorkedExample().size()));
+}
+
+}  // namespace
+}  // namespace vellomar
