@@ -98,14 +98,4 @@ void MainWindow::ShowMessageBox(const std::string& text, const std::string& capt
   windowThread_.Post([this, text, caption] { controls_.ShowMessage(text, caption); });
 }
 
-void MainWindow::StartClient() {
-  ++startClientRequests_;
-  if (clientStarter_) clientStarter_();
-}
-
-void MainWindow::ClearClientThread(const ThreadHandle* dispatcher) {
-  std::lock_guard<std::mutex> guard(clientLock);
-  if (clientThread.get() == dispatcher) clientThread.reset();
-}
-
 }  // namespace vellomar

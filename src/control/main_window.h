@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -64,10 +65,31 @@ class MainWindow {
   // From here on AppendLog does nothing.
   void CloseLog();
 
-  // Starts the dispatcher unless one runs. The controller installs how; until then (and
-  // in tests of a single side) the request only counts.
+  // The controller. Everything but StartClient runs on the window's thread.
+  //
+  // Checks the template, asks for a configuration when none is stored, opens the log; false
+  // when the program cannot start.
+  bool CheckPrerequisites();
+  void OnInitDialog();
+  void StartServer();
+  // Starts the dispatcher unless one runs; one that runs is told that new work may wait.
+  // Any thread may call it; nothing happens once the stop flag is set.
   void StartClient();
-  void SetClientStarter(std::function<void()> starter) { clientStarter_ = std::move(starter); }
+  void ToggleServer();
+  void ToggleClient();
+  void FlushQueue();
+  void Shutdown();
+  static bool IsThreadRunning(const std::shared_ptr<ThreadHandle>& thread);
+
+  // The dispatcher, about to end: true (and the record cleared) when a StartClient came
+  // while it ran, so it goes back to taking files; otherwise its handle is cleared.
+  bool ContinueOrClearClient(const ThreadHandle* dispatcher);
+
+  // The period of the client timer (30 minutes); tests shorten it before OnInitDialog.
+  static void SetClientTimerPeriod(std::chrono::milliseconds period);
+
+  // The listener the controller last started.
+  std::shared_ptr<ThreadHandle> serverThread;
 
   // Run on the window's thread: fill panel 1017 (1016) from the entry selected in list box
   // 1007 (1008); nothing selected or no such entry leaves the panel as it is.
@@ -75,16 +97,15 @@ class MainWindow {
   void ShowOutgoingInfo();
 
   // The dispatcher the controller last started. StartClient, ToggleClient and the
-  // dispatcher's own clearing hold clientLock, so that never two dispatchers run.
+  // dispatcher's own clearing hold clientLock, so that never two dispatchers run; nobody
+  // holds it across a wait for the window's thread.
   std::mutex clientLock;
   std::shared_ptr<ThreadHandle> clientThread;
-  // Called by the dispatcher as its last step; clears only its own handle.
-  void ClearClientThread(const ThreadHandle* dispatcher);
 
   Executor& windowThread() { return windowThread_; }
   WindowControls& controls() { return controls_; }
   ThreadTracker& threads() { return threads_; }
-  uint32_t startClientRequests() const { return startClientRequests_.load(); }
+
 
  private:
   void RefreshOnWindowThread();
@@ -94,8 +115,13 @@ class MainWindow {
   WindowControls& controls_;
   ThreadTracker& threads_;
   LogFile logFile_;
-  std::function<void()> clientStarter_;
-  std::atomic<uint32_t> startClientRequests_{0};
+  // A StartClient that found the dispatcher running; guarded by clientLock.
+  bool moreWork_ = false;
+  void StartClientTimer();
+  void RemoveIncompleteSpoolFiles();
+  std::shared_ptr<ThreadHandle> LaunchDispatcher();
+  std::shared_ptr<ThreadHandle> LaunchListener();
+  void EndThread(const std::shared_ptr<ThreadHandle>& thread);
 };
 
 }  // namespace vellomar

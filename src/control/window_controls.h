@@ -39,6 +39,14 @@ class WindowControls {
   virtual void SetWindowVisible(bool visible) = 0;
   virtual bool WindowVisible() = 0;
 
+  // What the face offers beyond the window's controls. A face without them keeps these.
+  // The start-up Modes dialog: true when it was confirmed (and stored its values).
+  virtual bool RunModesDialog() { return false; }
+  virtual void AddTrayIcon() {}
+  virtual void RemoveTrayIcon() {}
+  // Whether the window can be hidden and brought back (the tray icon exists).
+  virtual bool CanHideWindow() { return true; }
+
   // The text of the selected item of a list box, empty when nothing is selected.
   std::string ListSelectedText(int listId) {
     int selected = ListSelection(listId);

@@ -70,10 +70,15 @@ int DispatcherThread(MainWindow& window, ThreadHandle& self) {
   window.AppendLog("Client started.");
   ReleaseHeldNames(window);
   flushRequested = false;
-  DispatchWaitingFiles(window, self);
-  window.AppendLog("Client stopped: no files left.");
-  window.SetClientImage(false);
-  window.ClearClientThread(&self);
+  for (;;) {
+    DispatchWaitingFiles(window, self);
+    window.AppendLog("Client stopped: no files left.");
+    window.SetClientImage(false);
+    // A message stored while this run was ending must not wait for the next timer tick.
+    if (!window.ContinueOrClearClient(&self)) break;
+    window.SetClientImage(true);
+    window.AppendLog("Client started.");
+  }
   return stopRequested.load() ? 0 : 1;
 }
 

@@ -131,17 +131,6 @@ TEST_F(MainWindowTest, AfterStopCountsReadAsAtTheLimitAndNothingWaits) {
   EXPECT_EQ(controls.ButtonBitmap(kClientStateButton), 0);
 }
 
-TEST_F(MainWindowTest, DispatcherClearsOnlyItsOwnHandle) {
-  StopFlag stop;
-  ThreadHandle first(stop);
-  auto current = std::make_shared<ThreadHandle>(stop);
-  mainWindow.clientThread = current;
-  mainWindow.ClearClientThread(&first);
-  EXPECT_EQ(mainWindow.clientThread, current);
-  mainWindow.ClearClientThread(current.get());
-  EXPECT_EQ(mainWindow.clientThread, nullptr);
-}
-
 TEST_F(MainWindowTest, RefreshesFromManyThreadsWhileRegistriesChange) {
   StopFlag local;
   ThreadTracker tracker(local);

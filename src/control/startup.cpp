@@ -1,0 +1,110 @@
+// The controller's start: the prerequisites, the window's initialisation in its order, the
+// client timer, and the clean-up of receptions that a crash cut short.
+#include <fcntl.h>
+
+#include <atomic>
+
+#include "common/app_directory.h"
+#include "common/flags.h"
+#include "common/text.h"
+#include "control/main_window.h"
+#include "control/registry_key.h"
+#include "control/settings.h"
+#include "control/window_controls.h"
+#include "platform/file_system.h"
+#include "platform/wake_event.h"
+
+namespace vellomar {
+
+namespace {
+
+std::atomic<int64_t> clientTimerMs{30 * 60 * 1000};
+
+// A reception is complete when its data ended: the file ends with the end-of-data line,
+// maybe followed by one QUIT line. The QUIT line of a session is at most 1,000 bytes.
+constexpr size_t kTailSize = 1024 + 5;
+
+bool HasCompleteData(const std::string& path) {
+  auto fd = OpenFile(path, O_RDONLY);
+  if (!fd) return true;  // not ours to judge
+  auto length = FileLength(fd.value().get());
+  if (!length) return true;
+  off_t start = length.value() > static_cast<off_t>(kTailSize) ? length.value() - static_cast<off_t>(kTailSize) : 0;
+  std::string tail(static_cast<size_t>(length.value() - start), '\0');
+  SeekTo(fd.value().get(), start);
+  auto got = ReadSome(fd.value().get(), tail.data(), tail.size());
+  if (!got) return true;
+  tail.resize(got.value());
+  const std::string marker = "\r\n.\r\n";
+  size_t end = tail.rfind(marker);
+  if (end == std::string::npos) return false;
+  std::string rest = tail.substr(end + marker.size());
+  if (rest.empty()) return true;
+  size_t feed = rest.find('\n');
+  return StartsWithIgnoreCase(rest, "QUIT") && (feed == std::string::npos || feed + 1 == rest.size());
+}
+
+}  // namespace
+
+void MainWindow::SetClientTimerPeriod(std::chrono::milliseconds period) { clientTimerMs = period.count(); }
+
+bool MainWindow::CheckPrerequisites() {
+  if (!EntryExists(AppFilePath("error"))) {
+    controls_.ShowMessage("File named <error> not found in application path", "Error");
+    return false;
+  }
+  RegistryKey key = SettingsKey();
+  if (key.Read("DNS").empty() && key.Read("SMTP").empty()) {
+    controls_.ShowMessage("You must give some configuration information first.", "Vellomar");
+    controls_.RunModesDialog();
+  }
+  if (!OpenLog()) {
+    controls_.ShowMessage("Can't open logfile. Exiting...", "Vellomar error");
+    return false;
+  }
+  return true;
+}
+
+void MainWindow::OnInitDialog() {
+  TheSettings().Logsize = ReadNumberSetting(SettingsKey(), "Logsize", 10);
+  MoveLogToEnd();
+  AppendLog("Initializing...");
+  controls_.AddTrayIcon();
+  LoadRelaySettings();
+  StartClientTimer();
+  receivedAll = receivedOk = sentAll = sentOk = 0;
+  RefreshStatistics();
+  serverThread.reset();
+  {
+    std::lock_guard<std::mutex> guard(clientLock);
+    clientThread.reset();
+  }
+  LoadStartupSettings();
+  RemoveIncompleteSpoolFiles();
+  StartServer();
+  StartClient();
+}
+
+// Posts StartClient to the window's thread once per period, as a window timer would.
+void MainWindow::StartClientTimer() {
+  threads_.Start([this](ThreadHandle&) {
+    WakeEvent never(stopRequested);
+    while (!never.WaitFor(std::chrono::milliseconds(clientTimerMs.load())) && !stopRequested.load()) {
+      windowThread_.Post([this] { StartClient(); });
+    }
+    return 0;
+  });
+}
+
+void MainWindow::RemoveIncompleteSpoolFiles() {
+  auto names = ListDirectory(GetAppDirectory());
+  if (!names) return;
+  for (const std::string& name : names.value()) {
+    if (name.size() < 4 || !EqualsIgnoreCase(name.substr(name.size() - 4), ".tml")) continue;
+    std::string path = AppFilePath(name);
+    if (KindOf(path) != EntryKind::Regular || HasCompleteData(path)) continue;
+    if (RemoveFile(path)) AppendLog("Removed incomplete spool file " + name);
+  }
+}
+
+}  // namespace vellomar
