@@ -124,13 +124,16 @@ bool ReplaceRecipientsZone(Transaction& t, std::string& line) {
 
 bool Replay(Transaction& t) {
   bool dataMode = false;
+  // The next server took the message: a file that ends now (a crash came between the
+  // acknowledgement and QUIT) was delivered, and no failure may be reported for it.
+  bool dataAccepted = false;
   std::string line;
   for (;;) {
     if (stopRequested.load() || flushRequested.load()) {
       t.connection.Close();
       return true;
     }
-    if (!ReadLine(t.file, line)) return GiveUp(t, "unexpected EOF", line);
+    if (!ReadLine(t.file, line)) return dataAccepted ? Finish(t, line) : GiveUp(t, "unexpected EOF", line);
     if (!dataMode && IsRecipientLine(line) && !ReplaceRecipientsZone(t, line)) {
       return GiveUp(t, "unexpected EOF (recipients zone)", line);
     }
@@ -143,6 +146,7 @@ bool Replay(Transaction& t) {
     if (!t.replies.Read(t.connection, GetClientTimeouts().reply, reply)) return NoReply(t);
     bool result = false;
     if (Judge(t, reply, line, result) == Verdict::Done) return result;
+    if (line == ".\r\n") dataAccepted = true;
     if (StartsWithIgnoreCase(line, "DATA")) dataMode = true;
     if (!dataMode && StartsWithIgnoreCase(line, "QUIT")) return Finish(t, line);
   }

@@ -167,6 +167,16 @@ TEST_F(DeliverRecipientTest, FileEndingEarlyGivesUpWithItsReason) {
   EXPECT_NE(all.find("Server replyed : \r\nunexpected EOF (recipients zone)\r\n"), std::string::npos);
 }
 
+TEST_F(DeliverRecipientTest, AcceptedDataWithoutQuitIsDeliveredWithoutANotice) {
+  SmtpPeer peer(SmtpPeer::AcceptAll);
+  Spool("953.tml", "HELO a\r\nMAIL FROM:<s>\r\nRCPT TO:<r>\r\nDATA\r\nx\r\n.\r\n");
+  EXPECT_FALSE(Deliver("953.tml", 2, peer.server()));
+  EXPECT_EQ(appDir().Read("953.tml")[LineAt("953.tml", 2).first], 'X');
+  EXPECT_TRUE(Notices("953.tml").empty());
+  EXPECT_EQ(peer.Transcripts()[0].back(), ".\r\n");
+  EXPECT_EQ(mainWindow.sentOk, 0u) << "no transaction ended on a QUIT line";
+}
+
 TEST_F(DeliverRecipientTest, LowerCaseCommandsAreReplayedWithAnUpperCaseR) {
   SmtpPeer peer([](int connection, const std::string& line) {
     return line.rfind("Rcpt", 0) == 0 ? std::string("421 busy\r\n") : SmtpPeer::AcceptAll(connection, line);

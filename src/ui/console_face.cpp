@@ -1,0 +1,39 @@
+#include "ui/console_face.h"
+
+#include <unistd.h>
+
+#include <future>
+#include <iostream>
+
+#include "common/flags.h"
+#include "control/main_window.h"
+#include "platform/thread_executor.h"
+#include "platform/thread_tracker.h"
+#include "ui/console_controls.h"
+
+namespace vellomar {
+
+int RunConsoleFace(const sigset_t& ending) {
+  ConsoleControls controls(std::cin, std::cout, std::cerr, ::isatty(STDIN_FILENO) == 1);
+  ThreadExecutor window(stopRequested);
+  ThreadTracker threads(stopRequested);
+  MainWindow mainWindow(window, controls, threads);
+  if (!window.InvokeFor<bool>([&] { return mainWindow.CheckPrerequisites(); }).value_or(false)) return 1;
+  window.Invoke([&] { mainWindow.OnInitDialog(); });
+
+  int signal = 0;
+  ::sigwait(&ending, &signal);
+  // Shutdown runs where every change to the window runs; it ends with the stop flag set, so
+  // it is awaited through a promise rather than Invoke.
+  std::promise<void> done;
+  window.Post([&] {
+    mainWindow.Shutdown();
+    done.set_value();
+  });
+  done.get_future().wait();
+  threads.JoinAll();
+  window.Stop();
+  return 0;
+}
+
+}  // namespace vellomar
