@@ -73,11 +73,10 @@ bool QueueList::TakeNextFile(std::string& name) {
   if (!listing) return false;
   for (const std::string& candidate : listing.value()) {
     if (!IsSpoolFileName(candidate) || Contains(candidate)) continue;
-    EntryKind kind = KindOf(AppFilePath(candidate));
-    // A file gone since the listing ends the search, as the end of the listing would.
-    if (kind == EntryKind::Missing) return false;
-    // A folder (or anything else) that happens to carry the extension is no spool file.
-    if (kind != EntryKind::Regular) continue;
+    // A folder (or anything else) that happens to carry the extension is no spool file. A
+    // file gone since the listing (a worker just delivered it) is passed over: ending the
+    // search there would leave the files after it waiting for the next timer tick.
+    if (KindOf(AppFilePath(candidate)) != EntryKind::Regular) continue;
     if (!Add(candidate)) return false;
     name = candidate;
     return true;

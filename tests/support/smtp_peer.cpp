@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 
 #include <chrono>
+#include <memory>
 
 namespace vellomar::test {
 
@@ -40,7 +41,7 @@ SmtpPeer::SmtpPeer(Script script, std::string greeting)
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t length = sizeof address;
   ::bind(listener_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
-  ::listen(listener_.get(), 8);
+  ::listen(listener_.get(), 256);
   ::getsockname(listener_.get(), reinterpret_cast<sockaddr*>(&address), &length);
   port_ = ntohs(address.sin_port);
   thread_ = std::thread([this] { Serve(); });
@@ -49,6 +50,7 @@ SmtpPeer::SmtpPeer(Script script, std::string greeting)
 SmtpPeer::~SmtpPeer() {
   stopping_ = true;
   thread_.join();
+  for (std::thread& conversation : conversations_) conversation.join();
 }
 
 std::string SmtpPeer::server() const { return "127.0.0.1:" + std::to_string(port_); }
@@ -70,7 +72,7 @@ std::string SmtpPeer::AcceptAll(int, const std::string& line) {
 }
 
 void SmtpPeer::Serve() {
-  for (int index = 0; !stopping_; ) {
+  for (int index = 0; !stopping_;) {
     if (!Readable(listener_.get(), 20)) continue;
     FileDescriptor connection(::accept(listener_.get(), nullptr, nullptr));
     if (!connection.valid()) continue;
@@ -80,7 +82,9 @@ void SmtpPeer::Serve() {
       std::lock_guard<std::mutex> guard(lock_);
       transcripts_.emplace_back();
     }
-    Converse(index++, std::move(connection));
+    auto shared = std::make_shared<FileDescriptor>(std::move(connection));
+    conversations_.emplace_back([this, index, shared] { Converse(index, std::move(*shared)); });
+    ++index;
   }
 }
 

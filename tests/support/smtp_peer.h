@@ -11,8 +11,9 @@
 
 namespace vellomar::test {
 
-// A next SMTP server for the client's tests, on 127.0.0.1: accepts one connection after
-// another, records every line it receives, and answers each command as the script says.
+// A next SMTP server for the client's tests, on 127.0.0.1: serves every connection on a
+// thread of its own, records every line it receives, and answers each command as the script
+// says. Connections are numbered in the order they were accepted.
 // Message data (after a 354 reply) is recorded up to the "." line, which is then answered.
 class SmtpPeer {
  public:
@@ -47,6 +48,7 @@ class SmtpPeer {
   std::atomic<bool> stopping_{false};
   std::mutex lock_;
   std::vector<std::vector<std::string>> transcripts_;
+  std::vector<std::thread> conversations_;
   std::thread thread_;
 };
 

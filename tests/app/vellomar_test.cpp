@@ -1,0 +1,180 @@
+// The real program, started from a temporary application directory and driven over SMTP.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <thread>
+#include <vector>
+
+#include "platform/file_system.h"
+#include "support/child_process.h"
+#include "support/eventually.h"
+#include "support/smtp_peer.h"
+#include "support/smtp_test_client.h"
+#include "support/temp_dir.h"
+
+namespace vellomar {
+namespace {
+
+using test::Eventually;
+using test::SmtpPeer;
+using test::SmtpTestClient;
+
+class VellomarTest : public ::testing::Test {
+ protected:
+  VellomarTest() : port_(test::FreePort()) {
+    std::filesystem::copy_file(VELLOMAR_EXECUTABLE, dir_.File("vellomar"));
+    std::filesystem::copy_file(std::string(VELLOMAR_RESOURCES) + "/error", dir_.File("error"));
+    ::chmod(dir_.File("vellomar").c_str(), 0755);
+  }
+
+  void Configure(const std::string& values) {
+    MakeDirectories(dir_.File("store"));
+    dir_.Write("store/HKEY_LOCAL_MACHINE.ini", "[Software\\Vellomar]\n" + values);
+  }
+  void Start() {
+    program_ = std::make_unique<test::ChildProcess>(
+        dir_.File("vellomar"),
+        std::map<std::string, std::string>{{"VELLOMAR_REGISTRY", dir_.File("store")},
+                                           {"XDG_CONFIG_HOME", dir_.File("config")},
+                                           {"HOME", dir_.path()},
+                                           {"VELLOMAR_SMTP_PORT", std::to_string(port_)}},
+        dir_.File("stdout"), dir_.File("stderr"));
+    ASSERT_TRUE(program_->started());
+    ASSERT_TRUE(Eventually([this] { return Log().find("Server started and listening.\r\n") != std::string::npos; }))
+        << Log();
+  }
+  int Stop() {
+    program_->Signal(SIGTERM);
+    auto status = program_->WaitExit(30000);
+    EXPECT_TRUE(status.has_value()) << "still running after SIGTERM";
+    return status.value_or(-1);
+  }
+  std::string Log() const { return dir_.Read("logfile"); }
+  std::vector<std::string> SpoolFiles() const {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir_.path())) {
+      if (entry.path().extension() == ".tml") names.push_back(entry.path().filename());
+    }
+    return names;
+  }
+  bool InOrder(const std::string& text, const std::vector<std::string>& lines) {
+    size_t at = 0;
+    for (const std::string& line : lines) {
+      at = text.find(line, at);
+      if (at == std::string::npos) return false;
+    }
+    return true;
+  }
+  void Submit(int index) {
+    SmtpTestClient client(port_);
+    EXPECT_EQ(client.ReadReply().substr(0, 4), "220 ");
+    const std::string lines[] = {"HELO client" + std::to_string(index) + "\r\n", "MAIL FROM:<a@example.org>\r\n",
+                                 "RCPT TO:<b" + std::to_string(index) + "@example.org>\r\n"};
+    for (const std::string& line : lines) {
+      client.Send(line);
+      EXPECT_EQ(client.ReadReply(), "250 Ok\r\n");
+    }
+    client.Send("DATA\r\n");
+    EXPECT_EQ(client.ReadReply(), "354 send the mail data, end with .\r\n");
+    client.Send("Subject: number " + std::to_string(index) + "\r\n\r\n" + std::string(5000, 'x') + "\r\n.\r\n");
+    EXPECT_EQ(client.ReadReply(), "250 Ok\r\n");
+    client.Send("QUIT\r\n");
+    EXPECT_EQ(client.ReadReply(), "221 Ok\r\n");
+  }
+
+  test::TempDir dir_;
+  int port_;
+  std::unique_ptr<test::ChildProcess> program_;
+};
+
+const std::string kComplete = "HELO a\r\nMAIL FROM:<s@example.org>\r\nRCPT TO:<r@example.org>\r\nDATA\r\nSubject: old\r\n\r\nx\r\n.\r\nQUIT\r\n";
+
+TEST_F(VellomarTest, FirstStartAndShutdownInTheirOrder) {
+  Start();
+  ASSERT_TRUE(Eventually([this] { return Log().find("Client stopped: no files left.\r\n") != std::string::npos; }));
+  EXPECT_TRUE(InOrder(Log(), {"Initializing...\r\n", "Server starting...\r\n", "Client starting...\r\n"}));
+  EXPECT_TRUE(InOrder(Log(), {"Client started.\r\n", "Client stopped: no files left.\r\n"}));
+  EXPECT_EQ(dir_.Read("store/HKEY_LOCAL_MACHINE.ini"), "[Software\\Vellomar]\nLogsize=10\nInput=100\nOutput=100\n");
+  EXPECT_EQ(dir_.Read("stderr"), "Vellomar: You must give some configuration information first.\n");
+  EXPECT_EQ(Stop(), 0);
+  const std::string shutdown[] = {"Client terminated.", "Server terminated.", "Input threads deleted.",
+                                  "Output threads deleted.", "File list now empty."};
+  std::vector<std::string> lines;
+  for (const std::string& line : shutdown) lines.push_back(" : " + line + "\r\n");
+  EXPECT_TRUE(InOrder(Log(), lines)) << Log();
+  // Standard output carries the same notifications as the log file.
+  std::vector<std::string> echoed;
+  for (const std::string& line : shutdown) echoed.push_back(" : " + line + "\n");
+  EXPECT_TRUE(InOrder(dir_.Read("stdout"), echoed)) << dir_.Read("stdout");
+}
+
+TEST_F(VellomarTest, ASubmittedMessageIsDeliveredAndItsSpoolFileGoes) {
+  SmtpPeer peer(SmtpPeer::AcceptAll);
+  Configure("SMTP=" + peer.server() + "\n");
+  Start();
+  Submit(1);
+  ASSERT_TRUE(Eventually([&] { return peer.Connections() == 1 && SpoolFiles().empty(); }));
+  auto transcript = peer.Transcripts()[0];
+  EXPECT_EQ(transcript.front(), "HELO client1\r\n");
+  EXPECT_EQ(transcript.back(), "QUIT\r\n");
+  EXPECT_EQ(Stop(), 0);
+}
+
+TEST_F(VellomarTest, TwoHundredMessagesFromTenClientsAreAllDelivered) {
+  SmtpPeer peer(SmtpPeer::AcceptAll);
+  Configure("SMTP=" + peer.server() + "\nLogsize=100000\n");
+  Start();
+  std::vector<std::thread> clients;
+  for (int c = 0; c < 10; ++c) {
+    clients.emplace_back([this, c] {
+      for (int i = 0; i < 20; ++i) Submit(c * 20 + i);
+    });
+  }
+  for (auto& client : clients) client.join();
+  // None may wait for the 30-minute timer.
+  ASSERT_TRUE(Eventually([&] { return peer.Connections() == 200 && SpoolFiles().empty(); }, 60000))
+      << peer.Connections() << " delivered, " << SpoolFiles().size() << " spool files left: "
+      << (SpoolFiles().empty() ? "" : SpoolFiles()[0] + "\n" + dir_.Read(SpoolFiles()[0]).substr(0, 120)) << "\n"
+      << Log().substr(Log().size() > 3000 ? Log().size() - 3000 : 0);
+  EXPECT_EQ(Stop(), 0);
+}
+
+TEST_F(VellomarTest, FilesLeftFromBeforeAreDeliveredOrRemovedWhenIncomplete) {
+  SmtpPeer peer(SmtpPeer::AcceptAll);
+  Configure("SMTP=" + peer.server() + "\n");
+  dir_.Write("old.tml", kComplete);
+  dir_.Write("noquit.tml", kComplete.substr(0, kComplete.size() - 6));
+  dir_.Write("cut.tml", "HELO a\r\nMAIL FROM:<s@example.org>\r\nRCPT TO:<r@example.org>\r\nDATA\r\nSubject: half\r\n");
+  Start();
+  ASSERT_TRUE(Eventually([&] { return peer.Connections() == 2 && SpoolFiles().empty(); }));
+  EXPECT_NE(Log().find("Removed incomplete spool file cut.tml\r\n"), std::string::npos);
+  EXPECT_EQ(Log().find("old.tml"), std::string::npos);
+  EXPECT_EQ(Stop(), 0);
+}
+
+TEST_F(VellomarTest, WaitingFilesStayOnDiskAcrossShutdown) {
+  Configure("DNS=127.0.0.1\n");  // configured, but simple relaying has no next relay
+  dir_.Write("old.tml", kComplete);
+  Start();
+  ASSERT_TRUE(Eventually([this] { return Log().find("Client stopped: no files left.\r\n") != std::string::npos; }));
+  EXPECT_EQ(Stop(), 0);
+  EXPECT_EQ(SpoolFiles(), std::vector<std::string>{"old.tml"});
+  EXPECT_EQ(dir_.Read("old.tml"), kComplete);
+  EXPECT_EQ(dir_.Read("stderr"), "");
+}
+
+TEST_F(VellomarTest, AMissingTemplateEndsTheProgramAtOnce) {
+  std::filesystem::remove(dir_.File("error"));
+  program_ = std::make_unique<test::ChildProcess>(dir_.File("vellomar"),
+                                                  std::map<std::string, std::string>{{"VELLOMAR_REGISTRY", dir_.File("store")}},
+                                                  dir_.File("stdout"), dir_.File("stderr"));
+  auto status = program_->WaitExit(20000);
+  ASSERT_TRUE(status.has_value());
+  EXPECT_NE(*status, 0);
+  EXPECT_EQ(dir_.Read("stderr"), "Error: File named <error> not found in application path\n");
+}
+
+}  // namespace
+}  // namespace vellomar

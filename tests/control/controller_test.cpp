@@ -1,0 +1,166 @@
+#include <gtest/gtest.h>
+
+#include <future>
+
+#include "common/flags.h"
+#include "control/control_ids.h"
+#include "control/registry_key.h"
+#include "control/settings.h"
+#include "delivery/smtp_client.h"
+#include "smtp_server/listener.h"
+#include "spool/spool_lists.h"
+#include "support/eventually.h"
+#include "support/relay_fixture.h"
+#include "support/smtp_peer.h"
+
+namespace vellomar {
+namespace {
+
+using test::Eventually;
+
+class ControllerTest : public test::RelayFixture {
+ protected:
+  ~ControllerTest() override {
+    StopAll();
+    MainWindow::SetClientTimerPeriod(std::chrono::minutes(30));
+    SetClientTimeouts({});
+  }
+
+  void Init() {
+    window.Invoke([this] { mainWindow.OnInitDialog(); });
+    ASSERT_TRUE(Eventually([] { return ListeningPort() != 0; }));
+  }
+  // Shutdown runs on the window's thread and sets the stop flag, so it is awaited apart.
+  void ShutDown() {
+    std::promise<void> done;
+    window.Post([&] {
+      mainWindow.Shutdown();
+      done.set_value();
+    });
+    ASSERT_EQ(done.get_future().wait_for(std::chrono::seconds(30)), std::future_status::ready);
+  }
+  size_t Count(const std::string& line) {
+    std::string log = LogContent();
+    size_t count = 0;
+    for (size_t at = log.find(line + "\r\n"); at != std::string::npos; at = log.find(line + "\r\n", at + 1)) ++count;
+    return count;
+  }
+  bool DispatcherEnded() {
+    std::lock_guard<std::mutex> guard(mainWindow.clientLock);
+    return mainWindow.clientThread == nullptr;
+  }
+  int Bitmap(int button) {
+    return window.InvokeFor<int>([this, button] { return controls.ButtonBitmap(button); }).value_or(0);
+  }
+  // Lines of the log in the order given, each after the one before.
+  bool InOrder(const std::vector<std::string>& lines) {
+    std::string log = LogContent();
+    size_t at = 0;
+    for (const std::string& line : lines) {
+      at = log.find(line + "\r\n", at);
+      if (at == std::string::npos) return false;
+    }
+    return true;
+  }
+};
+
+TEST_F(ControllerTest, InitialisationStartsBothSidesInOrder) {
+  Init();
+  ASSERT_TRUE(Eventually([this] { return DispatcherEnded(); }));
+  EXPECT_TRUE(InOrder({"Initializing...", "Server starting...", "Client starting..."}));
+  EXPECT_EQ(Count("Client started."), 1u);
+  EXPECT_EQ(Count("Client stopped: no files left."), 1u);
+  EXPECT_EQ(Bitmap(kServerStateButton), kRunningBitmap);
+  EXPECT_EQ(Bitmap(kClientStateButton), kStoppedBitmap);
+  EXPECT_EQ(appDir().Read("store/HKEY_LOCAL_MACHINE.ini"), "[Software\\Vellomar]\nLogsize=10\nInput=100\nOutput=100\n");
+}
+
+TEST_F(ControllerTest, ThreeClicksOnTheServerButtonPauseResumePause) {
+  Init();
+  std::vector<int> bitmaps;
+  for (int click = 0; click < 3; ++click) {
+    window.Invoke([this] { mainWindow.ToggleServer(); });
+    bitmaps.push_back(Bitmap(kServerStateButton));
+  }
+  EXPECT_EQ(bitmaps, (std::vector<int>{kStoppedBitmap, kRunningBitmap, kStoppedBitmap}));
+  EXPECT_TRUE(InOrder({"Server thread paused.", "Server thread resumed.", "Server thread paused."}));
+  EXPECT_EQ(mainWindow.serverThread->SuspendCount(), 1);
+}
+
+TEST_F(ControllerTest, AClickAfterTheDispatcherStoppedLaunchesANewOne) {
+  Init();
+  ASSERT_TRUE(Eventually([this] { return DispatcherEnded(); }));
+  window.Invoke([this] { mainWindow.ToggleClient(); });
+  EXPECT_EQ(Count("Launching client..."), 1u);
+  EXPECT_EQ(Count("Client starting..."), 1u) << "only the start-up's";
+  ASSERT_TRUE(Eventually([this] { return Count("Client started.") == 2; }));
+}
+
+TEST_F(ControllerTest, TimerTicksStartTheClientAgain) {
+  MainWindow::SetClientTimerPeriod(std::chrono::milliseconds(50));
+  Init();
+  ASSERT_TRUE(Eventually([this] { return Count("Client starting...") >= 3; }));
+}
+
+TEST_F(ControllerTest, TimerTicksDoNothingWhileTheDispatcherIsPaused) {
+  test::SmtpPeer peer([](int, const std::string&) { return std::string(); });  // never answers
+  SettingsKey().Write("SMTP", peer.server());
+  SettingsKey().Write("Output", "1");
+  SetClientTimeouts({std::chrono::milliseconds(2000), std::chrono::seconds(60)});
+  for (const char* name : {"1.tml", "2.tml"}) appDir().Write(name, "HELO a\r\nMAIL FROM:<s>\r\nRCPT TO:<r>\r\nDATA\r\nx\r\n.\r\nQUIT\r\n");
+  MainWindow::SetClientTimerPeriod(std::chrono::milliseconds(50));
+  Init();
+  ASSERT_TRUE(Eventually([&] { return peer.Connections() == 1; })) << "the dispatcher waits at its limit";
+  window.Invoke([this] { mainWindow.ToggleClient(); });
+  EXPECT_EQ(Bitmap(kClientStateButton), kStoppedBitmap);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // six ticks of the timer
+  EXPECT_EQ(Count("Client starting..."), 1u) << "only the start-up's";
+  EXPECT_EQ(Count("Client thread paused."), 1u);
+  EXPECT_EQ(Count("Client started."), 1u);
+}
+
+TEST_F(ControllerTest, FlushDeletesWaitingFilesAndLeavesTakenOnes) {
+  appDir().Write("waiting.tml", "x");
+  appDir().Write("taken.tml", "x");
+  {
+    std::lock_guard<std::mutex> guard(QueueLock());
+    TheQueueList().Add("taken.tml");
+  }
+  window.Invoke([this] { mainWindow.FlushQueue(); });
+  EXPECT_FALSE(appDir().Exists("waiting.tml"));
+  EXPECT_TRUE(appDir().Exists("taken.tml"));
+  EXPECT_TRUE(flushRequested.load());
+  EXPECT_NE(LogContent().find("Flushing...\r\n"), std::string::npos);
+}
+
+TEST_F(ControllerTest, ShutdownResumesAPausedDispatcherAndLogsInOrder) {
+  test::SmtpPeer peer([](int, const std::string&) { return std::string(); });  // never answers
+  SettingsKey().Write("SMTP", peer.server());
+  SettingsKey().Write("Output", "1");
+  SetClientTimeouts({std::chrono::milliseconds(2000), std::chrono::seconds(60)});
+  for (const char* name : {"1.tml", "2.tml"}) appDir().Write(name, "HELO a\r\nMAIL FROM:<s>\r\nRCPT TO:<r>\r\nDATA\r\nx\r\n.\r\nQUIT\r\n");
+  Init();
+  ASSERT_TRUE(Eventually([&] { return peer.Connections() == 1; })) << "one worker holds the only place";
+  window.Invoke([this] { mainWindow.ToggleClient(); });
+  std::shared_ptr<ThreadHandle> dispatcher;
+  {
+    std::lock_guard<std::mutex> guard(mainWindow.clientLock);
+    dispatcher = mainWindow.clientThread;
+  }
+  ASSERT_NE(dispatcher, nullptr);
+  EXPECT_EQ(dispatcher->SuspendCount(), 1);
+  window.Invoke([this] { mainWindow.ToggleServer(); });
+  ShutDown();
+  EXPECT_FALSE(dispatcher->IsRunning());
+  EXPECT_FALSE(dispatcher->IsCancelled()) << "resumed, it saw the stop and ended by itself";
+  EXPECT_FALSE(mainWindow.serverThread->IsRunning());
+  EXPECT_TRUE(InOrder({"Client terminated.", "Server terminated.", "Input threads deleted.", "Output threads deleted.",
+                       "File list now empty."}));
+  EXPECT_TRUE(appDir().Exists("1.tml"));
+  EXPECT_TRUE(appDir().Exists("2.tml"));
+  std::lock_guard<std::mutex> guard(QueueLock());
+  EXPECT_EQ(TheQueueList().size(), 0u);
+}
+
+}  // namespace
+}  // namespace vellomar
