@@ -75,9 +75,15 @@ Copied CopyTemplate(SpoolFile& source, int target, const MailSummary& summary, c
   }
 }
 
+// A message without a MAIL line has no sender to tell: a notice would carry a broken
+// recipient line.
 bool SenderKnown(MainWindow& window, const std::string& spoolName, MailSummary& summary) {
-  std::lock_guard<std::mutex> guard(OutgoingLock());
-  if (OutgoingRegistry().GetSummary(spoolName, summary)) return true;
+  bool found;
+  {
+    std::lock_guard<std::mutex> guard(OutgoingLock());
+    found = OutgoingRegistry().GetSummary(spoolName, summary);
+  }
+  if (found && !summary.sender.empty()) return true;
   window.AppendLog("Error : no sender known for " + spoolName);
   return false;
 }

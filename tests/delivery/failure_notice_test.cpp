@@ -59,10 +59,13 @@ TEST_F(FailureNoticeTest, TemplateRulesAreCaseSensitiveAndStopAtQuit) {
 
 TEST_F(FailureNoticeTest, NoNoticeAboutANoticeNorForAnUnknownSender) {
   Spool("1.tml", "x", "<>\r\n");
+  Spool("2.tml", "x", "");  // no MAIL line in the file
   SendFailureNotice(mainWindow, "1.tml", "550 no", "RCPT TO:<b>\r\n");
+  SendFailureNotice(mainWindow, "2.tml", "550 no", "RCPT TO:<b>\r\n");
   SendFailureNotice(mainWindow, "gone.tml", "550 no", "RCPT TO:<b>\r\n");
-  EXPECT_EQ(Notices("1.tml").size(), 0u);
+  EXPECT_EQ(Notices("1.tml").size(), 1u) << "only 2.tml itself";
   EXPECT_NE(LogContent().find("Error : no sender known for gone.tml\r\n"), std::string::npos);
+  EXPECT_NE(LogContent().find("Error : no sender known for 2.tml\r\n"), std::string::npos);
 }
 
 TEST_F(FailureNoticeTest, MissingTemplateLeavesNothingBehind) {
