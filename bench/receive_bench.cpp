@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "common/app_directory.h"
+#include "process_memory.h"
 #include "common/flags.h"
 #include "control/main_window.h"
 #include "control/memory_controls.h"
@@ -36,14 +37,6 @@ using namespace vellomar;
 
 namespace {
 
-long StatusKb(const char* field) {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind(field, 0) == 0) return std::atol(line.c_str() + std::strlen(field));
-  }
-  return -1;
-}
 
 bool ReadReply(int fd, const char* want) {
   std::string got;

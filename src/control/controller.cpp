@@ -63,41 +63,35 @@ bool MainWindow::ContinueOrClearClient(const ThreadHandle* dispatcher) {
   return false;
 }
 
-void MainWindow::ToggleServer() {
-  if (IsThreadRunning(serverThread)) {
-    if (serverThread->Suspend() == 1) {
-      serverThread->Resume();
-      serverThread->Resume();
-      controls_.SetButtonBitmap(kServerStateButton, kRunningBitmap);
-      AppendLog("Server thread resumed.");
+// The toggle logic of both state buttons: a running thread is paused, or resumed when it
+// was paused (its previous suspend count says which); one that is not running is launched.
+void MainWindow::Toggle(std::shared_ptr<ThreadHandle>& thread, const ToggleSide& side) {
+  if (IsThreadRunning(thread)) {
+    if (thread->Suspend() == 1) {
+      thread->Resume();
+      thread->Resume();
+      controls_.SetButtonBitmap(side.button, kRunningBitmap);
+      AppendLog(side.resumed);
     } else {
-      controls_.SetButtonBitmap(kServerStateButton, kStoppedBitmap);
-      AppendLog("Server thread paused.");
+      controls_.SetButtonBitmap(side.button, kStoppedBitmap);
+      AppendLog(side.paused);
     }
     return;
   }
-  AppendLog("Launching server...");
-  serverThread = LaunchListener();
-  controls_.SetButtonBitmap(kServerStateButton, StateBitmap(serverThread != nullptr));
+  AppendLog(side.launching);
+  thread = (this->*side.launch)();
+  controls_.SetButtonBitmap(side.button, StateBitmap(thread != nullptr));
+}
+
+void MainWindow::ToggleServer() {
+  Toggle(serverThread, {kServerStateButton, "Server thread resumed.", "Server thread paused.", "Launching server...",
+                        &MainWindow::LaunchListener});
 }
 
 void MainWindow::ToggleClient() {
   std::lock_guard<std::mutex> guard(clientLock);
-  if (IsThreadRunning(clientThread)) {
-    if (clientThread->Suspend() == 1) {
-      clientThread->Resume();
-      clientThread->Resume();
-      controls_.SetButtonBitmap(kClientStateButton, kRunningBitmap);
-      AppendLog("Client thread resumed.");
-    } else {
-      controls_.SetButtonBitmap(kClientStateButton, kStoppedBitmap);
-      AppendLog("Client thread paused.");
-    }
-    return;
-  }
-  AppendLog("Launching client...");
-  clientThread = LaunchDispatcher();
-  controls_.SetButtonBitmap(kClientStateButton, StateBitmap(clientThread != nullptr));
+  Toggle(clientThread, {kClientStateButton, "Client thread resumed.", "Client thread paused.", "Launching client...",
+                        &MainWindow::LaunchDispatcher});
 }
 
 void MainWindow::FlushQueue() {

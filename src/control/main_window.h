@@ -121,6 +121,14 @@ class MainWindow {
   void RemoveIncompleteSpoolFiles();
   std::shared_ptr<ThreadHandle> LaunchDispatcher();
   std::shared_ptr<ThreadHandle> LaunchListener();
+  struct ToggleSide {
+    int button;
+    const char* resumed;
+    const char* paused;
+    const char* launching;
+    std::shared_ptr<ThreadHandle> (MainWindow::*launch)();
+  };
+  void Toggle(std::shared_ptr<ThreadHandle>& thread, const ToggleSide& side);
   void EndThread(const std::shared_ptr<ThreadHandle>& thread);
 };
 
