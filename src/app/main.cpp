@@ -2,9 +2,27 @@
 #include <pthread.h>
 #include <signal.h>
 
-#include "ui/console_face.h"
+#include <cstdlib>
+#include <initializer_list>
 
-int main() {
+#include "ui/console_face.h"
+#ifdef VELLOMAR_WITH_QT
+#include "ui/qt_face.h"
+#endif
+
+namespace {
+
+bool HasDisplay() {
+  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY"}) {
+    const char* value = std::getenv(name);
+    if (value != nullptr && *value != '\0') return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
   // Sends never raise SIGPIPE, but a library might write to a closed socket all the same.
   ::signal(SIGPIPE, SIG_IGN);
   // Blocked before any thread starts, so that every thread inherits the mask and the signals
@@ -14,5 +32,12 @@ int main() {
   sigaddset(&ending, SIGINT);
   sigaddset(&ending, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &ending, nullptr);
+#ifdef VELLOMAR_WITH_QT
+  if (HasDisplay()) return vellomar::RunQtFace(argc, argv, ending);
+#else
+  (void)argc;
+  (void)argv;
+  (void)HasDisplay;
+#endif
   return vellomar::RunConsoleFace(ending);
 }

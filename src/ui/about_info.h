@@ -1,0 +1,12 @@
+#pragma once
+
+// The project's own addresses and credits, as the About dialog shows them.
+namespace vellomar {
+
+inline constexpr const char* kVersion = "0.2";
+inline constexpr const char* kCredits = "the Vellomar developers";
+inline constexpr const char* kMailAddress = "mailto:developers@vellomar.example";
+inline constexpr const char* kWebsite = "https://vellomar.example/";
+inline constexpr const char* kForums = "https://vellomar.example/forums/";
+
+}  // namespace vellomar

@@ -1,0 +1,106 @@
+#include "ui/dialogs.h"
+
+#include <QCheckBox>
+#include <QDesktopServices>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QUrl>
+
+#include "ui/about_info.h"
+
+namespace vellomar {
+
+namespace {
+
+QString Q(const std::string& text) { return QString::fromStdString(text); }
+
+void ConnectStandardButtons(TemplateDialog& dialog) {
+  if (auto* ok = dialog.ControlAs<QPushButton>(1)) QObject::connect(ok, &QPushButton::clicked, &dialog, &QDialog::accept);
+  if (auto* cancel = dialog.ControlAs<QPushButton>(2)) {
+    QObject::connect(cancel, &QPushButton::clicked, &dialog, &QDialog::reject);
+  }
+}
+
+void OpenOnClick(TemplateDialog& dialog, int id, const char* address) {
+  if (auto* button = dialog.ControlAs<QPushButton>(id)) {
+    QObject::connect(button, &QPushButton::clicked, [address] { QDesktopServices::openUrl(QUrl(address)); });
+  }
+}
+
+}  // namespace
+
+void ShowErrorBox(QWidget* parent, const QString& caption, const QString& text) {
+  QMessageBox::critical(parent, caption, text, QMessageBox::Ok);
+}
+
+ModesDialog::ModesDialog(QWidget* parent, ErrorBox errorBox) : TemplateDialog(137, parent), errorBox_(std::move(errorBox)) {
+  ConnectStandardButtons(*this);
+  ModesFields fields = LoadModesFields();
+  ControlAs<QLineEdit>(1020)->setText(Q(fields.smtp));
+  ControlAs<QLineEdit>(1021)->setText(Q(fields.dns));
+  ControlAs<QLineEdit>(1033)->setText(Q(fields.alternate));
+  ControlAs<QRadioButton>(fields.trueRelaying ? 1019 : 1018)->setChecked(true);
+}
+
+ModesFields ModesDialog::Fields() const {
+  ModesFields fields;
+  fields.smtp = ControlAs<QLineEdit>(1020)->text().toStdString();
+  fields.dns = ControlAs<QLineEdit>(1021)->text().toStdString();
+  fields.alternate = ControlAs<QLineEdit>(1033)->text().toStdString();
+  fields.trueRelaying = ControlAs<QRadioButton>(1019)->isChecked();
+  return fields;
+}
+
+void ModesDialog::accept() {
+  ModesFields fields = Fields();
+  if (auto error = CheckModesFields(fields)) {
+    errorBox_(this, Q(error->caption), Q(error->text));
+    return;
+  }
+  StoreModesFields(fields);
+  QDialog::accept();
+}
+
+SettingsDialog::SettingsDialog(QWidget* parent) : TemplateDialog(147, parent) {
+  ConnectStandardButtons(*this);
+  SettingsFields fields = LoadSettingsFields();
+  ControlAs<QCheckBox>(1031)->setChecked(fields.minimize);
+  ControlAs<QCheckBox>(1032)->setChecked(fields.autostart);
+  ControlAs<QLineEdit>(1035)->setText(Q(fields.logSize));
+  ControlAs<QLineEdit>(1036)->setText(Q(fields.input));
+  ControlAs<QLineEdit>(1037)->setText(Q(fields.output));
+  ControlAs<QCheckBox>(1038)->setChecked(fields.writeRecipients);
+  ControlAs<QCheckBox>(1039)->setChecked(fields.warnTotal);
+  ControlAs<QCheckBox>(1040)->setChecked(fields.warnTemporary);
+}
+
+SettingsFields SettingsDialog::Fields() const {
+  SettingsFields fields;
+  fields.minimize = ControlAs<QCheckBox>(1031)->isChecked();
+  fields.autostart = ControlAs<QCheckBox>(1032)->isChecked();
+  fields.logSize = ControlAs<QLineEdit>(1035)->text().toStdString();
+  fields.input = ControlAs<QLineEdit>(1036)->text().toStdString();
+  fields.output = ControlAs<QLineEdit>(1037)->text().toStdString();
+  fields.writeRecipients = ControlAs<QCheckBox>(1038)->isChecked();
+  fields.warnTotal = ControlAs<QCheckBox>(1039)->isChecked();
+  fields.warnTemporary = ControlAs<QCheckBox>(1040)->isChecked();
+  return fields;
+}
+
+void SettingsDialog::accept() {
+  StoreSettingsFields(Fields());
+  QDialog::accept();
+}
+
+AboutDialog::AboutDialog(QWidget* parent) : TemplateDialog(143, parent) {
+  ConnectStandardButtons(*this);
+  ControlAs<QLabel>(1034)->setText(QString("Version : %1").arg(kVersion));
+  OpenOnClick(*this, 1022, kMailAddress);
+  OpenOnClick(*this, 1023, kWebsite);
+  OpenOnClick(*this, 1024, kForums);
+}
+
+}  // namespace vellomar

@@ -1,0 +1,93 @@
+#include "ui/main_dialog.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QListWidget>
+#include <QPushButton>
+#include <QTimer>
+
+#include "control/control_ids.h"
+#include "control/main_window.h"
+#include "control/settings.h"
+#include "ui/dialogs.h"
+#include "ui/qt_controls.h"
+
+namespace vellomar {
+
+MainDialog::MainDialog() : TemplateDialog(102), menu_(new QMenuBar(this)) {
+  setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                 Qt::WindowCloseButtonHint);
+  BuildMenu();
+  menu_->adjustSize();
+  menu_->setGeometry(0, 0, width(), menu_->sizeHint().height());
+  ReserveMenuHeight(menu_->height());
+}
+
+void MainDialog::BuildMenu() {
+  QMenu* file = menu_->addMenu("&File");
+  file->addAction("&Exit", [this] { EndProgram(); });
+  QMenu* options = menu_->addMenu("&Options");
+  options->addAction("&Modes...", [this] { ModesCommand(); });
+  options->addAction("&Settings...", [this] { SettingsCommand(); });
+  QMenu* help = menu_->addMenu("?");
+  help->addAction("About", [this] { AboutCommand(); });
+}
+
+void MainDialog::Attach(MainWindow& core, QtControls& controls) {
+  core_ = &core;
+  controls_ = &controls;
+  connect(ControlAs<QListWidget>(kIncomingList), &QListWidget::itemSelectionChanged, this,
+          [this] { core_->ShowIncomingInfo(); });
+  connect(ControlAs<QListWidget>(kOutgoingList), &QListWidget::itemSelectionChanged, this,
+          [this] { core_->ShowOutgoingInfo(); });
+  connect(ControlAs<QPushButton>(kServerStateButton), &QPushButton::clicked, this, [this] { core_->ToggleServer(); });
+  connect(ControlAs<QPushButton>(kClientStateButton), &QPushButton::clicked, this, [this] { core_->ToggleClient(); });
+  connect(ControlAs<QPushButton>(kFlushButton), &QPushButton::clicked, this, [this] { core_->FlushQueue(); });
+}
+
+void MainDialog::ModesCommand() {
+  ModesDialog dialog(isVisible() ? this : nullptr);
+  if (dialog.exec() == QDialog::Accepted) LoadRelaySettings();
+}
+
+void MainDialog::SettingsCommand() {
+  SettingsDialog dialog(isVisible() ? this : nullptr);
+  dialog.exec();
+}
+
+void MainDialog::AboutCommand() {
+  AboutDialog dialog(isVisible() ? this : nullptr);
+  dialog.exec();
+}
+
+void MainDialog::Display() {
+  showNormal();
+  raise();
+  activateWindow();
+}
+
+void MainDialog::EndProgram() {
+  if (ended_) return;
+  ended_ = true;
+  if (core_ != nullptr) core_->Shutdown();
+  hide();
+  QCoreApplication::quit();
+}
+
+void MainDialog::closeEvent(QCloseEvent* event) {
+  event->ignore();
+  EndProgram();
+}
+
+void MainDialog::changeEvent(QEvent* event) {
+  TemplateDialog::changeEvent(event);
+  if (event->type() != QEvent::WindowStateChange || !isMinimized()) return;
+  if (controls_ == nullptr || !controls_->CanHideWindow()) return;
+  // Minimizing hides the window altogether; only the tray icon brings it back.
+  QTimer::singleShot(0, this, [this] {
+    setWindowState(windowState() & ~Qt::WindowMinimized);
+    hide();
+  });
+}
+
+}  // namespace vellomar

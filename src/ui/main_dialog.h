@@ -1,0 +1,47 @@
+#pragma once
+
+#include <QMenuBar>
+
+#include "ui/template_dialog.h"
+
+namespace vellomar {
+
+class MainWindow;
+class QtControls;
+
+// The main window (dialog 102 with menu 138) of the Qt face. Every way out (Exit, the tray's
+// Exit, the close box, Escape, Enter, a signal, logging out) ends the program through one
+// Shutdown. Minimizing hides the window when a tray icon can bring it back.
+class MainDialog : public TemplateDialog {
+ public:
+  MainDialog();
+
+  // Connects the controls and the menu to the controller, once both exist.
+  void Attach(MainWindow& core, QtControls& controls);
+  QMenuBar* menu() const { return menu_; }
+
+  // The commands of the window menu and the tray menu.
+  void ModesCommand();
+  void SettingsCommand();
+  void AboutCommand();
+  void Display();
+  void EndProgram();
+  bool ended() const { return ended_; }
+
+  void accept() override { EndProgram(); }
+  void reject() override { EndProgram(); }
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+  void changeEvent(QEvent* event) override;
+
+ private:
+  void BuildMenu();
+
+  QMenuBar* menu_;
+  MainWindow* core_ = nullptr;
+  QtControls* controls_ = nullptr;
+  bool ended_ = false;
+};
+
+}  // namespace vellomar

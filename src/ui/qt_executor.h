@@ -1,0 +1,23 @@
+#pragma once
+
+#include <atomic>
+
+#include "platform/executor.h"
+
+namespace vellomar {
+
+// The window's thread of the Qt face: Qt's main thread, reached through its event loop.
+class QtExecutor : public Executor {
+ public:
+  explicit QtExecutor(StopFlag& stop) : Executor(stop) {}
+
+  bool Post(std::function<void()> task) override;
+  bool IsCurrentThread() const override;
+  // Once the event loop has ended, posts are dropped.
+  void Close() { closed_ = true; }
+
+ private:
+  std::atomic<bool> closed_{false};
+};
+
+}  // namespace vellomar

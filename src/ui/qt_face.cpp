@@ -1,0 +1,66 @@
+#include "ui/qt_face.h"
+
+#include <QApplication>
+#include <QGuiApplication>
+#include <QMessageBox>
+
+#include "common/flags.h"
+#include "common/system_error.h"
+#include "control/main_window.h"
+#include "platform/thread_tracker.h"
+#include "ui/main_dialog.h"
+#include "ui/qt_controls.h"
+#include "ui/qt_executor.h"
+#include "ui/signal_watcher.h"
+#include "ui/template_dialog.h"
+
+namespace vellomar {
+
+namespace {
+
+// The system's text in a box; a relay thread waits for it to be closed (it holds no lock when
+// it shows one), unless shutdown has begun.
+void ShowSystemErrorBox(QtExecutor& window, const std::string& text) {
+  auto show = [text] { QMessageBox::critical(nullptr, "Vellomar", QString::fromStdString(text), QMessageBox::Ok); };
+  if (window.IsCurrentThread()) {
+    show();
+  } else {
+    window.Invoke(show);
+  }
+}
+
+}  // namespace
+
+int RunQtFace(int argc, char** argv, const sigset_t& ending) {
+  QApplication app(argc, argv);
+  // The program ends through Shutdown only, never because a window closed.
+  app.setQuitOnLastWindowClosed(false);
+  app.setWindowIcon(QIcon(":/images/icon128.png"));
+  QtExecutor window(stopRequested);
+  ThreadTracker threads(stopRequested);
+  MainDialog dialog;
+  QtControls controls(dialog);
+  MainWindow core(window, controls, threads);
+  dialog.Attach(core, controls);
+  if (!SocketLayerAvailable()) {
+    QMessageBox::information(nullptr, "Vellomar", QString::fromStdString(ResourceString(103)), QMessageBox::Ok);
+    return 1;
+  }
+  if (!core.CheckPrerequisites()) return 1;
+  SetSystemErrorDisplay([&window](const std::string& text) { ShowSystemErrorBox(window, text); });
+  dialog.show();
+  core.OnInitDialog();
+  QObject::connect(&app, &QGuiApplication::commitDataRequest, &dialog, [&dialog] { dialog.EndProgram(); });
+  int code;
+  {
+    SignalWatcher watcher(ending, [&window, &dialog] { window.Post([&dialog] { dialog.EndProgram(); }); });
+    code = app.exec();
+    dialog.EndProgram();
+    window.Close();
+  }
+  threads.JoinAll();
+  SetSystemErrorDisplay(nullptr);
+  return code;
+}
+
+}  // namespace vellomar

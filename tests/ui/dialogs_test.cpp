@@ -1,0 +1,116 @@
+#include "ui/dialogs.h"
+
+#include <QCheckBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+
+#include "control/registry_key.h"
+#include "ui_fixture.h"
+
+namespace vellomar {
+namespace {
+
+using test::Box;
+
+class DialogsTest : public test::UiFixture {};
+
+TEST_F(DialogsTest, EveryControlStandsAtItsDialogUnits) {
+  ModesDialog modes;
+  SettingsDialog settings;
+  AboutDialog about;
+  // Base units of DejaVu Sans 8 pt: 7 (average width) and 13 (height); x = round(u * 7 / 4),
+  // y = round(u * 13 / 8), halves away from zero.
+  EXPECT_EQ(modes.size(), QSize(439, 327));                            // 251 x 201
+  EXPECT_EQ(Box(modes.Control(1)), std::make_tuple(128, 293, 88, 23));  // OK 73, 180, 50, 14
+  EXPECT_EQ(Box(settings.Control(1036)), std::make_tuple(460, 75, 68, 20));  // 263, 46, 39, 12
+  EXPECT_EQ(Box(about.Control(145)), std::make_tuple(12, 11, 278, 68));     // 7, 7, 159, 42
+  for (const TemplateDialog* dialog : {static_cast<TemplateDialog*>(&modes), static_cast<TemplateDialog*>(&settings),
+                                       static_cast<TemplateDialog*>(&about)}) {
+    for (const QWidget* child : dialog->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly)) {
+      EXPECT_TRUE(dialog->rect().contains(child->geometry())) << dialog->windowTitle().toStdString();
+    }
+  }
+}
+
+TEST_F(DialogsTest, ModesDialogTextsAndIds) {
+  ModesDialog dialog;
+  EXPECT_EQ(dialog.windowTitle(), "Configuration");
+  // Multi-line: broken at blanks to fit the control, nothing else changed.
+  QString trueRelaying = dialog.ControlAs<QRadioButton>(1019)->text();
+  EXPECT_TRUE(trueRelaying.contains('\n'));
+  EXPECT_EQ(trueRelaying.replace('\n', ' '), "True relaying     (e-mails are sent to corresponding recipient's server)");
+  EXPECT_EQ(dialog.ControlAs<QRadioButton>(1018)->text().replace('\n', ' '),
+            "Simple relaying    (all e-mails are sent to the same intermediate server)");
+  for (int id : {1020, 1021, 1033}) EXPECT_NE(dialog.ControlAs<QLineEdit>(id), nullptr) << id;
+  EXPECT_EQ(dialog.ControlAs<QPushButton>(1)->text(), "OK");
+  EXPECT_TRUE(dialog.ControlAs<QPushButton>(1)->isDefault());
+  EXPECT_EQ(dialog.ControlAs<QPushButton>(2)->text(), "Cancel");
+}
+
+TEST_F(DialogsTest, ModesDialogLoadsRefusesAndStores) {
+  std::vector<std::pair<QString, QString>> boxes;
+  auto record = [&boxes](QWidget*, const QString& caption, const QString& text) { boxes.emplace_back(caption, text); };
+  {
+    ModesDialog empty(nullptr, record);
+    EXPECT_TRUE(empty.ControlAs<QRadioButton>(1018)->isChecked()) << "simple relaying on an empty store";
+    EXPECT_EQ(empty.ControlAs<QLineEdit>(1020)->text(), "");
+    empty.ControlAs<QRadioButton>(1019)->setChecked(true);
+    empty.ControlAs<QLineEdit>(1020)->setText("relay.example");
+    const std::string before = Store();
+    empty.accept();
+    EXPECT_EQ(empty.result(), QDialog::Rejected) << "the dialog stays open";
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].first, "Error");
+    EXPECT_EQ(boxes[0].second, "You must fill the entry associated to the selected mode");
+    EXPECT_EQ(Store(), before);
+    empty.ControlAs<QLineEdit>(1021)->setText("10.0.0.53");
+    empty.accept();
+    EXPECT_EQ(empty.result(), QDialog::Accepted);
+  }
+  EXPECT_EQ(SettingsKey().Read("DNS"), "10.0.0.53");
+  EXPECT_EQ(SettingsKey().Read("SMTP"), "relay.example");
+  EXPECT_EQ(SettingsKey().Read("REAL_RELAY"), "1");
+  ModesDialog reopened;
+  EXPECT_TRUE(reopened.ControlAs<QRadioButton>(1019)->isChecked());
+  EXPECT_EQ(reopened.ControlAs<QLineEdit>(1021)->text(), "10.0.0.53");
+}
+
+TEST_F(DialogsTest, SettingsDialogStoresWhatWasTypedWithoutChecks) {
+  SettingsDialog dialog;
+  EXPECT_EQ(dialog.windowTitle(), "Settings");
+  EXPECT_EQ(dialog.ControlAs<QCheckBox>(1032)->text().replace('\n', ' '),
+            "Automatically start the program at Windows startup");
+  dialog.ControlAs<QLineEdit>(1036)->setText("many");
+  dialog.ControlAs<QLineEdit>(1035)->setText("-5");
+  dialog.ControlAs<QCheckBox>(1038)->setChecked(true);
+  dialog.accept();
+  EXPECT_EQ(dialog.result(), QDialog::Accepted);
+  EXPECT_EQ(SettingsKey().Read("Input"), "many");
+  EXPECT_EQ(SettingsKey().Read("Logsize"), "-5");
+  EXPECT_EQ(SettingsKey().Read("Logrec"), "1");
+  EXPECT_EQ(SettingsKey().Read("Minimize"), "0");
+  SettingsDialog reopened;
+  EXPECT_EQ(reopened.ControlAs<QLineEdit>(1036)->text(), "many");
+  EXPECT_FALSE(reopened.ControlAs<QCheckBox>(1032)->isChecked());
+}
+
+TEST_F(DialogsTest, AboutDialogShowsTheVersionAndOurCredits) {
+  AboutDialog dialog;
+  EXPECT_EQ(dialog.windowTitle(), "About");
+  EXPECT_EQ(dialog.ControlAs<QLabel>(1034)->text(), "Version : 0.2");
+  for (auto [id, text] : {std::pair{1022, "E-mail"}, std::pair{1023, "Website"}, std::pair{1024, "Forums"}}) {
+    EXPECT_EQ(dialog.ControlAs<QPushButton>(id)->text(), text);
+  }
+  bool credits = false;
+  for (const QLabel* label : dialog.findChildren<QLabel*>()) {
+    if (label->text().startsWith("Developpers :")) credits = !label->text().contains("%credits%");
+  }
+  EXPECT_TRUE(credits);
+  EXPECT_FALSE(dialog.ControlAs<QLabel>(145)->pixmap().isNull()) << "the logo";
+  EXPECT_EQ(dialog.ControlAs<QLabel>(145)->pixmap().size(), QSize(236, 67));
+}
+
+}  // namespace
+}  // namespace vellomar

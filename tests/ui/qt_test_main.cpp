@@ -1,0 +1,11 @@
+// The Qt tests need an application object; without a display they use the offscreen platform.
+#include <QApplication>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+int main(int argc, char** argv) {
+  ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
+  QApplication app(argc, argv);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
