@@ -4,6 +4,7 @@
 #include <QCoreApplication>
 #include <QListWidget>
 #include <QPushButton>
+#include <QThread>
 #include <QTimer>
 
 #include "control/control_ids.h"
@@ -71,7 +72,8 @@ void MainDialog::EndProgram() {
   ended_ = true;
   if (core_ != nullptr) core_->Shutdown();
   hide();
-  QCoreApplication::quit();
+  // Only a running event loop has anything to end.
+  if (QThread::currentThread()->loopLevel() > 0) QCoreApplication::quit();
 }
 
 void MainDialog::closeEvent(QCloseEvent* event) {

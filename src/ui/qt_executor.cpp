@@ -6,9 +6,8 @@
 namespace vellomar {
 
 bool QtExecutor::Post(std::function<void()> task) {
-  QCoreApplication* app = QCoreApplication::instance();
-  if (closed_ || app == nullptr) return false;
-  return QMetaObject::invokeMethod(app, std::move(task), Qt::QueuedConnection);
+  if (closed_ || QCoreApplication::instance() == nullptr) return false;
+  return QMetaObject::invokeMethod(&context_, std::move(task), Qt::QueuedConnection);
 }
 
 bool QtExecutor::IsCurrentThread() const {

@@ -1,12 +1,15 @@
 #pragma once
 
+#include <QObject>
 #include <atomic>
 
 #include "platform/executor.h"
 
 namespace vellomar {
 
-// The window's thread of the Qt face: Qt's main thread, reached through its event loop.
+// The window's thread of the Qt face: Qt's main thread, reached through its event loop. Tasks
+// are posted to an object of the executor's own, so that those still queued when it goes are
+// dropped with it. Made on Qt's main thread.
 class QtExecutor : public Executor {
  public:
   explicit QtExecutor(StopFlag& stop) : Executor(stop) {}
@@ -18,6 +21,7 @@ class QtExecutor : public Executor {
 
  private:
   std::atomic<bool> closed_{false};
+  QObject context_;
 };
 
 }  // namespace vellomar

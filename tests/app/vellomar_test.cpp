@@ -176,5 +176,30 @@ TEST_F(VellomarTest, AMissingTemplateEndsTheProgramAtOnce) {
   EXPECT_EQ(dir_.Read("stderr"), "Error: File named <error> not found in application path\n");
 }
 
+#ifdef VELLOMAR_TEST_WINDOW_FACE
+// With a display the program opens its window; Qt's offscreen platform stands in for one.
+TEST_F(VellomarTest, WithADisplayTheWindowFaceRunsAndEndsThroughShutdown) {
+  SmtpPeer peer(SmtpPeer::AcceptAll);
+  Configure("SMTP=" + peer.server() + "\n");
+  program_ = std::make_unique<test::ChildProcess>(
+      dir_.File("vellomar"),
+      std::map<std::string, std::string>{{"VELLOMAR_REGISTRY", dir_.File("store")},
+                                         {"XDG_CONFIG_HOME", dir_.File("config")},
+                                         {"HOME", dir_.path()},
+                                         {"VELLOMAR_SMTP_PORT", std::to_string(port_)},
+                                         {"DISPLAY", ":99"},
+                                         {"QT_QPA_PLATFORM", "offscreen"},
+                                         {"LSAN_OPTIONS", std::string("suppressions=") + VELLOMAR_LSAN_SUPPRESSIONS}},
+      dir_.File("stdout"), dir_.File("stderr"));
+  ASSERT_TRUE(Eventually([this] { return Log().find("Server started and listening.\r\n") != std::string::npos; }));
+  Submit(1);
+  ASSERT_TRUE(Eventually([&] { return peer.Connections() == 1 && SpoolFiles().empty(); }));
+  EXPECT_EQ(Stop(), 0);
+  EXPECT_TRUE(InOrder(Log(), {"Client terminated.\r\n", "Server terminated.\r\n", "Input threads deleted.\r\n",
+                              "Output threads deleted.\r\n", "File list now empty.\r\n"}));
+  EXPECT_EQ(dir_.Read("stdout"), "") << "the window face prints nothing";
+}
+#endif
+
 }  // namespace
 }  // namespace vellomar

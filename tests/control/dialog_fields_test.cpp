@@ -6,7 +6,7 @@
 #include "control/autostart.h"
 #include "control/registry_key.h"
 #include "control/settings.h"
-#include "store_fixture.h"
+#include "support/store_fixture.h"
 
 namespace vellomar {
 namespace {

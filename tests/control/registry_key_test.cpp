@@ -8,7 +8,7 @@
 
 #include "control/store_file.h"
 #include "platform/file_system.h"
-#include "store_fixture.h"
+#include "support/store_fixture.h"
 
 namespace vellomar {
 namespace {

@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "control/registry_key.h"
-#include "store_fixture.h"
+#include "support/store_fixture.h"
 
 namespace vellomar {
 namespace {

@@ -58,13 +58,13 @@ TEST_F(DialogsTest, ModesDialogLoadsRefusesAndStores) {
     EXPECT_EQ(empty.ControlAs<QLineEdit>(1020)->text(), "");
     empty.ControlAs<QRadioButton>(1019)->setChecked(true);
     empty.ControlAs<QLineEdit>(1020)->setText("relay.example");
-    const std::string before = Store();
+    const std::string before = Machine();
     empty.accept();
     EXPECT_EQ(empty.result(), QDialog::Rejected) << "the dialog stays open";
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_EQ(boxes[0].first, "Error");
     EXPECT_EQ(boxes[0].second, "You must fill the entry associated to the selected mode");
-    EXPECT_EQ(Store(), before);
+    EXPECT_EQ(Machine(), before);
     empty.ControlAs<QLineEdit>(1021)->setText("10.0.0.53");
     empty.accept();
     EXPECT_EQ(empty.result(), QDialog::Accepted);

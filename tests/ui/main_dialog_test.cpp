@@ -41,6 +41,7 @@ class MainDialogTest : public test::UiFixture {
     registry.AddWorker(nullptr, name);
   }
 
+  // Declared first, gone last: the notifications still queued for the window go with it.
   QtExecutor window{stopRequested};
   ThreadTracker threads{stopRequested};
   MainDialog dialog;
