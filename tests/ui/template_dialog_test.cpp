@@ -1,0 +1,57 @@
+#include "ui/template_dialog.h"
+
+#include <QAbstractButton>
+#include <algorithm>
+#include <QGroupBox>
+#include <QLabel>
+
+#include "ui/about_info.h"
+#include "ui/dialogs.h"
+#include "ui/main_dialog.h"
+#include "ui_fixture.h"
+
+namespace vellomar {
+namespace {
+
+using TemplateDialogTest = test::UiFixture;
+
+QString Shown(const QWidget* widget) {
+  QString text;
+  if (auto* button = qobject_cast<const QAbstractButton*>(widget)) text = button->text();
+  if (auto* label = qobject_cast<const QLabel*>(widget)) text = label->text();
+  if (auto* group = qobject_cast<const QGroupBox*>(widget)) text = group->title();
+  return text.replace('\n', ' ');
+}
+
+// Every control of every template: there, at its rectangle, showing its text.
+TEST_F(TemplateDialogTest, EveryControlStandsWhereItsTemplateSays) {
+  MainDialog main;
+  ModesDialog modes;
+  SettingsDialog settings;
+  AboutDialog about;
+  for (TemplateDialog* dialog : std::initializer_list<TemplateDialog*>{&main, &modes, &settings, &about}) {
+    int top = dialog == &main ? main.menu()->height() : 0;
+    const DialogUnits& units = dialog->units();
+    EXPECT_EQ(units.baseWidth(), 7);
+    EXPECT_EQ(units.baseHeight(), 13);
+    auto children = dialog->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly);
+    for (const ControlTemplate& control : DialogTemplates().at(dialog == &main      ? 102
+                                                               : dialog == &modes   ? 137
+                                                               : dialog == &settings ? 147
+                                                                                     : 143)
+                                              .controls) {
+      QRect want = units.Rect(control.x, control.y, control.width, control.height).translated(0, top);
+      auto found = std::find_if(children.begin(), children.end(), [&](QWidget* child) {
+        return child->geometry() == want && (control.id == -1 || child == dialog->Control(control.id));
+      });
+      ASSERT_NE(found, children.end()) << control.kind << " " << control.id << " " << control.text;
+      QString text = QString::fromStdString(control.text).replace("%credits%", kCredits);
+      if (control.id != 1034) {  // the version line is filled when the dialog opens
+        EXPECT_EQ(Shown(*found), text) << control.id;
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace vellomar
