@@ -20,6 +20,8 @@ struct ServerSession {
   std::string spoolName;
   FileDescriptor socket;
   std::string heloDomain;
+  // The client's address as the trace header names it: "192.0.2.1", or "IPv6:2001:db8::1".
+  std::string clientAddress;
   std::chrono::milliseconds readWait{10000};
 };
 
