@@ -31,7 +31,7 @@ bool HasCompleteData(const std::string& path) {
   if (!length) return true;
   off_t start = length.value() > static_cast<off_t>(kTailSize) ? length.value() - static_cast<off_t>(kTailSize) : 0;
   std::string tail(static_cast<size_t>(length.value() - start), '\0');
-  SeekTo(fd.value().get(), start);
+  if (!SeekTo(fd.value().get(), start)) return true;
   auto got = ReadSome(fd.value().get(), tail.data(), tail.size());
   if (!got) return true;
   tail.resize(got.value());

@@ -129,7 +129,7 @@ Status ReplaceFileContents(const std::string& path, const std::string& content) 
   Status closed = fd.value().Close();
   if (written && !closed) written = closed;
   if (written) written = RenameFile(temporary, path);
-  if (!written) RemoveFile(temporary);
+  if (!written) (void)RemoveFile(temporary);  // the write's own failure is what is reported
   return written;
 }
 

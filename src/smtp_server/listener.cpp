@@ -60,7 +60,7 @@ void StartSession(MainWindow& window, FileDescriptor accepted) {
     if (thread) IncomingRegistry().AddWorker(thread, name);
   }
   if (thread) return;
-  session->socket.Close();
+  (void)session->socket.Close();  // the client is dropped; nothing to learn from the close
   std::lock_guard<std::mutex> guard(QueueLock());
   TheQueueList().Discard(name, true);
 }

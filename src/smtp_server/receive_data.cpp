@@ -49,7 +49,7 @@ bool ReceiveData(SessionRun& run, const std::string& line) {
   if (!AppendToSpool(run, line) || !AppendToSpool(run, TraceHeader(run))) return false;
   if (!SendReply(run, "354 send the mail data, end with .\r\n")) {
     run.connection.Close();
-    run.spool.Close();
+    (void)run.spool.Close();  // the partial file is deleted at the session's end
     return false;
   }
   std::string tail;

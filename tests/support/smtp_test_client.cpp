@@ -50,7 +50,7 @@ bool SmtpTestClient::Refused(int port) {
 SmtpTestClient::SmtpTestClient(int port) : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
   if (!ConnectTo(fd_.get(), port)) {
     ADD_FAILURE() << "connect to port " << port << " failed";
-    fd_.Close();
+    (void)fd_.Close();  // the failure is already reported above
   }
 }
 
