@@ -11,6 +11,7 @@
 #include "control/registry_key.h"
 #include "control/settings.h"
 #include "control/window_controls.h"
+#include "delivery/notice_leftovers.h"
 #include "platform/file_system.h"
 #include "platform/wake_event.h"
 
@@ -81,6 +82,7 @@ void MainWindow::OnInitDialog() {
   }
   LoadStartupSettings();
   RemoveIncompleteSpoolFiles();
+  QueueLeftoverNotices(*this);
   StartServer();
   StartClient();
 }
