@@ -122,6 +122,33 @@ TEST_F(VellomarTest, ASubmittedMessageIsDeliveredAndItsSpoolFileGoes) {
   EXPECT_EQ(Stop(), 0);
 }
 
+TEST_F(VellomarTest, MessagesAcknowledgedOnOneConnectionAreDeliveredHoweverTheClientLeaves) {
+  SmtpPeer peer(SmtpPeer::AcceptAll);
+  Configure("SMTP=" + peer.server() + "\n");
+  Start();
+  SmtpTestClient client(port_);
+  EXPECT_EQ(client.ReadReply().substr(0, 4), "220 ");
+  client.Send("EHLO pc\r\n");
+  EXPECT_EQ(client.ReadFullReply(), "250-vesk\r\n250 PIPELINING\r\n");
+  for (const char* subject : {"first", "second"}) {
+    client.Send("MAIL FROM:<a@example.org>\r\nRCPT TO:<b@example.org>\r\nDATA\r\n");
+    EXPECT_EQ(client.ReadReply(), "250 Ok\r\n");
+    EXPECT_EQ(client.ReadReply(), "250 Ok\r\n");
+    EXPECT_EQ(client.ReadReply(), "354 send the mail data, end with .\r\n");
+    client.Send(std::string("Subject: ") + subject + "\r\n\r\nbody\nend\r\n.\r\n");
+    EXPECT_EQ(client.ReadReply(), "250 Ok\r\n");
+  }
+  client.Close();  // no QUIT: the messages were handed over at their 250
+  ASSERT_TRUE(Eventually([&] { return peer.Connections() == 2 && SpoolFiles().empty(); })) << Log();
+  for (const auto& transcript : peer.Transcripts()) {
+    ASSERT_GE(transcript.size(), 10u);
+    EXPECT_EQ(transcript[0], "HELO pc\r\n");
+    EXPECT_EQ(transcript[4].substr(0, 26), "Received: from pc ([127.0.");
+    EXPECT_EQ(transcript[transcript.size() - 4], "body\r\n") << "bare line feeds reach the next relay as CR LF";
+  }
+  EXPECT_EQ(Stop(), 0);
+}
+
 TEST_F(VellomarTest, TwoHundredMessagesFromTenClientsAreAllDelivered) {
   SmtpPeer peer(SmtpPeer::AcceptAll);
   Configure("SMTP=" + peer.server() + "\nLogsize=100000\n");
