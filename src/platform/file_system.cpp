@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -55,6 +56,15 @@ ErrorOr<off_t> FileLength(int fd) {
 
 Status SyncFile(int fd) {
   if (::fsync(fd) != 0) return FailWith(errno);
+  return Ok();
+}
+
+Status LockExclusiveNoWait(int fd) {
+  int result;
+  do {
+    result = ::flock(fd, LOCK_EX | LOCK_NB);
+  } while (result != 0 && errno == EINTR);
+  if (result != 0) return FailWith(errno);
   return Ok();
 }
 
