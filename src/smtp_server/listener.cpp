@@ -10,6 +10,7 @@
 
 #include "common/flags.h"
 #include "common/ip_address.h"
+#include "common/shared_value.h"
 #include "common/system_error.h"
 #include "control/main_window.h"
 #include "control/settings.h"
@@ -32,6 +33,7 @@ constexpr int kAcceptWaitMs = 1000;
 constexpr std::chrono::milliseconds kLimitWait{100};
 
 std::atomic<int> listeningPort{0};
+SharedValue<SessionStartObserver> sessionStartObserver;
 
 // Creates, binds and listens on one socket of the family; IPv6 takes IPv4 peers too.
 ErrorOr<FileDescriptor> ListenOnFamily(int family) {
@@ -72,6 +74,7 @@ void StartSession(MainWindow& window, FileDescriptor accepted, std::string clien
     std::lock_guard<std::mutex> guard(QueueLock());
     session->spoolName = TheQueueList().NewSpoolName(true);
   }
+  if (auto observe = sessionStartObserver.Get()) observe(*session);
   const std::string name = session->spoolName;
   std::shared_ptr<ThreadHandle> thread;
   {
@@ -90,9 +93,9 @@ void StartSession(MainWindow& window, FileDescriptor accepted, std::string clien
 // reserved for it. The reply fits any fresh socket's send buffer, so the send does not wait.
 void Refuse(MainWindow& window, FileDescriptor& socket, const std::string& clientAddress) {
   static constexpr std::string_view kDenied = "554 5.7.1 Access denied\r\n";
+  window.AppendLog("Refused connection from " + clientAddress);
   SendOnce(socket.get(), kDenied.data(), kDenied.size());
   socket.Close();
-  window.AppendLog("Refused connection from " + clientAddress);
 }
 
 void AcceptOne(MainWindow& window, ThreadHandle& self, int listener) {
@@ -123,6 +126,8 @@ uint16_t ConfiguredSmtpPort() {
 }
 
 int ListeningPort() { return listeningPort.load(); }
+
+void SetSessionStartObserver(SessionStartObserver observer) { sessionStartObserver.Set(std::move(observer)); }
 
 int ListenerThread(MainWindow& window, ThreadHandle& self) {
   auto opened = OpenListeningSocket();

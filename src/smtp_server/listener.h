@@ -1,11 +1,13 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 
 namespace vellomar {
 
 class MainWindow;
 class ThreadHandle;
+struct ServerSession;
 
 // The SMTP port: VELLOMAR_SMTP_PORT when it holds a port number, else 25.
 uint16_t ConfiguredSmtpPort();
@@ -19,5 +21,10 @@ int ListeningPort();
 // gate at the top of each pass and right before each accept, holding no lock; ends on a
 // stop request or a cancel.
 int ListenerThread(MainWindow& window, ThreadHandle& self);
+
+// Called on the listener's thread with each session as it is handed to its thread, so that
+// tests can see what a session starts with; empty (the default) for none.
+using SessionStartObserver = std::function<void(const ServerSession&)>;
+void SetSessionStartObserver(SessionStartObserver observer);
 
 }  // namespace vellomar
