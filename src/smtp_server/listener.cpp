@@ -69,7 +69,7 @@ void StartSession(MainWindow& window, FileDescriptor accepted, std::string clien
   auto session = std::make_shared<ServerSession>();
   session->socket = std::move(accepted);
   session->clientAddress = std::move(clientAddress);
-  session->readWait = DefaultReadWait();
+  session->limits = DefaultSessionLimits();
   {
     std::lock_guard<std::mutex> guard(QueueLock());
     session->spoolName = TheQueueList().NewSpoolName(true);

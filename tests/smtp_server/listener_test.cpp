@@ -236,14 +236,29 @@ TEST_F(ListenerTest, AllowIsJudgedPerFamilyWithMappedAddressesAsIpv4) {
 TEST_F(ListenerTest, OneSocketServesIpv4AndIpv6ClientsNamedByTheirAddress) {
   if (!HasIpv6Loopback()) GTEST_SKIP() << "this machine has no IPv6 loopback address (::1)";
   port_ = StartListener();
-  SmtpTestClient overIpv4(port_, "127.0.0.1");
-  EXPECT_EQ(overIpv4.ReadReply(), kGreeting);
-  SmtpTestClient overIpv6(port_, "::1");
-  EXPECT_EQ(overIpv6.ReadReply(), kGreeting);
-  std::vector<Started> started = StartedSessions();
-  ASSERT_EQ(started.size(), 2u);
-  EXPECT_EQ(started[0].clientAddress, "127.0.0.1");
-  EXPECT_EQ(started[1].clientAddress, "IPv6:::1");
+  struct Case {
+    const char* server;
+    const char* source;
+    const char* helo;
+    const char* address;
+  };
+  const Case cases[] = {{"127.0.0.1", "127.0.0.2", "four", "127.0.0.2"}, {"::1", "", "six", "IPv6:::1"}};
+  for (int i = 0; i < 2; ++i) {
+    const Case& c = cases[i];
+    SmtpTestClient client(port_, c.server, c.source);
+    EXPECT_EQ(client.ReadReply(), kGreeting);
+    Converse(client, {{std::string("HELO ") + c.helo + "\r\n", "250 Ok\r\n"},
+                      {"MAIL FROM:<ann@example.org>\r\n", "250 Ok\r\n"},
+                      {"RCPT TO:<bob@example.org>\r\n", "250 Ok\r\n"},
+                      {"DATA\r\n", "354 send the mail data, end with .\r\n"},
+                      {"Subject: hi\r\n\r\nx\r\n.\r\n", "250 Ok\r\n"}});
+    // The trace header names the client as its session was handed it.
+    EXPECT_NE(appDir().Read(SpoolName(i)).find(TraceHeader(c.helo, c.address)), std::string::npos)
+        << appDir().Read(SpoolName(i));
+    ASSERT_EQ(StartedSessions().size(), static_cast<size_t>(i + 1));
+    EXPECT_EQ(StartedSessions()[i], (Started{c.address, SpoolName(i)}));
+    Converse(client, {{"QUIT\r\n", "221 Ok\r\n"}});
+  }
 }
 
 TEST_F(ListenerTest, ABurstOfFiftyConnectsWaitsInTheQueueWhilePausedAndIsServed) {
