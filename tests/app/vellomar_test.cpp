@@ -182,6 +182,8 @@ TEST_F(VellomarTest, ASecondStartOnTheSameFolderTouchesNothingAndEnds) {
   Configure("DNS=127.0.0.1\n");  // configured, and nothing is delivered while the test looks
   dir_.Write("old.tml", kComplete);
   Start();
+  // The first program's own start is over before the second one comes.
+  ASSERT_TRUE(Eventually([this] { return Log().find("Client stopped: no files left.\r\n") != std::string::npos; }));
   // A reception under way: its spool file is incomplete, as a second start's clean-up would see it.
   SmtpTestClient client(port_);
   EXPECT_EQ(client.ReadReply().substr(0, 4), "220 ");
