@@ -94,8 +94,8 @@ void StartSession(MainWindow& window, FileDescriptor accepted, std::string clien
 void Refuse(MainWindow& window, FileDescriptor& socket, const std::string& clientAddress) {
   static constexpr std::string_view kDenied = "554 5.7.1 Access denied\r\n";
   window.AppendLog("Refused connection from " + clientAddress);
-  SendOnce(socket.get(), kDenied.data(), kDenied.size());
-  socket.Close();
+  (void)SendOnce(socket.get(), kDenied.data(), kDenied.size());  // a refusal is not waited for
+  (void)socket.Close();  // nothing was written to it worth checking
 }
 
 void AcceptOne(MainWindow& window, ThreadHandle& self, int listener) {

@@ -79,13 +79,13 @@ SmtpTestClient::SmtpTestClient(int port, const std::string& server, const std::s
     auto [from, fromLength] = SocketAddress(source, 0);
     if (::bind(fd_.get(), reinterpret_cast<sockaddr*>(&from), fromLength) != 0) {
       ADD_FAILURE() << "bind to " << source << " failed: " << std::strerror(errno);
-      fd_.Close();
+      (void)fd_.Close();  // the failure is already reported
       return;
     }
   }
   if (::connect(fd_.get(), reinterpret_cast<sockaddr*>(&to), toLength) != 0) {
     ADD_FAILURE() << "connect to " << server << " port " << port << " failed: " << std::strerror(errno);
-    fd_.Close();
+    (void)fd_.Close();  // the failure is already reported
   }
 }
 
