@@ -6,7 +6,7 @@
 #include <string>
 
 #include "common/flags.h"
-#include "control/main_window.h"
+#include "common/window_services.h"
 #include "control/settings.h"
 #include "delivery/worker.h"
 #include "platform/wake_event.h"
@@ -26,7 +26,7 @@ bool TakeNext(std::string& name) {
 
 // When no delivery is shown, the names held after delayed deliveries are released (their
 // files are tried again in this run) or, after a flush, deleted.
-void ReleaseHeldNames(MainWindow& window) {
+void ReleaseHeldNames(WindowServices& window) {
   if (window.OutgoingCount() != 0) return;
   std::lock_guard<std::mutex> guard(QueueLock());
   TheQueueList().Clear(flushRequested.load());
@@ -34,7 +34,7 @@ void ReleaseHeldNames(MainWindow& window) {
 
 // Starts the worker and registers it under one hold of OutgoingLock, so the worker's first
 // registry access finds its entry. A worker that cannot start leaves the file waiting.
-void StartWorker(MainWindow& window, const std::string& name) {
+void StartWorker(WindowServices& window, const std::string& name) {
   std::shared_ptr<ThreadHandle> thread;
   {
     std::lock_guard<std::mutex> guard(OutgoingLock());
@@ -46,7 +46,7 @@ void StartWorker(MainWindow& window, const std::string& name) {
   TheQueueList().Discard(name, false);
 }
 
-void DispatchWaitingFiles(MainWindow& window, ThreadHandle& self) {
+void DispatchWaitingFiles(WindowServices& window, ThreadHandle& self) {
   std::string name;
   bool taken = TakeNext(name);
   while (!stopRequested.load() && taken && !flushRequested.load()) {
@@ -64,7 +64,7 @@ void DispatchWaitingFiles(MainWindow& window, ThreadHandle& self) {
 
 }  // namespace
 
-int DispatcherThread(MainWindow& window, ThreadHandle& self) {
+int DispatcherThread(WindowServices& window, ThreadHandle& self) {
   if (TheSettings().Minimize.exchange(false)) window.HideWindow();
   window.SetClientImage(true);
   window.AppendLog("Client started.");

@@ -8,7 +8,7 @@
 #include "common/server_address.h"
 #include "common/system_error.h"
 #include "common/text.h"
-#include "control/main_window.h"
+#include "common/window_services.h"
 #include "control/settings.h"
 #include "delivery/failure_notice.h"
 #include "delivery/reply_reader.h"
@@ -30,7 +30,7 @@ std::atomic<int64_t> replyTimeoutMs{120000};
 std::atomic<int64_t> dataReplyTimeoutMs{600000};
 
 struct Transaction {
-  MainWindow& window;
+  WindowServices& window;
   SpoolFile& file;
   const std::string& spoolName;
   const std::string& mailLine;
@@ -217,7 +217,7 @@ void SetClientTimeouts(ClientTimeouts timeouts) {
   dataReplyTimeoutMs = timeouts.dataReply.count();
 }
 
-bool RecordRecipientState(MainWindow& window, SpoolFile& file, const std::string& spoolName, off_t position,
+bool RecordRecipientState(WindowServices& window, SpoolFile& file, const std::string& spoolName, off_t position,
                           char letter) {
   auto nextPending = RewriteStateLetter(file, position, letter);
   if (nextPending) return nextPending.value();
@@ -226,7 +226,7 @@ bool RecordRecipientState(MainWindow& window, SpoolFile& file, const std::string
   return false;
 }
 
-bool DeliverRecipient(MainWindow& window, SpoolFile& file, const std::string& spoolName, const std::string& mailLine,
+bool DeliverRecipient(WindowServices& window, SpoolFile& file, const std::string& spoolName, const std::string& mailLine,
                       const std::string& server, const std::string& recipientLine, off_t position) {
   if (recipientLine.empty() || server.empty()) return false;
   if (flushRequested.load()) return true;

@@ -7,7 +7,7 @@
 #include "common/app_directory.h"
 #include "common/flags.h"
 #include "common/system_error.h"
-#include "control/main_window.h"
+#include "common/window_services.h"
 #include "control/settings.h"
 #include "delivery/failure_notice.h"
 #include "delivery/smtp_client.h"
@@ -23,7 +23,7 @@ namespace vellomar {
 namespace {
 
 struct Run {
-  MainWindow& window;
+  WindowServices& window;
   const std::string& name;
   SpoolFile file;
   std::string mailLine;
@@ -158,7 +158,7 @@ WakeEvent& WorkerEnded() {
   return event;
 }
 
-int WorkerThread(MainWindow& window, const std::string& name) {
+int WorkerThread(WindowServices& window, const std::string& name) {
   auto opened = SpoolFile::Open(AppFilePath(name), O_RDWR);
   if (!opened) {
     // The file is kept and its name stays held: it is tried again after the next clearing.

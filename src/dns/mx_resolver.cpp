@@ -3,7 +3,7 @@
 #include <atomic>
 #include <iterator>
 
-#include "control/main_window.h"
+#include "common/window_services.h"
 #include "control/settings.h"
 #include "dns/dns_exchange.h"
 

@@ -7,7 +7,7 @@
 
 #include "common/app_directory.h"
 #include "common/flags.h"
-#include "control/main_window.h"
+#include "common/window_services.h"
 #include "platform/file_system.h"
 #include "platform/wake_event.h"
 #include "smtp_server/mail_date_text.h"
@@ -93,7 +93,7 @@ void SetDefaultReadWait(std::chrono::milliseconds wait) {
   defaultLimits.readWait = wait;
 }
 
-int SessionThread(ServerSession session, MainWindow& window) {
+int SessionThread(ServerSession session, WindowServices& window) {
   FileDescriptor socket = std::move(session.socket);
   SessionRun run(std::move(session), window, std::move(socket));
   if (!CreateMessageFile(run)) {

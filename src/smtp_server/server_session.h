@@ -10,7 +10,7 @@
 
 namespace vellomar {
 
-class MainWindow;
+class WindowServices;
 
 enum SessionState { Greeted = 1, HeloDone = 2, MailDone = 3, RcptDone = 4, DataDone = 5 };
 
@@ -52,11 +52,11 @@ void SetDefaultReadWait(std::chrono::milliseconds wait);
 // file of the message being received, and where the dialogue stands. Only the session's own
 // thread touches it.
 struct SessionRun {
-  SessionRun(ServerSession taken, MainWindow& mainWindow, FileDescriptor socket)
+  SessionRun(ServerSession taken, WindowServices& mainWindow, FileDescriptor socket)
       : session(std::move(taken)), window(mainWindow), connection(std::move(socket)) {}
 
   ServerSession session;
-  MainWindow& window;
+  WindowServices& window;
   Connection connection;
   // Open from the moment a message's file is created until it is committed or dropped.
   FileDescriptor spool;
@@ -78,7 +78,7 @@ struct SessionRun {
 
 // The session thread: the greeting, the command loop and the ending. Holds no lock while it
 // waits on, reads from or writes to the network or the spool file.
-int SessionThread(ServerSession session, MainWindow& window);
+int SessionThread(ServerSession session, WindowServices& window);
 
 // One command line, up to and including its line feed; what follows it stays pending. Fails
 // on silence for readWait, a line not complete within commandTime, a closed connection, a
