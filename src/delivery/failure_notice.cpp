@@ -109,7 +109,12 @@ void SendFailureNotice(MainWindow& window, const std::string& spoolName, const s
   }
   Copied copied = CopyTemplate(source.value(), notice.fd.get(), summary, NoticeText(recipientLine, summary.subject, reason));
   bool written = copied == Copied::Complete && SyncFile(notice.fd.get()) && notice.fd.Close();
-  if (written && Queue(notice.stem)) return;
+  if (written && Queue(notice.stem)) {
+    // Waiting now, and nobody else announces it: a dispatcher whose run ended before it
+    // was written would otherwise leave it for the next timer tick.
+    window.StartClient();
+    return;
+  }
   // A half-written notice would never be delivered nor cleaned away.
   RemoveFile(AppFilePath(notice.stem));
   if (copied != Copied::Stopped) window.AppendLog("Error : can't write failure notice for " + spoolName);

@@ -147,6 +147,28 @@ TEST_F(DispatcherTest, FlushDeletesWhatWaitedThenAndNothingStoredAfter) {
   EXPECT_FALSE(flushRequested.load());
 }
 
+// A notice written after the run that started its worker has ended is delivered at once,
+// not at the next timer tick.
+TEST_F(DispatcherTest, ANoticeWrittenAfterTheRunEndedIsDeliveredWithoutWaiting) {
+  std::atomic<bool> firstRcpt{true};
+  SmtpPeer peer([&](int connection, const std::string& line) {
+    if (line.rfind("RCPT", 0) == 0 && firstRcpt.exchange(false)) {
+      test::Eventually([&] {
+        std::lock_guard<std::mutex> guard(mainWindow.clientLock);
+        return mainWindow.clientThread == nullptr;
+      });
+      return std::string("550 no such user\r\n");
+    }
+    return SmtpPeer::AcceptAll(connection, line);
+  });
+  TheSettings().SMTP.Set(peer.server());
+  appDir().Write("1.tml", "HELO a\r\nMAIL FROM:<s@example.org>\r\nRCPT TO:<r@example.org>\r\nDATA\r\nx\r\n.\r\nQUIT\r\n");
+  mainWindow.StartClient();
+  ASSERT_TRUE(test::Eventually([&] { return peer.Connections() == 2 && Notices("").empty(); }))
+      << peer.Connections() << " connections, " << Notices("").size() << " files left";
+  EXPECT_EQ(peer.Transcripts()[1][1], "MAIL FROM:<>\r\n") << "the notice went out";
+}
+
 TEST_F(DispatcherTest, MinimizeIsActedOnByTheFirstRunOnly) {
   TheSettings().Minimize = true;
   RunDispatcher();
