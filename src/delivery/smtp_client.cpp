@@ -15,8 +15,8 @@
 #include "platform/host_lookup.h"
 #include "platform/socket.h"
 #include "spool/recipient_line.h"
-#include "spool/spool_lists.h"
 #include "spool/spool_file.h"
+#include "spool/spool_lists.h"
 
 namespace vellomar {
 

@@ -76,8 +76,11 @@ int FinalScan(Run& run) {
   off_t position;
   bool pending = FindPendingRecipient(run.file, line, position);
   run.file.Close();
-  RemoveEntry(run.name);
+  // The name goes before the entry: once no delivery is shown, a new run releases the held
+  // names, and it must not release this one and hand its file to a second worker while
+  // this one deletes it.
   int exitCode = pending ? 0 : static_cast<int>(DiscardFile(run.name));
+  RemoveEntry(run.name);
   return End(run, exitCode);
 }
 

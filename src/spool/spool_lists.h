@@ -4,7 +4,6 @@
 #include <string>
 
 #include "common/flags.h"
-
 #include "spool/queue_list.h"
 #include "spool/worker_registry.h"
 
