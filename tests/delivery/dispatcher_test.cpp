@@ -19,6 +19,7 @@ using test::SmtpPeer;
 
 class DispatcherTest : public test::DeliveryFixture {
  protected:
+  DispatcherTest() { ReleaseClient(); }
   std::shared_ptr<ThreadHandle> StartDispatcher() {
     std::lock_guard<std::mutex> guard(mainWindow.clientLock);
     mainWindow.clientThread =
