@@ -146,7 +146,8 @@ void QueueList::Clear(bool deleteFiles) {
   for (auto entry = entries_.begin(); entry != entries_.end();) {
     auto next = std::next(entry);
     if (!entry->reservation) {
-      if (deleteFiles || entry->flushed) RemoveFile(AppFilePath(entry->name));
+      // A file that cannot be deleted stays waiting and is taken again, as after Discard.
+      if (deleteFiles || entry->flushed) (void)RemoveFile(AppFilePath(entry->name));
       Erase(entry);
     }
     entry = next;

@@ -29,7 +29,7 @@ class VellomarTest : public ::testing::Test {
   }
 
   void Configure(const std::string& values) {
-    MakeDirectories(dir_.File("store"));
+    ASSERT_TRUE(MakeDirectories(dir_.File("store")));
     dir_.Write("store/HKEY_LOCAL_MACHINE.ini", "[Software\\Vellomar]\n" + values);
   }
   std::map<std::string, std::string> Environment() const {
