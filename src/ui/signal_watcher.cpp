@@ -1,11 +1,28 @@
 #include "ui/signal_watcher.h"
 
+#include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <ctime>
 
 namespace vellomar {
+
+namespace {
+
+// Ends the program as the signal itself would have, had nobody taken it: its default action,
+// so that nothing more of the program runs and the shell sees what ended it.
+[[noreturn]] void EndBy(int signal) {
+  ::signal(signal, SIG_DFL);
+  sigset_t only;
+  sigemptyset(&only);
+  sigaddset(&only, signal);
+  ::pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+  ::raise(signal);
+  ::_exit(128 + signal);
+}
+
+}  // namespace
 
 SignalWatcher::SignalWatcher(const sigset_t& ending)
     : thread_([this, ending] {
@@ -31,8 +48,7 @@ void SignalWatcher::Take(int signal) {
   std::function<void()> onSignal;
   {
     std::lock_guard<std::mutex> guard(lock_);
-    // The exit status a shell gives a program its signal ended.
-    if (!handedOver_ || shuttingDown_) ::_exit(128 + signal);
+    if (!handedOver_ || shuttingDown_) EndBy(signal);
     shuttingDown_ = true;
     onSignal = onSignal_;
   }
