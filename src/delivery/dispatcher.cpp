@@ -6,8 +6,8 @@
 #include <string>
 
 #include "common/flags.h"
+#include "common/settings.h"
 #include "common/window_services.h"
-#include "control/settings.h"
 #include "delivery/worker.h"
 #include "platform/wake_event.h"
 #include "spool/spool_lists.h"

@@ -6,10 +6,10 @@
 
 #include "common/flags.h"
 #include "common/server_address.h"
+#include "common/settings.h"
 #include "common/system_error.h"
 #include "common/text.h"
 #include "common/window_services.h"
-#include "control/settings.h"
 #include "delivery/failure_notice.h"
 #include "delivery/reply_reader.h"
 #include "platform/connection.h"

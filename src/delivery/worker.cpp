@@ -6,9 +6,9 @@
 
 #include "common/app_directory.h"
 #include "common/flags.h"
+#include "common/settings.h"
 #include "common/system_error.h"
 #include "common/window_services.h"
-#include "control/settings.h"
 #include "delivery/failure_notice.h"
 #include "delivery/smtp_client.h"
 #include "delivery/spool_summary.h"

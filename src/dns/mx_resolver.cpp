@@ -3,8 +3,8 @@
 #include <atomic>
 #include <iterator>
 
+#include "common/settings.h"
 #include "common/window_services.h"
-#include "control/settings.h"
 #include "dns/dns_exchange.h"
 
 namespace vellomar {

@@ -10,10 +10,10 @@
 
 #include "common/flags.h"
 #include "common/ip_address.h"
+#include "common/settings.h"
 #include "common/shared_value.h"
 #include "common/system_error.h"
 #include "common/window_services.h"
-#include "control/settings.h"
 #include "platform/connection.h"
 #include "platform/socket.h"
 #include "platform/wake_event.h"
