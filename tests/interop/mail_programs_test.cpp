@@ -24,7 +24,7 @@ using test::SmtpPeer;
 
 // Debian's own interpreter, whatever other Python is first on PATH.
 constexpr const char* kPython = "/usr/bin/python3";
-constexpr int kClientTimeoutMs = 30000;
+constexpr int kClientTimeoutMs = 20000;
 
 // One message as the next relay must see it.
 struct Arrival {
@@ -43,6 +43,8 @@ struct ClientCase {
   std::string helo;
   std::vector<Arrival> arrivals;
   std::vector<std::string> neverArrives;
+  // How the trace header names the client's address.
+  std::string clientAddress = "[127.0.0.1]";
 };
 
 // gtest names each case by it.
@@ -67,7 +69,7 @@ constexpr const char* kSmtplibScript = R"(import smtplib, sys
 port, tokens, reset = int(sys.argv[1]), sys.argv[2].split(","), sys.argv[3] == "reset"
 def message(token):
     return "Subject: %s\r\n\r\nbody of %s\r\n.dot %s\r\n" % (token, token, token)
-client = smtplib.SMTP("127.0.0.1", port, local_hostname="python.test", timeout=20)
+client = smtplib.SMTP("127.0.0.1", port, local_hostname="python.test", timeout=15)
 client.set_debuglevel(1)
 for index, token in enumerate(tokens):
     if reset and index == 1:
@@ -88,22 +90,23 @@ std::vector<std::string> Smtplib(int port, const test::TempDir& dir, const std::
 std::vector<std::string> Swaks(int port, const std::string& token, bool pipeline) {
   std::vector<std::string> command{"/usr/bin/swaks", "--server", "127.0.0.1", "--port", std::to_string(port),
                                    "--helo", "swaks.test", "--from", "sender@example.org", "--to",
-                                   "rcpt@example.org", "--timeout", "20", "--header", "Subject: " + token,
+                                   "rcpt@example.org", "--timeout", "15", "--header", "Subject: " + token,
                                    "--body", "body of " + token + "\n.dot " + token};
   if (pipeline) command.push_back("--pipeline");
   return command;
 }
 
-std::vector<std::string> Curl(int port, const test::TempDir& dir, const std::string& token) {
+// `host` as a URL names it: 127.0.0.1 or [::1].
+std::vector<std::string> Curl(int port, const test::TempDir& dir, const std::string& host, const std::string& token) {
   dir.Write("message.eml", Message(token, "\r\n"));
-  return {"/usr/bin/curl", "--silent", "--show-error", "--max-time", "20",
-          "smtp://127.0.0.1:" + std::to_string(port) + "/curl.test", "--mail-from", "sender@example.org",
+  return {"/usr/bin/curl", "--silent", "--show-error", "--max-time", "15",
+          "smtp://" + host + ":" + std::to_string(port) + "/curl.test", "--mail-from", "sender@example.org",
           "--mail-rcpt", "rcpt@example.org", "--upload-file", dir.File("message.eml")};
 }
 
 std::vector<std::string> Msmtp(int port, const test::TempDir& dir) {
   dir.Write("msmtprc", "account default\nhost 127.0.0.1\nport " + std::to_string(port) +
-                           "\ntls off\nauth off\nfrom sender@example.org\ndomain msmtp.test\ntimeout 20\n");
+                           "\ntls off\nauth off\nfrom sender@example.org\ndomain msmtp.test\ntimeout 15\n");
   ::chmod(dir.File("msmtprc").c_str(), 0600);
   return {"/usr/bin/msmtp", "-C", dir.File("msmtprc"), "rcpt@example.org"};
 }
@@ -118,8 +121,10 @@ std::vector<ClientCase> Cases() {
       {"SmtplibResetBetweenTwoMessages",
        [](int port, const test::TempDir& dir) { return Smtplib(port, dir, "py-kept,py-after-reset", true); }, "",
        "python.test", {Lower("py-kept"), Lower("py-after-reset")}, {"dropped@example.org"}},
-      {"Curl", [](int port, const test::TempDir& dir) { return Curl(port, dir, "curl-token"); }, "", "curl.test",
-       {Upper("curl-token")}, {}},
+      {"Curl", [](int port, const test::TempDir& dir) { return Curl(port, dir, "127.0.0.1", "curl-token"); }, "",
+       "curl.test", {Upper("curl-token")}, {}},
+      {"CurlOverIpv6", [](int port, const test::TempDir& dir) { return Curl(port, dir, "[::1]", "curl-ipv6"); }, "",
+       "curl.test", {Upper("curl-ipv6")}, {}, "[IPv6:::1]"},
       {"SwaksDefaultDialogue", [](int port, const test::TempDir&) { return Swaks(port, "swaks-plain", false); }, "",
        "swaks.test", {Upper("swaks-plain")}, {}},
       {"SwaksPipelined", [](int port, const test::TempDir&) { return Swaks(port, "swaks-pipelined", true); }, "",
@@ -150,13 +155,14 @@ const std::vector<std::string>* Carrying(const std::vector<std::vector<std::stri
 
 // The replayed dialogue: HELO, the client's MAIL and RCPT lines, DATA, the trace header
 // naming the client, the message as sent (dot-stuffed), the end-of-data line, QUIT.
-void ExpectArrived(const std::vector<std::string>& got, const std::string& helo, const Arrival& want) {
+void ExpectArrived(const std::vector<std::string>& got, const ClientCase& client, const Arrival& want) {
+  const std::string& helo = client.helo;
   ASSERT_GE(got.size(), 9u) << Joined(got);
   EXPECT_EQ(got[0], "HELO " + helo + "\r\n");
   EXPECT_EQ(got[1], want.mail);
   EXPECT_EQ(got[2], want.rcpt);
   EXPECT_EQ(got[3], "DATA\r\n");
-  EXPECT_EQ(got[4], "Received: from " + helo + " ([127.0.0.1])\r\n");
+  EXPECT_EQ(got[4], "Received: from " + helo + " (" + client.clientAddress + ")\r\n");
   EXPECT_EQ(got[5].rfind("\tby ", 0), 0u) << got[5];
   EXPECT_NE(got[5].find(" with Vellomar; "), std::string::npos) << got[5];
   EXPECT_TRUE(Contains(got, "body of " + want.token + "\r\n")) << Joined(got);
@@ -188,14 +194,14 @@ TEST_P(MailProgramsTest, EveryMessageReachesTheNextRelayAsSent) {
            std::all_of(transcripts.begin(), transcripts.end(),
                        [](const auto& lines) { return !lines.empty() && lines.back() == "QUIT\r\n"; });
   };
-  ASSERT_TRUE(Eventually(done)) << peer.Connections() << " deliveries, " << program.SpoolFiles().size()
+  ASSERT_TRUE(Eventually(done, 15000)) << peer.Connections() << " deliveries, " << program.SpoolFiles().size()
                                 << " spool files left\n--- relay log:\n" << program.Log();
   auto transcripts = peer.Transcripts();
   EXPECT_EQ(transcripts.size(), want);
   for (const Arrival& arrival : client.arrivals) {
     const auto* got = Carrying(transcripts, arrival.token);
     ASSERT_NE(got, nullptr) << arrival.token << " never arrived";
-    ExpectArrived(*got, client.helo, arrival);
+    ExpectArrived(*got, client, arrival);
   }
   for (const auto& transcript : transcripts) {
     for (const std::string& text : client.neverArrives) {
