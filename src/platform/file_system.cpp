@@ -58,6 +58,21 @@ Status SyncFile(int fd) {
   return Ok();
 }
 
+Status TruncateFile(int fd, off_t length) {
+  int result;
+  do {
+    result = ::ftruncate(fd, length);
+  } while (result != 0 && errno == EINTR);
+  if (result != 0) return FailWith(errno);
+  return Ok();
+}
+
+Status SyncDirectory(const std::string& path) {
+  auto folder = OpenFile(path, O_RDONLY | O_DIRECTORY);
+  if (!folder) return FailWith(folder.error());
+  return SyncFile(folder.value().get());
+}
+
 Status RemoveFile(const std::string& path) {
   if (::unlink(path.c_str()) != 0) return FailWith(errno);
   return Ok();

@@ -18,6 +18,9 @@ Status WriteAll(int fd, const char* data, size_t size);
 ErrorOr<off_t> SeekTo(int fd, off_t offset, int whence = SEEK_SET);
 ErrorOr<off_t> FileLength(int fd);
 Status SyncFile(int fd);
+Status TruncateFile(int fd, off_t length);
+// Puts a folder's entries (a file created or renamed in it) on stable storage.
+Status SyncDirectory(const std::string& path);
 Status RemoveFile(const std::string& path);
 Status RenameFile(const std::string& from, const std::string& to);
 Status MakeDirectory(const std::string& path, mode_t mode = 0755);

@@ -1,5 +1,7 @@
 #include "smtp_server/listener.h"
 
+#include <arpa/inet.h>
+
 #include <atomic>
 #include <cstdlib>
 #include <memory>
@@ -43,10 +45,19 @@ ErrorOr<FileDescriptor> OpenListeningSocket() {
 
 // Reserves the spool name, then starts the session and registers it under one hold of
 // IncomingLock, so the session's first registry access finds its entry.
+std::string PeerText(int fd) {
+  sockaddr_in peer{};
+  socklen_t length = sizeof peer;
+  char text[INET_ADDRSTRLEN] = {};
+  if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0) return "";
+  return ::inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text) ? text : "";
+}
+
 void StartSession(MainWindow& window, FileDescriptor accepted) {
   auto session = std::make_shared<ServerSession>();
+  session->clientAddress = PeerText(accepted.get());
   session->socket = std::move(accepted);
-  session->readWait = DefaultReadWait();
+  session->limits = DefaultSessionLimits();
   {
     std::lock_guard<std::mutex> guard(QueueLock());
     session->spoolName = TheQueueList().NewSpoolName(true);

@@ -1,77 +1,89 @@
-// DATA: the trace header, then the message as received, up to the end-of-data marker.
+// DATA: the trace header, then the message as received (line ends mended), up to the
+// end-of-data line; the message is committed before it is acknowledged.
 #include <algorithm>
 #include <chrono>
 #include <string_view>
 
 #include "common/flags.h"
 #include "control/main_window.h"
-#include "platform/file_system.h"
 #include "smtp_server/local_host_name.h"
 #include "smtp_server/mail_date_text.h"
+#include "smtp_server/message_data_filter.h"
+#include "smtp_server/message_store.h"
 #include "smtp_server/server_session.h"
 
 namespace vellomar {
 
 namespace {
 
-constexpr std::string_view kEndOfDataMarker = "\r\n.\r\n";
-constexpr size_t kChunkSize = 1000;
-// The window follows a reception at this pace: a refresh per 1000-byte chunk would cost
-// more than the reception itself, and the user sees no difference.
+using Clock = std::chrono::steady_clock;
+
+// The window follows a reception at this pace: a refresh per chunk would cost more than the
+// reception itself, and the user sees no difference.
 constexpr std::chrono::milliseconds kRefreshInterval{100};
 
-// The last (at most five) bytes received, also when the marker is split over chunks.
-void UpdateTail(std::string& tail, std::string_view chunk) {
-  const size_t marker = kEndOfDataMarker.size();
-  if (chunk.size() > marker) {
-    tail.assign(chunk.substr(chunk.size() - marker));
-    return;
-  }
-  size_t keep = std::min(tail.size(), marker - chunk.size());
-  tail = tail.substr(tail.size() - keep);
-  tail.append(chunk);
-}
-
 std::string TraceHeader(const SessionRun& run) {
-  return "Received: from " + run.session.heloDomain + "\r\n\tby " + localHostName.Get() + " with Vellomar; " +
-         MailDateText() + "\r\n";
+  return "Received: from " + run.session.heloDomain + " ([" + run.session.clientAddress + "])\r\n\tby " +
+         localHostName.Get() + " with Vellomar; " + MailDateText() + "\r\n";
 }
 
-// The message is on stable storage before it is acknowledged.
-bool Acknowledge(SessionRun& run) {
-  if (!SyncFile(run.spool.get())) return false;
-  return SendReply(run, "250 Ok\r\n");
+// The data may take the grace time plus a second for every `dataRate` bytes received: a
+// slow line is served, a client that merely keeps the connection alive is not.
+class DataDeadline {
+ public:
+  explicit DataDeadline(const SessionLimits& limits) : limits_(limits), start_(Clock::now()) {}
+  void Received(size_t bytes) { received_ += static_cast<int64_t>(bytes); }
+  // The next wait: the read wait, or less when the deadline comes sooner; 0 once it passed.
+  std::chrono::milliseconds NextWait() const {
+    auto allowed = limits_.dataGrace + std::chrono::milliseconds(received_ * 1000 / std::max<int64_t>(limits_.dataRate, 1));
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(start_ + allowed - Clock::now());
+    return std::clamp(left, std::chrono::milliseconds(0), limits_.readWait);
+  }
+
+ private:
+  const SessionLimits& limits_;
+  Clock::time_point start_;
+  int64_t received_ = 0;
+};
+
+// Stores what of `input` belongs to the message; the rest stays pending as the client's next
+// commands. False when the spool file could not take it (the fault already answered).
+bool StoreData(SessionRun& run, MessageDataFilter& filter, std::string& input) {
+  std::string stored;
+  size_t used = filter.Feed(input, stored);
+  input.erase(0, used);
+  return AppendOrFault(run, stored);
 }
 
 }  // namespace
 
 bool ReceiveData(SessionRun& run, const std::string& line) {
-  if (!AppendToSpool(run, line) || !AppendToSpool(run, TraceHeader(run))) return false;
-  if (!SendReply(run, "354 send the mail data, end with .\r\n")) {
-    run.connection.Close();
-    run.spool.Close();
-    return false;
-  }
-  std::string tail;
-  char chunk[kChunkSize];
-  std::chrono::steady_clock::time_point lastRefresh;
+  if (!AppendOrFault(run, line) || !AppendOrFault(run, TraceHeader(run))) return false;
+  if (!SendReply(run, "354 send the mail data, end with .\r\n")) return false;
+  MessageDataFilter filter;
+  DataDeadline deadline(run.session.limits);
+  Clock::time_point lastRefresh;
+  // Bytes pipelined behind the DATA line are the start of the message.
+  std::string input = std::move(run.pending);
+  run.pending.clear();
   for (;;) {
-    if (tail == kEndOfDataMarker) return Acknowledge(run);
-    auto got = run.connection.Receive(chunk, sizeof chunk, run.session.readWait);
-    if (!got || got.value() == 0) return false;
-    // Stored byte for byte: a NUL in the data is message data like any other byte.
-    std::string_view received(chunk, got.value());
-    if (!AppendToSpool(run, received)) return false;
-    UpdateTail(tail, received);
+    if (!StoreData(run, filter, input)) return false;
+    if (filter.ended()) break;
     if (stopRequested.load()) return false;
     run.session.summary.size = SpoolLength(run);
     PublishSummary(run);
-    auto now = std::chrono::steady_clock::now();
-    if (now - lastRefresh >= kRefreshInterval) {
-      lastRefresh = now;
+    if (Clock::now() - lastRefresh >= kRefreshInterval) {
+      lastRefresh = Clock::now();
       run.window.RefreshStatistics();
     }
+    auto wait = deadline.NextWait();
+    if (wait.count() == 0) return false;
+    if (!ReceiveMore(run, input, wait)) return false;
+    deadline.Received(input.size());
   }
+  run.pending = std::move(input);
+  if (!CommitMessage(run)) return false;
+  return SendReply(run, "250 Ok\r\n");
 }
 
 }  // namespace vellomar

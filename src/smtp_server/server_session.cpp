@@ -1,7 +1,5 @@
 #include "smtp_server/server_session.h"
 
-#include <fcntl.h>
-
 #include <atomic>
 #include <climits>
 #include <cstring>
@@ -9,11 +7,11 @@
 
 #include "common/app_directory.h"
 #include "common/flags.h"
-#include "common/system_error.h"
 #include "control/main_window.h"
 #include "platform/file_system.h"
 #include "platform/wake_event.h"
 #include "smtp_server/mail_date_text.h"
+#include "smtp_server/message_store.h"
 #include "smtp_server/session_commands.h"
 #include "spool/spool_lists.h"
 
@@ -24,62 +22,51 @@ namespace {
 // A longer command line is a peer we cannot trust, and could never be read back from the
 // spool file in one piece.
 constexpr size_t kMaxCommandLine = 1000;
-constexpr size_t kCommandReceiveSize = 255;
+constexpr size_t kReceiveSize = 4096;
 
-std::atomic<int64_t> defaultReadWaitMs{10000};
+std::mutex defaultLimitsLock;
+SessionLimits defaultLimits;
 
-enum class Ending { Success, Failed, OpenFailure };
+using Clock = std::chrono::steady_clock;
 
-void EndSession(SessionRun& run, Ending ending) {
+// Closes the connection, drops whatever message was not committed (its file deleted, its
+// name released) and leaves the registry. A session that handed over no message, or that
+// dropped one it had begun, counts as a failed reception.
+void EndSession(SessionRun& run) {
   ServerSession& session = run.session;
-  run.spool.Close();
   run.connection.Close();
-  bool released;
-  if (ending == Ending::Success) {
-    {
-      std::lock_guard<std::mutex> guard(IncomingLock());
-      IncomingRegistry().RemoveWorker(session.spoolName);
-    }
-    ++run.window.receivedAll;
-    ++run.window.receivedOk;
+  const bool dropFile = run.fileOurs;
+  (void)run.spool.Close();  // the file is deleted or was never written; its close result is moot
+  if (run.nameHeld) {
+    // A file this session did not create is not its to delete.
     std::lock_guard<std::mutex> guard(QueueLock());
-    released = TheQueueList().Discard(session.spoolName, false);
-  } else {
-    {
-      // A file this session did not create is not its to delete.
-      std::lock_guard<std::mutex> guard(QueueLock());
-      TheQueueList().Discard(session.spoolName, ending == Ending::Failed);
-    }
-    {
-      std::lock_guard<std::mutex> guard(IncomingLock());
-      IncomingRegistry().RemoveWorker(session.spoolName);
-    }
-    ++run.window.receivedAll;
-    released = false;
+    (void)TheQueueList().Discard(session.spoolName, dropFile);  // nothing else to do on failure
   }
+  {
+    std::lock_guard<std::mutex> guard(IncomingLock());
+    IncomingRegistry().RemoveWorker(session.spoolName);
+  }
+  if (run.committed == 0 || run.transactionOpen) ++run.window.receivedAll;
   SessionEnded().Notify();
-  if (released) run.window.StartClient();
 }
 
 bool Greet(SessionRun& run) {
   return SendReply(run, "220 vesk Vellomar 0.2 ready at " + MailDateText() + "\r\n");
 }
 
-Ending CommandLoop(SessionRun& run) {
+void CommandLoop(SessionRun& run) {
   std::string line;
   for (;;) {
-    if (!ReadCommand(run, line)) return Ending::Failed;
-    if (stopRequested.load()) return Ending::Failed;
+    if (!ReadCommand(run, line)) return;
+    if (stopRequested.load()) return;
     PublishSummary(run);
-    switch (DispatchCommand(run, line)) {
-      case CommandOutcome::Continue:
-        break;
-      case CommandOutcome::Quit:
-        return Ending::Success;
-      case CommandOutcome::Failed:
-        return Ending::Failed;
-    }
+    if (DispatchCommand(run, line) != CommandOutcome::Continue) return;
   }
+}
+
+std::chrono::milliseconds Remaining(Clock::time_point deadline) {
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+  return left.count() > 0 ? left : std::chrono::milliseconds(0);
 }
 
 }  // namespace
@@ -89,46 +76,68 @@ WakeEvent& SessionEnded() {
   return event;
 }
 
-std::chrono::milliseconds DefaultReadWait() { return std::chrono::milliseconds(defaultReadWaitMs.load()); }
+SessionLimits DefaultSessionLimits() {
+  std::lock_guard<std::mutex> guard(defaultLimitsLock);
+  return defaultLimits;
+}
 
-void SetDefaultReadWait(std::chrono::milliseconds wait) { defaultReadWaitMs = wait.count(); }
+void SetDefaultSessionLimits(const SessionLimits& limits) {
+  std::lock_guard<std::mutex> guard(defaultLimitsLock);
+  defaultLimits = limits;
+}
+
+std::chrono::milliseconds DefaultReadWait() { return DefaultSessionLimits().readWait; }
+
+void SetDefaultReadWait(std::chrono::milliseconds wait) {
+  std::lock_guard<std::mutex> guard(defaultLimitsLock);
+  defaultLimits.readWait = wait;
+}
 
 int SessionThread(ServerSession session, MainWindow& window) {
   FileDescriptor socket = std::move(session.socket);
-  SessionRun run{std::move(session), window, Connection(std::move(socket)), FileDescriptor(), Greeted};
-  // Created exclusively: the name was checked free under QueueLock, so a file already
-  // there belongs to someone else and must not be truncated.
-  auto spool = OpenFile(AppFilePath(run.session.spoolName), O_WRONLY | O_CREAT | O_EXCL, 0644);
-  if (!spool) {
-    ShowSystemError(spool.error());
-    EndSession(run, Ending::OpenFailure);
-    return 0;
+  SessionRun run(std::move(session), window, std::move(socket));
+  if (!CreateMessageFile(run)) {
+    (void)SendReply(run, "421 4.3.0 Cannot store mail now\r\n");  // the session ends either way
+  } else if (Greet(run)) {
+    CommandLoop(run);
   }
-  run.spool = std::move(spool.value());
-  EndSession(run, Greet(run) ? CommandLoop(run) : Ending::Failed);
+  EndSession(run);
   return 0;
 }
 
+bool ReceiveMore(SessionRun& run, std::string& into, std::chrono::milliseconds wait) {
+  char buffer[kReceiveSize];
+  auto got = run.connection.Receive(buffer, sizeof buffer, wait);
+  if (!got || got.value() == 0) return false;
+  into.append(buffer, got.value());
+  return true;
+}
+
 bool ReadCommand(SessionRun& run, std::string& line) {
-  line.clear();
-  char buffer[kCommandReceiveSize];
-  while (line.find('\n') == std::string::npos) {
-    auto got = run.connection.Receive(buffer, sizeof buffer, run.session.readWait);
-    if (!got || got.value() == 0) return false;
-    // Command lines are text: whatever follows a NUL byte in a receive is dropped.
-    const void* nul = std::memchr(buffer, '\0', got.value());
-    line.append(buffer, nul ? static_cast<const char*>(nul) - buffer : got.value());
+  const SessionLimits& limits = run.session.limits;
+  // Bytes already pending are the start of this line: its time runs from now.
+  Clock::time_point firstByte = Clock::now();
+  size_t feed;
+  while ((feed = run.pending.find('\n')) == std::string::npos) {
+    if (run.pending.size() > kMaxCommandLine) return false;
+    // Waiting for a line's first byte is bounded by the read wait alone; once it came, the
+    // whole line must follow within the command time.
+    const bool waitingForFirst = run.pending.empty();
+    auto wait = waitingForFirst ? limits.readWait : std::min(limits.readWait, Remaining(firstByte + limits.commandTime));
+    if (wait.count() == 0) return false;
+    if (!ReceiveMore(run, run.pending, wait)) return false;
+    if (waitingForFirst) firstByte = Clock::now();
     if (stopRequested.load()) return false;
-    if (line.size() > kMaxCommandLine) return false;
   }
+  if (feed + 1 > kMaxCommandLine) return false;
+  line.assign(run.pending, 0, feed + 1);
+  run.pending.erase(0, feed + 1);
   return line.size() >= 4;
 }
 
 bool SendReply(SessionRun& run, std::string_view reply) { return run.connection.SendOnce(reply); }
 
-bool AppendToSpool(SessionRun& run, std::string_view data) {
-  return WriteAll(run.spool.get(), data.data(), data.size()).ok();
-}
+Status AppendToSpool(SessionRun& run, std::string_view data) { return WriteAll(run.spool.get(), data.data(), data.size()); }
 
 int32_t SpoolLength(SessionRun& run) {
   auto length = FileLength(run.spool.get());

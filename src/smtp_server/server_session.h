@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <string>
 
 #include "platform/connection.h"
@@ -13,6 +14,17 @@ class MainWindow;
 
 enum SessionState { Greeted = 1, HeloDone = 2, MailDone = 3, RcptDone = 4, DataDone = 5 };
 
+// How long a client may take. Each wait for data is bounded by `readWait`; on top of that a
+// command line must be complete within `commandTime` of its first byte, and message data may
+// take `dataGrace` plus one second per `dataRate` bytes received, so that a client dripping a
+// byte now and then cannot hold a connection slot for ever.
+struct SessionLimits {
+  std::chrono::milliseconds readWait{10000};
+  std::chrono::milliseconds commandTime{60000};
+  std::chrono::milliseconds dataGrace{60000};
+  int64_t dataRate = 1024;  // bytes per second
+};
+
 // One accepted SMTP connection, handed by the listener to the session thread that owns it
 // from then on.
 struct ServerSession {
@@ -22,38 +34,63 @@ struct ServerSession {
   std::string heloDomain;
   // The client's address as the trace header names it: "192.0.2.1", or "IPv6:2001:db8::1".
   std::string clientAddress;
-  std::chrono::milliseconds readWait{10000};
+  SessionLimits limits;
 };
 
 // Notified whenever a session ends, so that a listener waiting at its limit looks again.
 class WakeEvent;
 WakeEvent& SessionEnded();
 
-// The wait every new session gets for each piece of data; tests shorten it.
+// The limits every new session gets; tests shorten them.
+SessionLimits DefaultSessionLimits();
+void SetDefaultSessionLimits(const SessionLimits& limits);
+// The read wait alone, kept for the callers that only shorten that.
 std::chrono::milliseconds DefaultReadWait();
 void SetDefaultReadWait(std::chrono::milliseconds wait);
 
-// What a session thread works with while it runs: the session, its connection and spool
-// file, and where the dialogue stands. Only the session's own thread touches it.
+// What a session thread works with while it runs: the session, its connection and the spool
+// file of the message being received, and where the dialogue stands. Only the session's own
+// thread touches it.
 struct SessionRun {
+  SessionRun(ServerSession taken, MainWindow& mainWindow, FileDescriptor socket)
+      : session(std::move(taken)), window(mainWindow), connection(std::move(socket)) {}
+
   ServerSession session;
   MainWindow& window;
   Connection connection;
+  // Open from the moment a message's file is created until it is committed or dropped.
   FileDescriptor spool;
   SessionState state = Greeted;
+  // Bytes received beyond the line being handled: a pipelining client's next commands, or
+  // the start of the message data after DATA.
+  std::string pending;
+  // The HELO line every spool file of this connection begins with.
+  std::string heloLine;
+  // Messages this connection has handed over; a failure later never touches them.
+  uint32_t committed = 0;
+  // The spool file exists and is this session's until it is committed.
+  bool fileOurs = false;
+  // The name in session.spoolName is reserved in QueueList by this session.
+  bool nameHeld = true;
+  // A MAIL was accepted for the message in `spool`.
+  bool transactionOpen = false;
 };
 
-// The session thread: the greeting, the command loop and one of the three endings. Holds no
-// lock while it waits on, reads from or writes to the network or the spool file.
+// The session thread: the greeting, the command loop and the ending. Holds no lock while it
+// waits on, reads from or writes to the network or the spool file.
 int SessionThread(ServerSession session, MainWindow& window);
 
-// One command line: reads until the text holds a line feed. Fails on silence for readWait,
-// a closed connection, a stop request, a line over 1,000 bytes, or fewer than 4 characters.
+// One command line, up to and including its line feed; what follows it stays pending. Fails
+// on silence for readWait, a line not complete within commandTime, a closed connection, a
+// stop request, a line over 1,000 bytes, or fewer than 4 characters.
 bool ReadCommand(SessionRun& run, std::string& line);
+// Waits (at most `wait`) for more bytes and appends them to `into`; false on silence, a
+// closed connection or an error.
+bool ReceiveMore(SessionRun& run, std::string& into, std::chrono::milliseconds wait);
 // Sends a reply in one send call; true only when all of it went out.
 bool SendReply(SessionRun& run, std::string_view reply);
-// Appends to the spool file; false when the data did not all land.
-bool AppendToSpool(SessionRun& run, std::string_view data);
+// Appends to the spool file; fails when the data did not all land.
+[[nodiscard]] Status AppendToSpool(SessionRun& run, std::string_view data);
 // The spool file's current length, as the summary shows it.
 int32_t SpoolLength(SessionRun& run);
 // Publishes the session's summary to its IncomingRegistry entry.
@@ -61,8 +98,10 @@ void PublishSummary(SessionRun& run);
 
 // The command handlers: true when the command succeeded and the session goes on.
 bool HandleHelo(SessionRun& run, const std::string& line);
+bool HandleEhlo(SessionRun& run, const std::string& line);
 bool HandleMail(SessionRun& run, const std::string& line);
 bool HandleRcpt(SessionRun& run, const std::string& line);
+bool HandleRset(SessionRun& run, const std::string& line);
 bool HandleQuit(SessionRun& run, const std::string& line);
 bool ReceiveData(SessionRun& run, const std::string& line);
 

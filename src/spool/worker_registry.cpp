@@ -33,6 +33,15 @@ bool WorkerRegistry::RemoveWorker(const std::string& name) {
   return true;
 }
 
+void WorkerRegistry::RenameWorker(const std::string& from, const std::string& to) {
+  for (WorkerEntry& entry : entries_) {
+    if (entry.summary.name != from) continue;
+    entry.summary.name = to;
+    changed = true;
+    return;
+  }
+}
+
 void WorkerRegistry::TerminateAll(std::unique_lock<std::mutex>& held) {
   std::forward_list<WorkerEntry> taken;
   taken.swap(entries_);

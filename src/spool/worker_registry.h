@@ -34,6 +34,9 @@ class WorkerRegistry {
   bool AddWorker(std::shared_ptr<ThreadHandle> thread, std::string name);
   // Exact comparison, as QueueList::Remove. False when the registry was empty.
   bool RemoveWorker(const std::string& name);
+  // Gives the entry named `from` (exact comparison) the name `to`, as a connection that
+  // goes on to its next message moves to that message's file. No entry, no effect.
+  void RenameWorker(const std::string& from, const std::string& to);
   // Takes every entry out (the registry is then empty and changed), releases `held`, then
   // stops the threads one by one: up to 1000 ms to end by themselves, then cancelled and
   // waited for. A thread reaching RemoveWorker meanwhile finds nothing and goes on.

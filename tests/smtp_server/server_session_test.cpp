@@ -2,7 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/ioctl.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 
 #include <thread>
@@ -16,92 +17,100 @@ namespace {
 
 using namespace std::string_literals;
 
+using test::Eventually;
+using test::Exchange;
 using test::SmtpTestClient;
 
-class ServerSessionTest : public test::SessionFixture {};
+const std::string kUnrecognized = "500 Syntax error, command unrecognized\n";
+const std::string kEhloReply = "250-vesk\r\n250 PIPELINING\r\n";
+const std::string kInvited = "354 send the mail data, end with .\r\n";
 
-TEST_F(ServerSessionTest, CompleteDialogueLeavesTheExactSpoolFileAndReleasesIt) {
+class ServerSessionTest : public test::SessionFixture {
+ protected:
+  // A message sent command by command, each reply checked.
+  void SendMessage(SmtpTestClient& client, const std::string& from, const std::vector<std::string>& to,
+                   const std::string& data) {
+    Converse(client, {{"MAIL FROM:<" + from + ">\r\n", "250 Ok\r\n"}});
+    for (const std::string& address : to) Converse(client, {{"RCPT TO:<" + address + ">\r\n", "250 Ok\r\n"}});
+    Converse(client, {{"DATA\r\n", kInvited}, {data, "250 Ok\r\n"}});
+  }
+  // What a spool file holds for such a message.
+  std::string Stored(const std::string& helo, const std::string& from, const std::vector<std::string>& to,
+                     const std::string& data) {
+    std::string file = "HELO " + helo + "\r\nMAIL FROM:<" + from + ">\r\n";
+    for (const std::string& address : to) file += "RCPT TO:<" + address + ">\r\n";
+    return file + "DATA\r\n" + TraceHeader(helo) + data + "QUIT\r\n";
+  }
+  // The window shows a connection's summary as it stood before its latest command.
+  MailSummary SummaryNow(SmtpTestClient& client, const std::string& name) {
+    Converse(client, {{"NOOP\r\n", "200 Ok\n"}});
+    return IncomingSummary(name);
+  }
+};
+
+TEST_F(ServerSessionTest, AMessageIsStoredWholeAndReleasedBeforeItsAcknowledgement) {
   SmtpTestClient client = Connect();
   EXPECT_TRUE(Held(kFirstSpool)) << "reserved while the session runs";
-  client.Send("HELO pc1\r\n");
-  EXPECT_EQ(client.ReadReply(), "250 Ok\r\n");
-  client.Send("MAIL FROM:<ann>\r\n");
-  EXPECT_EQ(client.ReadReply(), "250 Ok\r\n");
-  client.Send("RCPT TO:<bob>\r\n");
-  EXPECT_EQ(client.ReadReply(), "250 Ok\r\n");
-  client.Send("rcpt to:<carl>\r\n");
-  EXPECT_EQ(client.ReadReply(), "250 Ok\r\n");
-  client.Send("NOOP\r\n");
-  EXPECT_EQ(client.ReadReply(), "200 Ok\n");
-
+  Converse(client, {{"HELO pc1\r\n", "250 Ok\r\n"},
+                    {"MAIL FROM:<ann>\r\n", "250 Ok\r\n"},
+                    {"RCPT TO:<bob>\r\n", "250 Ok\r\n"},
+                    {"rcpt to:<carl>\r\n", "250 Ok\r\n"},
+                    {"NOOP\r\n", "200 Ok\n"}});
   MailSummary summary = IncomingSummary(kFirstSpool);
   EXPECT_EQ(summary.sender, "<ann>");
   EXPECT_EQ(summary.recipientCount, 2);
   EXPECT_EQ(summary.subject, "Unknown");
   EXPECT_EQ(summary.size, static_cast<int32_t>(appDir().Read(kFirstSpool).size()));
 
-  client.Send("DATA\r\n");
-  EXPECT_EQ(client.ReadReply(), "354 send the mail data, end with .\r\n");
-  client.Send("Subject: Hello\r\n\r\n..x\r\nHi Bob.\r\n.\r\n");
-  EXPECT_EQ(client.ReadReply(), "250 Ok\r\n");
-  client.Send("QUIT\r\n");
-  EXPECT_EQ(client.ReadReply(), "221 Ok\r\n");
-  EXPECT_TRUE(client.WaitClosed());
-  ASSERT_TRUE(SessionsEnded(1));
-
-  EXPECT_EQ(appDir().Read(kFirstSpool), "HELO pc1\r\nMAIL FROM:<ann>\r\nRCPT TO:<bob>\r\nrcpt to:<carl>\r\nDATA\r\n" +
-                                            TraceHeader("pc1") +
-                                            "Subject: Hello\r\n\r\n..x\r\nHi Bob.\r\n.\r\nQUIT\r\n");
+  Converse(client, {{"DATA\r\n", kInvited}, {"Subject: Hello\r\n\r\n..x\r\nHi Bob.\r\n.\r\n", "250 Ok\r\n"}});
+  // The 250 came after the file was complete, counted and released: QUIT adds nothing.
+  const std::string expected = "HELO pc1\r\nMAIL FROM:<ann>\r\nRCPT TO:<bob>\r\nrcpt to:<carl>\r\nDATA\r\n" +
+                               TraceHeader("pc1") + "Subject: Hello\r\n\r\n..x\r\nHi Bob.\r\n.\r\nQUIT\r\n";
+  EXPECT_EQ(appDir().Read(kFirstSpool), expected);
   EXPECT_EQ(mainWindow.receivedAll, 1u);
   EXPECT_EQ(mainWindow.receivedOk, 1u);
-  // Released for delivery, and the dispatcher asked for.
-  EXPECT_TRUE(test::Eventually([this] { return LogContent().find("Client starting...\r\n") != std::string::npos; }));
-  std::lock_guard<std::mutex> guard(IncomingLock());
-  EXPECT_EQ(IncomingRegistry().size(), 0u);
+  Converse(client, {{"QUIT\r\n", "221 Ok\r\n"}});
+  EXPECT_TRUE(client.WaitClosed());
+  ASSERT_TRUE(NoSessions());
+  EXPECT_EQ(appDir().Read(kFirstSpool), expected);
+  EXPECT_EQ(mainWindow.receivedAll, 1u) << "an ending after a handed-over message counts nothing more";
+  EXPECT_TRUE(Eventually([this] { return LogContent().find("Client starting...\r\n") != std::string::npos; }));
 }
-
-struct Exchange {
-  std::string send;
-  std::string reply;  // "" when no reply is expected
-};
 
 struct DialogueCase {
   const char* name;
-  std::vector<Exchange> exchanges;
+  std::vector<test::Exchange> exchanges;
   bool endsSession;  // the connection is closed after the last exchange
 };
 
-const std::vector<Exchange> kUpToData = {{"HELO a\r\n", "250 Ok\r\n"},
-                                         {"MAIL FROM:<a>\r\n", "250 Ok\r\n"},
-                                         {"RCPT TO:<b>\r\n", "250 Ok\r\n"}};
-
-std::vector<Exchange> Then(std::vector<Exchange> first, const std::vector<Exchange>& more) {
-  first.insert(first.end(), more.begin(), more.end());
-  return first;
-}
-
 TEST_F(ServerSessionTest, RepliesLineEndsAndTheStateTable) {
-  const std::string unrecognized = "500 Syntax error, command unrecognized\n";
+  const std::vector<Exchange> upToRcpt = {
+      {"HELO a\r\n", "250 Ok\r\n"}, {"MAIL FROM:<a>\r\n", "250 Ok\r\n"}, {"RCPT TO:<b>\r\n", "250 Ok\r\n"}};
+  auto then = [](std::vector<Exchange> first, const std::vector<Exchange>& more) {
+    first.insert(first.end(), more.begin(), more.end());
+    return first;
+  };
   const std::vector<DialogueCase> cases = {
       {"lower-case helo", {{"helo pc1\r\n", "250 Ok\r\n"}}, false},
       {"HELO CR LF", {{"HELO\r\n", "501 HELO requires domain address\n"}}, true},
       {"HELO x LF", {{"HELO x\n", "501 HELO requires domain address\n"}}, true},
       {"HELO x CR LF", {{"HELO x\r\n", "250 Ok\r\n"}}, false},
       {"HELOX", {{"HELOX pc\r\n", "250 Ok\r\n"}}, false},
-      {"EHLO", {{"EHLO pc1\r\n", unrecognized}}, true},
+      {"EHLO", {{"EHLO pc1\r\n", kEhloReply}}, false},
+      {"lower-case ehlo", {{"ehlo pc1\r\n", kEhloReply}}, false},
+      {"EHLO too short", {{"EHLO x\n", "501 HELO requires domain address\n"}}, true},
+      {"EHLO after HELO", {{"HELO a\r\n", "250 Ok\r\n"}, {"EHLO a\r\n", kUnrecognized}}, true},
       {"NOOP first", {{"NOOP\r\n", "200 Ok\n"}, {"HELO a\r\n", "250 Ok\r\n"}}, false},
-      {"MAIL before HELO", {{"MAIL FROM:<a>\r\n", unrecognized}}, true},
-      {"second HELO", {{"HELO a\r\n", "250 Ok\r\n"}, {"HELO a\r\n", unrecognized}}, true},
-      {"second MAIL", {{"HELO a\r\n", "250 Ok\r\n"}, {"MAIL FROM:<a>\r\n", "250 Ok\r\n"}, {"MAIL FROM:<a>\r\n", unrecognized}},
+      {"MAIL before HELO", {{"MAIL FROM:<a>\r\n", kUnrecognized}}, true},
+      {"second HELO", {{"HELO a\r\n", "250 Ok\r\n"}, {"HELO a\r\n", kUnrecognized}}, true},
+      {"second MAIL", {{"HELO a\r\n", "250 Ok\r\n"}, {"MAIL FROM:<a>\r\n", "250 Ok\r\n"}, {"MAIL FROM:<a>\r\n", kUnrecognized}},
        true},
-      {"DATA before RCPT", {{"HELO a\r\n", "250 Ok\r\n"}, {"MAIL FROM:<a>\r\n", "250 Ok\r\n"}, {"DATA\r\n", unrecognized}},
+      {"DATA before RCPT", {{"HELO a\r\n", "250 Ok\r\n"}, {"MAIL FROM:<a>\r\n", "250 Ok\r\n"}, {"DATA\r\n", kUnrecognized}},
        true},
-      {"RCPT after DATA",
-       Then(kUpToData, {{"DATA\r\n", "354 send the mail data, end with .\r\n"},
-                        {"x\r\n.\r\n", "250 Ok\r\n"},
-                        {"RCPT TO:<c>\r\n", unrecognized}}),
+      {"RCPT after DATA", then(upToRcpt, {{"DATA\r\n", kInvited}, {"x\r\n.\r\n", "250 Ok\r\n"}, {"RCPT TO:<c>\r\n", kUnrecognized}}),
        true},
-      {"early QUIT", Then(kUpToData, {{"QUIT\r\n", ""}}), true},
+      {"QUIT before HELO", {{"QUIT\r\n", "221 Ok\r\n"}}, true},
+      {"early QUIT", then(upToRcpt, {{"QUIT\r\n", "221 Ok\r\n"}}), true},
       {"VRFY", {{"VRFY ann\r\n", "Command not implemented\n"}}, true},
       {"AUTH after HELO", {{"HELO a\r\n", "250 Ok\r\n"}, {"AUTH LOGIN\r\n", "Command not implemented\n"}}, true},
       {"EXPN", {{"expn list\r\n", "Command not implemented\n"}}, true},
@@ -112,62 +121,181 @@ TEST_F(ServerSessionTest, RepliesLineEndsAndTheStateTable) {
   for (const DialogueCase& c : cases) {
     SCOPED_TRACE(c.name);
     SmtpTestClient client = Connect();
-    for (const Exchange& exchange : c.exchanges) {
-      client.Send(exchange.send);
-      if (!exchange.reply.empty()) {
-        EXPECT_EQ(client.ReadReply(), exchange.reply);
-      }
-    }
+    Converse(client, c.exchanges);
     if (c.endsSession) {
       std::string rest;
       EXPECT_TRUE(client.WaitClosed(20000, &rest));
       EXPECT_EQ(rest, "") << "nothing more after the reply";
     } else {
-      client.Send("NOOP\r\n");
-      EXPECT_EQ(client.ReadReply(), "200 Ok\n") << "the session goes on";
+      Converse(client, {{"NOOP\r\n", "200 Ok\n"}});  // the session goes on
       client.Close();
     }
     ASSERT_TRUE(SessionsEnded(++ended));
-    EXPECT_EQ(mainWindow.receivedOk, 0u);
   }
-  // Every failed ending deleted its partial file and released its name.
-  std::lock_guard<std::mutex> guard(QueueLock());
-  EXPECT_EQ(TheQueueList().size(), 0u);
-  std::string name;
-  EXPECT_FALSE(TheQueueList().TakeNextFile(name)) << name;
+  // The one message that was completed ("RCPT after DATA") stays; every other file went.
+  EXPECT_EQ(mainWindow.receivedOk, 1u);
+  EXPECT_TRUE(appDir().Exists(kFirstSpool));
+  EXPECT_FALSE(appDir().Exists(SpoolName(1)));
 }
 
-TEST_F(ServerSessionTest, HeloDomainAndSenderTakenFromTheirLines) {
+TEST_F(ServerSessionTest, EhloIsStoredAsTheHeloLineItStandsFor) {
   SmtpTestClient client = Connect();
-  client.Send("helo pc1\r\n");
-  EXPECT_EQ(client.ReadReply(), "250 Ok\r\n");
-  client.Send("MAIL ann\r\n");
-  EXPECT_EQ(client.ReadReply(), "250 Ok\r\n");
-  client.Send("RCPT TO:<b>\r\n");
-  EXPECT_EQ(client.ReadReply(), "250 Ok\r\n");
-  EXPECT_EQ(IncomingSummary(kFirstSpool).sender, "Unknown");
-  client.Send("DATA\r\n");
-  EXPECT_EQ(client.ReadReply(), "354 send the mail data, end with .\r\n");
-  client.Send("x\r\n.\r\n");
-  EXPECT_EQ(client.ReadReply(), "250 Ok\r\n");
-  EXPECT_NE(appDir().Read(kFirstSpool).find(TraceHeader("pc1")), std::string::npos);
+  Converse(client, {{"EHLO pc1.example\r\n", kEhloReply}});
+  SendMessage(client, "ann", {"bob"}, "Subject: x\r\n\r\nhi\r\n.\r\n");
+  EXPECT_EQ(appDir().Read(kFirstSpool), Stored("pc1.example", "ann", {"bob"}, "Subject: x\r\n\r\nhi\r\n.\r\n"));
+  // A greeting line ended by a line feed alone gives the same domain.
+  SmtpTestClient second = Connect();
+  Converse(second, {{"helo pc2\n", "250 Ok\r\n"}});
+  SendMessage(second, "ann", {"bob"}, "hi\r\n.\r\n");
+  EXPECT_EQ(appDir().Read("853_0.tml"),
+            "helo pc2\nMAIL FROM:<ann>\r\nRCPT TO:<bob>\r\nDATA\r\n" + TraceHeader("pc2") + "hi\r\n.\r\nQUIT\r\n");
 }
 
-TEST_F(ServerSessionTest, TwoCommandsInOneSegmentAreOneCommandLine) {
+TEST_F(ServerSessionTest, PipelinedCommandsAreHandledOneLineAtATime) {
+  // The same message sent one command at a time, and as one piece.
+  SmtpTestClient stepwise = Connect();
+  Converse(stepwise, {{"EHLO pc\r\n", kEhloReply}});
+  SendMessage(stepwise, "ann@x.test", {"bob@y.test", "carl@y.test"}, "Subject: p\r\n\r\nhi\r\n.\r\n");
+  SmtpTestClient pipelined = Connect();
+  Converse(pipelined, {{"EHLO pc\r\n", kEhloReply}});
+  pipelined.Send("MAIL FROM:<ann@x.test>\r\nRCPT TO:<bob@y.test>\r\nRCPT TO:<carl@y.test>\r\nDATA\r\n");
+  for (const std::string& reply : {"250 Ok\r\n"s, "250 Ok\r\n"s, "250 Ok\r\n"s, kInvited}) {
+    EXPECT_EQ(pipelined.ReadReply(), reply);
+  }
+  // The data, its end and the next command in one piece as well.
+  pipelined.Send("Subject: p\r\n\r\nhi\r\n.\r\nQUIT\r\n");
+  EXPECT_EQ(pipelined.ReadReply(), "250 Ok\r\n");
+  EXPECT_EQ(pipelined.ReadReply(), "221 Ok\r\n");
+  EXPECT_EQ(appDir().Read("853_0.tml"), appDir().Read(kFirstSpool));
+
+  // Lines joined by bare line feeds are as many commands: a recipient is one only when its
+  // own RCPT was answered, and no stored line holds a line feed before its end.
+  SmtpTestClient joined = Connect();
+  Converse(joined, {{"HELO pc\r\n", "250 Ok\r\n"}});
+  joined.Send("MAIL FROM:<a@x.test>\nRCPT TO:<hidden@evil.test>\nDATA\nSubject: h\n\nhi\n.\r\n");
+  for (const std::string& reply : {"250 Ok\r\n"s, "250 Ok\r\n"s, kInvited}) EXPECT_EQ(joined.ReadReply(), reply);
+  EXPECT_TRUE(joined.Silent(200)) << "the data has not ended";
+  joined.Send(".\r\n");
+  EXPECT_EQ(joined.ReadReply(), "250 Ok\r\n");
+  EXPECT_EQ(appDir().Read("853_1.tml"), "HELO pc\r\nMAIL FROM:<a@x.test>\nRCPT TO:<hidden@evil.test>\nDATA\n" +
+                                            TraceHeader("pc") + "Subject: h\r\n\r\nhi\r\n..\r\n.\r\nQUIT\r\n");
+}
+
+TEST_F(ServerSessionTest, SeveralMessagesOnOneConnectionEachInAFileOfItsOwn) {
   SmtpTestClient client = Connect();
-  client.Send("HELO a\r\n");
-  EXPECT_EQ(client.ReadReply(), "250 Ok\r\n");
-  client.Send("MAIL FROM:<ann>\r\nRCPT TO:<bob>\r\n");
-  EXPECT_EQ(client.ReadReply(), "250 Ok\r\n");
-  EXPECT_TRUE(client.Silent(100)) << "one reply for the pair";
-  client.Send("RCPT TO:<carl>\r\n");
-  EXPECT_EQ(client.ReadReply(), "250 Ok\r\n");
-  client.Send("NOOP\r\n");
-  EXPECT_EQ(client.ReadReply(), "200 Ok\n");
-  MailSummary summary = IncomingSummary(kFirstSpool);
-  EXPECT_EQ(summary.sender, "<ann>");
-  EXPECT_EQ(summary.recipientCount, 1);
-  EXPECT_EQ(appDir().Read(kFirstSpool), "HELO a\r\nMAIL FROM:<ann>\r\nRCPT TO:<bob>\r\nRCPT TO:<carl>\r\n");
+  Converse(client, {{"EHLO pc\r\n", kEhloReply}});
+  const std::vector<std::string> names = {SpoolName(0), SpoolName(1), SpoolName(2)};
+  for (size_t i = 0; i < names.size(); ++i) {
+    SCOPED_TRACE(names[i]);
+    const std::string from = "s" + std::to_string(i);
+    Converse(client, {{"MAIL FROM:<" + from + ">\r\n", "250 Ok\r\n"}});
+    EXPECT_TRUE(Held(names[i]));
+    MailSummary summary = SummaryNow(client, names[i]);
+    EXPECT_EQ(summary.sender, "<" + from + ">") << "the connection's entry follows the file";
+    EXPECT_EQ(summary.recipientCount, 0) << "each message's summary starts afresh";
+    Converse(client, {{"RCPT TO:<r>\r\n", "250 Ok\r\n"}, {"DATA\r\n", kInvited}, {"n" + from + "\r\n.\r\n", "250 Ok\r\n"}});
+    EXPECT_EQ(appDir().Read(names[i]), Stored("pc", from, {"r"}, "n" + from + "\r\n.\r\n"));
+    EXPECT_EQ(mainWindow.receivedOk, i + 1);
+  }
+  Converse(client, {{"QUIT\r\n", "221 Ok\r\n"}});
+  ASSERT_TRUE(client.WaitClosed());
+  ASSERT_TRUE(NoSessions());
+  for (size_t i = 0; i < names.size(); ++i) {
+    const std::string from = "s" + std::to_string(i);
+    EXPECT_EQ(appDir().Read(names[i]), Stored("pc", from, {"r"}, "n" + from + "\r\n.\r\n"));
+  }
+  EXPECT_EQ(mainWindow.receivedAll, 3u);
+}
+
+TEST_F(ServerSessionTest, RsetDropsTheOpenTransactionInEachState) {
+  struct Case {
+    const char* name;
+    std::vector<Exchange> before;
+    std::string stored;  // the file right after RSET
+  };
+  const std::vector<Case> cases = {
+      {"greeted", {}, ""},
+      {"after HELO", {{"HELO a\r\n", "250 Ok\r\n"}}, "HELO a\r\n"},
+      {"after MAIL", {{"HELO a\r\n", "250 Ok\r\n"}, {"MAIL FROM:<x>\r\n", "250 Ok\r\n"}}, "HELO a\r\n"},
+      {"after RCPT",
+       {{"EHLO a\r\n", kEhloReply}, {"MAIL FROM:<x>\r\n", "250 Ok\r\n"}, {"RCPT TO:<y>\r\n", "250 Ok\r\n"}},
+       "HELO a\r\n"},
+  };
+  int kept = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SmtpTestClient client = Connect();
+    const std::string name = SpoolName(kept);
+    Converse(client, c.before);
+    Converse(client, {{"RSET\r\n", "250 Ok\r\n"}});
+    EXPECT_EQ(appDir().Read(name), c.stored);
+    EXPECT_EQ(SummaryNow(client, name).recipientCount, 0);
+    if (c.before.empty()) Converse(client, {{"HELO a\r\n", "250 Ok\r\n"}});
+    SendMessage(client, "ann", {"bob"}, "hi\r\n.\r\n");
+    EXPECT_EQ(appDir().Read(name), Stored("a", "ann", {"bob"}, "hi\r\n.\r\n"));
+    // After a committed message RSET has nothing to drop, and MAIL begins the next file.
+    Converse(client, {{"RSET\r\n", "250 Ok\r\n"}});
+    SendMessage(client, "carl", {"dan"}, "ho\r\n.\r\n");
+    EXPECT_EQ(appDir().Read(SpoolName(kept + 1)), Stored("a", "carl", {"dan"}, "ho\r\n.\r\n"));
+    Converse(client, {{"QUIT\r\n", "221 Ok\r\n"}});
+    ASSERT_TRUE(NoSessions());
+    kept += 2;
+  }
+  EXPECT_EQ(mainWindow.receivedAll, 8u);
+}
+
+TEST_F(ServerSessionTest, QuitInEachStateKeepsOnlyCommittedMessages) {
+  struct Case {
+    const char* name;
+    std::vector<Exchange> before;
+    bool kept;
+  };
+  const std::vector<Exchange> message = {{"HELO a\r\n", "250 Ok\r\n"},
+                                         {"MAIL FROM:<x>\r\n", "250 Ok\r\n"},
+                                         {"RCPT TO:<y>\r\n", "250 Ok\r\n"},
+                                         {"DATA\r\n", kInvited},
+                                         {"hi\r\n.\r\n", "250 Ok\r\n"}};
+  std::vector<Case> cases;
+  const char* names[] = {"greeted", "after HELO", "after MAIL", "after RCPT", "after DATA", "after the message"};
+  for (size_t steps = 0; steps <= message.size(); ++steps) {
+    cases.push_back({names[steps], std::vector<Exchange>(message.begin(), message.begin() + steps), steps == message.size()});
+  }
+  // QUIT inside the data is message data; the cut connection drops the message.
+  cases[4].before.push_back({"QUIT\r\n", ""});
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    uint32_t okBefore = mainWindow.receivedOk;
+    SmtpTestClient client = Connect();
+    Converse(client, c.before);
+    if (std::string(c.name) == "after DATA") {
+      client.Close();
+    } else {
+      Converse(client, {{"QUIT\r\n", "221 Ok\r\n"}});
+      EXPECT_TRUE(client.WaitClosed());
+    }
+    ASSERT_TRUE(NoSessions());
+    EXPECT_EQ(appDir().Exists(kFirstSpool), c.kept);
+    EXPECT_EQ(mainWindow.receivedOk, okBefore + (c.kept ? 1 : 0));
+  }
+  EXPECT_EQ(mainWindow.receivedAll, cases.size());
+}
+
+TEST_F(ServerSessionTest, ControlCharactersInACommandLineAreRefusedAndNothingIsStored) {
+  SmtpTestClient client = Connect();
+  const std::vector<std::string> refused = {"HELO a\rReceived: forged\r\n", "HELO a\0b\r\n"s, "HELO a\x1b[31m\r\n",
+                                            "HELO a\r\r\n", "HELO \x7f\x01\r\n"};
+  for (const std::string& line : refused) {
+    SCOPED_TRACE(line);
+    Converse(client, {{line, "501 5.5.2 Syntax error\r\n"}});
+  }
+  Converse(client, {{"HELO a\tb\r\n", "250 Ok\r\n"}, {"MAIL FROM:<x>\r\n", "250 Ok\r\n"}});
+  for (const std::string& line : {"RCPT TO:<y>\rz\r\n"s, "RCPT TO:<y\0>\r\n"s, "RCPT TO:<y\x7>\r\n"s}) {
+    SCOPED_TRACE(line);
+    Converse(client, {{line, "501 5.5.2 Syntax error\r\n"}});
+  }
+  Converse(client, {{"RCPT TO:<y>\r\n", "250 Ok\r\n"}});
+  EXPECT_EQ(appDir().Read(kFirstSpool), "HELO a\tb\r\nMAIL FROM:<x>\r\nRCPT TO:<y>\r\n");
+  EXPECT_EQ(SummaryNow(client, kFirstSpool).recipientCount, 1);
 }
 
 TEST_F(ServerSessionTest, CommandLinesAreBounded) {
@@ -186,29 +314,6 @@ TEST_F(ServerSessionTest, CommandLinesAreBounded) {
   EXPECT_FALSE(appDir().Exists(kFirstSpool));
 }
 
-// Bytes waiting in the socket's receive queue.
-int Unread(int fd) {
-  int pending = -1;
-  ::ioctl(fd, FIONREAD, &pending);
-  return pending;
-}
-
-TEST_F(ServerSessionTest, ReadCommandDropsWhatFollowsANulInAReceive) {
-  auto pair = test::ConnectLoopback();
-  SessionRun run{ServerSession{}, mainWindow, Connection(std::move(pair.server)), FileDescriptor(), Greeted};
-  const int serverFd = run.connection.fd();
-  std::string line;
-  bool read = false;
-  std::thread session([&] { read = ReadCommand(run, line); });
-  ASSERT_EQ(::send(pair.client.get(), "HELO pc\0junk\r\n", 14, 0), 14);
-  // Once the session has taken those bytes, the line end that came after the NUL is gone.
-  ASSERT_TRUE(test::Eventually([&] { return Unread(serverFd) == 0; }));
-  ASSERT_EQ(::send(pair.client.get(), "\r\n", 2, 0), 2);
-  session.join();
-  EXPECT_TRUE(read);
-  EXPECT_EQ(line, "HELO pc\r\n");
-}
-
 TEST_F(ServerSessionTest, SilenceEndsTheSessionWithoutAReply) {
   SetDefaultReadWait(std::chrono::milliseconds(200));
   SmtpTestClient client = Connect();
@@ -223,48 +328,153 @@ TEST_F(ServerSessionTest, SilenceEndsTheSessionWithoutAReply) {
   EXPECT_FALSE(Held(kFirstSpool));
 }
 
-TEST_F(ServerSessionTest, SessionCancelledAtShutdownDeletesItsPartialFile) {
-  SmtpTestClient client = Connect();
-  client.Send("HELO a\r\n");
-  EXPECT_EQ(client.ReadReply(), "250 Ok\r\n");
-  ASSERT_TRUE(appDir().Exists(kFirstSpool));
+// A client that sends a byte now and then, each well within the read wait.
+void Drip(SmtpTestClient& client, char byte, std::chrono::milliseconds every, int times) {
+  for (int i = 0; i < times && client.Silent(static_cast<int>(every.count())); ++i) client.Send(std::string(1, byte));
+}
+
+TEST_F(ServerSessionTest, ADrippingClientIsCutOffInCommandsAndInData) {
+  SessionLimits limits;
+  limits.readWait = std::chrono::milliseconds(500);
+  limits.commandTime = std::chrono::milliseconds(1000);
+  limits.dataGrace = std::chrono::milliseconds(1000);
+  limits.dataRate = 1000;
+  SetDefaultSessionLimits(limits);
+  auto started = std::chrono::steady_clock::now();
+  SmtpTestClient commands = Connect();
+  Drip(commands, 'H', std::chrono::milliseconds(100), 200);
+  EXPECT_TRUE(commands.WaitClosed(20000));
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+
+  SmtpTestClient data = Connect();
+  Converse(data, {{"HELO a\r\n", "250 Ok\r\n"}, {"MAIL FROM:<x>\r\n", "250 Ok\r\n"}, {"RCPT TO:<y>\r\n", "250 Ok\r\n"},
+                  {"DATA\r\n", kInvited}});
+  started = std::chrono::steady_clock::now();
+  Drip(data, 'x', std::chrono::milliseconds(100), 200);
+  std::string rest;
+  EXPECT_TRUE(data.WaitClosed(20000, &rest));
+  EXPECT_EQ(rest, "");
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+  ASSERT_TRUE(SessionsEnded(2));
+  EXPECT_FALSE(appDir().Exists(kFirstSpool) || appDir().Exists("853_0.tml"));
+
+  // Data that keeps up with the rate is served however long it takes.
+  SmtpTestClient steady = Connect();
+  Converse(steady, {{"HELO a\r\n", "250 Ok\r\n"}, {"MAIL FROM:<x>\r\n", "250 Ok\r\n"}, {"RCPT TO:<y>\r\n", "250 Ok\r\n"},
+                    {"DATA\r\n", kInvited}});
+  const std::string line(298, 'y');
+  for (int i = 0; i < 10 && steady.Silent(200); ++i) steady.Send(line + "\r\n");
+  Converse(steady, {{".\r\n", "250 Ok\r\n"}});
+}
+
+TEST_F(ServerSessionTest, AnAcknowledgedMessageOutlivesWhateverTheClientDoesNext) {
+  SetDefaultReadWait(std::chrono::milliseconds(300));
+  struct Case {
+    const char* name;
+    std::function<void(SmtpTestClient&)> after;
+  };
+  const std::vector<Case> cases = {
+      {"closes", [](SmtpTestClient& client) { client.Close(); }},
+      {"falls silent", [](SmtpTestClient& client) { EXPECT_TRUE(client.WaitClosed()); }},
+      {"sends nonsense", [](SmtpTestClient& client) {
+         client.Send("BDAT 10\r\n");
+         EXPECT_EQ(client.ReadReply(), kUnrecognized);
+       }},
+      {"starts a message and leaves", [this](SmtpTestClient& client) {
+         Converse(client, {{"MAIL FROM:<z>\r\n", "250 Ok\r\n"}});
+         client.Close();
+       }},
+  };
+  uint32_t ended = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SmtpTestClient client = Connect();
+    Converse(client, {{"HELO a\r\n", "250 Ok\r\n"}});
+    SendMessage(client, "x", {"y"}, "kept\r\n.\r\n");
+    c.after(client);
+    ASSERT_TRUE(NoSessions());
+    EXPECT_EQ(appDir().Read(SpoolName(ended)), Stored("a", "x", {"y"}, "kept\r\n.\r\n"));
+    EXPECT_FALSE(appDir().Exists(SpoolName(ended + 1))) << "the unfinished second message went";
+    ++ended;
+  }
+  EXPECT_EQ(mainWindow.receivedOk, ended);
+  EXPECT_EQ(mainWindow.receivedAll, ended + 1) << "only the dropped second message counts as failed";
+}
+
+TEST_F(ServerSessionTest, ShutdownKeepsAnAcknowledgedMessageAndDropsAPartialOne) {
+  SmtpTestClient done = Connect();
+  Converse(done, {{"HELO a\r\n", "250 Ok\r\n"}});
+  SendMessage(done, "x", {"y"}, "kept\r\n.\r\n");
+  SmtpTestClient partial = Connect();
+  Converse(partial, {{"HELO b\r\n", "250 Ok\r\n"}, {"MAIL FROM:<x>\r\n", "250 Ok\r\n"}});
+  ASSERT_TRUE(appDir().Exists("853_0.tml"));
   stopRequested.Set();
   {
     std::unique_lock<std::mutex> held(IncomingLock());
     IncomingRegistry().TerminateAll(held);
   }
-  EXPECT_TRUE(client.WaitClosed());
-  EXPECT_EQ(mainWindow.receivedAll, 1u);
-  EXPECT_FALSE(appDir().Exists(kFirstSpool));
+  EXPECT_TRUE(done.WaitClosed());
+  EXPECT_TRUE(partial.WaitClosed());
+  EXPECT_EQ(appDir().Read(kFirstSpool), Stored("a", "x", {"y"}, "kept\r\n.\r\n"));
+  EXPECT_FALSE(appDir().Exists("853_0.tml"));
+  EXPECT_EQ(mainWindow.receivedAll, 2u);
+  EXPECT_EQ(mainWindow.receivedOk, 1u);
 }
 
-TEST_F(ServerSessionTest, ExistingFileUnderTheReservedNameIsNeitherTruncatedNorDeleted) {
-  // Something else created the file after its name was checked free: the session ends
-  // without a reply, shows the system's text and leaves that file alone.
+TEST_F(ServerSessionTest, AFileThatCannotBeCreatedIsAnswered421AndLeftAlone) {
+  // Something else created the file after its name was checked free: the session shows the
+  // system's text, answers 421 and leaves that file alone.
   std::vector<std::string> shown;
   SetSystemErrorDisplay([&shown](const std::string& text) { shown.push_back(text); });
   appDir().Write(kFirstSpool, "not ours");
   auto pair = test::ConnectLoopback();
   ServerSession session;
   session.socket = std::move(pair.server);
+  session.spoolName = kFirstSpool;
   {
     std::lock_guard<std::mutex> guard(QueueLock());
-    session.spoolName = TheQueueList().NewSpoolName(false);
     TheQueueList().Add(kFirstSpool);
   }
-  session.spoolName = kFirstSpool;
   auto shared = std::make_shared<ServerSession>(std::move(session));
   auto thread = threads.Start([this, shared](ThreadHandle&) { return SessionThread(std::move(*shared), mainWindow); });
   ASSERT_NE(thread, nullptr);
   ASSERT_TRUE(thread->WaitFor(std::chrono::seconds(20)));
   SetSystemErrorDisplay(nullptr);
   EXPECT_EQ(shown, std::vector<std::string>{"File exists"});
-  EXPECT_TRUE(test::WaitReadable(pair.client.get(), 20000));
-  char byte;
-  EXPECT_EQ(::recv(pair.client.get(), &byte, 1, 0), 0) << "closed without a greeting";
+  std::string received;
+  char buffer[256];
+  while (test::WaitReadable(pair.client.get(), 20000)) {
+    ssize_t got = ::recv(pair.client.get(), buffer, sizeof buffer, 0);
+    if (got <= 0) break;
+    received.append(buffer, static_cast<size_t>(got));
+  }
+  EXPECT_EQ(received, "421 4.3.0 Cannot store mail now\r\n");
   EXPECT_EQ(appDir().Read(kFirstSpool), "not ours");
   EXPECT_FALSE(Held(kFirstSpool));
   EXPECT_EQ(mainWindow.receivedAll, 1u);
+  EXPECT_NE(LogContent().find("Error : can't create spool file 853.tml: File exists\r\n"), std::string::npos);
+}
+
+TEST_F(ServerSessionTest, AFullDiskIsAnswered452AndThePartialFileDeleted) {
+  // A file size limit stands in for a full disk: writes past it fail with EFBIG.
+  ::signal(SIGXFSZ, SIG_IGN);
+  rlimit limit{};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &limit), 0);
+  const rlimit saved = limit;
+  limit.rlim_cur = 4096;
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+  SmtpTestClient client = Connect();
+  Converse(client, {{"HELO a\r\n", "250 Ok\r\n"}, {"MAIL FROM:<x>\r\n", "250 Ok\r\n"}, {"RCPT TO:<y>\r\n", "250 Ok\r\n"},
+                    {"DATA\r\n", kInvited}});
+  client.Send(std::string(8000, 'z') + "\r\n.\r\n");
+  EXPECT_EQ(client.ReadReply(), "452 4.3.1 Insufficient system storage\r\n");
+  EXPECT_TRUE(client.WaitClosed());
+  ASSERT_TRUE(SessionsEnded(1));
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &saved), 0);
+  EXPECT_FALSE(appDir().Exists(kFirstSpool));
+  EXPECT_FALSE(Held(kFirstSpool));
+  EXPECT_EQ(mainWindow.receivedOk, 0u);
+  EXPECT_NE(LogContent().find("Error : can't write spool file 853.tml: File too large\r\n"), std::string::npos);
 }
 
 }  // namespace

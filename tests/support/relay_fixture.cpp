@@ -44,7 +44,7 @@ void RelayFixture::StopAll() {
   }
   threads.JoinAll();
   window.Stop();
-  SetDefaultReadWait(std::chrono::milliseconds(10000));
+  SetDefaultSessionLimits(SessionLimits{});
 }
 
 }  // namespace vellomar::test

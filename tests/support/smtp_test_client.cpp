@@ -77,6 +77,16 @@ std::string SmtpTestClient::ReadReply(int timeoutMs) {
   return reply;
 }
 
+std::string SmtpTestClient::ReadFullReply(int timeoutMs) {
+  std::string reply;
+  std::string line;
+  do {
+    line = ReadReply(timeoutMs);
+    reply += line;
+  } while (line.size() > 3 && line[3] == '-');
+  return reply;
+}
+
 bool SmtpTestClient::WaitClosed(int timeoutMs, std::string* rest) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   std::string collected = pending_;

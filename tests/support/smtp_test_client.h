@@ -20,6 +20,8 @@ class SmtpTestClient {
   // Bytes up to and including the next line feed (or whatever came before the connection
   // closed or the time ran out).
   std::string ReadReply(int timeoutMs = 20000);
+  // A whole reply, multi-line ones ("250-...") included, as one text.
+  std::string ReadFullReply(int timeoutMs = 20000);
   // True when the server closes the connection within the time; bytes that still arrive
   // before the close are collected in `rest`.
   bool WaitClosed(int timeoutMs = 20000, std::string* rest = nullptr);

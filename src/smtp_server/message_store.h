@@ -1,0 +1,33 @@
+#pragma once
+
+#include "smtp_server/server_session.h"
+
+namespace vellomar {
+
+// The spool file of the message a session is receiving, as a transaction: created under a
+// reserved name, rolled back to its HELO line by RSET, committed at the end of its data, or
+// dropped with the file when the session ends first. Once committed, the file is the
+// delivery side's: nothing the session does afterwards touches it.
+//
+// Lock contract: takes QueueLock and IncomingLock itself, one at a time, never across a file
+// or network operation; the caller holds neither.
+
+// Creates the file under the session's reserved name, exclusively: the name was checked free
+// under QueueLock, so a file already there belongs to someone else. On failure the system's
+// text is shown and logged, and the caller answers 421.
+bool CreateMessageFile(SessionRun& run);
+// After a committed message: reserves a new name, moves the connection's registry entry to
+// it, creates the file and writes the session's HELO line into it. The summary starts afresh.
+// False when the file cannot be created (answer 421) or written (StorageFault sent).
+bool StartNextMessage(SessionRun& run);
+// Drops the open transaction's lines: the file goes back to its HELO line.
+bool RollBackMessage(SessionRun& run);
+// Closes the stored dialogue with its QUIT line, puts the file on stable storage, releases
+// its name for delivery, counts it and wakes the dispatcher. Only then may "250 Ok" go out.
+bool CommitMessage(SessionRun& run);
+// Appends to the spool file; on failure answers as StorageFault does and returns false.
+bool AppendOrFault(SessionRun& run, std::string_view data);
+// Logs a failed write of the spool file and answers "452 4.3.1 Insufficient system storage".
+void StorageFault(SessionRun& run, int error);
+
+}  // namespace vellomar
