@@ -2,7 +2,8 @@
 
 // A next relay for the benchmarks, on 127.0.0.1: one thread serves every connection through
 // poll, accepts every command, throws the data away and counts the bytes, the messages (each
-// end-of-data line answered 250) and the time of the last one. Stops at destruction.
+// end-of-data line answered 250), the time of the last one, and the messages whose Subject
+// line it has seen before (a message relayed twice). Stops at destruction.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -14,6 +15,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <unordered_set>
 #include <vector>
 
 class CountingSink {
@@ -44,6 +46,7 @@ class CountingSink {
   std::string server() const { return "127.0.0.1:" + std::to_string(port_); }
   long long bytes() const { return bytes_; }
   long messages() const { return messages_; }
+  long repeated() const { return repeated_; }
   Clock::time_point lastMessage() const { return Clock::time_point(Clock::duration(lastMessage_.load())); }
 
  private:
@@ -51,6 +54,7 @@ class CountingSink {
     int fd;
     std::string line;
     bool data = false;
+    std::string subject;
   };
 
   static void Say(int fd, const char* text) { ::send(fd, text, std::strlen(text), MSG_NOSIGNAL); }
@@ -71,7 +75,7 @@ class CountingSink {
         int fd = ::accept(listener_, nullptr, nullptr);
         if (fd < 0) continue;
         Say(fd, "220 sink\r\n");
-        peers_.push_back({fd, std::string(), false});
+        peers_.push_back({fd, std::string(), false, std::string()});
       }
     }
   }
@@ -91,8 +95,11 @@ class CountingSink {
 
   void Answer(Peer& peer) {
     if (peer.data) {
+      if (peer.subject.empty() && peer.line.rfind("Subject: ", 0) == 0) peer.subject = peer.line;
       if (peer.line == ".\r\n") {
         peer.data = false;
+        if (!peer.subject.empty() && !subjects_.insert(peer.subject).second) ++repeated_;
+        peer.subject.clear();
         ++messages_;
         lastMessage_ = Clock::now().time_since_epoch().count();
         Say(peer.fd, "250 ok\r\n");
@@ -112,6 +119,9 @@ class CountingSink {
   std::atomic<long long> bytes_{0};
   std::atomic<long> messages_{0};
   std::atomic<Clock::rep> lastMessage_{0};
-  std::vector<Peer> peers_;  // the serving thread's alone
+  std::atomic<long> repeated_{0};
+  // The serving thread's alone.
+  std::vector<Peer> peers_;
+  std::unordered_set<std::string> subjects_;
   std::thread thread_;
 };

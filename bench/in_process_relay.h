@@ -10,6 +10,8 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <thread>
@@ -53,6 +55,16 @@ class InProcessRelay {
   // The listening port, 0 when the listener did not start.
   int port() const { return vellomar::ListeningPort(); }
   vellomar::MainWindow& window() { return mainWindow_; }
+  // What is left for a look after a failed run: the spool files and the log's last lines.
+  std::string Leftovers() const {
+    std::string text = "spool files left:";
+    for (const auto& entry : std::filesystem::directory_iterator(folder_)) {
+      if (entry.path().extension() == ".tml") text += " " + entry.path().filename().string();
+    }
+    std::ifstream log(folder_ / "logfile", std::ios::binary);
+    std::string all((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+    return text + "\nlog, last lines:\n" + all.substr(all.size() > 3000 ? all.size() - 3000 : 0);
+  }
 
  private:
   std::filesystem::path folder_;

@@ -37,8 +37,9 @@ class LoadClient {
     return pipelined_ ? Send("EHLO bench\r\n") && Expect("250") : Send("HELO bench\r\n") && Expect("250");
   }
 
-  // One message whose data (after a Subject line) is `size` bytes of text lines.
-  bool SendMessage(size_t size) {
+  // One message whose data (after a Subject line that carries `number`) is `size` bytes of
+  // text lines.
+  bool SendMessage(size_t size, long number = 0) {
     static const char* commands[] = {"MAIL FROM:<bench@example.org>\r\n", "RCPT TO:<sink@example.org>\r\n",
                                      "DATA\r\n"};
     bool ok = true;
@@ -49,7 +50,7 @@ class LoadClient {
       ok = Send(commands[0]) && Expect("250") && Send(commands[1]) && Expect("250") && Send(commands[2]) &&
            Expect("354");
     }
-    ok = ok && Send("Subject: load\r\n\r\n");
+    ok = ok && Send("Subject: load " + std::to_string(number) + "\r\n\r\n");
     const std::string& block = Block();
     for (size_t left = size; ok && left > 0;) {
       size_t piece = std::min(left, block.size());
