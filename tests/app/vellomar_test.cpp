@@ -1,15 +1,13 @@
 // The real program, started from a temporary application directory and driven over SMTP.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/stat.h>
 
 #include <filesystem>
 #include <thread>
 #include <vector>
 
-#include "platform/file_system.h"
 #include "support/child_process.h"
 #include "support/eventually.h"
+#include "support/relay_program.h"
 #include "support/smtp_peer.h"
 #include "support/smtp_test_client.h"
 #include "support/temp_dir.h"
@@ -23,42 +21,11 @@ using test::SmtpTestClient;
 
 class VellomarTest : public ::testing::Test {
  protected:
-  VellomarTest() : port_(test::FreePort()) {
-    std::filesystem::copy_file(VELLOMAR_EXECUTABLE, dir_.File("vellomar"));
-    std::filesystem::copy_file(std::string(VELLOMAR_RESOURCES) + "/error", dir_.File("error"));
-    ::chmod(dir_.File("vellomar").c_str(), 0755);
-  }
-
-  void Configure(const std::string& values) {
-    MakeDirectories(dir_.File("store"));
-    dir_.Write("store/HKEY_LOCAL_MACHINE.ini", "[Software\\Vellomar]\n" + values);
-  }
-  void Start() {
-    program_ = std::make_unique<test::ChildProcess>(
-        dir_.File("vellomar"),
-        std::map<std::string, std::string>{{"VELLOMAR_REGISTRY", dir_.File("store")},
-                                           {"XDG_CONFIG_HOME", dir_.File("config")},
-                                           {"HOME", dir_.path()},
-                                           {"VELLOMAR_SMTP_PORT", std::to_string(port_)}},
-        dir_.File("stdout"), dir_.File("stderr"));
-    ASSERT_TRUE(program_->started());
-    ASSERT_TRUE(Eventually([this] { return Log().find("Server started and listening.\r\n") != std::string::npos; }))
-        << Log();
-  }
-  int Stop() {
-    program_->Signal(SIGTERM);
-    auto status = program_->WaitExit(30000);
-    EXPECT_TRUE(status.has_value()) << "still running after SIGTERM";
-    return status.value_or(-1);
-  }
-  std::string Log() const { return dir_.Read("logfile"); }
-  std::vector<std::string> SpoolFiles() const {
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(dir_.path())) {
-      if (entry.path().extension() == ".tml") names.push_back(entry.path().filename());
-    }
-    return names;
-  }
+  void Configure(const std::string& values) { relay_.Configure(values); }
+  void Start() { ASSERT_TRUE(relay_.Start()); }
+  int Stop() { return relay_.Stop(); }
+  std::string Log() const { return relay_.Log(); }
+  std::vector<std::string> SpoolFiles() const { return relay_.SpoolFiles(); }
   bool InOrder(const std::string& text, const std::vector<std::string>& lines) {
     size_t at = 0;
     for (const std::string& line : lines) {
@@ -84,9 +51,9 @@ class VellomarTest : public ::testing::Test {
     EXPECT_EQ(client.ReadReply(), "221 Ok\r\n");
   }
 
-  test::TempDir dir_;
-  int port_;
-  std::unique_ptr<test::ChildProcess> program_;
+  test::RelayProgram relay_{VELLOMAR_EXECUTABLE};
+  const test::TempDir& dir_ = relay_.dir();
+  const int port_ = relay_.port();
 };
 
 const std::string kComplete = "HELO a\r\nMAIL FROM:<s@example.org>\r\nRCPT TO:<r@example.org>\r\nDATA\r\nSubject: old\r\n\r\nx\r\n.\r\nQUIT\r\n";
@@ -167,10 +134,10 @@ TEST_F(VellomarTest, WaitingFilesStayOnDiskAcrossShutdown) {
 
 TEST_F(VellomarTest, AMissingTemplateEndsTheProgramAtOnce) {
   std::filesystem::remove(dir_.File("error"));
-  program_ = std::make_unique<test::ChildProcess>(dir_.File("vellomar"),
-                                                  std::map<std::string, std::string>{{"VELLOMAR_REGISTRY", dir_.File("store")}},
-                                                  dir_.File("stdout"), dir_.File("stderr"));
-  auto status = program_->WaitExit(20000);
+  test::ChildProcess program(dir_.File("vellomar"),
+                             std::map<std::string, std::string>{{"VELLOMAR_REGISTRY", dir_.File("store")}},
+                             dir_.File("stdout"), dir_.File("stderr"));
+  auto status = program.WaitExit(20000);
   ASSERT_TRUE(status.has_value());
   EXPECT_NE(*status, 0);
   EXPECT_EQ(dir_.Read("stderr"), "Error: File named <error> not found in application path\n");
@@ -181,17 +148,9 @@ TEST_F(VellomarTest, AMissingTemplateEndsTheProgramAtOnce) {
 TEST_F(VellomarTest, WithADisplayTheWindowFaceRunsAndEndsThroughShutdown) {
   SmtpPeer peer(SmtpPeer::AcceptAll);
   Configure("SMTP=" + peer.server() + "\n");
-  program_ = std::make_unique<test::ChildProcess>(
-      dir_.File("vellomar"),
-      std::map<std::string, std::string>{{"VELLOMAR_REGISTRY", dir_.File("store")},
-                                         {"XDG_CONFIG_HOME", dir_.File("config")},
-                                         {"HOME", dir_.path()},
-                                         {"VELLOMAR_SMTP_PORT", std::to_string(port_)},
-                                         {"DISPLAY", ":99"},
-                                         {"QT_QPA_PLATFORM", "offscreen"},
-                                         {"LSAN_OPTIONS", std::string("suppressions=") + VELLOMAR_LSAN_SUPPRESSIONS}},
-      dir_.File("stdout"), dir_.File("stderr"));
-  ASSERT_TRUE(Eventually([this] { return Log().find("Server started and listening.\r\n") != std::string::npos; }));
+  ASSERT_TRUE(relay_.Start({{"DISPLAY", ":99"},
+                            {"QT_QPA_PLATFORM", "offscreen"},
+                            {"LSAN_OPTIONS", std::string("suppressions=") + VELLOMAR_LSAN_SUPPRESSIONS}}));
   Submit(1);
   ASSERT_TRUE(Eventually([&] { return peer.Connections() == 1 && SpoolFiles().empty(); }));
   EXPECT_EQ(Stop(), 0);
