@@ -25,6 +25,9 @@ bool HasDisplay() {
 int main(int argc, char** argv) {
   // Sends never raise SIGPIPE, but a library might write to a closed socket all the same.
   ::signal(SIGPIPE, SIG_IGN);
+  // Past a file size limit a write must fail with EFBIG, to be answered as a full disk, rather
+  // than end the program.
+  ::signal(SIGXFSZ, SIG_IGN);
   // Blocked before any thread starts, so that every thread inherits the mask and the signals
   // are taken by the one thread that waits for them, never by a handler.
   sigset_t ending;

@@ -1,5 +1,7 @@
 #include "common/app_directory.h"
 
+#include <fcntl.h>
+
 #include <cctype>
 #include <mutex>
 
@@ -35,5 +37,11 @@ void SetAppDirectory(std::string directory) {
 }
 
 std::string AppFilePath(const std::string& name) { return GetAppDirectory() + "/" + name; }
+
+Status SyncAppDirectory() {
+  auto folder = OpenFile(GetAppDirectory(), O_RDONLY | O_DIRECTORY);
+  if (!folder) return FailWith(folder.error());
+  return SyncFile(folder.value().get());
+}
 
 }  // namespace vellomar

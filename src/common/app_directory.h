@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "platform/error_or.h"
+
 namespace vellomar {
 
 // The folder that holds the program and all its files (spool files, `error`, `logfile`):
@@ -19,5 +21,8 @@ void SetAppDirectory(std::string directory);
 
 // GetAppDirectory(), a slash and the name.
 std::string AppFilePath(const std::string& name);
+
+// Makes the names created, renamed or removed in the application directory durable.
+Status SyncAppDirectory();
 
 }  // namespace vellomar

@@ -30,11 +30,14 @@ void WriteAutostart(const std::string& programPath) {
   AutostartKey().Write(kAutostartValue, programPath);
   std::string entry = AutostartEntryPath();
   if (programPath.empty()) {
-    RemoveFile(entry);
+    // The stored value is what the program reads; the desktop entry follows it when it can.
+    (void)RemoveFile(entry);
     return;
   }
-  MakeDirectories(ConfigHome() + "/autostart");
-  ReplaceFileContents(entry,
+  // A folder that cannot be made shows in the write below, which is itself best effort.
+  (void)MakeDirectories(ConfigHome() + "/autostart");
+  // The stored value is what the program reads; the desktop entry follows it when it can.
+  (void)ReplaceFileContents(entry,
                       "[Desktop Entry]\n"
                       "Type=Application\n"
                       "Name=Vellomar\n"

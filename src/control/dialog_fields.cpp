@@ -43,6 +43,7 @@ SettingsFields LoadSettingsFields() {
   fields.warnTemporary = IsOne(key.Read("Logdel"));
   fields.input = key.Read("Input");
   fields.output = key.Read("Output");
+  fields.allow = key.Read("Allow");
   return fields;
 }
 
@@ -55,6 +56,7 @@ void StoreSettingsFields(const SettingsFields& fields) {
   key.Write("Logdel", BoolText(fields.warnTemporary));
   key.Write("Input", fields.input);
   key.Write("Output", fields.output);
+  key.Write("Allow", fields.allow);
   WriteAutostart(fields.autostart ? AutostartProgramPath() : "");
 }
 

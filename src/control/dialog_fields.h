@@ -35,6 +35,7 @@ struct SettingsFields {
   bool writeRecipients = false;  // 1038
   bool warnTotal = false;        // 1039
   bool warnTemporary = false;    // 1040
+  std::string allow;             // "Allowed clients (networks) :" (1042)
 };
 
 SettingsFields LoadSettingsFields();

@@ -24,7 +24,7 @@ bool LogFile::Open(const std::string& path) {
 }
 
 bool LogFile::Reopen(const std::string& path) {
-  fd_.Close();
+  (void)fd_.Close();  // the old log is being replaced; its close result changes nothing
   auto fd = OpenFile(path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
   if (!fd) return false;
   fd_ = std::move(fd.value());
@@ -32,11 +32,13 @@ bool LogFile::Reopen(const std::string& path) {
 }
 
 void LogFile::MoveToEnd() {
-  if (fd_.valid()) SeekTo(fd_.get(), 0, SEEK_END);
+  // A log that cannot seek goes on writing where it is; the log has no one to report to.
+  if (fd_.valid()) (void)SeekTo(fd_.get(), 0, SEEK_END);
 }
 
 void LogFile::Write(const std::string& line) {
-  if (fd_.valid()) WriteAll(fd_.get(), line.data(), line.size());
+  // A failed log write cannot itself be logged; the notification box still shows it.
+  if (fd_.valid()) (void)WriteAll(fd_.get(), line.data(), line.size());
 }
 
 uint64_t LogFile::Length() const {
@@ -44,7 +46,8 @@ uint64_t LogFile::Length() const {
   return length ? static_cast<uint64_t>(length.value()) : 0;
 }
 
-void LogFile::Close() { fd_.Close(); }
+// At shutdown nothing is left to tell of a failed close.
+void LogFile::Close() { (void)fd_.Close(); }
 
 std::string LogTimeStamp(const std::tm& local) {
   char stamp[96];

@@ -10,6 +10,7 @@
 
 #include "control/log_file.h"
 #include "platform/executor.h"
+#include "platform/file_descriptor.h"
 #include "platform/thread_handle.h"
 #include "platform/thread_tracker.h"
 
@@ -67,8 +68,9 @@ class MainWindow {
 
   // The controller. Everything but StartClient runs on the window's thread.
   //
-  // Checks the template, asks for a configuration when none is stored, opens the log; false
-  // when the program cannot start.
+  // Takes the folder's program lock (held while this object lives), checks the template,
+  // asks for a configuration when none is stored, opens the log; false when the program
+  // cannot start. When another program holds the lock it says so and touches nothing else.
   bool CheckPrerequisites();
   void OnInitDialog();
   void StartServer();
@@ -115,6 +117,9 @@ class MainWindow {
   WindowControls& controls_;
   ThreadTracker& threads_;
   LogFile logFile_;
+  // `vellomar.lock` in the application directory, flocked: one program per folder.
+  FileDescriptor programLock_;
+  bool TakeProgramLock();
   // A StartClient that found the dispatcher running; guarded by clientLock.
   bool moreWork_ = false;
   void StartClientTimer();

@@ -7,6 +7,11 @@
 
 namespace vellomar {
 
+NetworkList DefaultAllowedNetworks() {
+  return ParseNetworkList("127.0.0.0/8 ::1/128 10.0.0.0/8 172.16.0.0/12 192.168.0.0/16 169.254.0.0/16 fe80::/10 fc00::/7")
+      .list;
+}
+
 Settings& TheSettings() {
   static Settings settings;
   return settings;
@@ -45,7 +50,17 @@ void LoadRelaySettings() {
   settings.REAL_RELAY = IsOne(key.Read("REAL_RELAY"));
 }
 
-void LoadStartupSettings() {
+NetworkList AllowedNetworks(const std::string& text, std::vector<std::string>& problems) {
+  ParsedNetworkList parsed = ParseNetworkList(text);
+  for (const std::string& entry : parsed.invalid) problems.push_back("Allow: invalid entry ignored: " + entry);
+  if (!parsed.list.empty()) return parsed.list;
+  // A list that is all typing errors is taken as unset rather than as "refuse everyone":
+  // the default serves no client beyond the machine and its local networks.
+  if (!parsed.invalid.empty()) problems.push_back("Allow: no valid entry, the default networks apply");
+  return DefaultAllowedNetworks();
+}
+
+std::vector<std::string> LoadStartupSettings() {
   RegistryKey key = SettingsKey();
   Settings& settings = TheSettings();
   settings.Minimize = IsOne(key.Read("Minimize"));
@@ -54,6 +69,9 @@ void LoadStartupSettings() {
   settings.Logdel = IsOne(key.Read("Logdel"));
   settings.Input = ReadNumberSetting(key, "Input", 100);
   settings.Output = ReadNumberSetting(key, "Output", 100);
+  std::vector<std::string> problems;
+  settings.Allow.Set(AllowedNetworks(key.Read("Allow"), problems));
+  return problems;
 }
 
 }  // namespace vellomar

@@ -3,12 +3,18 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <vector>
 
+#include "common/network_list.h"
 #include "common/shared_text.h"
 
 namespace vellomar {
 
 class RegistryKey;
+
+// The clients served when `Allow` names none: the machine itself and its local networks
+// (loopback, the private IPv4 ranges, link-local, unique-local IPv6).
+NetworkList DefaultAllowedNetworks();
 
 // The in-memory copy of the settings, one field per stored value. Written on the window's
 // thread (at start-up and after the Modes dialog) and read by every thread; each field can
@@ -25,6 +31,8 @@ struct Settings {
   std::atomic<bool> Logdel{false};
   std::atomic<int32_t> Input{100};
   std::atomic<int32_t> Output{100};
+  // Only clients from these networks are served; the listener refuses the others.
+  SharedValue<NetworkList> Allow{DefaultAllowedNetworks()};
 };
 
 // The program's one Settings.
@@ -42,7 +50,12 @@ int32_t ReadNumberSetting(const RegistryKey& key, const std::string& name, int32
 
 // Reads DNS, SMTP, Alternate and REAL_RELAY from the settings key into TheSettings().
 void LoadRelaySettings();
-// Reads Minimize, Logrec, Logabo and Logdel, and Input and Output with their defaults.
-void LoadStartupSettings();
+// The networks an `Allow` text names; the default when it names none. Each entry that is not
+// a network, and a text that held entries but no valid one, adds a log line to `problems`.
+NetworkList AllowedNetworks(const std::string& text, std::vector<std::string>& problems);
+
+// Reads Minimize, Logrec, Logabo and Logdel, Input and Output with their defaults, and
+// Allow. Returns the log lines about values that could not be used as stored.
+std::vector<std::string> LoadStartupSettings();
 
 }  // namespace vellomar

@@ -11,6 +11,7 @@
 #include "control/registry_key.h"
 #include "control/settings.h"
 #include "control/window_controls.h"
+#include "delivery/notice_leftovers.h"
 #include "platform/file_system.h"
 #include "platform/wake_event.h"
 
@@ -31,7 +32,7 @@ bool HasCompleteData(const std::string& path) {
   if (!length) return true;
   off_t start = length.value() > static_cast<off_t>(kTailSize) ? length.value() - static_cast<off_t>(kTailSize) : 0;
   std::string tail(static_cast<size_t>(length.value() - start), '\0');
-  SeekTo(fd.value().get(), start);
+  if (!SeekTo(fd.value().get(), start)) return true;
   auto got = ReadSome(fd.value().get(), tail.data(), tail.size());
   if (!got) return true;
   tail.resize(got.value());
@@ -48,7 +49,23 @@ bool HasCompleteData(const std::string& path) {
 
 void MainWindow::SetClientTimerPeriod(std::chrono::milliseconds period) { clientTimerMs = period.count(); }
 
+// A second program on the same folder would clean up the first one's receptions as
+// incomplete and deliver its waiting files twice. A folder where the lock file cannot even be
+// created is left to the checks that follow, which report what makes it unusable.
+bool MainWindow::TakeProgramLock() {
+  auto lock = OpenFile(AppFilePath("vellomar.lock"), O_RDONLY | O_CREAT);
+  if (!lock) return true;
+  Status taken = LockExclusiveNoWait(lock.value().get());
+  if (!taken && taken.error() == EWOULDBLOCK) return false;
+  programLock_ = std::move(lock.value());
+  return true;
+}
+
 bool MainWindow::CheckPrerequisites() {
+  if (!TakeProgramLock()) {
+    controls_.ShowMessage("Vellomar is already running from this folder.", "Vellomar");
+    return false;
+  }
   if (!EntryExists(AppFilePath("error"))) {
     controls_.ShowMessage("File named <error> not found in application path", "Error");
     return false;
@@ -79,8 +96,9 @@ void MainWindow::OnInitDialog() {
     std::lock_guard<std::mutex> guard(clientLock);
     clientThread.reset();
   }
-  LoadStartupSettings();
+  for (const std::string& problem : LoadStartupSettings()) AppendLog(problem);
   RemoveIncompleteSpoolFiles();
+  QueueLeftoverNotices(*this);
   StartServer();
   StartClient();
 }

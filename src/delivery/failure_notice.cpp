@@ -6,6 +6,7 @@
 
 #include "common/app_directory.h"
 #include "common/flags.h"
+#include "common/system_error.h"
 #include "common/text.h"
 #include "control/main_window.h"
 #include "platform/file_system.h"
@@ -21,37 +22,31 @@ constexpr int kNameAttempts = 100;
 
 struct NoticeFile {
   std::string stem;
+  std::string name;  // reserved in the queue list until the notice is queued or dropped
   FileDescriptor fd;
 };
 
-// A stem nobody else has: named and created under QueueLock, so that neither a reception
-// nor another notice can be given it meanwhile.
-bool CreateNoticeFile(NoticeFile& notice) {
+void ReleaseName(const std::string& name) {
+  std::lock_guard<std::mutex> guard(QueueLock());
+  (void)TheQueueList().Remove(name);  // true whenever the list holds anything; nothing to learn
+}
+
+// A stem nobody else has: named, reserved and created under QueueLock, so that neither a
+// reception nor another notice can be given it meanwhile.
+Status CreateNoticeFile(NoticeFile& notice) {
   std::lock_guard<std::mutex> guard(QueueLock());
   for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
-    std::string name = TheQueueList().NewSpoolName(false);
-    notice.stem = name.substr(0, name.find('.'));
+    notice.name = TheQueueList().NewSpoolName(true);
+    notice.stem = notice.name.substr(0, notice.name.find('.'));
     auto fd = OpenFile(AppFilePath(notice.stem), O_WRONLY | O_CREAT | O_EXCL, 0644);
     if (fd) {
       notice.fd = std::move(fd.value());
-      return true;
+      return Ok();
     }
-    if (fd.error() != EEXIST) return false;
+    (void)TheQueueList().Remove(notice.name);  // the name is dropped; the outcome is the open's
+    if (fd.error() != EEXIST) return FailWith(fd.error());
   }
-  return false;
-}
-
-// Renames the finished stem file to a ".tml" name that no other file has.
-bool Queue(const std::string& stem) {
-  std::string target = stem + ".tml";
-  for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
-    Status renamed = RenameNoReplace(AppFilePath(stem), AppFilePath(target));
-    if (renamed) return true;
-    if (renamed.error() != EEXIST) return false;
-    std::lock_guard<std::mutex> guard(QueueLock());
-    target = TheQueueList().NewSpoolName(false);
-  }
-  return false;
+  return FailWith(EEXIST);
 }
 
 std::string TemplateLine(const std::string& line, const MailSummary& summary, const std::string& notice) {
@@ -60,31 +55,40 @@ std::string TemplateLine(const std::string& line, const MailSummary& summary, co
   return line;
 }
 
-enum class Copied { Complete, Stopped, Failed };
-
-Copied CopyTemplate(SpoolFile& source, int target, const MailSummary& summary, const std::string& notice) {
+// Copies the template with its replacements up to its QUIT line. ECANCELED when a stop came
+// first: nothing new is queued while the program ends.
+Status CopyTemplate(SpoolFile& source, int target, const MailSummary& summary, const std::string& notice) {
   std::string line;
   for (;;) {
     bool more = ReadLine(source, line);
-    if (source.ReadFailed()) return Copied::Failed;
-    if (line.empty()) return Copied::Complete;
+    if (source.ReadFailed()) return FailWith(EIO);
+    if (line.empty()) return Ok();
     std::string out = TemplateLine(line, summary, notice);
-    if (!WriteAll(target, out.data(), out.size())) return Copied::Failed;
-    if (stopRequested.load()) return Copied::Stopped;
-    if (line.rfind("QUIT", 0) == 0 || !more) return Copied::Complete;
+    Status put = WriteAll(target, out.data(), out.size());
+    if (!put) return put;
+    if (stopRequested.load()) return FailWith(ECANCELED);
+    if (line.rfind("QUIT", 0) == 0 || !more) return Ok();
   }
 }
 
-// A message without a MAIL line has no sender to tell: a notice would carry a broken
-// recipient line.
-bool SenderKnown(MainWindow& window, const std::string& spoolName, MailSummary& summary) {
+enum class Sender { Known, Nobody, Unknown };
+
+// The failed message's sender. A message without a MAIL line has nobody to tell (a notice
+// would carry a broken recipient line); a message whose entry is gone (shutdown emptied the
+// registry) has a sender we cannot see now.
+Sender FindSender(MainWindow& window, const std::string& spoolName, MailSummary& summary) {
   bool found;
   {
     std::lock_guard<std::mutex> guard(OutgoingLock());
     found = OutgoingRegistry().GetSummary(spoolName, summary);
   }
-  if (found && !summary.sender.empty()) return true;
+  if (found && !summary.sender.empty()) return Sender::Known;
   window.AppendLog("Error : no sender known for " + spoolName);
+  return found ? Sender::Nobody : Sender::Unknown;
+}
+
+bool NotWritten(MainWindow& window, const std::string& spoolName, const std::string& why) {
+  window.AppendLog("Error : can't write failure notice for " + spoolName + " (" + why + "), tried again next run");
   return false;
 }
 
@@ -96,23 +100,45 @@ std::string NoticeText(const std::string& recipientLine, const std::string& subj
          reason + "\r\n";
 }
 
-void SendFailureNotice(MainWindow& window, const std::string& spoolName, const std::string& reason,
+bool SendFailureNotice(MainWindow& window, const std::string& spoolName, const std::string& reason,
                        const std::string& recipientLine) {
   MailSummary summary;
-  if (!SenderKnown(window, spoolName, summary)) return;
-  if (StartsWithIgnoreCase(summary.sender, kNoticeSender)) return;
+  Sender sender = FindSender(window, spoolName, summary);
+  if (sender == Sender::Unknown) return NotWritten(window, spoolName, "message not registered");
+  if (sender == Sender::Nobody || StartsWithIgnoreCase(summary.sender, kNoticeSender)) return true;
   auto source = SpoolFile::Open(AppFilePath("error"), O_RDONLY);
+  if (!source) return NotWritten(window, spoolName, "template error: " + SystemErrorText(source.error()));
   NoticeFile notice;
-  if (!source || !CreateNoticeFile(notice)) {
-    window.AppendLog("Error : can't write failure notice for " + spoolName);
-    return;
+  Status created = CreateNoticeFile(notice);
+  if (!created) return NotWritten(window, spoolName, SystemErrorText(created.error()));
+  Status written = CopyTemplate(source.value(), notice.fd.get(), summary,
+                                NoticeText(recipientLine, summary.subject, reason));
+  if (written) written = SyncFile(notice.fd.get());
+  if (written) written = notice.fd.Close();
+  if (written) {
+    // Releases every name it takes, whatever its outcome.
+    written = QueueNoticeFile(notice.stem, notice.name);
+    if (written) return true;
+  } else {
+    ReleaseName(notice.name);
   }
-  Copied copied = CopyTemplate(source.value(), notice.fd.get(), summary, NoticeText(recipientLine, summary.subject, reason));
-  bool written = copied == Copied::Complete && SyncFile(notice.fd.get()) && notice.fd.Close();
-  if (written && Queue(notice.stem)) return;
-  // A half-written notice would never be delivered nor cleaned away.
-  RemoveFile(AppFilePath(notice.stem));
-  if (copied != Copied::Stopped) window.AppendLog("Error : can't write failure notice for " + spoolName);
+  // The next run writes the notice again; a copy left here would be queued at the next start.
+  (void)RemoveFile(AppFilePath(notice.stem));  // gone already when the rename went through
+  return NotWritten(window, spoolName, SystemErrorText(written.error()));
+}
+
+Status QueueNoticeFile(const std::string& stem, std::string& name) {
+  for (int attempt = 0;; ++attempt) {
+    if (name.empty()) {
+      std::lock_guard<std::mutex> guard(QueueLock());
+      name = TheQueueList().NewSpoolName(true);
+    }
+    Status renamed = RenameNoReplace(AppFilePath(stem), AppFilePath(name));
+    ReleaseName(name);
+    if (renamed) return SyncAppDirectory();
+    name.clear();
+    if (renamed.error() != EEXIST || attempt + 1 == kNameAttempts) return renamed;
+  }
 }
 
 }  // namespace vellomar

@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "platform/error_or.h"
+
 namespace vellomar {
 
 class MainWindow;
@@ -15,9 +17,20 @@ std::string NoticeText(const std::string& recipientLine, const std::string& subj
 
 // Writes a new spool file, from the template `error`, that tells the failed message's
 // sender that one recipient could not be served. The file is written under its stem (no
-// extension, so no dispatcher takes it half written) and renamed to its ".tml" name when
-// complete, never over another file. Called with no lock held.
-void SendFailureNotice(MainWindow& window, const std::string& spoolName, const std::string& reason,
-                       const std::string& recipientLine);
+// extension, so no dispatcher takes it half written), synced, and renamed to its ".tml" name
+// when complete, never over another file; every name it takes is reserved first. True when
+// the recipient may be marked finished: the notice is safely queued, or nobody is to be told
+// (a notice about a notice, a message without sender). False, logged, when the notice could
+// not be written (stopping, template gone, disk full, message no longer registered): the
+// recipient must keep its letter so that the next run tries again. Called with no lock held.
+[[nodiscard]] bool SendFailureNotice(MainWindow& window, const std::string& spoolName, const std::string& reason,
+                                     const std::string& recipientLine);
+
+// Queues a complete notice file written under `stem`: renamed, never over another file, to a
+// ".tml" name reserved under QueueLock first (each name tried), then the folder synced, so
+// that the queued notice outlives a crash. `name` holds a name already reserved for it, or is
+// empty; the name is released from the list once the file has it (it is then waiting) or the
+// attempt failed. On success `name` is the notice's name.
+Status QueueNoticeFile(const std::string& stem, std::string& name);
 
 }  // namespace vellomar

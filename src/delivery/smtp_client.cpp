@@ -6,6 +6,7 @@
 
 #include "common/flags.h"
 #include "common/server_address.h"
+#include "common/system_error.h"
 #include "common/text.h"
 #include "control/main_window.h"
 #include "control/settings.h"
@@ -26,6 +27,7 @@ constexpr size_t kSendBatch = 64 * 1024;
 
 std::atomic<int64_t> connectTimeoutMs{30000};
 std::atomic<int64_t> replyTimeoutMs{120000};
+std::atomic<int64_t> dataReplyTimeoutMs{600000};
 
 struct Transaction {
   MainWindow& window;
@@ -72,16 +74,21 @@ void Flush(Transaction& t) {
 bool Finish(Transaction& t, const std::string& lastLine) {
   if (lastLine.size() > 3 && StartsWithIgnoreCase(lastLine, "QUIT")) ++t.window.sentOk;
   t.connection.Close();
-  return RewriteStateLetter(t.file, t.position, 'X');
+  return RecordRecipientState(t.window, t.file, t.spoolName, t.position, 'X');
 }
 
 bool Defer(Transaction& t) {
   t.connection.Close();
-  return RewriteStateLetter(t.file, t.position, static_cast<char>(t.recipientLine[0] + 1));
+  return RecordRecipientState(t.window, t.file, t.spoolName, t.position, static_cast<char>(t.recipientLine[0] + 1));
 }
 
+// The recipient is finished only once its sender's notice is safely queued; otherwise it
+// keeps its letter and the next run tries again.
 bool GiveUp(Transaction& t, const std::string& reason, const std::string& lastLine) {
-  SendFailureNotice(t.window, t.spoolName, reason, t.recipientLine);
+  if (!SendFailureNotice(t.window, t.spoolName, reason, t.recipientLine)) {
+    t.connection.Close();
+    return false;
+  }
   return Finish(t, lastLine);
 }
 
@@ -117,36 +124,66 @@ bool ReplaceRecipientsZone(Transaction& t, std::string& line) {
       return false;
     }
   } while (IsRecipientLine(next));
-  t.file.Seek(t.file.Tell() - static_cast<off_t>(next.size()));
+  if (!t.file.Seek(t.file.Tell() - static_cast<off_t>(next.size()))) return false;
   line = "R" + t.recipientLine.substr(1);
   return true;
 }
 
+// The replay found no more lines. A file that could not be read or repositioned has not
+// ended: the recipient keeps its letter and the worker holds the file.
+bool FileEnded(Transaction& t, const std::string& reason, const std::string& lastLine) {
+  if (!t.file.ReadFailed() && !t.file.WriteFailed()) return GiveUp(t, reason, lastLine);
+  t.window.AppendLog("Error : can't read " + t.spoolName);
+  t.connection.Close();
+  return false;
+}
+
+// The next server took the message: the recipient is delivered, and its 'X' is on disk
+// before QUIT goes out, so that neither a crash nor a lost QUIT reply sends it again.
+bool Accepted(Transaction& t) {
+  ++t.window.sentOk;
+  std::string quit;
+  bool haveQuit = ReadLine(t.file, quit) && StartsWithIgnoreCase(quit, "QUIT");
+  bool nextPending = RecordRecipientState(t.window, t.file, t.spoolName, t.position, 'X');
+  if (haveQuit && !stopRequested.load()) {
+    t.unsent = quit;
+    Flush(t);
+    std::string reply;
+    // Whatever the reply, or none: the message is the next server's already.
+    (void)t.replies.Read(t.connection, GetClientTimeouts().reply, reply);
+  }
+  t.connection.Close();
+  return nextPending;
+}
+
 bool Replay(Transaction& t) {
   bool dataMode = false;
-  // The next server took the message: a file that ends now (a crash came between the
-  // acknowledgement and QUIT) was delivered, and no failure may be reported for it.
-  bool dataAccepted = false;
+  // Only a piece that starts a line of the file can be the end-of-data line: a long line
+  // comes in pieces, and its last piece may be ".\r\n" too.
+  bool atLineStart = true;
   std::string line;
   for (;;) {
     if (stopRequested.load() || flushRequested.load()) {
       t.connection.Close();
       return true;
     }
-    if (!ReadLine(t.file, line)) return dataAccepted ? Finish(t, line) : GiveUp(t, "unexpected EOF", line);
+    bool startsLine = atLineStart;
+    if (!ReadLine(t.file, line)) return FileEnded(t, "unexpected EOF", line);
+    atLineStart = line.back() == '\n';
     if (!dataMode && IsRecipientLine(line) && !ReplaceRecipientsZone(t, line)) {
-      return GiveUp(t, "unexpected EOF (recipients zone)", line);
+      return FileEnded(t, "unexpected EOF (recipients zone)", line);
     }
-    if (line == ".\r\n") dataMode = false;
+    bool endOfData = dataMode && startsLine && line == ".\r\n";
     t.unsent += line;
-    if (dataMode && t.unsent.size() < kSendBatch) continue;
+    if (dataMode && !endOfData && t.unsent.size() < kSendBatch) continue;
     Flush(t);
-    if (dataMode) continue;
+    if (dataMode && !endOfData) continue;
     std::string reply;
-    if (!t.replies.Read(t.connection, GetClientTimeouts().reply, reply)) return NoReply(t);
+    auto wait = endOfData ? GetClientTimeouts().dataReply : GetClientTimeouts().reply;
+    if (!t.replies.Read(t.connection, wait, reply)) return NoReply(t);
     bool result = false;
     if (Judge(t, reply, line, result) == Verdict::Done) return result;
-    if (line == ".\r\n") dataAccepted = true;
+    if (endOfData) return Accepted(t);
     if (StartsWithIgnoreCase(line, "DATA")) dataMode = true;
     if (!dataMode && StartsWithIgnoreCase(line, "QUIT")) return Finish(t, line);
   }
@@ -170,12 +207,23 @@ Reached Connect(Transaction& t) {
 }  // namespace
 
 ClientTimeouts GetClientTimeouts() {
-  return {std::chrono::milliseconds(connectTimeoutMs.load()), std::chrono::milliseconds(replyTimeoutMs.load())};
+  return {std::chrono::milliseconds(connectTimeoutMs.load()), std::chrono::milliseconds(replyTimeoutMs.load()),
+          std::chrono::milliseconds(dataReplyTimeoutMs.load())};
 }
 
 void SetClientTimeouts(ClientTimeouts timeouts) {
   connectTimeoutMs = timeouts.connect.count();
   replyTimeoutMs = timeouts.reply.count();
+  dataReplyTimeoutMs = timeouts.dataReply.count();
+}
+
+bool RecordRecipientState(MainWindow& window, SpoolFile& file, const std::string& spoolName, off_t position,
+                          char letter) {
+  auto nextPending = RewriteStateLetter(file, position, letter);
+  if (nextPending) return nextPending.value();
+  window.AppendLog("Error : can't record a recipient's state in " + spoolName + ": " +
+                   SystemErrorText(nextPending.error()));
+  return false;
 }
 
 bool DeliverRecipient(MainWindow& window, SpoolFile& file, const std::string& spoolName, const std::string& mailLine,
@@ -184,7 +232,10 @@ bool DeliverRecipient(MainWindow& window, SpoolFile& file, const std::string& sp
   if (flushRequested.load()) return true;
   Transaction t{window, file, spoolName, mailLine, server, recipientLine, position, RecipientAddress(recipientLine), {}, {}, {}};
   if (TheSettings().Logrec) window.AppendLog("Sending mail to " + t.address);
-  file.Rewind();
+  if (!file.Rewind()) {
+    window.AppendLog("Error : can't read " + spoolName);
+    return false;
+  }
   switch (Connect(t)) {
     case Reached::NotResolved:
       window.AppendLog("Error : can't find IP for " + server);

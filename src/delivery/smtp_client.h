@@ -19,10 +19,18 @@ class SpoolFile;
 bool DeliverRecipient(MainWindow& window, SpoolFile& file, const std::string& spoolName, const std::string& mailLine,
                       const std::string& server, const std::string& recipientLine, off_t position);
 
-// Time limits of the client: connecting (30 s) and each reply, the greeting included (120 s).
+// Records a recipient's new state letter (synced) and tells whether the next line is another
+// pending recipient. A letter that cannot be written is logged and ends the run (false); the
+// file then reports WriteFailed, and the worker holds it as it is.
+bool RecordRecipientState(MainWindow& window, SpoolFile& file, const std::string& spoolName, off_t position,
+                          char letter);
+
+// Time limits of the client: connecting (30 s), each reply, the greeting included (120 s),
+// and the reply to the end of the data, which a busy server may take long to give (10 min).
 struct ClientTimeouts {
   std::chrono::milliseconds connect{30000};
   std::chrono::milliseconds reply{120000};
+  std::chrono::milliseconds dataReply{600000};
 };
 ClientTimeouts GetClientTimeouts();
 void SetClientTimeouts(ClientTimeouts timeouts);

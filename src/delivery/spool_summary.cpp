@@ -55,7 +55,8 @@ MailSummary ReadSpoolSummary(SpoolFile& file, std::string& mailLine) {
   summary.sender.clear();
   summary.subject.clear();
   mailLine.clear();
-  file.Rewind();
+  // A file that cannot be rewound shows an empty summary; the worker then holds it.
+  if (!file.Rewind()) return summary;
   ReadFields(file, summary, mailLine);
   summary.size = ClampedLength(file);
   return summary;

@@ -50,8 +50,16 @@ int End(Run& run, int exitCode) {
 }
 
 int DeleteAndEnd(Run& run) {
-  run.file.Close();
+  (void)run.file.Close();  // the file goes; its letters no longer matter
   DiscardFile(run.name);
+  RemoveEntry(run.name);
+  return End(run, 0);
+}
+
+// The file stays as it is and its name stays held: not tried again in this dispatcher run,
+// tried again after the next clearing.
+int HoldAndEnd(Run& run) {
+  (void)run.file.Close();  // every letter written was synced when it was written
   RemoveEntry(run.name);
   return End(run, 0);
 }
@@ -69,15 +77,20 @@ bool FindPendingRecipient(SpoolFile& file, std::string& line, off_t& position) {
   }
 }
 
+// Deletes the file when no recipient is left pending. A file that failed a read, seek or
+// write in this run is held instead: what it reads may not be what it should hold.
 int FinalScan(Run& run) {
-  run.file.Rewind();
   std::string line;
   off_t position;
-  bool pending = FindPendingRecipient(run.file, line, position);
-  run.file.Close();
+  bool pending = !run.file.Rewind() || FindPendingRecipient(run.file, line, position);
+  if (run.file.ReadFailed() || run.file.WriteFailed()) {
+    run.window.AppendLog("Error : " + run.name + " held after a failed read or write");
+    return HoldAndEnd(run);
+  }
+  if (pending) return HoldAndEnd(run);
+  (void)run.file.Close();  // the file is deleted next
   RemoveEntry(run.name);
-  int exitCode = pending ? 0 : static_cast<int>(DiscardFile(run.name));
-  return End(run, exitCode);
+  return End(run, static_cast<int>(DiscardFile(run.name)));
 }
 
 // True relaying: the recipient's own exchanger, else the alternate server, else nothing.
@@ -98,8 +111,8 @@ enum class Next { Serve, FinalScan };
 
 // A recipient without a domain cannot be routed: it alone is given up.
 Next GiveUpWithoutDomain(Run& run, const std::string& line, off_t position) {
-  SendFailureNotice(run.window, run.name, "no domain in recipient address", line);
-  return RewriteStateLetter(run.file, position, 'X') ? Next::Serve : Next::FinalScan;
+  if (!SendFailureNotice(run.window, run.name, "no domain in recipient address", line)) return Next::FinalScan;
+  return RecordRecipientState(run.window, run.file, run.name, position, 'X') ? Next::Serve : Next::FinalScan;
 }
 
 Next Serve(Run& run, const std::string& line, off_t position) {
@@ -121,14 +134,14 @@ int RecipientLoop(Run& run) {
     if (flushRequested.load()) return DeleteAndEnd(run);
     if (!FindPendingRecipient(run.file, line, position)) {
       // Recipients counted but none pending: taken again after an interruption, all done.
-      if (run.summary.recipientCount > 0) return FinalScan(run);
-      SendFailureNotice(run.window, run.name, "unexpected EOF (missing recipient)", line);
+      if (run.summary.recipientCount > 0 || run.file.ReadFailed()) return FinalScan(run);
+      if (!SendFailureNotice(run.window, run.name, "unexpected EOF (missing recipient)", line)) return HoldAndEnd(run);
       return DeleteAndEnd(run);
     }
     if (Serve(run, line, position) == Next::FinalScan) return FinalScan(run);
   }
   // Stopped: the name stays held and the entry stays for shutdown to clear.
-  run.file.Close();
+  (void)run.file.Close();  // every letter written was synced when it was written
   return 0;
 }
 
@@ -158,7 +171,7 @@ int WorkerThread(MainWindow& window, const std::string& name) {
   }
   Run run{window, name, std::move(opened.value()), {}, {}, MxResolver(window)};
   PublishSummary(run);
-  run.file.Rewind();
+  if (!run.file.Rewind()) return FinalScan(run);
   return RecipientLoop(run);
 }
 

@@ -9,7 +9,7 @@ namespace vellomar {
 // The value a system call produced, or the errno it failed with. The relay reports failures
 // as results, never as exceptions, and this is the one shape those results take.
 template <typename T>
-class ErrorOr {
+class [[nodiscard]] ErrorOr {
  public:
   ErrorOr(T value) : state_(std::move(value)) {}
   static ErrorOr Fail(int error) { return ErrorOr(ErrorCode{error}); }

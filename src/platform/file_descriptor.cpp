@@ -6,13 +6,14 @@ namespace vellomar {
 
 FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
   if (this != &other) {
-    Close();
+    (void)Close();  // replaced descriptors are dropped, as the destructor does
     fd_ = other.Release();
   }
   return *this;
 }
 
-FileDescriptor::~FileDescriptor() { Close(); }
+// Writers that must know their data landed call Close() themselves before this.
+FileDescriptor::~FileDescriptor() { (void)Close(); }
 
 int FileDescriptor::Release() {
   int fd = fd_;

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -71,6 +72,15 @@ Status SyncDirectory(const std::string& path) {
   auto folder = OpenFile(path, O_RDONLY | O_DIRECTORY);
   if (!folder) return FailWith(folder.error());
   return SyncFile(folder.value().get());
+}
+
+Status LockExclusiveNoWait(int fd) {
+  int result;
+  do {
+    result = ::flock(fd, LOCK_EX | LOCK_NB);
+  } while (result != 0 && errno == EINTR);
+  if (result != 0) return FailWith(errno);
+  return Ok();
 }
 
 Status RemoveFile(const std::string& path) {
@@ -144,7 +154,7 @@ Status ReplaceFileContents(const std::string& path, const std::string& content) 
   Status closed = fd.value().Close();
   if (written && !closed) written = closed;
   if (written) written = RenameFile(temporary, path);
-  if (!written) RemoveFile(temporary);
+  if (!written) (void)RemoveFile(temporary);  // the write's own failure is what is reported
   return written;
 }
 

@@ -21,6 +21,9 @@ Status SyncFile(int fd);
 Status TruncateFile(int fd, off_t length);
 // Puts a folder's entries (a file created or renamed in it) on stable storage.
 Status SyncDirectory(const std::string& path);
+// An exclusive flock taken without waiting: EWOULDBLOCK while another open file holds one.
+// The kernel releases it when the last descriptor of that open file closes.
+Status LockExclusiveNoWait(int fd);
 Status RemoveFile(const std::string& path);
 Status RenameFile(const std::string& from, const std::string& to);
 Status MakeDirectory(const std::string& path, mode_t mode = 0755);

@@ -11,8 +11,8 @@
 
 namespace vellomar {
 
-ErrorOr<FileDescriptor> CreateTcpSocket() {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+ErrorOr<FileDescriptor> CreateTcpSocket(int family) {
+  int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
   if (fd < 0) return ErrorOr<FileDescriptor>::Fail(errno);
   return FileDescriptor(fd);
 }
@@ -23,12 +23,29 @@ Status SetReuseAddress(int fd) {
   return Ok();
 }
 
-Status BindAnyIpv4(int fd, uint16_t port) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
-  address.sin_port = htons(port);
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return FailWith(errno);
+Status SetIpv6Only(int fd, bool on) {
+  int value = on ? 1 : 0;
+  if (::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &value, sizeof value) != 0) return FailWith(errno);
+  return Ok();
+}
+
+Status BindAny(int fd, int family, uint16_t port) {
+  sockaddr_storage address{};
+  socklen_t length;
+  if (family == AF_INET6) {
+    auto& ipv6 = reinterpret_cast<sockaddr_in6&>(address);
+    ipv6.sin6_family = AF_INET6;
+    ipv6.sin6_addr = in6addr_any;
+    ipv6.sin6_port = htons(port);
+    length = sizeof ipv6;
+  } else {
+    auto& ipv4 = reinterpret_cast<sockaddr_in&>(address);
+    ipv4.sin_family = AF_INET;
+    ipv4.sin_addr.s_addr = htonl(INADDR_ANY);
+    ipv4.sin_port = htons(port);
+    length = sizeof ipv4;
+  }
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0) return FailWith(errno);
   return Ok();
 }
 
@@ -38,12 +55,13 @@ Status ListenOn(int fd, int backlog) {
 }
 
 ErrorOr<uint16_t> LocalPort(int fd) {
-  sockaddr_in address{};
+  sockaddr_storage address{};
   socklen_t length = sizeof address;
   if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
     return ErrorOr<uint16_t>::Fail(errno);
   }
-  return ntohs(address.sin_port);
+  // The port sits at the same place in both families' addresses.
+  return ntohs(reinterpret_cast<const sockaddr_in&>(address).sin_port);
 }
 
 ErrorOr<bool> WaitReadable(int fd, int timeoutMs) {
@@ -56,10 +74,13 @@ ErrorOr<bool> WaitReadable(int fd, int timeoutMs) {
   return ready > 0;
 }
 
-ErrorOr<FileDescriptor> AcceptConnection(int fd) {
-  int accepted = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
-  if (accepted < 0) return ErrorOr<FileDescriptor>::Fail(errno);
-  return FileDescriptor(accepted);
+ErrorOr<AcceptedConnection> AcceptConnection(int fd) {
+  AcceptedConnection accepted;
+  socklen_t length = sizeof accepted.peer;
+  int socket = ::accept4(fd, reinterpret_cast<sockaddr*>(&accepted.peer), &length, SOCK_CLOEXEC);
+  if (socket < 0) return ErrorOr<AcceptedConnection>::Fail(errno);
+  accepted.socket = FileDescriptor(socket);
+  return accepted;
 }
 
 ErrorOr<size_t> ReceiveSome(int fd, char* buffer, size_t size) {

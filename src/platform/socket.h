@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/socket.h>
+
 #include <cstdint>
 #include <string>
 
@@ -10,14 +12,21 @@ namespace vellomar {
 
 // One thin wrapper per socket call: the value or the errno, no policy. Sends never raise
 // SIGPIPE (MSG_NOSIGNAL).
-ErrorOr<FileDescriptor> CreateTcpSocket();
+ErrorOr<FileDescriptor> CreateTcpSocket(int family = AF_INET);
 Status SetReuseAddress(int fd);
-Status BindAnyIpv4(int fd, uint16_t port);
+// IPV6_V6ONLY: off lets an IPv6 socket take IPv4 peers too, as IPv4-mapped addresses.
+Status SetIpv6Only(int fd, bool on);
+// Binds to every local address of the family (AF_INET or AF_INET6).
+Status BindAny(int fd, int family, uint16_t port);
 Status ListenOn(int fd, int backlog);
 ErrorOr<uint16_t> LocalPort(int fd);
 // True when the socket is readable (or hung up) within the time, false when the time ran out.
 ErrorOr<bool> WaitReadable(int fd, int timeoutMs);
-ErrorOr<FileDescriptor> AcceptConnection(int fd);
+struct AcceptedConnection {
+  FileDescriptor socket;
+  sockaddr_storage peer{};
+};
+ErrorOr<AcceptedConnection> AcceptConnection(int fd);
 ErrorOr<size_t> ReceiveSome(int fd, char* buffer, size_t size);
 // One send call; the count it reports may be short.
 ErrorOr<size_t> SendOnce(int fd, const char* data, size_t size);

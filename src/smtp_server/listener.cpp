@@ -1,14 +1,16 @@
 #include "smtp_server/listener.h"
 
-#include <arpa/inet.h>
-
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 #include "common/flags.h"
+#include "common/ip_address.h"
+#include "common/shared_value.h"
 #include "common/system_error.h"
 #include "control/main_window.h"
 #include "control/settings.h"
@@ -23,45 +25,56 @@ namespace vellomar {
 
 namespace {
 
-constexpr int kBacklog = 5;
+// A burst of clients connecting at once must wait in the queue, not be refused and retried
+// by their systems seconds later; the system caps this at its own somaxconn.
+constexpr int kBacklog = std::max(SOMAXCONN, 4096);
 constexpr int kAcceptWaitMs = 1000;
 // At the Input limit the listener looks again after this long, or as soon as a session ends.
 constexpr std::chrono::milliseconds kLimitWait{100};
 
 std::atomic<int> listeningPort{0};
+SharedValue<SessionStartObserver> sessionStartObserver;
 
-ErrorOr<FileDescriptor> OpenListeningSocket() {
-  auto socket = CreateTcpSocket();
+// Creates, binds and listens on one socket of the family; IPv6 takes IPv4 peers too.
+ErrorOr<FileDescriptor> ListenOnFamily(int family) {
+  auto socket = CreateTcpSocket(family);
   if (!socket) return socket;
   int fd = socket.value().get();
   Status ready = SetReuseAddress(fd);
-  if (ready) ready = BindAnyIpv4(fd, ConfiguredSmtpPort());
+  if (ready && family == AF_INET6) ready = SetIpv6Only(fd, false);
+  if (ready) ready = BindAny(fd, family, ConfiguredSmtpPort());
   if (ready) ready = ListenOn(fd, kBacklog);
   if (!ready) return ErrorOr<FileDescriptor>::Fail(ready.error());
-  auto port = LocalPort(fd);
+  return socket;
+}
+
+// The errors of a system that has no IPv6 (no such family, or no IPv6 address to bind);
+// a port in use is not one of them.
+bool MeansNoIpv6(int error) {
+  return error == EAFNOSUPPORT || error == EPFNOSUPPORT || error == EPROTONOSUPPORT || error == EADDRNOTAVAIL;
+}
+
+ErrorOr<FileDescriptor> OpenListeningSocket() {
+  auto socket = ListenOnFamily(AF_INET6);
+  if (!socket && MeansNoIpv6(socket.error())) socket = ListenOnFamily(AF_INET);
+  if (!socket) return socket;
+  auto port = LocalPort(socket.value().get());
   listeningPort = port ? port.value() : 0;
   return socket;
 }
 
 // Reserves the spool name, then starts the session and registers it under one hold of
 // IncomingLock, so the session's first registry access finds its entry.
-std::string PeerText(int fd) {
-  sockaddr_in peer{};
-  socklen_t length = sizeof peer;
-  char text[INET_ADDRSTRLEN] = {};
-  if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0) return "";
-  return ::inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text) ? text : "";
-}
-
-void StartSession(MainWindow& window, FileDescriptor accepted) {
+void StartSession(MainWindow& window, FileDescriptor accepted, std::string clientAddress) {
   auto session = std::make_shared<ServerSession>();
-  session->clientAddress = PeerText(accepted.get());
   session->socket = std::move(accepted);
+  session->clientAddress = std::move(clientAddress);
   session->limits = DefaultSessionLimits();
   {
     std::lock_guard<std::mutex> guard(QueueLock());
     session->spoolName = TheQueueList().NewSpoolName(true);
   }
+  if (auto observe = sessionStartObserver.Get()) observe(*session);
   const std::string name = session->spoolName;
   std::shared_ptr<ThreadHandle> thread;
   {
@@ -71,9 +84,18 @@ void StartSession(MainWindow& window, FileDescriptor accepted) {
     if (thread) IncomingRegistry().AddWorker(thread, name);
   }
   if (thread) return;
-  session->socket.Close();
+  (void)session->socket.Close();  // the client is dropped; nothing to learn from the close
   std::lock_guard<std::mutex> guard(QueueLock());
   TheQueueList().Discard(name, true);
+}
+
+// A client from outside the allowed networks: one reply and the close, before anything is
+// reserved for it. The reply fits any fresh socket's send buffer, so the send does not wait.
+void Refuse(MainWindow& window, FileDescriptor& socket, const std::string& clientAddress) {
+  static constexpr std::string_view kDenied = "554 5.7.1 Access denied\r\n";
+  window.AppendLog("Refused connection from " + clientAddress);
+  (void)SendOnce(socket.get(), kDenied.data(), kDenied.size());  // a refusal is not waited for
+  (void)socket.Close();  // nothing was written to it worth checking
 }
 
 void AcceptOne(MainWindow& window, ThreadHandle& self, int listener) {
@@ -81,7 +103,15 @@ void AcceptOne(MainWindow& window, ThreadHandle& self, int listener) {
   if (!pending || !pending.value()) return;
   if (!self.PassGate()) return;
   auto accepted = AcceptConnection(listener);
-  if (accepted) StartSession(window, std::move(accepted.value()));
+  if (!accepted) return;
+  auto peer = IpAddressOf(accepted.value().peer);
+  if (!peer) return;
+  std::string clientAddress = AddressLiteral(*peer);
+  if (!TheSettings().Allow.Get().Contains(*peer)) {
+    Refuse(window, accepted.value().socket, clientAddress);
+    return;
+  }
+  StartSession(window, std::move(accepted.value().socket), std::move(clientAddress));
 }
 
 }  // namespace
@@ -96,6 +126,8 @@ uint16_t ConfiguredSmtpPort() {
 }
 
 int ListeningPort() { return listeningPort.load(); }
+
+void SetSessionStartObserver(SessionStartObserver observer) { sessionStartObserver.Set(std::move(observer)); }
 
 int ListenerThread(MainWindow& window, ThreadHandle& self) {
   auto opened = OpenListeningSocket();

@@ -94,7 +94,8 @@ bool QueueList::Discard(const std::string& name, bool deleteFile) {
 void QueueList::Clear(bool deleteFiles) {
   entries_.remove_if([deleteFiles](const QueueEntry& entry) {
     if (entry.reservation) return false;
-    if (deleteFiles) RemoveFile(AppFilePath(entry.name));
+    // A file that cannot be deleted stays waiting and is taken again, as after Discard.
+    if (deleteFiles) (void)RemoveFile(AppFilePath(entry.name));
     return true;
   });
 }

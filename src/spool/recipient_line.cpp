@@ -34,13 +34,17 @@ std::string RecipientDomain(std::string_view line) {
 
 namespace vellomar {
 
-bool RewriteStateLetter(SpoolFile& file, off_t position, char letter) {
-  file.Seek(position);
-  file.Write(std::string_view(&letter, 1));
+ErrorOr<bool> RewriteStateLetter(SpoolFile& file, off_t position, char letter) {
+  Status done = file.Seek(position);
+  if (done) done = file.Write(std::string_view(&letter, 1));
+  if (done) done = file.Sync();
   std::string line, lookAhead;
-  ReadLine(file, line);
-  ReadLine(file, lookAhead);
-  file.Seek(position);
+  if (done) {
+    ReadLine(file, line);
+    ReadLine(file, lookAhead);
+    done = file.Seek(position);
+  }
+  if (!done) return ErrorOr<bool>::Fail(done.error());
   ReadLine(file, line);
   return IsPendingRecipientLine(lookAhead);
 }

@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/error_or.h"
+
 namespace vellomar {
 
 // The rules for the recipient lines of a spool file. The first character is the state
@@ -31,9 +33,10 @@ namespace vellomar {
 
 class SpoolFile;
 
-// Writes a recipient's new state letter at `position`, leaves the file just after that
-// line, and tells whether the line after it is another pending recipient.
-bool RewriteStateLetter(SpoolFile& file, off_t position, char letter);
+// Writes a recipient's new state letter at `position` and syncs it, leaves the file just
+// after that line, and tells whether the line after it is another pending recipient. The
+// errno when the letter could not be written, synced or the file repositioned.
+ErrorOr<bool> RewriteStateLetter(SpoolFile& file, off_t position, char letter);
 
 // The end of the recipients zone: the DATA line. No recipient is looked for past it, so a
 // message body that quotes a recipient line is never taken for one.

@@ -31,18 +31,25 @@ std::string_view SpoolFile::Peek() {
 
 void SpoolFile::Consume(size_t count) { start_ += std::min(count, end_ - start_); }
 
-bool SpoolFile::Seek(off_t position) {
+Status SpoolFile::Seek(off_t position) {
   DropBuffer();
   auto at = SeekTo(fd_.get(), position);
-  if (!at) return false;
+  if (!at) {
+    writeError_ = at.error();
+    return FailWith(at.error());
+  }
   filePos_ = at.value();
-  return true;
+  return Ok();
 }
 
 Status SpoolFile::Write(std::string_view data) {
-  if (start_ != end_ && !Seek(Tell())) return FailWith(errno);
+  if (start_ != end_) {
+    Status moved = Seek(Tell());
+    if (!moved) return moved;
+  }
   DropBuffer();
   Status written = WriteAll(fd_.get(), data.data(), data.size());
+  if (!written) writeError_ = written.error();
   // After a short write the kernel's offset is the truth, not our count.
   auto at = SeekTo(fd_.get(), 0, SEEK_CUR);
   if (at) filePos_ = at.value();
@@ -51,7 +58,11 @@ Status SpoolFile::Write(std::string_view data) {
 
 ErrorOr<off_t> SpoolFile::Length() const { return FileLength(fd_.get()); }
 
-Status SpoolFile::Sync() { return SyncFile(fd_.get()); }
+Status SpoolFile::Sync() {
+  Status synced = SyncFile(fd_.get());
+  if (!synced) writeError_ = synced.error();
+  return synced;
+}
 
 Status SpoolFile::Close() {
   DropBuffer();

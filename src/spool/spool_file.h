@@ -14,6 +14,8 @@ namespace vellomar {
 // One open spool file (or the notice template) as its readers and rewriters see it: reads go
 // through a buffer, so a line costs no system call per byte, while positions stay exact. Any
 // seek or write drops the buffer first, so a rewritten byte is what the next read sees.
+// A seek, write or sync that fails is remembered (WriteFailed), so that whoever decides the
+// file's fate at the end of a run keeps it as it is rather than trusting what it reads.
 // Used by one thread at a time.
 class SpoolFile {
  public:
@@ -30,11 +32,12 @@ class SpoolFile {
   std::string_view Peek();
   void Consume(size_t count);
   bool ReadFailed() const { return readError_ != 0; }
+  bool WriteFailed() const { return writeError_ != 0; }
 
   // The position of the next byte a read returns.
   off_t Tell() const { return filePos_ - static_cast<off_t>(end_ - start_); }
-  bool Seek(off_t position);
-  bool Rewind() { return Seek(0); }
+  Status Seek(off_t position);
+  Status Rewind() { return Seek(0); }
   // Writes at Tell(); the position moves past what was written.
   Status Write(std::string_view data);
   ErrorOr<off_t> Length() const;
@@ -50,6 +53,7 @@ class SpoolFile {
   size_t end_ = 0;
   off_t filePos_ = 0;
   int readError_ = 0;
+  int writeError_ = 0;
 };
 
 // The longest piece ReadLine() returns; a longer line comes in pieces of this size.

@@ -75,6 +75,7 @@ SettingsDialog::SettingsDialog(QWidget* parent) : TemplateDialog(147, parent) {
   ControlAs<QCheckBox>(1038)->setChecked(fields.writeRecipients);
   ControlAs<QCheckBox>(1039)->setChecked(fields.warnTotal);
   ControlAs<QCheckBox>(1040)->setChecked(fields.warnTemporary);
+  ControlAs<QLineEdit>(1042)->setText(Q(fields.allow));
 }
 
 SettingsFields SettingsDialog::Fields() const {
@@ -87,6 +88,7 @@ SettingsFields SettingsDialog::Fields() const {
   fields.writeRecipients = ControlAs<QCheckBox>(1038)->isChecked();
   fields.warnTotal = ControlAs<QCheckBox>(1039)->isChecked();
   fields.warnTemporary = ControlAs<QCheckBox>(1040)->isChecked();
+  fields.allow = ControlAs<QLineEdit>(1042)->text().toStdString();
   return fields;
 }
 

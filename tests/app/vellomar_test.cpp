@@ -1,7 +1,9 @@
 // The real program, started from a temporary application directory and driven over SMTP.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <map>
 #include <thread>
 #include <vector>
 
@@ -89,6 +91,33 @@ TEST_F(VellomarTest, ASubmittedMessageIsDeliveredAndItsSpoolFileGoes) {
   EXPECT_EQ(Stop(), 0);
 }
 
+TEST_F(VellomarTest, MessagesAcknowledgedOnOneConnectionAreDeliveredHoweverTheClientLeaves) {
+  SmtpPeer peer(SmtpPeer::AcceptAll);
+  Configure("SMTP=" + peer.server() + "\n");
+  Start();
+  SmtpTestClient client(port_);
+  EXPECT_EQ(client.ReadReply().substr(0, 4), "220 ");
+  client.Send("EHLO pc\r\n");
+  EXPECT_EQ(client.ReadFullReply(), "250-vesk\r\n250 PIPELINING\r\n");
+  for (const char* subject : {"first", "second"}) {
+    client.Send("MAIL FROM:<a@example.org>\r\nRCPT TO:<b@example.org>\r\nDATA\r\n");
+    EXPECT_EQ(client.ReadReply(), "250 Ok\r\n");
+    EXPECT_EQ(client.ReadReply(), "250 Ok\r\n");
+    EXPECT_EQ(client.ReadReply(), "354 send the mail data, end with .\r\n");
+    client.Send(std::string("Subject: ") + subject + "\r\n\r\nbody\nend\r\n.\r\n");
+    EXPECT_EQ(client.ReadReply(), "250 Ok\r\n");
+  }
+  client.Close();  // no QUIT: the messages were handed over at their 250
+  ASSERT_TRUE(Eventually([&] { return peer.Connections() == 2 && SpoolFiles().empty(); })) << Log();
+  for (const auto& transcript : peer.Transcripts()) {
+    ASSERT_GE(transcript.size(), 10u);
+    EXPECT_EQ(transcript[0], "HELO pc\r\n");
+    EXPECT_EQ(transcript[4].substr(0, 26), "Received: from pc ([127.0.");
+    EXPECT_EQ(transcript[transcript.size() - 4], "body\r\n") << "bare line feeds reach the next relay as CR LF";
+  }
+  EXPECT_EQ(Stop(), 0);
+}
+
 TEST_F(VellomarTest, TwoHundredMessagesFromTenClientsAreAllDelivered) {
   SmtpPeer peer(SmtpPeer::AcceptAll);
   Configure("SMTP=" + peer.server() + "\nLogsize=100000\n");
@@ -141,6 +170,59 @@ TEST_F(VellomarTest, AMissingTemplateEndsTheProgramAtOnce) {
   ASSERT_TRUE(status.has_value());
   EXPECT_NE(*status, 0);
   EXPECT_EQ(dir_.Read("stderr"), "Error: File named <error> not found in application path\n");
+}
+
+TEST_F(VellomarTest, ASecondStartOnTheSameFolderTouchesNothingAndEnds) {
+  Configure("DNS=127.0.0.1\n");  // configured, and nothing is delivered while the test looks
+  dir_.Write("old.tml", kComplete);
+  Start();
+  // The first program's own start is over before the second one comes.
+  ASSERT_TRUE(Eventually([this] { return Log().find("Client stopped: no files left.\r\n") != std::string::npos; }));
+  // A reception under way: its spool file is incomplete, as a second start's clean-up would see it.
+  SmtpTestClient client(port_);
+  EXPECT_EQ(client.ReadReply().substr(0, 4), "220 ");
+  for (const char* line : {"HELO a\r\n", "MAIL FROM:<s@example.org>\r\n"}) {
+    client.Send(line);
+    EXPECT_EQ(client.ReadReply(), "250 Ok\r\n");
+  }
+  std::vector<std::string> files = SpoolFiles();
+  std::sort(files.begin(), files.end());
+  ASSERT_EQ(files.size(), 2u);
+  std::map<std::string, std::string> contents;
+  for (const std::string& name : files) contents[name] = dir_.Read(name);
+  const std::string log = Log();
+  const std::string store = dir_.Read("store/HKEY_LOCAL_MACHINE.ini");
+
+  test::ChildProcess second(dir_.File("vellomar"),
+                            std::map<std::string, std::string>{{"VELLOMAR_REGISTRY", dir_.File("store")},
+                                                               {"XDG_CONFIG_HOME", dir_.File("config")},
+                                                               {"HOME", dir_.path()},
+                                                               {"VELLOMAR_SMTP_PORT", std::to_string(test::FreePort())}},
+                            dir_.File("stdout2"), dir_.File("stderr2"));
+  ASSERT_TRUE(second.started());
+  auto status = second.WaitExit(20000);
+  ASSERT_TRUE(status.has_value()) << "the second program ends by itself";
+  EXPECT_NE(*status, 0);
+  EXPECT_EQ(dir_.Read("stderr2"), "Vellomar: Vellomar is already running from this folder.\n");
+  EXPECT_EQ(dir_.Read("stdout2"), "");
+  EXPECT_EQ(Log(), log) << "no log line";
+  EXPECT_EQ(dir_.Read("store/HKEY_LOCAL_MACHINE.ini"), store);
+  std::vector<std::string> after = SpoolFiles();
+  std::sort(after.begin(), after.end());
+  EXPECT_EQ(after, files);
+  for (const std::string& name : files) EXPECT_EQ(dir_.Read(name), contents[name]) << name;
+
+  // The first program goes on with its reception as if nothing happened.
+  client.Send("RCPT TO:<r@example.org>\r\n");
+  EXPECT_EQ(client.ReadReply(), "250 Ok\r\n");
+  client.Send("DATA\r\n");
+  EXPECT_EQ(client.ReadReply().substr(0, 4), "354 ");
+  client.Send("Subject: kept\r\n\r\nx\r\n.\r\n");
+  EXPECT_EQ(client.ReadReply(), "250 Ok\r\n");
+  client.Send("QUIT\r\n");
+  EXPECT_EQ(client.ReadReply(), "221 Ok\r\n");
+  EXPECT_EQ(Stop(), 0);
+  EXPECT_EQ(SpoolFiles().size(), 2u) << "both messages wait for the next relay";
 }
 
 #ifdef VELLOMAR_TEST_WINDOW_FACE

@@ -54,9 +54,10 @@ TEST_F(DialogFieldsTest, SettingsStoreAsTypedAndAutostartFollowsTheBox) {
   fields.output = "3";
   fields.writeRecipients = true;
   fields.warnTemporary = true;
+  fields.allow = "192.0.2.0/24, 2001:db8::/32 typo";
   StoreSettingsFields(fields);
-  EXPECT_EQ(Machine(),
-            "[Software\\Vellomar]\nMinimize=1\nLogsize=20\nLogrec=1\nLogabo=0\nLogdel=1\nInput=letters\nOutput=3\n");
+  EXPECT_EQ(Machine(), "[Software\\Vellomar]\nMinimize=1\nLogsize=20\nLogrec=1\nLogabo=0\nLogdel=1\nInput=letters\n"
+                       "Output=3\nAllow=192.0.2.0/24, 2001:db8::/32 typo\n");
   const std::string program = GetAppDirectory() + "/vellomar";
   EXPECT_EQ(ReadAutostart(), program);
   EXPECT_EQ(AutostartEntryPath(), dir().path() + "/config/autostart/vellomar.desktop");
@@ -71,13 +72,14 @@ TEST_F(DialogFieldsTest, SettingsStoreAsTypedAndAutostartFollowsTheBox) {
   EXPECT_TRUE(loaded.writeRecipients);
   EXPECT_FALSE(loaded.warnTotal);
   EXPECT_TRUE(loaded.warnTemporary);
+  EXPECT_EQ(loaded.allow, "192.0.2.0/24, 2001:db8::/32 typo") << "stored as typed";
 
   fields.autostart = false;
   StoreSettingsFields(fields);
   EXPECT_EQ(User(), "[Software\\Microsoft\\Windows\\CurrentVersion\\Run]\nVellomar=\n") << "kept, empty";
   EXPECT_FALSE(dir().Exists("config/autostart/vellomar.desktop"));
   EXPECT_FALSE(LoadSettingsFields().autostart);
-  LoadStartupSettings();
+  EXPECT_EQ(LoadStartupSettings(), std::vector<std::string>{"Allow: invalid entry ignored: typo"});
   EXPECT_EQ(TheSettings().Input, 100) << "letters give the default at the next start";
 }
 

@@ -2,13 +2,18 @@
 
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+
 #include <climits>
+#include <memory>
 #include <thread>
 #include <vector>
 
 #include "common/flags.h"
 #include "control/control_ids.h"
+#include "common/app_directory.h"
 #include "control/memory_controls.h"
+#include "control/registry_key.h"
 #include "platform/thread_executor.h"
 #include "platform/thread_tracker.h"
 #include "spool/spool_lists.h"
@@ -36,6 +41,45 @@ class MainWindowTest : public ::testing::Test {
   ThreadTracker threads{stopRequested};
   MainWindow mainWindow{window, controls, threads};
 };
+
+TEST_F(MainWindowTest, OneProgramPerFolderUntilTheHolderIsGone) {
+  ::setenv("VELLOMAR_REGISTRY", state.appDir().File("store").c_str(), 1);
+  state.appDir().Write("error", "template");
+  SettingsKey().Write("SMTP", "relay.example");
+  auto first = std::make_unique<MainWindow>(window, controls, threads);
+  ASSERT_TRUE(first->CheckPrerequisites());
+  EXPECT_TRUE(state.appDir().Exists("vellomar.lock"));
+  const std::string store = state.appDir().Read("store/HKEY_LOCAL_MACHINE.ini");
+  const std::string log = state.appDir().Read("logfile");
+
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    MemoryControls otherControls;
+    MainWindow other(window, otherControls, threads);
+    EXPECT_FALSE(other.CheckPrerequisites());
+    ASSERT_EQ(otherControls.Messages().size(), 1u) << "only the one message, no other check ran";
+    EXPECT_EQ(otherControls.Messages()[0].text, "Vellomar is already running from this folder.");
+    EXPECT_EQ(otherControls.Messages()[0].caption, "Vellomar");
+  }
+  EXPECT_EQ(state.appDir().Read("store/HKEY_LOCAL_MACHINE.ini"), store);
+  EXPECT_EQ(state.appDir().Read("logfile"), log);
+
+  {
+    // Another folder is another program's.
+    test::TempDir elsewhere;
+    elsewhere.Write("error", "template");
+    SetAppDirectory(elsewhere.path());
+    MemoryControls otherControls;
+    MainWindow other(window, otherControls, threads);
+    EXPECT_TRUE(other.CheckPrerequisites());
+    SetAppDirectory(state.appDir().path());
+  }
+
+  first.reset();
+  MemoryControls laterControls;
+  MainWindow later(window, laterControls, threads);
+  EXPECT_TRUE(later.CheckPrerequisites()) << "the lock goes with the program that held it";
+  EXPECT_TRUE(laterControls.Messages().empty());
+}
 
 TEST_F(MainWindowTest, RefreshWritesStatisticsAndCountsTheListsAsLastRebuilt) {
   mainWindow.receivedAll = 3;

@@ -5,6 +5,8 @@
 #include <atomic>
 #include <climits>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "control/registry_key.h"
 #include "support/store_fixture.h"
@@ -50,6 +52,51 @@ TEST_F(SettingsTest, NumberRulesAndDefaultsWrittenBack) {
   EXPECT_EQ(key.Read("Input"), "100");
   EXPECT_EQ(TheSettings().Output, -5);
   EXPECT_EQ(key.Read("Output"), "-5");
+}
+
+TEST_F(SettingsTest, AllowNamesTheServedNetworksAndFallsBackToTheLocalOnes) {
+  struct Case {
+    const char* text;
+    std::vector<std::string> problems;
+    std::vector<std::pair<const char*, bool>> served;
+  };
+  const std::vector<std::pair<const char*, bool>> localOnly = {
+      {"127.0.0.1", true},     {"127.8.9.10", true},  {"::1", true},          {"10.20.30.40", true},
+      {"172.16.0.1", true},    {"172.31.255.254", true}, {"172.32.0.1", false}, {"192.168.1.1", true},
+      {"169.254.3.4", true},   {"fe80::1", true},     {"fd00::2", true},      {"fc00::1", true},
+      {"192.0.2.1", false},    {"8.8.8.8", false},    {"2001:db8::1", false}, {"::2", false},
+      {"::ffff:10.1.1.1", true}, {"::ffff:192.0.2.1", false}};
+  const Case cases[] = {
+      {"", {}, localOnly},
+      {" , ", {}, localOnly},
+      {"bad, worse", {"Allow: invalid entry ignored: bad", "Allow: invalid entry ignored: worse",
+                      "Allow: no valid entry, the default networks apply"}, localOnly},
+      {"192.0.2.0/24 10.0.0.0/33",
+       {"Allow: invalid entry ignored: 10.0.0.0/33"},
+       {{"192.0.2.77", true}, {"127.0.0.1", false}, {"10.0.0.1", false}}},
+      {"0.0.0.0/0", {}, {{"198.51.100.1", true}, {"::1", false}}},
+      {"2001:db8::/32,127.0.0.1", {}, {{"2001:db8:1::5", true}, {"127.0.0.1", true}, {"127.0.0.2", false}}},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> problems;
+    NetworkList list = AllowedNetworks(c.text, problems);
+    EXPECT_EQ(problems, c.problems) << '"' << c.text << '"';
+    for (auto [address, want] : c.served) {
+      EXPECT_EQ(list.Contains(*ParseIpAddress(address)), want) << address << " with \"" << c.text << '"';
+    }
+  }
+}
+
+TEST_F(SettingsTest, AllowIsReadWithTheStartupSettings) {
+  RegistryKey key = SettingsKey();
+  key.Write("Allow", "192.0.2.0/24 nonsense");
+  EXPECT_EQ(LoadStartupSettings(), std::vector<std::string>{"Allow: invalid entry ignored: nonsense"});
+  EXPECT_TRUE(TheSettings().Allow.Get().Contains(*ParseIpAddress("192.0.2.9")));
+  EXPECT_FALSE(TheSettings().Allow.Get().Contains(*ParseIpAddress("127.0.0.1")));
+  EXPECT_EQ(key.Read("Allow"), "192.0.2.0/24 nonsense") << "kept as typed";
+  key.Write("Allow", "");
+  EXPECT_TRUE(LoadStartupSettings().empty());
+  EXPECT_TRUE(TheSettings().Allow.Get().Contains(*ParseIpAddress("127.0.0.1")));
 }
 
 TEST_F(SettingsTest, BooleansAreTrueOnlyForExactlyOne) {

@@ -67,7 +67,7 @@ TEST_F(ReplyReaderTest, SilenceLossAndOversizeAreNoReply) {
   EXPECT_FALSE(fresh.Read(connection_, milliseconds(20000), reply));
 
   ReplyReader last;
-  pair_.client.Close();
+  ASSERT_TRUE(pair_.client.Close());
   EXPECT_FALSE(last.Read(connection_, milliseconds(20000), reply));
 }
 

@@ -2,7 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
 #include <algorithm>
+#include <csignal>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
 
 #include "common/flags.h"
 #include "delivery_fixture.h"
@@ -13,6 +20,24 @@ namespace {
 
 using test::SmtpPeer;
 using Lines = std::vector<std::string>;
+using std::chrono::milliseconds;
+
+// Caps the size a file of this process may reach, as a full disk would: a write that starts
+// at or past the cap fails with EFBIG. Restored at the end of the scope.
+class FileSizeCap {
+ public:
+  explicit FileSizeCap(rlim_t bytes) {
+    ::signal(SIGXFSZ, SIG_IGN);
+    ::getrlimit(RLIMIT_FSIZE, &saved_);
+    rlimit capped = saved_;
+    capped.rlim_cur = bytes;
+    EXPECT_EQ(::setrlimit(RLIMIT_FSIZE, &capped), 0);
+  }
+  ~FileSizeCap() { ::setrlimit(RLIMIT_FSIZE, &saved_); }
+
+ private:
+  rlimit saved_{};
+};
 
 class DeliverRecipientTest : public test::DeliveryFixture {
  protected:
@@ -174,7 +199,7 @@ TEST_F(DeliverRecipientTest, AcceptedDataWithoutQuitIsDeliveredWithoutANotice) {
   EXPECT_EQ(appDir().Read("953.tml")[LineAt("953.tml", 2).first], 'X');
   EXPECT_TRUE(Notices("953.tml").empty());
   EXPECT_EQ(peer.Transcripts()[0].back(), ".\r\n");
-  EXPECT_EQ(mainWindow.sentOk, 0u) << "no transaction ended on a QUIT line";
+  EXPECT_EQ(mainWindow.sentOk, 1u) << "the accepted data counts, with or without QUIT";
 }
 
 TEST_F(DeliverRecipientTest, LowerCaseCommandsAreReplayedWithAnUpperCaseR) {
@@ -250,6 +275,116 @@ TEST_F(DeliverRecipientTest, RefusedConnectionInTrueRelayingGoesToTheAlternate) 
   EXPECT_TRUE(Deliver("953.tml", 2, refused));
   EXPECT_EQ(alternate.Connections(), 1);
   EXPECT_EQ(LogContent().find("can't connect"), std::string::npos);
+}
+
+TEST_F(DeliverRecipientTest, ANoticeThatCannotBeWrittenLeavesTheRecipientPending) {
+  struct Case {
+    const char* what;
+    std::function<void()> arrange;  // run before the delivery
+    bool stopAtRcpt;
+    const char* why;  // in the log line
+  };
+  std::unique_ptr<FileSizeCap> cap;
+  const Case cases[] = {
+      {"template removed while running", [&] { ASSERT_TRUE(RemoveFile(appDir().File("error"))); }, false,
+       "template error"},
+      {"disk full", [&] { cap = std::make_unique<FileSizeCap>(1); }, false, "File too large"},
+      {"registry emptied", [&] {
+         std::lock_guard<std::mutex> guard(OutgoingLock());
+         MailSummary summary;  // each case registered the file once more
+         while (OutgoingRegistry().GetSummary("953.tml", summary)) OutgoingRegistry().RemoveWorker("953.tml");
+       }, false, "message not registered"},
+      {"shutdown", [] {}, true, "Operation canceled"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    bool stop = c.stopAtRcpt;
+    SmtpPeer peer([stop](int, const std::string& line) -> std::string {
+      if (line.rfind("RCPT", 0) == 0) {
+        if (stop) stopRequested.Set();
+        return "550 No such user\r\n";
+      }
+      return SmtpPeer::AcceptAll(0, line);
+    });
+    Spool("953.tml", test::WorkedExample());
+    c.arrange();
+    EXPECT_FALSE(Deliver("953.tml", 2, peer.server())) << "the run ends, the file is held";
+    cap.reset();
+    EXPECT_EQ(appDir().Read("953.tml"), test::WorkedExample()) << "the recipient keeps its letter";
+    EXPECT_TRUE(Notices("953.tml").empty());
+    EXPECT_FALSE(appDir().Exists("953")) << "no half notice left behind";
+    // A full disk keeps the line out of the log file; a stop keeps it out of the window.
+    const std::string shown = LogContent() + Notifications();
+    EXPECT_NE(shown.find(std::string("Error : can't write failure notice for 953.tml (") + c.why), std::string::npos)
+        << shown;
+    auto tpl = ReadWholeFile(std::string(VELLOMAR_RESOURCES) + "/error");
+    appDir().Write("error", tpl.value());
+  }
+  std::lock_guard<std::mutex> guard(QueueLock());
+  EXPECT_EQ(TheQueueList().size(), 0u) << "no reservation outlives a notice";
+}
+
+TEST_F(DeliverRecipientTest, AcceptedDataIsRecordedBeforeQuitWhateverQuitMeets) {
+  SetClientTimeouts({milliseconds(2000), milliseconds(300), milliseconds(2000)});
+  for (const char* quitReply : {"221 bye\r\n", "554 odd\r\n", SmtpPeer::kClose, ""}) {
+    SCOPED_TRACE(quitReply);
+    std::mutex lock;
+    char letterAtQuit = '?';
+    SmtpPeer peer([&](int, const std::string& line) -> std::string {
+      if (line.rfind("QUIT", 0) != 0) return SmtpPeer::AcceptAll(0, line);
+      std::lock_guard<std::mutex> guard(lock);
+      letterAtQuit = appDir().Read("953.tml")[LineAt("953.tml", 2).first];
+      return quitReply;
+    });
+    Spool("953.tml", test::WorkedExample());
+    EXPECT_TRUE(Deliver("953.tml", 2, peer.server())) << "line 4 is still pending";
+    {
+      std::lock_guard<std::mutex> guard(lock);
+      EXPECT_EQ(letterAtQuit, 'X') << "written before QUIT went out";
+    }
+    EXPECT_EQ(appDir().Read("953.tml")[LineAt("953.tml", 2).first], 'X');
+    EXPECT_TRUE(Notices("953.tml").empty()) << "nothing said to QUIT makes a notice";
+  }
+  EXPECT_EQ(mainWindow.sentOk, 4u);
+}
+
+TEST_F(DeliverRecipientTest, TheReplyToTheEndOfDataMayTakeLongerThanOtherReplies) {
+  EXPECT_EQ(ClientTimeouts{}.dataReply, std::chrono::minutes(10));
+  SetClientTimeouts({milliseconds(2000), milliseconds(200), milliseconds(5000)});
+  SmtpPeer peer([](int, const std::string& line) -> std::string {
+    // A busy server: its answer to the end of the data comes well after the usual wait.
+    if (line == ".\r\n") std::this_thread::sleep_for(milliseconds(800));
+    return SmtpPeer::AcceptAll(0, line);
+  });
+  Spool("953.tml", test::WorkedExample());
+  EXPECT_TRUE(Deliver("953.tml", 2, peer.server()));
+  EXPECT_EQ(appDir().Read("953.tml")[LineAt("953.tml", 2).first], 'X');
+}
+
+TEST_F(DeliverRecipientTest, ALongLineEndingInADotIsNotTheEndOfTheData) {
+  const std::string longLine = std::string(1000, 'a') + ".\r\n";  // read in pieces: 1000 bytes, then ".\r\n"
+  SmtpPeer peer(SmtpPeer::AcceptAll);
+  Spool("953.tml", "HELO a\r\nMAIL FROM:<s>\r\nRCPT TO:<r>\r\nDATA\r\n" + longLine + "x\r\n.\r\nQUIT\r\n");
+  EXPECT_FALSE(Deliver("953.tml", 2, peer.server()));
+  EXPECT_EQ(appDir().Read("953.tml")[LineAt("953.tml", 2).first], 'X');
+  Lines want = {"HELO a\r\n", "MAIL FROM:<s>\r\n", "RCPT TO:<r>\r\n", "DATA\r\n", longLine, "x\r\n", ".\r\n", "QUIT\r\n"};
+  EXPECT_EQ(peer.Transcripts()[0], want);
+}
+
+TEST_F(DeliverRecipientTest, ALetterThatCannotBeWrittenIsLoggedAndEndsTheRun) {
+  SmtpPeer peer(SmtpPeer::AcceptAll);
+  Spool("953.tml", test::WorkedExample());
+  auto [position, line] = LineAt("953.tml", 2);
+  SpoolFile file = Open("953.tml");
+  bool goOn;
+  {
+    FileSizeCap cap(static_cast<rlim_t>(position));  // the letter's byte lies past the cap
+    goOn = DeliverRecipient(mainWindow, file, "953.tml", "MAIL FROM:<sender address>\r\n", peer.server(), line, position);
+  }
+  EXPECT_FALSE(goOn) << "the worker must end the run and hold the file";
+  EXPECT_TRUE(file.WriteFailed());
+  EXPECT_EQ(appDir().Read("953.tml"), test::WorkedExample());
+  EXPECT_NE(Notifications().find("Error : can't record a recipient's state in 953.tml: File too large"), std::string::npos);
 }
 
 }  // namespace

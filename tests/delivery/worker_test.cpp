@@ -226,5 +226,18 @@ TEST_F(WorkerTest, SummaryIsPublishedBeforeDelivery) {
   EXPECT_EQ(seen.size, static_cast<int32_t>(test::WorkedExample().size()));
 }
 
+TEST_F(WorkerTest, AFileWhoseNoticeCannotBeWrittenIsKeptForTheNextRun) {
+  SmtpPeer peer(SmtpPeer::AcceptAll);
+  TheSettings().SMTP.Set(peer.server());
+  ASSERT_TRUE(RemoveFile(appDir().File("error")));
+  const std::string content = "HELO a\r\nMAIL FROM:<s>\r\nDATA\r\nSubject: t\r\n\r\nx\r\n.\r\nQUIT\r\n";
+  appDir().Write("none.tml", content);
+  EXPECT_EQ(RunWorker("none.tml"), 0);
+  EXPECT_EQ(appDir().Read("none.tml"), content) << "kept, so that the notice is tried again";
+  EXPECT_TRUE(Held("none.tml"));
+  EXPECT_FALSE(Registered("none.tml"));
+  EXPECT_NE(LogContent().find("Error : can't write failure notice for none.tml (template error"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace vellomar

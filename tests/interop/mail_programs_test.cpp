@@ -46,6 +46,8 @@ struct ClientCase {
   std::string helo;
   std::vector<Arrival> arrivals;
   std::vector<std::string> neverArrives;
+  // How the trace header names the client's address.
+  std::string clientAddress = "[127.0.0.1]";
 };
 
 // gtest names each case by it.
@@ -97,10 +99,11 @@ std::vector<std::string> Swaks(int port, const std::string& token, bool pipeline
   return command;
 }
 
-std::vector<std::string> Curl(int port, const test::TempDir& dir, const std::string& token) {
+// `host` as a URL names it: 127.0.0.1 or [::1].
+std::vector<std::string> Curl(int port, const test::TempDir& dir, const std::string& host, const std::string& token) {
   dir.Write("message.eml", Message(token, "\r\n"));
   return {"/usr/bin/curl", "--silent", "--show-error", "--max-time", "15",
-          "smtp://127.0.0.1:" + std::to_string(port) + "/curl.test", "--mail-from", "sender@example.org",
+          "smtp://" + host + ":" + std::to_string(port) + "/curl.test", "--mail-from", "sender@example.org",
           "--mail-rcpt", "rcpt@example.org", "--upload-file", dir.File("message.eml")};
 }
 
@@ -121,8 +124,10 @@ std::vector<ClientCase> Cases() {
       {"SmtplibResetBetweenTwoMessages",
        [](int port, const test::TempDir& dir) { return Smtplib(port, dir, "py-kept,py-after-reset", true); }, "",
        "python.test", {Lower("py-kept"), Lower("py-after-reset")}, {"dropped@example.org"}},
-      {"Curl", [](int port, const test::TempDir& dir) { return Curl(port, dir, "curl-token"); }, "",
+      {"Curl", [](int port, const test::TempDir& dir) { return Curl(port, dir, "127.0.0.1", "curl-token"); }, "",
        "curl.test", {Upper("curl-token")}, {}},
+      {"CurlOverIpv6", [](int port, const test::TempDir& dir) { return Curl(port, dir, "[::1]", "curl-ipv6"); }, "",
+       "curl.test", {Upper("curl-ipv6")}, {}, "[IPv6:::1]"},
       {"SwaksDefaultDialogue", [](int port, const test::TempDir&) { return Swaks(port, "swaks-plain", false); }, "",
        "swaks.test", {Upper("swaks-plain")}, {}},
       {"SwaksPipelined", [](int port, const test::TempDir&) { return Swaks(port, "swaks-pipelined", true); }, "",
@@ -153,13 +158,14 @@ const std::vector<std::string>* Carrying(const std::vector<std::vector<std::stri
 
 // The replayed dialogue: HELO, the client's MAIL and RCPT lines, DATA, the trace header
 // naming the client, the message as sent (dot-stuffed), the end-of-data line, QUIT.
-void ExpectArrived(const std::vector<std::string>& got, const std::string& helo, const Arrival& want) {
+void ExpectArrived(const std::vector<std::string>& got, const ClientCase& client, const Arrival& want) {
+  const std::string& helo = client.helo;
   ASSERT_GE(got.size(), 9u) << Joined(got);
   EXPECT_EQ(got[0], "HELO " + helo + "\r\n");
   EXPECT_EQ(got[1], want.mail);
   EXPECT_EQ(got[2], want.rcpt);
   EXPECT_EQ(got[3], want.data);
-  EXPECT_EQ(got[4], "Received: from " + helo + " ([127.0.0.1])\r\n");
+  EXPECT_EQ(got[4], "Received: from " + helo + " (" + client.clientAddress + ")\r\n");
   EXPECT_EQ(got[5].rfind("\tby ", 0), 0u) << got[5];
   EXPECT_NE(got[5].find(" with Vellomar; "), std::string::npos) << got[5];
   EXPECT_TRUE(Contains(got, "body of " + want.token + "\r\n")) << Joined(got);
@@ -198,7 +204,7 @@ TEST_P(MailProgramsTest, EveryMessageReachesTheNextRelayAsSent) {
   for (const Arrival& arrival : client.arrivals) {
     const auto* got = Carrying(transcripts, arrival.token);
     ASSERT_NE(got, nullptr) << arrival.token << " never arrived";
-    ExpectArrived(*got, client.helo, arrival);
+    ExpectArrived(*got, client, arrival);
   }
   for (const auto& transcript : transcripts) {
     for (const std::string& text : client.neverArrives) {

@@ -6,10 +6,18 @@
 #include <stdlib.h>
 #include <sys/socket.h>
 
+#include <poll.h>
+
+#include <cstring>
 #include <future>
+#include <mutex>
+#include <vector>
 
 #include "common/system_error.h"
+#include "common/network_list.h"
+#include "control/registry_key.h"
 #include "control/settings.h"
+#include "support/loopback.h"
 #include "session_fixture.h"
 
 namespace vellomar {
@@ -18,7 +26,52 @@ namespace {
 using test::Eventually;
 using test::SmtpTestClient;
 
-class ListenerTest : public test::SessionFixture {};
+class ListenerTest : public test::SessionFixture {
+ protected:
+  ListenerTest() {
+    TheSettings().Allow.Set(DefaultAllowedNetworks());
+    SetSessionStartObserver([this](const ServerSession& session) {
+      std::lock_guard<std::mutex> guard(startedLock_);
+      started_.push_back({session.clientAddress, session.spoolName});
+    });
+  }
+  ~ListenerTest() override {
+    StopAll();
+    SetSessionStartObserver(nullptr);
+    TheSettings().Allow.Set(DefaultAllowedNetworks());
+  }
+
+  struct Started {
+    std::string clientAddress;
+    std::string spoolName;
+    bool operator==(const Started&) const = default;
+  };
+  std::vector<Started> StartedSessions() {
+    std::lock_guard<std::mutex> guard(startedLock_);
+    return started_;
+  }
+
+  // Reads everything up to the server's close.
+  static std::string RepliesUntilClosed(SmtpTestClient& client) {
+    std::string replies;
+    EXPECT_TRUE(client.WaitClosed(20000, &replies)) << "the server closes the connection";
+    return replies;
+  }
+
+ private:
+  std::mutex startedLock_;
+  std::vector<Started> started_;
+};
+
+// Whether this machine can reach ::1 at all; a few build machines run without IPv6.
+bool HasIpv6Loopback() {
+  FileDescriptor probe(::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!probe.valid()) return false;
+  sockaddr_in6 address{};
+  address.sin6_family = AF_INET6;
+  address.sin6_addr = in6addr_loopback;
+  return ::bind(probe.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+}
 
 TEST_F(ListenerTest, StartsLogsAndNamesTheHost) {
   StartListener();
@@ -110,6 +163,141 @@ TEST_F(ListenerTest, PausedListenerAcceptsNothingUntilResumed) {
   auto [greeting, afterResume] = greeted.get();
   EXPECT_EQ(greeting, kGreeting);
   EXPECT_TRUE(afterResume);
+}
+
+TEST_F(ListenerTest, ClientsOutsideAllowAreRefusedAndLeaveNothingBehind) {
+  SettingsKey().Write("Allow", "127.0.0.1");
+  EXPECT_TRUE(LoadStartupSettings().empty());
+  port_ = StartListener();
+  const size_t threadsBefore = threads.Count();
+
+  SmtpTestClient stranger(port_, "127.0.0.1", "127.0.0.2");
+  EXPECT_EQ(RepliesUntilClosed(stranger), "554 5.7.1 Access denied\r\n");
+  EXPECT_NE(LogContent().find("Refused connection from 127.0.0.2\r\n"), std::string::npos) << LogContent();
+  EXPECT_EQ(threads.Count(), threadsBefore) << "no session thread";
+  EXPECT_EQ(mainWindow.receivedAll.load(), 0u);
+  {
+    std::lock_guard<std::mutex> guard(QueueLock());
+    EXPECT_EQ(TheQueueList().size(), 0u) << "no spool name reserved";
+  }
+  {
+    std::lock_guard<std::mutex> guard(IncomingLock());
+    EXPECT_EQ(IncomingRegistry().size(), 0u) << "no registry entry";
+  }
+  EXPECT_TRUE(StartedSessions().empty());
+
+  SmtpTestClient allowed = Connect();
+  allowed.Send("HELO a\r\n");
+  EXPECT_EQ(allowed.ReadReply(), "250 Ok\r\n");
+  EXPECT_EQ(StartedSessions(), (std::vector<Started>{{"127.0.0.1", kFirstSpool}}));
+  EXPECT_TRUE(appDir().Exists(kFirstSpool));
+  EXPECT_FALSE(appDir().Exists("853_0.tml"));
+}
+
+TEST_F(ListenerTest, AllowIsJudgedPerFamilyWithMappedAddressesAsIpv4) {
+  const bool ipv6 = HasIpv6Loopback();
+  struct Case {
+    const char* allow;
+    const char* server;
+    const char* source;
+    const char* address;  // as the log and the session name it
+    bool served;
+  };
+  const Case cases[] = {
+      {"127.0.0.2", "127.0.0.1", "127.0.0.1", "127.0.0.1", false},
+      {"127.0.0.2", "127.0.0.1", "127.0.0.2", "127.0.0.2", true},
+      {"::ffff:127.0.0.2/128", "127.0.0.1", "127.0.0.2", "127.0.0.2", true},
+      {"::1", "127.0.0.1", "", "127.0.0.1", false},
+      {"0.0.0.0/0", "::1", "", "IPv6:::1", false},
+      {"127.0.0.0/8, ::1/128", "::1", "", "IPv6:::1", true},
+      {"::/0", "127.0.0.1", "", "127.0.0.1", true},
+  };
+  port_ = StartListener();
+  size_t served = 0;
+  for (const Case& c : cases) {
+    if (!ipv6 && std::string(c.server) == "::1") continue;
+    SCOPED_TRACE(std::string(c.allow) + " from " + c.address);
+    TheSettings().Allow.Set(ParseNetworkList(c.allow).list);
+    SmtpTestClient client(port_, c.server, c.source);
+    if (!c.served) {
+      EXPECT_EQ(RepliesUntilClosed(client), "554 5.7.1 Access denied\r\n");
+      EXPECT_NE(LogContent().find(std::string("Refused connection from ") + c.address + "\r\n"), std::string::npos);
+      continue;
+    }
+    EXPECT_EQ(client.ReadReply(), kGreeting);
+    ++served;
+    ASSERT_EQ(StartedSessions().size(), served);
+    EXPECT_EQ(StartedSessions().back().clientAddress, c.address);
+    client.Send("QUIT\r\n");
+    EXPECT_TRUE(client.WaitClosed());
+  }
+}
+
+TEST_F(ListenerTest, OneSocketServesIpv4AndIpv6ClientsNamedByTheirAddress) {
+  if (!HasIpv6Loopback()) GTEST_SKIP() << "this machine has no IPv6 loopback address (::1)";
+  port_ = StartListener();
+  struct Case {
+    const char* server;
+    const char* source;
+    const char* helo;
+    const char* address;
+  };
+  const Case cases[] = {{"127.0.0.1", "127.0.0.2", "four", "127.0.0.2"}, {"::1", "", "six", "IPv6:::1"}};
+  for (int i = 0; i < 2; ++i) {
+    const Case& c = cases[i];
+    SmtpTestClient client(port_, c.server, c.source);
+    EXPECT_EQ(client.ReadReply(), kGreeting);
+    Converse(client, {{std::string("HELO ") + c.helo + "\r\n", "250 Ok\r\n"},
+                      {"MAIL FROM:<ann@example.org>\r\n", "250 Ok\r\n"},
+                      {"RCPT TO:<bob@example.org>\r\n", "250 Ok\r\n"},
+                      {"DATA\r\n", "354 send the mail data, end with .\r\n"},
+                      {"Subject: hi\r\n\r\nx\r\n.\r\n", "250 Ok\r\n"}});
+    // The trace header names the client as its session was handed it.
+    EXPECT_NE(appDir().Read(SpoolName(i)).find(TraceHeader(c.helo, c.address)), std::string::npos)
+        << appDir().Read(SpoolName(i));
+    ASSERT_EQ(StartedSessions().size(), static_cast<size_t>(i + 1));
+    EXPECT_EQ(StartedSessions()[i], (Started{c.address, SpoolName(i)}));
+    Converse(client, {{"QUIT\r\n", "221 Ok\r\n"}});
+  }
+}
+
+TEST_F(ListenerTest, ABurstOfFiftyConnectsWaitsInTheQueueWhilePausedAndIsServed) {
+  constexpr int kClients = 50;
+  port_ = StartListener();
+  EXPECT_EQ(listener->Suspend(), 0);
+  // While nothing is accepted, a connection completes only when the listen queue has room
+  // for it: with a short queue the system drops the rest and their clients retry for ever.
+  std::vector<FileDescriptor> clients;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<uint16_t>(port_));
+  for (int i = 0; i < kClients; ++i) {
+    clients.emplace_back(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    int result = ::connect(clients.back().get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ASSERT_TRUE(result == 0 || errno == EINPROGRESS) << "connect " << i << ": " << std::strerror(errno);
+  }
+  for (int i = 0; i < kClients; ++i) {
+    pollfd watched{clients[i].get(), POLLOUT, 0};
+    ASSERT_EQ(::poll(&watched, 1, 20000), 1) << "connection " << i << " did not complete while paused";
+    int error = -1;
+    socklen_t length = sizeof error;
+    ASSERT_EQ(::getsockopt(clients[i].get(), SOL_SOCKET, SO_ERROR, &error, &length), 0);
+    EXPECT_EQ(error, 0) << "connection " << i;
+  }
+  EXPECT_EQ(listener->Resume(), 1);
+  for (int i = 0; i < kClients; ++i) {
+    std::string greeting;
+    while (greeting.find('\n') == std::string::npos) {
+      ASSERT_TRUE(test::WaitReadable(clients[i].get(), 20000)) << "no greeting for client " << i;
+      char buffer[256];
+      ssize_t got = ::recv(clients[i].get(), buffer, sizeof buffer, 0);
+      ASSERT_GT(got, 0) << "client " << i << " closed or failed";
+      greeting.append(buffer, static_cast<size_t>(got));
+    }
+    EXPECT_EQ(greeting, kGreeting) << "client " << i;
+  }
+  EXPECT_EQ(StartedSessions().size(), static_cast<size_t>(kClients));
 }
 
 TEST(ListenerPortTest, ConfiguredPortFromTheEnvironment) {

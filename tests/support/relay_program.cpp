@@ -18,7 +18,7 @@ RelayProgram::RelayProgram(const std::string& executable) : port_(FreePort()) {
 }
 
 void RelayProgram::Configure(const std::string& values) {
-  MakeDirectories(dir_.File("store"));
+  ASSERT_TRUE(MakeDirectories(dir_.File("store")));
   dir_.Write("store/HKEY_LOCAL_MACHINE.ini", "[Software\\Vellomar]\n" + values);
 }
 

@@ -7,6 +7,8 @@
 #include <sys/socket.h>
 
 #include <chrono>
+#include <cstring>
+#include <utility>
 
 namespace vellomar::test {
 
@@ -47,10 +49,50 @@ bool SmtpTestClient::Refused(int port) {
   return !ConnectTo(fd.get(), port) && errno == ECONNREFUSED;
 }
 
+namespace {
+
+// The address and its length; family 0 when the text is not an address.
+std::pair<sockaddr_storage, socklen_t> SocketAddress(const std::string& text, int port) {
+  sockaddr_storage storage{};
+  auto& ipv4 = reinterpret_cast<sockaddr_in&>(storage);
+  auto& ipv6 = reinterpret_cast<sockaddr_in6&>(storage);
+  if (::inet_pton(AF_INET, text.c_str(), &ipv4.sin_addr) == 1) {
+    ipv4.sin_family = AF_INET;
+    ipv4.sin_port = htons(static_cast<uint16_t>(port));
+    return {storage, sizeof ipv4};
+  }
+  if (::inet_pton(AF_INET6, text.c_str(), &ipv6.sin6_addr) == 1) {
+    ipv6.sin6_family = AF_INET6;
+    ipv6.sin6_port = htons(static_cast<uint16_t>(port));
+    return {storage, sizeof ipv6};
+  }
+  ADD_FAILURE() << "not an address: " << text;
+  return {storage, 0};
+}
+
+}  // namespace
+
+SmtpTestClient::SmtpTestClient(int port, const std::string& server, const std::string& source) {
+  auto [to, toLength] = SocketAddress(server, port);
+  fd_ = FileDescriptor(::socket(to.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!source.empty()) {
+    auto [from, fromLength] = SocketAddress(source, 0);
+    if (::bind(fd_.get(), reinterpret_cast<sockaddr*>(&from), fromLength) != 0) {
+      ADD_FAILURE() << "bind to " << source << " failed: " << std::strerror(errno);
+      (void)fd_.Close();  // the failure is already reported
+      return;
+    }
+  }
+  if (::connect(fd_.get(), reinterpret_cast<sockaddr*>(&to), toLength) != 0) {
+    ADD_FAILURE() << "connect to " << server << " port " << port << " failed: " << std::strerror(errno);
+    (void)fd_.Close();  // the failure is already reported
+  }
+}
+
 SmtpTestClient::SmtpTestClient(int port) : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
   if (!ConnectTo(fd_.get(), port)) {
     ADD_FAILURE() << "connect to port " << port << " failed";
-    fd_.Close();
+    (void)fd_.Close();  // the failure is already reported above
   }
 }
 

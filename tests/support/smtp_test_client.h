@@ -7,11 +7,14 @@
 
 namespace vellomar::test {
 
-// A plain TCP client on 127.0.0.1 that talks to the relay as a mail program would, and
+// A plain TCP client (by default on 127.0.0.1) that talks to the relay as a mail program would, and
 // reads back exactly the bytes it is sent. Every wait is bounded.
 class SmtpTestClient {
  public:
   explicit SmtpTestClient(int port);
+  // To `server` (an IPv4 or IPv6 address) from `source` when one is given, so that a test can
+  // be another loopback client (127.0.0.2) or an IPv6 one (::1).
+  SmtpTestClient(int port, const std::string& server, const std::string& source = "");
   // True when a connection to the port is refused.
   static bool Refused(int port);
 
@@ -27,7 +30,7 @@ class SmtpTestClient {
   bool WaitClosed(int timeoutMs = 20000, std::string* rest = nullptr);
   // True when nothing arrives within the time (and the connection stays open).
   bool Silent(int timeoutMs);
-  void Close() { fd_.Close(); }
+  void Close() { (void)fd_.Close(); }  // a test hangs up; the peer's view is what is checked
 
  private:
   FileDescriptor fd_;

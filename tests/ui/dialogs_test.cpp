@@ -25,6 +25,8 @@ TEST_F(DialogsTest, EveryControlStandsAtItsDialogUnits) {
   EXPECT_EQ(modes.size(), QSize(439, 327));                            // 251 x 201
   EXPECT_EQ(Box(modes.Control(1)), std::make_tuple(128, 293, 88, 23));  // OK 73, 180, 50, 14
   EXPECT_EQ(Box(settings.Control(1036)), std::make_tuple(460, 75, 68, 20));  // 263, 46, 39, 12
+  EXPECT_EQ(settings.size(), QSize(714, 309));                                // 408 x 190
+  EXPECT_EQ(Box(settings.Control(1042)), std::make_tuple(222, 236, 480, 20));  // 127, 145, 274, 12
   EXPECT_EQ(Box(about.Control(145)), std::make_tuple(12, 11, 278, 68));     // 7, 7, 159, 42
   for (const TemplateDialog* dialog : {static_cast<TemplateDialog*>(&modes), static_cast<TemplateDialog*>(&settings),
                                        static_cast<TemplateDialog*>(&about)}) {
@@ -85,14 +87,21 @@ TEST_F(DialogsTest, SettingsDialogStoresWhatWasTypedWithoutChecks) {
   dialog.ControlAs<QLineEdit>(1036)->setText("many");
   dialog.ControlAs<QLineEdit>(1035)->setText("-5");
   dialog.ControlAs<QCheckBox>(1038)->setChecked(true);
+  EXPECT_EQ(dialog.ControlAs<QLineEdit>(1042)->text(), "") << "no list stored yet: the default applies";
+  bool labelled = false;
+  for (const QLabel* label : dialog.findChildren<QLabel*>()) labelled |= label->text() == "Allowed clients (networks) :";
+  EXPECT_TRUE(labelled);
+  dialog.ControlAs<QLineEdit>(1042)->setText("192.0.2.0/24, 2001:db8::/32 typo");
   dialog.accept();
   EXPECT_EQ(dialog.result(), QDialog::Accepted);
   EXPECT_EQ(SettingsKey().Read("Input"), "many");
   EXPECT_EQ(SettingsKey().Read("Logsize"), "-5");
   EXPECT_EQ(SettingsKey().Read("Logrec"), "1");
   EXPECT_EQ(SettingsKey().Read("Minimize"), "0");
+  EXPECT_EQ(SettingsKey().Read("Allow"), "192.0.2.0/24, 2001:db8::/32 typo") << "stored as typed";
   SettingsDialog reopened;
   EXPECT_EQ(reopened.ControlAs<QLineEdit>(1036)->text(), "many");
+  EXPECT_EQ(reopened.ControlAs<QLineEdit>(1042)->text(), "192.0.2.0/24, 2001:db8::/32 typo");
   EXPECT_FALSE(reopened.ControlAs<QCheckBox>(1032)->isChecked());
 }
 
