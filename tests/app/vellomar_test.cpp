@@ -12,7 +12,6 @@
 #include <thread>
 #include <vector>
 
-#include "platform/file_system.h"
 #include "support/child_process.h"
 #include "support/eventually.h"
 #include "support/loopback.h"
@@ -135,10 +134,10 @@ TEST_F(VellomarTest, WaitingFilesStayOnDiskAcrossShutdown) {
 
 TEST_F(VellomarTest, AMissingTemplateEndsTheProgramAtOnce) {
   std::filesystem::remove(dir_.File("error"));
-  program_ = std::make_unique<test::ChildProcess>(dir_.File("vellomar"),
-                                                  std::map<std::string, std::string>{{"VELLOMAR_REGISTRY", dir_.File("store")}},
-                                                  dir_.File("stdout"), dir_.File("stderr"));
-  auto status = program_->WaitExit(20000);
+  test::ChildProcess program(dir_.File("vellomar"),
+                             std::map<std::string, std::string>{{"VELLOMAR_REGISTRY", dir_.File("store")}},
+                             dir_.File("stdout"), dir_.File("stderr"));
+  auto status = program.WaitExit(20000);
   ASSERT_TRUE(status.has_value());
   EXPECT_NE(*status, 0);
   EXPECT_EQ(dir_.Read("stderr"), "Error: File named <error> not found in application path\n");
