@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+#include "common/relay_timings.h"
 #include "platform/thread_handle.h"
 #include "platform/thread_tracker.h"
 
@@ -27,6 +28,9 @@ class WindowServices {
   std::atomic<uint32_t> receivedOk{0};
   std::atomic<uint32_t> sentAll{0};
   std::atomic<uint32_t> sentOk{0};
+
+  // The relay's time limits; set before the relay threads start.
+  RelayTimings timings;
 
   // A time-stamped line in the log, the bare message in the notifications box.
   virtual void AppendLog(const std::string& message) = 0;

@@ -83,9 +83,6 @@ class MainWindow : public WindowServices {
   // while it ran, so it goes back to taking files; otherwise its handle is cleared.
   bool ContinueOrClearClient(const ThreadHandle* dispatcher) override;
 
-  // The period of the client timer (30 minutes); tests shorten it before OnInitDialog.
-  static void SetClientTimerPeriod(std::chrono::milliseconds period);
-
   // The listener the controller last started.
   std::shared_ptr<ThreadHandle> serverThread;
 

@@ -2,7 +2,6 @@
 // client timer, and the clean-up of receptions that a crash cut short.
 #include <fcntl.h>
 
-#include <atomic>
 
 #include "common/app_directory.h"
 #include "common/flags.h"
@@ -18,8 +17,6 @@
 namespace vellomar {
 
 namespace {
-
-std::atomic<int64_t> clientTimerMs{30 * 60 * 1000};
 
 // A reception is complete when its data ended: the file ends with the end-of-data line,
 // maybe followed by one QUIT line. The QUIT line of a session is at most 1,000 bytes.
@@ -46,8 +43,6 @@ bool HasCompleteData(const std::string& path) {
 }
 
 }  // namespace
-
-void MainWindow::SetClientTimerPeriod(std::chrono::milliseconds period) { clientTimerMs = period.count(); }
 
 // A second program on the same folder would clean up the first one's receptions as
 // incomplete and deliver its waiting files twice. A folder where the lock file cannot even be
@@ -112,7 +107,7 @@ void MainWindow::OnInitDialog() {
 void MainWindow::StartClientTimer() {
   threads_.Start([this](ThreadHandle&) {
     WakeEvent never(stopRequested);
-    while (!never.WaitFor(std::chrono::milliseconds(clientTimerMs.load())) && !stopRequested.load()) {
+    while (!never.WaitFor(timings.clientTimerPeriod) && !stopRequested.load()) {
       windowThread_.Post([this] { StartClient(); });
     }
     return 0;

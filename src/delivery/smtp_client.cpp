@@ -2,7 +2,6 @@
 
 #include <sys/socket.h>
 
-#include <atomic>
 
 #include "common/flags.h"
 #include "common/server_address.h"
@@ -26,10 +25,6 @@ namespace {
 constexpr uint16_t kSmtpPort = 25;
 // Message data goes out in batches of about this size; the bytes on the wire are the same.
 constexpr size_t kSendBatch = 64 * 1024;
-
-std::atomic<int64_t> connectTimeoutMs{30000};
-std::atomic<int64_t> replyTimeoutMs{120000};
-std::atomic<int64_t> dataReplyTimeoutMs{600000};
 
 struct Transaction {
   WindowServices& window;
@@ -152,7 +147,7 @@ bool Accepted(Transaction& t) {
     Flush(t);
     std::string reply;
     // Whatever the reply, or none: the message is the next server's already.
-    (void)t.replies.Read(t.connection, GetClientTimeouts().reply, reply);
+    (void)t.replies.Read(t.connection, t.window.timings.client.reply, reply);
   }
   t.connection.Close();
   return nextPending;
@@ -181,7 +176,7 @@ bool Replay(Transaction& t) {
     Flush(t);
     if (dataMode && !endOfData) continue;
     std::string reply;
-    auto wait = endOfData ? GetClientTimeouts().dataReply : GetClientTimeouts().reply;
+    auto wait = endOfData ? t.window.timings.client.dataReply : t.window.timings.client.reply;
     if (!t.replies.Read(t.connection, wait, reply)) return NoReply(t);
     bool result = false;
     if (Judge(t, reply, line, result) == Verdict::Done) return result;
@@ -201,28 +196,17 @@ Reached Connect(Transaction& t) {
   if (!socket) return Reached::Refused;
   // Watched before the connect begins, so that a stop cuts a connect to a silent peer short.
   t.connection.Open(std::move(socket.value()));
-  if (!ConnectWithin(t.connection.fd(), resolved.value(), GetClientTimeouts().connect, StopOrCancelled)) {
+  if (!ConnectWithin(t.connection.fd(), resolved.value(), t.window.timings.client.connect, StopOrCancelled)) {
     t.connection.Close();
     return Reached::Refused;
   }
   // A peer that stops reading must not hold the worker for good.
-  timeval limit{static_cast<time_t>(GetClientTimeouts().reply.count() / 1000), 0};
+  timeval limit{static_cast<time_t>(t.window.timings.client.reply.count() / 1000), 0};
   ::setsockopt(t.connection.fd(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
   return Reached::Connected;
 }
 
 }  // namespace
-
-ClientTimeouts GetClientTimeouts() {
-  return {std::chrono::milliseconds(connectTimeoutMs.load()), std::chrono::milliseconds(replyTimeoutMs.load()),
-          std::chrono::milliseconds(dataReplyTimeoutMs.load())};
-}
-
-void SetClientTimeouts(ClientTimeouts timeouts) {
-  connectTimeoutMs = timeouts.connect.count();
-  replyTimeoutMs = timeouts.reply.count();
-  dataReplyTimeoutMs = timeouts.dataReply.count();
-}
 
 bool RecordRecipientState(WindowServices& window, SpoolFile& file, const std::string& spoolName, off_t position,
                           char letter) {
@@ -256,7 +240,7 @@ bool DeliverRecipient(WindowServices& window, SpoolFile& file, const std::string
   }
   ++window.sentAll;
   std::string greeting;
-  if (!t.replies.Read(t.connection, GetClientTimeouts().reply, greeting)) return NoReply(t);
+  if (!t.replies.Read(t.connection, t.window.timings.client.reply, greeting)) return NoReply(t);
   return Replay(t);
 }
 

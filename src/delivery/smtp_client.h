@@ -25,14 +25,4 @@ bool DeliverRecipient(WindowServices& window, SpoolFile& file, const std::string
 bool RecordRecipientState(WindowServices& window, SpoolFile& file, const std::string& spoolName, off_t position,
                           char letter);
 
-// Time limits of the client: connecting (30 s), each reply, the greeting included (120 s),
-// and the reply to the end of the data, which a busy server may take long to give (10 min).
-struct ClientTimeouts {
-  std::chrono::milliseconds connect{30000};
-  std::chrono::milliseconds reply{120000};
-  std::chrono::milliseconds dataReply{600000};
-};
-ClientTimeouts GetClientTimeouts();
-void SetClientTimeouts(ClientTimeouts timeouts);
-
 }  // namespace vellomar

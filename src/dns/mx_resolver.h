@@ -35,10 +35,6 @@ class MxResolver {
 
   static constexpr uint16_t kQueryId = 0x11DF;
 
-  // How long one try waits for its reply; after one resend the lookup gives up.
-  static std::chrono::milliseconds ReplyWait();
-  static void SetReplyWait(std::chrono::milliseconds wait);
-
  private:
   WindowServices& window_;
 };

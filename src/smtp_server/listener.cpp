@@ -69,7 +69,7 @@ void StartSession(WindowServices& window, FileDescriptor accepted, std::string c
   auto session = std::make_shared<ServerSession>();
   session->socket = std::move(accepted);
   session->clientAddress = std::move(clientAddress);
-  session->limits = DefaultSessionLimits();
+  session->limits = window.timings.session;
   {
     std::lock_guard<std::mutex> guard(QueueLock());
     session->spoolName = TheQueueList().NewSpoolName(true);

@@ -24,9 +24,6 @@ namespace {
 constexpr size_t kMaxCommandLine = 1000;
 constexpr size_t kReceiveSize = 4096;
 
-std::mutex defaultLimitsLock;
-SessionLimits defaultLimits;
-
 using Clock = std::chrono::steady_clock;
 
 // Closes the connection, drops whatever message was not committed (its file deleted, its
@@ -74,23 +71,6 @@ std::chrono::milliseconds Remaining(Clock::time_point deadline) {
 WakeEvent& SessionEnded() {
   static WakeEvent event(stopRequested);
   return event;
-}
-
-SessionLimits DefaultSessionLimits() {
-  std::lock_guard<std::mutex> guard(defaultLimitsLock);
-  return defaultLimits;
-}
-
-void SetDefaultSessionLimits(const SessionLimits& limits) {
-  std::lock_guard<std::mutex> guard(defaultLimitsLock);
-  defaultLimits = limits;
-}
-
-std::chrono::milliseconds DefaultReadWait() { return DefaultSessionLimits().readWait; }
-
-void SetDefaultReadWait(std::chrono::milliseconds wait) {
-  std::lock_guard<std::mutex> guard(defaultLimitsLock);
-  defaultLimits.readWait = wait;
 }
 
 int SessionThread(ServerSession session, WindowServices& window) {

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+#include "common/relay_timings.h"
 #include "platform/connection.h"
 #include "platform/file_descriptor.h"
 #include "spool/mail_summary.h"
@@ -14,17 +15,6 @@ class WindowServices;
 
 enum SessionState { Greeted = 1, HeloDone = 2, MailDone = 3, RcptDone = 4, DataDone = 5 };
 
-// How long a client may take. Each wait for data is bounded by `readWait`; on top of that a
-// command line must be complete within `commandTime` of its first byte, and message data may
-// take `dataGrace` plus one second per `dataRate` bytes received, so that a client dripping a
-// byte now and then cannot hold a connection slot for ever.
-struct SessionLimits {
-  std::chrono::milliseconds readWait{10000};
-  std::chrono::milliseconds commandTime{60000};
-  std::chrono::milliseconds dataGrace{60000};
-  int64_t dataRate = 1024;  // bytes per second
-};
-
 // One accepted SMTP connection, handed by the listener to the session thread that owns it
 // from then on.
 struct ServerSession {
@@ -34,19 +24,13 @@ struct ServerSession {
   std::string heloDomain;
   // The client's address as the trace header names it: "192.0.2.1", or "IPv6:2001:db8::1".
   std::string clientAddress;
+  // Copied from the window services' timings when the listener accepts.
   SessionLimits limits;
 };
 
 // Notified whenever a session ends, so that a listener waiting at its limit looks again.
 class WakeEvent;
 WakeEvent& SessionEnded();
-
-// The limits every new session gets; tests shorten them.
-SessionLimits DefaultSessionLimits();
-void SetDefaultSessionLimits(const SessionLimits& limits);
-// The read wait alone, kept for the callers that only shorten that.
-std::chrono::milliseconds DefaultReadWait();
-void SetDefaultReadWait(std::chrono::milliseconds wait);
 
 // What a session thread works with while it runs: the session, its connection and the spool
 // file of the message being received, and where the dialogue stands. Only the session's own
