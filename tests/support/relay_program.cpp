@@ -22,13 +22,22 @@ void RelayProgram::Configure(const std::string& values) {
   dir_.Write("store/HKEY_LOCAL_MACHINE.ini", "[Software\\Vellomar]\n" + values);
 }
 
-bool RelayProgram::Start(const std::map<std::string, std::string>& extra) {
+std::map<std::string, std::string> RelayProgram::Environment(const std::map<std::string, std::string>& extra) const {
   std::map<std::string, std::string> environment{{"VELLOMAR_REGISTRY", dir_.File("store")},
                                                  {"XDG_CONFIG_HOME", dir_.File("config")},
                                                  {"HOME", dir_.path()},
                                                  {"VELLOMAR_SMTP_PORT", std::to_string(port_)}};
   for (const auto& [name, value] : extra) environment[name] = value;
-  process_ = std::make_unique<ChildProcess>(dir_.File("vellomar"), environment, dir_.File("stdout"), dir_.File("stderr"));
+  return environment;
+}
+
+void RelayProgram::Launch(const std::map<std::string, std::string>& extra) {
+  process_ = std::make_unique<ChildProcess>(dir_.File("vellomar"), Environment(extra), dir_.File("stdout"),
+                                            dir_.File("stderr"));
+}
+
+bool RelayProgram::Start(const std::map<std::string, std::string>& extra) {
+  Launch(extra);
   if (!process_->started()) {
     ADD_FAILURE() << "the program did not start";
     return false;

@@ -22,6 +22,11 @@ class RelayProgram {
 
   // Writes the settings store with these `name=value` lines under the relay's key.
   void Configure(const std::string& values);
+  // The environment it runs with: its store, configuration folder, home and port, with
+  // `extra` over them.
+  std::map<std::string, std::string> Environment(const std::map<std::string, std::string>& extra = {}) const;
+  // Starts it without waiting for anything.
+  void Launch(const std::map<std::string, std::string>& extra = {});
   // Starts it (extra environment over the usual) and waits until its log says it listens;
   // false, with the log in the failure, when it does not.
   bool Start(const std::map<std::string, std::string>& extra = {});
