@@ -40,7 +40,7 @@ std::string AppFilePath(const std::string& name) { return GetAppDirectory() + "/
 
 Status SyncAppDirectory() {
   auto folder = OpenFile(GetAppDirectory(), O_RDONLY | O_DIRECTORY);
-  if (!folder) return FailWith(folder.error());
+  if (!folder) return FailWith(folder.failure());
   return SyncFile(folder.value().get());
 }
 

@@ -1,5 +1,7 @@
 #include "common/system_error.h"
 
+#include <netdb.h>
+
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -17,13 +19,20 @@ std::string SystemErrorText(int code) {
   return ::strerror_r(code, buffer, sizeof buffer);
 }
 
-void ShowSystemError(int code) {
+std::string SystemErrorText(SystemError error) {
+  if (error.source == SystemError::Source::Resolver) return ::gai_strerror(error.code);
+  return SystemErrorText(error.code);
+}
+
+void ShowSystemError(int code) { ShowSystemError(SystemError{code, SystemError::Source::Errno}); }
+
+void ShowSystemError(SystemError error) {
   SystemErrorDisplay show;
   {
     std::lock_guard<std::mutex> guard(displayLock);
     show = display;
   }
-  std::string text = SystemErrorText(code);
+  std::string text = SystemErrorText(error);
   if (show) {
     show(text);
   } else {

@@ -44,7 +44,7 @@ Status CreateNoticeFile(NoticeFile& notice) {
       return Ok();
     }
     (void)TheQueueList().Remove(notice.name);  // the name is dropped; the outcome is the open's
-    if (fd.error() != EEXIST) return FailWith(fd.error());
+    if (fd.error() != EEXIST) return FailWith(fd.failure());
   }
   return FailWith(EEXIST);
 }
@@ -107,10 +107,10 @@ bool SendFailureNotice(WindowServices& window, const std::string& spoolName, con
   if (sender == Sender::Unknown) return NotWritten(window, spoolName, "message not registered");
   if (sender == Sender::Nobody || StartsWithIgnoreCase(summary.sender, kNoticeSender)) return true;
   auto source = SpoolFile::Open(AppFilePath("error"), O_RDONLY);
-  if (!source) return NotWritten(window, spoolName, "template error: " + SystemErrorText(source.error()));
+  if (!source) return NotWritten(window, spoolName, "template error: " + SystemErrorText(source.failure()));
   NoticeFile notice;
   Status created = CreateNoticeFile(notice);
-  if (!created) return NotWritten(window, spoolName, SystemErrorText(created.error()));
+  if (!created) return NotWritten(window, spoolName, SystemErrorText(created.failure()));
   Status written = CopyTemplate(source.value(), notice.fd.get(), summary,
                                 NoticeText(recipientLine, summary.subject, reason));
   if (written) written = SyncFile(notice.fd.get());
@@ -129,7 +129,7 @@ bool SendFailureNotice(WindowServices& window, const std::string& spoolName, con
   }
   // The next run writes the notice again; a copy left here would be queued at the next start.
   (void)RemoveFile(AppFilePath(notice.stem));  // gone already when the rename went through
-  return NotWritten(window, spoolName, SystemErrorText(written.error()));
+  return NotWritten(window, spoolName, SystemErrorText(written.failure()));
 }
 
 Status QueueNoticeFile(const std::string& stem, std::string& name) {

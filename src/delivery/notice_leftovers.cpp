@@ -60,13 +60,13 @@ void Recover(WindowServices& window, const std::string& stem, const std::string&
     Status removed = RemoveFile(AppFilePath(stem));
     window.AppendLog(removed ? "Removed incomplete failure notice " + stem
                              : "Error : can't remove incomplete failure notice " + stem + ": " +
-                                   SystemErrorText(removed.error()));
+                                   SystemErrorText(removed.failure()));
     return;
   }
   std::string name;
   Status queued = QueueNoticeFile(stem, name);
   window.AppendLog(queued ? "Queued failure notice " + stem + " left by an interrupted run as " + name
-                          : "Error : can't queue failure notice " + stem + ": " + SystemErrorText(queued.error()));
+                          : "Error : can't queue failure notice " + stem + ": " + SystemErrorText(queued.failure()));
 }
 
 }  // namespace

@@ -213,7 +213,7 @@ bool RecordRecipientState(WindowServices& window, SpoolFile& file, const std::st
   auto nextPending = RewriteStateLetter(file, position, letter);
   if (nextPending) return nextPending.value();
   window.AppendLog("Error : can't record a recipient's state in " + spoolName + ": " +
-                   SystemErrorText(nextPending.error()));
+                   SystemErrorText(nextPending.failure()));
   return false;
 }
 

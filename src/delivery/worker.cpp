@@ -175,7 +175,7 @@ int WorkerThread(WindowServices& window, const std::string& name) {
   auto opened = SpoolFile::Open(AppFilePath(name), O_RDWR);
   if (!opened) {
     // The file is kept and its name stays held: it is tried again after the next clearing.
-    ShowSystemError(opened.error());
+    ShowSystemError(opened.failure());
     RemoveEntry(name);
     ++window.sentAll;
     window.RefreshStatistics();

@@ -14,7 +14,7 @@ void Connection::Open(FileDescriptor fd) {
 
 ErrorOr<size_t> Connection::Receive(char* buffer, size_t size, std::chrono::milliseconds wait) {
   auto readable = WaitReadable(fd_.get(), static_cast<int>(wait.count()));
-  if (!readable) return ErrorOr<size_t>::Fail(readable.error());
+  if (!readable) return ErrorOr<size_t>::Fail(readable.failure());
   if (!readable.value()) return ErrorOr<size_t>::Fail(ETIMEDOUT);
   return ReceiveSome(fd_.get(), buffer, size);
 }

@@ -70,7 +70,7 @@ Status TruncateFile(int fd, off_t length) {
 
 Status SyncDirectory(const std::string& path) {
   auto folder = OpenFile(path, O_RDONLY | O_DIRECTORY);
-  if (!folder) return FailWith(folder.error());
+  if (!folder) return FailWith(folder.failure());
   return SyncFile(folder.value().get());
 }
 
@@ -134,14 +134,14 @@ namespace vellomar {
 
 ErrorOr<std::string> ReadWholeFile(const std::string& path, size_t maxSize) {
   auto fd = OpenFile(path, O_RDONLY);
-  if (!fd) return ErrorOr<std::string>::Fail(fd.error());
+  if (!fd) return ErrorOr<std::string>::Fail(fd.failure());
   auto length = FileLength(fd.value().get());
   if (length && static_cast<uint64_t>(length.value()) > maxSize) return ErrorOr<std::string>::Fail(EFBIG);
   std::string content;
   char buffer[4096];
   for (;;) {
     auto got = ReadSome(fd.value().get(), buffer, sizeof buffer);
-    if (!got) return ErrorOr<std::string>::Fail(got.error());
+    if (!got) return ErrorOr<std::string>::Fail(got.failure());
     if (got.value() == 0) return content;
     // A file that grows while it is read is held to the same bound.
     if (content.size() + got.value() > maxSize) return ErrorOr<std::string>::Fail(EFBIG);
@@ -152,7 +152,7 @@ ErrorOr<std::string> ReadWholeFile(const std::string& path, size_t maxSize) {
 Status ReplaceFileContents(const std::string& path, const std::string& content) {
   const std::string temporary = path + ".tmp";
   auto fd = OpenFile(temporary, O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  if (!fd) return FailWith(fd.error());
+  if (!fd) return FailWith(fd.failure());
   Status written = WriteAll(fd.value().get(), content.data(), content.size());
   if (written) written = SyncFile(fd.value().get());
   Status closed = fd.value().Close();

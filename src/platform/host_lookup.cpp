@@ -20,7 +20,7 @@ struct Lookup {
   std::mutex lock;
   std::condition_variable done;
   bool finished = false;
-  int error = 0;
+  SystemError error;
   sockaddr_in address{};
 };
 
@@ -29,11 +29,13 @@ void Resolve(Lookup& lookup, const std::string& host, uint16_t port) {
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* found = nullptr;
-  int error = ::getaddrinfo(host.c_str(), nullptr, &hints, &found);
+  int code = ::getaddrinfo(host.c_str(), nullptr, &hints, &found);
   std::unique_ptr<addrinfo, void (*)(addrinfo*)> owned(found, ::freeaddrinfo);
-  if (error == 0 && (found == nullptr || found->ai_addrlen < sizeof(sockaddr_in))) error = EAI_NONAME;
+  if (code == 0 && (found == nullptr || found->ai_addrlen < sizeof(sockaddr_in))) code = EAI_NONAME;
+  // EAI_SYSTEM says only that the real cause is in errno.
+  SystemError error = code == EAI_SYSTEM && errno != 0 ? SystemError{errno} : ResolverError(code);
   std::lock_guard<std::mutex> guard(lookup.lock);
-  if (error == 0) {
+  if (code == 0) {
     lookup.address = *reinterpret_cast<const sockaddr_in*>(found->ai_addr);
     lookup.address.sin_port = htons(port);
   }
@@ -91,19 +93,19 @@ ErrorOr<sockaddr_in> LookUpIpv4(const std::string& host, uint16_t port, const st
   std::thread thread;
   try {
     thread = std::thread([lookup, host, port] { Resolve(*lookup, host, port); });
-  } catch (const std::system_error&) {
-    return ErrorOr<sockaddr_in>::Fail(EAI_SYSTEM);
+  } catch (const std::system_error& failed) {
+    return ErrorOr<sockaddr_in>::Fail(failed.code().value());
   }
   std::unique_lock<std::mutex> held(lookup->lock);
   while (!lookup->done.wait_for(held, kSlice, [&] { return lookup->finished; })) {
     if (!abandon || !abandon()) continue;
     held.unlock();
     abandonedLookups.Keep(lookup, std::move(thread));
-    return ErrorOr<sockaddr_in>::Fail(EAI_CANCELED);
+    return ErrorOr<sockaddr_in>::Fail(ResolverError(EAI_CANCELED));
   }
   held.unlock();
   thread.join();
-  if (lookup->error != 0) return ErrorOr<sockaddr_in>::Fail(lookup->error);
+  if (lookup->error.code != 0) return ErrorOr<sockaddr_in>::Fail(lookup->error);
   return lookup->address;
 }
 

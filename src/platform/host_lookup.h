@@ -11,7 +11,8 @@
 namespace vellomar {
 
 // The first IPv4 address of a host (a name or a dotted address) with the given port; a
-// getaddrinfo error code on failure, EAI_CANCELED when abandoned.
+// resolver (getaddrinfo) error on failure, EAI_CANCELED when abandoned; an errno value when the
+// resolver's own cause was a system error.
 //
 // A dotted address needs no lookup. A name is looked up on a helper thread (getaddrinfo
 // blocks and cannot be cancelled), while the caller waits for its answer in slices of

@@ -120,9 +120,11 @@ ErrorOr<std::string> CanonicalHostName(const std::string& name) {
   hints.ai_flags = AI_CANONNAME;
   addrinfo* found = nullptr;
   int error = ::getaddrinfo(name.c_str(), nullptr, &hints, &found);
-  if (error != 0) return ErrorOr<std::string>::Fail(error);
+  // EAI_SYSTEM says only that the real cause is in errno.
+  if (error == EAI_SYSTEM && errno != 0) return ErrorOr<std::string>::Fail(errno);
+  if (error != 0) return ErrorOr<std::string>::Fail(ResolverError(error));
   std::unique_ptr<addrinfo, void (*)(addrinfo*)> owned(found, ::freeaddrinfo);
-  if (found == nullptr || found->ai_canonname == nullptr) return ErrorOr<std::string>::Fail(EAI_NONAME);
+  if (found == nullptr || found->ai_canonname == nullptr) return ErrorOr<std::string>::Fail(ResolverError(EAI_NONAME));
   return std::string(found->ai_canonname);
 }
 

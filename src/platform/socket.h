@@ -34,7 +34,7 @@ ErrorOr<size_t> ReceiveSome(int fd, char* buffer, size_t size);
 ErrorOr<size_t> SendOnce(int fd, const char* data, size_t size);
 Status ShutdownBoth(int fd);
 
-// The official name the resolver gives for `name`; a getaddrinfo error code on failure.
+// The official name the resolver gives for `name`; a resolver (getaddrinfo) error on failure.
 ErrorOr<std::string> CanonicalHostName(const std::string& name);
 ErrorOr<std::string> MachineHostName();
 

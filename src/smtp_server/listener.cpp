@@ -44,7 +44,7 @@ ErrorOr<FileDescriptor> ListenOnFamily(int family) {
   if (ready && family == AF_INET6) ready = SetIpv6Only(fd, false);
   if (ready) ready = BindAny(fd, family, ConfiguredSmtpPort());
   if (ready) ready = ListenOn(fd, kBacklog);
-  if (!ready) return ErrorOr<FileDescriptor>::Fail(ready.error());
+  if (!ready) return ErrorOr<FileDescriptor>::Fail(ready.failure());
   return socket;
 }
 
@@ -135,7 +135,7 @@ void SetSessionStartObserver(SessionStartObserver observer) { sessionStartObserv
 int ListenerThread(WindowServices& window, ThreadHandle& self) {
   auto opened = OpenListeningSocket();
   if (!opened) {
-    ShowSystemError(opened.error());
+    ShowSystemError(opened.failure());
     return 0;
   }
   Connection listener(std::move(opened.value()));

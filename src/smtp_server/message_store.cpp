@@ -19,7 +19,7 @@ constexpr std::string_view kQuitLine = "QUIT\r\n";
 
 bool Stored(SessionRun& run, Status status) {
   if (status) return true;
-  StorageFault(run, status.error());
+  StorageFault(run, status.failure());
   return false;
 }
 
@@ -29,8 +29,8 @@ bool CreateMessageFile(SessionRun& run) {
   const std::string& name = run.session.spoolName;
   auto spool = OpenFile(AppFilePath(name), O_WRONLY | O_CREAT | O_EXCL, 0600);
   if (!spool) {
-    run.window.AppendLog("Error : can't create spool file " + name + ": " + SystemErrorText(spool.error()));
-    ShowSystemError(spool.error());
+    run.window.AppendLog("Error : can't create spool file " + name + ": " + SystemErrorText(spool.failure()));
+    ShowSystemError(spool.failure());
     return false;
   }
   run.spool = std::move(spool.value());
@@ -62,7 +62,7 @@ bool RollBackMessage(SessionRun& run) {
   Status status = TruncateFile(run.spool.get(), helo);
   if (status) {
     auto at = SeekTo(run.spool.get(), helo);
-    if (!at) status = FailWith(at.error());
+    if (!at) status = FailWith(at.failure());
   }
   run.session.summary = MailSummary{};
   run.session.summary.size = static_cast<int32_t>(helo);
@@ -93,7 +93,7 @@ bool CommitMessage(SessionRun& run) {
 
 bool AppendOrFault(SessionRun& run, std::string_view data) { return Stored(run, AppendToSpool(run, data)); }
 
-void StorageFault(SessionRun& run, int error) {
+void StorageFault(SessionRun& run, SystemError error) {
   run.window.AppendLog("Error : can't write spool file " + run.session.spoolName + ": " + SystemErrorText(error));
   (void)SendReply(run, "452 4.3.1 Insufficient system storage\r\n");  // the session ends either way
 }

@@ -28,6 +28,6 @@ bool CommitMessage(SessionRun& run);
 // Appends to the spool file; on failure answers as StorageFault does and returns false.
 bool AppendOrFault(SessionRun& run, std::string_view data);
 // Logs a failed write of the spool file and answers "452 4.3.1 Insufficient system storage".
-void StorageFault(SessionRun& run, int error);
+void StorageFault(SessionRun& run, SystemError error);
 
 }  // namespace vellomar

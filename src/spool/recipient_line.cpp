@@ -44,7 +44,7 @@ ErrorOr<bool> RewriteStateLetter(SpoolFile& file, off_t position, char letter) {
     ReadLine(file, lookAhead);
     done = file.Seek(position);
   }
-  if (!done) return ErrorOr<bool>::Fail(done.error());
+  if (!done) return ErrorOr<bool>::Fail(done.failure());
   ReadLine(file, line);
   return IsPendingRecipientLine(lookAhead);
 }

@@ -9,7 +9,7 @@ namespace vellomar {
 
 ErrorOr<SpoolFile> SpoolFile::Open(const std::string& path, int flags, mode_t mode) {
   auto fd = OpenFile(path, flags, mode);
-  if (!fd) return ErrorOr<SpoolFile>::Fail(fd.error());
+  if (!fd) return ErrorOr<SpoolFile>::Fail(fd.failure());
   return SpoolFile(std::move(fd.value()));
 }
 
@@ -36,7 +36,7 @@ Status SpoolFile::Seek(off_t position) {
   auto at = SeekTo(fd_.get(), position);
   if (!at) {
     writeError_ = at.error();
-    return FailWith(at.error());
+    return FailWith(at.failure());
   }
   filePos_ = at.value();
   return Ok();
