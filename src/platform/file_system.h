@@ -16,7 +16,7 @@ namespace vellomar {
 ErrorOr<FileDescriptor> OpenFile(const std::string& path, int flags, mode_t mode = 0644);
 ErrorOr<size_t> ReadSome(int fd, char* buffer, size_t size);
 Status WriteAll(int fd, const char* data, size_t size);
-ErrorOr<off_t> SeekTo(int fd, off_t offset, int whence = SEEK_SET);
+[[nodiscard]] ErrorOr<off_t> SeekTo(int fd, off_t offset, int whence = SEEK_SET);
 ErrorOr<off_t> FileLength(int fd);
 Status SyncFile(int fd);
 Status TruncateFile(int fd, off_t length);

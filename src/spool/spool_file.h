@@ -36,8 +36,8 @@ class SpoolFile {
 
   // The position of the next byte a read returns.
   off_t Tell() const { return filePos_ - static_cast<off_t>(end_ - start_); }
-  Status Seek(off_t position);
-  Status Rewind() { return Seek(0); }
+  [[nodiscard]] Status Seek(off_t position);
+  [[nodiscard]] Status Rewind() { return Seek(0); }
   // Writes at Tell(); the position moves past what was written.
   Status Write(std::string_view data);
   ErrorOr<off_t> Length() const;
