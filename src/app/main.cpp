@@ -1,10 +1,10 @@
 // Vellomar: a store-and-forward SMTP relay for the desktop. No command-line options.
-#include <pthread.h>
 #include <signal.h>
 
 #include <cstdlib>
 #include <initializer_list>
 
+#include "platform/signals.h"
 #include "ui/console_face.h"
 #ifdef VELLOMAR_WITH_QT
 #include "ui/qt_face.h"
@@ -24,17 +24,18 @@ bool HasDisplay() {
 
 int main(int argc, char** argv) {
   // Sends never raise SIGPIPE, but a library might write to a closed socket all the same.
-  ::signal(SIGPIPE, SIG_IGN);
+  // Failing only for an invalid signal number, which these are not.
+  (void)vellomar::SetSignalAction(SIGPIPE, SIG_IGN);
   // Past a file size limit a write must fail with EFBIG, to be answered as a full disk, rather
   // than end the program.
-  ::signal(SIGXFSZ, SIG_IGN);
+  (void)vellomar::SetSignalAction(SIGXFSZ, SIG_IGN);  // as above
   // Blocked before any thread starts, so that every thread inherits the mask and the signals
   // are taken by the one thread that waits for them, never by a handler.
   sigset_t ending;
   sigemptyset(&ending);
   sigaddset(&ending, SIGINT);
   sigaddset(&ending, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &ending, nullptr);
+  (void)vellomar::ChangeThreadSignalMask(SIG_BLOCK, ending);  // fails only for an invalid `how`
 #ifdef VELLOMAR_WITH_QT
   if (HasDisplay()) return vellomar::RunQtFace(argc, argv, ending);
 #else

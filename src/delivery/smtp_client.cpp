@@ -1,7 +1,6 @@
 #include "delivery/smtp_client.h"
 
-#include <sys/socket.h>
-
+#include <chrono>
 
 #include "common/flags.h"
 #include "common/server_address.h"
@@ -200,9 +199,10 @@ Reached Connect(Transaction& t) {
     t.connection.Close();
     return Reached::Refused;
   }
-  // A peer that stops reading must not hold the worker for good.
-  timeval limit{static_cast<time_t>(t.window.timings.client.reply.count() / 1000), 0};
-  ::setsockopt(t.connection.fd(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+  // A peer that stops reading must not hold the worker for good. The call fails only for a
+  // bad descriptor or option, and this socket was just connected.
+  auto limit = std::chrono::duration_cast<std::chrono::seconds>(t.window.timings.client.reply);
+  (void)SetSendTimeout(t.connection.fd(), limit);
   return Reached::Connected;
 }
 

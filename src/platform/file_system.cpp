@@ -187,4 +187,6 @@ Status RenameNoReplace(const std::string& from, const std::string& to) {
   return RemoveFile(from);
 }
 
+bool IsTerminal(int fd) { return ::isatty(fd) == 1; }
+
 }  // namespace vellomar

@@ -36,6 +36,8 @@ inline bool EntryExists(const std::string& path) { return KindOf(path) != EntryK
 // The names in a directory in the order the system lists them, "." and ".." left out.
 ErrorOr<std::vector<std::string>> ListDirectory(const std::string& path);
 ErrorOr<std::string> ReadSymbolicLink(const std::string& path);
+// Whether the descriptor is a terminal; any failure of the call means it is not one.
+bool IsTerminal(int fd);
 
 }  // namespace vellomar
 

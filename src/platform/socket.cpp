@@ -31,6 +31,12 @@ Status SetNoDelay(int fd) {
   return Ok();
 }
 
+Status SetSendTimeout(int fd, std::chrono::milliseconds limit) {
+  timeval value{static_cast<time_t>(limit.count() / 1000), static_cast<suseconds_t>(limit.count() % 1000 * 1000)};
+  if (::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &value, sizeof value) != 0) return FailWith(errno);
+  return Ok();
+}
+
 Status SetIpv6Only(int fd, bool on) {
   int value = on ? 1 : 0;
   if (::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &value, sizeof value) != 0) return FailWith(errno);

@@ -2,6 +2,7 @@
 
 #include <sys/socket.h>
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -16,6 +17,8 @@ ErrorOr<FileDescriptor> CreateTcpSocket(int family = AF_INET);
 Status SetReuseAddress(int fd);
 // Sends each small write at once instead of waiting for the peer's acknowledgement.
 Status SetNoDelay(int fd);
+// SO_SNDTIMEO: a send that cannot go on for this long fails with EAGAIN; 0 waits for good.
+Status SetSendTimeout(int fd, std::chrono::milliseconds limit);
 // IPV6_V6ONLY: off lets an IPv6 socket take IPv4 peers too, as IPv4-mapped addresses.
 Status SetIpv6Only(int fd, bool on);
 // Binds to every local address of the family (AF_INET or AF_INET6).

@@ -7,6 +7,7 @@
 
 #include "common/flags.h"
 #include "control/main_window.h"
+#include "platform/file_system.h"
 #include "platform/thread_executor.h"
 #include "platform/thread_tracker.h"
 #include "ui/console_controls.h"
@@ -15,28 +16,28 @@
 namespace vellomar {
 
 int RunConsoleFace(const sigset_t& ending) {
-  ConsoleControls controls(std::cin, std::cout, std::cerr, ::isatty(STDIN_FILENO) == 1);
-  ThreadExecutor window(stopRequested);
+  ConsoleControls controls(std::cin, std::cout, std::cerr, IsTerminal(STDIN_FILENO));
+  ThreadExecutor windowThread(stopRequested);
   ThreadTracker threads(stopRequested);
-  MainWindow mainWindow(window, controls, threads);
+  MainWindow mainWindow(windowThread, controls, threads);
   // Watching before the first-start questions, so that Ctrl-C there ends the program.
   SignalWatcher endingSignals(ending);
-  if (!window.InvokeFor<bool>([&] { return mainWindow.CheckPrerequisites(); }).value_or(false)) return 1;
+  if (!windowThread.InvokeFor<bool>([&] { return mainWindow.CheckPrerequisites(); }).value_or(false)) return 1;
   std::promise<void> endRequested;
   endingSignals.HandOver([&endRequested] { endRequested.set_value(); });
-  window.Invoke([&] { mainWindow.OnInitDialog(); });
+  windowThread.Invoke([&] { mainWindow.OnInitDialog(); });
 
   endRequested.get_future().wait();
   // Shutdown runs where every change to the window runs; it ends with the stop flag set, so
   // it is awaited through a promise rather than Invoke.
   std::promise<void> done;
-  window.Post([&] {
+  windowThread.Post([&] {
     mainWindow.Shutdown();
     done.set_value();
   });
   done.get_future().wait();
   threads.JoinAll();
-  window.Stop();
+  windowThread.Stop();
   return 0;
 }
 

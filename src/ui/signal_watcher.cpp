@@ -1,10 +1,9 @@
 #include "ui/signal_watcher.h"
 
-#include <pthread.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <chrono>
 
-#include <ctime>
+#include "platform/signals.h"
+#include "platform/socket.h"
 
 namespace vellomar {
 
@@ -13,23 +12,24 @@ namespace {
 // Ends the program as the signal itself would have, had nobody taken it: its default action,
 // so that nothing more of the program runs and the shell sees what ended it.
 [[noreturn]] void EndBy(int signal) {
-  ::signal(signal, SIG_DFL);
+  // Each step that fails leaves the exit below, which ends the program all the same.
+  (void)SetSignalAction(signal, SIG_DFL);
   sigset_t only;
   sigemptyset(&only);
   sigaddset(&only, signal);
-  ::pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
-  ::raise(signal);
-  ::_exit(128 + signal);
+  (void)ChangeThreadSignalMask(SIG_UNBLOCK, only);  // see above
+  (void)RaiseSignal(signal);                        // see above
+  ExitAtOnce(128 + signal);
 }
 
 }  // namespace
 
 SignalWatcher::SignalWatcher(const sigset_t& ending)
     : thread_([this, ending] {
-        timespec wait{0, 200 * 1000 * 1000};
         while (!done_) {
-          int signal = ::sigtimedwait(&ending, nullptr, &wait);
-          if (signal > 0) Take(signal);
+          // No signal within the slice, or an interruption: look at done_ and wait again.
+          auto signal = WaitForSignal(ending, std::chrono::milliseconds(200));
+          if (signal && signal.value() > 0) Take(signal.value());
         }
       }) {}
 
@@ -56,10 +56,8 @@ void SignalWatcher::Take(int signal) {
 }
 
 bool SocketLayerAvailable() {
-  int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-  if (fd < 0) return false;
-  ::close(fd);
-  return true;
+  // The probe socket is closed again as it goes out of scope.
+  return CreateUdpSocket().ok();
 }
 
 }  // namespace vellomar
