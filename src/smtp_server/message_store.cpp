@@ -77,17 +77,18 @@ bool CommitMessage(SessionRun& run) {
   // The file's name must survive a crash as well as its content.
   if (status) status = SyncDirectory(GetAppDirectory());
   if (!Stored(run, status)) return false;
-  {
-    std::lock_guard<std::mutex> guard(QueueLock());
-    (void)TheQueueList().Discard(run.session.spoolName, false);  // false only for a name already gone
-  }
   run.fileOurs = false;
-  run.nameHeld = false;
   run.transactionOpen = false;
   ++run.committed;
   ++run.window.receivedAll;
   ++run.window.receivedOk;
-  run.window.StartClient();
+  bool released;
+  {
+    std::lock_guard<std::mutex> guard(QueueLock());
+    released = TheQueueList().Discard(run.session.spoolName, false);
+  }
+  run.nameHeld = false;
+  if (released) run.window.StartClient();
   return true;
 }
 

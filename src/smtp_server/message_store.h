@@ -22,8 +22,9 @@ bool CreateMessageFile(SessionRun& run);
 bool StartNextMessage(SessionRun& run);
 // Drops the open transaction's lines: the file goes back to its HELO line.
 bool RollBackMessage(SessionRun& run);
-// Closes the stored dialogue with its QUIT line, puts the file on stable storage, releases
-// its name for delivery, counts it and wakes the dispatcher. Only then may "250 Ok" go out.
+// The successful end of a message: closes the stored dialogue with its QUIT line, puts the
+// file on stable storage and closes it, counts it, releases its name for delivery and, when
+// that went well, wakes the dispatcher. Only then may "250 Ok" go out.
 bool CommitMessage(SessionRun& run);
 // Appends to the spool file; on failure answers as StorageFault does and returns false.
 bool AppendOrFault(SessionRun& run, std::string_view data);

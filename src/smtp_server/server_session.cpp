@@ -26,24 +26,37 @@ constexpr size_t kReceiveSize = 4096;
 
 using Clock = std::chrono::steady_clock;
 
-// Closes the connection, drops whatever message was not committed (its file deleted, its
-// name released) and leaves the registry. A session that handed over no message, or that
-// dropped one it had begun, counts as a failed reception.
-void EndSession(SessionRun& run) {
-  ServerSession& session = run.session;
-  run.connection.Close();
-  const bool dropFile = run.fileOurs;
+// Drops what the session began and did not commit: the file it created is deleted and the
+// name it reserved released. A file this session did not create is not its to delete.
+void DropUncommitted(SessionRun& run) {
   (void)run.spool.Close();  // the file is deleted or was never written; its close result is moot
-  if (run.nameHeld) {
-    // A file this session did not create is not its to delete.
-    std::lock_guard<std::mutex> guard(QueueLock());
-    (void)TheQueueList().Discard(session.spoolName, dropFile);  // nothing else to do on failure
-  }
-  {
-    std::lock_guard<std::mutex> guard(IncomingLock());
-    IncomingRegistry().RemoveWorker(session.spoolName);
-  }
-  if (run.committed == 0 || run.transactionOpen) ++run.window.receivedAll;
+  if (!run.nameHeld) return;
+  std::lock_guard<std::mutex> guard(QueueLock());
+  (void)TheQueueList().Discard(run.session.spoolName, run.fileOurs);  // false only for a name already gone
+}
+
+void LeaveRegistry(SessionRun& run) {
+  std::lock_guard<std::mutex> guard(IncomingLock());
+  IncomingRegistry().RemoveWorker(run.session.spoolName);
+}
+
+// The end of a session whose messages were all handed over, each by CommitMessage, which
+// closed its file, counted it, released its name and woke the dispatcher. What is left: a
+// file begun by a later MAIL and rolled back by RSET, the connection, the registry entry.
+void SuccessfulEnding(SessionRun& run) {
+  DropUncommitted(run);
+  run.connection.Close();
+  LeaveRegistry(run);
+  SessionEnded().Notify();
+}
+
+// Every other end: the connection closed, the unfinished message's file deleted and its name
+// released, the registry entry gone, the reception counted as failed.
+void FailedEnding(SessionRun& run) {
+  run.connection.Close();
+  DropUncommitted(run);
+  LeaveRegistry(run);
+  ++run.window.receivedAll;
   SessionEnded().Notify();
 }
 
@@ -81,7 +94,12 @@ int SessionThread(ServerSession session, WindowServices& window) {
   } else if (Greet(run)) {
     CommandLoop(run);
   }
-  EndSession(run);
+  // A session that handed over no message, or that dropped one it had begun, failed.
+  if (run.committed > 0 && !run.transactionOpen) {
+    SuccessfulEnding(run);
+  } else {
+    FailedEnding(run);
+  }
   return 0;
 }
 
