@@ -13,6 +13,7 @@
 #include "delivery/notice_leftovers.h"
 #include "platform/file_system.h"
 #include "platform/wake_event.h"
+#include "spool/spool_format.h"
 
 namespace vellomar {
 
@@ -33,10 +34,9 @@ bool HasCompleteData(const std::string& path) {
   auto got = ReadSome(fd.value().get(), tail.data(), tail.size());
   if (!got) return true;
   tail.resize(got.value());
-  const std::string marker = "\r\n.\r\n";
-  size_t end = tail.rfind(marker);
+  size_t end = tail.rfind(kEndOfDataMarker);
   if (end == std::string::npos) return false;
-  std::string rest = tail.substr(end + marker.size());
+  std::string rest = tail.substr(end + kEndOfDataMarker.size());
   if (rest.empty()) return true;
   size_t feed = rest.find('\n');
   return StartsWithIgnoreCase(rest, "QUIT") && (feed == std::string::npos || feed + 1 == rest.size());
@@ -118,7 +118,7 @@ void MainWindow::RemoveIncompleteSpoolFiles() {
   auto names = ListDirectory(GetAppDirectory());
   if (!names) return;
   for (const std::string& name : names.value()) {
-    if (name.size() < 4 || !EqualsIgnoreCase(name.substr(name.size() - 4), ".tml")) continue;
+    if (!HasSpoolExtension(name)) continue;
     std::string path = AppFilePath(name);
     if (KindOf(path) != EntryKind::Regular || HasCompleteData(path)) continue;
     if (RemoveFile(path)) AppendLog("Removed incomplete spool file " + name);

@@ -15,6 +15,7 @@
 #include "platform/socket.h"
 #include "spool/recipient_line.h"
 #include "spool/spool_file.h"
+#include "spool/spool_format.h"
 #include "spool/spool_lists.h"
 
 namespace vellomar {

@@ -1,5 +1,7 @@
 #include "smtp_server/message_data_filter.h"
 
+#include "spool/spool_format.h"
+
 namespace vellomar {
 
 size_t MessageDataFilter::Feed(std::string_view input, std::string& stored) {
@@ -52,7 +54,7 @@ void MessageDataFilter::EndLine(bool crlf, std::string& stored) {
   if (heldDot_) {
     heldDot_ = false;
     if (crlf && cleanStart_) {
-      stored += ".\r\n";
+      stored += kEndOfDataLine;
       ended_ = true;
       return;
     }

@@ -7,17 +7,11 @@
 #include "common/text.h"
 #include "platform/file_system.h"
 #include "platform/local_clock.h"
+#include "spool/spool_format.h"
 
 namespace vellomar {
 
 namespace {
-
-const std::string kExtension = ".tml";
-
-bool IsSpoolFileName(const std::string& name) {
-  return name.size() >= kExtension.size() &&
-         EqualsIgnoreCase(std::string_view(name).substr(name.size() - kExtension.size()), kExtension);
-}
 
 // The index key: the name with its letters folded as EqualsIgnoreCase compares them.
 std::string Folded(const std::string& name) {
@@ -38,10 +32,10 @@ std::string QueueList::NewSpoolName(bool reserve) {
   std::tm now = LocalNow();
   std::string stem = std::to_string(now.tm_hour) + std::to_string(now.tm_min) + std::to_string(now.tm_sec);
   std::string candidate = stem;
-  for (long n = 0; NameIsTaken(candidate + kExtension, candidate); ++n) {
+  for (long n = 0; NameIsTaken(candidate + std::string(kSpoolExtension), candidate); ++n) {
     candidate = stem + "_" + std::to_string(n);
   }
-  std::string name = candidate + kExtension;
+  std::string name = candidate + std::string(kSpoolExtension);
   if (reserve) AddEntry(name, true);
   return name;
 }
@@ -106,7 +100,7 @@ bool QueueList::Remove(const std::string& name) {
 // A name not taken, with the extension, naming a regular file. A folder (or anything else)
 // that happens to carry the extension is no spool file.
 bool QueueList::WaitingAt(const std::string& candidate) const {
-  return IsSpoolFileName(candidate) && !Contains(candidate) && KindOf(AppFilePath(candidate)) == EntryKind::Regular;
+  return HasSpoolExtension(candidate) && !Contains(candidate) && KindOf(AppFilePath(candidate)) == EntryKind::Regular;
 }
 
 bool QueueList::TakeNextFile(std::string& name) {
