@@ -58,7 +58,7 @@ bool NoReply(Transaction& t) {
   return false;
 }
 
-void Flush(Transaction& t) {
+void SendPending(Transaction& t) {
   size_t sent = 0;
   while (sent < t.unsent.size()) {
     auto put = SendOnce(t.connection.fd(), t.unsent.data() + sent, t.unsent.size() - sent);
@@ -144,7 +144,7 @@ bool Accepted(Transaction& t) {
   bool nextPending = RecordRecipientState(t.window, t.file, t.spoolName, t.position, 'X');
   if (haveQuit && !stopRequested.load()) {
     t.unsent = quit;
-    Flush(t);
+    SendPending(t);
     std::string reply;
     // Whatever the reply, or none: the message is the next server's already.
     (void)t.replies.Read(t.connection, t.window.timings.client.reply, reply);
@@ -153,10 +153,14 @@ bool Accepted(Transaction& t) {
   return nextPending;
 }
 
+// Where the replay stands: sending commands, each answered; sending the message's data,
+// unanswered; or the end-of-data line just sent, whose reply decides the delivery.
+enum class Phase { Commands, Data, DataEnded };
+
 bool Replay(Transaction& t) {
-  bool dataMode = false;
+  Phase phase = Phase::Commands;
   // Only a piece that starts a line of the file can be the end-of-data line: a long line
-  // comes in pieces, and its last piece may be ".\r\n" too.
+  // comes in pieces, and its last piece may be that line's text too.
   bool atLineStart = true;
   std::string line;
   for (;;) {
@@ -167,22 +171,25 @@ bool Replay(Transaction& t) {
     bool startsLine = atLineStart;
     if (!ReadLine(t.file, line)) return FileEnded(t, "unexpected EOF", line);
     atLineStart = line.back() == '\n';
-    if (!dataMode && IsRecipientLine(line) && !ReplaceRecipientsZone(t, line)) {
+    if (phase == Phase::Commands && IsRecipientLine(line) && !ReplaceRecipientsZone(t, line)) {
       return FileEnded(t, "unexpected EOF (recipients zone)", line);
     }
-    bool endOfData = dataMode && startsLine && line == ".\r\n";
+    if (phase == Phase::Data && startsLine && line == kEndOfDataLine) phase = Phase::DataEnded;
     t.unsent += line;
-    if (dataMode && !endOfData && t.unsent.size() < kSendBatch) continue;
-    Flush(t);
-    if (dataMode && !endOfData) continue;
+    if (phase == Phase::Data && t.unsent.size() < kSendBatch) continue;
+    SendPending(t);
+    if (phase == Phase::Data) continue;
     std::string reply;
-    auto wait = endOfData ? t.window.timings.client.dataReply : t.window.timings.client.reply;
+    auto wait = phase == Phase::DataEnded ? t.window.timings.client.dataReply : t.window.timings.client.reply;
     if (!t.replies.Read(t.connection, wait, reply)) return NoReply(t);
     bool result = false;
     if (Judge(t, reply, line, result) == Verdict::Done) return result;
-    if (endOfData) return Accepted(t);
-    if (StartsWithIgnoreCase(line, "DATA")) dataMode = true;
-    if (!dataMode && StartsWithIgnoreCase(line, "QUIT")) return Finish(t, line);
+    if (phase == Phase::DataEnded) return Accepted(t);
+    if (StartsWithIgnoreCase(line, "DATA")) {
+      phase = Phase::Data;
+    } else if (StartsWithIgnoreCase(line, "QUIT")) {
+      return Finish(t, line);
+    }
   }
 }
 
