@@ -20,12 +20,12 @@ namespace {
 
 // The system's text in a box; a relay thread waits for it to be closed (it holds no lock when
 // it shows one), unless shutdown has begun.
-void ShowSystemErrorBox(QtExecutor& window, const std::string& text) {
+void ShowSystemErrorBox(QtExecutor& windowThread, const std::string& text) {
   auto show = [text] { QMessageBox::critical(nullptr, "Vellomar", QString::fromStdString(text), QMessageBox::Ok); };
-  if (window.IsCurrentThread()) {
+  if (windowThread.IsCurrentThread()) {
     show();
   } else {
-    window.Invoke(show);
+    windowThread.Invoke(show);
   }
 }
 
@@ -36,11 +36,11 @@ int RunQtFace(int argc, char** argv, const sigset_t& ending) {
   // The program ends through Shutdown only, never because a window closed.
   app.setQuitOnLastWindowClosed(false);
   app.setWindowIcon(QIcon(":/images/icon128.png"));
-  QtExecutor window(stopRequested);
+  QtExecutor windowThread(stopRequested);
   ThreadTracker threads(stopRequested);
   MainDialog dialog;
   QtControls controls(dialog);
-  MainWindow core(window, controls, threads);
+  MainWindow core(windowThread, controls, threads);
   dialog.Attach(core, controls);
   // Declared after everything its hand-over uses, so it stops looking before they go; it
   // watches through the final joins, where a second signal still ends the program at once.
@@ -50,14 +50,14 @@ int RunQtFace(int argc, char** argv, const sigset_t& ending) {
     return 1;
   }
   if (!core.CheckPrerequisites()) return 1;
-  endingSignals.HandOver([&window, &dialog] { window.Post([&dialog] { dialog.EndProgram(); }); });
-  SetSystemErrorDisplay([&window](const std::string& text) { ShowSystemErrorBox(window, text); });
+  endingSignals.HandOver([&windowThread, &dialog] { windowThread.Post([&dialog] { dialog.EndProgram(); }); });
+  SetSystemErrorDisplay([&windowThread](const std::string& text) { ShowSystemErrorBox(windowThread, text); });
   dialog.show();
   core.OnInitDialog();
   QObject::connect(&app, &QGuiApplication::commitDataRequest, &dialog, [&dialog] { dialog.EndProgram(); });
   int code = app.exec();
   dialog.EndProgram();
-  window.Close();
+  windowThread.Close();
   threads.JoinAll();
   SetSystemErrorDisplay(nullptr);
   return code;

@@ -92,7 +92,7 @@ TEST_F(AppendLogTest, FailedReopenStopsAllLoggingAndSaysSoWithoutWaiting) {
   mainWindow.AppendLog(std::string(2000, 'x'));
   mainWindow.AppendLog("after");
   EXPECT_EQ(Notifications(), std::string(2000, 'x') + "\r\n");
-  auto messages = window.InvokeFor<std::vector<MemoryControls::Message>>([this] { return controls.Messages(); });
+  auto messages = windowThread.InvokeFor<std::vector<MemoryControls::Message>>([this] { return controls.Messages(); });
   ASSERT_TRUE(messages.has_value());
   ASSERT_EQ(messages->size(), 1u);
   EXPECT_EQ(messages->front().text, "Can't reopen logfile. Logs ignored now...");

@@ -26,13 +26,13 @@ class ControllerTest : public test::RelayFixture {
   ~ControllerTest() override { StopAll(); }
 
   void Init() {
-    window.Invoke([this] { mainWindow.OnInitDialog(); });
+    windowThread.Invoke([this] { mainWindow.OnInitDialog(); });
     ASSERT_TRUE(Eventually([] { return ListeningPort() != 0; }));
   }
   // Shutdown runs on the window's thread and sets the stop flag, so it is awaited apart.
   void ShutDown() {
     std::promise<void> done;
-    window.Post([&] {
+    windowThread.Post([&] {
       mainWindow.Shutdown();
       done.set_value();
     });
@@ -49,7 +49,7 @@ class ControllerTest : public test::RelayFixture {
     return mainWindow.clientThread == nullptr;
   }
   int Bitmap(int button) {
-    return window.InvokeFor<int>([this, button] { return controls.ButtonBitmap(button); }).value_or(0);
+    return windowThread.InvokeFor<int>([this, button] { return controls.ButtonBitmap(button); }).value_or(0);
   }
   // Lines of the log in the order given, each after the one before.
   bool InOrder(const std::vector<std::string>& lines) {
@@ -78,7 +78,7 @@ TEST_F(ControllerTest, ThreeClicksOnTheServerButtonPauseResumePause) {
   Init();
   std::vector<int> bitmaps;
   for (int click = 0; click < 3; ++click) {
-    window.Invoke([this] { mainWindow.ToggleServer(); });
+    windowThread.Invoke([this] { mainWindow.ToggleServer(); });
     bitmaps.push_back(Bitmap(kServerStateButton));
   }
   EXPECT_EQ(bitmaps, (std::vector<int>{kStoppedBitmap, kRunningBitmap, kStoppedBitmap}));
@@ -89,7 +89,7 @@ TEST_F(ControllerTest, ThreeClicksOnTheServerButtonPauseResumePause) {
 TEST_F(ControllerTest, AClickAfterTheDispatcherStoppedLaunchesANewOne) {
   Init();
   ASSERT_TRUE(Eventually([this] { return DispatcherEnded(); }));
-  window.Invoke([this] { mainWindow.ToggleClient(); });
+  windowThread.Invoke([this] { mainWindow.ToggleClient(); });
   EXPECT_EQ(Count("Launching client..."), 1u);
   EXPECT_EQ(Count("Client starting..."), 1u) << "only the start-up's";
   ASSERT_TRUE(Eventually([this] { return Count("Client started.") == 2; }));
@@ -110,7 +110,7 @@ TEST_F(ControllerTest, TimerTicksDoNothingWhileTheDispatcherIsPaused) {
   mainWindow.timings.clientTimerPeriod = std::chrono::milliseconds(50);
   Init();
   ASSERT_TRUE(Eventually([&] { return peer.Connections() == 1; })) << "the dispatcher waits at its limit";
-  window.Invoke([this] { mainWindow.ToggleClient(); });
+  windowThread.Invoke([this] { mainWindow.ToggleClient(); });
   EXPECT_EQ(Bitmap(kClientStateButton), kStoppedBitmap);
   std::this_thread::sleep_for(std::chrono::milliseconds(300));  // six ticks of the timer
   EXPECT_EQ(Count("Client starting..."), 1u) << "only the start-up's";
@@ -125,7 +125,7 @@ TEST_F(ControllerTest, FlushDeletesWaitingFilesAndLeavesTakenOnes) {
     std::lock_guard<std::mutex> guard(QueueLock());
     TheQueueList().Add("taken.tml");
   }
-  window.Invoke([this] { mainWindow.FlushQueue(); });
+  windowThread.Invoke([this] { mainWindow.FlushQueue(); });
   EXPECT_FALSE(appDir().Exists("waiting.tml"));
   EXPECT_TRUE(appDir().Exists("taken.tml"));
   EXPECT_TRUE(flushRequested.load());
@@ -140,7 +140,7 @@ TEST_F(ControllerTest, ShutdownResumesAPausedDispatcherAndLogsInOrder) {
   for (const char* name : {"1.tml", "2.tml"}) appDir().Write(name, "HELO a\r\nMAIL FROM:<s>\r\nRCPT TO:<r>\r\nDATA\r\nx\r\n.\r\nQUIT\r\n");
   Init();
   ASSERT_TRUE(Eventually([&] { return peer.Connections() == 1; })) << "one worker holds the only place";
-  window.Invoke([this] { mainWindow.ToggleClient(); });
+  windowThread.Invoke([this] { mainWindow.ToggleClient(); });
   std::shared_ptr<ThreadHandle> dispatcher;
   {
     std::lock_guard<std::mutex> guard(mainWindow.clientLock);
@@ -148,7 +148,7 @@ TEST_F(ControllerTest, ShutdownResumesAPausedDispatcherAndLogsInOrder) {
   }
   ASSERT_NE(dispatcher, nullptr);
   EXPECT_EQ(dispatcher->SuspendCount(), 1);
-  window.Invoke([this] { mainWindow.ToggleServer(); });
+  windowThread.Invoke([this] { mainWindow.ToggleServer(); });
   ShutDown();
   EXPECT_FALSE(dispatcher->IsRunning());
   EXPECT_FALSE(dispatcher->IsCancelled()) << "resumed, it saw the stop and ended by itself";

@@ -24,7 +24,7 @@ namespace {
 
 class MainWindowTest : public ::testing::Test {
  protected:
-  ~MainWindowTest() override { window.Stop(); }
+  ~MainWindowTest() override { windowThread.Stop(); }
 
   void Register(WorkerRegistry& registry, const std::string& name) {
     std::lock_guard<std::mutex> guard(registry.lock);
@@ -32,21 +32,21 @@ class MainWindowTest : public ::testing::Test {
   }
   // Reads the controls on the window's thread, after everything posted before.
   std::string TextOf(int id) {
-    return window.InvokeFor<std::string>([this, id] { return controls.Text(id); }).value_or("<stopped>");
+    return windowThread.InvokeFor<std::string>([this, id] { return controls.Text(id); }).value_or("<stopped>");
   }
 
   test::ProgramState state;
   MemoryControls controls;
-  ThreadExecutor window{stopRequested};
+  ThreadExecutor windowThread{stopRequested};
   ThreadTracker threads{stopRequested};
-  MainWindow mainWindow{window, controls, threads};
+  MainWindow mainWindow{windowThread, controls, threads};
 };
 
 TEST_F(MainWindowTest, OneProgramPerFolderUntilTheHolderIsGone) {
   ::setenv("VELLOMAR_REGISTRY", state.appDir().File("store").c_str(), 1);
   state.appDir().Write("error", "template");
   SettingsKey().Write("SMTP", "relay.example");
-  auto first = std::make_unique<MainWindow>(window, controls, threads);
+  auto first = std::make_unique<MainWindow>(windowThread, controls, threads);
   ASSERT_TRUE(first->CheckPrerequisites());
   EXPECT_TRUE(state.appDir().Exists("vellomar.lock"));
   const std::string store = state.appDir().Read("store/HKEY_LOCAL_MACHINE.ini");
@@ -54,7 +54,7 @@ TEST_F(MainWindowTest, OneProgramPerFolderUntilTheHolderIsGone) {
 
   for (int attempt = 0; attempt < 2; ++attempt) {
     MemoryControls otherControls;
-    MainWindow other(window, otherControls, threads);
+    MainWindow other(windowThread, otherControls, threads);
     EXPECT_FALSE(other.CheckPrerequisites());
     ASSERT_EQ(otherControls.Messages().size(), 1u) << "only the one message, no other check ran";
     EXPECT_EQ(otherControls.Messages()[0].text, "Vellomar is already running from this folder.");
@@ -69,14 +69,14 @@ TEST_F(MainWindowTest, OneProgramPerFolderUntilTheHolderIsGone) {
     elsewhere.Write("error", "template");
     SetAppDirectory(elsewhere.path());
     MemoryControls otherControls;
-    MainWindow other(window, otherControls, threads);
+    MainWindow other(windowThread, otherControls, threads);
     EXPECT_TRUE(other.CheckPrerequisites());
     SetAppDirectory(state.appDir().path());
   }
 
   first.reset();
   MemoryControls laterControls;
-  MainWindow later(window, laterControls, threads);
+  MainWindow later(windowThread, laterControls, threads);
   EXPECT_TRUE(later.CheckPrerequisites()) << "the lock goes with the program that held it";
   EXPECT_TRUE(laterControls.Messages().empty());
 }
@@ -119,7 +119,7 @@ TEST_F(MainWindowTest, InfoPanelsShowTheSelectedSummaryInTheirOwnFormats) {
   Register(IncomingRegistry(), "in.tml");
   Register(OutgoingRegistry(), "out.tml");
   mainWindow.RefreshStatistics();
-  window.Invoke([this] {
+  windowThread.Invoke([this] {
     controls.ListSelect(kIncomingList, 0);
     controls.ListSelect(kOutgoingList, 0);
   });
@@ -136,7 +136,7 @@ TEST_F(MainWindowTest, InfoPanelsShowTheSelectedSummaryInTheirOwnFormats) {
     std::lock_guard<std::mutex> guard(OutgoingLock());
     OutgoingRegistry().UpdateSummary("OUT.tml", summary);
   }
-  window.Invoke([this] { mainWindow.ShowOutgoingInfo(); });
+  windowThread.Invoke([this] { mainWindow.ShowOutgoingInfo(); });
   EXPECT_EQ(TextOf(kOutgoingInfoPanel),
             "Mail from <ann@example.org>\r\n2 recipient(s)\r\nSubject : Hello\r\nSize : 1234 bytes");
 
@@ -145,7 +145,7 @@ TEST_F(MainWindowTest, InfoPanelsShowTheSelectedSummaryInTheirOwnFormats) {
     std::lock_guard<std::mutex> guard(OutgoingLock());
     OutgoingRegistry().RemoveWorker("out.tml");
   }
-  window.Invoke([this] { mainWindow.ShowOutgoingInfo(); });
+  windowThread.Invoke([this] { mainWindow.ShowOutgoingInfo(); });
   EXPECT_EQ(TextOf(kOutgoingInfoPanel),
             "Mail from <ann@example.org>\r\n2 recipient(s)\r\nSubject : Hello\r\nSize : 1234 bytes");
 }
@@ -170,7 +170,7 @@ TEST_F(MainWindowTest, AfterStopCountsReadAsAtTheLimitAndNothingWaits) {
   Register(IncomingRegistry(), "late.tml");
   mainWindow.RefreshStatistics();
   mainWindow.SetClientImage(true);
-  window.Stop();
+  windowThread.Stop();
   EXPECT_TRUE(controls.ListItems(kIncomingList).empty());
   EXPECT_EQ(controls.ButtonBitmap(kClientStateButton), 0);
 }

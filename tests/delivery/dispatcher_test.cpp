@@ -38,7 +38,7 @@ class DispatcherTest : public test::DeliveryFixture {
     return dispatcher->ExitCode();
   }
   int ClientBitmap() {
-    return window.InvokeFor<int>([this] { return controls.ButtonBitmap(kClientStateButton); }).value_or(0);
+    return windowThread.InvokeFor<int>([this] { return controls.ButtonBitmap(kClientStateButton); }).value_or(0);
   }
 };
 
@@ -119,7 +119,7 @@ TEST_F(DispatcherTest, FlushDeletesWhatWaitedThenAndNothingStoredAfter) {
   appDir().Write("2.tml", test::WorkedExample());
   mainWindow.StartClient();
   ASSERT_EQ(atMail.get_future().wait_for(std::chrono::seconds(20)), std::future_status::ready);
-  window.Invoke([this] { mainWindow.FlushQueue(); });
+  windowThread.Invoke([this] { mainWindow.FlushQueue(); });
   // Stored after the Flush, and announced as a reception announces it.
   std::string after = test::WorkedExample();
   after.replace(after.find("Subject: Hello"), 14, "Subject: after");
@@ -175,7 +175,7 @@ TEST_F(DispatcherTest, MinimizeIsActedOnByTheFirstRunOnly) {
   RunDispatcher();
   EXPECT_FALSE(controls.WindowVisible());
   EXPECT_FALSE(TheSettings().Minimize);
-  window.Invoke([this] { controls.SetWindowVisible(true); });
+  windowThread.Invoke([this] { controls.SetWindowVisible(true); });
   RunDispatcher();
   EXPECT_TRUE(controls.WindowVisible());
 }

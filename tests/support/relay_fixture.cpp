@@ -39,7 +39,7 @@ RelayFixture::RelayFixture() {
 RelayFixture::~RelayFixture() { StopAll(); }
 
 std::string RelayFixture::Notifications() {
-  return window.InvokeFor<std::string>([this] { return controls.Text(kNotificationsBox); }).value_or("");
+  return windowThread.InvokeFor<std::string>([this] { return controls.Text(kNotificationsBox); }).value_or("");
 }
 
 int RelayFixture::StartListener() {
@@ -59,7 +59,7 @@ void RelayFixture::StopAll() {
     registry->TerminateAll(held);
   }
   threads.JoinAll();
-  window.Stop();
+  windowThread.Stop();
 }
 
 }  // namespace vellomar::test

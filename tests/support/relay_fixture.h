@@ -34,9 +34,9 @@ class RelayFixture : public ::testing::Test {
 
   ProgramState state_;
   MemoryControls controls;
-  ThreadExecutor window{stopRequestedFlag()};
+  ThreadExecutor windowThread{stopRequestedFlag()};
   ThreadTracker threads{stopRequestedFlag()};
-  MainWindow mainWindow{window, controls, threads};
+  MainWindow mainWindow{windowThread, controls, threads};
   std::shared_ptr<ThreadHandle> listener;
 
  private:

@@ -42,11 +42,11 @@ class MainDialogTest : public test::UiFixture {
   }
 
   // Declared first, gone last: the notifications still queued for the window go with it.
-  QtExecutor window{stopRequested};
+  QtExecutor windowThread{stopRequested};
   ThreadTracker threads{stopRequested};
   MainDialog dialog;
   QtControls controls{dialog};
-  MainWindow core{window, controls, threads};
+  MainWindow core{windowThread, controls, threads};
 };
 
 TEST_F(MainDialogTest, ControlsTextsIdsAndGeometry) {

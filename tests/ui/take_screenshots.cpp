@@ -65,11 +65,11 @@ int main(int argc, char** argv) {
   QApplication app(argc, argv);
   const QString folder = argc > 1 ? argv[1] : "docs";
   ::setenv("VELLOMAR_REGISTRY", "/nonexistent-vellomar-store", 1);
-  QtExecutor window(stopRequested);
+  QtExecutor windowThread(stopRequested);
   ThreadTracker threads(stopRequested);
   MainDialog dialog;
   QtControls controls(dialog);
-  MainWindow core(window, controls, threads);
+  MainWindow core(windowThread, controls, threads);
   dialog.Attach(core, controls);
   FillWindow(core, controls);
   Save(dialog, folder + "/main-window.png");
