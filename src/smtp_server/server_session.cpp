@@ -32,7 +32,8 @@ void DropUncommitted(SessionRun& run) {
   (void)run.spool.Close();  // the file is deleted or was never written; its close result is moot
   if (!run.nameHeld) return;
   std::lock_guard<std::mutex> guard(QueueLock());
-  (void)TheQueueList().Discard(run.session.spoolName, run.fileOurs);  // false only for a name already gone
+  // False when the file could not be deleted; the name goes all the same, nothing more to do.
+  (void)TheQueueList().Discard(run.session.spoolName, run.fileOurs);
 }
 
 void LeaveRegistry(SessionRun& run) {
