@@ -23,7 +23,7 @@ namespace {
 
 std::string ReadResource(const char* path) {
   static const bool registered = (RegisterResources(), true);
-  (void)registered;
+  (void)registered;  // only its one-time initialisation matters
   QFile file(path);
   if (!file.open(QIODevice::ReadOnly)) return "";
   return file.readAll().toStdString();
