@@ -3,7 +3,11 @@
 #include <signal.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <initializer_list>
+#include <iostream>
+
+#include "common/version.h"
 
 #include "ui/console_face.h"
 #ifdef VELLOMAR_WITH_QT
@@ -23,6 +27,10 @@ bool HasDisplay() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+    std::cout << "vellomar " VELLOMAR_VERSION "\n";
+    return 0;
+  }
   // Sends never raise SIGPIPE, but a library might write to a closed socket all the same.
   ::signal(SIGPIPE, SIG_IGN);
   // Past a file size limit a write must fail with EFBIG, to be answered as a full disk, rather

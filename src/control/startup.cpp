@@ -86,6 +86,7 @@ void MainWindow::OnInitDialog() {
   TheSettings().Logsize = ReadNumberSetting(SettingsKey(), "Logsize", 10);
   MoveLogToEnd();
   AppendLog("Initializing...");
+  AppendLog("Application folder: " + GetAppDirectory());
   controls_.AddTrayIcon();
   LoadRelaySettings();
   StartClientTimer();

@@ -128,6 +128,11 @@ ErrorOr<std::string> ReadSymbolicLink(const std::string& path) {
   return std::string(target, static_cast<size_t>(length));
 }
 
+Status CheckWritable(const std::string& path) {
+  if (::access(path.c_str(), W_OK) != 0) return FailWith(errno);
+  return Ok();
+}
+
 }  // namespace vellomar
 
 namespace vellomar {

@@ -35,6 +35,8 @@ inline bool EntryExists(const std::string& path) { return KindOf(path) != EntryK
 // The names in a directory in the order the system lists them, "." and ".." left out.
 ErrorOr<std::vector<std::string>> ListDirectory(const std::string& path);
 ErrorOr<std::string> ReadSymbolicLink(const std::string& path);
+// Whether this process may create entries in the folder (access with W_OK).
+Status CheckWritable(const std::string& path);
 
 }  // namespace vellomar
 

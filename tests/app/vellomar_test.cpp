@@ -195,14 +195,47 @@ TEST_F(VellomarTest, WaitingFilesStayOnDiskAcrossShutdown) {
 }
 
 TEST_F(VellomarTest, AMissingTemplateEndsTheProgramAtOnce) {
+  // Without a template beside it or installed, the program turns to the state folder, which
+  // has none either.
   std::filesystem::remove(dir_.File("error"));
   program_ = std::make_unique<test::ChildProcess>(dir_.File("vellomar"),
-                                                  std::map<std::string, std::string>{{"VELLOMAR_REGISTRY", dir_.File("store")}},
+                                                  std::map<std::string, std::string>{{"VELLOMAR_REGISTRY", dir_.File("store")},
+                                                                                     {"XDG_STATE_HOME", dir_.File("state")}},
                                                   dir_.File("stdout"), dir_.File("stderr"));
   auto status = program_->WaitExit(20000);
   ASSERT_TRUE(status.has_value());
   EXPECT_NE(*status, 0);
   EXPECT_EQ(dir_.Read("stderr"), "Error: File named <error> not found in application path\n");
+  EXPECT_EQ(KindOf(dir_.File("state/vellomar")), EntryKind::Directory);
+  EXPECT_FALSE(dir_.Exists("state/vellomar/error"));
+}
+
+TEST_F(VellomarTest, AnInstalledProgramKeepsItsFilesInTheStateFolder) {
+  for (const char* folder : {"usr/bin", "usr/share/vellomar"}) ASSERT_TRUE(MakeDirectories(dir_.File(folder)));
+  std::filesystem::rename(dir_.File("vellomar"), dir_.File("usr/bin/vellomar"));
+  std::filesystem::rename(dir_.File("error"), dir_.File("usr/share/vellomar/error"));
+  Configure("DNS=127.0.0.1\n");
+  program_ = std::make_unique<test::ChildProcess>(
+      dir_.File("usr/bin/vellomar"),
+      std::map<std::string, std::string>{{"VELLOMAR_REGISTRY", dir_.File("store")},
+                                         {"HOME", dir_.File("home")},
+                                         {"XDG_STATE_HOME", ""},
+                                         {"VELLOMAR_SMTP_PORT", std::to_string(port_)}},
+      dir_.File("stdout"), dir_.File("stderr"));
+  const std::string state = dir_.File("home/.local/state/vellomar");
+  auto log = [&] { return dir_.Read("home/.local/state/vellomar/logfile"); };
+  ASSERT_TRUE(Eventually([&] { return log().find("Server started and listening.\r\n") != std::string::npos; })) << log();
+  EXPECT_NE(log().find("Application folder: " + state + "\r\n"), std::string::npos) << log();
+  EXPECT_EQ(dir_.Read("home/.local/state/vellomar/error"), dir_.Read("usr/share/vellomar/error"));
+  Submit(1);
+  EXPECT_EQ(Stop(), 0);
+  for (const char* name : {"error", "logfile", "vellomar.lock"}) {
+    EXPECT_EQ(KindOf(state + "/" + name), EntryKind::Regular) << name;
+  }
+  // Nothing is written beside the installed program.
+  size_t besideProgram = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(dir_.File("usr/bin"))) besideProgram += entry.exists();
+  EXPECT_EQ(besideProgram, 1u);
 }
 
 TEST_F(VellomarTest, ASecondStartOnTheSameFolderTouchesNothingAndEnds) {
