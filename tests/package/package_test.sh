@@ -28,8 +28,9 @@ deb=${work}/out/vellomar_${version}-1_$(dpkg --print-architecture).deb
 [ -f "${deb}" ] || fail "no ${deb##*/} among: $(ls "${work}/out")"
 depends=$(dpkg-deb -f "${deb}" Depends)
 [[ ${depends} == *libc6* && ${depends} == *libqt6widgets6* ]] || fail "dependencies not computed: ${depends}"
-lintian --fail-on error --suppress-tags initial-upload-closes-no-bugs "${deb}" 2>&1 | grep -v "running with root privileges" || true
-lintian --fail-on error "${deb}" >/dev/null 2>&1 || fail "lintian reports errors"
+findings=$(lintian --fail-on error --suppress-tags initial-upload-closes-no-bugs "${deb}" 2>&1) \
+  || fail "lintian reports errors: ${findings}"
+grep -v "running with root privileges" <<<"${findings}" || true
 
 echo "== installed files"
 root=${work}/root
