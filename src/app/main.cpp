@@ -8,7 +8,6 @@
 #include <iostream>
 
 #include "common/version.h"
-
 #include "ui/console_face.h"
 #ifdef VELLOMAR_WITH_QT
 #include "ui/qt_face.h"
