@@ -1,10 +1,13 @@
-// Vellomar: a store-and-forward SMTP relay for the desktop. No command-line options.
+// Vellomar: a store-and-forward SMTP relay for the desktop. It needs no option to run; the
+// few it knows answer a question and end.
 #include <pthread.h>
 #include <signal.h>
 
 #include <cstdlib>
 #include <initializer_list>
+#include <iostream>
 
+#include "app/command_line.h"
 #include "ui/console_face.h"
 #ifdef VELLOMAR_WITH_QT
 #include "ui/qt_face.h"
@@ -23,6 +26,7 @@ bool HasDisplay() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (auto status = vellomar::RunCommandLine(argc, argv, std::cout, std::cerr)) return *status;
   // Sends never raise SIGPIPE, but a library might write to a closed socket all the same.
   ::signal(SIGPIPE, SIG_IGN);
   // Past a file size limit a write must fail with EFBIG, to be answered as a full disk, rather

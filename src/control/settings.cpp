@@ -74,4 +74,17 @@ std::vector<std::string> LoadStartupSettings() {
   return problems;
 }
 
+void LoadQueueSettings() {
+  RegistryKey key = SettingsKey();
+  constexpr int32_t kDefaultLifetime = 5;
+  std::string text = key.Read("Lifetime");
+  int32_t days = DecimalPrefix(text);
+  bool isZero = !text.empty() && text.find_first_not_of('0') == std::string::npos;
+  if (days < 0 || (days == 0 && !isZero)) {
+    key.Write("Lifetime", std::to_string(kDefaultLifetime));
+    days = kDefaultLifetime;
+  }
+  TheSettings().Lifetime = days;
+}
+
 }  // namespace vellomar

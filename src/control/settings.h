@@ -33,6 +33,8 @@ struct Settings {
   std::atomic<int32_t> Output{100};
   // Only clients from these networks are served; the listener refuses the others.
   SharedValue<NetworkList> Allow{DefaultAllowedNetworks()};
+  // Days a recipient may stay pending before it is given up with a notice; 0: for ever.
+  std::atomic<int32_t> Lifetime{5};
 };
 
 // The program's one Settings.
@@ -57,5 +59,9 @@ NetworkList AllowedNetworks(const std::string& text, std::vector<std::string>& p
 // Reads Minimize, Logrec, Logabo and Logdel, Input and Output with their defaults, and
 // Allow. Returns the log lines about values that could not be used as stored.
 std::vector<std::string> LoadStartupSettings();
+
+// Reads Lifetime: a missing, negative or non-numeric value gives the default, written back;
+// "0" stays 0 (never give up).
+void LoadQueueSettings();
 
 }  // namespace vellomar

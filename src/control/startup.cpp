@@ -8,6 +8,7 @@
 #include "common/flags.h"
 #include "common/text.h"
 #include "control/main_window.h"
+#include "control/program_lock.h"
 #include "control/registry_key.h"
 #include "control/settings.h"
 #include "control/window_controls.h"
@@ -53,10 +54,8 @@ void MainWindow::SetClientTimerPeriod(std::chrono::milliseconds period) { client
 // incomplete and deliver its waiting files twice. A folder where the lock file cannot even be
 // created is left to the checks that follow, which report what makes it unusable.
 bool MainWindow::TakeProgramLock() {
-  auto lock = OpenFile(AppFilePath("vellomar.lock"), O_RDONLY | O_CREAT);
-  if (!lock) return true;
-  Status taken = LockExclusiveNoWait(lock.value().get());
-  if (!taken && taken.error() == EWOULDBLOCK) return false;
+  auto lock = TakeProgramLockFile(AppFilePath("vellomar.lock"));
+  if (!lock) return lock.error() != EWOULDBLOCK;
   programLock_ = std::move(lock.value());
   return true;
 }
@@ -97,6 +96,7 @@ void MainWindow::OnInitDialog() {
     clientThread.reset();
   }
   for (const std::string& problem : LoadStartupSettings()) AppendLog(problem);
+  LoadQueueSettings();
   RemoveIncompleteSpoolFiles();
   QueueLeftoverNotices(*this);
   StartServer();
