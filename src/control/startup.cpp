@@ -69,6 +69,11 @@ bool MainWindow::CheckPrerequisites() {
     controls_.ShowMessage("File named <error> not found in application path", "Error");
     return false;
   }
+  if (std::string oversized = OversizedStoreFile(); !oversized.empty()) {
+    controls_.ShowMessage("The settings store " + oversized + " is larger than 1 MB and is not read. Move it away.",
+                          "Vellomar error");
+    return false;
+  }
   RegistryKey key = SettingsKey();
   if (key.Read("DNS").empty() && key.Read("SMTP").empty()) {
     controls_.ShowMessage("You must give some configuration information first.", "Vellomar");

@@ -25,11 +25,17 @@ bool TakeNext(std::string& name) {
 }
 
 // When no delivery is shown, the names held after delayed deliveries are released (their
-// files are tried again in this run) or, after a flush, deleted.
+// files are tried again in this run) or, when a Flush marked them, deleted.
 void ReleaseHeldNames(MainWindow& window) {
   if (window.OutgoingCount() != 0) return;
   std::lock_guard<std::mutex> guard(QueueLock());
-  TheQueueList().Clear(flushRequested.load());
+  TheQueueList().Clear(false);
+}
+
+// Each run lists the folder once more, so that it also sees files nobody announced.
+void Rescan() {
+  std::lock_guard<std::mutex> guard(QueueLock());
+  TheQueueList().Rescan();
 }
 
 // Starts the worker and registers it under one hold of OutgoingLock, so the worker's first
@@ -47,9 +53,12 @@ void StartWorker(MainWindow& window, const std::string& name) {
 }
 
 void DispatchWaitingFiles(MainWindow& window, ThreadHandle& self) {
+  Rescan();
   std::string name;
   bool taken = TakeNext(name);
-  while (!stopRequested.load() && taken && !flushRequested.load()) {
+  // A Flush does not end the run: the files it marked are deleted by their workers, and
+  // files stored after it go on being delivered.
+  while (!stopRequested.load() && taken) {
     if (!self.PassGate()) return;
     if (window.OutgoingCount() >= std::max<int32_t>(1, TheSettings().Output)) {
       WorkerEnded().WaitFor(kLimitWait);
@@ -69,7 +78,6 @@ int DispatcherThread(MainWindow& window, ThreadHandle& self) {
   window.SetClientImage(true);
   window.AppendLog("Client started.");
   ReleaseHeldNames(window);
-  flushRequested = false;
   for (;;) {
     DispatchWaitingFiles(window, self);
     window.AppendLog("Client stopped: no files left.");

@@ -118,7 +118,12 @@ bool SendFailureNotice(MainWindow& window, const std::string& spoolName, const s
   if (written) {
     // Releases every name it takes, whatever its outcome.
     written = QueueNoticeFile(notice.stem, notice.name);
-    if (written) return true;
+    if (written) {
+      // Waiting now, and nobody else announces it: a dispatcher whose run ended before it
+      // was written would otherwise leave it for the next timer tick.
+      window.StartClient();
+      return true;
+    }
   } else {
     ReleaseName(notice.name);
   }

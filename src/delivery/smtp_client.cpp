@@ -13,9 +13,11 @@
 #include "delivery/failure_notice.h"
 #include "delivery/reply_reader.h"
 #include "platform/connection.h"
+#include "platform/host_lookup.h"
 #include "platform/socket.h"
 #include "spool/recipient_line.h"
 #include "spool/spool_file.h"
+#include "spool/spool_lists.h"
 
 namespace vellomar {
 
@@ -163,7 +165,7 @@ bool Replay(Transaction& t) {
   bool atLineStart = true;
   std::string line;
   for (;;) {
-    if (stopRequested.load() || flushRequested.load()) {
+    if (stopRequested.load() || FlushedWhileTaken(t.spoolName)) {
       t.connection.Close();
       return true;
     }
@@ -193,14 +195,19 @@ enum class Reached { Connected, NotResolved, Refused };
 
 Reached Connect(Transaction& t) {
   ServerAddress address = ParseServerAddress(t.server, kSmtpPort);
-  auto resolved = ResolveIpv4(address.host, address.port);
+  auto resolved = LookUpIpv4(address.host, address.port, StopOrCancelled);
   if (!resolved) return Reached::NotResolved;
-  auto connected = ConnectTcp(resolved.value(), GetClientTimeouts().connect);
-  if (!connected) return Reached::Refused;
+  auto socket = CreateTcpSocket();
+  if (!socket) return Reached::Refused;
+  // Watched before the connect begins, so that a stop cuts a connect to a silent peer short.
+  t.connection.Open(std::move(socket.value()));
+  if (!ConnectWithin(t.connection.fd(), resolved.value(), GetClientTimeouts().connect, StopOrCancelled)) {
+    t.connection.Close();
+    return Reached::Refused;
+  }
   // A peer that stops reading must not hold the worker for good.
   timeval limit{static_cast<time_t>(GetClientTimeouts().reply.count() / 1000), 0};
-  ::setsockopt(connected.value().get(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-  t.connection.Open(std::move(connected.value()));
+  ::setsockopt(t.connection.fd(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
   return Reached::Connected;
 }
 
@@ -229,7 +236,7 @@ bool RecordRecipientState(MainWindow& window, SpoolFile& file, const std::string
 bool DeliverRecipient(MainWindow& window, SpoolFile& file, const std::string& spoolName, const std::string& mailLine,
                       const std::string& server, const std::string& recipientLine, off_t position) {
   if (recipientLine.empty() || server.empty()) return false;
-  if (flushRequested.load()) return true;
+  if (FlushedWhileTaken(spoolName)) return true;
   Transaction t{window, file, spoolName, mailLine, server, recipientLine, position, RecipientAddress(recipientLine), {}, {}, {}};
   if (TheSettings().Logrec) window.AppendLog("Sending mail to " + t.address);
   if (!file.Rewind()) {

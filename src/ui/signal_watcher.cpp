@@ -7,20 +7,36 @@
 
 namespace vellomar {
 
-SignalWatcher::SignalWatcher(const sigset_t& ending, std::function<void()> onSignal)
-    : thread_([this, ending, onSignal = std::move(onSignal)] {
+SignalWatcher::SignalWatcher(const sigset_t& ending)
+    : thread_([this, ending] {
         timespec wait{0, 200 * 1000 * 1000};
         while (!done_) {
-          if (::sigtimedwait(&ending, nullptr, &wait) > 0) {
-            onSignal();
-            return;
-          }
+          int signal = ::sigtimedwait(&ending, nullptr, &wait);
+          if (signal > 0) Take(signal);
         }
       }) {}
 
 SignalWatcher::~SignalWatcher() {
   done_ = true;
   thread_.join();
+}
+
+void SignalWatcher::HandOver(std::function<void()> onSignal) {
+  std::lock_guard<std::mutex> guard(lock_);
+  onSignal_ = std::move(onSignal);
+  handedOver_ = true;
+}
+
+void SignalWatcher::Take(int signal) {
+  std::function<void()> onSignal;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    // The exit status a shell gives a program its signal ended.
+    if (!handedOver_ || shuttingDown_) ::_exit(128 + signal);
+    shuttingDown_ = true;
+    onSignal = onSignal_;
+  }
+  onSignal();
 }
 
 bool SocketLayerAvailable() {

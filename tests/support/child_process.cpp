@@ -17,8 +17,7 @@ extern char** environ;
 
 namespace vellomar::test {
 
-ChildProcess::ChildProcess(const std::string& program, const std::map<std::string, std::string>& environment,
-                           const std::string& stdoutPath, const std::string& stderrPath) {
+std::vector<std::string> ChildEnvironment(const std::map<std::string, std::string>& environment) {
   std::map<std::string, std::string> merged;
   for (char** entry = environ; *entry != nullptr; ++entry) {
     std::string text = *entry;
@@ -30,6 +29,12 @@ ChildProcess::ChildProcess(const std::string& program, const std::map<std::strin
   for (const auto& [name, value] : environment) merged[name] = value;
   std::vector<std::string> texts;
   for (const auto& [name, value] : merged) texts.push_back(name + "=" + value);
+  return texts;
+}
+
+ChildProcess::ChildProcess(const std::string& program, const std::map<std::string, std::string>& environment,
+                           const std::string& stdoutPath, const std::string& stderrPath) {
+  std::vector<std::string> texts = ChildEnvironment(environment);
   std::vector<char*> envp;
   for (std::string& text : texts) envp.push_back(text.data());
   envp.push_back(nullptr);

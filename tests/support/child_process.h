@@ -5,6 +5,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace vellomar::test {
 
@@ -28,6 +29,10 @@ class ChildProcess {
   pid_t pid_ = -1;
   bool reaped_ = false;
 };
+
+// The current environment with the given variables over it, DISPLAY and WAYLAND_DISPLAY
+// removed, as "NAME=value" texts.
+std::vector<std::string> ChildEnvironment(const std::map<std::string, std::string>& environment);
 
 // A port nothing listens on at this moment.
 int FreePort();
