@@ -38,7 +38,10 @@ int main(int argc, char** argv) {
   sigemptyset(&ending);
   sigaddset(&ending, SIGINT);
   sigaddset(&ending, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &ending, nullptr);
+  // SIGUSR1 ("deliver now") is taken by the same thread, never by a handler.
+  sigset_t watched = ending;
+  sigaddset(&watched, SIGUSR1);
+  pthread_sigmask(SIG_BLOCK, &watched, nullptr);
 #ifdef VELLOMAR_WITH_QT
   if (HasDisplay()) return vellomar::RunQtFace(argc, argv, ending);
 #else

@@ -6,6 +6,7 @@
 #include "control/control_ids.h"
 #include "control/main_window.h"
 #include "control/window_controls.h"
+#include "delivery/delivery_notes.h"
 #include "delivery/dispatcher.h"
 #include "smtp_server/listener.h"
 #include "spool/spool_lists.h"
@@ -89,9 +90,22 @@ void MainWindow::ToggleServer() {
 }
 
 void MainWindow::ToggleClient() {
+  // A client launched by hand tries every waiting file at once, whatever its retry time.
+  bool running;
+  {
+    std::lock_guard<std::mutex> guard(clientLock);
+    running = IsThreadRunning(clientThread);
+  }
+  if (!running) MakeEveryFileDue();
   std::lock_guard<std::mutex> guard(clientLock);
   Toggle(clientThread, {kClientStateButton, "Client thread resumed.", "Client thread paused.", "Launching client...",
                         &MainWindow::LaunchDispatcher});
+}
+
+void MainWindow::DeliverNow() {
+  AppendLog("Delivering every waiting e-mail now.");
+  MakeEveryFileDue();
+  StartClient();
 }
 
 void MainWindow::FlushQueue() {

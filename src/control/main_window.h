@@ -80,6 +80,8 @@ class MainWindow {
   void ToggleServer();
   void ToggleClient();
   void FlushQueue();
+  // Every waiting file becomes due, and the dispatcher starts (or, running, runs again).
+  void DeliverNow();
   void Shutdown();
   static bool IsThreadRunning(const std::shared_ptr<ThreadHandle>& thread);
 

@@ -2,7 +2,9 @@
 // client timer, and the clean-up of receptions that a crash cut short.
 #include <fcntl.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 
 #include "common/app_directory.h"
 #include "common/flags.h"
@@ -12,6 +14,7 @@
 #include "control/registry_key.h"
 #include "control/settings.h"
 #include "control/window_controls.h"
+#include "delivery/delivery_notes.h"
 #include "delivery/notice_leftovers.h"
 #include "platform/file_system.h"
 #include "platform/wake_event.h"
@@ -108,11 +111,21 @@ void MainWindow::OnInitDialog() {
   StartClient();
 }
 
-// Posts StartClient to the window's thread once per period, as a window timer would.
+// Posts StartClient to the window's thread once per period, as a window timer would, and
+// also when a file that waited for its retry time becomes due, so a retry after a minute
+// does not wait for the half-hour tick.
 void MainWindow::StartClientTimer() {
   threads_.Start([this](ThreadHandle&) {
-    WakeEvent never(stopRequested);
-    while (!never.WaitFor(std::chrono::milliseconds(clientTimerMs.load())) && !stopRequested.load()) {
+    using Clock = std::chrono::steady_clock;
+    Clock::time_point tick = Clock::now() + std::chrono::milliseconds(clientTimerMs.load());
+    while (!stopRequested.load()) {
+      auto wait = std::chrono::ceil<std::chrono::milliseconds>(tick - Clock::now());
+      auto retry = UntilNextTry();
+      bool retryFirst = retry && *retry < wait;
+      // Woken by a newly recorded try: the schedule is looked at again.
+      if (TryRecorded().WaitFor(std::max(std::chrono::milliseconds(0), retryFirst ? *retry : wait))) continue;
+      if (stopRequested.load()) break;
+      if (!retryFirst) tick = Clock::now() + std::chrono::milliseconds(clientTimerMs.load());
       windowThread_.Post([this] { StartClient(); });
     }
     return 0;

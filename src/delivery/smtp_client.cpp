@@ -10,6 +10,7 @@
 #include "common/text.h"
 #include "control/main_window.h"
 #include "control/settings.h"
+#include "delivery/delivery_notes.h"
 #include "delivery/failure_notice.h"
 #include "delivery/reply_reader.h"
 #include "platform/connection.h"
@@ -59,6 +60,7 @@ bool FollowAlternate(Transaction& t) {
 
 bool NoReply(Transaction& t) {
   t.window.AppendLog("Error : no reply from " + t.server);
+  NoteDeliveryError(t.spoolName, t.recipientLine, "no reply from " + t.server);
   t.connection.Close();
   return false;
 }
@@ -109,6 +111,7 @@ Verdict Judge(Transaction& t, const std::string& reply, const std::string& sent,
   }
   if (reply[0] == '4') {
     if (TheSettings().Logdel) t.window.AppendLog("Sending to " + t.address + " delayed (4xx STMP error)");
+    NoteDeliveryError(t.spoolName, t.recipientLine, UpToCarriageReturn(reply));
     result = IsLastDeferral(t.recipientLine) ? GiveUp(t, UpToCarriageReturn(reply), sent) : Defer(t);
     return Verdict::Done;
   }
@@ -246,10 +249,12 @@ bool DeliverRecipient(MainWindow& window, SpoolFile& file, const std::string& sp
   switch (Connect(t)) {
     case Reached::NotResolved:
       window.AppendLog("Error : can't find IP for " + server);
+      NoteDeliveryError(spoolName, recipientLine, "can't find IP for " + server);
       return AlternateApplies(server) ? FollowAlternate(t) : false;
     case Reached::Refused:
       if (AlternateApplies(server)) return FollowAlternate(t);
       window.AppendLog("Error : can't connect to " + server);
+      NoteDeliveryError(spoolName, recipientLine, "can't connect to " + server);
       return false;
     case Reached::Connected:
       break;

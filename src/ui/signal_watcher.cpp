@@ -9,9 +9,11 @@ namespace vellomar {
 
 SignalWatcher::SignalWatcher(const sigset_t& ending)
     : thread_([this, ending] {
+        sigset_t watched = ending;
+        sigaddset(&watched, SIGUSR1);
         timespec wait{0, 200 * 1000 * 1000};
         while (!done_) {
-          int signal = ::sigtimedwait(&ending, nullptr, &wait);
+          int signal = ::sigtimedwait(&watched, nullptr, &wait);
           if (signal > 0) Take(signal);
         }
       }) {}
@@ -27,8 +29,24 @@ void SignalWatcher::HandOver(std::function<void()> onSignal) {
   handedOver_ = true;
 }
 
+void SignalWatcher::OnDeliverNow(std::function<void()> onDeliverNow) {
+  std::lock_guard<std::mutex> guard(lock_);
+  onDeliverNow_ = std::move(onDeliverNow);
+}
+
 void SignalWatcher::Take(int signal) {
   std::function<void()> onSignal;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (signal == SIGUSR1) {
+      // Before the program has started, or while it ends, there is nothing to deliver.
+      if (onDeliverNow_ && !shuttingDown_) onSignal = onDeliverNow_;
+    }
+  }
+  if (signal == SIGUSR1) {
+    if (onSignal) onSignal();
+    return;
+  }
   {
     std::lock_guard<std::mutex> guard(lock_);
     // The exit status a shell gives a program its signal ended.
