@@ -54,6 +54,20 @@ class VellomarTest : public ::testing::Test {
     EXPECT_TRUE(status.has_value()) << "still running after SIGTERM";
     return status.value_or(-1);
   }
+  // Runs the program with the arguments to its end: its exit status, standard output and error.
+  struct Answer {
+    int status = -1;
+    std::string out;
+    std::string err;
+  };
+  Answer RunCommand(const std::vector<std::string>& arguments) {
+    ChildProcess command(dir_.File("vellomar"), Environment(), dir_.File("command.out"), dir_.File("command.err"),
+                         arguments);
+    EXPECT_TRUE(command.started());
+    auto status = command.WaitExit(20000);
+    EXPECT_TRUE(status.has_value()) << "still running";
+    return {status.value_or(-1), dir_.Read("command.out"), dir_.Read("command.err")};
+  }
   std::string Log() const { return dir_.Read("logfile"); }
   std::vector<std::string> SpoolFiles() const {
     std::vector<std::string> names;

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/version.h"
 #include "platform/file_system.h"
 #include "support/child_process.h"
 #include "support/eventually.h"
@@ -293,6 +294,90 @@ TEST_F(VellomarTest, WithADisplayTheWindowFaceRunsAndEndsThroughShutdown) {
   EXPECT_EQ(dir_.Read("stdout"), "") << "the window face prints nothing";
 }
 #endif
+
+}  // namespace
+}  // namespace vellomar
+
+namespace vellomar {
+namespace {
+
+TEST_F(VellomarTest, HelpVersionAndAnyOtherArgument) {
+  struct Case {
+    std::vector<std::string> arguments;
+    int status;
+    std::string outStart;
+    std::string err;
+  };
+  const std::string usage = "Usage: vellomar [--help | --version | --queue | --deliver-now]\n";
+  const Case cases[] = {
+      {{"--help"}, 0, usage, ""},
+      {{"--version"}, 0, "vellomar " VELLOMAR_VERSION "\n", ""},
+      {{"--bogus"}, 2, "", "vellomar: unknown option '--bogus'\n" + usage},
+      {{"queue"}, 2, "", "vellomar: unknown option 'queue'\n" + usage},
+      {{"--queue", "--help"}, 2, "", "vellomar: one option at a time\n" + usage},
+  };
+  for (const Case& c : cases) {
+    auto answer = RunCommand(c.arguments);
+    EXPECT_EQ(answer.status, c.status) << c.arguments[0];
+    EXPECT_EQ(answer.out.substr(0, c.outStart.size()), c.outStart) << c.arguments[0];
+    if (c.outStart.empty()) {
+      EXPECT_EQ(answer.out, "") << c.arguments[0];
+    }
+    EXPECT_EQ(answer.err, c.err) << c.arguments[0];
+  }
+  EXPECT_FALSE(dir_.Exists("logfile")) << "no command starts the relay";
+  EXPECT_FALSE(dir_.Exists("vellomar.lock"));
+}
+
+TEST_F(VellomarTest, QueuePrintsTheWaitingFilesAndChangesNothing) {
+  const std::string notice = "HELO relay\r\nMAIL FROM:<>\r\nRCPT TO:<ann@example.org>\r\nDATA\r\nSubject: Failure\r\n\r\nx\r\n.\r\nQUIT\r\n";
+  const std::string twoRecipients =
+      "HELO a\r\nMAIL FROM:<s@example.org>\r\nXCPT TO:<r@example.org>\r\nUCPT TO:<t@example.org>\r\nDATA\r\n\r\nx\r\n.\r\nQUIT\r\n";
+  dir_.Write("1.tml", notice);
+  dir_.Write("2.tml", twoRecipients);
+  auto answer = RunCommand({"--queue"});
+  EXPECT_EQ(answer.status, 0);
+  EXPECT_EQ(answer.out,
+            "File   Age  Sender           Subject  Recipients\n"
+            "1.tml  -    <>               Failure  <ann@example.org> pending\n"
+            "2.tml  -    <s@example.org>           <r@example.org> done, <t@example.org> deferred 3 times\n"
+            "2 messages wait.\n");
+  EXPECT_EQ(answer.err, "");
+  EXPECT_EQ(dir_.Read("1.tml"), notice);
+  EXPECT_EQ(dir_.Read("2.tml"), twoRecipients);
+}
+
+// A message deferred by the next relay waits a minute for its next try; --deliver-now asks
+// the running program (through SIGUSR1) to try it at once.
+TEST_F(VellomarTest, DeliverNowReachesTheRunningProgramOrSaysNoneRuns) {
+  auto none = RunCommand({"--deliver-now"});
+  EXPECT_EQ(none.status, 1);
+  EXPECT_EQ(none.err, "vellomar: no Vellomar is running from " + dir_.path() + "\n");
+
+  SmtpPeer peer([](int connection, const std::string& line) {
+    if (connection == 0 && line.rfind("RCPT", 0) == 0) return std::string("451 try later\r\n");
+    return SmtpPeer::AcceptAll(connection, line);
+  });
+  Configure("SMTP=" + peer.server() + "\n");
+  Start();
+  Submit(1);
+  ASSERT_TRUE(Eventually([&] { return peer.Connections() == 1 && SpoolFiles().size() == 1; })) << Log();
+  const std::string deferred = SpoolFiles()[0];
+  ASSERT_TRUE(Eventually([&] { return dir_.Read(deferred).find("SCPT TO:") != std::string::npos; }));
+  auto queue = RunCommand({"--queue"});
+  EXPECT_NE(queue.out.find("<b1@example.org> deferred 1 time\n1 message waits.\n"), std::string::npos) << queue.out;
+  // A second message is delivered at once; the deferred one keeps waiting for its time.
+  Submit(2);
+  ASSERT_TRUE(Eventually([&] { return peer.Connections() == 2 && SpoolFiles().size() == 1; })) << Log();
+  EXPECT_EQ(SpoolFiles(), std::vector<std::string>{deferred});
+
+  auto asked = RunCommand({"--deliver-now"});
+  EXPECT_EQ(asked.status, 0) << asked.err;
+  EXPECT_NE(asked.out.find("to deliver every waiting message now"), std::string::npos) << asked.out;
+  ASSERT_TRUE(Eventually([&] { return peer.Connections() == 3 && SpoolFiles().empty(); })) << Log();
+  EXPECT_NE(Log().find("Delivering every waiting e-mail now.\r\n"), std::string::npos);
+  EXPECT_EQ(Stop(), 0);
+}
 
 }  // namespace
 }  // namespace vellomar

@@ -33,7 +33,8 @@ std::vector<std::string> ChildEnvironment(const std::map<std::string, std::strin
 }
 
 ChildProcess::ChildProcess(const std::string& program, const std::map<std::string, std::string>& environment,
-                           const std::string& stdoutPath, const std::string& stderrPath) {
+                           const std::string& stdoutPath, const std::string& stderrPath,
+                           const std::vector<std::string>& arguments) {
   std::vector<std::string> texts = ChildEnvironment(environment);
   std::vector<char*> envp;
   for (std::string& text : texts) envp.push_back(text.data());
@@ -50,8 +51,10 @@ ChildProcess::ChildProcess(const std::string& program, const std::map<std::strin
   sigemptyset(&none);
   posix_spawnattr_setsigmask(&attributes, &none);
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
-  char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
-  if (posix_spawn(&pid_, program.c_str(), &actions, &attributes, argv, envp.data()) != 0) pid_ = -1;
+  std::vector<char*> argv{const_cast<char*>(program.c_str())};
+  for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+  argv.push_back(nullptr);
+  if (posix_spawn(&pid_, program.c_str(), &actions, &attributes, argv.data(), envp.data()) != 0) pid_ = -1;
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
 }

@@ -15,7 +15,8 @@ namespace vellomar::test {
 class ChildProcess {
  public:
   ChildProcess(const std::string& program, const std::map<std::string, std::string>& environment,
-               const std::string& stdoutPath, const std::string& stderrPath);
+               const std::string& stdoutPath, const std::string& stderrPath,
+               const std::vector<std::string>& arguments = {});
   ~ChildProcess();
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
