@@ -3,46 +3,82 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 
-#include <ctime>
+#include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <system_error>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 namespace vellomar {
 
 namespace {
 
-// One lookup as the library sees it: every pointer it was given stays valid while it runs.
-struct Request {
-  std::string host;
-  addrinfo hints{};
-  gaicb block{};
+// One lookup, shared by the thread that makes it and the one that waits for it.
+struct Lookup {
+  std::mutex lock;
+  std::condition_variable done;
+  bool finished = false;
+  int error = 0;
+  sockaddr_in address{};
 };
 
-// Requests the library may still be working on. Reachable until the program ends, so that
-// neither the library nor a leak checker ever finds them freed.
-std::mutex abandonedLock;
-std::vector<Request*>* abandoned = new std::vector<Request*>();
-
-ErrorOr<sockaddr_in> Answer(Request& request, uint16_t port) {
-  addrinfo* found = request.block.ar_result;
+void Resolve(Lookup& lookup, const std::string& host, uint16_t port) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  int error = ::getaddrinfo(host.c_str(), nullptr, &hints, &found);
   std::unique_ptr<addrinfo, void (*)(addrinfo*)> owned(found, ::freeaddrinfo);
-  if (found == nullptr || found->ai_addrlen < sizeof(sockaddr_in)) return ErrorOr<sockaddr_in>::Fail(EAI_NONAME);
-  sockaddr_in address = *reinterpret_cast<const sockaddr_in*>(found->ai_addr);
-  address.sin_port = htons(port);
-  return address;
+  if (error == 0 && (found == nullptr || found->ai_addrlen < sizeof(sockaddr_in))) error = EAI_NONAME;
+  std::lock_guard<std::mutex> guard(lookup.lock);
+  if (error == 0) {
+    lookup.address = *reinterpret_cast<const sockaddr_in*>(found->ai_addr);
+    lookup.address.sin_port = htons(port);
+  }
+  lookup.error = error;
+  lookup.finished = true;
+  lookup.done.notify_all();
 }
 
-void Abandon(std::unique_ptr<Request> request) {
-  int cancelled = ::gai_cancel(&request->block);
-  if (cancelled == EAI_CANCELED) return;
-  if (cancelled == EAI_ALLDONE) {
-    if (::gai_error(&request->block) == 0) ::freeaddrinfo(request->block.ar_result);
-    return;
+// Owns the lookups their callers gave up on, and joins them: those that have ended at each
+// new hand-over, the rest when the program ends (a hung resolver gives up by itself within
+// its own time limits).
+class AbandonedLookups {
+ public:
+  ~AbandonedLookups() {
+    for (Entry& entry : entries_) entry.thread.join();
   }
-  std::lock_guard<std::mutex> guard(abandonedLock);
-  abandoned->push_back(request.release());
-}
+  void Keep(std::shared_ptr<Lookup> lookup, std::thread thread) {
+    std::lock_guard<std::mutex> guard(lock_);
+    for (auto it = entries_.begin(); it != entries_.end();) {
+      if (Finished(*it->lookup)) {
+        it->thread.join();
+        it = entries_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    entries_.push_back(Entry{std::move(lookup), std::move(thread)});
+  }
+
+ private:
+  struct Entry {
+    std::shared_ptr<Lookup> lookup;
+    std::thread thread;
+  };
+  static bool Finished(Lookup& lookup) {
+    std::lock_guard<std::mutex> guard(lookup.lock);
+    return lookup.finished;
+  }
+  std::mutex lock_;
+  std::vector<Entry> entries_;
+};
+
+AbandonedLookups abandonedLookups;
+
+constexpr std::chrono::milliseconds kSlice{100};
 
 }  // namespace
 
@@ -51,26 +87,24 @@ ErrorOr<sockaddr_in> LookUpIpv4(const std::string& host, uint16_t port, const st
   address.sin_family = AF_INET;
   address.sin_port = htons(port);
   if (::inet_pton(AF_INET, host.c_str(), &address.sin_addr) == 1) return address;
-  auto request = std::make_unique<Request>();
-  request->host = host;
-  request->hints.ai_family = AF_INET;
-  request->hints.ai_socktype = SOCK_STREAM;
-  request->block.ar_name = request->host.c_str();
-  request->block.ar_request = &request->hints;
-  gaicb* list[] = {&request->block};
-  int started = ::getaddrinfo_a(GAI_NOWAIT, list, 1, nullptr);
-  if (started != 0) return ErrorOr<sockaddr_in>::Fail(started);
-  const timespec slice{0, 100 * 1000 * 1000};
-  for (;;) {
-    int state = ::gai_error(&request->block);
-    if (state == 0) return Answer(*request, port);
-    if (state != EAI_INPROGRESS) return ErrorOr<sockaddr_in>::Fail(state);
-    if (abandon && abandon()) {
-      Abandon(std::move(request));
-      return ErrorOr<sockaddr_in>::Fail(EAI_CANCELED);
-    }
-    ::gai_suspend(list, 1, &slice);
+  auto lookup = std::make_shared<Lookup>();
+  std::thread thread;
+  try {
+    thread = std::thread([lookup, host, port] { Resolve(*lookup, host, port); });
+  } catch (const std::system_error&) {
+    return ErrorOr<sockaddr_in>::Fail(EAI_SYSTEM);
   }
+  std::unique_lock<std::mutex> held(lookup->lock);
+  while (!lookup->done.wait_for(held, kSlice, [&] { return lookup->finished; })) {
+    if (!abandon || !abandon()) continue;
+    held.unlock();
+    abandonedLookups.Keep(lookup, std::move(thread));
+    return ErrorOr<sockaddr_in>::Fail(EAI_CANCELED);
+  }
+  held.unlock();
+  thread.join();
+  if (lookup->error != 0) return ErrorOr<sockaddr_in>::Fail(lookup->error);
+  return lookup->address;
 }
 
 }  // namespace vellomar

@@ -1,11 +1,28 @@
 #include "ui/signal_watcher.h"
 
+#include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <ctime>
 
 namespace vellomar {
+
+namespace {
+
+// Ends the program as the signal itself would have, had nobody taken it: its default action,
+// so that nothing more of the program runs and the shell sees what ended it.
+[[noreturn]] void EndBy(int signal) {
+  ::signal(signal, SIG_DFL);
+  sigset_t only;
+  sigemptyset(&only);
+  sigaddset(&only, signal);
+  ::pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+  ::raise(signal);
+  ::_exit(128 + signal);
+}
+
+}  // namespace
 
 SignalWatcher::SignalWatcher(const sigset_t& ending)
     : thread_([this, ending] {
@@ -34,23 +51,22 @@ void SignalWatcher::OnDeliverNow(std::function<void()> onDeliverNow) {
   onDeliverNow_ = std::move(onDeliverNow);
 }
 
+void SignalWatcher::TakeDeliverNow() {
+  std::function<void()> onDeliverNow;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    // Before the program has started, or while it ends, there is nothing to deliver.
+    if (!shuttingDown_) onDeliverNow = onDeliverNow_;
+  }
+  if (onDeliverNow) onDeliverNow();
+}
+
 void SignalWatcher::Take(int signal) {
+  if (signal == SIGUSR1) return TakeDeliverNow();
   std::function<void()> onSignal;
   {
     std::lock_guard<std::mutex> guard(lock_);
-    if (signal == SIGUSR1) {
-      // Before the program has started, or while it ends, there is nothing to deliver.
-      if (onDeliverNow_ && !shuttingDown_) onSignal = onDeliverNow_;
-    }
-  }
-  if (signal == SIGUSR1) {
-    if (onSignal) onSignal();
-    return;
-  }
-  {
-    std::lock_guard<std::mutex> guard(lock_);
-    // The exit status a shell gives a program its signal ended.
-    if (!handedOver_ || shuttingDown_) ::_exit(128 + signal);
+    if (!handedOver_ || shuttingDown_) EndBy(signal);
     shuttingDown_ = true;
     onSignal = onSignal_;
   }

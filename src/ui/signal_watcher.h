@@ -28,6 +28,7 @@ class SignalWatcher {
 
  private:
   void Take(int signal);
+  void TakeDeliverNow();
 
   std::atomic<bool> done_{false};
   std::mutex lock_;

@@ -93,7 +93,7 @@ TEST(SignalWatcherTest, ASignalBeforeTheHandOverOrASecondOneEndsAtOnce) {
           std::this_thread::sleep_for(std::chrono::seconds(20));
           std::_Exit(2);
         },
-        testing::ExitedWithCode(128 + SIGUSR1), "")
+        testing::KilledBySignal(SIGUSR1), "")
         << (handled == 1 ? "a second signal" : "a signal before the hand-over");
   }
 }
