@@ -108,6 +108,25 @@ void MainWindow::DeliverNow() {
   StartClient();
 }
 
+void MainWindow::DeliverWaitingNow(const std::string& name) {
+  AppendLog("Delivering " + name + " now.");
+  {
+    std::lock_guard<std::mutex> guard(QueueLock());
+    TheQueueList().schedule().MakeDue(name);
+  }
+  StartClient();
+}
+
+bool MainWindow::DeleteWaiting(const std::string& name) {
+  bool deleted;
+  {
+    std::lock_guard<std::mutex> guard(QueueLock());
+    deleted = TheQueueList().DeleteWaitingFile(name);
+  }
+  AppendLog(deleted ? "Deleted waiting e-mail " + name : "Error : can't delete waiting e-mail " + name);
+  return deleted;
+}
+
 void MainWindow::FlushQueue() {
   AppendLog("Flushing...");
   std::lock_guard<std::mutex> guard(QueueLock());

@@ -180,6 +180,32 @@ bool QueueList::Flush() {
   return ok;
 }
 
+bool QueueList::DeleteWaitingFile(const std::string& name) {
+  auto [first, last] = index_.equal_range(Folded(name));
+  if (first == last) {
+    if (!RemoveFile(AppFilePath(name))) return false;
+    schedule_.Forget(name);
+    return true;
+  }
+  for (auto it = first; it != last; ++it) {
+    QueueEntry& entry = *it->second;
+    if (entry.reservation) return false;
+    if (entry.flushed) continue;
+    entry.flushed = true;
+    ++flushedCount_;
+  }
+  flushRequested = true;
+  return true;
+}
+
+bool QueueList::IsReservation(const std::string& name) const {
+  auto [first, last] = index_.equal_range(Folded(name));
+  for (auto it = first; it != last; ++it) {
+    if (it->second->reservation) return true;
+  }
+  return false;
+}
+
 bool QueueList::IsFlushed(const std::string& name) const {
   auto [first, last] = index_.equal_range(Folded(name));
   for (auto it = first; it != last; ++it) {

@@ -32,8 +32,9 @@ struct QueueEntry {
 // passing over it does not make the folder be listed again.
 //
 // Lock contract: no operation takes `QueueLock`; the caller holds it around every call,
-// including the directory searches and deletions made inside it, and every use of schedule(). `flushRequested` is kept
-// here, under the same lock: set exactly while some entry carries the flush mark.
+// including the directory searches and deletions made inside it, and every use of
+// schedule(). `flushRequested` is kept here, under the same lock: set exactly while some
+// entry carries the flush mark.
 class QueueList {
  public:
   std::mutex QueueLock;
@@ -66,6 +67,11 @@ class QueueList {
   // the flush mark (its file goes when its worker or the next clearing lets it go). Files
   // stored afterwards are not touched. False when a waiting file could not be deleted.
   bool Flush();
+  // One file deleted by the user: at once when it waits, when its name is let go when it is
+  // taken (as by a Flush). False when it is a reception's reservation or could not be deleted.
+  bool DeleteWaitingFile(const std::string& name);
+  // Letter case ignored: the name is reserved by a reception still writing its file.
+  bool IsReservation(const std::string& name) const;
   // Letter case ignored: the name is taken and carries the flush mark.
   bool IsFlushed(const std::string& name) const;
 

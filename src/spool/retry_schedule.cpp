@@ -46,6 +46,11 @@ void RetrySchedule::MakeAllDue() {
   for (auto& [key, record] : files_) record.nextTry = std::min(record.nextTry, now);
 }
 
+void RetrySchedule::MakeDue(const std::string& name) {
+  auto entry = files_.find(Key(name));
+  if (entry != files_.end()) entry->second.nextTry = std::min(entry->second.nextTry, Now());
+}
+
 void RetrySchedule::Forget(const std::string& name) { files_.erase(Key(name)); }
 
 RetrySchedule::TimePoint RetrySchedule::FirstSeen(const std::string& name) { return RecordOf(name).firstSeen; }

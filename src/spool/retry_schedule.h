@@ -40,6 +40,7 @@ class RetrySchedule {
   void RecordTry(const std::string& name);
   // Deliver now: every known file is due at once.
   void MakeAllDue();
+  void MakeDue(const std::string& name);
   // The file is gone (delivered, given up, deleted): nothing of it is kept.
   void Forget(const std::string& name);
   // When this run of the program first met the file; noted now when it is met first.

@@ -12,6 +12,7 @@
 #include "control/settings.h"
 #include "ui/dialogs.h"
 #include "ui/qt_controls.h"
+#include "ui/waiting_dialog.h"
 
 namespace vellomar {
 
@@ -30,6 +31,9 @@ void MainDialog::BuildMenu() {
   QMenu* options = menu_->addMenu("&Options");
   options->addAction("&Modes...", [this] { ModesCommand(); });
   options->addAction("&Settings...", [this] { SettingsCommand(); });
+  QMenu* queue = menu_->addMenu("&Queue");
+  queue->addAction("&Waiting e-mails...", [this] { WaitingCommand(); });
+  queue->addAction("Deliver &now", [this] { DeliverNowCommand(); });
   QMenu* help = menu_->addMenu("?");
   help->addAction("About", [this] { AboutCommand(); });
 }
@@ -59,6 +63,20 @@ void MainDialog::SettingsCommand() {
 void MainDialog::AboutCommand() {
   AboutDialog dialog(isVisible() ? this : nullptr);
   dialog.exec();
+}
+
+void MainDialog::WaitingCommand() {
+  if (core_ == nullptr) return;
+  if (waiting_ == nullptr) waiting_ = new WaitingDialog(*core_, this);
+  waiting_->show();
+  waiting_->raise();
+  waiting_->activateWindow();
+}
+
+void MainDialog::DeliverNowCommand() {
+  if (core_ == nullptr) return;
+  core_->DeliverNow();
+  if (waiting_ != nullptr && waiting_->isVisible()) waiting_->Refresh();
 }
 
 void MainDialog::Display() {

@@ -113,6 +113,8 @@ bool QtControls::CanHideWindow() {
 void QtControls::AddTrayIcon() {
   trayMenu_ = std::make_unique<QMenu>();
   trayMenu_->addAction("Display", [this] { dialog_.Display(); });
+  trayMenu_->addAction("Waiting e-mails...", [this] { dialog_.WaitingCommand(); });
+  trayMenu_->addAction("Deliver now", [this] { dialog_.DeliverNowCommand(); });
   trayMenu_->addSeparator();
   trayMenu_->addAction("Modes...", [this] { dialog_.ModesCommand(); });
   trayMenu_->addAction("Settings...", [this] { dialog_.SettingsCommand(); });

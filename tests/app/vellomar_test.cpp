@@ -38,7 +38,7 @@ TEST_F(VellomarTest, FirstStartAndShutdownInTheirOrder) {
   ASSERT_TRUE(Eventually([this] { return Log().find("Client stopped: no files left.\r\n") != std::string::npos; }));
   EXPECT_TRUE(InOrder(Log(), {"Initializing...\r\n", "Server starting...\r\n", "Client starting...\r\n"}));
   EXPECT_TRUE(InOrder(Log(), {"Client started.\r\n", "Client stopped: no files left.\r\n"}));
-  EXPECT_EQ(dir_.Read("store/HKEY_LOCAL_MACHINE.ini"), "[Software\\Vellomar]\nLogsize=10\nInput=100\nOutput=100\n");
+  EXPECT_EQ(dir_.Read("store/HKEY_LOCAL_MACHINE.ini"), "[Software\\Vellomar]\nLogsize=10\nInput=100\nOutput=100\nLifetime=5\n");
   EXPECT_EQ(dir_.Read("stderr"), "Vellomar: You must give some configuration information first.\n");
   EXPECT_EQ(Stop(), 0);
   const std::string shutdown[] = {"Client terminated.", "Server terminated.", "Input threads deleted.",

@@ -75,7 +75,7 @@ TEST_F(ControllerTest, InitialisationStartsBothSidesInOrder) {
   EXPECT_EQ(Count("Client stopped: no files left."), 1u);
   EXPECT_EQ(Bitmap(kServerStateButton), kRunningBitmap);
   EXPECT_EQ(Bitmap(kClientStateButton), kStoppedBitmap);
-  EXPECT_EQ(appDir().Read("store/HKEY_LOCAL_MACHINE.ini"), "[Software\\Vellomar]\nLogsize=10\nInput=100\nOutput=100\n");
+  EXPECT_EQ(appDir().Read("store/HKEY_LOCAL_MACHINE.ini"), "[Software\\Vellomar]\nLogsize=10\nInput=100\nOutput=100\nLifetime=5\n");
 }
 
 TEST_F(ControllerTest, ThreeClicksOnTheServerButtonPauseResumePause) {
