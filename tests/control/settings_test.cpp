@@ -54,6 +54,23 @@ TEST_F(SettingsTest, NumberRulesAndDefaultsWrittenBack) {
   EXPECT_EQ(key.Read("Output"), "-5");
 }
 
+TEST_F(SettingsTest, LifetimeDaysWithZeroForEver) {
+  struct Case {
+    const char* stored;  // nullptr: missing
+    int32_t want;
+    const char* after;
+  };
+  const Case cases[] = {{nullptr, 5, "5"}, {"3", 3, "3"}, {"0", 0, "0"}, {"00", 0, "00"},
+                        {"days", 5, "5"},  {"-2", 5, "5"}, {"", 5, "5"}, {"7 days", 7, "7 days"}};
+  for (const Case& c : cases) {
+    RegistryKey key = SettingsKey();
+    key.Write("Lifetime", c.stored == nullptr ? "" : c.stored);
+    LoadQueueSettings();
+    EXPECT_EQ(TheSettings().Lifetime, c.want) << (c.stored ? c.stored : "missing");
+    EXPECT_EQ(key.Read("Lifetime"), c.after) << (c.stored ? c.stored : "missing");
+  }
+}
+
 TEST_F(SettingsTest, AllowNamesTheServedNetworksAndFallsBackToTheLocalOnes) {
   struct Case {
     const char* text;
