@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -21,6 +22,12 @@ ErrorOr<FileDescriptor> CreateTcpSocket(int family) {
 Status SetReuseAddress(int fd) {
   int on = 1;
   if (::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) return FailWith(errno);
+  return Ok();
+}
+
+Status SetNoDelay(int fd) {
+  int on = 1;
+  if (::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) != 0) return FailWith(errno);
   return Ok();
 }
 

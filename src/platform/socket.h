@@ -14,6 +14,8 @@ namespace vellomar {
 // SIGPIPE (MSG_NOSIGNAL).
 ErrorOr<FileDescriptor> CreateTcpSocket(int family = AF_INET);
 Status SetReuseAddress(int fd);
+// Sends each small write at once instead of waiting for the peer's acknowledgement.
+Status SetNoDelay(int fd);
 // IPV6_V6ONLY: off lets an IPv6 socket take IPv4 peers too, as IPv4-mapped addresses.
 Status SetIpv6Only(int fd, bool on);
 // Binds to every local address of the family (AF_INET or AF_INET6).

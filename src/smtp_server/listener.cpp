@@ -111,6 +111,9 @@ void AcceptOne(MainWindow& window, ThreadHandle& self, int listener) {
     Refuse(window, accepted.value().socket, clientAddress);
     return;
   }
+  // A pipelining client reads several replies in a row: each must go out at once, not wait
+  // for the acknowledgement of the one before it.
+  (void)SetNoDelay(accepted.value().socket.get());  // without it replies are only slower
   StartSession(window, std::move(accepted.value().socket), std::move(clientAddress));
 }
 

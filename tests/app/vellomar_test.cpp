@@ -136,10 +136,10 @@ TEST_F(VellomarTest, WaitingFilesStayOnDiskAcrossShutdown) {
 
 TEST_F(VellomarTest, AMissingTemplateEndsTheProgramAtOnce) {
   std::filesystem::remove(dir_.File("error"));
-  program_ = std::make_unique<test::ChildProcess>(dir_.File("vellomar"),
-                                                  std::map<std::string, std::string>{{"VELLOMAR_REGISTRY", dir_.File("store")}},
-                                                  dir_.File("stdout"), dir_.File("stderr"));
-  auto status = program_->WaitExit(20000);
+  test::ChildProcess program(dir_.File("vellomar"),
+                             std::map<std::string, std::string>{{"VELLOMAR_REGISTRY", dir_.File("store")}},
+                             dir_.File("stdout"), dir_.File("stderr"));
+  auto status = program.WaitExit(20000);
   ASSERT_TRUE(status.has_value());
   EXPECT_NE(*status, 0);
   EXPECT_EQ(dir_.Read("stderr"), "Error: File named <error> not found in application path\n");
@@ -150,7 +150,7 @@ TEST_F(VellomarTest, AStoreOverOneMegabyteIsRefusedUnread) {
   ASSERT_TRUE(MakeDirectories(dir_.File("store")));
   dir_.Write("store/HKEY_LOCAL_MACHINE.ini", store);
   Launch();
-  auto status = program_->WaitExit(20000);
+  auto status = relay_.process()->WaitExit(20000);
   ASSERT_TRUE(status.has_value());
   EXPECT_NE(*status, 0);
   EXPECT_EQ(dir_.Read("stderr"), "Vellomar error: The settings store " + dir_.File("store/HKEY_LOCAL_MACHINE.ini") +
@@ -166,10 +166,10 @@ TEST_F(VellomarTest, ASecondSignalDuringShutdownEndsTheProgramAtOnce) {
   Start();
   SmtpTestClient idle(port_);
   ASSERT_EQ(idle.ReadReply().substr(0, 4), "220 ");
-  program_->Signal(SIGTERM);
+  relay_.process()->Signal(SIGTERM);
   ASSERT_TRUE(Eventually([this] { return Log().find("Client terminated.\r\n") != std::string::npos; })) << Log();
-  program_->Signal(SIGINT);
-  auto status = program_->WaitExit(20000);
+  relay_.process()->Signal(SIGINT);
+  auto status = relay_.process()->WaitExit(20000);
   ASSERT_TRUE(status.has_value());
   EXPECT_EQ(*status, 128 + SIGINT) << dir_.Read("stderr");
   EXPECT_EQ(Log().find("File list now empty."), std::string::npos) << "the shutdown was cut short";
@@ -275,17 +275,9 @@ TEST_F(VellomarTest, ASecondStartOnTheSameFolderTouchesNothingAndEnds) {
 TEST_F(VellomarTest, WithADisplayTheWindowFaceRunsAndEndsThroughShutdown) {
   SmtpPeer peer(SmtpPeer::AcceptAll);
   Configure("SMTP=" + peer.server() + "\n");
-  program_ = std::make_unique<test::ChildProcess>(
-      dir_.File("vellomar"),
-      std::map<std::string, std::string>{{"VELLOMAR_REGISTRY", dir_.File("store")},
-                                         {"XDG_CONFIG_HOME", dir_.File("config")},
-                                         {"HOME", dir_.path()},
-                                         {"VELLOMAR_SMTP_PORT", std::to_string(port_)},
-                                         {"DISPLAY", ":99"},
-                                         {"QT_QPA_PLATFORM", "offscreen"},
-                                         {"LSAN_OPTIONS", std::string("suppressions=") + VELLOMAR_LSAN_SUPPRESSIONS}},
-      dir_.File("stdout"), dir_.File("stderr"));
-  ASSERT_TRUE(Eventually([this] { return Log().find("Server started and listening.\r\n") != std::string::npos; }));
+  ASSERT_TRUE(relay_.Start({{"DISPLAY", ":99"},
+                            {"QT_QPA_PLATFORM", "offscreen"},
+                            {"LSAN_OPTIONS", std::string("suppressions=") + VELLOMAR_LSAN_SUPPRESSIONS}}));
   Submit(1);
   ASSERT_TRUE(Eventually([&] { return peer.Connections() == 1 && SpoolFiles().empty(); }));
   EXPECT_EQ(Stop(), 0);
