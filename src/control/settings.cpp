@@ -48,6 +48,19 @@ void LoadRelaySettings() {
   settings.Alternate.Set(key.Read("Alternate"));
   // "1" has no letter case, so the case-blind comparison is this one.
   settings.REAL_RELAY = IsOne(key.Read("REAL_RELAY"));
+  LoadTlsSettings();
+}
+
+void LoadTlsSettings() {
+  RegistryKey key = SettingsKey();
+  Settings& settings = TheSettings();
+  settings.SMTP_TLS.Set(key.Read("SMTP_TLS"));
+  settings.SMTP_User.Set(key.Read("SMTP_User"));
+  settings.SMTP_Password.Set(key.Read("SMTP_Password"));
+  settings.SMTP_PasswordCommand.Set(key.Read("SMTP_PasswordCommand"));
+  settings.SMTP_Auth.Set(key.Read("SMTP_Auth"));
+  settings.SMTP_Fingerprint.Set(key.Read("SMTP_Fingerprint"));
+  settings.MX_TLS.Set(key.Read("MX_TLS"));
 }
 
 NetworkList AllowedNetworks(const std::string& text, std::vector<std::string>& problems) {

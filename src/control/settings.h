@@ -33,6 +33,19 @@ struct Settings {
   std::atomic<int32_t> Output{100};
   // Only clients from these networks are served; the listener refuses the others.
   SharedValue<NetworkList> Allow{DefaultAllowedNetworks()};
+  // How the next relay (`SMTP`) is reached: "none", "may", "starttls" or "tls"; empty
+  // picks by the user and port (see NextRelaySecurityFor).
+  SharedText SMTP_TLS;
+  SharedText SMTP_User;
+  SharedText SMTP_Password;
+  // A command whose first output line is the password (or the XOAUTH2 access token).
+  SharedText SMTP_PasswordCommand;
+  // Empty: the best of PLAIN and LOGIN the server offers; or "XOAUTH2".
+  SharedText SMTP_Auth;
+  // The SHA-256 of the next relay's certificate, in place of the chain and name check.
+  SharedText SMTP_Fingerprint;
+  // Exchangers and `Alternate`: "none" or "may".
+  SharedText MX_TLS;
 };
 
 // The program's one Settings.
@@ -50,6 +63,8 @@ int32_t ReadNumberSetting(const RegistryKey& key, const std::string& name, int32
 
 // Reads DNS, SMTP, Alternate and REAL_RELAY from the settings key into TheSettings().
 void LoadRelaySettings();
+// Reads the next relay's security and login values and MX_TLS into TheSettings().
+void LoadTlsSettings();
 // The networks an `Allow` text names; the default when it names none. Each entry that is not
 // a network, and a text that held entries but no valid one, adds a log line to `problems`.
 NetworkList AllowedNetworks(const std::string& text, std::vector<std::string>& problems);

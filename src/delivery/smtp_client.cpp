@@ -10,7 +10,9 @@
 #include "common/text.h"
 #include "control/main_window.h"
 #include "control/settings.h"
+#include "delivery/esmtp_opening.h"
 #include "delivery/failure_notice.h"
+#include "delivery/next_relay_security.h"
 #include "delivery/reply_reader.h"
 #include "platform/connection.h"
 #include "platform/socket.h"
@@ -38,6 +40,7 @@ struct Transaction {
   const std::string& recipientLine;
   off_t position;
   std::string address;
+  NextRelaySecurity security;
   Connection connection;
   ReplyReader replies;
   std::string unsent;
@@ -62,13 +65,17 @@ bool NoReply(Transaction& t) {
 }
 
 void Flush(Transaction& t) {
-  size_t sent = 0;
-  while (sent < t.unsent.size()) {
-    auto put = SendOnce(t.connection.fd(), t.unsent.data() + sent, t.unsent.size() - sent);
-    if (!put || put.value() == 0) break;  // the reply that follows decides
-    sent += put.value();
-  }
+  // A failed send is not acted on here: the reply that follows decides.
+  (void)t.connection.Send(t.unsent, GetClientTimeouts().reply);
   t.unsent.clear();
+}
+
+// A TLS, certificate or login fault is the settings' doing, not the message's: the
+// recipient keeps its letter and the next run tries again.
+bool ConfigurationFault(Transaction& t, const std::string& logLine) {
+  t.window.AppendLog(logLine);
+  t.connection.Close();
+  return false;
 }
 
 bool Finish(Transaction& t, const std::string& lastLine) {
@@ -189,6 +196,31 @@ bool Replay(Transaction& t) {
   }
 }
 
+// EHLO, STARTTLS and the login in place of the stored HELO line, then the replay from the
+// MAIL line on.
+bool OpenAndReplay(Transaction& t) {
+  std::string heloLine;
+  if (!ReadLine(t.file, heloLine)) return FileEnded(t, "unexpected EOF", heloLine);
+  OpeningResult opened =
+      OpenSession(t.connection, t.replies, HeloDomain(heloLine), t.security, t.server, GetClientTimeouts().reply);
+  bool result = false;
+  switch (opened.kind) {
+    case OpeningResult::Kind::Ready:
+      return Replay(t);
+    case OpeningResult::Kind::UseHelo:
+      if (!t.file.Rewind()) return FileEnded(t, "unexpected EOF", heloLine);
+      return Replay(t);
+    case OpeningResult::Kind::Fault:
+      return ConfigurationFault(t, opened.text);
+    case OpeningResult::Kind::Reply:
+      if (Judge(t, opened.text, opened.sent, result) == Verdict::Done) return result;
+      break;
+    case OpeningResult::Kind::NoReply:
+      break;
+  }
+  return NoReply(t);
+}
+
 enum class Reached { Connected, NotResolved, Refused };
 
 Reached Connect(Transaction& t) {
@@ -230,7 +262,7 @@ bool DeliverRecipient(MainWindow& window, SpoolFile& file, const std::string& sp
                       const std::string& server, const std::string& recipientLine, off_t position) {
   if (recipientLine.empty() || server.empty()) return false;
   if (flushRequested.load()) return true;
-  Transaction t{window, file, spoolName, mailLine, server, recipientLine, position, RecipientAddress(recipientLine), {}, {}, {}};
+  Transaction t{window, file, spoolName, mailLine, server, recipientLine, position, RecipientAddress(recipientLine), {}, {}, {}, {}};
   if (TheSettings().Logrec) window.AppendLog("Sending mail to " + t.address);
   if (!file.Rewind()) {
     window.AppendLog("Error : can't read " + spoolName);
@@ -248,9 +280,14 @@ bool DeliverRecipient(MainWindow& window, SpoolFile& file, const std::string& sp
       break;
   }
   ++window.sentAll;
+  t.security = NextRelaySecurityFor(server, TheSettings().REAL_RELAY);
+  if (t.security.tls == NextRelaySecurity::Tls::Implicit) {
+    TlsOutcome outcome = t.connection.StartTls(t.security.check, GetClientTimeouts().reply);
+    if (!outcome.ok()) return ConfigurationFault(t, TlsFaultLine(outcome, server));
+  }
   std::string greeting;
   if (!t.replies.Read(t.connection, GetClientTimeouts().reply, greeting)) return NoReply(t);
-  return Replay(t);
+  return t.security.SpeaksEsmtp() ? OpenAndReplay(t) : Replay(t);
 }
 
 }  // namespace vellomar
