@@ -1,6 +1,8 @@
 #include "platform/tls_stream.h"
 
 #include <arpa/inet.h>
+#include <sys/socket.h>
+#include <openssl/bio.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/ssl.h>
@@ -53,6 +55,37 @@ std::string HexDigest(const unsigned char* digest, unsigned int length) {
     hex += kDigits[digest[i] & 15];
   }
   return hex;
+}
+
+// The socket under the session. The library's own socket type writes with write(), which
+// raises SIGPIPE on a connection the peer closed; this one sends with MSG_NOSIGNAL.
+int SocketWrite(BIO* bio, const char* data, int size) {
+  BIO_clear_retry_flags(bio);
+  ssize_t sent = ::send(static_cast<int>(BIO_get_fd(bio, nullptr)), data, static_cast<size_t>(size), MSG_NOSIGNAL);
+  if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) BIO_set_retry_write(bio);
+  return static_cast<int>(sent);
+}
+
+int SocketRead(BIO* bio, char* data, int size) {
+  BIO_clear_retry_flags(bio);
+  ssize_t got = ::recv(static_cast<int>(BIO_get_fd(bio, nullptr)), data, static_cast<size_t>(size), 0);
+  if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) BIO_set_retry_read(bio);
+  return static_cast<int>(got);
+}
+
+// The library's socket type with the two calls above in place of its own.
+const BIO_METHOD* SocketMethod() {
+  static BIO_METHOD* method = [] {
+    BIO_METHOD* made = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK | BIO_TYPE_DESCRIPTOR, "socket");
+    const BIO_METHOD* base = BIO_s_socket();
+    BIO_meth_set_write(made, SocketWrite);
+    BIO_meth_set_read(made, SocketRead);
+    BIO_meth_set_ctrl(made, BIO_meth_get_ctrl(base));
+    BIO_meth_set_create(made, BIO_meth_get_create(base));
+    BIO_meth_set_destroy(made, BIO_meth_get_destroy(base));
+    return made;
+  }();
+  return method;
 }
 
 }  // namespace
@@ -118,9 +151,13 @@ TlsOutcome Prepare(TlsStream::Session& s, const TlsPeerCheck& check) {
     SSL_CTX_set_verify(s.context, SSL_VERIFY_NONE, nullptr);
   }
   s.ssl = SSL_new(s.context);
-  if (s.ssl == nullptr || SSL_set_fd(s.ssl, s.fd) != 1) {
+  BIO* socket = BIO_new(SocketMethod());
+  if (s.ssl == nullptr || socket == nullptr) {
+    BIO_free(socket);
     return Fail(TlsOutcome::Kind::Handshake, LastLibraryError("no TLS session"));
   }
+  BIO_set_fd(socket, s.fd, BIO_NOCLOSE);
+  SSL_set_bio(s.ssl, socket, socket);
   bool literal = IsAddressLiteral(check.host);
   if (!check.host.empty() && !literal) SSL_set_tlsext_host_name(s.ssl, check.host.c_str());
   if (check.mode == TlsPeerCheck::Mode::Chain) {
