@@ -4,6 +4,7 @@
 #include <climits>
 
 #include "control/registry_key.h"
+#include "platform/file_system.h"
 
 namespace vellomar {
 
@@ -61,6 +62,8 @@ void LoadTlsSettings() {
   settings.SMTP_Auth.Set(key.Read("SMTP_Auth"));
   settings.SMTP_Fingerprint.Set(key.Read("SMTP_Fingerprint"));
   settings.MX_TLS.Set(key.Read("MX_TLS"));
+  // Every write of the store makes it the user's alone; a store edited by hand may not be.
+  if (!settings.SMTP_Password.Get().empty()) (void)SetFileMode(key.FilePath(), 0600);
 }
 
 NetworkList AllowedNetworks(const std::string& text, std::vector<std::string>& problems) {

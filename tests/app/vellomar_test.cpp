@@ -14,6 +14,7 @@
 #include "support/eventually.h"
 #include "support/smtp_peer.h"
 #include "support/smtp_test_client.h"
+#include "support/test_certificates.h"
 #include "support/temp_dir.h"
 
 namespace vellomar {
@@ -35,14 +36,13 @@ class VellomarTest : public ::testing::Test {
     ASSERT_TRUE(MakeDirectories(dir_.File("store")));
     dir_.Write("store/HKEY_LOCAL_MACHINE.ini", "[Software\\Vellomar]\n" + values);
   }
-  void Start() {
-    program_ = std::make_unique<test::ChildProcess>(
-        dir_.File("vellomar"),
-        std::map<std::string, std::string>{{"VELLOMAR_REGISTRY", dir_.File("store")},
-                                           {"XDG_CONFIG_HOME", dir_.File("config")},
-                                           {"HOME", dir_.path()},
-                                           {"VELLOMAR_SMTP_PORT", std::to_string(port_)}},
-        dir_.File("stdout"), dir_.File("stderr"));
+  void Start(std::map<std::string, std::string> environment = {}) {
+    environment.insert({{"VELLOMAR_REGISTRY", dir_.File("store")},
+                        {"XDG_CONFIG_HOME", dir_.File("config")},
+                        {"HOME", dir_.path()},
+                        {"VELLOMAR_SMTP_PORT", std::to_string(port_)}});
+    program_ = std::make_unique<test::ChildProcess>(dir_.File("vellomar"), environment, dir_.File("stdout"),
+                                                    dir_.File("stderr"));
     ASSERT_TRUE(program_->started());
     ASSERT_TRUE(Eventually([this] { return Log().find("Server started and listening.\r\n") != std::string::npos; }))
         << Log();
@@ -69,7 +69,7 @@ class VellomarTest : public ::testing::Test {
     }
     return true;
   }
-  void Submit(int index) {
+  void Submit(int index, const std::string& body = std::string(5000, 'x')) {
     SmtpTestClient client(port_);
     EXPECT_EQ(client.ReadReply().substr(0, 4), "220 ");
     const std::string lines[] = {"HELO client" + std::to_string(index) + "\r\n", "MAIL FROM:<a@example.org>\r\n",
@@ -80,7 +80,7 @@ class VellomarTest : public ::testing::Test {
     }
     client.Send("DATA\r\n");
     EXPECT_EQ(client.ReadReply(), "354 send the mail data, end with .\r\n");
-    client.Send("Subject: number " + std::to_string(index) + "\r\n\r\n" + std::string(5000, 'x') + "\r\n.\r\n");
+    client.Send("Subject: number " + std::to_string(index) + "\r\n\r\n" + body + "\r\n.\r\n");
     EXPECT_EQ(client.ReadReply(), "250 Ok\r\n");
     client.Send("QUIT\r\n");
     EXPECT_EQ(client.ReadReply(), "221 Ok\r\n");
@@ -121,6 +121,42 @@ TEST_F(VellomarTest, ASubmittedMessageIsDeliveredAndItsSpoolFileGoes) {
   auto transcript = peer.Transcripts()[0];
   EXPECT_EQ(transcript.front(), "HELO client1\r\n");
   EXPECT_EQ(transcript.back(), "QUIT\r\n");
+  EXPECT_EQ(Stop(), 0);
+}
+
+// An independent server (Debian's aiosmtpd) that requires STARTTLS and a login takes a
+// message through the program, with the certificate checked against a test authority.
+TEST_F(VellomarTest, AServerThatRequiresTlsAndALoginTakesTheMessage) {
+  test::TestCertificates authority(dir_.path(), "relay");
+  const test::CertificateFiles certificate = authority.Issue("localhost", "localhost");
+  const int relayPort = test::FreePort();
+  test::ChildProcess relay(std::string(VELLOMAR_TEST_SUPPORT) + "/aiosmtpd_relay.py",
+                           {{"RELAY_PORT", std::to_string(relayPort)},
+                            {"RELAY_CERT", certificate.certificate},
+                            {"RELAY_KEY", certificate.key},
+                            {"RELAY_USER", "alice"},
+                            {"RELAY_PASSWORD", "pa ss:word"},
+                            {"RELAY_MAILBOX", dir_.File("mailbox")},
+                            {"RELAY_READY", dir_.File("relay-ready")}},
+                           dir_.File("relay-stdout"), dir_.File("relay-stderr"));
+  ASSERT_TRUE(relay.started());
+  ASSERT_TRUE(Eventually([&] { return std::filesystem::exists(dir_.File("relay-ready")); }, 20000))
+      << dir_.Read("relay-stderr");
+  Configure("SMTP=localhost:" + std::to_string(relayPort) +
+            "\nSMTP_TLS=starttls\nSMTP_User=alice\nSMTP_Password=pa ss:word\nLogsize=10\nInput=100\nOutput=100\n");
+  ASSERT_TRUE(SetFileMode(dir_.File("store/HKEY_LOCAL_MACHINE.ini"), 0644));
+  Start({{"SSL_CERT_FILE", authority.authorityFile()}});
+  // A strict server takes lines of at most 1000 bytes.
+  Submit(1, "Hello over TLS.");
+  ASSERT_TRUE(Eventually([&] { return std::filesystem::exists(dir_.File("mailbox")) && SpoolFiles().empty(); }))
+      << Log() << dir_.Read("relay-stderr");
+  const std::string mailbox = dir_.Read("mailbox");
+  EXPECT_EQ(mailbox.substr(0, mailbox.find("Received:")),
+            "FROM a@example.org\nTO b1@example.org\nTLS True\nAUTHENTICATED True\n");
+  EXPECT_NE(mailbox.find("Subject: number 1\r\n"), std::string::npos) << mailbox;
+  struct stat store {};
+  ASSERT_EQ(::stat(dir_.File("store/HKEY_LOCAL_MACHINE.ini").c_str(), &store), 0);
+  EXPECT_EQ(store.st_mode & 0777, 0600u) << "a store that holds a password is the user's alone";
   EXPECT_EQ(Stop(), 0);
 }
 
