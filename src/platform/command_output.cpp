@@ -26,9 +26,18 @@ ErrorOr<pid_t> Spawn(const std::string& command, int outputFd, int readEnd) {
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_adddup2(&actions, outputFd, 1);
   posix_spawn_file_actions_addclose(&actions, readEnd);
+  // The program ignores SIGPIPE; the command gets the usual end when its reader goes.
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
+  posix_spawnattr_setsigdefault(&attributes, &defaults);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
   const char* argv[] = {"/bin/sh", "-c", command.c_str(), nullptr};
   pid_t pid = -1;
-  int error = ::posix_spawn(&pid, "/bin/sh", &actions, nullptr, const_cast<char* const*>(argv), environ);
+  int error = ::posix_spawn(&pid, "/bin/sh", &actions, &attributes, const_cast<char* const*>(argv), environ);
+  posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
   if (error != 0) return ErrorOr<pid_t>::Fail(error);
   return pid;
@@ -82,7 +91,11 @@ ErrorOr<std::string> FirstOutputLine(const std::string& command, std::chrono::mi
   }
   if (error != 0) return ErrorOr<std::string>::Fail(error);
   if (!ended) return ErrorOr<std::string>::Fail(ETIMEDOUT);
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return ErrorOr<std::string>::Fail(ECHILD);
+  // A command ended by its broken pipe had written its line: it was still writing more. The
+  // shell reports that end as 128 plus the signal.
+  bool succeeded = WIFEXITED(status) ? WEXITSTATUS(status) == 0 || WEXITSTATUS(status) == 128 + SIGPIPE
+                                     : WTERMSIG(status) == SIGPIPE;
+  if (!succeeded) return ErrorOr<std::string>::Fail(ECHILD);
   output = output.substr(0, output.find('\n'));
   if (!output.empty() && output.back() == '\r') output.pop_back();
   return output;

@@ -6,6 +6,7 @@
 
 #include "common/base64.h"
 #include "common/flags.h"
+#include "delivery/next_relay_security.h"
 #include "delivery_fixture.h"
 #include "support/test_certificates.h"
 #include "support/tls_smtp_peer.h"
@@ -105,6 +106,45 @@ class NextRelaySecurityTest : public test::DeliveryFixture {
   test::TestCertificates authority;
   test::CertificateFiles localhost;
 };
+
+TEST_F(NextRelaySecurityTest, WhatTheSettingsAskForEachServer) {
+  using Want = NextRelaySecurity::Tls;
+  using Check = TlsPeerCheck::Mode;
+  struct Case {
+    const char* server;
+    Store store;
+    bool trueRelaying;
+    const char* mxTls;
+    Want tls;
+    Check check;
+    bool esmtp;
+  };
+  const Case cases[] = {
+      {"smtp.example", {}, false, "", Want::None, Check::None, false},
+      {"smtp.example:465", {}, false, "", Want::None, Check::None, false},
+      {"smtp.example:587", {"", "alice"}, false, "", Want::StartTls, Check::Chain, true},
+      {"smtp.example:465", {"", "alice"}, false, "", Want::Implicit, Check::Chain, true},
+      {"smtp.example:465", {"starttls", "alice"}, false, "", Want::StartTls, Check::Chain, true},
+      {"smtp.example", {"NONE", "alice"}, false, "", Want::None, Check::None, true},
+      {"smtp.example", {"May"}, false, "", Want::May, Check::None, true},
+      {"smtp.example", {"tls"}, false, "", Want::Implicit, Check::Chain, true},
+      {"smtp.example", {"tls", "", "", "", "", "AB:CD"}, false, "", Want::Implicit, Check::Fingerprint, true},
+      {"smtp.example", {"sometimes"}, false, "", Want::StartTls, Check::Chain, true},
+      {"mx.example", {"tls", "alice"}, true, "", Want::None, Check::None, false},
+      {"mx.example", {"tls", "alice"}, true, "may", Want::May, Check::None, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.server) + " " + c.store.tls + " " + c.store.user);
+    Apply(c.store);
+    TheSettings().MX_TLS.Set(c.mxTls);
+    NextRelaySecurity security = NextRelaySecurityFor(c.server, c.trueRelaying);
+    EXPECT_EQ(security.tls, c.tls);
+    EXPECT_EQ(security.check.mode, c.check);
+    EXPECT_EQ(security.check.host, c.server[0] == 's' ? "smtp.example" : "mx.example");
+    EXPECT_EQ(security.SpeaksEsmtp(), c.esmtp);
+    EXPECT_EQ(security.user, c.trueRelaying ? "" : c.store.user) << "exchangers never get a login";
+  }
+}
 
 TEST_F(NextRelaySecurityTest, EachModeAgainstServersThatOfferTlsAndThatDoNot) {
   struct Case {
