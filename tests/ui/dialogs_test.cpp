@@ -7,6 +7,7 @@
 #include <QRadioButton>
 
 #include "control/registry_key.h"
+#include "platform/tls_stream.h"
 #include "ui_fixture.h"
 
 namespace vellomar {
@@ -109,6 +110,8 @@ TEST_F(DialogsTest, AboutDialogShowsTheVersionAndOurCredits) {
   AboutDialog dialog;
   EXPECT_EQ(dialog.windowTitle(), "About");
   EXPECT_EQ(dialog.ControlAs<QLabel>(1034)->text(), "Version : 0.2");
+  EXPECT_EQ(dialog.ControlAs<QLabel>(1050)->text().toStdString(), "TLS : " + TlsLibraryVersion());
+  EXPECT_EQ(dialog.ControlAs<QLabel>(1050)->text().left(14), "TLS : OpenSSL ");
   for (auto [id, text] : {std::pair{1022, "E-mail"}, std::pair{1023, "Website"}, std::pair{1024, "Forums"}}) {
     EXPECT_EQ(dialog.ControlAs<QPushButton>(id)->text(), text);
   }
