@@ -12,6 +12,9 @@ struct LoopbackPair {
 };
 LoopbackPair ConnectLoopback();
 
+// A socket listening on 127.0.0.1 at a port the system chose, and that port.
+FileDescriptor ListenLoopback(int backlog, int& port);
+
 // Waits up to `timeoutMs` for the descriptor to become readable (or hung up). True if it did.
 bool WaitReadable(int fd, int timeoutMs);
 

@@ -5,12 +5,12 @@
 #include <netinet/tcp.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
-#include <poll.h>
 #include <sys/socket.h>
 
 #include <memory>
 
 #include "common/base64.h"
+#include "support/loopback.h"
 
 namespace vellomar::test {
 
@@ -18,11 +18,6 @@ namespace {
 
 // Every wait of a conversation is bounded, so that no thread of the peer outlives a test.
 constexpr int kReceiveLimitSeconds = 10;
-
-bool Readable(int fd, int timeoutMs) {
-  pollfd watched{fd, POLLIN, 0};
-  return ::poll(&watched, 1, timeoutMs) == 1;
-}
 
 std::string Verb(const std::string& line) {
   std::string verb = line.substr(0, line.find_first_of(" \r\n"));
@@ -79,15 +74,7 @@ struct TlsSmtpPeer::Channel {
   }
 };
 
-TlsSmtpPeer::TlsSmtpPeer(Options options) : options_(std::move(options)), listener_(::socket(AF_INET, SOCK_STREAM, 0)) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  ::bind(listener_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
-  ::listen(listener_.get(), 64);
-  ::getsockname(listener_.get(), reinterpret_cast<sockaddr*>(&address), &length);
-  port_ = ntohs(address.sin_port);
+TlsSmtpPeer::TlsSmtpPeer(Options options) : options_(std::move(options)), listener_(ListenLoopback(64, port_)) {
   thread_ = std::thread([this] { Serve(); });
 }
 
@@ -120,7 +107,7 @@ void TlsSmtpPeer::Serve() {
       std::lock_guard<std::mutex> guard(lock_);
       if (stopping_) return;
     }
-    if (!Readable(listener_.get(), 20)) continue;
+    if (!WaitReadable(listener_.get(), 20)) continue;
     FileDescriptor connection(::accept(listener_.get(), nullptr, nullptr));
     if (!connection.valid()) continue;
     int one = 1;

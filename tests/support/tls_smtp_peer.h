@@ -63,8 +63,9 @@ class TlsSmtpPeer {
   std::string EhloReply(bool encrypted) const;
 
   Options options_;
-  FileDescriptor listener_;
+  // Set by the listener's creation, so declared before it.
   int port_ = 0;
+  FileDescriptor listener_;
   std::mutex lock_;
   std::condition_variable changed_;
   bool stopping_ = false;
