@@ -4,14 +4,9 @@
 //   deliver_bench [--size BYTES]
 //
 // Loopback only; the sink and the spool folder are gone when it ends.
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -21,6 +16,7 @@
 #include <thread>
 
 #include "common/app_directory.h"
+#include "counting_sink.h"
 #include "process_memory.h"
 #include "common/flags.h"
 #include "control/main_window.h"
@@ -31,70 +27,6 @@
 #include "spool/spool_file.h"
 
 using namespace vellomar;
-
-namespace {
-
-
-// A next server that accepts everything and throws the data away, counting it.
-class Sink {
- public:
-  Sink() : listener_(::socket(AF_INET, SOCK_STREAM, 0)) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::listen(listener_, 1);
-    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
-    thread_ = std::thread([this] { Serve(); });
-  }
-  ~Sink() {
-    thread_.join();
-    ::close(listener_);
-  }
-  int port() const { return port_; }
-  long long received() const { return received_; }
-
- private:
-  void Say(int fd, const char* text) { ::send(fd, text, std::strlen(text), MSG_NOSIGNAL); }
-  void Serve() {
-    int fd = ::accept(listener_, nullptr, nullptr);
-    Say(fd, "220 sink\r\n");
-    std::string line;
-    bool data = false;
-    char buffer[65536];
-    for (;;) {
-      ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
-      if (got <= 0) break;
-      received_ += got;
-      for (ssize_t i = 0; i < got; ++i) {
-        line += buffer[i];
-        if (buffer[i] != '\n') continue;
-        if (data) {
-          if (line == ".\r\n") {
-            data = false;
-            Say(fd, "250 ok\r\n");
-          }
-        } else if (line.rfind("DATA", 0) == 0) {
-          data = true;
-          Say(fd, "354 go\r\n");
-        } else {
-          Say(fd, line.rfind("QUIT", 0) == 0 ? "221 bye\r\n" : "250 ok\r\n");
-        }
-        line.clear();
-      }
-    }
-    ::close(fd);
-  }
-
-  int listener_;
-  int port_ = 0;
-  std::atomic<long long> received_{0};
-  std::thread thread_;
-};
-
-}  // namespace
 
 int main(int argc, char** argv) {
   long long size = 200LL * 1000 * 1000;
@@ -120,7 +52,7 @@ int main(int argc, char** argv) {
   bool delivered = false;
   double seconds = 0;
   {
-    Sink sink;
+    CountingSink sink;
     auto file = SpoolFile::Open((folder / "1.tml").string(), O_RDWR);
     auto start = std::chrono::steady_clock::now();
     std::string server = "127.0.0.1:" + std::to_string(sink.port());

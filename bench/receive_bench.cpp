@@ -1,149 +1,126 @@
 // Receiving-side load: an in-process relay (listener, sessions, window thread) on a
-// loopback port, fed by N parallel clients that submit M complete messages of a given size.
-// Reports messages per second and the growth of the process's resident memory.
+// loopback port, fed by clients that submit complete messages of a given size. Reports
+// messages per second and the growth of the process's resident memory.
 //
-//   receive_bench [--connections N] [--messages M] [--size BYTES]
+//   receive_bench [--connections N] [--messages M] [--size BYTES] [--ehlo] [--per-connection K]
+//       N clients share M messages, each client sending K messages per connection; the
+//       described HELO dialogue, or with --ehlo EHLO and pipelined MAIL, RCPT and DATA.
+//   receive_bench --burst N [--rounds R] [--size BYTES] [--ehlo]
+//       R rounds of N connections opened at the same moment, one message each.
 //
 // Loopback only; every wait is bounded; spool files go to a temporary folder that is removed.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <stdlib.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "common/app_directory.h"
+#include "bench_options.h"
+#include "in_process_relay.h"
+#include "load_client.h"
 #include "process_memory.h"
-#include "common/flags.h"
-#include "control/main_window.h"
-#include "control/memory_controls.h"
-#include "control/settings.h"
-#include "platform/thread_executor.h"
-#include "platform/thread_tracker.h"
-#include "smtp_server/listener.h"
-#include "spool/spool_lists.h"
-
-using namespace vellomar;
 
 namespace {
 
+struct Load {
+  long connections;
+  long messages;
+  long size;
+  long perConnection;
+  bool ehlo;
+};
 
-bool ReadReply(int fd, const char* want) {
-  std::string got;
-  while (got.find('\n') == std::string::npos) {
-    pollfd watched{fd, POLLIN, 0};
-    if (::poll(&watched, 1, 60000) != 1) return false;
-    char buffer[512];
-    ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-    if (n <= 0) return false;
-    got.append(buffer, static_cast<size_t>(n));
-  }
-  return got.rfind(want, 0) == 0;
+// One connection carrying `count` messages; the number of them that got their 250.
+long SubmitOn(int port, const Load& load, long count) {
+  LoadClient client(load.ehlo);
+  if (!client.Open(port)) return 0;
+  long sent = 0;
+  while (sent < count && client.SendMessage(static_cast<size_t>(load.size))) ++sent;
+  return client.Quit() ? sent : 0;
 }
 
-bool SendAll(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
-    if (n <= 0) return false;
-    data += n;
-    size -= static_cast<size_t>(n);
+// Clients that share the messages until none is left; the number that failed.
+long SteadyLoad(int port, const Load& load) {
+  std::atomic<long> next{0};
+  std::atomic<long> failed{0};
+  std::vector<std::thread> clients;
+  for (long c = 0; c < load.connections; ++c) {
+    clients.emplace_back([&] {
+      for (;;) {
+        long first = next.fetch_add(load.perConnection);
+        if (first >= load.messages) return;
+        long count = std::min(load.perConnection, load.messages - first);
+        failed += count - SubmitOn(port, load, count);
+      }
+    });
   }
-  return true;
+  for (auto& client : clients) client.join();
+  return failed;
 }
 
-// One complete submission; the body is streamed from one reusable block of lines.
-bool Submit(int port, size_t size) {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 && ReadReply(fd, "220");
-  const char* commands[] = {"HELO bench\r\n", "MAIL FROM:<bench@example.org>\r\n", "RCPT TO:<sink@example.org>\r\n"};
-  for (const char* command : commands) ok = ok && SendAll(fd, command, std::strlen(command)) && ReadReply(fd, "250");
-  ok = ok && SendAll(fd, "DATA\r\n", 6) && ReadReply(fd, "354");
-  std::string block;
-  while (block.size() < 64 * 1024) block += "The quick brown fox jumps over the lazy dog, again and again.\r\n";
-  for (size_t left = size; ok && left > 0;) {
-    size_t piece = std::min(left, block.size());
-    ok = SendAll(fd, block.data(), piece);
-    left -= piece;
+// One burst: every client is started and waits, then all connect at once; the number of
+// messages that failed.
+long Burst(int port, const Load& load) {
+  std::mutex lock;
+  std::condition_variable go;
+  bool released = false;
+  std::atomic<long> failed{0};
+  std::vector<std::thread> clients;
+  for (long c = 0; c < load.connections; ++c) {
+    clients.emplace_back([&] {
+      {
+        std::unique_lock<std::mutex> guard(lock);
+        go.wait(guard, [&] { return released; });
+      }
+      failed += 1 - SubmitOn(port, load, 1);
+    });
   }
-  ok = ok && SendAll(fd, "\r\n.\r\n", 5) && ReadReply(fd, "250");
-  ok = ok && SendAll(fd, "QUIT\r\n", 6) && ReadReply(fd, "221");
-  ::close(fd);
-  return ok;
-}
-
-long Option(int argc, char** argv, const char* name, long fallback) {
-  for (int i = 1; i + 1 < argc; ++i) {
-    if (std::strcmp(argv[i], name) == 0) return std::atol(argv[i + 1]);
+  {
+    std::lock_guard<std::mutex> guard(lock);
+    released = true;
   }
-  return fallback;
+  go.notify_all();
+  for (auto& client : clients) client.join();
+  return failed;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  const long connections = Option(argc, argv, "--connections", 8);
-  const long messages = Option(argc, argv, "--messages", 400);
-  const long size = Option(argc, argv, "--size", 10 * 1024);
+  const long burst = Option(argc, argv, "--burst", 0);
+  const long rounds = burst > 0 ? Option(argc, argv, "--rounds", 20) : 1;
+  Load load{burst > 0 ? burst : Option(argc, argv, "--connections", 8), burst > 0 ? burst * rounds : Option(argc, argv, "--messages", 400),
+            Option(argc, argv, "--size", burst > 0 ? 1024 : 10 * 1024), Option(argc, argv, "--per-connection", 1),
+            Flag(argc, argv, "--ehlo")};
+  load.perConnection = std::max(1L, load.perConnection);
 
-  auto folder = std::filesystem::temp_directory_path() / ("vellomar-bench-" + std::to_string(::getpid()));
-  std::filesystem::create_directories(folder);
-  SetAppDirectory(folder.string());
-  ::setenv("VELLOMAR_SMTP_PORT", "0", 1);
-  TheSettings().Input = static_cast<int32_t>(connections);
-  TheSettings().Logsize = 1024;
-
-  MemoryControls controls;
-  ThreadExecutor window(stopRequested);
-  ThreadTracker threads(stopRequested);
-  MainWindow mainWindow(window, controls, threads);
-  mainWindow.OpenLog();
-  auto listener = threads.Start([&](ThreadHandle& self) { return ListenerThread(mainWindow, self); });
-  for (int i = 0; i < 20000 && ListeningPort() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  const int port = ListeningPort();
+  InProcessRelay relay(static_cast<int>(std::max(load.connections, 100L)), "");
+  const int port = relay.port();
   if (port == 0) {
     std::fprintf(stderr, "listener did not start\n");
     return 1;
   }
-
   const long rssBefore = StatusKb("VmRSS:");
-  std::atomic<long> next{0};
-  std::atomic<long> failed{0};
+  long failed = 0;
   auto start = std::chrono::steady_clock::now();
-  std::vector<std::thread> clients;
-  for (long c = 0; c < connections; ++c) {
-    clients.emplace_back([&] {
-      while (next++ < messages) {
-        if (!Submit(port, static_cast<size_t>(size))) ++failed;
-      }
-    });
-  }
-  for (auto& client : clients) client.join();
+  for (long round = 0; round < rounds; ++round) failed += burst > 0 ? Burst(port, load) : SteadyLoad(port, load);
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   const long peak = StatusKb("VmHWM:");
 
-  stopRequested.Set();
-  listener->Cancel();
-  threads.JoinAll();
-  window.Stop();
-  std::filesystem::remove_all(folder);
-
-  std::printf("connections %ld, messages %ld of %ld bytes, failed %ld\n", connections, messages, size, failed.load());
-  std::printf("%.1f messages/s, %.1f MB/s\n", messages / seconds, messages * static_cast<double>(size) / seconds / 1e6);
+  std::printf("%s dialogue, ", load.ehlo ? "EHLO + PIPELINING" : "HELO");
+  if (burst > 0) {
+    std::printf("%ld rounds of %ld simultaneous connections, one message of %ld bytes each, failed %ld\n", rounds,
+                burst, load.size, failed);
+  } else {
+    std::printf("connections %ld, messages %ld of %ld bytes, %ld per connection, failed %ld\n", load.connections,
+                load.messages, load.size, load.perConnection, failed);
+  }
+  std::printf("%.1f messages/s, %.1f MB/s\n", load.messages / seconds, load.messages * static_cast<double>(load.size) / seconds / 1e6);
   std::printf("resident memory: %ld kB before the load, peak %ld kB (growth %ld kB)\n", rssBefore, peak,
               peak - rssBefore);
-  return failed.load() == 0 ? 0 : 1;
+  return failed == 0 ? 0 : 1;
 }

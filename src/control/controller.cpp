@@ -3,9 +3,9 @@
 #include <mutex>
 
 #include "common/flags.h"
+#include "common/window_controls.h"
 #include "control/control_ids.h"
 #include "control/main_window.h"
-#include "control/window_controls.h"
 #include "delivery/dispatcher.h"
 #include "smtp_server/listener.h"
 #include "spool/spool_lists.h"
@@ -96,14 +96,8 @@ void MainWindow::ToggleClient() {
 
 void MainWindow::FlushQueue() {
   AppendLog("Flushing...");
-  flushRequested = true;
-  std::string name;
-  for (;;) {
-    std::lock_guard<std::mutex> guard(QueueLock());
-    if (!TheQueueList().TakeNextFile(name)) return;
-    // A file that cannot be deleted stays held until the next clearing, so the loop moves on.
-    if (!TheQueueList().Discard(name, true)) TheQueueList().Add(name);
-  }
+  std::lock_guard<std::mutex> guard(QueueLock());
+  TheQueueList().Flush();
 }
 
 // Up to 1000 ms to end by itself, then cancelled (its blocking call returns at once) and

@@ -1,5 +1,7 @@
 #include "control/registry_key.h"
 
+#include <fcntl.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <optional>
@@ -22,10 +24,10 @@ bool Save(const std::string& path, const StoreFile& file) {
   return ReplaceFileContents(path, file.Serialize()).ok();
 }
 
-// A missing file is an empty store; one that cannot be read is left alone altogether, so
-// that a write never replaces a store it could not read.
+// A missing file is an empty store; one that cannot be read (or is too large to be one) is
+// left alone altogether, so that a write never replaces a store it could not read.
 std::optional<StoreFile> Load(const std::string& path) {
-  auto content = ReadWholeFile(path);
+  auto content = ReadWholeFile(path, kMaxStoreFileSize);
   if (content) return StoreFile::Parse(content.value());
   if (content.error() == ENOENT) return StoreFile{};
   return std::nullopt;
@@ -65,6 +67,17 @@ void RegistryKey::Write(const std::string& name, const std::string& text) const 
   if (!file) return;
   file->Set(path_, name, text);
   Save(path, *file);
+}
+
+std::string OversizedStoreFile() {
+  for (RegistryRoot root : {RegistryRoot::LocalMachine, RegistryRoot::CurrentUser}) {
+    std::string path = RegistryKey(root, "").FilePath();
+    auto fd = OpenFile(path, O_RDONLY);
+    if (!fd) continue;
+    auto length = FileLength(fd.value().get());
+    if (length && static_cast<uint64_t>(length.value()) > kMaxStoreFileSize) return path;
+  }
+  return "";
 }
 
 RegistryKey SettingsKey() { return RegistryKey(RegistryRoot::LocalMachine, "Software\\Vellomar"); }

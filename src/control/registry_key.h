@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace vellomar {
@@ -30,6 +31,12 @@ class RegistryKey {
   RegistryRoot root_;
   std::string path_;
 };
+
+// A store file longer than this is no settings store (a few hundred bytes are): it is never
+// read into memory, and the program refuses to start with it.
+constexpr size_t kMaxStoreFileSize = 1024 * 1024;
+// The path of the first store file longer than kMaxStoreFileSize, or "" when none is.
+std::string OversizedStoreFile();
 
 // The two keys the program uses.
 RegistryKey SettingsKey();

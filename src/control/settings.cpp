@@ -8,16 +8,6 @@
 
 namespace vellomar {
 
-NetworkList DefaultAllowedNetworks() {
-  return ParseNetworkList("127.0.0.0/8 ::1/128 10.0.0.0/8 172.16.0.0/12 192.168.0.0/16 169.254.0.0/16 fe80::/10 fc00::/7")
-      .list;
-}
-
-Settings& TheSettings() {
-  static Settings settings;
-  return settings;
-}
-
 int32_t DecimalPrefix(const std::string& text) {
   size_t i = 0;
   while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;

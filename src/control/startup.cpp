@@ -2,15 +2,14 @@
 // client timer, and the clean-up of receptions that a crash cut short.
 #include <fcntl.h>
 
-#include <atomic>
 
 #include "common/app_directory.h"
 #include "common/flags.h"
 #include "common/text.h"
+#include "common/window_controls.h"
 #include "control/main_window.h"
 #include "control/registry_key.h"
 #include "control/settings.h"
-#include "control/window_controls.h"
 #include "delivery/notice_leftovers.h"
 #include "platform/file_system.h"
 #include "platform/wake_event.h"
@@ -18,8 +17,6 @@
 namespace vellomar {
 
 namespace {
-
-std::atomic<int64_t> clientTimerMs{30 * 60 * 1000};
 
 // A reception is complete when its data ended: the file ends with the end-of-data line,
 // maybe followed by one QUIT line. The QUIT line of a session is at most 1,000 bytes.
@@ -47,8 +44,6 @@ bool HasCompleteData(const std::string& path) {
 
 }  // namespace
 
-void MainWindow::SetClientTimerPeriod(std::chrono::milliseconds period) { clientTimerMs = period.count(); }
-
 // A second program on the same folder would clean up the first one's receptions as
 // incomplete and deliver its waiting files twice. A folder where the lock file cannot even be
 // created is left to the checks that follow, which report what makes it unusable.
@@ -68,6 +63,11 @@ bool MainWindow::CheckPrerequisites() {
   }
   if (!EntryExists(AppFilePath("error"))) {
     controls_.ShowMessage("File named <error> not found in application path", "Error");
+    return false;
+  }
+  if (std::string oversized = OversizedStoreFile(); !oversized.empty()) {
+    controls_.ShowMessage("The settings store " + oversized + " is larger than 1 MB and is not read. Move it away.",
+                          "Vellomar error");
     return false;
   }
   RegistryKey key = SettingsKey();
@@ -107,7 +107,7 @@ void MainWindow::OnInitDialog() {
 void MainWindow::StartClientTimer() {
   threads_.Start([this](ThreadHandle&) {
     WakeEvent never(stopRequested);
-    while (!never.WaitFor(std::chrono::milliseconds(clientTimerMs.load())) && !stopRequested.load()) {
+    while (!never.WaitFor(timings.clientTimerPeriod) && !stopRequested.load()) {
       windowThread_.Post([this] { StartClient(); });
     }
     return 0;

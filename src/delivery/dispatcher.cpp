@@ -6,8 +6,8 @@
 #include <string>
 
 #include "common/flags.h"
-#include "control/main_window.h"
-#include "control/settings.h"
+#include "common/settings.h"
+#include "common/window_services.h"
 #include "delivery/worker.h"
 #include "platform/wake_event.h"
 #include "spool/spool_lists.h"
@@ -25,16 +25,22 @@ bool TakeNext(std::string& name) {
 }
 
 // When no delivery is shown, the names held after delayed deliveries are released (their
-// files are tried again in this run) or, after a flush, deleted.
-void ReleaseHeldNames(MainWindow& window) {
+// files are tried again in this run) or, when a Flush marked them, deleted.
+void ReleaseHeldNames(WindowServices& window) {
   if (window.OutgoingCount() != 0) return;
   std::lock_guard<std::mutex> guard(QueueLock());
-  TheQueueList().Clear(flushRequested.load());
+  TheQueueList().Clear(false);
+}
+
+// Each run lists the folder once more, so that it also sees files nobody announced.
+void Rescan() {
+  std::lock_guard<std::mutex> guard(QueueLock());
+  TheQueueList().Rescan();
 }
 
 // Starts the worker and registers it under one hold of OutgoingLock, so the worker's first
 // registry access finds its entry. A worker that cannot start leaves the file waiting.
-void StartWorker(MainWindow& window, const std::string& name) {
+void StartWorker(WindowServices& window, const std::string& name) {
   std::shared_ptr<ThreadHandle> thread;
   {
     std::lock_guard<std::mutex> guard(OutgoingLock());
@@ -46,10 +52,13 @@ void StartWorker(MainWindow& window, const std::string& name) {
   TheQueueList().Discard(name, false);
 }
 
-void DispatchWaitingFiles(MainWindow& window, ThreadHandle& self) {
+void DispatchWaitingFiles(WindowServices& window, ThreadHandle& self) {
+  Rescan();
   std::string name;
   bool taken = TakeNext(name);
-  while (!stopRequested.load() && taken && !flushRequested.load()) {
+  // A Flush does not end the run: the files it marked are deleted by their workers, and
+  // files stored after it go on being delivered.
+  while (!stopRequested.load() && taken) {
     if (!self.PassGate()) return;
     if (window.OutgoingCount() >= std::max<int32_t>(1, TheSettings().Output)) {
       WorkerEnded().WaitFor(kLimitWait);
@@ -64,12 +73,11 @@ void DispatchWaitingFiles(MainWindow& window, ThreadHandle& self) {
 
 }  // namespace
 
-int DispatcherThread(MainWindow& window, ThreadHandle& self) {
+int DispatcherThread(WindowServices& window, ThreadHandle& self) {
   if (TheSettings().Minimize.exchange(false)) window.HideWindow();
   window.SetClientImage(true);
   window.AppendLog("Client started.");
   ReleaseHeldNames(window);
-  flushRequested = false;
   for (;;) {
     DispatchWaitingFiles(window, self);
     window.AppendLog("Client stopped: no files left.");

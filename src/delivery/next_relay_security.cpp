@@ -2,7 +2,7 @@
 
 #include "common/server_address.h"
 #include "common/text.h"
-#include "control/settings.h"
+#include "common/settings.h"
 
 namespace vellomar {
 

@@ -2,22 +2,23 @@
 
 #include <sys/socket.h>
 
-#include <atomic>
 
 #include "common/flags.h"
 #include "common/server_address.h"
+#include "common/settings.h"
 #include "common/system_error.h"
 #include "common/text.h"
-#include "control/main_window.h"
-#include "control/settings.h"
+#include "common/window_services.h"
 #include "delivery/esmtp_opening.h"
 #include "delivery/failure_notice.h"
 #include "delivery/next_relay_security.h"
 #include "delivery/reply_reader.h"
 #include "platform/connection.h"
+#include "platform/host_lookup.h"
 #include "platform/socket.h"
 #include "spool/recipient_line.h"
 #include "spool/spool_file.h"
+#include "spool/spool_lists.h"
 
 namespace vellomar {
 
@@ -27,12 +28,8 @@ constexpr uint16_t kSmtpPort = 25;
 // Message data goes out in batches of about this size; the bytes on the wire are the same.
 constexpr size_t kSendBatch = 64 * 1024;
 
-std::atomic<int64_t> connectTimeoutMs{30000};
-std::atomic<int64_t> replyTimeoutMs{120000};
-std::atomic<int64_t> dataReplyTimeoutMs{600000};
-
 struct Transaction {
-  MainWindow& window;
+  WindowServices& window;
   SpoolFile& file;
   const std::string& spoolName;
   const std::string& mailLine;
@@ -66,7 +63,7 @@ bool NoReply(Transaction& t) {
 
 void Flush(Transaction& t) {
   // A failed send is not acted on here: the reply that follows decides.
-  (void)t.connection.Send(t.unsent, GetClientTimeouts().reply);
+  (void)t.connection.Send(t.unsent, t.window.timings.client.reply);
   t.unsent.clear();
 }
 
@@ -157,7 +154,7 @@ bool Accepted(Transaction& t) {
     Flush(t);
     std::string reply;
     // Whatever the reply, or none: the message is the next server's already.
-    (void)t.replies.Read(t.connection, GetClientTimeouts().reply, reply);
+    (void)t.replies.Read(t.connection, t.window.timings.client.reply, reply);
   }
   t.connection.Close();
   return nextPending;
@@ -170,7 +167,7 @@ bool Replay(Transaction& t) {
   bool atLineStart = true;
   std::string line;
   for (;;) {
-    if (stopRequested.load() || flushRequested.load()) {
+    if (stopRequested.load() || FlushedWhileTaken(t.spoolName)) {
       t.connection.Close();
       return true;
     }
@@ -186,7 +183,7 @@ bool Replay(Transaction& t) {
     Flush(t);
     if (dataMode && !endOfData) continue;
     std::string reply;
-    auto wait = endOfData ? GetClientTimeouts().dataReply : GetClientTimeouts().reply;
+    auto wait = endOfData ? t.window.timings.client.dataReply : t.window.timings.client.reply;
     if (!t.replies.Read(t.connection, wait, reply)) return NoReply(t);
     bool result = false;
     if (Judge(t, reply, line, result) == Verdict::Done) return result;
@@ -202,7 +199,7 @@ bool OpenAndReplay(Transaction& t) {
   std::string heloLine;
   if (!ReadLine(t.file, heloLine)) return FileEnded(t, "unexpected EOF", heloLine);
   OpeningResult opened =
-      OpenSession(t.connection, t.replies, HeloDomain(heloLine), t.security, t.server, GetClientTimeouts().reply);
+      OpenSession(t.connection, t.replies, HeloDomain(heloLine), t.security, t.server, t.window.timings.client.reply);
   bool result = false;
   switch (opened.kind) {
     case OpeningResult::Kind::Ready:
@@ -225,31 +222,25 @@ enum class Reached { Connected, NotResolved, Refused };
 
 Reached Connect(Transaction& t) {
   ServerAddress address = ParseServerAddress(t.server, kSmtpPort);
-  auto resolved = ResolveIpv4(address.host, address.port);
+  auto resolved = LookUpIpv4(address.host, address.port, StopOrCancelled);
   if (!resolved) return Reached::NotResolved;
-  auto connected = ConnectTcp(resolved.value(), GetClientTimeouts().connect);
-  if (!connected) return Reached::Refused;
+  auto socket = CreateTcpSocket();
+  if (!socket) return Reached::Refused;
+  // Watched before the connect begins, so that a stop cuts a connect to a silent peer short.
+  t.connection.Open(std::move(socket.value()));
+  if (!ConnectWithin(t.connection.fd(), resolved.value(), t.window.timings.client.connect, StopOrCancelled)) {
+    t.connection.Close();
+    return Reached::Refused;
+  }
   // A peer that stops reading must not hold the worker for good.
-  timeval limit{static_cast<time_t>(GetClientTimeouts().reply.count() / 1000), 0};
-  ::setsockopt(connected.value().get(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-  t.connection.Open(std::move(connected.value()));
+  timeval limit{static_cast<time_t>(t.window.timings.client.reply.count() / 1000), 0};
+  ::setsockopt(t.connection.fd(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
   return Reached::Connected;
 }
 
 }  // namespace
 
-ClientTimeouts GetClientTimeouts() {
-  return {std::chrono::milliseconds(connectTimeoutMs.load()), std::chrono::milliseconds(replyTimeoutMs.load()),
-          std::chrono::milliseconds(dataReplyTimeoutMs.load())};
-}
-
-void SetClientTimeouts(ClientTimeouts timeouts) {
-  connectTimeoutMs = timeouts.connect.count();
-  replyTimeoutMs = timeouts.reply.count();
-  dataReplyTimeoutMs = timeouts.dataReply.count();
-}
-
-bool RecordRecipientState(MainWindow& window, SpoolFile& file, const std::string& spoolName, off_t position,
+bool RecordRecipientState(WindowServices& window, SpoolFile& file, const std::string& spoolName, off_t position,
                           char letter) {
   auto nextPending = RewriteStateLetter(file, position, letter);
   if (nextPending) return nextPending.value();
@@ -258,10 +249,10 @@ bool RecordRecipientState(MainWindow& window, SpoolFile& file, const std::string
   return false;
 }
 
-bool DeliverRecipient(MainWindow& window, SpoolFile& file, const std::string& spoolName, const std::string& mailLine,
+bool DeliverRecipient(WindowServices& window, SpoolFile& file, const std::string& spoolName, const std::string& mailLine,
                       const std::string& server, const std::string& recipientLine, off_t position) {
   if (recipientLine.empty() || server.empty()) return false;
-  if (flushRequested.load()) return true;
+  if (FlushedWhileTaken(spoolName)) return true;
   Transaction t{window, file, spoolName, mailLine, server, recipientLine, position, RecipientAddress(recipientLine), {}, {}, {}, {}};
   if (TheSettings().Logrec) window.AppendLog("Sending mail to " + t.address);
   if (!file.Rewind()) {
@@ -282,11 +273,11 @@ bool DeliverRecipient(MainWindow& window, SpoolFile& file, const std::string& sp
   ++window.sentAll;
   t.security = NextRelaySecurityFor(server, TheSettings().REAL_RELAY);
   if (t.security.tls == NextRelaySecurity::Tls::Implicit) {
-    TlsOutcome outcome = t.connection.StartTls(t.security.check, GetClientTimeouts().reply);
+    TlsOutcome outcome = t.connection.StartTls(t.security.check, t.window.timings.client.reply);
     if (!outcome.ok()) return ConfigurationFault(t, TlsFaultLine(outcome, server));
   }
   std::string greeting;
-  if (!t.replies.Read(t.connection, GetClientTimeouts().reply, greeting)) return NoReply(t);
+  if (!t.replies.Read(t.connection, t.window.timings.client.reply, greeting)) return NoReply(t);
   return t.security.SpeaksEsmtp() ? OpenAndReplay(t) : Replay(t);
 }
 

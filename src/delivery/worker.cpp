@@ -6,13 +6,14 @@
 
 #include "common/app_directory.h"
 #include "common/flags.h"
+#include "common/settings.h"
 #include "common/system_error.h"
-#include "control/main_window.h"
-#include "control/settings.h"
+#include "common/window_services.h"
 #include "delivery/failure_notice.h"
 #include "delivery/smtp_client.h"
 #include "delivery/spool_summary.h"
 #include "dns/mx_resolver.h"
+#include "platform/thread_handle.h"
 #include "platform/wake_event.h"
 #include "spool/recipient_line.h"
 #include "spool/spool_file.h"
@@ -23,7 +24,7 @@ namespace vellomar {
 namespace {
 
 struct Run {
-  MainWindow& window;
+  WindowServices& window;
   const std::string& name;
   SpoolFile file;
   std::string mailLine;
@@ -89,8 +90,12 @@ int FinalScan(Run& run) {
   }
   if (pending) return HoldAndEnd(run);
   (void)run.file.Close();  // the file is deleted next
+  // The name goes before the entry: once no delivery is shown, a new run releases the held
+  // names, and it must not release this one and hand its file to a second worker while
+  // this one deletes it.
+  int exitCode = static_cast<int>(DiscardFile(run.name));
   RemoveEntry(run.name);
-  return End(run, static_cast<int>(DiscardFile(run.name)));
+  return End(run, exitCode);
 }
 
 // True relaying: the recipient's own exchanger, else the alternate server, else nothing.
@@ -131,7 +136,7 @@ int RecipientLoop(Run& run) {
   std::string line;
   off_t position;
   while (!stopRequested.load()) {
-    if (flushRequested.load()) return DeleteAndEnd(run);
+    if (FlushedWhileTaken(run.name)) return DeleteAndEnd(run);
     if (!FindPendingRecipient(run.file, line, position)) {
       // Recipients counted but none pending: taken again after an interruption, all done.
       if (run.summary.recipientCount > 0 || run.file.ReadFailed()) return FinalScan(run);
@@ -158,7 +163,15 @@ WakeEvent& WorkerEnded() {
   return event;
 }
 
-int WorkerThread(MainWindow& window, const std::string& name) {
+int WorkerThread(WindowServices& window, const std::string& name) {
+  // Every wait of a delivery (name lookup, connect, send, reply, DNS exchange) is on a
+  // watched socket or asks StopOrCancelled, so cancelling the worker the moment the stop
+  // flag is set ends whichever it is in; shutdown then never waits for a silent peer.
+  ThreadHandle* self = ThreadHandle::Current();
+  auto cancelAtStop = stopRequested.Subscribe([self] {
+    if (self != nullptr) self->Cancel();
+  });
+  if (stopRequested.load() && self != nullptr) self->Cancel();
   auto opened = SpoolFile::Open(AppFilePath(name), O_RDWR);
   if (!opened) {
     // The file is kept and its name stays held: it is tried again after the next clearing.

@@ -1,6 +1,8 @@
 #include "dns/dns_exchange.h"
 
+#include "common/flags.h"
 #include "common/server_address.h"
+#include "platform/host_lookup.h"
 #include "platform/socket.h"
 #include "platform/thread_handle.h"
 
@@ -14,7 +16,7 @@ constexpr uint8_t kResponseBit = 0x80;
 bool DnsExchange::Open(const std::string& server) {
   ServerAddress parsed = ParseServerAddress(server, 53);
   if (parsed.host.empty()) return false;
-  auto address = ResolveIpv4(parsed.host, parsed.port);
+  auto address = LookUpIpv4(parsed.host, parsed.port, StopOrCancelled);
   if (!address) return false;
   auto socket = CreateUdpSocket();
   if (!socket) return false;

@@ -137,15 +137,19 @@ ErrorOr<std::string> ReadSymbolicLink(const std::string& path) {
 
 namespace vellomar {
 
-ErrorOr<std::string> ReadWholeFile(const std::string& path) {
+ErrorOr<std::string> ReadWholeFile(const std::string& path, size_t maxSize) {
   auto fd = OpenFile(path, O_RDONLY);
   if (!fd) return ErrorOr<std::string>::Fail(fd.error());
+  auto length = FileLength(fd.value().get());
+  if (length && static_cast<uint64_t>(length.value()) > maxSize) return ErrorOr<std::string>::Fail(EFBIG);
   std::string content;
   char buffer[4096];
   for (;;) {
     auto got = ReadSome(fd.value().get(), buffer, sizeof buffer);
     if (!got) return ErrorOr<std::string>::Fail(got.error());
     if (got.value() == 0) return content;
+    // A file that grows while it is read is held to the same bound.
+    if (content.size() + got.value() > maxSize) return ErrorOr<std::string>::Fail(EFBIG);
     content.append(buffer, got.value());
   }
 }

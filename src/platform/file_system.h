@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -42,8 +43,8 @@ ErrorOr<std::string> ReadSymbolicLink(const std::string& path);
 
 namespace vellomar {
 
-// The whole content of a file.
-ErrorOr<std::string> ReadWholeFile(const std::string& path);
+// The whole content of a file; EFBIG, without reading it, when it is longer than `maxSize`.
+ErrorOr<std::string> ReadWholeFile(const std::string& path, size_t maxSize = SIZE_MAX);
 // Replaces a file's content so that a reader sees the old or the new file, never a part:
 // written to "<path>.tmp" (a leftover from an interrupted write is overwritten), flushed to
 // disk, closed with its result checked, then renamed over the path.

@@ -4,10 +4,12 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <memory>
 
 namespace vellomar {
@@ -21,6 +23,12 @@ ErrorOr<FileDescriptor> CreateTcpSocket(int family) {
 Status SetReuseAddress(int fd) {
   int on = 1;
   if (::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) return FailWith(errno);
+  return Ok();
+}
+
+Status SetNoDelay(int fd) {
+  int on = 1;
+  if (::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) != 0) return FailWith(errno);
   return Ok();
 }
 
@@ -147,41 +155,47 @@ ErrorOr<std::string> MachineHostName() {
 
 namespace vellomar {
 
-ErrorOr<sockaddr_in> ResolveIpv4(const std::string& host, uint16_t port) {
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  int error = ::getaddrinfo(host.c_str(), nullptr, &hints, &found);
-  if (error != 0) return ErrorOr<sockaddr_in>::Fail(error);
-  std::unique_ptr<addrinfo, void (*)(addrinfo*)> owned(found, ::freeaddrinfo);
-  if (found == nullptr || found->ai_addrlen < sizeof(sockaddr_in)) return ErrorOr<sockaddr_in>::Fail(EAI_NONAME);
-  sockaddr_in address = *reinterpret_cast<const sockaddr_in*>(found->ai_addr);
-  address.sin_port = htons(port);
-  return address;
+namespace {
+
+constexpr std::chrono::milliseconds kAbandonSlice{100};
+
+// Waits for the connect's end in slices; 0 when the time ran out or it was abandoned.
+int AwaitConnect(pollfd& watched, std::chrono::milliseconds timeout, const std::function<bool()>& abandon,
+                 bool& abandoned) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return 0;
+    if (abandon && abandon()) {
+      abandoned = true;
+      return 0;
+    }
+    int ready = ::poll(&watched, 1, static_cast<int>(std::min(left, kAbandonSlice).count()));
+    if (ready != 0 && !(ready < 0 && errno == EINTR)) return ready;
+  }
 }
 
-ErrorOr<FileDescriptor> ConnectTcp(const sockaddr_in& address, std::chrono::milliseconds timeout) {
-  auto socket = CreateTcpSocket();
-  if (!socket) return socket;
-  int fd = socket.value().get();
+}  // namespace
+
+Status ConnectWithin(int fd, const sockaddr_in& address, std::chrono::milliseconds timeout,
+                     const std::function<bool()>& abandon) {
   int flags = ::fcntl(fd, F_GETFL);
   ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
   if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    if (errno != EINPROGRESS) return ErrorOr<FileDescriptor>::Fail(errno);
+    if (errno != EINPROGRESS) return FailWith(errno);
     pollfd watched{fd, POLLOUT, 0};
-    int ready;
-    do {
-      ready = ::poll(&watched, 1, static_cast<int>(timeout.count()));
-    } while (ready < 0 && errno == EINTR);
-    if (ready == 0) return ErrorOr<FileDescriptor>::Fail(ETIMEDOUT);
+    bool abandoned = false;
+    int ready = AwaitConnect(watched, timeout, abandon, abandoned);
+    if (ready == 0) return FailWith(abandoned ? ECANCELED : ETIMEDOUT);
     int error = 0;
     socklen_t length = sizeof error;
     if (ready < 0 || ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = errno;
-    if (error != 0) return ErrorOr<FileDescriptor>::Fail(error);
+    // A shutdown while connecting leaves no error behind, and no connection either.
+    if (error == 0 && (watched.revents & POLLHUP) != 0) error = ECONNABORTED;
+    if (error != 0) return FailWith(error);
   }
   ::fcntl(fd, F_SETFL, flags);
-  return socket;
+  return Ok();
 }
 
 ErrorOr<FileDescriptor> CreateUdpSocket() {

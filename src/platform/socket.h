@@ -14,6 +14,8 @@ namespace vellomar {
 // SIGPIPE (MSG_NOSIGNAL).
 ErrorOr<FileDescriptor> CreateTcpSocket(int family = AF_INET);
 Status SetReuseAddress(int fd);
+// Sends each small write at once instead of waiting for the peer's acknowledgement.
+Status SetNoDelay(int fd);
 // IPV6_V6ONLY: off lets an IPv6 socket take IPv4 peers too, as IPv4-mapped addresses.
 Status SetIpv6Only(int fd, bool on);
 // Binds to every local address of the family (AF_INET or AF_INET6).
@@ -44,14 +46,15 @@ ErrorOr<std::string> MachineHostName();
 #include <netinet/in.h>
 
 #include <chrono>
+#include <functional>
 
 namespace vellomar {
 
-// The first IPv4 address of a host (name or dotted address) with the given port; a
-// getaddrinfo error code on failure. Blocking, and not cancellable.
-ErrorOr<sockaddr_in> ResolveIpv4(const std::string& host, uint16_t port);
-// Connects within the time; ETIMEDOUT when it did not. The socket is blocking again after.
-ErrorOr<FileDescriptor> ConnectTcp(const sockaddr_in& address, std::chrono::milliseconds timeout);
+// Connects the socket within the time; ETIMEDOUT when it did not, ECANCELED when `abandon`
+// (asked every 100 ms) said so first. The socket is blocking again after. Made on a socket
+// the caller already holds, so that a cancel hook can shut it down from the start.
+Status ConnectWithin(int fd, const sockaddr_in& address, std::chrono::milliseconds timeout,
+                     const std::function<bool()>& abandon);
 
 ErrorOr<FileDescriptor> CreateUdpSocket();
 Status SendDatagram(int fd, const void* data, size_t size, const sockaddr_in& to);

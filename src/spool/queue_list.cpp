@@ -1,9 +1,9 @@
 #include "spool/queue_list.h"
 
-#include <iterator>
 #include <new>
 
 #include "common/app_directory.h"
+#include "common/flags.h"
 #include "common/text.h"
 #include "platform/file_system.h"
 #include "platform/local_clock.h"
@@ -17,6 +17,13 @@ const std::string kExtension = ".tml";
 bool IsSpoolFileName(const std::string& name) {
   return name.size() >= kExtension.size() &&
          EqualsIgnoreCase(std::string_view(name).substr(name.size() - kExtension.size()), kExtension);
+}
+
+// The index key: the name with its letters folded as EqualsIgnoreCase compares them.
+std::string Folded(const std::string& name) {
+  std::string key = name;
+  for (char& c : key) c = ToUpperAscii(c);
+  return key;
 }
 
 }  // namespace
@@ -41,7 +48,13 @@ std::string QueueList::NewSpoolName(bool reserve) {
 
 bool QueueList::AddEntry(const std::string& name, bool reservation) {
   try {
-    entries_.push_front(QueueEntry{name, reservation});
+    entries_.push_front(QueueEntry{name, reservation, false});
+    try {
+      index_.emplace(Folded(name), entries_.begin());
+    } catch (const std::bad_alloc&) {
+      entries_.pop_front();
+      return false;
+    }
   } catch (const std::bad_alloc&) {
     return false;
   }
@@ -50,56 +63,122 @@ bool QueueList::AddEntry(const std::string& name, bool reservation) {
 
 bool QueueList::Add(const std::string& name) { return AddEntry(name, false); }
 
-bool QueueList::Contains(const std::string& name) const {
-  for (const QueueEntry& entry : entries_) {
-    if (EqualsIgnoreCase(entry.name, name)) return true;
+bool QueueList::Contains(const std::string& name) const { return index_.count(Folded(name)) != 0; }
+
+void QueueList::Erase(Entries::iterator entry) {
+  auto [first, last] = index_.equal_range(Folded(entry->name));
+  for (auto it = first; it != last; ++it) {
+    if (it->second == entry) {
+      index_.erase(it);
+      break;
+    }
   }
-  return false;
+  if (entry->flushed && --flushedCount_ == 0) flushRequested = false;
+  entries_.erase(entry);
+}
+
+bool QueueList::RemoveExact(const std::string& name) {
+  bool flushed = false;
+  if (entries_.front().name == name) {
+    flushed = entries_.front().flushed;
+    Erase(entries_.begin());
+    return flushed;
+  }
+  auto [first, last] = index_.equal_range(Folded(name));
+  std::vector<Entries::iterator> matches;
+  for (auto it = first; it != last; ++it) {
+    if (it->second->name == name) matches.push_back(it->second);
+  }
+  for (Entries::iterator entry : matches) {
+    flushed = flushed || entry->flushed;
+    Erase(entry);
+  }
+  return flushed;
 }
 
 bool QueueList::Remove(const std::string& name) {
   if (entries_.empty()) return false;
-  if (entries_.front().name == name) {
-    entries_.pop_front();
-    return true;
-  }
-  entries_.remove_if([&name](const QueueEntry& entry) { return entry.name == name; });
+  RemoveExact(name);
+  ++releases_;
   return true;
+}
+
+// A name not taken, with the extension, naming a regular file. A folder (or anything else)
+// that happens to carry the extension is no spool file.
+bool QueueList::WaitingAt(const std::string& candidate) const {
+  return IsSpoolFileName(candidate) && !Contains(candidate) && KindOf(AppFilePath(candidate)) == EntryKind::Regular;
 }
 
 bool QueueList::TakeNextFile(std::string& name) {
   name.clear();
-  auto listing = ListDirectory(GetAppDirectory());
-  if (!listing) return false;
-  for (const std::string& candidate : listing.value()) {
-    if (!IsSpoolFileName(candidate) || Contains(candidate)) continue;
-    // A folder (or anything else) that happens to carry the extension is no spool file. A
-    // file gone since the listing (a worker just delivered it) is passed over: ending the
+  for (;;) {
+    // A file gone since the listing (a worker just delivered it) is passed over: ending the
     // search there would leave the files after it waiting for the next timer tick.
-    if (KindOf(AppFilePath(candidate)) != EntryKind::Regular) continue;
-    if (!Add(candidate)) return false;
-    name = candidate;
-    return true;
+    while (cursor_ < listing_.size()) {
+      const std::string& candidate = listing_[cursor_++];
+      if (!WaitingAt(candidate)) continue;
+      if (!Add(candidate)) return false;
+      name = candidate;
+      return true;
+    }
+    if (listedAt_ == releases_) return false;
+    auto listing = ListDirectory(GetAppDirectory());
+    if (!listing) return false;
+    listing_ = std::move(listing.value());
+    cursor_ = 0;
+    listedAt_ = releases_;
   }
-  return false;
 }
 
+void QueueList::Rescan() { listedAt_ = UINT64_MAX; }
+
 bool QueueList::Discard(const std::string& name, bool deleteFile) {
-  bool ok = true;
-  if (deleteFile) ok = RemoveFile(AppFilePath(name)).ok();
-  bool removed = Remove(name);
-  return ok && removed;
+  bool deleting = deleteFile || IsFlushed(name);
+  bool ok = !deleting || RemoveFile(AppFilePath(name)).ok();
+  if (entries_.empty()) return false;
+  RemoveExact(name);
+  // A name let go with its file still there makes that file wait again.
+  if (!deleting || !ok) ++releases_;
+  return ok;
 }
 
 void QueueList::Clear(bool deleteFiles) {
-  entries_.remove_if([deleteFiles](const QueueEntry& entry) {
-    if (entry.reservation) return false;
-    // A file that cannot be deleted stays waiting and is taken again, as after Discard.
-    if (deleteFiles) (void)RemoveFile(AppFilePath(entry.name));
-    return true;
-  });
+  for (auto entry = entries_.begin(); entry != entries_.end();) {
+    auto next = std::next(entry);
+    if (!entry->reservation) {
+      // A file that cannot be deleted stays waiting and is taken again, as after Discard.
+      if (deleteFiles || entry->flushed) (void)RemoveFile(AppFilePath(entry->name));
+      Erase(entry);
+    }
+    entry = next;
+  }
+  ++releases_;
 }
 
-size_t QueueList::size() const { return static_cast<size_t>(std::distance(entries_.begin(), entries_.end())); }
+bool QueueList::Flush() {
+  for (QueueEntry& entry : entries_) {
+    if (entry.reservation || entry.flushed) continue;
+    entry.flushed = true;
+    ++flushedCount_;
+  }
+  if (flushedCount_ != 0) flushRequested = true;
+  bool ok = true;
+  Rescan();
+  for (std::string name; TakeNextFile(name);) {
+    ok = RemoveFile(AppFilePath(name)).ok() && ok;
+    RemoveExact(name);
+  }
+  // A file that could not be deleted waits on; the next listing finds it.
+  if (!ok) ++releases_;
+  return ok;
+}
+
+bool QueueList::IsFlushed(const std::string& name) const {
+  auto [first, last] = index_.equal_range(Folded(name));
+  for (auto it = first; it != last; ++it) {
+    if (it->second->flushed) return true;
+  }
+  return false;
+}
 
 }  // namespace vellomar

@@ -1,24 +1,34 @@
 #pragma once
 
-#include <forward_list>
+#include <cstdint>
+#include <list>
 #include <mutex>
 #include <string>
+#include <unordered_map>
+#include <vector>
 
 namespace vellomar {
 
 // One taken spool file name. A name reserved by a reception session that is still writing
 // its file is marked as such, so that clearing the list never hands that file to delivery.
+// A name taken when a Flush was given carries the flush mark: its file goes when it is
+// released, and only then.
 struct QueueEntry {
   std::string name;
   bool reservation = false;
+  bool flushed = false;
 };
 
 // The spool file names that are taken: reserved by a reception session, handed to a
 // delivery worker, or held back after a delayed delivery. A ".tml" file in the application
-// directory whose name is not listed is waiting for delivery. Entries run newest first.
+// directory whose name is not listed is waiting for delivery. Entries run newest first; a
+// hashed index on the case-folded name answers Contains at once, so that a run over n files
+// costs about n, not n squared. TakeNextFile lists the folder once and walks that listing,
+// listing again only when it is used up and a name has been released since.
 //
 // Lock contract: no operation takes `QueueLock`; the caller holds it around every call,
-// including the directory searches and deletions made inside it.
+// including the directory searches and deletions made inside it. `flushRequested` is kept
+// here, under the same lock: set exactly while some entry carries the flush mark.
 class QueueList {
  public:
   std::mutex QueueLock;
@@ -35,19 +45,46 @@ class QueueList {
   bool Remove(const std::string& name);
   // Takes a waiting regular ".tml" file: lists it and returns its name. False when none.
   bool TakeNextFile(std::string& name);
-  // Deletes the file if asked, then removes the name; true when both went well.
+  // The next TakeNextFile lists the folder again: the start of a run, which must also see
+  // files put there by anyone else.
+  void Rescan();
+  // Deletes the file if asked, then removes the name; true when both went well. A name
+  // carrying the flush mark has its file deleted whatever is asked.
   bool Discard(const std::string& name, bool deleteFile);
   // Drops every entry but the reservations of running receptions, deleting the dropped
-  // entries' files if asked. A file that cannot be deleted loses its entry all the same.
+  // entries' files if asked (and always those with the flush mark). A file that cannot be
+  // deleted loses its entry all the same.
   void Clear(bool deleteFiles);
 
-  size_t size() const;
+  // A Flush: every waiting file is deleted now, and every taken name but a reservation gets
+  // the flush mark (its file goes when its worker or the next clearing lets it go). Files
+  // stored afterwards are not touched. False when a waiting file could not be deleted.
+  bool Flush();
+  // Letter case ignored: the name is taken and carries the flush mark.
+  bool IsFlushed(const std::string& name) const;
+
+  size_t size() const { return entries_.size(); }
 
  private:
-  bool AddEntry(const std::string& name, bool reservation);
-  bool NameIsTaken(const std::string& fileName, const std::string& stem) const;
+  using Entries = std::list<QueueEntry>;
 
-  std::forward_list<QueueEntry> entries_;
+  bool AddEntry(const std::string& name, bool reservation);
+  void Erase(Entries::iterator entry);
+  // Removes every listed name exactly equal; true when one carried the flush mark.
+  bool RemoveExact(const std::string& name);
+  bool NameIsTaken(const std::string& fileName, const std::string& stem) const;
+  bool WaitingAt(const std::string& candidate) const;
+
+  Entries entries_;
+  std::unordered_multimap<std::string, Entries::iterator> index_;
+  size_t flushedCount_ = 0;
+  // The folder as last listed, and how far TakeNextFile got in it.
+  std::vector<std::string> listing_;
+  size_t cursor_ = 0;
+  // Counts names released with their file kept (waiting again); the listing is current
+  // while listedAt_ equals it.
+  uint64_t releases_ = 0;
+  uint64_t listedAt_ = UINT64_MAX;
 };
 
 }  // namespace vellomar

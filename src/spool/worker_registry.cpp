@@ -1,11 +1,12 @@
 #include "spool/worker_registry.h"
 
+#include <algorithm>
 #include <chrono>
 #include <iterator>
 #include <new>
 
 #include "common/text.h"
-#include "control/window_controls.h"
+#include "common/window_controls.h"
 
 namespace vellomar {
 
@@ -47,13 +48,16 @@ void WorkerRegistry::TerminateAll(std::unique_lock<std::mutex>& held) {
   taken.swap(entries_);
   changed = true;
   held.unlock();
+  // One second for all of them together, so that shutdown stays bounded however many run.
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(1000);
   for (WorkerEntry& entry : taken) {
     ThreadHandle* thread = entry.thread.get();
-    if (thread == nullptr || !thread->IsRunning()) continue;
-    if (!thread->WaitFor(std::chrono::milliseconds(1000))) {
-      thread->Cancel();
-      thread->Wait();
-    }
+    if (thread == nullptr) continue;
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (!thread->WaitFor(std::max(left, std::chrono::milliseconds(0)))) thread->Cancel();
+  }
+  for (WorkerEntry& entry : taken) {
+    if (entry.thread != nullptr) entry.thread->Wait();
   }
 }
 

@@ -38,8 +38,9 @@ class WorkerRegistry {
   // goes on to its next message moves to that message's file. No entry, no effect.
   void RenameWorker(const std::string& from, const std::string& to);
   // Takes every entry out (the registry is then empty and changed), releases `held`, then
-  // stops the threads one by one: up to 1000 ms to end by themselves, then cancelled and
-  // waited for. A thread reaching RemoveWorker meanwhile finds nothing and goes on.
+  // stops the threads: up to 1000 ms, shared by all, to end by themselves; the rest are
+  // cancelled and waited for. A thread reaching RemoveWorker meanwhile finds nothing and
+  // goes on.
   void TerminateAll(std::unique_lock<std::mutex>& held);
   // When changed: rebuilds the list box from the entry names, keeping the selected name
   // selected; with nothing selected the info panel is blanked.

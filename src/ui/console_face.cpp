@@ -10,6 +10,7 @@
 #include "platform/thread_executor.h"
 #include "platform/thread_tracker.h"
 #include "ui/console_controls.h"
+#include "ui/signal_watcher.h"
 
 namespace vellomar {
 
@@ -18,11 +19,14 @@ int RunConsoleFace(const sigset_t& ending) {
   ThreadExecutor window(stopRequested);
   ThreadTracker threads(stopRequested);
   MainWindow mainWindow(window, controls, threads);
+  // Watching before the first-start questions, so that Ctrl-C there ends the program.
+  SignalWatcher endingSignals(ending);
   if (!window.InvokeFor<bool>([&] { return mainWindow.CheckPrerequisites(); }).value_or(false)) return 1;
+  std::promise<void> endRequested;
+  endingSignals.HandOver([&endRequested] { endRequested.set_value(); });
   window.Invoke([&] { mainWindow.OnInitDialog(); });
 
-  int signal = 0;
-  ::sigwait(&ending, &signal);
+  endRequested.get_future().wait();
   // Shutdown runs where every change to the window runs; it ends with the stop flag set, so
   // it is awaited through a promise rather than Invoke.
   std::promise<void> done;

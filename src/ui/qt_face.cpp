@@ -42,22 +42,22 @@ int RunQtFace(int argc, char** argv, const sigset_t& ending) {
   QtControls controls(dialog);
   MainWindow core(window, controls, threads);
   dialog.Attach(core, controls);
+  // Declared after everything its hand-over uses, so it stops looking before they go; it
+  // watches through the final joins, where a second signal still ends the program at once.
+  SignalWatcher endingSignals(ending);
   if (!SocketLayerAvailable()) {
     QMessageBox::information(nullptr, "Vellomar", QString::fromStdString(ResourceString(103)), QMessageBox::Ok);
     return 1;
   }
   if (!core.CheckPrerequisites()) return 1;
+  endingSignals.HandOver([&window, &dialog] { window.Post([&dialog] { dialog.EndProgram(); }); });
   SetSystemErrorDisplay([&window](const std::string& text) { ShowSystemErrorBox(window, text); });
   dialog.show();
   core.OnInitDialog();
   QObject::connect(&app, &QGuiApplication::commitDataRequest, &dialog, [&dialog] { dialog.EndProgram(); });
-  int code;
-  {
-    SignalWatcher watcher(ending, [&window, &dialog] { window.Post([&dialog] { dialog.EndProgram(); }); });
-    code = app.exec();
-    dialog.EndProgram();
-    window.Close();
-  }
+  int code = app.exec();
+  dialog.EndProgram();
+  window.Close();
   threads.JoinAll();
   SetSystemErrorDisplay(nullptr);
   return code;

@@ -4,21 +4,34 @@
 
 #include <atomic>
 #include <functional>
+#include <mutex>
 #include <thread>
 
 namespace vellomar {
 
-// Takes the ending signals (blocked in every thread) on a thread of its own and hands the end
-// over; nothing runs inside a signal handler. Stops looking when destroyed.
+// Takes the ending signals (blocked in every thread) on a thread of its own; nothing runs
+// inside a signal handler. Until HandOver() a signal ends the program at once: nothing has
+// started that a shutdown would have to stop (the first-start questions are being asked).
+// After it, the first signal calls `onSignal`, which begins the shutdown, and any later one
+// ends the program at once, so that a shutdown that takes too long can be cut short.
+// Stops looking when destroyed.
 class SignalWatcher {
  public:
-  SignalWatcher(const sigset_t& ending, std::function<void()> onSignal);
+  explicit SignalWatcher(const sigset_t& ending);
   ~SignalWatcher();
   SignalWatcher(const SignalWatcher&) = delete;
   SignalWatcher& operator=(const SignalWatcher&) = delete;
 
+  void HandOver(std::function<void()> onSignal);
+
  private:
+  void Take(int signal);
+
   std::atomic<bool> done_{false};
+  std::mutex lock_;
+  std::function<void()> onSignal_;
+  bool handedOver_ = false;
+  bool shuttingDown_ = false;
   std::thread thread_;
 };
 

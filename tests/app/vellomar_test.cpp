@@ -1,7 +1,10 @@
 // The real program, started from a temporary application directory and driven over SMTP.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <pty.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -9,13 +12,14 @@
 #include <thread>
 #include <vector>
 
-#include "platform/file_system.h"
 #include "support/child_process.h"
 #include "support/eventually.h"
+#include "support/loopback.h"
 #include "support/smtp_peer.h"
 #include "support/smtp_test_client.h"
 #include "support/test_certificates.h"
 #include "support/temp_dir.h"
+#include "vellomar_fixture.h"
 
 namespace vellomar {
 namespace {
@@ -24,72 +28,7 @@ using test::Eventually;
 using test::SmtpPeer;
 using test::SmtpTestClient;
 
-class VellomarTest : public ::testing::Test {
- protected:
-  VellomarTest() : port_(test::FreePort()) {
-    std::filesystem::copy_file(VELLOMAR_EXECUTABLE, dir_.File("vellomar"));
-    std::filesystem::copy_file(std::string(VELLOMAR_RESOURCES) + "/error", dir_.File("error"));
-    ::chmod(dir_.File("vellomar").c_str(), 0755);
-  }
-
-  void Configure(const std::string& values) {
-    ASSERT_TRUE(MakeDirectories(dir_.File("store")));
-    dir_.Write("store/HKEY_LOCAL_MACHINE.ini", "[Software\\Vellomar]\n" + values);
-  }
-  void Start(std::map<std::string, std::string> environment = {}) {
-    environment.insert({{"VELLOMAR_REGISTRY", dir_.File("store")},
-                        {"XDG_CONFIG_HOME", dir_.File("config")},
-                        {"HOME", dir_.path()},
-                        {"VELLOMAR_SMTP_PORT", std::to_string(port_)}});
-    program_ = std::make_unique<test::ChildProcess>(dir_.File("vellomar"), environment, dir_.File("stdout"),
-                                                    dir_.File("stderr"));
-    ASSERT_TRUE(program_->started());
-    ASSERT_TRUE(Eventually([this] { return Log().find("Server started and listening.\r\n") != std::string::npos; }))
-        << Log();
-  }
-  int Stop() {
-    program_->Signal(SIGTERM);
-    auto status = program_->WaitExit(30000);
-    EXPECT_TRUE(status.has_value()) << "still running after SIGTERM";
-    return status.value_or(-1);
-  }
-  std::string Log() const { return dir_.Read("logfile"); }
-  std::vector<std::string> SpoolFiles() const {
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(dir_.path())) {
-      if (entry.path().extension() == ".tml") names.push_back(entry.path().filename());
-    }
-    return names;
-  }
-  bool InOrder(const std::string& text, const std::vector<std::string>& lines) {
-    size_t at = 0;
-    for (const std::string& line : lines) {
-      at = text.find(line, at);
-      if (at == std::string::npos) return false;
-    }
-    return true;
-  }
-  void Submit(int index, const std::string& body = std::string(5000, 'x')) {
-    SmtpTestClient client(port_);
-    EXPECT_EQ(client.ReadReply().substr(0, 4), "220 ");
-    const std::string lines[] = {"HELO client" + std::to_string(index) + "\r\n", "MAIL FROM:<a@example.org>\r\n",
-                                 "RCPT TO:<b" + std::to_string(index) + "@example.org>\r\n"};
-    for (const std::string& line : lines) {
-      client.Send(line);
-      EXPECT_EQ(client.ReadReply(), "250 Ok\r\n");
-    }
-    client.Send("DATA\r\n");
-    EXPECT_EQ(client.ReadReply(), "354 send the mail data, end with .\r\n");
-    client.Send("Subject: number " + std::to_string(index) + "\r\n\r\n" + body + "\r\n.\r\n");
-    EXPECT_EQ(client.ReadReply(), "250 Ok\r\n");
-    client.Send("QUIT\r\n");
-    EXPECT_EQ(client.ReadReply(), "221 Ok\r\n");
-  }
-
-  test::TempDir dir_;
-  int port_;
-  std::unique_ptr<test::ChildProcess> program_;
-};
+using test::VellomarTest;
 
 const std::string kComplete = "HELO a\r\nMAIL FROM:<s@example.org>\r\nRCPT TO:<r@example.org>\r\nDATA\r\nSubject: old\r\n\r\nx\r\n.\r\nQUIT\r\n";
 
@@ -145,7 +84,7 @@ TEST_F(VellomarTest, AServerThatRequiresTlsAndALoginTakesTheMessage) {
   Configure("SMTP=localhost:" + std::to_string(relayPort) +
             "\nSMTP_TLS=starttls\nSMTP_User=alice\nSMTP_Password=pa ss:word\nLogsize=10\nInput=100\nOutput=100\n");
   ASSERT_TRUE(SetFileMode(dir_.File("store/HKEY_LOCAL_MACHINE.ini"), 0644));
-  Start({{"SSL_CERT_FILE", authority.authorityFile()}});
+  ASSERT_TRUE(relay_.Start({{"SSL_CERT_FILE", authority.authorityFile()}}));
   // A strict server takes lines of at most 1000 bytes.
   Submit(1, "Hello over TLS.");
   ASSERT_TRUE(Eventually([&] { return std::filesystem::exists(dir_.File("mailbox")) && SpoolFiles().empty(); }))
@@ -232,13 +171,85 @@ TEST_F(VellomarTest, WaitingFilesStayOnDiskAcrossShutdown) {
 
 TEST_F(VellomarTest, AMissingTemplateEndsTheProgramAtOnce) {
   std::filesystem::remove(dir_.File("error"));
-  program_ = std::make_unique<test::ChildProcess>(dir_.File("vellomar"),
-                                                  std::map<std::string, std::string>{{"VELLOMAR_REGISTRY", dir_.File("store")}},
-                                                  dir_.File("stdout"), dir_.File("stderr"));
-  auto status = program_->WaitExit(20000);
+  test::ChildProcess program(dir_.File("vellomar"),
+                             std::map<std::string, std::string>{{"VELLOMAR_REGISTRY", dir_.File("store")}},
+                             dir_.File("stdout"), dir_.File("stderr"));
+  auto status = program.WaitExit(20000);
   ASSERT_TRUE(status.has_value());
   EXPECT_NE(*status, 0);
   EXPECT_EQ(dir_.Read("stderr"), "Error: File named <error> not found in application path\n");
+}
+
+TEST_F(VellomarTest, AStoreOverOneMegabyteIsRefusedUnread) {
+  const std::string store = "[Software\\Vellomar]\nSMTP=relay.example\n;" + std::string(1024 * 1024, 'x') + "\n";
+  ASSERT_TRUE(MakeDirectories(dir_.File("store")));
+  dir_.Write("store/HKEY_LOCAL_MACHINE.ini", store);
+  Launch();
+  auto status = relay_.process()->WaitExit(20000);
+  ASSERT_TRUE(status.has_value());
+  EXPECT_NE(*status, 0);
+  EXPECT_EQ(dir_.Read("stderr"), "Vellomar error: The settings store " + dir_.File("store/HKEY_LOCAL_MACHINE.ini") +
+                                     " is larger than 1 MB and is not read. Move it away.\n");
+  EXPECT_EQ(Log().find("Initializing..."), std::string::npos);
+  EXPECT_EQ(dir_.Read("store/HKEY_LOCAL_MACHINE.ini"), store) << "left as it was";
+}
+
+// An idle client keeps the shutdown busy for a second (its session is given that long), in
+// which a second signal ends the program at once.
+TEST_F(VellomarTest, ASecondSignalDuringShutdownEndsTheProgramAtOnce) {
+  Configure("DNS=127.0.0.1\n");
+  Start();
+  SmtpTestClient idle(port_);
+  ASSERT_EQ(idle.ReadReply().substr(0, 4), "220 ");
+  relay_.process()->Signal(SIGTERM);
+  ASSERT_TRUE(Eventually([this] { return Log().find("Client terminated.\r\n") != std::string::npos; })) << Log();
+  relay_.process()->Signal(SIGINT);
+  auto status = relay_.process()->WaitExit(20000);
+  ASSERT_TRUE(status.has_value());
+  EXPECT_EQ(*status, 128 + SIGINT) << dir_.Read("stderr");
+  EXPECT_EQ(Log().find("File list now empty."), std::string::npos) << "the shutdown was cut short";
+}
+
+// On a terminal of its own (a pseudo-terminal), the program asks its first-start questions
+// there, and Ctrl-C typed there reaches it as the terminal's interrupt.
+TEST_F(VellomarTest, CtrlCAtTheFirstStartQuestionsEndsTheProgramUnstarted) {
+  std::vector<std::string> texts = test::ChildEnvironment(Environment());
+  std::vector<char*> envp;
+  for (std::string& text : texts) envp.push_back(text.data());
+  envp.push_back(nullptr);
+  std::string program = dir_.File("vellomar");
+  char* argv[] = {program.data(), nullptr};
+  int terminal = -1;
+  pid_t pid = ::forkpty(&terminal, nullptr, nullptr, nullptr);
+  if (pid == 0) {
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    ::execve(program.c_str(), argv, envp.data());
+    ::_exit(127);
+  }
+  ASSERT_GT(pid, 0);
+  FileDescriptor owned(terminal);
+  std::string shown;
+  ASSERT_TRUE(Eventually([&] {
+    char buffer[256];
+    if (test::WaitReadable(terminal, 10)) {
+      ssize_t got = ::read(terminal, buffer, sizeof buffer);
+      if (got > 0) shown.append(buffer, static_cast<size_t>(got));
+    }
+    return shown.find("Relaying mode") != std::string::npos;
+  })) << shown;
+  ASSERT_EQ(::write(terminal, "\x03", 1), 1);
+  int status = 0;
+  bool ended = Eventually([&] { return ::waitpid(pid, &status, WNOHANG) == pid; });
+  if (!ended) {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+  }
+  ASSERT_TRUE(ended) << "still asking after Ctrl-C";
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
+  EXPECT_EQ(Log().find("Initializing..."), std::string::npos) << "never started";
+  EXPECT_TRUE(SmtpTestClient::Refused(port_));
 }
 
 TEST_F(VellomarTest, ASecondStartOnTheSameFolderTouchesNothingAndEnds) {
@@ -299,17 +310,9 @@ TEST_F(VellomarTest, ASecondStartOnTheSameFolderTouchesNothingAndEnds) {
 TEST_F(VellomarTest, WithADisplayTheWindowFaceRunsAndEndsThroughShutdown) {
   SmtpPeer peer(SmtpPeer::AcceptAll);
   Configure("SMTP=" + peer.server() + "\n");
-  program_ = std::make_unique<test::ChildProcess>(
-      dir_.File("vellomar"),
-      std::map<std::string, std::string>{{"VELLOMAR_REGISTRY", dir_.File("store")},
-                                         {"XDG_CONFIG_HOME", dir_.File("config")},
-                                         {"HOME", dir_.path()},
-                                         {"VELLOMAR_SMTP_PORT", std::to_string(port_)},
-                                         {"DISPLAY", ":99"},
-                                         {"QT_QPA_PLATFORM", "offscreen"},
-                                         {"LSAN_OPTIONS", std::string("suppressions=") + VELLOMAR_LSAN_SUPPRESSIONS}},
-      dir_.File("stdout"), dir_.File("stderr"));
-  ASSERT_TRUE(Eventually([this] { return Log().find("Server started and listening.\r\n") != std::string::npos; }));
+  ASSERT_TRUE(relay_.Start({{"DISPLAY", ":99"},
+                            {"QT_QPA_PLATFORM", "offscreen"},
+                            {"LSAN_OPTIONS", std::string("suppressions=") + VELLOMAR_LSAN_SUPPRESSIONS}}));
   Submit(1);
   ASSERT_TRUE(Eventually([&] { return peer.Connections() == 1 && SpoolFiles().empty(); }));
   EXPECT_EQ(Stop(), 0);

@@ -9,7 +9,10 @@
 #include "delivery/smtp_client.h"
 #include "smtp_server/listener.h"
 #include "spool/spool_lists.h"
+#include "dns/mx_resolver.h"
+#include "support/dns_peer.h"
 #include "support/eventually.h"
+#include "support/loopback.h"
 #include "support/relay_fixture.h"
 #include "support/smtp_peer.h"
 
@@ -20,11 +23,7 @@ using test::Eventually;
 
 class ControllerTest : public test::RelayFixture {
  protected:
-  ~ControllerTest() override {
-    StopAll();
-    MainWindow::SetClientTimerPeriod(std::chrono::minutes(30));
-    SetClientTimeouts({});
-  }
+  ~ControllerTest() override { StopAll(); }
 
   void Init() {
     window.Invoke([this] { mainWindow.OnInitDialog(); });
@@ -97,7 +96,7 @@ TEST_F(ControllerTest, AClickAfterTheDispatcherStoppedLaunchesANewOne) {
 }
 
 TEST_F(ControllerTest, TimerTicksStartTheClientAgain) {
-  MainWindow::SetClientTimerPeriod(std::chrono::milliseconds(50));
+  mainWindow.timings.clientTimerPeriod = std::chrono::milliseconds(50);
   Init();
   ASSERT_TRUE(Eventually([this] { return Count("Client starting...") >= 3; }));
 }
@@ -106,9 +105,9 @@ TEST_F(ControllerTest, TimerTicksDoNothingWhileTheDispatcherIsPaused) {
   test::SmtpPeer peer([](int, const std::string&) { return std::string(); });  // never answers
   SettingsKey().Write("SMTP", peer.server());
   SettingsKey().Write("Output", "1");
-  SetClientTimeouts({std::chrono::milliseconds(2000), std::chrono::seconds(60)});
+  mainWindow.timings.client = {std::chrono::milliseconds(2000), std::chrono::seconds(60)};
   for (const char* name : {"1.tml", "2.tml"}) appDir().Write(name, "HELO a\r\nMAIL FROM:<s>\r\nRCPT TO:<r>\r\nDATA\r\nx\r\n.\r\nQUIT\r\n");
-  MainWindow::SetClientTimerPeriod(std::chrono::milliseconds(50));
+  mainWindow.timings.clientTimerPeriod = std::chrono::milliseconds(50);
   Init();
   ASSERT_TRUE(Eventually([&] { return peer.Connections() == 1; })) << "the dispatcher waits at its limit";
   window.Invoke([this] { mainWindow.ToggleClient(); });
@@ -137,7 +136,7 @@ TEST_F(ControllerTest, ShutdownResumesAPausedDispatcherAndLogsInOrder) {
   test::SmtpPeer peer([](int, const std::string&) { return std::string(); });  // never answers
   SettingsKey().Write("SMTP", peer.server());
   SettingsKey().Write("Output", "1");
-  SetClientTimeouts({std::chrono::milliseconds(2000), std::chrono::seconds(60)});
+  mainWindow.timings.client = {std::chrono::milliseconds(2000), std::chrono::seconds(60)};
   for (const char* name : {"1.tml", "2.tml"}) appDir().Write(name, "HELO a\r\nMAIL FROM:<s>\r\nRCPT TO:<r>\r\nDATA\r\nx\r\n.\r\nQUIT\r\n");
   Init();
   ASSERT_TRUE(Eventually([&] { return peer.Connections() == 1; })) << "one worker holds the only place";
@@ -160,6 +159,46 @@ TEST_F(ControllerTest, ShutdownResumesAPausedDispatcherAndLogsInOrder) {
   EXPECT_TRUE(appDir().Exists("2.tml"));
   std::lock_guard<std::mutex> guard(QueueLock());
   EXPECT_EQ(TheQueueList().size(), 0u);
+}
+
+// Three workers, each stuck where a peer can keep it: a connect whose SYNs are dropped, a
+// reply that never comes, and a DNS query nobody answers. All their time limits are far
+// longer than the bound; shutdown, with every thread joined, stays within 3 s.
+TEST_F(ControllerTest, ShutdownEndsWithinThreeSecondsWhateverThePeersDo) {
+  test::SynDroppingPeer dropping = test::DropSyns();
+  test::SmtpPeer silent([](int, const std::string&) { return std::string(); });
+  const std::string dropper = "127.0.0.1:" + std::to_string(dropping.port);
+  test::DnsPeer dns([&](const std::vector<uint8_t>& query) {
+    std::string asked(query.begin() + 12, query.end());
+    uint16_t id = static_cast<uint16_t>(query[0] << 8 | query[1]);
+    for (auto [label, exchanger] : {std::pair{"\x03syn", dropper}, std::pair{"\x06silent", silent.server()}}) {
+      if (asked.find(label) == std::string::npos) continue;
+      std::string domain = label[1] == 's' && label[2] == 'y' ? "syn.test" : "silent.test";
+      return test::DnsPeer::Answer{test::DnsReply(id, 1, domain).Mx(10, exchanger).Build(), {}};
+    }
+    return test::DnsPeer::Answer{};  // nodns.test: no answer at all
+  });
+  SettingsKey().Write("REAL_RELAY", "1");
+  SettingsKey().Write("DNS", dns.server());
+  mainWindow.timings.client = {std::chrono::seconds(50), std::chrono::seconds(50)};
+  mainWindow.timings.dnsWait = std::chrono::seconds(25);
+  for (const char* domain : {"syn", "silent", "nodns"}) {
+    appDir().Write(std::string(domain) + ".tml", std::string("HELO a\r\nMAIL FROM:<s@x.test>\r\nRCPT TO:<r@") + domain +
+                                                     ".test>\r\nDATA\r\nx\r\n.\r\nQUIT\r\n");
+  }
+  Init();
+  ASSERT_TRUE(Eventually([&] {
+    return test::ConnectsInProgressTo(dropping.port) == 1 && silent.Transcripts().size() == 1 &&
+           !silent.Transcripts()[0].empty() && dns.Queries().size() >= 3;
+  })) << "every worker is in its wait";
+  auto start = std::chrono::steady_clock::now();
+  ShutDown();
+  threads.JoinAll();
+  auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+  EXPECT_LT(took.count(), 3000) << "shutdown took " << took.count() << " ms";
+  for (const char* name : {"syn.tml", "silent.tml", "nodns.tml"}) {
+    EXPECT_EQ(appDir().Read(name).find("XCPT"), std::string::npos) << name << " is left as it was";
+  }
 }
 
 }  // namespace

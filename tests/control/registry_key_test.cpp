@@ -77,6 +77,26 @@ TEST_F(RegistryKeyTest, UnreadableStoreIsNeitherReadNorOverwritten) {
   EXPECT_EQ(KindOf(dir().File("store/HKEY_LOCAL_MACHINE.ini")), EntryKind::Directory);
 }
 
+TEST_F(RegistryKeyTest, AStoreOverOneMegabyteIsNeitherReadNorOverwritten) {
+  RegistryKey key = SettingsKey();
+  ASSERT_TRUE(MakeDirectories(dir().File("store")));
+  EXPECT_EQ(OversizedStoreFile(), "");
+  const std::string exactly = "[Software\\Vellomar]\nSMTP=relay\n;" + std::string(kMaxStoreFileSize - 33, 'x') + "\n";
+  ASSERT_EQ(exactly.size(), kMaxStoreFileSize);
+  dir().Write("store/HKEY_LOCAL_MACHINE.ini", exactly);
+  EXPECT_EQ(OversizedStoreFile(), "");
+  EXPECT_EQ(key.Read("SMTP"), "relay") << "1 MB is still a store";
+  const std::string over = exactly + "x";
+  dir().Write("store/HKEY_LOCAL_MACHINE.ini", over);
+  EXPECT_EQ(OversizedStoreFile(), key.FilePath());
+  EXPECT_EQ(key.Read("SMTP"), "");
+  key.Write("DNS", "lost");
+  EXPECT_EQ(dir().Read("store/HKEY_LOCAL_MACHINE.ini"), over);
+  dir().Write("store/HKEY_LOCAL_MACHINE.ini", "");
+  dir().Write("store/HKEY_CURRENT_USER.ini", over);
+  EXPECT_EQ(OversizedStoreFile(), AutostartKey().FilePath()) << "either root";
+}
+
 TEST_F(RegistryKeyTest, AReaderNeverSeesAPartialFile) {
   RegistryKey key = SettingsKey();
   key.Write("Value", std::string(20000, 'a'));

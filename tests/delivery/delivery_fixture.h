@@ -3,6 +3,7 @@
 #include <fcntl.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "control/settings.h"
@@ -38,11 +39,33 @@ class DeliveryFixture : public RelayFixture {
     auto tpl = ReadWholeFile(std::string(VELLOMAR_RESOURCES) + "/error");
     EXPECT_TRUE(tpl.ok());
     appDir().Write("error", tpl.value());
-    SetClientTimeouts({std::chrono::milliseconds(2000), std::chrono::milliseconds(2000)});
+    mainWindow.timings.client = {std::chrono::milliseconds(2000), std::chrono::milliseconds(2000)};
     TheSettings().REAL_RELAY = false;
     TheSettings().Alternate.Set("");
+    HoldClient();
   }
-  ~DeliveryFixture() override { SetClientTimeouts({}); }
+
+  // A queued notice announces itself to the dispatcher. These tests run the delivery pieces
+  // by hand, so a placeholder, paused until the stop, holds the dispatcher's place: an
+  // announcement only records that work may wait, and nothing else delivers meanwhile.
+  void HoldClient() {
+    std::lock_guard<std::mutex> guard(mainWindow.clientLock);
+    mainWindow.clientThread = threads.Start([](ThreadHandle& self) {
+      self.Suspend();
+      self.PassGate();
+      return 0;
+    });
+  }
+  // Lets the placeholder end, so that announcements start real dispatchers again.
+  void ReleaseClient() {
+    std::shared_ptr<ThreadHandle> placeholder;
+    {
+      std::lock_guard<std::mutex> guard(mainWindow.clientLock);
+      placeholder.swap(mainWindow.clientThread);
+    }
+    while (placeholder->Resume() == 0 && placeholder->IsRunning()) std::this_thread::yield();
+    EXPECT_TRUE(placeholder->WaitFor(std::chrono::seconds(20)));
+  }
 
   // Writes the file and registers it as a running delivery with its summary.
   void Spool(const std::string& name, const std::string& content, const std::string& sender = "<sender address>\r\n",

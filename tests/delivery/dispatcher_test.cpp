@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <future>
 
@@ -18,6 +19,7 @@ using test::SmtpPeer;
 
 class DispatcherTest : public test::DeliveryFixture {
  protected:
+  DispatcherTest() { ReleaseClient(); }
   std::shared_ptr<ThreadHandle> StartDispatcher() {
     std::lock_guard<std::mutex> guard(mainWindow.clientLock);
     mainWindow.clientThread =
@@ -98,14 +100,16 @@ TEST_F(DispatcherTest, HeldNamesAreReleasedOnlyWhenNoDeliveryIsShown) {
   EXPECT_EQ(peer.Connections(), 1);
 }
 
-TEST_F(DispatcherTest, FlushWhileAWorkerRunsDeletesItsFileAndEndsTheRun) {
+// The files waiting or in delivery when Flush is given go; a message stored afterwards is
+// delivered, by the run that was going on and by every later one.
+TEST_F(DispatcherTest, FlushDeletesWhatWaitedThenAndNothingStoredAfter) {
   std::promise<void> atMail;
   std::atomic<bool> signalled{false};
+  std::atomic<bool> release{false};
   SmtpPeer peer([&](int connection, const std::string& line) {
     if (line.rfind("MAIL", 0) == 0 && !signalled.exchange(true)) {
       atMail.set_value();
-      // Hold the reply until the flush has been asked for.
-      test::Eventually([] { return flushRequested.load(); });
+      test::Eventually([&] { return release.load(); });  // holds the reply until the flush
     }
     return SmtpPeer::AcceptAll(connection, line);
   });
@@ -113,18 +117,57 @@ TEST_F(DispatcherTest, FlushWhileAWorkerRunsDeletesItsFileAndEndsTheRun) {
   TheSettings().Output = 1;
   appDir().Write("1.tml", test::WorkedExample());
   appDir().Write("2.tml", test::WorkedExample());
-  auto dispatcher = StartDispatcher();
+  mainWindow.StartClient();
   ASSERT_EQ(atMail.get_future().wait_for(std::chrono::seconds(20)), std::future_status::ready);
-  flushRequested = true;
-  ASSERT_TRUE(dispatcher->WaitFor(std::chrono::seconds(30)));
-  ASSERT_TRUE(test::Eventually([] {
-    std::lock_guard<std::mutex> guard(OutgoingLock());
-    return OutgoingRegistry().size() == 0;
-  }));
+  window.Invoke([this] { mainWindow.FlushQueue(); });
+  // Stored after the Flush, and announced as a reception announces it.
+  std::string after = test::WorkedExample();
+  after.replace(after.find("Subject: Hello"), 14, "Subject: after");
+  appDir().Write("3.tml", after);
+  mainWindow.StartClient();
+  release = true;
+  auto runEnded = [this] {
+    std::lock_guard<std::mutex> client(mainWindow.clientLock);
+    std::lock_guard<std::mutex> outgoing(OutgoingLock());
+    return mainWindow.clientThread == nullptr && OutgoingRegistry().size() == 0;
+  };
+  ASSERT_TRUE(test::Eventually(runEnded));
+  mainWindow.StartClient();  // a later run, as the timer starts one
+  ASSERT_TRUE(test::Eventually(runEnded));
   threads.JoinAll();
-  EXPECT_EQ(peer.Connections(), 1) << "nothing more is sent after the flush";
-  int left = appDir().Exists("1.tml") + appDir().Exists("2.tml");
-  EXPECT_EQ(left, 1) << "the file in delivery is deleted; the other waits for the next run";
+  EXPECT_FALSE(appDir().Exists("1.tml")) << "in delivery at the flush";
+  EXPECT_FALSE(appDir().Exists("2.tml")) << "waiting at the flush";
+  EXPECT_FALSE(appDir().Exists("3.tml"));
+  auto transcripts = peer.Transcripts();
+  ASSERT_EQ(transcripts.size(), 3u) << "the aborted one, then one per recipient of 3.tml";
+  EXPECT_EQ(transcripts[0].size(), 2u) << "nothing more is sent for a flushed file";
+  for (size_t i = 1; i < transcripts.size(); ++i) {
+    EXPECT_NE(std::find(transcripts[i].begin(), transcripts[i].end(), "Subject: after\r\n"), transcripts[i].end());
+    EXPECT_EQ(transcripts[i].back(), "QUIT\r\n");
+  }
+  EXPECT_FALSE(flushRequested.load());
+}
+
+// A notice written after the run that started its worker has ended is delivered at once,
+// not at the next timer tick.
+TEST_F(DispatcherTest, ANoticeWrittenAfterTheRunEndedIsDeliveredWithoutWaiting) {
+  std::atomic<bool> firstRcpt{true};
+  SmtpPeer peer([&](int connection, const std::string& line) {
+    if (line.rfind("RCPT", 0) == 0 && firstRcpt.exchange(false)) {
+      test::Eventually([&] {
+        std::lock_guard<std::mutex> guard(mainWindow.clientLock);
+        return mainWindow.clientThread == nullptr;
+      });
+      return std::string("550 no such user\r\n");
+    }
+    return SmtpPeer::AcceptAll(connection, line);
+  });
+  TheSettings().SMTP.Set(peer.server());
+  appDir().Write("1.tml", "HELO a\r\nMAIL FROM:<s@example.org>\r\nRCPT TO:<r@example.org>\r\nDATA\r\nx\r\n.\r\nQUIT\r\n");
+  mainWindow.StartClient();
+  ASSERT_TRUE(test::Eventually([&] { return peer.Connections() == 2 && Notices("").empty(); }))
+      << peer.Connections() << " connections, " << Notices("").size() << " files left";
+  EXPECT_EQ(peer.Transcripts()[1][1], "MAIL FROM:<>\r\n") << "the notice went out";
 }
 
 TEST_F(DispatcherTest, MinimizeIsActedOnByTheFirstRunOnly) {

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "common/flags.h"
+#include "spool/spool_lists.h"
 #include "delivery_fixture.h"
 #include "support/smtp_peer.h"
 
@@ -212,18 +213,46 @@ TEST_F(DeliverRecipientTest, LowerCaseCommandsAreReplayedWithAnUpperCaseR) {
   EXPECT_EQ(appDir().Read("953.tml").substr(LineAt("953.tml", 2).first, 4), "scpt");
 }
 
+void FlushQueueList() {
+  std::lock_guard<std::mutex> guard(QueueLock());
+  TheQueueList().Flush();
+}
+
 TEST_F(DeliverRecipientTest, StopOrFlushMidTransactionMarksNothing) {
   for (bool stop : {false, true}) {
+    {
+      std::lock_guard<std::mutex> guard(QueueLock());
+      TheQueueList().Add("953.tml");  // in delivery, as a worker's file is
+    }
     SmtpPeer peer([stop](int connection, const std::string& line) {
-      if (line.rfind("MAIL", 0) == 0) (stop ? static_cast<void>(stopRequested.Set()) : static_cast<void>(flushRequested = true));
+      if (line.rfind("MAIL", 0) == 0) stop ? stopRequested.Set() : FlushQueueList();
       return SmtpPeer::AcceptAll(connection, line);
     });
     Spool("953.tml", test::WorkedExample());
     EXPECT_TRUE(Deliver("953.tml", 2, peer.server()));
     EXPECT_EQ(appDir().Read("953.tml"), test::WorkedExample());
     EXPECT_EQ(peer.Transcripts()[0].size(), 2u) << "nothing sent after the flag";
-    flushRequested = false;
+    std::lock_guard<std::mutex> guard(QueueLock());
+    TheQueueList().Remove("953.tml");
+    EXPECT_FALSE(flushRequested.load()) << "the flush ends with the last file it marked";
   }
+}
+
+// A transaction on a file taken after the Flush goes on to its end, while the Flush still
+// waits for a file it marked.
+TEST_F(DeliverRecipientTest, AFlushOfOtherFilesLeavesThisTransactionAlone) {
+  SmtpPeer peer(SmtpPeer::AcceptAll);
+  {
+    std::lock_guard<std::mutex> guard(QueueLock());
+    TheQueueList().Add("before.tml");
+    TheQueueList().Flush();
+    TheQueueList().Add("953.tml");
+  }
+  Spool("953.tml", test::WorkedExample());
+  EXPECT_TRUE(Deliver("953.tml", 2, peer.server()));
+  EXPECT_TRUE(flushRequested.load()) << "before.tml still carries the mark";
+  EXPECT_EQ(peer.Transcripts()[0], Transaction("RCPT TO:<first address>\r\n"));
+  EXPECT_EQ(appDir().Read("953.tml")[LineAt("953.tml", 2).first], 'X');
 }
 
 TEST_F(DeliverRecipientTest, WholeRepliesAreReadWhateverTheirShape) {
@@ -242,7 +271,7 @@ TEST_F(DeliverRecipientTest, WholeRepliesAreReadWhateverTheirShape) {
 }
 
 TEST_F(DeliverRecipientTest, UnreachableOrSilentServersLeaveTheRecipientPending) {
-  SetClientTimeouts({std::chrono::milliseconds(2000), std::chrono::milliseconds(200)});
+  mainWindow.timings.client = {std::chrono::milliseconds(2000), std::chrono::milliseconds(200)};
   SmtpPeer silent([](int, const std::string&) { return std::string(); });
   std::string refused;
   {
@@ -325,7 +354,7 @@ TEST_F(DeliverRecipientTest, ANoticeThatCannotBeWrittenLeavesTheRecipientPending
 }
 
 TEST_F(DeliverRecipientTest, AcceptedDataIsRecordedBeforeQuitWhateverQuitMeets) {
-  SetClientTimeouts({milliseconds(2000), milliseconds(300), milliseconds(2000)});
+  mainWindow.timings.client = {milliseconds(2000), milliseconds(300), milliseconds(2000)};
   for (const char* quitReply : {"221 bye\r\n", "554 odd\r\n", SmtpPeer::kClose, ""}) {
     SCOPED_TRACE(quitReply);
     std::mutex lock;
@@ -350,7 +379,7 @@ TEST_F(DeliverRecipientTest, AcceptedDataIsRecordedBeforeQuitWhateverQuitMeets) 
 
 TEST_F(DeliverRecipientTest, TheReplyToTheEndOfDataMayTakeLongerThanOtherReplies) {
   EXPECT_EQ(ClientTimeouts{}.dataReply, std::chrono::minutes(10));
-  SetClientTimeouts({milliseconds(2000), milliseconds(200), milliseconds(5000)});
+  mainWindow.timings.client = {milliseconds(2000), milliseconds(200), milliseconds(5000)};
   SmtpPeer peer([](int, const std::string& line) -> std::string {
     // A busy server: its answer to the end of the data comes well after the usual wait.
     if (line == ".\r\n") std::this_thread::sleep_for(milliseconds(800));

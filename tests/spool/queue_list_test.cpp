@@ -8,6 +8,7 @@
 #include <set>
 #include <thread>
 
+#include "common/flags.h"
 #include "platform/local_clock.h"
 #include "support/program_state.h"
 
@@ -152,6 +153,7 @@ TEST_F(QueueListTest, TakeNextFileTakesEachWaitingSpoolFileOnce) {
   dir().Write("953", "a notice being written");
   dir().Write("a.tml", "x");
   dir().Write("b.TML", "x");
+  list.Rescan();  // put there behind the list's back: seen at the next run's listing
   std::set<std::string> taken;
   while (list.TakeNextFile(name)) {
     EXPECT_TRUE(taken.insert(name).second) << name << " taken twice";
@@ -162,6 +164,64 @@ TEST_F(QueueListTest, TakeNextFileTakesEachWaitingSpoolFileOnce) {
   list.Discard("a.tml", false);
   ASSERT_TRUE(list.TakeNextFile(name));
   EXPECT_EQ(name, "a.tml");
+}
+
+// The folder is listed once and walked; a name released meanwhile makes the next take list
+// it again, a file put there by someone else waits for the next run's Rescan.
+TEST_F(QueueListTest, ARunListsTheFolderOnceAndSeesReleasedNames) {
+  for (const char* name : {"1.tml", "2.tml"}) dir().Write(name, "x");
+  std::string first, second, name;
+  ASSERT_TRUE(list.TakeNextFile(first));
+  dir().Write("3.tml", "x");
+  ASSERT_TRUE(list.TakeNextFile(second));
+  EXPECT_FALSE(list.TakeNextFile(name)) << "not listed again for a file nobody announced";
+  list.Discard(first, false);
+  ASSERT_TRUE(list.TakeNextFile(name)) << "a released name is waiting again";
+  std::set<std::string> seen{name};
+  ASSERT_TRUE(list.TakeNextFile(name));
+  seen.insert(name);
+  EXPECT_EQ(seen, (std::set<std::string>{first, "3.tml"}));
+  EXPECT_FALSE(list.TakeNextFile(name));
+  dir().Write("4.tml", "x");
+  list.Rescan();
+  ASSERT_TRUE(list.TakeNextFile(name));
+  EXPECT_EQ(name, "4.tml");
+}
+
+TEST_F(QueueListTest, FlushDeletesWaitingFilesMarksTakenOnesAndSparesLaterOnes) {
+  At(9, 5, 3);
+  for (const char* name : {"waiting.tml", "delivering.tml", "held.tml"}) dir().Write(name, "x");
+  list.Add("delivering.tml");
+  list.Add("held.tml");
+  std::string reserved = list.NewSpoolName(true);
+  dir().Write(reserved, "being received");
+  EXPECT_TRUE(list.Flush());
+  EXPECT_FALSE(dir().Exists("waiting.tml"));
+  EXPECT_TRUE(flushRequested.load());
+  struct Case {
+    std::string name;
+    bool flushed;
+  };
+  for (const Case& c : {Case{"delivering.tml", true}, Case{"HELD.tml", true}, Case{reserved, false}}) {
+    EXPECT_EQ(list.IsFlushed(c.name), c.flushed) << c.name;
+  }
+  // Stored after the Flush: the reception's file and a new one are taken unmarked.
+  list.Discard(reserved, false);
+  dir().Write("later.tml", "x");
+  list.Rescan();
+  std::string name;
+  std::set<std::string> taken;
+  while (list.TakeNextFile(name)) taken.insert(name);
+  EXPECT_EQ(taken, (std::set<std::string>{reserved, "later.tml"}));
+  for (const std::string& later : taken) EXPECT_FALSE(list.IsFlushed(later)) << later;
+  // A marked name goes with its file, whatever its releaser asks; unmarked ones stay.
+  EXPECT_TRUE(list.Discard("delivering.tml", false));
+  EXPECT_FALSE(dir().Exists("delivering.tml"));
+  list.Clear(false);
+  EXPECT_FALSE(dir().Exists("held.tml"));
+  EXPECT_TRUE(dir().Exists("later.tml"));
+  EXPECT_TRUE(dir().Exists(reserved));
+  EXPECT_FALSE(flushRequested.load()) << "no marked name is left";
 }
 
 // A reception reserves its name and writes its file while the dispatcher clears the list and

@@ -10,6 +10,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <fstream>
+#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -17,8 +19,18 @@ extern char** environ;
 
 namespace vellomar::test {
 
-ChildProcess::ChildProcess(const std::string& program, const std::map<std::string, std::string>& environment,
-                           const std::string& stdoutPath, const std::string& stderrPath) {
+namespace {
+
+std::string ReadWhole(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+}  // namespace
+
+std::vector<std::string> ChildEnvironment(const std::map<std::string, std::string>& environment) {
   std::map<std::string, std::string> merged;
   for (char** entry = environ; *entry != nullptr; ++entry) {
     std::string text = *entry;
@@ -30,13 +42,23 @@ ChildProcess::ChildProcess(const std::string& program, const std::map<std::strin
   for (const auto& [name, value] : environment) merged[name] = value;
   std::vector<std::string> texts;
   for (const auto& [name, value] : merged) texts.push_back(name + "=" + value);
+  return texts;
+}
+
+ChildProcess::ChildProcess(const std::string& program, const std::map<std::string, std::string>& environment,
+                           const std::string& stdoutPath, const std::string& stderrPath)
+    : ChildProcess(std::vector<std::string>{program}, environment, "/dev/null", stdoutPath, stderrPath) {}
+
+ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::map<std::string, std::string>& environment,
+                           const std::string& stdinPath, const std::string& stdoutPath, const std::string& stderrPath) {
+  std::vector<std::string> texts = ChildEnvironment(environment);
   std::vector<char*> envp;
   for (std::string& text : texts) envp.push_back(text.data());
   envp.push_back(nullptr);
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, stdinPath.c_str(), O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   posix_spawnattr_t attributes;
@@ -45,8 +67,13 @@ ChildProcess::ChildProcess(const std::string& program, const std::map<std::strin
   sigemptyset(&none);
   posix_spawnattr_setsigmask(&attributes, &none);
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
-  char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
-  if (posix_spawn(&pid_, program.c_str(), &actions, &attributes, argv, envp.data()) != 0) pid_ = -1;
+  std::vector<std::string> words = argv;
+  std::vector<char*> arguments;
+  for (std::string& word : words) arguments.push_back(word.data());
+  arguments.push_back(nullptr);
+  if (argv.empty() || posix_spawn(&pid_, argv[0].c_str(), &actions, &attributes, arguments.data(), envp.data()) != 0) {
+    pid_ = -1;
+  }
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
 }
@@ -74,6 +101,29 @@ std::optional<int> ChildProcess::WaitExit(int timeoutMs) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   return std::nullopt;
+}
+
+std::string ProgramOutcome::Describe() const {
+  std::string text = status ? "exit status " + std::to_string(*status) : std::string("killed: ran past its time");
+  return text + "\n--- standard output:\n" + out + "\n--- standard error:\n" + err;
+}
+
+ProgramOutcome RunProgram(const std::vector<std::string>& argv, const std::string& stdinPath,
+                          const std::string& folder, int timeoutMs) {
+  const std::string outPath = folder + "/program.out";
+  const std::string errPath = folder + "/program.err";
+  ProgramOutcome outcome;
+  {
+    ChildProcess child(argv, {}, stdinPath, outPath, errPath);
+    if (!child.started()) {
+      outcome.err = "could not start " + (argv.empty() ? std::string() : argv[0]);
+      return outcome;
+    }
+    outcome.status = child.WaitExit(timeoutMs);
+  }  // killed here when it ran past its time
+  outcome.out = ReadWhole(outPath);
+  outcome.err = ReadWhole(errPath);
+  return outcome;
 }
 
 int FreePort() {

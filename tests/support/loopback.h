@@ -1,5 +1,7 @@
 #pragma once
 
+#include <string>
+
 #include "platform/file_descriptor.h"
 
 namespace vellomar::test {
@@ -11,6 +13,18 @@ struct LoopbackPair {
   FileDescriptor server;
 };
 LoopbackPair ConnectLoopback();
+
+// A peer that never answers a connect: a listener on 127.0.0.1 whose accept queue is full
+// (one connection it never accepts), so the system drops every further SYN and a client's
+// connect stays in progress until its own time limit.
+struct SynDroppingPeer {
+  FileDescriptor listener;
+  FileDescriptor filler;
+  int port = 0;
+};
+SynDroppingPeer DropSyns();
+// Connects from this machine to the port that are still in progress (SYN sent, no answer).
+int ConnectsInProgressTo(int port);
 
 // A socket listening on 127.0.0.1 at a port the system chose, and that port.
 FileDescriptor ListenLoopback(int backlog, int& port);

@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <cctype>
 #include <chrono>
 #include <memory>
 
@@ -60,8 +61,11 @@ int SmtpPeer::Connections() {
 }
 
 std::string SmtpPeer::AcceptAll(int, const std::string& line) {
-  if (line.rfind("DATA", 0) == 0) return "354 go ahead\r\n";
-  if (line.rfind("QUIT", 0) == 0) return "221 bye\r\n";
+  // Command words in any case, as servers take them.
+  std::string word = line.substr(0, 4);
+  for (char& c : word) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  if (word == "DATA") return "354 go ahead\r\n";
+  if (word == "QUIT") return "221 bye\r\n";
   return "250 ok\r\n";
 }
 

@@ -34,7 +34,7 @@ class SmtpPeer {
   std::vector<std::vector<std::string>> Transcripts();
   int Connections();
 
-  // A script that accepts everything.
+  // A script that accepts everything (DATA and QUIT in any letter case).
   static std::string AcceptAll(int, const std::string& line);
 
  private:

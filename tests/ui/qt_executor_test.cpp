@@ -50,20 +50,52 @@ TEST(QtExecutorTest, AStopReleasesACallerWaitingForTheWindowsThread) {
   QApplication::processEvents();  // the abandoned task is skipped
 }
 
-TEST(SignalWatcherTest, AnEndingSignalIsHandedOverOnce) {
+sigset_t BlockUsr1(sigset_t& before) {
   sigset_t ending;
   sigemptyset(&ending);
   sigaddset(&ending, SIGUSR1);
-  sigset_t before;
   pthread_sigmask(SIG_BLOCK, &ending, &before);
+  return ending;
+}
+
+TEST(SignalWatcherTest, AnEndingSignalIsHandedOverOnce) {
+  sigset_t before;
+  sigset_t ending = BlockUsr1(before);
   std::promise<void> handed;
   {
-    SignalWatcher watcher(ending, [&handed] { handed.set_value(); });
+    SignalWatcher watcher(ending);
+    watcher.HandOver([&handed] { handed.set_value(); });
     ::kill(::getpid(), SIGUSR1);
     EXPECT_EQ(handed.get_future().wait_for(std::chrono::seconds(20)), std::future_status::ready);
   }
   pthread_sigmask(SIG_SETMASK, &before, nullptr);
   EXPECT_TRUE(SocketLayerAvailable());
+}
+
+// Before the hand-over (the first-start questions) a signal ends the program at once; after
+// it, the second one does, whatever the shutdown begun by the first is doing.
+TEST(SignalWatcherTest, ASignalBeforeTheHandOverOrASecondOneEndsAtOnce) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  for (int handled : {0, 1}) {
+    EXPECT_EXIT(
+        {
+          sigset_t before;
+          sigset_t ending = BlockUsr1(before);
+          SignalWatcher watcher(ending);
+          std::promise<void> first;
+          if (handled == 1) {
+            watcher.HandOver([&first] { first.set_value(); });
+            ::kill(::getpid(), SIGUSR1);
+            if (first.get_future().wait_for(std::chrono::seconds(20)) != std::future_status::ready) std::_Exit(1);
+          }
+          ::kill(::getpid(), SIGUSR1);
+          // The watcher ends the process long before this wait is over.
+          std::this_thread::sleep_for(std::chrono::seconds(20));
+          std::_Exit(2);
+        },
+        testing::KilledBySignal(SIGUSR1), "")
+        << (handled == 1 ? "a second signal" : "a signal before the hand-over");
+  }
 }
 
 }  // namespace
