@@ -11,6 +11,7 @@
 #include "common/version.h"
 #include "control/program_lock.h"
 #include "platform/process.h"
+#include "platform/tls_stream.h"
 #include "spool/queue_table.h"
 
 namespace vellomar {
@@ -62,7 +63,7 @@ std::optional<int> RunCommandLine(int argc, char** argv, std::ostream& out, std:
   if (argc == 2) {
     if (option == "--help" || option == "-h") return Help(out);
     if (option == "--version") {
-      out << "vellomar " VELLOMAR_VERSION "\n";
+      out << "vellomar " VELLOMAR_VERSION "\n" << "TLS: " << TlsLibraryVersion() << "\n";
       return 0;
     }
     if (option == "--queue") return PrintQueue(out);

@@ -3,9 +3,9 @@
 #include <mutex>
 
 #include "common/flags.h"
+#include "common/window_controls.h"
 #include "control/control_ids.h"
 #include "control/main_window.h"
-#include "control/window_controls.h"
 #include "delivery/delivery_notes.h"
 #include "delivery/dispatcher.h"
 #include "smtp_server/listener.h"

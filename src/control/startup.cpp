@@ -3,17 +3,16 @@
 #include <fcntl.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 
 #include "common/app_directory.h"
 #include "common/flags.h"
 #include "common/text.h"
+#include "common/window_controls.h"
 #include "control/main_window.h"
 #include "control/program_lock.h"
 #include "control/registry_key.h"
 #include "control/settings.h"
-#include "control/window_controls.h"
 #include "delivery/delivery_notes.h"
 #include "delivery/notice_leftovers.h"
 #include "platform/file_system.h"
@@ -22,8 +21,6 @@
 namespace vellomar {
 
 namespace {
-
-std::atomic<int64_t> clientTimerMs{30 * 60 * 1000};
 
 // A reception is complete when its data ended: the file ends with the end-of-data line,
 // maybe followed by one QUIT line. The QUIT line of a session is at most 1,000 bytes.
@@ -50,8 +47,6 @@ bool HasCompleteData(const std::string& path) {
 }
 
 }  // namespace
-
-void MainWindow::SetClientTimerPeriod(std::chrono::milliseconds period) { clientTimerMs = period.count(); }
 
 // A second program on the same folder would clean up the first one's receptions as
 // incomplete and deliver its waiting files twice. A folder where the lock file cannot even be
@@ -117,7 +112,7 @@ void MainWindow::OnInitDialog() {
 void MainWindow::StartClientTimer() {
   threads_.Start([this](ThreadHandle&) {
     using Clock = std::chrono::steady_clock;
-    Clock::time_point tick = Clock::now() + std::chrono::milliseconds(clientTimerMs.load());
+    Clock::time_point tick = Clock::now() + timings.clientTimerPeriod;
     while (!stopRequested.load()) {
       auto wait = std::chrono::ceil<std::chrono::milliseconds>(tick - Clock::now());
       auto retry = UntilNextTry();
@@ -125,7 +120,7 @@ void MainWindow::StartClientTimer() {
       // Woken by a newly recorded try: the schedule is looked at again.
       if (TryRecorded().WaitFor(std::max(std::chrono::milliseconds(0), retryFirst ? *retry : wait))) continue;
       if (stopRequested.load()) break;
-      if (!retryFirst) tick = Clock::now() + std::chrono::milliseconds(clientTimerMs.load());
+      if (!retryFirst) tick = Clock::now() + timings.clientTimerPeriod;
       windowThread_.Post([this] { StartClient(); });
     }
     return 0;

@@ -3,7 +3,7 @@
 #include <chrono>
 #include <mutex>
 
-#include "control/settings.h"
+#include "common/settings.h"
 #include "spool/spool_file.h"
 #include "spool/spool_lists.h"
 #include "spool/waiting_message.h"

@@ -7,9 +7,9 @@
 
 #include "common/app_directory.h"
 #include "common/flags.h"
+#include "common/settings.h"
 #include "common/system_error.h"
-#include "control/main_window.h"
-#include "control/settings.h"
+#include "common/window_services.h"
 #include "delivery/delivery_notes.h"
 #include "delivery/failure_notice.h"
 #include "delivery/message_age.h"
@@ -27,7 +27,7 @@ namespace vellomar {
 namespace {
 
 struct Run {
-  MainWindow& window;
+  WindowServices& window;
   const std::string& name;
   SpoolFile file;
   std::string mailLine;
@@ -179,7 +179,7 @@ WakeEvent& WorkerEnded() {
   return event;
 }
 
-int WorkerThread(MainWindow& window, const std::string& name) {
+int WorkerThread(WindowServices& window, const std::string& name) {
   // Every wait of a delivery (name lookup, connect, send, reply, DNS exchange) is on a
   // watched socket or asks StopOrCancelled, so cancelling the worker the moment the stop
   // flag is set ends whichever it is in; shutdown then never waits for a silent peer.

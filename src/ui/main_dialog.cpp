@@ -11,6 +11,7 @@
 #include "control/main_window.h"
 #include "control/settings.h"
 #include "ui/dialogs.h"
+#include "ui/security_dialog.h"
 #include "ui/qt_controls.h"
 #include "ui/waiting_dialog.h"
 
@@ -31,6 +32,7 @@ void MainDialog::BuildMenu() {
   QMenu* options = menu_->addMenu("&Options");
   options->addAction("&Modes...", [this] { ModesCommand(); });
   options->addAction("&Settings...", [this] { SettingsCommand(); });
+  options->addAction("&Next relay security...", [this] { SecurityCommand(); });
   QMenu* queue = menu_->addMenu("&Queue");
   queue->addAction("&Waiting e-mails...", [this] { WaitingCommand(); });
   queue->addAction("Deliver &now", [this] { DeliverNowCommand(); });
@@ -57,6 +59,11 @@ void MainDialog::ModesCommand() {
 
 void MainDialog::SettingsCommand() {
   SettingsDialog dialog(isVisible() ? this : nullptr);
+  dialog.exec();
+}
+
+void MainDialog::SecurityCommand() {
+  SecurityDialog dialog(isVisible() ? this : nullptr);
   dialog.exec();
 }
 

@@ -53,7 +53,7 @@ class VellomarTest : public ::testing::Test {
     }
     return true;
   }
-  void Submit(int index) {
+  void Submit(int index, const std::string& body = std::string(5000, 'x')) {
     SmtpTestClient client(port_);
     EXPECT_EQ(client.ReadReply().substr(0, 4), "220 ");
     const std::string lines[] = {"HELO client" + std::to_string(index) + "\r\n", "MAIL FROM:<a@example.org>\r\n",
@@ -64,7 +64,7 @@ class VellomarTest : public ::testing::Test {
     }
     client.Send("DATA\r\n");
     EXPECT_EQ(client.ReadReply(), "354 send the mail data, end with .\r\n");
-    client.Send("Subject: number " + std::to_string(index) + "\r\n\r\n" + std::string(5000, 'x') + "\r\n.\r\n");
+    client.Send("Subject: number " + std::to_string(index) + "\r\n\r\n" + body + "\r\n.\r\n");
     EXPECT_EQ(client.ReadReply(), "250 Ok\r\n");
     client.Send("QUIT\r\n");
     EXPECT_EQ(client.ReadReply(), "221 Ok\r\n");

@@ -13,12 +13,14 @@
 #include <vector>
 
 #include "common/version.h"
+#include "platform/tls_stream.h"
 #include "platform/file_system.h"
 #include "support/child_process.h"
 #include "support/eventually.h"
 #include "support/loopback.h"
 #include "support/smtp_peer.h"
 #include "support/smtp_test_client.h"
+#include "support/test_certificates.h"
 #include "support/temp_dir.h"
 #include "vellomar_fixture.h"
 
@@ -61,6 +63,42 @@ TEST_F(VellomarTest, ASubmittedMessageIsDeliveredAndItsSpoolFileGoes) {
   auto transcript = peer.Transcripts()[0];
   EXPECT_EQ(transcript.front(), "HELO client1\r\n");
   EXPECT_EQ(transcript.back(), "QUIT\r\n");
+  EXPECT_EQ(Stop(), 0);
+}
+
+// An independent server (Debian's aiosmtpd) that requires STARTTLS and a login takes a
+// message through the program, with the certificate checked against a test authority.
+TEST_F(VellomarTest, AServerThatRequiresTlsAndALoginTakesTheMessage) {
+  test::TestCertificates authority(dir_.path(), "relay");
+  const test::CertificateFiles certificate = authority.Issue("localhost", "localhost");
+  const int relayPort = test::FreePort();
+  test::ChildProcess relay(std::string(VELLOMAR_TEST_SUPPORT) + "/aiosmtpd_relay.py",
+                           {{"RELAY_PORT", std::to_string(relayPort)},
+                            {"RELAY_CERT", certificate.certificate},
+                            {"RELAY_KEY", certificate.key},
+                            {"RELAY_USER", "alice"},
+                            {"RELAY_PASSWORD", "pa ss:word"},
+                            {"RELAY_MAILBOX", dir_.File("mailbox")},
+                            {"RELAY_READY", dir_.File("relay-ready")}},
+                           dir_.File("relay-stdout"), dir_.File("relay-stderr"));
+  ASSERT_TRUE(relay.started());
+  ASSERT_TRUE(Eventually([&] { return std::filesystem::exists(dir_.File("relay-ready")); }, 20000))
+      << dir_.Read("relay-stderr");
+  Configure("SMTP=localhost:" + std::to_string(relayPort) +
+            "\nSMTP_TLS=starttls\nSMTP_User=alice\nSMTP_Password=pa ss:word\nLogsize=10\nInput=100\nOutput=100\n");
+  ASSERT_TRUE(SetFileMode(dir_.File("store/HKEY_LOCAL_MACHINE.ini"), 0644));
+  ASSERT_TRUE(relay_.Start({{"SSL_CERT_FILE", authority.authorityFile()}}));
+  // A strict server takes lines of at most 1000 bytes.
+  Submit(1, "Hello over TLS.");
+  ASSERT_TRUE(Eventually([&] { return std::filesystem::exists(dir_.File("mailbox")) && SpoolFiles().empty(); }))
+      << Log() << dir_.Read("relay-stderr");
+  const std::string mailbox = dir_.Read("mailbox");
+  EXPECT_EQ(mailbox.substr(0, mailbox.find("Received:")),
+            "FROM a@example.org\nTO b1@example.org\nTLS True\nAUTHENTICATED True\n");
+  EXPECT_NE(mailbox.find("Subject: number 1\r\n"), std::string::npos) << mailbox;
+  struct stat store {};
+  ASSERT_EQ(::stat(dir_.File("store/HKEY_LOCAL_MACHINE.ini").c_str(), &store), 0);
+  EXPECT_EQ(store.st_mode & 0777, 0600u) << "a store that holds a password is the user's alone";
   EXPECT_EQ(Stop(), 0);
 }
 
@@ -303,7 +341,7 @@ TEST_F(VellomarTest, HelpVersionAndAnyOtherArgument) {
   const std::string usage = "Usage: vellomar [--help | --version | --queue | --deliver-now]\n";
   const Case cases[] = {
       {{"--help"}, 0, usage, ""},
-      {{"--version"}, 0, "vellomar " VELLOMAR_VERSION "\n", ""},
+      {{"--version"}, 0, "vellomar " VELLOMAR_VERSION "\nTLS: " + TlsLibraryVersion() + "\n", ""},
       {{"--bogus"}, 2, "", "vellomar: unknown option '--bogus'\n" + usage},
       {{"queue"}, 2, "", "vellomar: unknown option 'queue'\n" + usage},
       {{"--queue", "--help"}, 2, "", "vellomar: one option at a time\n" + usage},

@@ -23,11 +23,7 @@ using test::Eventually;
 
 class ControllerTest : public test::RelayFixture {
  protected:
-  ~ControllerTest() override {
-    StopAll();
-    MainWindow::SetClientTimerPeriod(std::chrono::minutes(30));
-    SetClientTimeouts({});
-  }
+  ~ControllerTest() override { StopAll(); }
 
   void Init() {
     window.Invoke([this] { mainWindow.OnInitDialog(); });
@@ -130,7 +126,7 @@ TEST_F(ControllerTest, LaunchingTheClientByHandAndDeliverNowMakeWaitingFilesDue)
 }
 
 TEST_F(ControllerTest, TimerTicksStartTheClientAgain) {
-  MainWindow::SetClientTimerPeriod(std::chrono::milliseconds(50));
+  mainWindow.timings.clientTimerPeriod = std::chrono::milliseconds(50);
   Init();
   ASSERT_TRUE(Eventually([this] { return Count("Client starting...") >= 3; }));
 }
@@ -139,9 +135,9 @@ TEST_F(ControllerTest, TimerTicksDoNothingWhileTheDispatcherIsPaused) {
   test::SmtpPeer peer([](int, const std::string&) { return std::string(); });  // never answers
   SettingsKey().Write("SMTP", peer.server());
   SettingsKey().Write("Output", "1");
-  SetClientTimeouts({std::chrono::milliseconds(2000), std::chrono::seconds(60)});
+  mainWindow.timings.client = {std::chrono::milliseconds(2000), std::chrono::seconds(60)};
   for (const char* name : {"1.tml", "2.tml"}) appDir().Write(name, "HELO a\r\nMAIL FROM:<s>\r\nRCPT TO:<r>\r\nDATA\r\nx\r\n.\r\nQUIT\r\n");
-  MainWindow::SetClientTimerPeriod(std::chrono::milliseconds(50));
+  mainWindow.timings.clientTimerPeriod = std::chrono::milliseconds(50);
   Init();
   ASSERT_TRUE(Eventually([&] { return peer.Connections() == 1; })) << "the dispatcher waits at its limit";
   window.Invoke([this] { mainWindow.ToggleClient(); });
@@ -170,7 +166,7 @@ TEST_F(ControllerTest, ShutdownResumesAPausedDispatcherAndLogsInOrder) {
   test::SmtpPeer peer([](int, const std::string&) { return std::string(); });  // never answers
   SettingsKey().Write("SMTP", peer.server());
   SettingsKey().Write("Output", "1");
-  SetClientTimeouts({std::chrono::milliseconds(2000), std::chrono::seconds(60)});
+  mainWindow.timings.client = {std::chrono::milliseconds(2000), std::chrono::seconds(60)};
   for (const char* name : {"1.tml", "2.tml"}) appDir().Write(name, "HELO a\r\nMAIL FROM:<s>\r\nRCPT TO:<r>\r\nDATA\r\nx\r\n.\r\nQUIT\r\n");
   Init();
   ASSERT_TRUE(Eventually([&] { return peer.Connections() == 1; })) << "one worker holds the only place";
@@ -214,8 +210,8 @@ TEST_F(ControllerTest, ShutdownEndsWithinThreeSecondsWhateverThePeersDo) {
   });
   SettingsKey().Write("REAL_RELAY", "1");
   SettingsKey().Write("DNS", dns.server());
-  SetClientTimeouts({std::chrono::seconds(50), std::chrono::seconds(50)});
-  MxResolver::SetReplyWait(std::chrono::seconds(25));
+  mainWindow.timings.client = {std::chrono::seconds(50), std::chrono::seconds(50)};
+  mainWindow.timings.dnsWait = std::chrono::seconds(25);
   for (const char* domain : {"syn", "silent", "nodns"}) {
     appDir().Write(std::string(domain) + ".tml", std::string("HELO a\r\nMAIL FROM:<s@x.test>\r\nRCPT TO:<r@") + domain +
                                                      ".test>\r\nDATA\r\nx\r\n.\r\nQUIT\r\n");
@@ -233,7 +229,6 @@ TEST_F(ControllerTest, ShutdownEndsWithinThreeSecondsWhateverThePeersDo) {
   for (const char* name : {"syn.tml", "silent.tml", "nodns.tml"}) {
     EXPECT_EQ(appDir().Read(name).find("XCPT"), std::string::npos) << name << " is left as it was";
   }
-  MxResolver::SetReplyWait(std::chrono::milliseconds(5000));
 }
 
 }  // namespace

@@ -272,7 +272,7 @@ TEST_F(DeliverRecipientTest, WholeRepliesAreReadWhateverTheirShape) {
 }
 
 TEST_F(DeliverRecipientTest, UnreachableOrSilentServersLeaveTheRecipientPending) {
-  SetClientTimeouts({std::chrono::milliseconds(2000), std::chrono::milliseconds(200)});
+  mainWindow.timings.client = {std::chrono::milliseconds(2000), std::chrono::milliseconds(200)};
   SmtpPeer silent([](int, const std::string&) { return std::string(); });
   std::string refused;
   {
@@ -360,7 +360,7 @@ TEST_F(DeliverRecipientTest, ANoticeThatCannotBeWrittenLeavesTheRecipientPending
 }
 
 TEST_F(DeliverRecipientTest, AcceptedDataIsRecordedBeforeQuitWhateverQuitMeets) {
-  SetClientTimeouts({milliseconds(2000), milliseconds(300), milliseconds(2000)});
+  mainWindow.timings.client = {milliseconds(2000), milliseconds(300), milliseconds(2000)};
   for (const char* quitReply : {"221 bye\r\n", "554 odd\r\n", SmtpPeer::kClose, ""}) {
     SCOPED_TRACE(quitReply);
     std::mutex lock;
@@ -385,7 +385,7 @@ TEST_F(DeliverRecipientTest, AcceptedDataIsRecordedBeforeQuitWhateverQuitMeets) 
 
 TEST_F(DeliverRecipientTest, TheReplyToTheEndOfDataMayTakeLongerThanOtherReplies) {
   EXPECT_EQ(ClientTimeouts{}.dataReply, std::chrono::minutes(10));
-  SetClientTimeouts({milliseconds(2000), milliseconds(200), milliseconds(5000)});
+  mainWindow.timings.client = {milliseconds(2000), milliseconds(200), milliseconds(5000)};
   SmtpPeer peer([](int, const std::string& line) -> std::string {
     // A busy server: its answer to the end of the data comes well after the usual wait.
     if (line == ".\r\n") std::this_thread::sleep_for(milliseconds(800));

@@ -183,7 +183,7 @@ TEST_F(WorkerTest, SimpleRelayingWithoutARelayMakesNoAttempt) {
 
 TEST_F(WorkerTest, TrueRelayingGoesToTheExchangerElseTheAlternateElseNowhere) {
   TheSettings().REAL_RELAY = true;
-  MxResolver::SetReplyWait(std::chrono::milliseconds(300));
+  mainWindow.timings.dnsWait = std::chrono::milliseconds(300);
   const std::string file = "HELO a\r\nMAIL FROM:<s@example.net>\r\nRCPT TO:<bob@example.org>\r\nDATA\r\nx\r\n.\r\nQUIT\r\n";
 
   SmtpPeer exchanger(SmtpPeer::AcceptAll);
@@ -207,7 +207,6 @@ TEST_F(WorkerTest, TrueRelayingGoesToTheExchangerElseTheAlternateElseNowhere) {
   EXPECT_EQ(RunWorker("3.tml"), 0);
   EXPECT_EQ(appDir().Read("3.tml"), file);
   EXPECT_NE(LogContent().find("Error : no MX server found for domain example.org\r\n"), std::string::npos);
-  MxResolver::SetReplyWait(std::chrono::milliseconds(5000));
 }
 
 TEST_F(WorkerTest, ARecipientWithoutDomainIsGivenUpAloneInTrueRelaying) {
