@@ -1,13 +1,13 @@
-// Vellomar: a store-and-forward SMTP relay for the desktop. No command-line options.
+// Vellomar: a store-and-forward SMTP relay for the desktop. It needs no option to run; the
+// few it knows answer a question and end.
 #include <pthread.h>
 #include <signal.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <initializer_list>
 #include <iostream>
 
-#include "common/version.h"
+#include "app/command_line.h"
 #include "ui/console_face.h"
 #ifdef VELLOMAR_WITH_QT
 #include "ui/qt_face.h"
@@ -26,10 +26,7 @@ bool HasDisplay() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
-    std::cout << "vellomar " VELLOMAR_VERSION "\n";
-    return 0;
-  }
+  if (auto status = vellomar::RunCommandLine(argc, argv, std::cout, std::cerr)) return *status;
   // Sends never raise SIGPIPE, but a library might write to a closed socket all the same.
   ::signal(SIGPIPE, SIG_IGN);
   // Past a file size limit a write must fail with EFBIG, to be answered as a full disk, rather
@@ -41,7 +38,10 @@ int main(int argc, char** argv) {
   sigemptyset(&ending);
   sigaddset(&ending, SIGINT);
   sigaddset(&ending, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &ending, nullptr);
+  // SIGUSR1 ("deliver now") is taken by the same thread, never by a handler.
+  sigset_t watched = ending;
+  sigaddset(&watched, SIGUSR1);
+  pthread_sigmask(SIG_BLOCK, &watched, nullptr);
 #ifdef VELLOMAR_WITH_QT
   if (HasDisplay()) return vellomar::RunQtFace(argc, argv, ending);
 #else

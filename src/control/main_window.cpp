@@ -4,8 +4,8 @@
 #include <cstdio>
 
 #include "common/flags.h"
+#include "common/window_controls.h"
 #include "control/control_ids.h"
-#include "control/window_controls.h"
 #include "spool/spool_lists.h"
 
 namespace vellomar {

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <string>
 
+#include "common/window_services.h"
 #include "control/log_file.h"
 #include "platform/executor.h"
 #include "platform/file_descriptor.h"
@@ -18,37 +19,32 @@ namespace vellomar {
 
 class WindowControls;
 
-// The one main window as every relay thread sees it: the four message counters and the
-// services that reach the window's controls. Controls are only ever touched on the window's
+// The one main window: the controller, and the services the relay threads reach through
+// WindowServices. Controls are only ever touched on the window's
 // thread; a service called elsewhere hands its work there through the executor.
 //
 // Callers hold none of QueueLock, IncomingLock and OutgoingLock while they call a service
 // that waits for the window's thread (RefreshStatistics, the counts, SetClientImage,
 // HideWindow): the refresh itself takes OutgoingLock and IncomingLock, one after the other.
-class MainWindow {
+class MainWindow : public WindowServices {
  public:
   MainWindow(Executor& windowThread, WindowControls& controls, ThreadTracker& threads)
       : windowThread_(windowThread), controls_(controls), threads_(threads) {}
   MainWindow(const MainWindow&) = delete;
   MainWindow& operator=(const MainWindow&) = delete;
 
-  std::atomic<uint32_t> receivedAll{0};
-  std::atomic<uint32_t> receivedOk{0};
-  std::atomic<uint32_t> sentAll{0};
-  std::atomic<uint32_t> sentOk{0};
-
   // Rewrites the statistics and info panels and rebuilds each list box whose registry
   // changed; returns once that is done (or once the stop flag ends the wait).
-  void RefreshStatistics();
+  void RefreshStatistics() override;
 
   // Entry counts of list boxes 1007 and 1008 as last rebuilt. When the window's thread can
   // no longer answer (shutdown), the count reads as "at the limit", so nothing new starts.
-  int IncomingCount();
-  int OutgoingCount();
+  int IncomingCount() override;
+  int OutgoingCount() override;
 
   // Button 1014 shows bitmap 135 (running) or 136 (ended).
-  void SetClientImage(bool running);
-  void HideWindow();
+  void SetClientImage(bool running) override;
+  void HideWindow() override;
   // Appends text to the notifications box, in call order, without waiting.
   void AppendNotification(const std::string& text, const std::string& logLine);
   // Shows a message box on the window's thread; the caller does not wait for it.
@@ -62,7 +58,7 @@ class MainWindow {
   bool OpenLog();
   // Moves the write position to the end, so new lines are appended.
   void MoveLogToEnd();
-  void AppendLog(const std::string& message);
+  void AppendLog(const std::string& message) override;
   // From here on AppendLog does nothing.
   void CloseLog();
 
@@ -76,19 +72,23 @@ class MainWindow {
   void StartServer();
   // Starts the dispatcher unless one runs; one that runs is told that new work may wait.
   // Any thread may call it; nothing happens once the stop flag is set.
-  void StartClient();
+  void StartClient() override;
   void ToggleServer();
   void ToggleClient();
   void FlushQueue();
+  // Every waiting file becomes due, and the dispatcher starts (or, running, runs again).
+  void DeliverNow();
+  // The same for one waiting file.
+  void DeliverWaitingNow(const std::string& name);
+  // Deletes one waiting file (one being delivered goes when its worker lets it go); false,
+  // logged, when it cannot be deleted.
+  bool DeleteWaiting(const std::string& name);
   void Shutdown();
   static bool IsThreadRunning(const std::shared_ptr<ThreadHandle>& thread);
 
   // The dispatcher, about to end: true (and the record cleared) when a StartClient came
   // while it ran, so it goes back to taking files; otherwise its handle is cleared.
-  bool ContinueOrClearClient(const ThreadHandle* dispatcher);
-
-  // The period of the client timer (30 minutes); tests shorten it before OnInitDialog.
-  static void SetClientTimerPeriod(std::chrono::milliseconds period);
+  bool ContinueOrClearClient(const ThreadHandle* dispatcher) override;
 
   // The listener the controller last started.
   std::shared_ptr<ThreadHandle> serverThread;
@@ -106,7 +106,7 @@ class MainWindow {
 
   Executor& windowThread() { return windowThread_; }
   WindowControls& controls() { return controls_; }
-  ThreadTracker& threads() { return threads_; }
+  ThreadTracker& threads() override { return threads_; }
 
 
  private:

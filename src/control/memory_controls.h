@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "control/window_controls.h"
+#include "common/window_controls.h"
 
 namespace vellomar {
 

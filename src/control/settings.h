@@ -1,42 +1,17 @@
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "common/network_list.h"
-#include "common/shared_text.h"
+#include "common/settings.h"
 
 namespace vellomar {
 
 class RegistryKey;
 
-// The clients served when `Allow` names none: the machine itself and its local networks
-// (loopback, the private IPv4 ranges, link-local, unique-local IPv6).
-NetworkList DefaultAllowedNetworks();
-
-// The in-memory copy of the settings, one field per stored value. Written on the window's
-// thread (at start-up and after the Modes dialog) and read by every thread; each field can
-// be read at any time without a lock and is never seen half replaced.
-struct Settings {
-  std::atomic<bool> REAL_RELAY{false};
-  SharedText SMTP;
-  SharedText DNS;
-  SharedText Alternate;
-  std::atomic<bool> Minimize{false};
-  std::atomic<int32_t> Logsize{10};
-  std::atomic<bool> Logrec{false};
-  std::atomic<bool> Logabo{false};
-  std::atomic<bool> Logdel{false};
-  std::atomic<int32_t> Input{100};
-  std::atomic<int32_t> Output{100};
-  // Only clients from these networks are served; the listener refuses the others.
-  SharedValue<NetworkList> Allow{DefaultAllowedNetworks()};
-};
-
-// The program's one Settings.
-Settings& TheSettings();
+// Reading the stored values into TheSettings(), and the rules for reading them.
 
 // The decimal integer at the start of a text: blanks skipped, an optional sign, digits up to
 // the first other character; no digits give 0. Values beyond 32 bits saturate.
@@ -50,6 +25,8 @@ int32_t ReadNumberSetting(const RegistryKey& key, const std::string& name, int32
 
 // Reads DNS, SMTP, Alternate and REAL_RELAY from the settings key into TheSettings().
 void LoadRelaySettings();
+// Reads the next relay's security and login values and MX_TLS into TheSettings().
+void LoadTlsSettings();
 // The networks an `Allow` text names; the default when it names none. Each entry that is not
 // a network, and a text that held entries but no valid one, adds a log line to `problems`.
 NetworkList AllowedNetworks(const std::string& text, std::vector<std::string>& problems);
@@ -57,5 +34,9 @@ NetworkList AllowedNetworks(const std::string& text, std::vector<std::string>& p
 // Reads Minimize, Logrec, Logabo and Logdel, Input and Output with their defaults, and
 // Allow. Returns the log lines about values that could not be used as stored.
 std::vector<std::string> LoadStartupSettings();
+
+// Reads Lifetime: a missing, negative or non-numeric value gives the default, written back;
+// "0" stays 0 (never give up).
+void LoadQueueSettings();
 
 }  // namespace vellomar

@@ -6,8 +6,8 @@
 #include <string>
 
 #include "common/flags.h"
-#include "control/main_window.h"
-#include "control/settings.h"
+#include "common/settings.h"
+#include "common/window_services.h"
 #include "delivery/worker.h"
 #include "platform/wake_event.h"
 #include "spool/spool_lists.h"
@@ -26,7 +26,7 @@ bool TakeNext(std::string& name) {
 
 // When no delivery is shown, the names held after delayed deliveries are released (their
 // files are tried again in this run) or, when a Flush marked them, deleted.
-void ReleaseHeldNames(MainWindow& window) {
+void ReleaseHeldNames(WindowServices& window) {
   if (window.OutgoingCount() != 0) return;
   std::lock_guard<std::mutex> guard(QueueLock());
   TheQueueList().Clear(false);
@@ -40,7 +40,7 @@ void Rescan() {
 
 // Starts the worker and registers it under one hold of OutgoingLock, so the worker's first
 // registry access finds its entry. A worker that cannot start leaves the file waiting.
-void StartWorker(MainWindow& window, const std::string& name) {
+void StartWorker(WindowServices& window, const std::string& name) {
   std::shared_ptr<ThreadHandle> thread;
   {
     std::lock_guard<std::mutex> guard(OutgoingLock());
@@ -52,7 +52,7 @@ void StartWorker(MainWindow& window, const std::string& name) {
   TheQueueList().Discard(name, false);
 }
 
-void DispatchWaitingFiles(MainWindow& window, ThreadHandle& self) {
+void DispatchWaitingFiles(WindowServices& window, ThreadHandle& self) {
   Rescan();
   std::string name;
   bool taken = TakeNext(name);
@@ -73,7 +73,7 @@ void DispatchWaitingFiles(MainWindow& window, ThreadHandle& self) {
 
 }  // namespace
 
-int DispatcherThread(MainWindow& window, ThreadHandle& self) {
+int DispatcherThread(WindowServices& window, ThreadHandle& self) {
   if (TheSettings().Minimize.exchange(false)) window.HideWindow();
   window.SetClientImage(true);
   window.AppendLog("Client started.");

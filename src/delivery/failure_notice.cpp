@@ -8,7 +8,7 @@
 #include "common/flags.h"
 #include "common/system_error.h"
 #include "common/text.h"
-#include "control/main_window.h"
+#include "common/window_services.h"
 #include "platform/file_system.h"
 #include "spool/recipient_line.h"
 #include "spool/spool_file.h"
@@ -76,7 +76,7 @@ enum class Sender { Known, Nobody, Unknown };
 // The failed message's sender. A message without a MAIL line has nobody to tell (a notice
 // would carry a broken recipient line); a message whose entry is gone (shutdown emptied the
 // registry) has a sender we cannot see now.
-Sender FindSender(MainWindow& window, const std::string& spoolName, MailSummary& summary) {
+Sender FindSender(WindowServices& window, const std::string& spoolName, MailSummary& summary) {
   bool found;
   {
     std::lock_guard<std::mutex> guard(OutgoingLock());
@@ -87,7 +87,7 @@ Sender FindSender(MainWindow& window, const std::string& spoolName, MailSummary&
   return found ? Sender::Nobody : Sender::Unknown;
 }
 
-bool NotWritten(MainWindow& window, const std::string& spoolName, const std::string& why) {
+bool NotWritten(WindowServices& window, const std::string& spoolName, const std::string& why) {
   window.AppendLog("Error : can't write failure notice for " + spoolName + " (" + why + "), tried again next run");
   return false;
 }
@@ -100,7 +100,7 @@ std::string NoticeText(const std::string& recipientLine, const std::string& subj
          reason + "\r\n";
 }
 
-bool SendFailureNotice(MainWindow& window, const std::string& spoolName, const std::string& reason,
+bool SendFailureNotice(WindowServices& window, const std::string& spoolName, const std::string& reason,
                        const std::string& recipientLine) {
   MailSummary summary;
   Sender sender = FindSender(window, spoolName, summary);

@@ -6,7 +6,7 @@
 
 namespace vellomar {
 
-class MainWindow;
+class WindowServices;
 
 // The notice-sender address: the null reverse path, so notices travel as bounces should.
 // A message whose sender begins with it gets no notice about its own failure.
@@ -23,7 +23,7 @@ std::string NoticeText(const std::string& recipientLine, const std::string& subj
 // (a notice about a notice, a message without sender). False, logged, when the notice could
 // not be written (stopping, template gone, disk full, message no longer registered): the
 // recipient must keep its letter so that the next run tries again. Called with no lock held.
-[[nodiscard]] bool SendFailureNotice(MainWindow& window, const std::string& spoolName, const std::string& reason,
+[[nodiscard]] bool SendFailureNotice(WindowServices& window, const std::string& spoolName, const std::string& reason,
                                      const std::string& recipientLine);
 
 // Queues a complete notice file written under `stem`: renamed, never over another file, to a

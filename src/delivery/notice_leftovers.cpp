@@ -7,7 +7,7 @@
 
 #include "common/app_directory.h"
 #include "common/system_error.h"
-#include "control/main_window.h"
+#include "common/window_services.h"
 #include "delivery/failure_notice.h"
 #include "platform/file_system.h"
 #include "spool/spool_file.h"
@@ -55,7 +55,7 @@ bool EndsWithQuitLine(std::string_view text) {
   return last.substr(0, 4) == "QUIT";
 }
 
-void Recover(MainWindow& window, const std::string& stem, const std::string& text) {
+void Recover(WindowServices& window, const std::string& stem, const std::string& text) {
   if (!EndsWithQuitLine(text)) {
     Status removed = RemoveFile(AppFilePath(stem));
     window.AppendLog(removed ? "Removed incomplete failure notice " + stem
@@ -77,7 +77,7 @@ bool IsNoticeStem(const std::string& name) {
   return AllDigits(name.substr(0, underscore)) && AllDigits(name.substr(underscore + 1));
 }
 
-void QueueLeftoverNotices(MainWindow& window) {
+void QueueLeftoverNotices(WindowServices& window) {
   std::string templateStart = FirstLine(AppFilePath("error"));
   auto names = ListDirectory(GetAppDirectory());
   if (templateStart.empty() || !names) return;

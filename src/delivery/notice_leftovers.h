@@ -4,7 +4,7 @@
 
 namespace vellomar {
 
-class MainWindow;
+class WindowServices;
 
 // Failure notices that a crash left between their writing and their queuing: a file named
 // by a notice's stem ("953", "953_0": digits, maybe an underscore and digits, no extension)
@@ -12,7 +12,7 @@ class MainWindow;
 // last line is the QUIT line) is queued under a free ".tml" name, an incomplete one removed;
 // both are logged. Nothing else in the folder is touched. Run at start-up, before the
 // server and the client start; takes QueueLock around each name it reserves.
-void QueueLeftoverNotices(MainWindow& window);
+void QueueLeftoverNotices(WindowServices& window);
 
 // The notice-stem rule alone, for the start-up scan and its tests.
 bool IsNoticeStem(const std::string& name);

@@ -2,15 +2,17 @@
 
 #include <sys/socket.h>
 
-#include <atomic>
 
 #include "common/flags.h"
 #include "common/server_address.h"
+#include "common/settings.h"
 #include "common/system_error.h"
 #include "common/text.h"
-#include "control/main_window.h"
-#include "control/settings.h"
+#include "common/window_services.h"
+#include "delivery/delivery_notes.h"
+#include "delivery/esmtp_opening.h"
 #include "delivery/failure_notice.h"
+#include "delivery/next_relay_security.h"
 #include "delivery/reply_reader.h"
 #include "platform/connection.h"
 #include "platform/host_lookup.h"
@@ -27,12 +29,8 @@ constexpr uint16_t kSmtpPort = 25;
 // Message data goes out in batches of about this size; the bytes on the wire are the same.
 constexpr size_t kSendBatch = 64 * 1024;
 
-std::atomic<int64_t> connectTimeoutMs{30000};
-std::atomic<int64_t> replyTimeoutMs{120000};
-std::atomic<int64_t> dataReplyTimeoutMs{600000};
-
 struct Transaction {
-  MainWindow& window;
+  WindowServices& window;
   SpoolFile& file;
   const std::string& spoolName;
   const std::string& mailLine;
@@ -40,6 +38,7 @@ struct Transaction {
   const std::string& recipientLine;
   off_t position;
   std::string address;
+  NextRelaySecurity security;
   Connection connection;
   ReplyReader replies;
   std::string unsent;
@@ -59,18 +58,26 @@ bool FollowAlternate(Transaction& t) {
 
 bool NoReply(Transaction& t) {
   t.window.AppendLog("Error : no reply from " + t.server);
+  NoteDeliveryError(t.spoolName, t.recipientLine, "no reply from " + t.server);
   t.connection.Close();
   return false;
 }
 
 void Flush(Transaction& t) {
-  size_t sent = 0;
-  while (sent < t.unsent.size()) {
-    auto put = SendOnce(t.connection.fd(), t.unsent.data() + sent, t.unsent.size() - sent);
-    if (!put || put.value() == 0) break;  // the reply that follows decides
-    sent += put.value();
-  }
+  // A failed send is not acted on here: the reply that follows decides.
+  (void)t.connection.Send(t.unsent, t.window.timings.client.reply);
   t.unsent.clear();
+}
+
+// A TLS, certificate or login fault is the settings' doing, not the message's: the
+// recipient keeps its letter and the next run tries again.
+bool ConfigurationFault(Transaction& t, const std::string& logLine) {
+  t.window.AppendLog(logLine);
+  const std::string prefix = "Error : ";
+  NoteDeliveryError(t.spoolName, t.recipientLine,
+                    logLine.compare(0, prefix.size(), prefix) == 0 ? logLine.substr(prefix.size()) : logLine);
+  t.connection.Close();
+  return false;
 }
 
 bool Finish(Transaction& t, const std::string& lastLine) {
@@ -109,6 +116,7 @@ Verdict Judge(Transaction& t, const std::string& reply, const std::string& sent,
   }
   if (reply[0] == '4') {
     if (TheSettings().Logdel) t.window.AppendLog("Sending to " + t.address + " delayed (4xx STMP error)");
+    NoteDeliveryError(t.spoolName, t.recipientLine, UpToCarriageReturn(reply));
     result = IsLastDeferral(t.recipientLine) ? GiveUp(t, UpToCarriageReturn(reply), sent) : Defer(t);
     return Verdict::Done;
   }
@@ -152,7 +160,7 @@ bool Accepted(Transaction& t) {
     Flush(t);
     std::string reply;
     // Whatever the reply, or none: the message is the next server's already.
-    (void)t.replies.Read(t.connection, GetClientTimeouts().reply, reply);
+    (void)t.replies.Read(t.connection, t.window.timings.client.reply, reply);
   }
   t.connection.Close();
   return nextPending;
@@ -181,7 +189,7 @@ bool Replay(Transaction& t) {
     Flush(t);
     if (dataMode && !endOfData) continue;
     std::string reply;
-    auto wait = endOfData ? GetClientTimeouts().dataReply : GetClientTimeouts().reply;
+    auto wait = endOfData ? t.window.timings.client.dataReply : t.window.timings.client.reply;
     if (!t.replies.Read(t.connection, wait, reply)) return NoReply(t);
     bool result = false;
     if (Judge(t, reply, line, result) == Verdict::Done) return result;
@@ -189,6 +197,31 @@ bool Replay(Transaction& t) {
     if (StartsWithIgnoreCase(line, "DATA")) dataMode = true;
     if (!dataMode && StartsWithIgnoreCase(line, "QUIT")) return Finish(t, line);
   }
+}
+
+// EHLO, STARTTLS and the login in place of the stored HELO line, then the replay from the
+// MAIL line on.
+bool OpenAndReplay(Transaction& t) {
+  std::string heloLine;
+  if (!ReadLine(t.file, heloLine)) return FileEnded(t, "unexpected EOF", heloLine);
+  OpeningResult opened =
+      OpenSession(t.connection, t.replies, HeloDomain(heloLine), t.security, t.server, t.window.timings.client.reply);
+  bool result = false;
+  switch (opened.kind) {
+    case OpeningResult::Kind::Ready:
+      return Replay(t);
+    case OpeningResult::Kind::UseHelo:
+      if (!t.file.Rewind()) return FileEnded(t, "unexpected EOF", heloLine);
+      return Replay(t);
+    case OpeningResult::Kind::Fault:
+      return ConfigurationFault(t, opened.text);
+    case OpeningResult::Kind::Reply:
+      if (Judge(t, opened.text, opened.sent, result) == Verdict::Done) return result;
+      break;
+    case OpeningResult::Kind::NoReply:
+      break;
+  }
+  return NoReply(t);
 }
 
 enum class Reached { Connected, NotResolved, Refused };
@@ -201,30 +234,19 @@ Reached Connect(Transaction& t) {
   if (!socket) return Reached::Refused;
   // Watched before the connect begins, so that a stop cuts a connect to a silent peer short.
   t.connection.Open(std::move(socket.value()));
-  if (!ConnectWithin(t.connection.fd(), resolved.value(), GetClientTimeouts().connect, StopOrCancelled)) {
+  if (!ConnectWithin(t.connection.fd(), resolved.value(), t.window.timings.client.connect, StopOrCancelled)) {
     t.connection.Close();
     return Reached::Refused;
   }
   // A peer that stops reading must not hold the worker for good.
-  timeval limit{static_cast<time_t>(GetClientTimeouts().reply.count() / 1000), 0};
+  timeval limit{static_cast<time_t>(t.window.timings.client.reply.count() / 1000), 0};
   ::setsockopt(t.connection.fd(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
   return Reached::Connected;
 }
 
 }  // namespace
 
-ClientTimeouts GetClientTimeouts() {
-  return {std::chrono::milliseconds(connectTimeoutMs.load()), std::chrono::milliseconds(replyTimeoutMs.load()),
-          std::chrono::milliseconds(dataReplyTimeoutMs.load())};
-}
-
-void SetClientTimeouts(ClientTimeouts timeouts) {
-  connectTimeoutMs = timeouts.connect.count();
-  replyTimeoutMs = timeouts.reply.count();
-  dataReplyTimeoutMs = timeouts.dataReply.count();
-}
-
-bool RecordRecipientState(MainWindow& window, SpoolFile& file, const std::string& spoolName, off_t position,
+bool RecordRecipientState(WindowServices& window, SpoolFile& file, const std::string& spoolName, off_t position,
                           char letter) {
   auto nextPending = RewriteStateLetter(file, position, letter);
   if (nextPending) return nextPending.value();
@@ -233,11 +255,11 @@ bool RecordRecipientState(MainWindow& window, SpoolFile& file, const std::string
   return false;
 }
 
-bool DeliverRecipient(MainWindow& window, SpoolFile& file, const std::string& spoolName, const std::string& mailLine,
+bool DeliverRecipient(WindowServices& window, SpoolFile& file, const std::string& spoolName, const std::string& mailLine,
                       const std::string& server, const std::string& recipientLine, off_t position) {
   if (recipientLine.empty() || server.empty()) return false;
   if (FlushedWhileTaken(spoolName)) return true;
-  Transaction t{window, file, spoolName, mailLine, server, recipientLine, position, RecipientAddress(recipientLine), {}, {}, {}};
+  Transaction t{window, file, spoolName, mailLine, server, recipientLine, position, RecipientAddress(recipientLine), {}, {}, {}, {}};
   if (TheSettings().Logrec) window.AppendLog("Sending mail to " + t.address);
   if (!file.Rewind()) {
     window.AppendLog("Error : can't read " + spoolName);
@@ -246,18 +268,25 @@ bool DeliverRecipient(MainWindow& window, SpoolFile& file, const std::string& sp
   switch (Connect(t)) {
     case Reached::NotResolved:
       window.AppendLog("Error : can't find IP for " + server);
+      NoteDeliveryError(spoolName, recipientLine, "can't find IP for " + server);
       return AlternateApplies(server) ? FollowAlternate(t) : false;
     case Reached::Refused:
       if (AlternateApplies(server)) return FollowAlternate(t);
       window.AppendLog("Error : can't connect to " + server);
+      NoteDeliveryError(spoolName, recipientLine, "can't connect to " + server);
       return false;
     case Reached::Connected:
       break;
   }
   ++window.sentAll;
+  t.security = NextRelaySecurityFor(server, TheSettings().REAL_RELAY);
+  if (t.security.tls == NextRelaySecurity::Tls::Implicit) {
+    TlsOutcome outcome = t.connection.StartTls(t.security.check, t.window.timings.client.reply);
+    if (!outcome.ok()) return ConfigurationFault(t, TlsFaultLine(outcome, server));
+  }
   std::string greeting;
-  if (!t.replies.Read(t.connection, GetClientTimeouts().reply, greeting)) return NoReply(t);
-  return Replay(t);
+  if (!t.replies.Read(t.connection, t.window.timings.client.reply, greeting)) return NoReply(t);
+  return t.security.SpeaksEsmtp() ? OpenAndReplay(t) : Replay(t);
 }
 
 }  // namespace vellomar

@@ -7,7 +7,7 @@
 
 namespace vellomar {
 
-class MainWindow;
+class WindowServices;
 class SpoolFile;
 
 // One attempt to deliver one recipient of a spool file: connects to `server` ("host" or
@@ -16,23 +16,13 @@ class SpoolFile;
 // in its state letter. Leaves the file just after the recipient line when it rewrote the
 // letter. True when the caller may go on from there (the next line is a pending recipient,
 // or a stop or flush was seen); false when its run should end with the final scan.
-bool DeliverRecipient(MainWindow& window, SpoolFile& file, const std::string& spoolName, const std::string& mailLine,
+bool DeliverRecipient(WindowServices& window, SpoolFile& file, const std::string& spoolName, const std::string& mailLine,
                       const std::string& server, const std::string& recipientLine, off_t position);
 
 // Records a recipient's new state letter (synced) and tells whether the next line is another
 // pending recipient. A letter that cannot be written is logged and ends the run (false); the
 // file then reports WriteFailed, and the worker holds it as it is.
-bool RecordRecipientState(MainWindow& window, SpoolFile& file, const std::string& spoolName, off_t position,
+bool RecordRecipientState(WindowServices& window, SpoolFile& file, const std::string& spoolName, off_t position,
                           char letter);
-
-// Time limits of the client: connecting (30 s), each reply, the greeting included (120 s),
-// and the reply to the end of the data, which a busy server may take long to give (10 min).
-struct ClientTimeouts {
-  std::chrono::milliseconds connect{30000};
-  std::chrono::milliseconds reply{120000};
-  std::chrono::milliseconds dataReply{600000};
-};
-ClientTimeouts GetClientTimeouts();
-void SetClientTimeouts(ClientTimeouts timeouts);
 
 }  // namespace vellomar

@@ -4,7 +4,7 @@
 
 namespace vellomar {
 
-class MainWindow;
+class WindowServices;
 class WakeEvent;
 
 // Notified whenever a worker ends, so that a dispatcher waiting at its limit looks again.
@@ -13,6 +13,6 @@ WakeEvent& WorkerEnded();
 // Delivers one spool file: publishes its summary, serves its pending recipients one after
 // another through the chosen server, and deletes the file when none is left pending. 1 when
 // the file was deleted and its name released, 0 otherwise.
-int WorkerThread(MainWindow& window, const std::string& name);
+int WorkerThread(WindowServices& window, const std::string& name);
 
 }  // namespace vellomar

@@ -1,10 +1,9 @@
 #include "dns/mx_resolver.h"
 
-#include <atomic>
 #include <iterator>
 
-#include "control/main_window.h"
-#include "control/settings.h"
+#include "common/settings.h"
+#include "common/window_services.h"
 #include "dns/dns_exchange.h"
 
 namespace vellomar {
@@ -14,8 +13,6 @@ namespace {
 constexpr size_t kMaxNameLength = 255;
 constexpr int kMaxPointers = 32;
 constexpr uint16_t kTypeMx = 15;
-
-std::atomic<int64_t> replyWaitMs{5000};
 
 // Big-endian 16-bit value at `at`, if the reply holds it.
 bool Read16(const std::vector<uint8_t>& reply, size_t at, uint16_t& value) {
@@ -33,9 +30,7 @@ bool AppendLabel(const std::vector<uint8_t>& reply, size_t at, size_t length, bo
 
 }  // namespace
 
-std::chrono::milliseconds MxResolver::ReplyWait() { return std::chrono::milliseconds(replyWaitMs.load()); }
 
-void MxResolver::SetReplyWait(std::chrono::milliseconds wait) { replyWaitMs = wait.count(); }
 
 std::string MxResolver::EncodeQueryName(const std::string& domain) {
   std::string name = domain;
@@ -131,7 +126,7 @@ std::string MxResolver::LookupMx(const std::string& domain) {
     return "";
   }
   std::vector<uint8_t> reply;
-  if (!exchange.Ask(BuildQuery(encoded), kQueryId, ReplyWait(), reply)) return "";
+  if (!exchange.Ask(BuildQuery(encoded), kQueryId, window_.timings.dnsWait, reply)) return "";
   uint16_t answerCount = 0;
   Read16(reply, 6, answerCount);
   return ParseMxAnswer(reply, answerCount);

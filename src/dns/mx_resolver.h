@@ -7,14 +7,14 @@
 
 namespace vellomar {
 
-class MainWindow;
+class WindowServices;
 
 // Finds the mail exchanger of a domain with one DNS query of type MX, sent over UDP to the
 // server the DNS setting names (host or address, optionally ":port"). No cache: every call
 // queries. Used by one delivery worker; every lookup has its own socket.
 class MxResolver {
  public:
-  explicit MxResolver(MainWindow& window) : window_(window) {}
+  explicit MxResolver(WindowServices& window) : window_(window) {}
 
   // The host name of the exchanger with the lowest preference (the first among equals), or
   // "" when there is none, the name is not valid, or no reply came.
@@ -35,12 +35,8 @@ class MxResolver {
 
   static constexpr uint16_t kQueryId = 0x11DF;
 
-  // How long one try waits for its reply; after one resend the lookup gives up.
-  static std::chrono::milliseconds ReplyWait();
-  static void SetReplyWait(std::chrono::milliseconds wait);
-
  private:
-  MainWindow& window_;
+  WindowServices& window_;
 };
 
 }  // namespace vellomar

@@ -93,6 +93,11 @@ Status RenameFile(const std::string& from, const std::string& to) {
   return Ok();
 }
 
+Status SetFileMode(const std::string& path, mode_t mode) {
+  if (::chmod(path.c_str(), mode) != 0) return FailWith(errno);
+  return Ok();
+}
+
 Status MakeDirectory(const std::string& path, mode_t mode) {
   if (::mkdir(path.c_str(), mode) != 0) return FailWith(errno);
   return Ok();

@@ -27,6 +27,8 @@ Status SyncDirectory(const std::string& path);
 Status LockExclusiveNoWait(int fd);
 Status RemoveFile(const std::string& path);
 Status RenameFile(const std::string& from, const std::string& to);
+// chmod: the file's permission bits.
+Status SetFileMode(const std::string& path, mode_t mode);
 Status MakeDirectory(const std::string& path, mode_t mode = 0755);
 
 enum class EntryKind { Missing, Regular, Directory, Other };

@@ -10,10 +10,10 @@
 
 #include "common/flags.h"
 #include "common/ip_address.h"
+#include "common/settings.h"
 #include "common/shared_value.h"
 #include "common/system_error.h"
-#include "control/main_window.h"
-#include "control/settings.h"
+#include "common/window_services.h"
 #include "platform/connection.h"
 #include "platform/socket.h"
 #include "platform/wake_event.h"
@@ -65,11 +65,11 @@ ErrorOr<FileDescriptor> OpenListeningSocket() {
 
 // Reserves the spool name, then starts the session and registers it under one hold of
 // IncomingLock, so the session's first registry access finds its entry.
-void StartSession(MainWindow& window, FileDescriptor accepted, std::string clientAddress) {
+void StartSession(WindowServices& window, FileDescriptor accepted, std::string clientAddress) {
   auto session = std::make_shared<ServerSession>();
   session->socket = std::move(accepted);
   session->clientAddress = std::move(clientAddress);
-  session->limits = DefaultSessionLimits();
+  session->limits = window.timings.session;
   {
     std::lock_guard<std::mutex> guard(QueueLock());
     session->spoolName = TheQueueList().NewSpoolName(true);
@@ -91,14 +91,14 @@ void StartSession(MainWindow& window, FileDescriptor accepted, std::string clien
 
 // A client from outside the allowed networks: one reply and the close, before anything is
 // reserved for it. The reply fits any fresh socket's send buffer, so the send does not wait.
-void Refuse(MainWindow& window, FileDescriptor& socket, const std::string& clientAddress) {
+void Refuse(WindowServices& window, FileDescriptor& socket, const std::string& clientAddress) {
   static constexpr std::string_view kDenied = "554 5.7.1 Access denied\r\n";
   window.AppendLog("Refused connection from " + clientAddress);
   (void)SendOnce(socket.get(), kDenied.data(), kDenied.size());  // a refusal is not waited for
   (void)socket.Close();  // nothing was written to it worth checking
 }
 
-void AcceptOne(MainWindow& window, ThreadHandle& self, int listener) {
+void AcceptOne(WindowServices& window, ThreadHandle& self, int listener) {
   auto pending = WaitReadable(listener, kAcceptWaitMs);
   if (!pending || !pending.value()) return;
   if (!self.PassGate()) return;
@@ -132,7 +132,7 @@ int ListeningPort() { return listeningPort.load(); }
 
 void SetSessionStartObserver(SessionStartObserver observer) { sessionStartObserver.Set(std::move(observer)); }
 
-int ListenerThread(MainWindow& window, ThreadHandle& self) {
+int ListenerThread(WindowServices& window, ThreadHandle& self) {
   auto opened = OpenListeningSocket();
   if (!opened) {
     ShowSystemError(opened.error());

@@ -5,7 +5,7 @@
 
 namespace vellomar {
 
-class MainWindow;
+class WindowServices;
 class ThreadHandle;
 struct ServerSession;
 
@@ -20,7 +20,7 @@ int ListeningPort();
 // elsewhere is refused with 554 and costs nothing else. Passes its pause
 // gate at the top of each pass and right before each accept, holding no lock; ends on a
 // stop request or a cancel.
-int ListenerThread(MainWindow& window, ThreadHandle& self);
+int ListenerThread(WindowServices& window, ThreadHandle& self);
 
 // Called on the listener's thread with each session as it is handed to its thread, so that
 // tests can see what a session starts with; empty (the default) for none.

@@ -7,7 +7,7 @@
 
 #include "common/app_directory.h"
 #include "common/system_error.h"
-#include "control/main_window.h"
+#include "common/window_services.h"
 #include "platform/file_system.h"
 #include "spool/spool_lists.h"
 

@@ -5,7 +5,7 @@
 #include <string_view>
 
 #include "common/flags.h"
-#include "control/main_window.h"
+#include "common/window_services.h"
 #include "smtp_server/local_host_name.h"
 #include "smtp_server/mail_date_text.h"
 #include "smtp_server/message_data_filter.h"

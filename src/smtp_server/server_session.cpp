@@ -8,7 +8,7 @@
 #include "common/app_directory.h"
 #include "common/flags.h"
 #include "common/version.h"
-#include "control/main_window.h"
+#include "common/window_services.h"
 #include "platform/file_system.h"
 #include "platform/wake_event.h"
 #include "smtp_server/mail_date_text.h"
@@ -24,9 +24,6 @@ namespace {
 // spool file in one piece.
 constexpr size_t kMaxCommandLine = 1000;
 constexpr size_t kReceiveSize = 4096;
-
-std::mutex defaultLimitsLock;
-SessionLimits defaultLimits;
 
 using Clock = std::chrono::steady_clock;
 
@@ -77,24 +74,7 @@ WakeEvent& SessionEnded() {
   return event;
 }
 
-SessionLimits DefaultSessionLimits() {
-  std::lock_guard<std::mutex> guard(defaultLimitsLock);
-  return defaultLimits;
-}
-
-void SetDefaultSessionLimits(const SessionLimits& limits) {
-  std::lock_guard<std::mutex> guard(defaultLimitsLock);
-  defaultLimits = limits;
-}
-
-std::chrono::milliseconds DefaultReadWait() { return DefaultSessionLimits().readWait; }
-
-void SetDefaultReadWait(std::chrono::milliseconds wait) {
-  std::lock_guard<std::mutex> guard(defaultLimitsLock);
-  defaultLimits.readWait = wait;
-}
-
-int SessionThread(ServerSession session, MainWindow& window) {
+int SessionThread(ServerSession session, WindowServices& window) {
   FileDescriptor socket = std::move(session.socket);
   SessionRun run(std::move(session), window, std::move(socket));
   if (!CreateMessageFile(run)) {

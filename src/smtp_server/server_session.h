@@ -4,26 +4,16 @@
 #include <cstdint>
 #include <string>
 
+#include "common/relay_timings.h"
 #include "platform/connection.h"
 #include "platform/file_descriptor.h"
 #include "spool/mail_summary.h"
 
 namespace vellomar {
 
-class MainWindow;
+class WindowServices;
 
 enum SessionState { Greeted = 1, HeloDone = 2, MailDone = 3, RcptDone = 4, DataDone = 5 };
-
-// How long a client may take. Each wait for data is bounded by `readWait`; on top of that a
-// command line must be complete within `commandTime` of its first byte, and message data may
-// take `dataGrace` plus one second per `dataRate` bytes received, so that a client dripping a
-// byte now and then cannot hold a connection slot for ever.
-struct SessionLimits {
-  std::chrono::milliseconds readWait{10000};
-  std::chrono::milliseconds commandTime{60000};
-  std::chrono::milliseconds dataGrace{60000};
-  int64_t dataRate = 1024;  // bytes per second
-};
 
 // One accepted SMTP connection, handed by the listener to the session thread that owns it
 // from then on.
@@ -34,6 +24,7 @@ struct ServerSession {
   std::string heloDomain;
   // The client's address as the trace header names it: "192.0.2.1", or "IPv6:2001:db8::1".
   std::string clientAddress;
+  // Copied from the window services' timings when the listener accepts.
   SessionLimits limits;
 };
 
@@ -41,22 +32,15 @@ struct ServerSession {
 class WakeEvent;
 WakeEvent& SessionEnded();
 
-// The limits every new session gets; tests shorten them.
-SessionLimits DefaultSessionLimits();
-void SetDefaultSessionLimits(const SessionLimits& limits);
-// The read wait alone, kept for the callers that only shorten that.
-std::chrono::milliseconds DefaultReadWait();
-void SetDefaultReadWait(std::chrono::milliseconds wait);
-
 // What a session thread works with while it runs: the session, its connection and the spool
 // file of the message being received, and where the dialogue stands. Only the session's own
 // thread touches it.
 struct SessionRun {
-  SessionRun(ServerSession taken, MainWindow& mainWindow, FileDescriptor socket)
+  SessionRun(ServerSession taken, WindowServices& mainWindow, FileDescriptor socket)
       : session(std::move(taken)), window(mainWindow), connection(std::move(socket)) {}
 
   ServerSession session;
-  MainWindow& window;
+  WindowServices& window;
   Connection connection;
   // Open from the moment a message's file is created until it is committed or dropped.
   FileDescriptor spool;
@@ -78,7 +62,7 @@ struct SessionRun {
 
 // The session thread: the greeting, the command loop and the ending. Holds no lock while it
 // waits on, reads from or writes to the network or the spool file.
-int SessionThread(ServerSession session, MainWindow& window);
+int SessionThread(ServerSession session, WindowServices& window);
 
 // One command line, up to and including its line feed; what follows it stays pending. Fails
 // on silence for readWait, a line not complete within commandTime, a closed connection, a

@@ -6,7 +6,7 @@
 #include <new>
 
 #include "common/text.h"
-#include "control/window_controls.h"
+#include "common/window_controls.h"
 
 namespace vellomar {
 

@@ -25,6 +25,7 @@ int RunConsoleFace(const sigset_t& ending) {
   std::promise<void> endRequested;
   endingSignals.HandOver([&endRequested] { endRequested.set_value(); });
   window.Invoke([&] { mainWindow.OnInitDialog(); });
+  endingSignals.OnDeliverNow([&window, &mainWindow] { window.Post([&mainWindow] { mainWindow.DeliverNow(); }); });
 
   endRequested.get_future().wait();
   // Shutdown runs where every change to the window runs; it ends with the stop flag set, so

@@ -4,7 +4,7 @@
 #include <memory>
 #include <optional>
 
-#include "control/window_controls.h"
+#include "common/window_controls.h"
 
 class QMenu;
 

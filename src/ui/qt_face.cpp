@@ -54,6 +54,7 @@ int RunQtFace(int argc, char** argv, const sigset_t& ending) {
   SetSystemErrorDisplay([&window](const std::string& text) { ShowSystemErrorBox(window, text); });
   dialog.show();
   core.OnInitDialog();
+  endingSignals.OnDeliverNow([&window, &core] { window.Post([&core] { core.DeliverNow(); }); });
   QObject::connect(&app, &QGuiApplication::commitDataRequest, &dialog, [&dialog] { dialog.EndProgram(); });
   int code = app.exec();
   dialog.EndProgram();

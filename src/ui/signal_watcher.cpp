@@ -26,9 +26,11 @@ namespace {
 
 SignalWatcher::SignalWatcher(const sigset_t& ending)
     : thread_([this, ending] {
+        sigset_t watched = ending;
+        sigaddset(&watched, SIGUSR1);
         timespec wait{0, 200 * 1000 * 1000};
         while (!done_) {
-          int signal = ::sigtimedwait(&ending, nullptr, &wait);
+          int signal = ::sigtimedwait(&watched, nullptr, &wait);
           if (signal > 0) Take(signal);
         }
       }) {}
@@ -44,7 +46,23 @@ void SignalWatcher::HandOver(std::function<void()> onSignal) {
   handedOver_ = true;
 }
 
+void SignalWatcher::OnDeliverNow(std::function<void()> onDeliverNow) {
+  std::lock_guard<std::mutex> guard(lock_);
+  onDeliverNow_ = std::move(onDeliverNow);
+}
+
+void SignalWatcher::TakeDeliverNow() {
+  std::function<void()> onDeliverNow;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    // Before the program has started, or while it ends, there is nothing to deliver.
+    if (!shuttingDown_) onDeliverNow = onDeliverNow_;
+  }
+  if (onDeliverNow) onDeliverNow();
+}
+
 void SignalWatcher::Take(int signal) {
+  if (signal == SIGUSR1) return TakeDeliverNow();
   std::function<void()> onSignal;
   {
     std::lock_guard<std::mutex> guard(lock_);

@@ -23,11 +23,7 @@ using test::Eventually;
 
 class ControllerTest : public test::RelayFixture {
  protected:
-  ~ControllerTest() override {
-    StopAll();
-    MainWindow::SetClientTimerPeriod(std::chrono::minutes(30));
-    SetClientTimeouts({});
-  }
+  ~ControllerTest() override { StopAll(); }
 
   void Init() {
     window.Invoke([this] { mainWindow.OnInitDialog(); });
@@ -75,7 +71,7 @@ TEST_F(ControllerTest, InitialisationStartsBothSidesInOrder) {
   EXPECT_EQ(Count("Client stopped: no files left."), 1u);
   EXPECT_EQ(Bitmap(kServerStateButton), kRunningBitmap);
   EXPECT_EQ(Bitmap(kClientStateButton), kStoppedBitmap);
-  EXPECT_EQ(appDir().Read("store/HKEY_LOCAL_MACHINE.ini"), "[Software\\Vellomar]\nLogsize=10\nInput=100\nOutput=100\n");
+  EXPECT_EQ(appDir().Read("store/HKEY_LOCAL_MACHINE.ini"), "[Software\\Vellomar]\nLogsize=10\nInput=100\nOutput=100\nLifetime=5\n");
 }
 
 TEST_F(ControllerTest, ThreeClicksOnTheServerButtonPauseResumePause) {
@@ -99,8 +95,38 @@ TEST_F(ControllerTest, AClickAfterTheDispatcherStoppedLaunchesANewOne) {
   ASSERT_TRUE(Eventually([this] { return Count("Client started.") == 2; }));
 }
 
+// A file waiting for its retry time is passed over by the runs that arrivals start; a click
+// that launches the client, and Deliver now, make it due at once.
+TEST_F(ControllerTest, LaunchingTheClientByHandAndDeliverNowMakeWaitingFilesDue) {
+  test::SmtpPeer peer(test::SmtpPeer::AcceptAll);
+  SettingsKey().Write("SMTP", peer.server());
+  const std::string message = "HELO a\r\nMAIL FROM:<s>\r\nRCPT TO:<r>\r\nDATA\r\nx\r\n.\r\nQUIT\r\n";
+  auto deferBy = [](const std::string& name) {
+    std::lock_guard<std::mutex> guard(QueueLock());
+    TheQueueList().schedule().RecordTry(name);
+  };
+  appDir().Write("1.tml", message);
+  deferBy("1.tml");
+  Init();
+  ASSERT_TRUE(Eventually([this] { return DispatcherEnded(); }));
+  EXPECT_TRUE(appDir().Exists("1.tml"));
+  EXPECT_EQ(peer.Connections(), 0) << "not due for a minute";
+  window.Invoke([this] { mainWindow.ToggleClient(); });
+  ASSERT_TRUE(Eventually([&] { return peer.Connections() == 1 && !appDir().Exists("1.tml"); })) << LogContent();
+
+  ASSERT_TRUE(Eventually([this] { return DispatcherEnded(); }));
+  appDir().Write("2.tml", message);
+  deferBy("2.tml");
+  mainWindow.StartClient();  // as after a stored message
+  ASSERT_TRUE(Eventually([this] { return Count("Client started.") == 3 && DispatcherEnded(); }));
+  EXPECT_TRUE(appDir().Exists("2.tml"));
+  window.Invoke([this] { mainWindow.DeliverNow(); });
+  ASSERT_TRUE(Eventually([&] { return peer.Connections() == 2 && !appDir().Exists("2.tml"); })) << LogContent();
+  EXPECT_EQ(Count("Delivering every waiting e-mail now."), 1u);
+}
+
 TEST_F(ControllerTest, TimerTicksStartTheClientAgain) {
-  MainWindow::SetClientTimerPeriod(std::chrono::milliseconds(50));
+  mainWindow.timings.clientTimerPeriod = std::chrono::milliseconds(50);
   Init();
   ASSERT_TRUE(Eventually([this] { return Count("Client starting...") >= 3; }));
 }
@@ -109,9 +135,9 @@ TEST_F(ControllerTest, TimerTicksDoNothingWhileTheDispatcherIsPaused) {
   test::SmtpPeer peer([](int, const std::string&) { return std::string(); });  // never answers
   SettingsKey().Write("SMTP", peer.server());
   SettingsKey().Write("Output", "1");
-  SetClientTimeouts({std::chrono::milliseconds(2000), std::chrono::seconds(60)});
+  mainWindow.timings.client = {std::chrono::milliseconds(2000), std::chrono::seconds(60)};
   for (const char* name : {"1.tml", "2.tml"}) appDir().Write(name, "HELO a\r\nMAIL FROM:<s>\r\nRCPT TO:<r>\r\nDATA\r\nx\r\n.\r\nQUIT\r\n");
-  MainWindow::SetClientTimerPeriod(std::chrono::milliseconds(50));
+  mainWindow.timings.clientTimerPeriod = std::chrono::milliseconds(50);
   Init();
   ASSERT_TRUE(Eventually([&] { return peer.Connections() == 1; })) << "the dispatcher waits at its limit";
   window.Invoke([this] { mainWindow.ToggleClient(); });
@@ -140,7 +166,7 @@ TEST_F(ControllerTest, ShutdownResumesAPausedDispatcherAndLogsInOrder) {
   test::SmtpPeer peer([](int, const std::string&) { return std::string(); });  // never answers
   SettingsKey().Write("SMTP", peer.server());
   SettingsKey().Write("Output", "1");
-  SetClientTimeouts({std::chrono::milliseconds(2000), std::chrono::seconds(60)});
+  mainWindow.timings.client = {std::chrono::milliseconds(2000), std::chrono::seconds(60)};
   for (const char* name : {"1.tml", "2.tml"}) appDir().Write(name, "HELO a\r\nMAIL FROM:<s>\r\nRCPT TO:<r>\r\nDATA\r\nx\r\n.\r\nQUIT\r\n");
   Init();
   ASSERT_TRUE(Eventually([&] { return peer.Connections() == 1; })) << "one worker holds the only place";
@@ -184,8 +210,8 @@ TEST_F(ControllerTest, ShutdownEndsWithinThreeSecondsWhateverThePeersDo) {
   });
   SettingsKey().Write("REAL_RELAY", "1");
   SettingsKey().Write("DNS", dns.server());
-  SetClientTimeouts({std::chrono::seconds(50), std::chrono::seconds(50)});
-  MxResolver::SetReplyWait(std::chrono::seconds(25));
+  mainWindow.timings.client = {std::chrono::seconds(50), std::chrono::seconds(50)};
+  mainWindow.timings.dnsWait = std::chrono::seconds(25);
   for (const char* domain : {"syn", "silent", "nodns"}) {
     appDir().Write(std::string(domain) + ".tml", std::string("HELO a\r\nMAIL FROM:<s@x.test>\r\nRCPT TO:<r@") + domain +
                                                      ".test>\r\nDATA\r\nx\r\n.\r\nQUIT\r\n");
@@ -203,7 +229,6 @@ TEST_F(ControllerTest, ShutdownEndsWithinThreeSecondsWhateverThePeersDo) {
   for (const char* name : {"syn.tml", "silent.tml", "nodns.tml"}) {
     EXPECT_EQ(appDir().Read(name).find("XCPT"), std::string::npos) << name << " is left as it was";
   }
-  MxResolver::SetReplyWait(std::chrono::milliseconds(5000));
 }
 
 }  // namespace

@@ -39,12 +39,11 @@ class DeliveryFixture : public RelayFixture {
     auto tpl = ReadWholeFile(std::string(VELLOMAR_RESOURCES) + "/error");
     EXPECT_TRUE(tpl.ok());
     appDir().Write("error", tpl.value());
-    SetClientTimeouts({std::chrono::milliseconds(2000), std::chrono::milliseconds(2000)});
+    mainWindow.timings.client = {std::chrono::milliseconds(2000), std::chrono::milliseconds(2000)};
     TheSettings().REAL_RELAY = false;
     TheSettings().Alternate.Set("");
     HoldClient();
   }
-  ~DeliveryFixture() override { SetClientTimeouts({}); }
 
   // A queued notice announces itself to the dispatcher. These tests run the delivery pieces
   // by hand, so a placeholder, paused until the stop, holds the dispatcher's place: an

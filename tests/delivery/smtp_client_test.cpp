@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "common/flags.h"
+#include "delivery/delivery_notes.h"
 #include "spool/spool_lists.h"
 #include "delivery_fixture.h"
 #include "support/smtp_peer.h"
@@ -271,7 +272,7 @@ TEST_F(DeliverRecipientTest, WholeRepliesAreReadWhateverTheirShape) {
 }
 
 TEST_F(DeliverRecipientTest, UnreachableOrSilentServersLeaveTheRecipientPending) {
-  SetClientTimeouts({std::chrono::milliseconds(2000), std::chrono::milliseconds(200)});
+  mainWindow.timings.client = {std::chrono::milliseconds(2000), std::chrono::milliseconds(200)};
   SmtpPeer silent([](int, const std::string&) { return std::string(); });
   std::string refused;
   {
@@ -289,6 +290,11 @@ TEST_F(DeliverRecipientTest, UnreachableOrSilentServersLeaveTheRecipientPending)
   EXPECT_NE(log.find("Error : can't connect to " + refused + "\r\n"), std::string::npos);
   EXPECT_NE(log.find("Error : can't find IP for bad..name.invalid\r\n"), std::string::npos);
   EXPECT_EQ(mainWindow.sentAll, 1u) << "only the silent server was reached";
+  // The last of them is kept for the recipient, for the window and a later notice.
+  EXPECT_EQ(LastDeliveryError("953.tml", "RCPT TO:<first address>\r\n"), "can't find IP for bad..name.invalid");
+  EXPECT_EQ(LastDeliveryError("953.tml", "RCPT TO:<second address>\r\n"), "");
+  EXPECT_FALSE(Deliver("953.tml", 2, refused));
+  EXPECT_EQ(LastDeliveryError("953.tml", "RCPT TO:<first address>\r\n"), "can't connect to " + refused);
 }
 
 TEST_F(DeliverRecipientTest, RefusedConnectionInTrueRelayingGoesToTheAlternate) {
@@ -354,7 +360,7 @@ TEST_F(DeliverRecipientTest, ANoticeThatCannotBeWrittenLeavesTheRecipientPending
 }
 
 TEST_F(DeliverRecipientTest, AcceptedDataIsRecordedBeforeQuitWhateverQuitMeets) {
-  SetClientTimeouts({milliseconds(2000), milliseconds(300), milliseconds(2000)});
+  mainWindow.timings.client = {milliseconds(2000), milliseconds(300), milliseconds(2000)};
   for (const char* quitReply : {"221 bye\r\n", "554 odd\r\n", SmtpPeer::kClose, ""}) {
     SCOPED_TRACE(quitReply);
     std::mutex lock;
@@ -379,7 +385,7 @@ TEST_F(DeliverRecipientTest, AcceptedDataIsRecordedBeforeQuitWhateverQuitMeets) 
 
 TEST_F(DeliverRecipientTest, TheReplyToTheEndOfDataMayTakeLongerThanOtherReplies) {
   EXPECT_EQ(ClientTimeouts{}.dataReply, std::chrono::minutes(10));
-  SetClientTimeouts({milliseconds(2000), milliseconds(200), milliseconds(5000)});
+  mainWindow.timings.client = {milliseconds(2000), milliseconds(200), milliseconds(5000)};
   SmtpPeer peer([](int, const std::string& line) -> std::string {
     // A busy server: its answer to the end of the data comes well after the usual wait.
     if (line == ".\r\n") std::this_thread::sleep_for(milliseconds(800));

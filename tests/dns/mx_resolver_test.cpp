@@ -101,8 +101,7 @@ TEST(MxResolverTest, MalformedRepliesYieldTheBestSoFar) {
 
 class LookupMxTest : public test::RelayFixture {
  protected:
-  LookupMxTest() { MxResolver::SetReplyWait(std::chrono::milliseconds(200)); }
-  ~LookupMxTest() override { MxResolver::SetReplyWait(std::chrono::milliseconds(5000)); }
+  LookupMxTest() { mainWindow.timings.dnsWait = std::chrono::milliseconds(200); }
 
   static uint16_t IdOf(const Bytes& query) { return static_cast<uint16_t>(query[0] << 8 | query[1]); }
   MxResolver resolver{mainWindow};

@@ -315,7 +315,7 @@ TEST_F(ServerSessionTest, CommandLinesAreBounded) {
 }
 
 TEST_F(ServerSessionTest, SilenceEndsTheSessionWithoutAReply) {
-  SetDefaultReadWait(std::chrono::milliseconds(200));
+  mainWindow.timings.session.readWait = std::chrono::milliseconds(200);
   SmtpTestClient client = Connect();
   client.Send("HELO a\r\n");
   EXPECT_EQ(client.ReadReply(), "250 Ok\r\n");
@@ -339,7 +339,7 @@ TEST_F(ServerSessionTest, ADrippingClientIsCutOffInCommandsAndInData) {
   limits.commandTime = std::chrono::milliseconds(1000);
   limits.dataGrace = std::chrono::milliseconds(1000);
   limits.dataRate = 1000;
-  SetDefaultSessionLimits(limits);
+  mainWindow.timings.session = limits;
   auto started = std::chrono::steady_clock::now();
   SmtpTestClient commands = Connect();
   Drip(commands, 'H', std::chrono::milliseconds(100), 200);
@@ -368,7 +368,7 @@ TEST_F(ServerSessionTest, ADrippingClientIsCutOffInCommandsAndInData) {
 }
 
 TEST_F(ServerSessionTest, AnAcknowledgedMessageOutlivesWhateverTheClientDoesNext) {
-  SetDefaultReadWait(std::chrono::milliseconds(300));
+  mainWindow.timings.session.readWait = std::chrono::milliseconds(300);
   struct Case {
     const char* name;
     std::function<void(SmtpTestClient&)> after;

@@ -2,7 +2,10 @@
 
 #include <stdlib.h>
 
+#include <new>
+
 #include "common/flags.h"
+#include "common/settings.h"
 #include "control/control_ids.h"
 #include "smtp_server/listener.h"
 #include "smtp_server/server_session.h"
@@ -11,9 +14,22 @@
 
 namespace vellomar::test {
 
+namespace {
+
+// Each test starts from the defaults, whatever a test before it in this process set. No relay
+// thread runs here, so nothing holds a field while it is replaced.
+void ResetSettings() {
+  Settings& settings = TheSettings();
+  settings.~Settings();
+  new (&settings) Settings();
+}
+
+}  // namespace
+
 StopFlag& RelayFixture::stopRequestedFlag() { return stopRequested; }
 
 RelayFixture::RelayFixture() {
+  ResetSettings();
   ::setenv("VELLOMAR_REGISTRY", (appDir().path() + "/store").c_str(), 1);
   ::setenv("XDG_CONFIG_HOME", (appDir().path() + "/config").c_str(), 1);
   ::setenv("VELLOMAR_SMTP_PORT", "0", 1);
@@ -44,7 +60,6 @@ void RelayFixture::StopAll() {
   }
   threads.JoinAll();
   window.Stop();
-  SetDefaultSessionLimits(SessionLimits{});
 }
 
 }  // namespace vellomar::test
