@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Draws the program's own images: the state discs (135, 136), the logo (145) and the icon
-(128). Run it to regenerate resources/images/; the PNG files are committed."""
+(128), and the icon at the sizes of the desktop's icon theme. Run it to regenerate
+resources/images/ and resources/icons/; the PNG files are committed."""
 import math
 import struct
 import zlib
@@ -60,9 +61,32 @@ def icon(x, y):
     return (0, 0, 0, 0)
 
 
+def icon_at(size):
+    """The 32-pixel icon drawn at another size, each pixel the mean of 4 x 4 samples."""
+    def pixel(x, y):
+        total = [0, 0, 0, 0]
+        for i in range(4):
+            for j in range(4):
+                sample = icon(int((x + (i + 0.5) / 4) * 32 / size), int((y + (j + 0.5) / 4) * 32 / size))
+                alpha = sample[3]
+                for k in range(3):
+                    total[k] += sample[k] * alpha
+                total[3] += alpha
+        if total[3] == 0:
+            return (0, 0, 0, 0)
+        return tuple(int(total[k] / total[3]) for k in range(3)) + (int(total[3] / 16),)
+    return pixel
+
+
+ICON_SIZES = (16, 24, 32, 48, 64, 128, 256)
+
 if __name__ == "__main__":
     OUT.mkdir(exist_ok=True)
     png(OUT / "bitmap135.png", 16, 16, disc((40, 190, 60)))
     png(OUT / "bitmap136.png", 16, 16, disc((210, 40, 40)))
     png(OUT / "bitmap145.png", 236, 67, logo)
     png(OUT / "icon128.png", 32, 32, icon)
+    icons = Path(__file__).parent / "icons"
+    icons.mkdir(exist_ok=True)
+    for size in ICON_SIZES:
+        png(icons / f"{size}.png", size, size, icon_at(size))

@@ -1,9 +1,12 @@
-// Vellomar: a store-and-forward SMTP relay for the desktop. No command-line options.
+// Vellomar: a store-and-forward SMTP relay for the desktop. It needs no option to run; the
+// few it knows answer a question and end.
 #include <signal.h>
 
 #include <cstdlib>
 #include <initializer_list>
+#include <iostream>
 
+#include "app/command_line.h"
 #include "platform/signals.h"
 #include "ui/console_face.h"
 #ifdef VELLOMAR_WITH_QT
@@ -23,6 +26,7 @@ bool HasDisplay() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (auto status = vellomar::RunCommandLine(argc, argv, std::cout, std::cerr)) return *status;
   // Sends never raise SIGPIPE, but a library might write to a closed socket all the same.
   // Failing only for an invalid signal number, which these are not.
   (void)vellomar::SetSignalAction(SIGPIPE, SIG_IGN);
@@ -35,7 +39,10 @@ int main(int argc, char** argv) {
   sigemptyset(&ending);
   sigaddset(&ending, SIGINT);
   sigaddset(&ending, SIGTERM);
-  (void)vellomar::ChangeThreadSignalMask(SIG_BLOCK, ending);  // fails only for an invalid `how`
+  // SIGUSR1 ("deliver now") is taken by the same thread, never by a handler.
+  sigset_t watched = ending;
+  sigaddset(&watched, SIGUSR1);
+  (void)vellomar::ChangeThreadSignalMask(SIG_BLOCK, watched);  // fails only for an invalid `how`
 #ifdef VELLOMAR_WITH_QT
   if (HasDisplay()) return vellomar::RunQtFace(argc, argv, ending);
 #else

@@ -5,6 +5,7 @@
 #include <cctype>
 #include <mutex>
 
+#include "common/app_directory_rule.h"
 #include "platform/file_system.h"
 
 namespace vellomar {
@@ -12,6 +13,8 @@ namespace vellomar {
 namespace {
 std::mutex directoryLock;
 std::string overrideDirectory;
+// The folder the rule chose, found once: choosing it may create it and copy the template.
+std::string chosenDirectory;
 }  // namespace
 
 std::string AppDirectoryFromExePath(std::string path) {
@@ -22,13 +25,10 @@ std::string AppDirectoryFromExePath(std::string path) {
 }
 
 std::string GetAppDirectory() {
-  {
-    std::lock_guard<std::mutex> guard(directoryLock);
-    if (!overrideDirectory.empty()) return overrideDirectory;
-  }
-  // The link is read each time: cheap, and right even if the executable was moved.
-  auto exe = ReadSymbolicLink("/proc/self/exe");
-  return AppDirectoryFromExePath(exe ? exe.value() : std::string());
+  std::lock_guard<std::mutex> guard(directoryLock);
+  if (!overrideDirectory.empty()) return overrideDirectory;
+  if (chosenDirectory.empty()) chosenDirectory = ChooseAppDirectory(CurrentAppDirectoryPlaces());
+  return chosenDirectory;
 }
 
 void SetAppDirectory(std::string directory) {

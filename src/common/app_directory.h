@@ -6,8 +6,8 @@
 
 namespace vellomar {
 
-// The folder that holds the program and all its files (spool files, `error`, `logfile`):
-// the folder of the running executable, without a trailing slash.
+// The folder that holds all the program's files (spool files, `error`, `logfile`), without a
+// trailing slash: chosen once by ChooseAppDirectory (app_directory_rule.h) on first use.
 std::string GetAppDirectory();
 
 // The folder part of an executable path, by the program's rule: trailing white space goes,
@@ -16,7 +16,7 @@ std::string GetAppDirectory();
 std::string AppDirectoryFromExePath(std::string exePath);
 
 // Points the application directory elsewhere (tests, and a core used without its program).
-// An empty text returns to the executable's folder.
+// An empty text returns to the folder the rule chooses.
 void SetAppDirectory(std::string directory);
 
 // GetAppDirectory(), a slash and the name.

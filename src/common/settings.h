@@ -29,6 +29,21 @@ struct Settings {
   std::atomic<int32_t> Output{100};
   // Only clients from these networks are served; the listener refuses the others.
   SharedValue<NetworkList> Allow{DefaultAllowedNetworks()};
+  // How the next relay (`SMTP`) is reached: "none", "may", "starttls" or "tls"; empty
+  // picks by the user and port (see NextRelaySecurityFor).
+  SharedText SMTP_TLS;
+  SharedText SMTP_User;
+  SharedText SMTP_Password;
+  // A command whose first output line is the password (or the XOAUTH2 access token).
+  SharedText SMTP_PasswordCommand;
+  // Empty: the best of PLAIN and LOGIN the server offers; or "XOAUTH2".
+  SharedText SMTP_Auth;
+  // The SHA-256 of the next relay's certificate, in place of the chain and name check.
+  SharedText SMTP_Fingerprint;
+  // Exchangers and `Alternate`: "none" or "may".
+  SharedText MX_TLS;
+  // Days a recipient may stay pending before it is given up with a notice; 0: for ever.
+  std::atomic<int32_t> Lifetime{5};
 };
 
 // The program's one Settings.

@@ -2,12 +2,14 @@
 #include "common/app_directory.h"
 #include "control/main_window.h"
 #include "control/settings.h"
+#include "platform/file_system.h"
 #include "platform/local_clock.h"
 
 namespace vellomar {
 
 namespace {
 const char* const kLogFileName = "logfile";
+const char* const kOldLogFileName = "logfile.1";
 }
 
 bool MainWindow::OpenLog() {
@@ -34,6 +36,9 @@ void MainWindow::AppendLog(const std::string& message) {
   // Posted under LogLock, so the box gets the messages in the order of the file's lines.
   AppendNotification(message + "\r\n", line);
   if (logFile_.Length() > LogLimit(TheSettings().Logsize)) {
+    // The full log is kept as logfile.1 (replacing the one before), so the lines that explain
+    // a problem outlive the next burst of traffic.
+    (void)RenameFile(AppFilePath(kLogFileName), AppFilePath(kOldLogFileName));  // else it is emptied
     if (!logFile_.Reopen(AppFilePath(kLogFileName))) {
       ShowMessageBox("Can't reopen logfile. Logs ignored now...", "Vellomar error");
     }

@@ -1,6 +1,6 @@
 #include "control/autostart.h"
 
-#include "common/app_directory.h"
+#include "common/app_directory_rule.h"
 #include "control/registry_key.h"
 #include "platform/file_system.h"
 
@@ -20,7 +20,7 @@ std::string QuotedExecArgument(const std::string& path) {
 
 }  // namespace
 
-std::string AutostartProgramPath() { return GetAppDirectory() + "/vellomar"; }
+std::string AutostartProgramPath() { return ExecutableFolder() + "/vellomar"; }
 
 std::string AutostartEntryPath() { return ConfigHome() + "/autostart/vellomar.desktop"; }
 

@@ -4,7 +4,9 @@
 
 namespace vellomar {
 
-// The program path stored when autostart is on: the application directory and "/vellomar".
+// The program path stored when autostart is on: the running executable's folder and
+// "/vellomar", which is the application directory in the portable layout and /usr/bin when
+// installed.
 std::string AutostartProgramPath();
 // ${XDG_CONFIG_HOME:-$HOME/.config}/autostart/vellomar.desktop
 std::string AutostartEntryPath();

@@ -6,6 +6,7 @@
 #include "common/window_controls.h"
 #include "control/control_ids.h"
 #include "control/main_window.h"
+#include "delivery/delivery_notes.h"
 #include "delivery/dispatcher.h"
 #include "smtp_server/listener.h"
 #include "spool/spool_lists.h"
@@ -89,9 +90,41 @@ void MainWindow::ToggleServer() {
 }
 
 void MainWindow::ToggleClient() {
+  // A client launched by hand tries every waiting file at once, whatever its retry time.
+  bool running;
+  {
+    std::lock_guard<std::mutex> guard(clientLock);
+    running = IsThreadRunning(clientThread);
+  }
+  if (!running) MakeEveryFileDue();
   std::lock_guard<std::mutex> guard(clientLock);
   Toggle(clientThread, {kClientStateButton, "Client thread resumed.", "Client thread paused.", "Launching client...",
                         &MainWindow::LaunchDispatcher});
+}
+
+void MainWindow::DeliverNow() {
+  AppendLog("Delivering every waiting e-mail now.");
+  MakeEveryFileDue();
+  StartClient();
+}
+
+void MainWindow::DeliverWaitingNow(const std::string& name) {
+  AppendLog("Delivering " + name + " now.");
+  {
+    std::lock_guard<std::mutex> guard(QueueLock());
+    TheQueueList().schedule().MakeDue(name);
+  }
+  StartClient();
+}
+
+bool MainWindow::DeleteWaiting(const std::string& name) {
+  bool deleted;
+  {
+    std::lock_guard<std::mutex> guard(QueueLock());
+    deleted = TheQueueList().DeleteWaitingFile(name);
+  }
+  AppendLog(deleted ? "Deleted waiting e-mail " + name : "Error : can't delete waiting e-mail " + name);
+  return deleted;
 }
 
 void MainWindow::FlushQueue() {

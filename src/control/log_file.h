@@ -30,7 +30,7 @@ class LogFile {
 // "Sunday 06 December (2026) - 07:42:24 : ", with English names whatever the locale.
 std::string LogTimeStamp(const std::tm& local);
 
-// The size past which the log is emptied: Logsize kBytes, computed in 32 bits unsigned, so a
+// The size past which the log is set aside as logfile.1 and begun anew: Logsize kBytes, computed in 32 bits unsigned, so a
 // negative Logsize wraps to a limit that is never reached in practice.
 inline uint32_t LogLimit(int32_t logsize) { return static_cast<uint32_t>(logsize) * 1024u; }
 

@@ -76,6 +76,13 @@ class MainWindow : public WindowServices {
   void ToggleServer();
   void ToggleClient();
   void FlushQueue();
+  // Every waiting file becomes due, and the dispatcher starts (or, running, runs again).
+  void DeliverNow();
+  // The same for one waiting file.
+  void DeliverWaitingNow(const std::string& name);
+  // Deletes one waiting file (one being delivered goes when its worker lets it go); false,
+  // logged, when it cannot be deleted.
+  bool DeleteWaiting(const std::string& name);
   void Shutdown();
   static bool IsThreadRunning(const std::shared_ptr<ThreadHandle>& thread);
 

@@ -4,6 +4,7 @@
 #include <climits>
 
 #include "control/registry_key.h"
+#include "platform/file_system.h"
 
 namespace vellomar {
 
@@ -38,6 +39,21 @@ void LoadRelaySettings() {
   settings.Alternate.Set(key.Read("Alternate"));
   // "1" has no letter case, so the case-blind comparison is this one.
   settings.REAL_RELAY = IsOne(key.Read("REAL_RELAY"));
+  LoadTlsSettings();
+}
+
+void LoadTlsSettings() {
+  RegistryKey key = SettingsKey();
+  Settings& settings = TheSettings();
+  settings.SMTP_TLS.Set(key.Read("SMTP_TLS"));
+  settings.SMTP_User.Set(key.Read("SMTP_User"));
+  settings.SMTP_Password.Set(key.Read("SMTP_Password"));
+  settings.SMTP_PasswordCommand.Set(key.Read("SMTP_PasswordCommand"));
+  settings.SMTP_Auth.Set(key.Read("SMTP_Auth"));
+  settings.SMTP_Fingerprint.Set(key.Read("SMTP_Fingerprint"));
+  settings.MX_TLS.Set(key.Read("MX_TLS"));
+  // Every write of the store makes it the user's alone; a store edited by hand may not be.
+  if (!settings.SMTP_Password.Get().empty()) (void)SetFileMode(key.FilePath(), 0600);
 }
 
 NetworkList AllowedNetworks(const std::string& text, std::vector<std::string>& problems) {
@@ -62,6 +78,19 @@ std::vector<std::string> LoadStartupSettings() {
   std::vector<std::string> problems;
   settings.Allow.Set(AllowedNetworks(key.Read("Allow"), problems));
   return problems;
+}
+
+void LoadQueueSettings() {
+  RegistryKey key = SettingsKey();
+  constexpr int32_t kDefaultLifetime = 5;
+  std::string text = key.Read("Lifetime");
+  int32_t days = DecimalPrefix(text);
+  bool isZero = !text.empty() && text.find_first_not_of('0') == std::string::npos;
+  if (days < 0 || (days == 0 && !isZero)) {
+    key.Write("Lifetime", std::to_string(kDefaultLifetime));
+    days = kDefaultLifetime;
+  }
+  TheSettings().Lifetime = days;
 }
 
 }  // namespace vellomar

@@ -25,6 +25,8 @@ int32_t ReadNumberSetting(const RegistryKey& key, const std::string& name, int32
 
 // Reads DNS, SMTP, Alternate and REAL_RELAY from the settings key into TheSettings().
 void LoadRelaySettings();
+// Reads the next relay's security and login values and MX_TLS into TheSettings().
+void LoadTlsSettings();
 // The networks an `Allow` text names; the default when it names none. Each entry that is not
 // a network, and a text that held entries but no valid one, adds a log line to `problems`.
 NetworkList AllowedNetworks(const std::string& text, std::vector<std::string>& problems);
@@ -32,5 +34,9 @@ NetworkList AllowedNetworks(const std::string& text, std::vector<std::string>& p
 // Reads Minimize, Logrec, Logabo and Logdel, Input and Output with their defaults, and
 // Allow. Returns the log lines about values that could not be used as stored.
 std::vector<std::string> LoadStartupSettings();
+
+// Reads Lifetime: a missing, negative or non-numeric value gives the default, written back;
+// "0" stays 0 (never give up).
+void LoadQueueSettings();
 
 }  // namespace vellomar

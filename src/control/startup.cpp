@@ -2,14 +2,18 @@
 // client timer, and the clean-up of receptions that a crash cut short.
 #include <fcntl.h>
 
+#include <algorithm>
+#include <chrono>
 
 #include "common/app_directory.h"
 #include "common/flags.h"
 #include "common/text.h"
 #include "common/window_controls.h"
 #include "control/main_window.h"
+#include "control/program_lock.h"
 #include "control/registry_key.h"
 #include "control/settings.h"
+#include "delivery/delivery_notes.h"
 #include "delivery/notice_leftovers.h"
 #include "platform/file_system.h"
 #include "platform/wake_event.h"
@@ -48,10 +52,8 @@ bool HasCompleteData(const std::string& path) {
 // incomplete and deliver its waiting files twice. A folder where the lock file cannot even be
 // created is left to the checks that follow, which report what makes it unusable.
 bool MainWindow::TakeProgramLock() {
-  auto lock = OpenFile(AppFilePath("vellomar.lock"), O_RDONLY | O_CREAT);
-  if (!lock) return true;
-  Status taken = LockExclusiveNoWait(lock.value().get());
-  if (!taken && taken.error() == EWOULDBLOCK) return false;
+  auto lock = TakeProgramLockFile(AppFilePath("vellomar.lock"));
+  if (!lock) return lock.error() != EWOULDBLOCK;
   programLock_ = std::move(lock.value());
   return true;
 }
@@ -86,6 +88,7 @@ void MainWindow::OnInitDialog() {
   TheSettings().Logsize = ReadNumberSetting(SettingsKey(), "Logsize", 10);
   MoveLogToEnd();
   AppendLog("Initializing...");
+  AppendLog("Application folder: " + GetAppDirectory());
   controls_.AddTrayIcon();
   LoadRelaySettings();
   StartClientTimer();
@@ -97,17 +100,28 @@ void MainWindow::OnInitDialog() {
     clientThread.reset();
   }
   for (const std::string& problem : LoadStartupSettings()) AppendLog(problem);
+  LoadQueueSettings();
   RemoveIncompleteSpoolFiles();
   QueueLeftoverNotices(*this);
   StartServer();
   StartClient();
 }
 
-// Posts StartClient to the window's thread once per period, as a window timer would.
+// Posts StartClient to the window's thread once per period, as a window timer would, and
+// also when a file that waited for its retry time becomes due, so a retry after a minute
+// does not wait for the half-hour tick.
 void MainWindow::StartClientTimer() {
   threads_.Start([this](ThreadHandle&) {
-    WakeEvent never(stopRequested);
-    while (!never.WaitFor(timings.clientTimerPeriod) && !stopRequested.load()) {
+    using Clock = std::chrono::steady_clock;
+    Clock::time_point tick = Clock::now() + timings.clientTimerPeriod;
+    while (!stopRequested.load()) {
+      auto wait = std::chrono::ceil<std::chrono::milliseconds>(tick - Clock::now());
+      auto retry = UntilNextTry();
+      bool retryFirst = retry && *retry < wait;
+      // Woken by a newly recorded try: the schedule is looked at again.
+      if (TryRecorded().WaitFor(std::max(std::chrono::milliseconds(0), retryFirst ? *retry : wait))) continue;
+      if (stopRequested.load()) break;
+      if (!retryFirst) tick = Clock::now() + timings.clientTimerPeriod;
       windowThread_.Post([this] { StartClient(); });
     }
     return 0;

@@ -17,6 +17,8 @@ class ReplyReader {
   // False when the connection was lost, the reply did not come within `wait`, or it grew
   // past kMaxReply.
   bool Read(Connection& connection, std::chrono::milliseconds wait, std::string& reply);
+  // Forgets bytes received after the last reply.
+  void Clear() { pending_.clear(); }
 
  private:
   // Moves the next complete line from pending_ to the reply; true when it ends the reply.

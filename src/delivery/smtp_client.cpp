@@ -8,7 +8,10 @@
 #include "common/system_error.h"
 #include "common/text.h"
 #include "common/window_services.h"
+#include "delivery/delivery_notes.h"
+#include "delivery/esmtp_opening.h"
 #include "delivery/failure_notice.h"
+#include "delivery/next_relay_security.h"
 #include "delivery/reply_reader.h"
 #include "platform/connection.h"
 #include "platform/host_lookup.h"
@@ -35,6 +38,7 @@ struct Transaction {
   const std::string& recipientLine;
   off_t position;
   std::string address;
+  NextRelaySecurity security;
   Connection connection;
   ReplyReader replies;
   std::string unsent;
@@ -54,18 +58,26 @@ bool FollowAlternate(Transaction& t) {
 
 bool NoReply(Transaction& t) {
   t.window.AppendLog("Error : no reply from " + t.server);
+  NoteDeliveryError(t.spoolName, t.recipientLine, "no reply from " + t.server);
   t.connection.Close();
   return false;
 }
 
 void SendPending(Transaction& t) {
-  size_t sent = 0;
-  while (sent < t.unsent.size()) {
-    auto put = SendOnce(t.connection.fd(), t.unsent.data() + sent, t.unsent.size() - sent);
-    if (!put || put.value() == 0) break;  // the reply that follows decides
-    sent += put.value();
-  }
+  // A failed send is not acted on here: the reply that follows decides.
+  (void)t.connection.Send(t.unsent, t.window.timings.client.reply);
   t.unsent.clear();
+}
+
+// A TLS, certificate or login fault is the settings' doing, not the message's: the
+// recipient keeps its letter and the next run tries again.
+bool ConfigurationFault(Transaction& t, const std::string& logLine) {
+  t.window.AppendLog(logLine);
+  const std::string prefix = "Error : ";
+  NoteDeliveryError(t.spoolName, t.recipientLine,
+                    logLine.compare(0, prefix.size(), prefix) == 0 ? logLine.substr(prefix.size()) : logLine);
+  t.connection.Close();
+  return false;
 }
 
 bool Finish(Transaction& t, const std::string& lastLine) {
@@ -104,6 +116,7 @@ Verdict Judge(Transaction& t, const std::string& reply, const std::string& sent,
   }
   if (reply[0] == '4') {
     if (TheSettings().Logdel) t.window.AppendLog("Sending to " + t.address + " delayed (4xx STMP error)");
+    NoteDeliveryError(t.spoolName, t.recipientLine, UpToCarriageReturn(reply));
     result = IsLastDeferral(t.recipientLine) ? GiveUp(t, UpToCarriageReturn(reply), sent) : Defer(t);
     return Verdict::Done;
   }
@@ -193,6 +206,31 @@ bool Replay(Transaction& t) {
   }
 }
 
+// EHLO, STARTTLS and the login in place of the stored HELO line, then the replay from the
+// MAIL line on.
+bool OpenAndReplay(Transaction& t) {
+  std::string heloLine;
+  if (!ReadLine(t.file, heloLine)) return FileEnded(t, "unexpected EOF", heloLine);
+  OpeningResult opened =
+      OpenSession(t.connection, t.replies, HeloDomain(heloLine), t.security, t.server, t.window.timings.client.reply);
+  bool result = false;
+  switch (opened.kind) {
+    case OpeningResult::Kind::Ready:
+      return Replay(t);
+    case OpeningResult::Kind::UseHelo:
+      if (!t.file.Rewind()) return FileEnded(t, "unexpected EOF", heloLine);
+      return Replay(t);
+    case OpeningResult::Kind::Fault:
+      return ConfigurationFault(t, opened.text);
+    case OpeningResult::Kind::Reply:
+      if (Judge(t, opened.text, opened.sent, result) == Verdict::Done) return result;
+      break;
+    case OpeningResult::Kind::NoReply:
+      break;
+  }
+  return NoReply(t);
+}
+
 enum class Reached { Connected, NotResolved, Refused };
 
 Reached Connect(Transaction& t) {
@@ -229,7 +267,7 @@ bool DeliverRecipient(WindowServices& window, SpoolFile& file, const std::string
                       const std::string& server, const std::string& recipientLine, off_t position) {
   if (recipientLine.empty() || server.empty()) return false;
   if (FlushedWhileTaken(spoolName)) return true;
-  Transaction t{window, file, spoolName, mailLine, server, recipientLine, position, RecipientAddress(recipientLine), {}, {}, {}};
+  Transaction t{window, file, spoolName, mailLine, server, recipientLine, position, RecipientAddress(recipientLine), {}, {}, {}, {}};
   if (TheSettings().Logrec) window.AppendLog("Sending mail to " + t.address);
   if (!file.Rewind()) {
     window.AppendLog("Error : can't read " + spoolName);
@@ -238,18 +276,25 @@ bool DeliverRecipient(WindowServices& window, SpoolFile& file, const std::string
   switch (Connect(t)) {
     case Reached::NotResolved:
       window.AppendLog("Error : can't find IP for " + server);
+      NoteDeliveryError(spoolName, recipientLine, "can't find IP for " + server);
       return AlternateApplies(server) ? FollowAlternate(t) : false;
     case Reached::Refused:
       if (AlternateApplies(server)) return FollowAlternate(t);
       window.AppendLog("Error : can't connect to " + server);
+      NoteDeliveryError(spoolName, recipientLine, "can't connect to " + server);
       return false;
     case Reached::Connected:
       break;
   }
   ++window.sentAll;
+  t.security = NextRelaySecurityFor(server, TheSettings().REAL_RELAY);
+  if (t.security.tls == NextRelaySecurity::Tls::Implicit) {
+    TlsOutcome outcome = t.connection.StartTls(t.security.check, t.window.timings.client.reply);
+    if (!outcome.ok()) return ConfigurationFault(t, TlsFaultLine(outcome, server));
+  }
   std::string greeting;
   if (!t.replies.Read(t.connection, t.window.timings.client.reply, greeting)) return NoReply(t);
-  return Replay(t);
+  return t.security.SpeaksEsmtp() ? OpenAndReplay(t) : Replay(t);
 }
 
 }  // namespace vellomar

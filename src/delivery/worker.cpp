@@ -3,13 +3,16 @@
 #include <fcntl.h>
 
 #include <mutex>
+#include <optional>
 
 #include "common/app_directory.h"
 #include "common/flags.h"
 #include "common/settings.h"
 #include "common/system_error.h"
 #include "common/window_services.h"
+#include "delivery/delivery_notes.h"
 #include "delivery/failure_notice.h"
+#include "delivery/message_age.h"
 #include "delivery/smtp_client.h"
 #include "delivery/spool_summary.h"
 #include "dns/mx_resolver.h"
@@ -30,6 +33,8 @@ struct Run {
   std::string mailLine;
   MailSummary summary;
   MxResolver resolver;
+  // Whole days of age when the message has outlived Lifetime: its pending recipients are given up.
+  std::optional<int> expiredDays;
 };
 
 void RemoveEntry(const std::string& name) {
@@ -58,9 +63,10 @@ int DeleteAndEnd(Run& run) {
 }
 
 // The file stays as it is and its name stays held: not tried again in this dispatcher run,
-// tried again after the next clearing.
+// and after the next clearing only once its retry interval has passed.
 int HoldAndEnd(Run& run) {
   (void)run.file.Close();  // every letter written was synced when it was written
+  RecordDeliveryTry(run.name);
   RemoveEntry(run.name);
   return End(run, 0);
 }
@@ -108,6 +114,7 @@ std::string ExchangerFor(Run& run, const std::string& line) {
     run.window.AppendLog("Warning : Using alternative SMTP server for domain " + domain);
   } else {
     run.window.AppendLog("Error : no MX server found for domain " + domain);
+    NoteDeliveryError(run.name, line, "no mail exchanger for domain " + domain);
   }
   return alternate;
 }
@@ -120,7 +127,16 @@ Next GiveUpWithoutDomain(Run& run, const std::string& line, off_t position) {
   return RecordRecipientState(run.window, run.file, run.name, position, 'X') ? Next::Serve : Next::FinalScan;
 }
 
+// A recipient still pending when the message has outlived Lifetime is given up, its notice
+// naming the last error seen for it.
+Next GiveUpExpired(Run& run, const std::string& line, off_t position) {
+  std::string reason = LifetimeReason(*run.expiredDays, LastDeliveryError(run.name, line));
+  if (!SendFailureNotice(run.window, run.name, reason, line)) return Next::FinalScan;
+  return RecordRecipientState(run.window, run.file, run.name, position, 'X') ? Next::Serve : Next::FinalScan;
+}
+
 Next Serve(Run& run, const std::string& line, off_t position) {
+  if (run.expiredDays) return GiveUpExpired(run, line, position);
   std::string server;
   if (TheSettings().REAL_RELAY) {
     if (line.find('@') == std::string::npos) return GiveUpWithoutDomain(run, line, position);
@@ -182,8 +198,9 @@ int WorkerThread(WindowServices& window, const std::string& name) {
     WorkerEnded().Notify();
     return 0;
   }
-  Run run{window, name, std::move(opened.value()), {}, {}, MxResolver(window)};
+  Run run{window, name, std::move(opened.value()), {}, {}, MxResolver(window), std::nullopt};
   PublishSummary(run);
+  run.expiredDays = PastLifetime(run.name, run.file);
   if (!run.file.Rewind()) return FinalScan(run);
   return RecipientLoop(run);
 }

@@ -13,6 +13,7 @@ void Connection::Open(FileDescriptor fd) {
 }
 
 ErrorOr<size_t> Connection::Receive(char* buffer, size_t size, std::chrono::milliseconds wait) {
+  if (tls_) return tls_->Receive(buffer, size, wait);
   auto readable = WaitReadable(fd_.get(), static_cast<int>(wait.count()));
   if (!readable) return ErrorOr<size_t>::Fail(readable.failure());
   if (!readable.value()) return ErrorOr<size_t>::Fail(ETIMEDOUT);
@@ -24,7 +25,22 @@ bool Connection::SendOnce(std::string_view data) {
   return sent && sent.value() == data.size();
 }
 
+bool Connection::Send(std::string_view data, std::chrono::milliseconds wait) {
+  if (tls_) return tls_->Send(data, wait);
+  while (!data.empty()) {
+    auto sent = vellomar::SendOnce(fd_.get(), data.data(), data.size());
+    if (!sent || sent.value() == 0) return false;
+    data.remove_prefix(sent.value());
+  }
+  return true;
+}
+
+TlsOutcome Connection::StartTls(const TlsPeerCheck& check, std::chrono::milliseconds wait) {
+  return TlsStream::Connect(fd_.get(), check, wait, tls_);
+}
+
 void Connection::Close() {
+  tls_.reset();
   if (watcher_ != nullptr) watcher_->UnwatchSocket();
   watcher_ = nullptr;
   (void)fd_.Close();  // a socket's close result tells nothing about delivered data

@@ -1,10 +1,12 @@
 #pragma once
 
 #include <chrono>
+#include <memory>
 #include <string_view>
 
 #include "platform/error_or.h"
 #include "platform/file_descriptor.h"
+#include "platform/tls_stream.h"
 
 namespace vellomar {
 
@@ -31,10 +33,17 @@ class Connection {
   ErrorOr<size_t> Receive(char* buffer, size_t size, std::chrono::milliseconds wait);
   // One send call; true only when all of `data` went out.
   bool SendOnce(std::string_view data);
+  // Sends all of `data`, through TLS once it is up; true when all of it went out. A plain
+  // send is bounded by the socket's own send time-out, a TLS one by `wait`.
+  bool Send(std::string_view data, std::chrono::milliseconds wait);
+  // Puts TLS under everything that follows; Receive and Send go through it from then on.
+  TlsOutcome StartTls(const TlsPeerCheck& check, std::chrono::milliseconds wait);
+  bool IsEncrypted() const { return tls_ != nullptr; }
   void Close();
 
  private:
   FileDescriptor fd_;
+  std::unique_ptr<TlsStream> tls_;
   ThreadHandle* watcher_ = nullptr;
 };
 

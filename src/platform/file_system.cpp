@@ -93,6 +93,11 @@ Status RenameFile(const std::string& from, const std::string& to) {
   return Ok();
 }
 
+Status SetFileMode(const std::string& path, mode_t mode) {
+  if (::chmod(path.c_str(), mode) != 0) return FailWith(errno);
+  return Ok();
+}
+
 Status MakeDirectory(const std::string& path, mode_t mode) {
   if (::mkdir(path.c_str(), mode) != 0) return FailWith(errno);
   return Ok();
@@ -126,6 +131,11 @@ ErrorOr<std::string> ReadSymbolicLink(const std::string& path) {
   if (length < 0) return ErrorOr<std::string>::Fail(errno);
   if (static_cast<size_t>(length) == sizeof target) return ErrorOr<std::string>::Fail(ENAMETOOLONG);
   return std::string(target, static_cast<size_t>(length));
+}
+
+Status CheckWritable(const std::string& path) {
+  if (::access(path.c_str(), W_OK) != 0) return FailWith(errno);
+  return Ok();
 }
 
 }  // namespace vellomar

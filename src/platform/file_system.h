@@ -27,6 +27,8 @@ Status SyncDirectory(const std::string& path);
 Status LockExclusiveNoWait(int fd);
 Status RemoveFile(const std::string& path);
 Status RenameFile(const std::string& from, const std::string& to);
+// chmod: the file's permission bits.
+Status SetFileMode(const std::string& path, mode_t mode);
 Status MakeDirectory(const std::string& path, mode_t mode = 0755);
 
 enum class EntryKind { Missing, Regular, Directory, Other };
@@ -38,6 +40,8 @@ ErrorOr<std::vector<std::string>> ListDirectory(const std::string& path);
 ErrorOr<std::string> ReadSymbolicLink(const std::string& path);
 // Whether the descriptor is a terminal; any failure of the call means it is not one.
 bool IsTerminal(int fd);
+// Whether this process may create entries in the folder (access with W_OK).
+Status CheckWritable(const std::string& path);
 
 }  // namespace vellomar
 

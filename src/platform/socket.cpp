@@ -1,5 +1,6 @@
 #include "platform/socket.h"
 
+#include <fcntl.h>
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -78,14 +79,30 @@ ErrorOr<uint16_t> LocalPort(int fd) {
   return ntohs(reinterpret_cast<const sockaddr_in&>(address).sin_port);
 }
 
-ErrorOr<bool> WaitReadable(int fd, int timeoutMs) {
-  pollfd watched{fd, POLLIN, 0};
+namespace {
+
+ErrorOr<bool> WaitFor(int fd, short events, int timeoutMs) {
+  pollfd watched{fd, events, 0};
   int ready;
   do {
     ready = ::poll(&watched, 1, timeoutMs);
   } while (ready < 0 && errno == EINTR);
   if (ready < 0) return ErrorOr<bool>::Fail(errno);
   return ready > 0;
+}
+
+}  // namespace
+
+ErrorOr<bool> WaitReadable(int fd, int timeoutMs) { return WaitFor(fd, POLLIN, timeoutMs); }
+
+ErrorOr<bool> WaitWritable(int fd, int timeoutMs) { return WaitFor(fd, POLLOUT, timeoutMs); }
+
+Status SetNonBlocking(int fd, bool on) {
+  int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0) return FailWith(errno);
+  flags = on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
+  if (::fcntl(fd, F_SETFL, flags) < 0) return FailWith(errno);
+  return Ok();
 }
 
 ErrorOr<AcceptedConnection> AcceptConnection(int fd) {

@@ -27,6 +27,9 @@ Status ListenOn(int fd, int backlog);
 ErrorOr<uint16_t> LocalPort(int fd);
 // True when the socket is readable (or hung up) within the time, false when the time ran out.
 ErrorOr<bool> WaitReadable(int fd, int timeoutMs);
+// True when the socket can take more data (or failed) within the time.
+ErrorOr<bool> WaitWritable(int fd, int timeoutMs);
+Status SetNonBlocking(int fd, bool on);
 struct AcceptedConnection {
   FileDescriptor socket;
   sockaddr_storage peer{};

@@ -7,6 +7,7 @@
 
 #include "common/app_directory.h"
 #include "common/flags.h"
+#include "common/version.h"
 #include "common/window_services.h"
 #include "platform/file_system.h"
 #include "platform/wake_event.h"
@@ -62,7 +63,7 @@ void FailedEnding(SessionRun& run) {
 }
 
 bool Greet(SessionRun& run) {
-  return SendReply(run, "220 vesk Vellomar 0.2 ready at " + MailDateText() + "\r\n");
+  return SendReply(run, "220 vesk Vellomar " VELLOMAR_VERSION " ready at " + MailDateText() + "\r\n");
 }
 
 void CommandLoop(SessionRun& run) {

@@ -97,20 +97,23 @@ bool QueueList::Remove(const std::string& name) {
   return true;
 }
 
-// A name not taken, with the extension, naming a regular file. A folder (or anything else)
+// A name not taken, due, with the extension, naming a regular file. A folder (or anything else)
 // that happens to carry the extension is no spool file.
-bool QueueList::WaitingAt(const std::string& candidate) const {
-  return HasSpoolExtension(candidate) && !Contains(candidate) && KindOf(AppFilePath(candidate)) == EntryKind::Regular;
+bool QueueList::WaitingAt(const std::string& candidate, bool dueOnly) const {
+  return HasSpoolExtension(candidate) && !Contains(candidate) && (!dueOnly || schedule_.IsDue(candidate)) &&
+         KindOf(AppFilePath(candidate)) == EntryKind::Regular;
 }
 
-bool QueueList::TakeNextFile(std::string& name) {
+bool QueueList::TakeNextFile(std::string& name) { return TakeWaiting(name, true); }
+
+bool QueueList::TakeWaiting(std::string& name, bool dueOnly) {
   name.clear();
   for (;;) {
     // A file gone since the listing (a worker just delivered it) is passed over: ending the
     // search there would leave the files after it waiting for the next timer tick.
     while (cursor_ < listing_.size()) {
       const std::string& candidate = listing_[cursor_++];
-      if (!WaitingAt(candidate)) continue;
+      if (!WaitingAt(candidate, dueOnly)) continue;
       if (!Add(candidate)) return false;
       name = candidate;
       return true;
@@ -129,6 +132,7 @@ void QueueList::Rescan() { listedAt_ = UINT64_MAX; }
 bool QueueList::Discard(const std::string& name, bool deleteFile) {
   bool deleting = deleteFile || IsFlushed(name);
   bool ok = !deleting || RemoveFile(AppFilePath(name)).ok();
+  if (deleting && ok) schedule_.Forget(name);
   if (entries_.empty()) return false;
   RemoveExact(name);
   // A name let go with its file still there makes that file wait again.
@@ -141,7 +145,7 @@ void QueueList::Clear(bool deleteFiles) {
     auto next = std::next(entry);
     if (!entry->reservation) {
       // A file that cannot be deleted stays waiting and is taken again, as after Discard.
-      if (deleteFiles || entry->flushed) (void)RemoveFile(AppFilePath(entry->name));
+      if ((deleteFiles || entry->flushed) && RemoveFile(AppFilePath(entry->name))) schedule_.Forget(entry->name);
       Erase(entry);
     }
     entry = next;
@@ -158,13 +162,42 @@ bool QueueList::Flush() {
   if (flushedCount_ != 0) flushRequested = true;
   bool ok = true;
   Rescan();
-  for (std::string name; TakeNextFile(name);) {
-    ok = RemoveFile(AppFilePath(name)).ok() && ok;
+  // Every waiting file goes, due or not.
+  for (std::string name; TakeWaiting(name, false);) {
+    bool removed = RemoveFile(AppFilePath(name)).ok();
+    if (removed) schedule_.Forget(name);
+    ok = removed && ok;
     RemoveExact(name);
   }
   // A file that could not be deleted waits on; the next listing finds it.
   if (!ok) ++releases_;
   return ok;
+}
+
+bool QueueList::DeleteWaitingFile(const std::string& name) {
+  auto [first, last] = index_.equal_range(Folded(name));
+  if (first == last) {
+    if (!RemoveFile(AppFilePath(name))) return false;
+    schedule_.Forget(name);
+    return true;
+  }
+  for (auto it = first; it != last; ++it) {
+    QueueEntry& entry = *it->second;
+    if (entry.reservation) return false;
+    if (entry.flushed) continue;
+    entry.flushed = true;
+    ++flushedCount_;
+  }
+  flushRequested = true;
+  return true;
+}
+
+bool QueueList::IsReservation(const std::string& name) const {
+  auto [first, last] = index_.equal_range(Folded(name));
+  for (auto it = first; it != last; ++it) {
+    if (it->second->reservation) return true;
+  }
+  return false;
 }
 
 bool QueueList::IsFlushed(const std::string& name) const {

@@ -7,6 +7,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "spool/retry_schedule.h"
+
 namespace vellomar {
 
 // One taken spool file name. A name reserved by a reception session that is still writing
@@ -26,9 +28,13 @@ struct QueueEntry {
 // costs about n, not n squared. TakeNextFile lists the folder once and walks that listing,
 // listing again only when it is used up and a name has been released since.
 //
+// A file whose next try time has not come (see RetrySchedule) is passed over as if taken, and
+// passing over it does not make the folder be listed again.
+//
 // Lock contract: no operation takes `QueueLock`; the caller holds it around every call,
-// including the directory searches and deletions made inside it. `flushRequested` is kept
-// here, under the same lock: set exactly while some entry carries the flush mark.
+// including the directory searches and deletions made inside it, and every use of
+// schedule(). `flushRequested` is kept here, under the same lock: set exactly while some
+// entry carries the flush mark.
 class QueueList {
  public:
   std::mutex QueueLock;
@@ -43,7 +49,8 @@ class QueueList {
   // Exact comparison: only the first entry when it matches, else every later match. False
   // when the list was empty, true otherwise.
   bool Remove(const std::string& name);
-  // Takes a waiting regular ".tml" file: lists it and returns its name. False when none.
+  // Takes a waiting regular ".tml" file that is due: lists it and returns its name. False
+  // when none.
   bool TakeNextFile(std::string& name);
   // The next TakeNextFile lists the folder again: the start of a run, which must also see
   // files put there by anyone else.
@@ -60,10 +67,17 @@ class QueueList {
   // the flush mark (its file goes when its worker or the next clearing lets it go). Files
   // stored afterwards are not touched. False when a waiting file could not be deleted.
   bool Flush();
+  // One file deleted by the user: at once when it waits, when its name is let go when it is
+  // taken (as by a Flush). False when it is a reception's reservation or could not be deleted.
+  bool DeleteWaitingFile(const std::string& name);
+  // Letter case ignored: the name is reserved by a reception still writing its file.
+  bool IsReservation(const std::string& name) const;
   // Letter case ignored: the name is taken and carries the flush mark.
   bool IsFlushed(const std::string& name) const;
 
   size_t size() const { return entries_.size(); }
+
+  RetrySchedule& schedule() { return schedule_; }
 
  private:
   using Entries = std::list<QueueEntry>;
@@ -73,7 +87,8 @@ class QueueList {
   // Removes every listed name exactly equal; true when one carried the flush mark.
   bool RemoveExact(const std::string& name);
   bool NameIsTaken(const std::string& fileName, const std::string& stem) const;
-  bool WaitingAt(const std::string& candidate) const;
+  bool WaitingAt(const std::string& candidate, bool dueOnly) const;
+  bool TakeWaiting(std::string& name, bool dueOnly);
 
   Entries entries_;
   std::unordered_multimap<std::string, Entries::iterator> index_;
@@ -85,6 +100,7 @@ class QueueList {
   // while listedAt_ equals it.
   uint64_t releases_ = 0;
   uint64_t listedAt_ = UINT64_MAX;
+  RetrySchedule schedule_;
 };
 
 }  // namespace vellomar

@@ -26,6 +26,7 @@ int RunConsoleFace(const sigset_t& ending) {
   std::promise<void> endRequested;
   endingSignals.HandOver([&endRequested] { endRequested.set_value(); });
   windowThread.Invoke([&] { mainWindow.OnInitDialog(); });
+  endingSignals.OnDeliverNow([&windowThread, &mainWindow] { windowThread.Post([&mainWindow] { mainWindow.DeliverNow(); }); });
 
   endRequested.get_future().wait();
   // Shutdown runs where every change to the window runs; it ends with the stop flag set, so

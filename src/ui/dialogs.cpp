@@ -9,6 +9,7 @@
 #include <QRadioButton>
 #include <QUrl>
 
+#include "platform/tls_stream.h"
 #include "ui/about_info.h"
 
 namespace vellomar {
@@ -100,6 +101,7 @@ void SettingsDialog::accept() {
 AboutDialog::AboutDialog(QWidget* parent) : TemplateDialog(143, parent) {
   ConnectStandardButtons(*this);
   ControlAs<QLabel>(1034)->setText(QString("Version : %1").arg(kVersion));
+  ControlAs<QLabel>(1050)->setText(QString("TLS : %1").arg(QString::fromStdString(TlsLibraryVersion())));
   OpenOnClick(*this, 1022, kMailAddress);
   OpenOnClick(*this, 1023, kWebsite);
   OpenOnClick(*this, 1024, kForums);

@@ -11,7 +11,9 @@
 #include "control/main_window.h"
 #include "control/settings.h"
 #include "ui/dialogs.h"
+#include "ui/security_dialog.h"
 #include "ui/qt_controls.h"
+#include "ui/waiting_dialog.h"
 
 namespace vellomar {
 
@@ -30,6 +32,10 @@ void MainDialog::BuildMenu() {
   QMenu* options = menu_->addMenu("&Options");
   options->addAction("&Modes...", [this] { ModesCommand(); });
   options->addAction("&Settings...", [this] { SettingsCommand(); });
+  options->addAction("&Next relay security...", [this] { SecurityCommand(); });
+  QMenu* queue = menu_->addMenu("&Queue");
+  queue->addAction("&Waiting e-mails...", [this] { WaitingCommand(); });
+  queue->addAction("Deliver &now", [this] { DeliverNowCommand(); });
   QMenu* help = menu_->addMenu("?");
   help->addAction("About", [this] { AboutCommand(); });
 }
@@ -56,9 +62,28 @@ void MainDialog::SettingsCommand() {
   dialog.exec();
 }
 
+void MainDialog::SecurityCommand() {
+  SecurityDialog dialog(isVisible() ? this : nullptr);
+  dialog.exec();
+}
+
 void MainDialog::AboutCommand() {
   AboutDialog dialog(isVisible() ? this : nullptr);
   dialog.exec();
+}
+
+void MainDialog::WaitingCommand() {
+  if (core_ == nullptr) return;
+  if (waiting_ == nullptr) waiting_ = new WaitingDialog(*core_, this);
+  waiting_->show();
+  waiting_->raise();
+  waiting_->activateWindow();
+}
+
+void MainDialog::DeliverNowCommand() {
+  if (core_ == nullptr) return;
+  core_->DeliverNow();
+  if (waiting_ != nullptr && waiting_->isVisible()) waiting_->Refresh();
 }
 
 void MainDialog::Display() {

@@ -8,6 +8,7 @@ namespace vellomar {
 
 class MainWindow;
 class QtControls;
+class WaitingDialog;
 
 // The main window (dialog 102 with menu 138) of the Qt face. Every way out (Exit, the tray's
 // Exit, the close box, Escape, Enter, a signal, logging out) ends the program through one
@@ -23,7 +24,13 @@ class MainDialog : public TemplateDialog {
   // The commands of the window menu and the tray menu.
   void ModesCommand();
   void SettingsCommand();
+  // The Next relay security dialog; its values are in use once it is confirmed.
+  void SecurityCommand();
   void AboutCommand();
+  void WaitingCommand();
+  void DeliverNowCommand();
+  // The waiting e-mails view, made when first asked for.
+  WaitingDialog* waitingDialog() const { return waiting_; }
   void Display();
   void EndProgram();
   bool ended() const { return ended_; }
@@ -42,6 +49,7 @@ class MainDialog : public TemplateDialog {
   MainWindow* core_ = nullptr;
   QtControls* controls_ = nullptr;
   bool ended_ = false;
+  WaitingDialog* waiting_ = nullptr;
 };
 
 }  // namespace vellomar

@@ -113,9 +113,12 @@ bool QtControls::CanHideWindow() {
 void QtControls::AddTrayIcon() {
   trayMenu_ = std::make_unique<QMenu>();
   trayMenu_->addAction("Display", [this] { dialog_.Display(); });
+  trayMenu_->addAction("Waiting e-mails...", [this] { dialog_.WaitingCommand(); });
+  trayMenu_->addAction("Deliver now", [this] { dialog_.DeliverNowCommand(); });
   trayMenu_->addSeparator();
   trayMenu_->addAction("Modes...", [this] { dialog_.ModesCommand(); });
   trayMenu_->addAction("Settings...", [this] { dialog_.SettingsCommand(); });
+  trayMenu_->addAction("Next relay security...", [this] { dialog_.SecurityCommand(); });
   trayMenu_->addSeparator();
   trayMenu_->addAction("About Vellomar...", [this] { dialog_.AboutCommand(); });
   trayMenu_->addSeparator();

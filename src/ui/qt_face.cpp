@@ -54,6 +54,7 @@ int RunQtFace(int argc, char** argv, const sigset_t& ending) {
   SetSystemErrorDisplay([&windowThread](const std::string& text) { ShowSystemErrorBox(windowThread, text); });
   dialog.show();
   core.OnInitDialog();
+  endingSignals.OnDeliverNow([&windowThread, &core] { windowThread.Post([&core] { core.DeliverNow(); }); });
   QObject::connect(&app, &QGuiApplication::commitDataRequest, &dialog, [&dialog] { dialog.EndProgram(); });
   int code = app.exec();
   dialog.EndProgram();

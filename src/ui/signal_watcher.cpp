@@ -26,9 +26,11 @@ namespace {
 
 SignalWatcher::SignalWatcher(const sigset_t& ending)
     : thread_([this, ending] {
+        sigset_t watched = ending;
+        sigaddset(&watched, SIGUSR1);
         while (!done_) {
           // No signal within the slice, or an interruption: look at done_ and wait again.
-          auto signal = WaitForSignal(ending, std::chrono::milliseconds(200));
+          auto signal = WaitForSignal(watched, std::chrono::milliseconds(200));
           if (signal && signal.value() > 0) Take(signal.value());
         }
       }) {}
@@ -44,7 +46,23 @@ void SignalWatcher::HandOver(std::function<void()> onSignal) {
   handedOver_ = true;
 }
 
+void SignalWatcher::OnDeliverNow(std::function<void()> onDeliverNow) {
+  std::lock_guard<std::mutex> guard(lock_);
+  onDeliverNow_ = std::move(onDeliverNow);
+}
+
+void SignalWatcher::TakeDeliverNow() {
+  std::function<void()> onDeliverNow;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    // Before the program has started, or while it ends, there is nothing to deliver.
+    if (!shuttingDown_) onDeliverNow = onDeliverNow_;
+  }
+  if (onDeliverNow) onDeliverNow();
+}
+
 void SignalWatcher::Take(int signal) {
+  if (signal == SIGUSR1) return TakeDeliverNow();
   std::function<void()> onSignal;
   {
     std::lock_guard<std::mutex> guard(lock_);

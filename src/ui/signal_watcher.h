@@ -14,7 +14,8 @@ namespace vellomar {
 // started that a shutdown would have to stop (the first-start questions are being asked).
 // After it, the first signal calls `onSignal`, which begins the shutdown, and any later one
 // ends the program at once, so that a shutdown that takes too long can be cut short.
-// Stops looking when destroyed.
+// It also takes SIGUSR1 (blocked by the caller as well): "deliver now", handed to
+// `onDeliverNow` once set, and never an end. Stops looking when destroyed.
 class SignalWatcher {
  public:
   explicit SignalWatcher(const sigset_t& ending);
@@ -23,13 +24,16 @@ class SignalWatcher {
   SignalWatcher& operator=(const SignalWatcher&) = delete;
 
   void HandOver(std::function<void()> onSignal);
+  void OnDeliverNow(std::function<void()> onDeliverNow);
 
  private:
   void Take(int signal);
+  void TakeDeliverNow();
 
   std::atomic<bool> done_{false};
   std::mutex lock_;
   std::function<void()> onSignal_;
+  std::function<void()> onDeliverNow_;
   bool handedOver_ = false;
   bool shuttingDown_ = false;
   std::thread thread_;

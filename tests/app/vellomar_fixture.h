@@ -30,6 +30,21 @@ class VellomarTest : public ::testing::Test {
   int Stop() { return relay_.Stop(); }
   std::string Log() const { return relay_.Log(); }
   std::vector<std::string> SpoolFiles() const { return relay_.SpoolFiles(); }
+  // Runs the program with the arguments to its end: its exit status, standard output and error.
+  struct Answer {
+    int status = -1;
+    std::string out;
+    std::string err;
+  };
+  Answer RunCommand(const std::vector<std::string>& arguments) {
+    std::vector<std::string> argv{dir_.File("vellomar")};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    ChildProcess command(argv, Environment(), "/dev/null", dir_.File("command.out"), dir_.File("command.err"));
+    EXPECT_TRUE(command.started());
+    auto status = command.WaitExit(20000);
+    EXPECT_TRUE(status.has_value()) << "still running";
+    return {status.value_or(-1), dir_.Read("command.out"), dir_.Read("command.err")};
+  }
   bool InOrder(const std::string& text, const std::vector<std::string>& lines) {
     size_t at = 0;
     for (const std::string& line : lines) {
@@ -38,7 +53,7 @@ class VellomarTest : public ::testing::Test {
     }
     return true;
   }
-  void Submit(int index) {
+  void Submit(int index, const std::string& body = std::string(5000, 'x')) {
     SmtpTestClient client(port_);
     EXPECT_EQ(client.ReadReply().substr(0, 4), "220 ");
     const std::string lines[] = {"HELO client" + std::to_string(index) + "\r\n", "MAIL FROM:<a@example.org>\r\n",
@@ -49,7 +64,7 @@ class VellomarTest : public ::testing::Test {
     }
     client.Send("DATA\r\n");
     EXPECT_EQ(client.ReadReply(), "354 send the mail data, end with .\r\n");
-    client.Send("Subject: number " + std::to_string(index) + "\r\n\r\n" + std::string(5000, 'x') + "\r\n.\r\n");
+    client.Send("Subject: number " + std::to_string(index) + "\r\n\r\n" + body + "\r\n.\r\n");
     EXPECT_EQ(client.ReadReply(), "250 Ok\r\n");
     client.Send("QUIT\r\n");
     EXPECT_EQ(client.ReadReply(), "221 Ok\r\n");

@@ -12,11 +12,15 @@
 #include <thread>
 #include <vector>
 
+#include "common/version.h"
+#include "platform/tls_stream.h"
+#include "platform/file_system.h"
 #include "support/child_process.h"
 #include "support/eventually.h"
 #include "support/loopback.h"
 #include "support/smtp_peer.h"
 #include "support/smtp_test_client.h"
+#include "support/test_certificates.h"
 #include "support/temp_dir.h"
 #include "vellomar_fixture.h"
 
@@ -36,7 +40,7 @@ TEST_F(VellomarTest, FirstStartAndShutdownInTheirOrder) {
   ASSERT_TRUE(Eventually([this] { return Log().find("Client stopped: no files left.\r\n") != std::string::npos; }));
   EXPECT_TRUE(InOrder(Log(), {"Initializing...\r\n", "Server starting...\r\n", "Client starting...\r\n"}));
   EXPECT_TRUE(InOrder(Log(), {"Client started.\r\n", "Client stopped: no files left.\r\n"}));
-  EXPECT_EQ(dir_.Read("store/HKEY_LOCAL_MACHINE.ini"), "[Software\\Vellomar]\nLogsize=10\nInput=100\nOutput=100\n");
+  EXPECT_EQ(dir_.Read("store/HKEY_LOCAL_MACHINE.ini"), "[Software\\Vellomar]\nLogsize=10\nInput=100\nOutput=100\nLifetime=5\n");
   EXPECT_EQ(dir_.Read("stderr"), "Vellomar: You must give some configuration information first.\n");
   EXPECT_EQ(Stop(), 0);
   const std::string shutdown[] = {"Client terminated.", "Server terminated.", "Input threads deleted.",
@@ -59,6 +63,42 @@ TEST_F(VellomarTest, ASubmittedMessageIsDeliveredAndItsSpoolFileGoes) {
   auto transcript = peer.Transcripts()[0];
   EXPECT_EQ(transcript.front(), "HELO client1\r\n");
   EXPECT_EQ(transcript.back(), "QUIT\r\n");
+  EXPECT_EQ(Stop(), 0);
+}
+
+// An independent server (Debian's aiosmtpd) that requires STARTTLS and a login takes a
+// message through the program, with the certificate checked against a test authority.
+TEST_F(VellomarTest, AServerThatRequiresTlsAndALoginTakesTheMessage) {
+  test::TestCertificates authority(dir_.path(), "relay");
+  const test::CertificateFiles certificate = authority.Issue("localhost", "localhost");
+  const int relayPort = test::FreePort();
+  test::ChildProcess relay(std::string(VELLOMAR_TEST_SUPPORT) + "/aiosmtpd_relay.py",
+                           {{"RELAY_PORT", std::to_string(relayPort)},
+                            {"RELAY_CERT", certificate.certificate},
+                            {"RELAY_KEY", certificate.key},
+                            {"RELAY_USER", "alice"},
+                            {"RELAY_PASSWORD", "pa ss:word"},
+                            {"RELAY_MAILBOX", dir_.File("mailbox")},
+                            {"RELAY_READY", dir_.File("relay-ready")}},
+                           dir_.File("relay-stdout"), dir_.File("relay-stderr"));
+  ASSERT_TRUE(relay.started());
+  ASSERT_TRUE(Eventually([&] { return std::filesystem::exists(dir_.File("relay-ready")); }, 20000))
+      << dir_.Read("relay-stderr");
+  Configure("SMTP=localhost:" + std::to_string(relayPort) +
+            "\nSMTP_TLS=starttls\nSMTP_User=alice\nSMTP_Password=pa ss:word\nLogsize=10\nInput=100\nOutput=100\n");
+  ASSERT_TRUE(SetFileMode(dir_.File("store/HKEY_LOCAL_MACHINE.ini"), 0644));
+  ASSERT_TRUE(relay_.Start({{"SSL_CERT_FILE", authority.authorityFile()}}));
+  // A strict server takes lines of at most 1000 bytes.
+  Submit(1, "Hello over TLS.");
+  ASSERT_TRUE(Eventually([&] { return std::filesystem::exists(dir_.File("mailbox")) && SpoolFiles().empty(); }))
+      << Log() << dir_.Read("relay-stderr");
+  const std::string mailbox = dir_.Read("mailbox");
+  EXPECT_EQ(mailbox.substr(0, mailbox.find("Received:")),
+            "FROM a@example.org\nTO b1@example.org\nTLS True\nAUTHENTICATED True\n");
+  EXPECT_NE(mailbox.find("Subject: number 1\r\n"), std::string::npos) << mailbox;
+  struct stat store {};
+  ASSERT_EQ(::stat(dir_.File("store/HKEY_LOCAL_MACHINE.ini").c_str(), &store), 0);
+  EXPECT_EQ(store.st_mode & 0777, 0600u) << "a store that holds a password is the user's alone";
   EXPECT_EQ(Stop(), 0);
 }
 
@@ -133,14 +173,47 @@ TEST_F(VellomarTest, WaitingFilesStayOnDiskAcrossShutdown) {
 }
 
 TEST_F(VellomarTest, AMissingTemplateEndsTheProgramAtOnce) {
+  // Without a template beside it or installed, the program turns to the state folder, which
+  // has none either.
   std::filesystem::remove(dir_.File("error"));
   test::ChildProcess program(dir_.File("vellomar"),
-                             std::map<std::string, std::string>{{"VELLOMAR_REGISTRY", dir_.File("store")}},
+                             std::map<std::string, std::string>{{"VELLOMAR_REGISTRY", dir_.File("store")},
+                                                                {"XDG_STATE_HOME", dir_.File("state")}},
                              dir_.File("stdout"), dir_.File("stderr"));
   auto status = program.WaitExit(20000);
   ASSERT_TRUE(status.has_value());
   EXPECT_NE(*status, 0);
   EXPECT_EQ(dir_.Read("stderr"), "Error: File named <error> not found in application path\n");
+  EXPECT_EQ(KindOf(dir_.File("state/vellomar")), EntryKind::Directory);
+  EXPECT_FALSE(dir_.Exists("state/vellomar/error"));
+}
+
+TEST_F(VellomarTest, AnInstalledProgramKeepsItsFilesInTheStateFolder) {
+  for (const char* folder : {"usr/bin", "usr/share/vellomar"}) ASSERT_TRUE(MakeDirectories(dir_.File(folder)));
+  std::filesystem::rename(dir_.File("vellomar"), dir_.File("usr/bin/vellomar"));
+  std::filesystem::rename(dir_.File("error"), dir_.File("usr/share/vellomar/error"));
+  Configure("DNS=127.0.0.1\n");
+  test::ChildProcess program(dir_.File("usr/bin/vellomar"),
+                             std::map<std::string, std::string>{{"VELLOMAR_REGISTRY", dir_.File("store")},
+                                                                {"HOME", dir_.File("home")},
+                                                                {"XDG_STATE_HOME", ""},
+                                                                {"VELLOMAR_SMTP_PORT", std::to_string(port_)}},
+                             dir_.File("stdout"), dir_.File("stderr"));
+  const std::string state = dir_.File("home/.local/state/vellomar");
+  auto log = [&] { return dir_.Read("home/.local/state/vellomar/logfile"); };
+  ASSERT_TRUE(Eventually([&] { return log().find("Server started and listening.\r\n") != std::string::npos; })) << log();
+  EXPECT_NE(log().find("Application folder: " + state + "\r\n"), std::string::npos) << log();
+  EXPECT_EQ(dir_.Read("home/.local/state/vellomar/error"), dir_.Read("usr/share/vellomar/error"));
+  Submit(1);
+  program.Signal(SIGTERM);
+  EXPECT_EQ(program.WaitExit(30000), std::optional<int>(0));
+  for (const char* name : {"error", "logfile", "vellomar.lock"}) {
+    EXPECT_EQ(KindOf(state + "/" + name), EntryKind::Regular) << name;
+  }
+  // Nothing is written beside the installed program.
+  size_t besideProgram = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(dir_.File("usr/bin"))) besideProgram += entry.exists();
+  EXPECT_EQ(besideProgram, 1u);
 }
 
 TEST_F(VellomarTest, AStoreOverOneMegabyteIsRefusedUnread) {
@@ -284,6 +357,90 @@ TEST_F(VellomarTest, WithADisplayTheWindowFaceRunsAndEndsThroughShutdown) {
   EXPECT_EQ(dir_.Read("stdout"), "") << "the window face prints nothing";
 }
 #endif
+
+}  // namespace
+}  // namespace vellomar
+
+namespace vellomar {
+namespace {
+
+TEST_F(VellomarTest, HelpVersionAndAnyOtherArgument) {
+  struct Case {
+    std::vector<std::string> arguments;
+    int status;
+    std::string outStart;
+    std::string err;
+  };
+  const std::string usage = "Usage: vellomar [--help | --version | --queue | --deliver-now]\n";
+  const Case cases[] = {
+      {{"--help"}, 0, usage, ""},
+      {{"--version"}, 0, "vellomar " VELLOMAR_VERSION "\nTLS: " + TlsLibraryVersion() + "\n", ""},
+      {{"--bogus"}, 2, "", "vellomar: unknown option '--bogus'\n" + usage},
+      {{"queue"}, 2, "", "vellomar: unknown option 'queue'\n" + usage},
+      {{"--queue", "--help"}, 2, "", "vellomar: one option at a time\n" + usage},
+  };
+  for (const Case& c : cases) {
+    auto answer = RunCommand(c.arguments);
+    EXPECT_EQ(answer.status, c.status) << c.arguments[0];
+    EXPECT_EQ(answer.out.substr(0, c.outStart.size()), c.outStart) << c.arguments[0];
+    if (c.outStart.empty()) {
+      EXPECT_EQ(answer.out, "") << c.arguments[0];
+    }
+    EXPECT_EQ(answer.err, c.err) << c.arguments[0];
+  }
+  EXPECT_FALSE(dir_.Exists("logfile")) << "no command starts the relay";
+  EXPECT_FALSE(dir_.Exists("vellomar.lock"));
+}
+
+TEST_F(VellomarTest, QueuePrintsTheWaitingFilesAndChangesNothing) {
+  const std::string notice = "HELO relay\r\nMAIL FROM:<>\r\nRCPT TO:<ann@example.org>\r\nDATA\r\nSubject: Failure\r\n\r\nx\r\n.\r\nQUIT\r\n";
+  const std::string twoRecipients =
+      "HELO a\r\nMAIL FROM:<s@example.org>\r\nXCPT TO:<r@example.org>\r\nUCPT TO:<t@example.org>\r\nDATA\r\n\r\nx\r\n.\r\nQUIT\r\n";
+  dir_.Write("1.tml", notice);
+  dir_.Write("2.tml", twoRecipients);
+  auto answer = RunCommand({"--queue"});
+  EXPECT_EQ(answer.status, 0);
+  EXPECT_EQ(answer.out,
+            "File   Age  Sender           Subject  Recipients\n"
+            "1.tml  -    <>               Failure  <ann@example.org> pending\n"
+            "2.tml  -    <s@example.org>           <r@example.org> done, <t@example.org> deferred 3 times\n"
+            "2 messages wait.\n");
+  EXPECT_EQ(answer.err, "");
+  EXPECT_EQ(dir_.Read("1.tml"), notice);
+  EXPECT_EQ(dir_.Read("2.tml"), twoRecipients);
+}
+
+// A message deferred by the next relay waits a minute for its next try; --deliver-now asks
+// the running program (through SIGUSR1) to try it at once.
+TEST_F(VellomarTest, DeliverNowReachesTheRunningProgramOrSaysNoneRuns) {
+  auto none = RunCommand({"--deliver-now"});
+  EXPECT_EQ(none.status, 1);
+  EXPECT_EQ(none.err, "vellomar: no Vellomar is running from " + dir_.path() + "\n");
+
+  SmtpPeer peer([](int connection, const std::string& line) {
+    if (connection == 0 && line.rfind("RCPT", 0) == 0) return std::string("451 try later\r\n");
+    return SmtpPeer::AcceptAll(connection, line);
+  });
+  Configure("SMTP=" + peer.server() + "\n");
+  Start();
+  Submit(1);
+  ASSERT_TRUE(Eventually([&] { return peer.Connections() == 1 && SpoolFiles().size() == 1; })) << Log();
+  const std::string deferred = SpoolFiles()[0];
+  ASSERT_TRUE(Eventually([&] { return dir_.Read(deferred).find("SCPT TO:") != std::string::npos; }));
+  auto queue = RunCommand({"--queue"});
+  EXPECT_NE(queue.out.find("<b1@example.org> deferred 1 time\n1 message waits.\n"), std::string::npos) << queue.out;
+  // A second message is delivered at once; the deferred one keeps waiting for its time.
+  Submit(2);
+  ASSERT_TRUE(Eventually([&] { return peer.Connections() == 2 && SpoolFiles().size() == 1; })) << Log();
+  EXPECT_EQ(SpoolFiles(), std::vector<std::string>{deferred});
+
+  auto asked = RunCommand({"--deliver-now"});
+  EXPECT_EQ(asked.status, 0) << asked.err;
+  EXPECT_NE(asked.out.find("to deliver every waiting message now"), std::string::npos) << asked.out;
+  ASSERT_TRUE(Eventually([&] { return peer.Connections() == 3 && SpoolFiles().empty(); })) << Log();
+  EXPECT_NE(Log().find("Delivering every waiting e-mail now.\r\n"), std::string::npos);
+  EXPECT_EQ(Stop(), 0);
+}
 
 }  // namespace
 }  // namespace vellomar

@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+#include <string>
+
+#include "common/base64.h"
+
 namespace vellomar {
 namespace {
 
@@ -30,6 +35,29 @@ TEST(TextTest, StartsWithIgnoresCaseAndNeedsTheWholePrefix) {
   EXPECT_TRUE(StartsWithIgnoreCase("MAIL FROM:<a>", "mail"));
   EXPECT_FALSE(StartsWithIgnoreCase("Sub", "Subject"));
   EXPECT_FALSE(StartsWithIgnoreCase(" MAIL", "MAIL"));
+}
+
+TEST(TextTest, Base64RoundTripsAndRefusesWhatIsNotBase64) {
+  struct Case {
+    std::string bytes;
+    std::string text;
+  };
+  const Case cases[] = {
+      {"", ""},
+      {"f", "Zg=="},
+      {"fo", "Zm8="},
+      {"foo", "Zm9v"},
+      {std::string("\0alice\0s3cret", 13), "AGFsaWNlAHMzY3JldA=="},
+      {"\xff\xfe\xfd", "//79"},
+      {"Username:", "VXNlcm5hbWU6"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(Base64Encode(c.bytes), c.text);
+    EXPECT_EQ(Base64Decode(c.text), c.bytes) << c.text;
+  }
+  for (const char* bad : {"Zg=", "Z===", "Zg=a", "Zm9v!A==", "=Zm9", "Zm==Zm9v"}) {
+    EXPECT_EQ(Base64Decode(bad), std::nullopt) << bad;
+  }
 }
 
 }  // namespace

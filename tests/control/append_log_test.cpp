@@ -52,19 +52,30 @@ TEST_F(AppendLogTest, TimeStampsUseEnglishNamesAndTwoDigitFields) {
   }
 }
 
-TEST_F(AppendLogTest, FileIsEmptiedOnceItPassesTheLimit) {
+TEST_F(AppendLogTest, FileIsSetAsideAsTheOldLogOnceItPassesTheLimit) {
   const std::string message(100, 'm');
-  const size_t lineSize = std::string(kStamp).size() + message.size() + 2;
-  size_t written = 0;
-  while (written + lineSize <= 10240) {
+  const std::string line = std::string(kStamp) + message + "\r\n";
+  std::string written;
+  while (written.size() + line.size() <= 10240) {
     mainWindow.AppendLog(message);
-    written += lineSize;
+    written += line;
   }
-  EXPECT_EQ(LogContent().size(), written) << "at or below the limit nothing happens";
+  EXPECT_EQ(LogContent(), written) << "at or below the limit nothing happens";
+  EXPECT_FALSE(EntryExists(appDir().File("logfile.1")));
   mainWindow.AppendLog(message);
-  EXPECT_EQ(LogContent(), "") << "the line that passed the limit goes with the rest";
+  EXPECT_EQ(LogContent(), "") << "a new log begins";
+  auto old = ReadWholeFile(appDir().File("logfile.1"));
+  ASSERT_TRUE(old.ok());
+  EXPECT_EQ(old.value(), written + line) << "the line that passed the limit is kept with the rest";
   mainWindow.AppendLog("again");
   EXPECT_EQ(LogContent(), std::string(kStamp) + "again\r\n");
+  // The next time the limit passes, the older log is replaced.
+  TheSettings().Logsize = 1;
+  mainWindow.AppendLog(std::string(1100, 'n'));
+  old = ReadWholeFile(appDir().File("logfile.1"));
+  ASSERT_TRUE(old.ok());
+  EXPECT_EQ(old.value(), std::string(kStamp) + "again\r\n" + kStamp + std::string(1100, 'n') + "\r\n");
+  EXPECT_EQ(LogContent(), "");
   EXPECT_EQ(LogLimit(-5), 4294962176u);
 }
 
@@ -89,6 +100,9 @@ TEST_F(AppendLogTest, FailedReopenStopsAllLoggingAndSaysSoWithoutWaiting) {
   TheSettings().Logsize = 1;
   ASSERT_TRUE(RemoveFile(appDir().File("logfile")));
   ASSERT_EQ(::mkdir(appDir().File("logfile").c_str(), 0755), 0);  // the reopen will fail
+  // and so will setting it aside: a folder that is not empty is never replaced.
+  ASSERT_EQ(::mkdir(appDir().File("logfile.1").c_str(), 0755), 0);
+  ASSERT_TRUE(ReplaceFileContents(appDir().File("logfile.1/keep"), "x"));
   mainWindow.AppendLog(std::string(2000, 'x'));
   mainWindow.AppendLog("after");
   EXPECT_EQ(Notifications(), std::string(2000, 'x') + "\r\n");

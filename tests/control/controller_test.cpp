@@ -71,7 +71,7 @@ TEST_F(ControllerTest, InitialisationStartsBothSidesInOrder) {
   EXPECT_EQ(Count("Client stopped: no files left."), 1u);
   EXPECT_EQ(Bitmap(kServerStateButton), kRunningBitmap);
   EXPECT_EQ(Bitmap(kClientStateButton), kStoppedBitmap);
-  EXPECT_EQ(appDir().Read("store/HKEY_LOCAL_MACHINE.ini"), "[Software\\Vellomar]\nLogsize=10\nInput=100\nOutput=100\n");
+  EXPECT_EQ(appDir().Read("store/HKEY_LOCAL_MACHINE.ini"), "[Software\\Vellomar]\nLogsize=10\nInput=100\nOutput=100\nLifetime=5\n");
 }
 
 TEST_F(ControllerTest, ThreeClicksOnTheServerButtonPauseResumePause) {
@@ -93,6 +93,36 @@ TEST_F(ControllerTest, AClickAfterTheDispatcherStoppedLaunchesANewOne) {
   EXPECT_EQ(Count("Launching client..."), 1u);
   EXPECT_EQ(Count("Client starting..."), 1u) << "only the start-up's";
   ASSERT_TRUE(Eventually([this] { return Count("Client started.") == 2; }));
+}
+
+// A file waiting for its retry time is passed over by the runs that arrivals start; a click
+// that launches the client, and Deliver now, make it due at once.
+TEST_F(ControllerTest, LaunchingTheClientByHandAndDeliverNowMakeWaitingFilesDue) {
+  test::SmtpPeer peer(test::SmtpPeer::AcceptAll);
+  SettingsKey().Write("SMTP", peer.server());
+  const std::string message = "HELO a\r\nMAIL FROM:<s>\r\nRCPT TO:<r>\r\nDATA\r\nx\r\n.\r\nQUIT\r\n";
+  auto deferBy = [](const std::string& name) {
+    std::lock_guard<std::mutex> guard(QueueLock());
+    TheQueueList().schedule().RecordTry(name);
+  };
+  appDir().Write("1.tml", message);
+  deferBy("1.tml");
+  Init();
+  ASSERT_TRUE(Eventually([this] { return DispatcherEnded(); }));
+  EXPECT_TRUE(appDir().Exists("1.tml"));
+  EXPECT_EQ(peer.Connections(), 0) << "not due for a minute";
+  windowThread.Invoke([this] { mainWindow.ToggleClient(); });
+  ASSERT_TRUE(Eventually([&] { return peer.Connections() == 1 && !appDir().Exists("1.tml"); })) << LogContent();
+
+  ASSERT_TRUE(Eventually([this] { return DispatcherEnded(); }));
+  appDir().Write("2.tml", message);
+  deferBy("2.tml");
+  mainWindow.StartClient();  // as after a stored message
+  ASSERT_TRUE(Eventually([this] { return Count("Client started.") == 3 && DispatcherEnded(); }));
+  EXPECT_TRUE(appDir().Exists("2.tml"));
+  windowThread.Invoke([this] { mainWindow.DeliverNow(); });
+  ASSERT_TRUE(Eventually([&] { return peer.Connections() == 2 && !appDir().Exists("2.tml"); })) << LogContent();
+  EXPECT_EQ(Count("Delivering every waiting e-mail now."), 1u);
 }
 
 TEST_F(ControllerTest, TimerTicksStartTheClientAgain) {

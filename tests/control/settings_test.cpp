@@ -1,6 +1,7 @@
 #include "control/settings.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <climits>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "control/registry_key.h"
+#include "platform/file_system.h"
 #include "support/store_fixture.h"
 
 namespace vellomar {
@@ -25,6 +27,35 @@ TEST_F(SettingsTest, NumbersAreDecimalPrefixes) {
                         {"1 ", 1},     {"007", 7}, {"- 5", 0}, {"99999999999", INT32_MAX},
                         {"-99999999999", INT32_MIN}, {"\t42\n", 42}};
   for (const Case& c : cases) EXPECT_EQ(DecimalPrefix(c.text), c.want) << '"' << c.text << '"';
+}
+
+TEST_F(SettingsTest, NextRelaySecurityValuesAreLoadedAndAPasswordKeepsTheStorePrivate) {
+  ASSERT_TRUE(MakeDirectories(dir().File("store")));
+  dir().Write("store/HKEY_LOCAL_MACHINE.ini",
+              "[Software\\Vellomar]\nSMTP=smtp.example:587\nSMTP_TLS=starttls\nSMTP_User=alice@example.org\n"
+              "SMTP_Password=p=a\\\\ss\nSMTP_PasswordCommand=secret-tool lookup host smtp.example\nSMTP_Auth=XOAUTH2\n"
+              "SMTP_Fingerprint=AB:CD\nMX_TLS=may\n");
+  ASSERT_TRUE(SetFileMode(dir().File("store/HKEY_LOCAL_MACHINE.ini"), 0644));
+  LoadRelaySettings();
+  Settings& settings = TheSettings();
+  EXPECT_EQ(settings.SMTP_TLS.Get(), "starttls");
+  EXPECT_EQ(settings.SMTP_User.Get(), "alice@example.org");
+  EXPECT_EQ(settings.SMTP_Password.Get(), "p=a\\ss");
+  EXPECT_EQ(settings.SMTP_PasswordCommand.Get(), "secret-tool lookup host smtp.example");
+  EXPECT_EQ(settings.SMTP_Auth.Get(), "XOAUTH2");
+  EXPECT_EQ(settings.SMTP_Fingerprint.Get(), "AB:CD");
+  EXPECT_EQ(settings.MX_TLS.Get(), "may");
+  struct stat store {};
+  ASSERT_EQ(::stat(dir().File("store/HKEY_LOCAL_MACHINE.ini").c_str(), &store), 0);
+  EXPECT_EQ(store.st_mode & 0777, 0600u);
+
+  // Without a password the store's mode is the user's own business.
+  dir().Write("store/HKEY_LOCAL_MACHINE.ini", "[Software\\Vellomar]\nSMTP_User=alice\n");
+  ASSERT_TRUE(SetFileMode(dir().File("store/HKEY_LOCAL_MACHINE.ini"), 0644));
+  LoadRelaySettings();
+  EXPECT_EQ(settings.SMTP_Password.Get(), "");
+  ASSERT_EQ(::stat(dir().File("store/HKEY_LOCAL_MACHINE.ini").c_str(), &store), 0);
+  EXPECT_EQ(store.st_mode & 0777, 0644u);
 }
 
 TEST_F(SettingsTest, FirstStartWritesOnlyTheNumberDefaults) {
@@ -52,6 +83,23 @@ TEST_F(SettingsTest, NumberRulesAndDefaultsWrittenBack) {
   EXPECT_EQ(key.Read("Input"), "100");
   EXPECT_EQ(TheSettings().Output, -5);
   EXPECT_EQ(key.Read("Output"), "-5");
+}
+
+TEST_F(SettingsTest, LifetimeDaysWithZeroForEver) {
+  struct Case {
+    const char* stored;  // nullptr: missing
+    int32_t want;
+    const char* after;
+  };
+  const Case cases[] = {{nullptr, 5, "5"}, {"3", 3, "3"}, {"0", 0, "0"}, {"00", 0, "00"},
+                        {"days", 5, "5"},  {"-2", 5, "5"}, {"", 5, "5"}, {"7 days", 7, "7 days"}};
+  for (const Case& c : cases) {
+    RegistryKey key = SettingsKey();
+    key.Write("Lifetime", c.stored == nullptr ? "" : c.stored);
+    LoadQueueSettings();
+    EXPECT_EQ(TheSettings().Lifetime, c.want) << (c.stored ? c.stored : "missing");
+    EXPECT_EQ(key.Read("Lifetime"), c.after) << (c.stored ? c.stored : "missing");
+  }
 }
 
 TEST_F(SettingsTest, AllowNamesTheServedNetworksAndFallsBackToTheLocalOnes) {

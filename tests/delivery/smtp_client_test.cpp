@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "common/flags.h"
+#include "delivery/delivery_notes.h"
 #include "spool/spool_lists.h"
 #include "delivery_fixture.h"
 #include "support/smtp_peer.h"
@@ -289,6 +290,11 @@ TEST_F(DeliverRecipientTest, UnreachableOrSilentServersLeaveTheRecipientPending)
   EXPECT_NE(log.find("Error : can't connect to " + refused + "\r\n"), std::string::npos);
   EXPECT_NE(log.find("Error : can't find IP for bad..name.invalid\r\n"), std::string::npos);
   EXPECT_EQ(mainWindow.sentAll, 1u) << "only the silent server was reached";
+  // The last of them is kept for the recipient, for the window and a later notice.
+  EXPECT_EQ(LastDeliveryError("953.tml", "RCPT TO:<first address>\r\n"), "can't find IP for bad..name.invalid");
+  EXPECT_EQ(LastDeliveryError("953.tml", "RCPT TO:<second address>\r\n"), "");
+  EXPECT_FALSE(Deliver("953.tml", 2, refused));
+  EXPECT_EQ(LastDeliveryError("953.tml", "RCPT TO:<first address>\r\n"), "can't connect to " + refused);
 }
 
 TEST_F(DeliverRecipientTest, RefusedConnectionInTrueRelayingGoesToTheAlternate) {

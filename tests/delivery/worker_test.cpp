@@ -101,6 +101,77 @@ TEST_F(WorkerTest, ADeferredRecipientKeepsTheFileHeldForALaterRun) {
   EXPECT_EQ(Rcpts(peer, {transcripts[2]}), "RCPT TO:<second address>\r\n");
 }
 
+// The worked example arrived on Sun, 6 Dec 2026 at 07:05:03 UTC, as its trace header says.
+TEST_F(WorkerTest, ARecipientPendingPastTheLifetimeIsGivenUpWithOneNotice) {
+  const auto arrival = std::chrono::system_clock::from_time_t(1796540703);
+  auto now = arrival;
+  {
+    std::lock_guard<std::mutex> guard(QueueLock());
+    TheQueueList().schedule().SetClock([&now] { return now; });
+  }
+  std::string dead;
+  {
+    SmtpPeer closed(SmtpPeer::AcceptAll);
+    dead = closed.server();
+  }
+  TheSettings().SMTP.Set(dead);
+  TheSettings().Lifetime = 5;
+  std::string content = test::WorkedExample();
+  content.erase(content.find("RCPT TO:<second address>\r\n"), 26);
+  appDir().Write("953.tml", content);
+  auto run = [&](std::chrono::hours age) {
+    now = arrival + age;
+    std::lock_guard<std::mutex> guard(QueueLock());
+    TheQueueList().Clear(false);
+  };
+  run(std::chrono::hours(4 * 24));
+  EXPECT_EQ(RunWorker("953.tml"), 0);
+  EXPECT_TRUE(Notices("953.tml").empty()) << "4 days old: kept";
+  EXPECT_EQ(appDir().Read("953.tml"), content);
+
+  TheSettings().Lifetime = 0;
+  run(std::chrono::hours(60 * 24));
+  EXPECT_EQ(RunWorker("953.tml"), 0);
+  EXPECT_TRUE(Notices("953.tml").empty()) << "Lifetime 0: never given up";
+
+  TheSettings().Lifetime = 5;
+  run(std::chrono::hours(6 * 24 + 3));
+  EXPECT_EQ(RunWorker("953.tml"), 1) << "the only recipient given up: the file goes";
+  EXPECT_FALSE(appDir().Exists("953.tml"));
+  auto notices = Notices("953.tml");
+  ASSERT_EQ(notices.size(), 1u);
+  EXPECT_NE(appDir().Read(notices[0]).find("could not be delivered for 6 days: can't connect to " + dead),
+            std::string::npos)
+      << appDir().Read(notices[0]);
+}
+
+TEST_F(WorkerTest, AFileWithoutTraceHeaderIsAgedFromWhenItWasFirstSeen) {
+  auto now = std::chrono::system_clock::from_time_t(1796540703);
+  {
+    std::lock_guard<std::mutex> guard(QueueLock());
+    TheQueueList().schedule().SetClock([&now] { return now; });
+  }
+  TheSettings().SMTP.Set("");
+  TheSettings().Lifetime = 2;
+  const std::string notice = "HELO relay\r\nMAIL FROM:<>\r\nRCPT TO:<ann@example.org>\r\nDATA\r\n\r\nx\r\n.\r\nQUIT\r\n";
+  appDir().Write("1.tml", notice);
+  EXPECT_EQ(RunWorker("1.tml"), 0);
+  now += std::chrono::hours(47);
+  {
+    std::lock_guard<std::mutex> guard(QueueLock());
+    TheQueueList().Clear(false);
+  }
+  EXPECT_EQ(RunWorker("1.tml"), 0);
+  EXPECT_EQ(appDir().Read("1.tml"), notice) << "under two days since first seen";
+  now += std::chrono::hours(2);
+  {
+    std::lock_guard<std::mutex> guard(QueueLock());
+    TheQueueList().Clear(false);
+  }
+  EXPECT_EQ(RunWorker("1.tml"), 1) << "a notice about a notice is not written; the recipient goes";
+  EXPECT_TRUE(Notices("1.tml").empty());
+}
+
 TEST_F(WorkerTest, SimpleRelayingWithoutARelayMakesNoAttempt) {
   TheSettings().SMTP.Set("");
   appDir().Write("953.tml", test::WorkedExample());

@@ -12,7 +12,7 @@
 
 namespace vellomar::test {
 
-LoopbackPair ConnectLoopback() {
+FileDescriptor ListenLoopback(int backlog, int& port) {
   FileDescriptor listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   sockaddr_in address{};
   address.sin_family = AF_INET;
@@ -20,8 +20,19 @@ LoopbackPair ConnectLoopback() {
   address.sin_port = 0;
   socklen_t length = sizeof address;
   EXPECT_EQ(::bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  EXPECT_EQ(::listen(listener.get(), 1), 0);
+  EXPECT_EQ(::listen(listener.get(), backlog), 0);
   EXPECT_EQ(::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&address), &length), 0);
+  port = ntohs(address.sin_port);
+  return listener;
+}
+
+LoopbackPair ConnectLoopback() {
+  int port = 0;
+  FileDescriptor listener = ListenLoopback(1, port);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<uint16_t>(port));
   LoopbackPair pair;
   pair.client = FileDescriptor(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   EXPECT_EQ(::connect(pair.client.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);

@@ -26,6 +26,9 @@ SynDroppingPeer DropSyns();
 // Connects from this machine to the port that are still in progress (SYN sent, no answer).
 int ConnectsInProgressTo(int port);
 
+// A socket listening on 127.0.0.1 at a port the system chose, and that port.
+FileDescriptor ListenLoopback(int backlog, int& port);
+
 // Waits up to `timeoutMs` for the descriptor to become readable (or hung up). True if it did.
 bool WaitReadable(int fd, int timeoutMs);
 

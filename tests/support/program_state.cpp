@@ -16,6 +16,7 @@ void EmptyLists() {
     std::lock_guard<std::mutex> guard(QueueLock());
     // Reservations outlive Clear() by design; a test that reserves a name discards it.
     TheQueueList().Clear(false);
+    TheQueueList().schedule() = RetrySchedule();
   }
   for (WorkerRegistry* registry : {&IncomingRegistry(), &OutgoingRegistry()}) {
     std::unique_lock<std::mutex> held(registry->lock);

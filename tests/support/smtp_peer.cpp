@@ -10,6 +10,8 @@
 #include <chrono>
 #include <memory>
 
+#include "support/loopback.h"
+
 namespace vellomar::test {
 
 namespace {
@@ -36,15 +38,7 @@ void SendText(int fd, const std::string& text) {
 }  // namespace
 
 SmtpPeer::SmtpPeer(Script script, std::string greeting)
-    : script_(std::move(script)), greeting_(std::move(greeting)), listener_(::socket(AF_INET, SOCK_STREAM, 0)) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  ::bind(listener_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
-  ::listen(listener_.get(), 256);
-  ::getsockname(listener_.get(), reinterpret_cast<sockaddr*>(&address), &length);
-  port_ = ntohs(address.sin_port);
+    : script_(std::move(script)), greeting_(std::move(greeting)), listener_(ListenLoopback(256, port_)) {
   thread_ = std::thread([this] { Serve(); });
 }
 

@@ -43,8 +43,9 @@ class SmtpPeer {
 
   Script script_;
   std::string greeting_;
-  FileDescriptor listener_;
+  // Set by the listener's creation, so declared before it.
   int port_ = 0;
+  FileDescriptor listener_;
   std::atomic<bool> stopping_{false};
   std::mutex lock_;
   std::vector<std::vector<std::string>> transcripts_;

@@ -34,7 +34,8 @@ TEST(DialogTemplateTest, TheProgramsTemplatesAreAllThere) {
     size_t controls;
   };
   for (Want want : {Want{102, "Vellomar", 301, 255, 20}, Want{137, "Configuration", 251, 201, 11},
-                    Want{147, "Settings", 408, 190, 19}, Want{143, "About", 243, 202, 9}}) {
+                    Want{147, "Settings", 408, 190, 19}, Want{143, "About", 243, 202, 10},
+                    Want{151, "Next relay security", 280, 232, 19}}) {
     ASSERT_TRUE(templates.count(want.id)) << want.id;
     const DialogTemplate& dialog = templates.at(want.id);
     EXPECT_EQ(dialog.caption, want.caption);

@@ -7,6 +7,9 @@
 #include <QRadioButton>
 
 #include "control/registry_key.h"
+#include "control/settings.h"
+#include "platform/tls_stream.h"
+#include "ui/security_dialog.h"
 #include "ui_fixture.h"
 
 namespace vellomar {
@@ -34,6 +37,45 @@ TEST_F(DialogsTest, EveryControlStandsAtItsDialogUnits) {
       EXPECT_TRUE(dialog->rect().contains(child->geometry())) << dialog->windowTitle().toStdString();
     }
   }
+}
+
+TEST_F(DialogsTest, SecurityDialogLoadsStoresAndPutsTheValuesInUse) {
+  SettingsKey().Write("SMTP_TLS", "tls");
+  SettingsKey().Write("SMTP_User", "jane@provider.example");
+  SettingsKey().Write("SMTP_Password", "old secret");
+  SettingsKey().Write("SMTP_Auth", "xoauth2");
+  {
+    SecurityDialog dialog;
+    EXPECT_EQ(dialog.windowTitle(), "Next relay security");
+    EXPECT_TRUE(dialog.ControlAs<QRadioButton>(1064)->isChecked());
+    EXPECT_EQ(dialog.ControlAs<QLineEdit>(1065)->text(), "jane@provider.example");
+    EXPECT_EQ(dialog.ControlAs<QLineEdit>(1066)->echoMode(), QLineEdit::Password) << "the password is not shown";
+    EXPECT_EQ(dialog.ControlAs<QLineEdit>(1066)->text(), "old secret");
+    EXPECT_TRUE(dialog.ControlAs<QCheckBox>(1068)->isChecked());
+    EXPECT_FALSE(dialog.ControlAs<QCheckBox>(1070)->isChecked());
+    dialog.ControlAs<QRadioButton>(1063)->setChecked(true);
+    dialog.ControlAs<QLineEdit>(1066)->setText("");
+    dialog.ControlAs<QLineEdit>(1067)->setText("secret-tool lookup service smtp");
+    dialog.ControlAs<QCheckBox>(1068)->setChecked(false);
+    dialog.ControlAs<QLineEdit>(1069)->setText("AB:CD");
+    dialog.ControlAs<QCheckBox>(1070)->setChecked(true);
+    dialog.ControlAs<QPushButton>(1)->click();
+    EXPECT_EQ(dialog.result(), QDialog::Accepted);
+  }
+  const std::pair<const char*, const char*> stored[] = {
+      {"SMTP_TLS", "starttls"}, {"SMTP_User", "jane@provider.example"}, {"SMTP_Password", ""},
+      {"SMTP_PasswordCommand", "secret-tool lookup service smtp"}, {"SMTP_Auth", ""}, {"SMTP_Fingerprint", "AB:CD"},
+      {"MX_TLS", "may"}};
+  for (auto [name, text] : stored) EXPECT_EQ(SettingsKey().Read(name), text) << name;
+  EXPECT_EQ(TheSettings().SMTP_TLS.Get(), "starttls") << "in use at once";
+  EXPECT_EQ(TheSettings().MX_TLS.Get(), "may");
+
+  SettingsKey().Write("SMTP_TLS", "");
+  SecurityDialog automatic;
+  EXPECT_TRUE(automatic.ControlAs<QRadioButton>(1060)->isChecked());
+  automatic.ControlAs<QLineEdit>(1065)->setText("someone else");
+  automatic.ControlAs<QPushButton>(2)->click();
+  EXPECT_EQ(SettingsKey().Read("SMTP_User"), "jane@provider.example") << "Cancel stores nothing";
 }
 
 TEST_F(DialogsTest, ModesDialogTextsAndIds) {
@@ -109,6 +151,8 @@ TEST_F(DialogsTest, AboutDialogShowsTheVersionAndOurCredits) {
   AboutDialog dialog;
   EXPECT_EQ(dialog.windowTitle(), "About");
   EXPECT_EQ(dialog.ControlAs<QLabel>(1034)->text(), "Version : 0.2");
+  EXPECT_EQ(dialog.ControlAs<QLabel>(1050)->text().toStdString(), "TLS : " + TlsLibraryVersion());
+  EXPECT_EQ(dialog.ControlAs<QLabel>(1050)->text().left(14), "TLS : OpenSSL ");
   for (auto [id, text] : {std::pair{1022, "E-mail"}, std::pair{1023, "Website"}, std::pair{1024, "Forums"}}) {
     EXPECT_EQ(dialog.ControlAs<QPushButton>(id)->text(), text);
   }

@@ -8,6 +8,7 @@
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QTreeWidget>
 
 #include "common/flags.h"
 #include "control/control_ids.h"
@@ -16,6 +17,7 @@
 #include "spool/spool_lists.h"
 #include "ui/qt_controls.h"
 #include "ui/qt_executor.h"
+#include "ui/waiting_dialog.h"
 #include "ui_fixture.h"
 
 namespace vellomar {
@@ -71,18 +73,80 @@ TEST_F(MainDialogTest, ControlsTextsIdsAndGeometry) {
 TEST_F(MainDialogTest, MenuAndTrayMenuEntriesInOrder) {
   QStringList titles;
   for (const QAction* action : dialog.menu()->actions()) titles << action->text();
-  EXPECT_EQ(titles, (QStringList{"&File", "&Options", "?"}));
+  EXPECT_EQ(titles, (QStringList{"&File", "&Options", "&Queue", "?"}));
   EXPECT_EQ(Actions(dialog.menu()->actions()[0]->menu()), QStringList{"&Exit"});
-  EXPECT_EQ(Actions(dialog.menu()->actions()[1]->menu()), (QStringList{"&Modes...", "&Settings..."}));
-  EXPECT_EQ(Actions(dialog.menu()->actions()[2]->menu()), QStringList{"About"});
+  EXPECT_EQ(Actions(dialog.menu()->actions()[1]->menu()), (QStringList{"&Modes...", "&Settings...", "&Next relay security..."}));
+  EXPECT_EQ(Actions(dialog.menu()->actions()[2]->menu()), (QStringList{"&Waiting e-mails...", "Deliver &now"}));
+  EXPECT_EQ(Actions(dialog.menu()->actions()[3]->menu()), QStringList{"About"});
 
   controls.AddTrayIcon();
   ASSERT_NE(controls.tray(), nullptr);
   EXPECT_EQ(controls.tray()->toolTip(), "Vellomar");
   EXPECT_EQ(Actions(controls.trayMenu()),
-            (QStringList{"Display", "-", "Modes...", "Settings...", "-", "About Vellomar...", "-", "Exit"}));
+            (QStringList{"Display", "Waiting e-mails...", "Deliver now", "-", "Modes...", "Settings...",
+                         "Next relay security...", "-", "About Vellomar...", "-", "Exit"}));
   controls.RemoveTrayIcon();
   EXPECT_EQ(controls.tray(), nullptr) << "no icon left behind";
+}
+
+// The waiting e-mails view: one row per waiting file with its states and what this run knows
+// of its tries; a deletion asks first and a refusal keeps the file.
+TEST_F(MainDialogTest, WaitingEmailsViewRowsStatesAndDeleteWithConfirmation) {
+  const std::string trace = "Received: from c ([::1])\r\n\tby relay with Vellomar; Sun, 6 Dec 2026 7:5:3 +0000 (UTC)\r\n";
+  dir().Write("1.tml", "HELO a\r\nMAIL FROM:<ann@example.org>\r\nXCPT TO:<bob@example.net>\r\nSCPT TO:<cy@example.com>\r\n"
+                          "DATA\r\n" + trace + "Subject: Figures\r\n\r\nx\r\n.\r\nQUIT\r\n");
+  dir().Write("2.tml", "HELO a\r\nMAIL FROM:<>\r\nRCPT TO:<ann@example.org>\r\nDATA\r\nSubject: Failure\r\n\r\n.\r\nQUIT\r\n");
+  std::string reserved;
+  {
+    std::lock_guard<std::mutex> guard(QueueLock());
+    RetrySchedule& schedule = TheQueueList().schedule();
+    schedule.RecordTry("1.tml");
+    schedule.NoteError("1.tml", "<cy@example.com>", "451 mailbox busy");
+    reserved = TheQueueList().NewSpoolName(true);
+  }
+  dir().Write(reserved, "HELO a\r\nMAIL FROM:<x@example.org>\r\n");  // being received: not shown
+  dialog.WaitingCommand();
+  WaitingDialog* view = dialog.waitingDialog();
+  ASSERT_NE(view, nullptr);
+  EXPECT_EQ(view->windowTitle(), "Waiting e-mails");
+  QTreeWidget* list = view->list();
+  QStringList headers;
+  for (int c = 0; c < list->columnCount(); ++c) headers << list->headerItem()->text(c);
+  EXPECT_EQ(headers, (QStringList{"File", "Age", "Sender", "Subject", "Recipients", "Next try", "Last error"}));
+  ASSERT_EQ(list->topLevelItemCount(), 2);
+  QStringList first, second;
+  for (int c = 0; c < list->columnCount(); ++c) {
+    first << list->topLevelItem(0)->text(c);
+    second << list->topLevelItem(1)->text(c);
+  }
+  EXPECT_EQ(first.mid(2), (QStringList{"<ann@example.org>", "Figures", "<bob@example.net> done, <cy@example.com> deferred 1 time",
+                                       "in 1m", "<cy@example.com>: 451 mailbox busy"}));
+  EXPECT_TRUE(first[1].endsWith("h")) << first[1].toStdString() << ": days and hours since the trace header's date";
+  EXPECT_EQ(second, (QStringList{"2.tml", "0s", "<>", "Failure", "<ann@example.org> pending", "now", ""}));
+
+  QStringList asked;
+  bool answer = false;
+  view->SetConfirm([&](const QString& question) {
+    asked << question;
+    return answer;
+  });
+  list->topLevelItem(0)->setSelected(true);
+  view->DeleteSelected();
+  ASSERT_EQ(asked.size(), 1);
+  EXPECT_EQ(asked[0], "Delete the waiting e-mail 1.tml from <ann@example.org> (Figures)? It will not be delivered.");
+  EXPECT_TRUE(dir().Exists("1.tml")) << "refused: kept";
+  answer = true;
+  view->DeleteSelected();
+  EXPECT_FALSE(dir().Exists("1.tml"));
+  ASSERT_EQ(list->topLevelItemCount(), 1);
+  EXPECT_EQ(list->topLevelItem(0)->text(0), "2.tml");
+  view->DeleteSelected();
+  EXPECT_EQ(asked.size(), 2) << "nothing selected: nothing asked";
+  {
+    std::lock_guard<std::mutex> guard(QueueLock());
+    EXPECT_FALSE(TheQueueList().schedule().Find("1.tml")) << "nothing kept of a deleted file";
+    TheQueueList().Discard(reserved, false);
+  }
 }
 
 TEST_F(MainDialogTest, MinimizeHidesOnlyWhenATrayCanBringTheWindowBack) {

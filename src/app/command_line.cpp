@@ -1,0 +1,77 @@
+#include "app/command_line.h"
+
+#include <signal.h>
+
+#include <ctime>
+#include <ostream>
+#include <string>
+
+#include "common/app_directory.h"
+#include "common/system_error.h"
+#include "common/version.h"
+#include "control/program_lock.h"
+#include "platform/process.h"
+#include "platform/tls_stream.h"
+#include "spool/queue_table.h"
+
+namespace vellomar {
+
+namespace {
+
+constexpr const char* kUsage = "Usage: vellomar [--help | --version | --queue | --deliver-now]\n";
+
+int Help(std::ostream& out) {
+  out << kUsage
+      << "A store-and-forward SMTP relay for the desktop. Without an option it runs: it receives mail\n"
+         "on port 25 (or $VELLOMAR_SMTP_PORT) and delivers it from its folder.\n"
+         "\n"
+         "  --help         print this help and end\n"
+         "  --version      print the version and end\n"
+         "  --queue        print the messages waiting for delivery in the program's folder\n"
+         "  --deliver-now  ask the program running from that folder to try every waiting message now\n"
+         "\n"
+         "Folder: "
+      << GetAppDirectory() << "\n";
+  return 0;
+}
+
+int PrintQueue(std::ostream& out) {
+  out << QueueTable(ReadWaitingMessages(GetAppDirectory()), std::time(nullptr));
+  return 0;
+}
+
+int DeliverNow(std::ostream& out, std::ostream& err) {
+  auto holder = ProgramLockHolder(AppFilePath("vellomar.lock"));
+  if (!holder) {
+    err << "vellomar: no Vellomar is running from " << GetAppDirectory() << "\n";
+    return 1;
+  }
+  Status sent = SendSignal(*holder, SIGUSR1);
+  if (!sent) {
+    err << "vellomar: cannot reach the program (process " << *holder << "): " << SystemErrorText(sent.error()) << "\n";
+    return 1;
+  }
+  out << "Asked the running Vellomar (process " << *holder << ") to deliver every waiting message now.\n";
+  return 0;
+}
+
+}  // namespace
+
+std::optional<int> RunCommandLine(int argc, char** argv, std::ostream& out, std::ostream& err) {
+  if (argc <= 1) return std::nullopt;
+  std::string option = argv[1];
+  if (argc == 2) {
+    if (option == "--help" || option == "-h") return Help(out);
+    if (option == "--version") {
+      out << "vellomar " VELLOMAR_VERSION "\n" << "TLS: " << TlsLibraryVersion() << "\n";
+      return 0;
+    }
+    if (option == "--queue") return PrintQueue(out);
+    if (option == "--deliver-now") return DeliverNow(out, err);
+  }
+  err << "vellomar: " << (argc == 2 ? "unknown option '" + option + "'" : std::string("one option at a time")) << "\n"
+      << kUsage;
+  return 2;
+}
+
+}  // namespace vellomar

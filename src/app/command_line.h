@@ -1,0 +1,13 @@
+#pragma once
+
+#include <iosfwd>
+#include <optional>
+
+namespace vellomar {
+
+// The commands the program answers without starting: --help, --version, --queue and
+// --deliver-now. None when the arguments ask for the program itself (no argument);
+// otherwise the exit status, with the answer written to `out` and any fault to `err`.
+std::optional<int> RunCommandLine(int argc, char** argv, std::ostream& out, std::ostream& err);
+
+}  // namespace vellomar

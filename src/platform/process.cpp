@@ -1,0 +1,17 @@
+#include "platform/process.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace vellomar {
+
+pid_t OwnProcessId() { return ::getpid(); }
+
+Status SendSignal(pid_t process, int signal) {
+  if (::kill(process, signal) != 0) return FailWith(errno);
+  return Ok();
+}
+
+}  // namespace vellomar

@@ -1,0 +1,13 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include "platform/error_or.h"
+
+namespace vellomar {
+
+pid_t OwnProcessId();
+// kill(2): the errno when the signal could not be sent (ESRCH: no such process).
+Status SendSignal(pid_t process, int signal);
+
+}  // namespace vellomar

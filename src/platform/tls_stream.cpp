@@ -1,0 +1,249 @@
+#include "platform/tls_stream.h"
+
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <openssl/bio.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+#include <openssl/x509v3.h>
+
+#include <cctype>
+#include <cerrno>
+
+#include "platform/socket.h"
+
+namespace vellomar {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string LastLibraryError(const char* fallback) {
+  unsigned long code = ERR_get_error();
+  if (code == 0) return fallback;
+  char text[256];
+  ERR_error_string_n(code, text, sizeof text);
+  ERR_clear_error();
+  return text;
+}
+
+bool IsAddressLiteral(const std::string& host) {
+  unsigned char buffer[sizeof(in6_addr)];
+  return ::inet_pton(AF_INET, host.c_str(), buffer) == 1 || ::inet_pton(AF_INET6, host.c_str(), buffer) == 1;
+}
+
+int MillisecondsLeft(Clock::time_point deadline) {
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  return left > 0 ? static_cast<int>(left) : 0;
+}
+
+// Waits for what the library asked for; false when the time ran out or the wait failed.
+bool WaitAsAsked(int fd, int error, Clock::time_point deadline) {
+  int left = MillisecondsLeft(deadline);
+  if (left == 0) return false;
+  auto ready = error == SSL_ERROR_WANT_WRITE ? WaitWritable(fd, left) : WaitReadable(fd, left);
+  return ready && ready.value();
+}
+
+std::string HexDigest(const unsigned char* digest, unsigned int length) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string hex;
+  for (unsigned int i = 0; i < length; ++i) {
+    hex += kDigits[digest[i] >> 4];
+    hex += kDigits[digest[i] & 15];
+  }
+  return hex;
+}
+
+// The socket under the session. The library's own socket type writes with write(), which
+// raises SIGPIPE on a connection the peer closed; this one sends with MSG_NOSIGNAL.
+int SocketWrite(BIO* bio, const char* data, int size) {
+  BIO_clear_retry_flags(bio);
+  ssize_t sent = ::send(static_cast<int>(BIO_get_fd(bio, nullptr)), data, static_cast<size_t>(size), MSG_NOSIGNAL);
+  if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) BIO_set_retry_write(bio);
+  return static_cast<int>(sent);
+}
+
+int SocketRead(BIO* bio, char* data, int size) {
+  BIO_clear_retry_flags(bio);
+  ssize_t got = ::recv(static_cast<int>(BIO_get_fd(bio, nullptr)), data, static_cast<size_t>(size), 0);
+  if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) BIO_set_retry_read(bio);
+  return static_cast<int>(got);
+}
+
+// The library's socket type with the two calls above in place of its own.
+const BIO_METHOD* SocketMethod() {
+  static BIO_METHOD* method = [] {
+    BIO_METHOD* made = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK | BIO_TYPE_DESCRIPTOR, "socket");
+    const BIO_METHOD* base = BIO_s_socket();
+    BIO_meth_set_write(made, SocketWrite);
+    BIO_meth_set_read(made, SocketRead);
+    BIO_meth_set_ctrl(made, BIO_meth_get_ctrl(base));
+    BIO_meth_set_create(made, BIO_meth_get_create(base));
+    BIO_meth_set_destroy(made, BIO_meth_get_destroy(base));
+    return made;
+  }();
+  return method;
+}
+
+}  // namespace
+
+struct TlsStream::Session {
+  int fd = -1;
+  SSL_CTX* context = nullptr;
+  SSL* ssl = nullptr;
+  ~Session() {
+    if (ssl != nullptr) {
+      // A close_notify when the socket takes it at once; the reply is not waited for.
+      if (SSL_is_init_finished(ssl)) (void)SSL_shutdown(ssl);
+      SSL_free(ssl);
+    }
+    if (context != nullptr) SSL_CTX_free(context);
+  }
+};
+
+namespace {
+
+TlsOutcome Fail(TlsOutcome::Kind kind, std::string reason) { return TlsOutcome{kind, std::move(reason)}; }
+
+TlsOutcome CheckFingerprint(SSL* ssl, const std::string& wanted) {
+  X509* certificate = SSL_get1_peer_certificate(ssl);
+  if (certificate == nullptr) return Fail(TlsOutcome::Kind::Certificate, "no certificate");
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  bool digested = X509_digest(certificate, EVP_sha256(), digest, &length) == 1;
+  X509_free(certificate);
+  if (!digested) return Fail(TlsOutcome::Kind::Certificate, LastLibraryError("no digest"));
+  if (HexDigest(digest, length) != NormalizeFingerprint(wanted)) {
+    return Fail(TlsOutcome::Kind::Certificate, "fingerprint mismatch");
+  }
+  return {};
+}
+
+// Why the handshake ended without a stream: the certificate's check when that is what failed.
+TlsOutcome HandshakeFailure(SSL* ssl, int error) {
+  long verified = SSL_get_verify_result(ssl);
+  if (verified != X509_V_OK) {
+    ERR_clear_error();
+    return Fail(TlsOutcome::Kind::Certificate, X509_verify_cert_error_string(verified));
+  }
+  if (error == SSL_ERROR_SYSCALL || error == SSL_ERROR_ZERO_RETURN) {
+    std::string reason = LastLibraryError("connection closed during the handshake");
+    return Fail(TlsOutcome::Kind::Handshake, reason);
+  }
+  return Fail(TlsOutcome::Kind::Handshake, LastLibraryError("handshake failed"));
+}
+
+// The context and connection objects for one handshake, set up as `check` asks.
+TlsOutcome Prepare(TlsStream::Session& s, const TlsPeerCheck& check) {
+  s.context = SSL_CTX_new(TLS_client_method());
+  if (s.context == nullptr) return Fail(TlsOutcome::Kind::Handshake, LastLibraryError("no TLS context"));
+  SSL_CTX_set_min_proto_version(s.context, TLS1_2_VERSION);
+  if (check.mode == TlsPeerCheck::Mode::Chain) {
+    // The system trust store (SSL_CERT_FILE and SSL_CERT_DIR name another one).
+    if (SSL_CTX_set_default_verify_paths(s.context) != 1) {
+      return Fail(TlsOutcome::Kind::Certificate, LastLibraryError("no trust store"));
+    }
+    SSL_CTX_set_verify(s.context, SSL_VERIFY_PEER, nullptr);
+  } else {
+    SSL_CTX_set_verify(s.context, SSL_VERIFY_NONE, nullptr);
+  }
+  s.ssl = SSL_new(s.context);
+  BIO* socket = BIO_new(SocketMethod());
+  if (s.ssl == nullptr || socket == nullptr) {
+    BIO_free(socket);
+    return Fail(TlsOutcome::Kind::Handshake, LastLibraryError("no TLS session"));
+  }
+  BIO_set_fd(socket, s.fd, BIO_NOCLOSE);
+  SSL_set_bio(s.ssl, socket, socket);
+  bool literal = IsAddressLiteral(check.host);
+  if (!check.host.empty() && !literal) SSL_set_tlsext_host_name(s.ssl, check.host.c_str());
+  if (check.mode == TlsPeerCheck::Mode::Chain) {
+    int named = literal ? X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(s.ssl), check.host.c_str())
+                        : SSL_set1_host(s.ssl, check.host.c_str());
+    if (named != 1) return Fail(TlsOutcome::Kind::Certificate, "no name to check");
+  }
+  return {};
+}
+
+}  // namespace
+
+TlsStream::TlsStream(std::unique_ptr<Session> session) : session_(std::move(session)) {}
+
+TlsStream::~TlsStream() = default;
+
+TlsOutcome TlsStream::Connect(int fd, const TlsPeerCheck& check, std::chrono::milliseconds wait,
+                              std::unique_ptr<TlsStream>& stream) {
+  ERR_clear_error();
+  auto deadline = Clock::now() + wait;
+  auto session = std::make_unique<Session>();
+  session->fd = fd;
+  if (!SetNonBlocking(fd, true)) return Fail(TlsOutcome::Kind::Network, "socket not usable");
+  TlsOutcome prepared = Prepare(*session, check);
+  if (!prepared.ok()) return prepared;
+  for (;;) {
+    int done = SSL_connect(session->ssl);
+    if (done == 1) break;
+    int error = SSL_get_error(session->ssl, done);
+    if (error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE) return HandshakeFailure(session->ssl, error);
+    if (!WaitAsAsked(fd, error, deadline)) return Fail(TlsOutcome::Kind::Network, "no answer in time");
+  }
+  if (check.mode == TlsPeerCheck::Mode::Fingerprint) {
+    TlsOutcome matched = CheckFingerprint(session->ssl, check.fingerprint);
+    if (!matched.ok()) return matched;
+  }
+  stream.reset(new TlsStream(std::move(session)));
+  return {};
+}
+
+ErrorOr<size_t> TlsStream::Receive(char* buffer, size_t size, std::chrono::milliseconds wait) {
+  ERR_clear_error();
+  auto deadline = Clock::now() + wait;
+  for (;;) {
+    size_t got = 0;
+    int done = SSL_read_ex(session_->ssl, buffer, size, &got);
+    if (done == 1) return got;
+    int error = SSL_get_error(session_->ssl, done);
+    if (error == SSL_ERROR_ZERO_RETURN) return size_t{0};
+    if (error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE) {
+      ERR_clear_error();
+      return ErrorOr<size_t>::Fail(EIO);
+    }
+    if (!WaitAsAsked(session_->fd, error, deadline)) return ErrorOr<size_t>::Fail(ETIMEDOUT);
+  }
+}
+
+bool TlsStream::Send(std::string_view data, std::chrono::milliseconds wait) {
+  ERR_clear_error();
+  auto deadline = Clock::now() + wait;
+  while (!data.empty()) {
+    size_t put = 0;
+    int done = SSL_write_ex(session_->ssl, data.data(), data.size(), &put);
+    if (done == 1) {
+      data.remove_prefix(put);
+      continue;
+    }
+    int error = SSL_get_error(session_->ssl, done);
+    // A retried write repeats the same bytes, as the library requires.
+    if (error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE) break;
+    if (!WaitAsAsked(session_->fd, error, deadline)) break;
+  }
+  ERR_clear_error();
+  return data.empty();
+}
+
+std::string TlsLibraryVersion() { return OpenSSL_version(OPENSSL_VERSION); }
+
+std::string NormalizeFingerprint(const std::string& text) {
+  std::string hex;
+  for (char c : text) {
+    if (c == ':' || c == ' ') continue;
+    if (!std::isxdigit(static_cast<unsigned char>(c))) return "";
+    hex += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  }
+  return hex.size() == 64 ? hex : "";
+}
+
+}  // namespace vellomar

@@ -1,0 +1,71 @@
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "platform/error_or.h"
+
+namespace vellomar {
+
+// What a client checks of the server's certificate before it trusts the stream.
+struct TlsPeerCheck {
+  enum class Mode {
+    None,         // encrypt only: any certificate is taken
+    Chain,        // the system trust store, and the name `host` in the certificate
+    Fingerprint,  // the certificate's SHA-256 equals `fingerprint`; chain and name not checked
+  };
+  Mode mode = Mode::None;
+  // Sent as the server name (unless it is an address) and checked under Chain.
+  std::string host;
+  // 64 hex digits, colons and letter case free.
+  std::string fingerprint;
+};
+
+// Why a handshake did not give a trusted stream. Network: the time ran out or the connection
+// was lost (a cancel included); Handshake: the peers could not agree; Certificate: the server's
+// certificate failed its check.
+struct TlsOutcome {
+  enum class Kind { Ok, Network, Handshake, Certificate };
+  Kind kind = Kind::Ok;
+  std::string reason;
+  bool ok() const { return kind == Kind::Ok; }
+};
+
+// A TLS 1.2 (or newer) client stream over a connected socket it does not own. Every wait is
+// a poll with a time limit on the socket, so the owner's cancel hook (which shuts the socket
+// down) ends any wait at once, as with the plain socket. The socket is non-blocking from the
+// handshake on. Used by one thread at a time.
+class TlsStream {
+ public:
+  ~TlsStream();
+  TlsStream(const TlsStream&) = delete;
+  TlsStream& operator=(const TlsStream&) = delete;
+
+  // Runs the client handshake on `fd` within `wait`. The stream is set only on success.
+  static TlsOutcome Connect(int fd, const TlsPeerCheck& check, std::chrono::milliseconds wait,
+                            std::unique_ptr<TlsStream>& stream);
+
+  // At most `size` bytes within `wait`; 0 when the peer ended the stream, ETIMEDOUT when
+  // nothing came in time, EIO when the stream broke.
+  ErrorOr<size_t> Receive(char* buffer, size_t size, std::chrono::milliseconds wait);
+  // True when all of `data` went out within `wait`.
+  bool Send(std::string_view data, std::chrono::milliseconds wait);
+
+  // The library's objects, known only to the implementation.
+  struct Session;
+
+ private:
+  explicit TlsStream(std::unique_ptr<Session> session);
+  std::unique_ptr<Session> session_;
+};
+
+// "OpenSSL 3.0.x ..." as the linked library names itself.
+std::string TlsLibraryVersion();
+
+// The hex digits of a fingerprint text in lower case, colons and blanks dropped; "" when the
+// text holds anything else or is not 32 bytes long.
+std::string NormalizeFingerprint(const std::string& text);
+
+}  // namespace vellomar

@@ -1,0 +1,84 @@
+#include "spool/retry_schedule.h"
+
+#include <algorithm>
+
+#include "common/text.h"
+
+namespace vellomar {
+
+namespace {
+
+constexpr int kCapMinutes = 60;
+
+std::string Key(const std::string& name) {
+  std::string key = name;
+  for (char& c : key) c = ToUpperAscii(c);
+  return key;
+}
+
+}  // namespace
+
+std::chrono::minutes RetrySchedule::Interval(int tries) {
+  int minutes = 1;
+  for (int n = 1; n < tries && minutes < kCapMinutes; ++n) minutes *= 2;
+  return std::chrono::minutes(std::min(minutes, kCapMinutes));
+}
+
+RetrySchedule::FileRecord& RetrySchedule::RecordOf(const std::string& name) {
+  auto [entry, added] = files_.try_emplace(Key(name));
+  if (added) entry->second.firstSeen = entry->second.nextTry = Now();
+  return entry->second;
+}
+
+bool RetrySchedule::IsDue(const std::string& name) const {
+  auto entry = files_.find(Key(name));
+  return entry == files_.end() || entry->second.nextTry <= Now();
+}
+
+void RetrySchedule::RecordTry(const std::string& name) {
+  FileRecord& record = RecordOf(name);
+  ++record.tries;
+  record.nextTry = Now() + Interval(record.tries);
+}
+
+void RetrySchedule::MakeAllDue() {
+  TimePoint now = Now();
+  for (auto& [key, record] : files_) record.nextTry = std::min(record.nextTry, now);
+}
+
+void RetrySchedule::MakeDue(const std::string& name) {
+  auto entry = files_.find(Key(name));
+  if (entry != files_.end()) entry->second.nextTry = std::min(entry->second.nextTry, Now());
+}
+
+void RetrySchedule::Forget(const std::string& name) { files_.erase(Key(name)); }
+
+RetrySchedule::TimePoint RetrySchedule::FirstSeen(const std::string& name) { return RecordOf(name).firstSeen; }
+
+void RetrySchedule::NoteError(const std::string& name, const std::string& recipient, const std::string& error) {
+  RecordOf(name).lastErrors[recipient] = error;
+}
+
+std::string RetrySchedule::LastError(const std::string& name, const std::string& recipient) const {
+  auto entry = files_.find(Key(name));
+  if (entry == files_.end()) return {};
+  auto error = entry->second.lastErrors.find(recipient);
+  return error == entry->second.lastErrors.end() ? std::string() : error->second;
+}
+
+std::optional<RetrySchedule::FileRecord> RetrySchedule::Find(const std::string& name) const {
+  auto entry = files_.find(Key(name));
+  if (entry == files_.end()) return std::nullopt;
+  return entry->second;
+}
+
+std::optional<RetrySchedule::TimePoint> RetrySchedule::EarliestPending() const {
+  std::optional<TimePoint> earliest;
+  TimePoint now = Now();
+  for (const auto& [key, record] : files_) {
+    if (record.nextTry > now && (!earliest || record.nextTry < *earliest)) earliest = record.nextTry;
+  }
+  return earliest;
+}
+
+}  // namespace vellomar

@@ -1,0 +1,405 @@
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <functional>
+
+#include "common/base64.h"
+#include "common/flags.h"
+#include "delivery/delivery_notes.h"
+#include "delivery/next_relay_security.h"
+#include "delivery_fixture.h"
+#include "support/test_certificates.h"
+#include "support/tls_smtp_peer.h"
+
+namespace vellomar {
+namespace {
+
+using test::TlsSmtpPeer;
+using Tls = TlsSmtpPeer::Options::Tls;
+using std::chrono::milliseconds;
+
+// The settings a case sets; the rest stay empty.
+struct Store {
+  Store(std::string tls_ = "", std::string user_ = "", std::string password_ = "", std::string command = "",
+        std::string auth_ = "", std::string fingerprint_ = "")
+      : tls(std::move(tls_)), user(std::move(user_)), password(std::move(password_)),
+        passwordCommand(std::move(command)), auth(std::move(auth_)), fingerprint(std::move(fingerprint_)) {}
+  std::string tls;
+  std::string user;
+  std::string password;
+  std::string passwordCommand;
+  std::string auth;
+  std::string fingerprint;
+};
+
+// What became of the second line's recipient of the worked example.
+enum class Fate { Delivered, Pending, Deferred };
+
+class NextRelaySecurityTest : public test::DeliveryFixture {
+ protected:
+  NextRelaySecurityTest() : authority(appDir().path(), "trusted") {
+    // As in the program: the server side's library writes may meet a closed socket.
+    ::signal(SIGPIPE, SIG_IGN);
+    // The test authority stands in for the system's trust store.
+    ::setenv("SSL_CERT_FILE", authority.authorityFile().c_str(), 1);
+    localhost = authority.Issue("localhost", "localhost");
+  }
+  ~NextRelaySecurityTest() override { ::unsetenv("SSL_CERT_FILE"); }
+
+  static void Apply(const Store& store) {
+    Settings& settings = TheSettings();
+    settings.SMTP_TLS.Set(store.tls);
+    settings.SMTP_User.Set(store.user);
+    settings.SMTP_Password.Set(store.password);
+    settings.SMTP_PasswordCommand.Set(store.passwordCommand);
+    settings.SMTP_Auth.Set(store.auth);
+    settings.SMTP_Fingerprint.Set(store.fingerprint);
+  }
+
+  TlsSmtpPeer::Options Peer(Tls tls, test::CertificateFiles certificate = {}) {
+    TlsSmtpPeer::Options options;
+    options.tls = tls;
+    options.certificate = certificate.certificate.empty() ? localhost : certificate;
+    return options;
+  }
+
+  // Spools the worked example afresh and delivers its first recipient to the peer.
+  Fate Run(TlsSmtpPeer& peer, const std::string& host = "localhost") {
+    Spool("953.tml", test::WorkedExample());
+    const off_t letter = LineAt("953.tml", 2).first;
+    Deliver("953.tml", 2, peer.server(host));
+    char now = appDir().Read("953.tml")[letter];
+    return now == 'X' ? Fate::Delivered : now == 'R' ? Fate::Pending : Fate::Deferred;
+  }
+
+  // No command of a login and no secret went out before TLS was up.
+  static void ExpectNoCredentialInTheClear(TlsSmtpPeer& peer, const std::string& secret) {
+    for (const auto& transcript : peer.Transcripts()) {
+      for (const TlsSmtpPeer::Line& line : transcript) {
+        if (line.encrypted) continue;
+        EXPECT_NE(line.text.rfind("AUTH", 0), 0u) << line.text;
+        EXPECT_EQ(line.text.find(Base64Encode(secret)), std::string::npos) << line.text;
+        EXPECT_EQ(line.text.find(Base64Encode(std::string(1, '\0') + "alice")), std::string::npos) << line.text;
+      }
+    }
+  }
+
+  // The first line the server received over TLS, "" when none did.
+  static std::string FirstEncrypted(TlsSmtpPeer& peer) {
+    for (const auto& transcript : peer.Transcripts()) {
+      for (const TlsSmtpPeer::Line& line : transcript) {
+        if (line.encrypted) return line.text;
+      }
+    }
+    return "";
+  }
+
+  static bool Received(TlsSmtpPeer& peer, const std::string& text, bool encrypted) {
+    for (const auto& transcript : peer.Transcripts()) {
+      for (const TlsSmtpPeer::Line& line : transcript) {
+        if (line.text == text && line.encrypted == encrypted) return true;
+      }
+    }
+    return false;
+  }
+
+  test::TestCertificates authority;
+  test::CertificateFiles localhost;
+};
+
+TEST_F(NextRelaySecurityTest, WhatTheSettingsAskForEachServer) {
+  using Want = NextRelaySecurity::Tls;
+  using Check = TlsPeerCheck::Mode;
+  struct Case {
+    const char* server;
+    Store store;
+    bool trueRelaying;
+    const char* mxTls;
+    Want tls;
+    Check check;
+    bool esmtp;
+  };
+  const Case cases[] = {
+      {"smtp.example", {}, false, "", Want::None, Check::None, false},
+      {"smtp.example:465", {}, false, "", Want::None, Check::None, false},
+      {"smtp.example:587", {"", "alice"}, false, "", Want::StartTls, Check::Chain, true},
+      {"smtp.example:465", {"", "alice"}, false, "", Want::Implicit, Check::Chain, true},
+      {"smtp.example:465", {"starttls", "alice"}, false, "", Want::StartTls, Check::Chain, true},
+      {"smtp.example", {"NONE", "alice"}, false, "", Want::None, Check::None, true},
+      {"smtp.example", {"May"}, false, "", Want::May, Check::None, true},
+      {"smtp.example", {"tls"}, false, "", Want::Implicit, Check::Chain, true},
+      {"smtp.example", {"tls", "", "", "", "", "AB:CD"}, false, "", Want::Implicit, Check::Fingerprint, true},
+      {"smtp.example", {"sometimes"}, false, "", Want::StartTls, Check::Chain, true},
+      {"mx.example", {"tls", "alice"}, true, "", Want::None, Check::None, false},
+      {"mx.example", {"tls", "alice"}, true, "may", Want::May, Check::None, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.server) + " " + c.store.tls + " " + c.store.user);
+    Apply(c.store);
+    TheSettings().MX_TLS.Set(c.mxTls);
+    NextRelaySecurity security = NextRelaySecurityFor(c.server, c.trueRelaying);
+    EXPECT_EQ(security.tls, c.tls);
+    EXPECT_EQ(security.check.mode, c.check);
+    EXPECT_EQ(security.check.host, c.server[0] == 's' ? "smtp.example" : "mx.example");
+    EXPECT_EQ(security.SpeaksEsmtp(), c.esmtp);
+    EXPECT_EQ(security.user, c.trueRelaying ? "" : c.store.user) << "exchangers never get a login";
+  }
+}
+
+TEST_F(NextRelaySecurityTest, EachModeAgainstServersThatOfferTlsAndThatDoNot) {
+  struct Case {
+    const char* what;
+    Store store;
+    Tls server;
+    Fate want;
+    const char* firstLine;      // the first line the server got
+    const char* firstEncrypted;  // the first line it got over TLS; "" for none
+    const char* log;             // a log line the case leaves; "" for none
+  };
+  const Case cases[] = {
+      {"none keeps the stored dialogue", {"none"}, Tls::StartTls, Fate::Delivered, "HELO client.example\r\n", "", ""},
+      {"missing, no user: the stored dialogue", {}, Tls::StartTls, Fate::Delivered, "HELO client.example\r\n", "", ""},
+      {"may, offered", {"may"}, Tls::StartTls, Fate::Delivered, "EHLO client.example\r\n", "EHLO client.example\r\n", ""},
+      {"may, not offered", {"may"}, Tls::Plain, Fate::Delivered, "EHLO client.example\r\n", "", ""},
+      {"starttls, offered", {"starttls"}, Tls::StartTls, Fate::Delivered, "EHLO client.example\r\n",
+       "EHLO client.example\r\n", ""},
+      {"starttls, not offered", {"starttls"}, Tls::Plain, Fate::Pending, "EHLO client.example\r\n", "",
+       "Error : TLS required but not offered by localhost:"},
+      {"tls from the first byte", {"tls"}, Tls::Implicit, Fate::Delivered, "EHLO client.example\r\n",
+       "EHLO client.example\r\n", ""},
+      {"missing, with a user: starttls", {"", "alice", "s3cret"}, Tls::StartTls, Fate::Delivered,
+       "EHLO client.example\r\n", "EHLO client.example\r\n", ""},
+      {"may with a user, not offered: no login in the clear", {"may", "alice", "s3cret"}, Tls::Plain, Fate::Pending,
+       "EHLO client.example\r\n", "", "Error : TLS required but not offered by localhost:"},
+      {"none set explicitly with a user: login in the clear", {"none", "alice", "s3cret"}, Tls::Plain,
+       Fate::Delivered, "EHLO client.example\r\n", "", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Apply(c.store);
+    TlsSmtpPeer peer(Peer(c.server));
+    EXPECT_EQ(Run(peer), c.want);
+    auto transcripts = peer.Transcripts();
+    ASSERT_EQ(transcripts.size(), 1u);
+    ASSERT_FALSE(transcripts[0].empty());
+    EXPECT_EQ(transcripts[0][0].text, c.firstLine);
+    EXPECT_EQ(FirstEncrypted(peer), c.firstEncrypted);
+    if (c.want == Fate::Delivered) {
+      EXPECT_TRUE(Received(peer, "Hi Bob.\r\n", *c.firstEncrypted != '\0'));
+    }
+    if (*c.log != '\0') {
+      EXPECT_NE(LogContent().find(c.log), std::string::npos) << LogContent();
+      // The waiting view shows the same reason for the recipient.
+      EXPECT_EQ(LastDeliveryError("953.tml", LineAt("953.tml", 2).second).rfind(c.log + 8, 0), 0u);
+    }
+    if (c.store.tls != "none") ExpectNoCredentialInTheClear(peer, "s3cret");
+  }
+}
+
+TEST_F(NextRelaySecurityTest, CertificatesThatFailTheirCheckLeaveTheRecipientPending) {
+  test::TestCertificates stranger(appDir().path(), "stranger");
+  const test::CertificateFiles otherName = authority.Issue("other", "mail.example");
+  const test::CertificateFiles expired = authority.Issue("expired", "localhost", -10, -1);
+  const test::CertificateFiles untrusted = stranger.Issue("untrusted", "localhost");
+  struct Case {
+    const char* what;
+    test::CertificateFiles certificate;
+    std::string fingerprint;
+    Fate want;
+    const char* reason;  // after "not trusted: "
+  };
+  const Case cases[] = {
+      {"another name", otherName, "", Fate::Pending, "hostname mismatch"},
+      {"expired", expired, "", Fate::Pending, "certificate has expired"},
+      {"an authority not trusted", untrusted, "", Fate::Pending, "unable to get local issuer certificate"},
+      {"a matching fingerprint stands in for the chain",
+       untrusted, test::TestCertificates::Fingerprint(untrusted.certificate), Fate::Delivered, ""},
+      {"a fingerprint without colons, in lower case", otherName, [&] {
+         std::string plain;
+         for (char c : test::TestCertificates::Fingerprint(otherName.certificate)) {
+           if (c != ':') plain += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+         }
+         return plain;
+       }(), Fate::Delivered, ""},
+      {"a fingerprint that does not match", localhost, test::TestCertificates::Fingerprint(untrusted.certificate),
+       Fate::Pending, "fingerprint mismatch"},
+  };
+  for (Tls server : {Tls::StartTls, Tls::Implicit}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.what) + (server == Tls::Implicit ? " (tls)" : " (starttls)"));
+      Apply({server == Tls::Implicit ? "tls" : "starttls", "alice", "s3cret", "", "", c.fingerprint});
+      TlsSmtpPeer peer(Peer(server, c.certificate));
+      EXPECT_EQ(Run(peer), c.want);
+      if (c.want == Fate::Pending) {
+        std::string want = "Error : certificate of " + peer.server() + " not trusted: " + c.reason;
+        EXPECT_NE(LogContent().find(want), std::string::npos) << LogContent();
+        EXPECT_EQ(FirstEncrypted(peer), "");
+      }
+      ExpectNoCredentialInTheClear(peer, "s3cret");
+    }
+  }
+}
+
+TEST_F(NextRelaySecurityTest, LoginsWithRightAndWrongSecrets) {
+  const std::string tokenFile = appDir().File("token");
+  appDir().Write("token", "ya29.token\nsecond line\n");
+  struct Case {
+    const char* what;
+    std::string mechanisms;  // offered
+    Store store;
+    std::string authReply;  // the server's fixed reply to AUTH, "" for a real check
+    Fate want;
+    std::string log;
+    const char* mechanismUsed;  // the AUTH line's start
+  };
+  const Case cases[] = {
+      {"PLAIN, right", "PLAIN LOGIN", {"", "alice", "s3cret"}, "", Fate::Delivered, "", "AUTH PLAIN "},
+      {"PLAIN, wrong", "PLAIN LOGIN", {"", "alice", "wrong"}, "", Fate::Pending,
+       "Error : authentication refused by localhost:%: 535 5.7.8 Authentication credentials invalid", "AUTH PLAIN "},
+      {"LOGIN, right", "LOGIN", {"", "alice", "s3cret"}, "", Fate::Delivered, "", "AUTH LOGIN"},
+      {"LOGIN, wrong", "LOGIN", {"", "alice", "wrong"}, "", Fate::Pending,
+       "Error : authentication refused by localhost:%: 535", "AUTH LOGIN"},
+      {"XOAUTH2 from a password command, right", "PLAIN XOAUTH2",
+       {"", "alice", "", "cat '" + tokenFile + "'", "XOAUTH2"}, "", Fate::Delivered, "", "AUTH XOAUTH2 "},
+      {"XOAUTH2 from a password command, wrong", "XOAUTH2",
+       {"", "alice", "", "echo expired.token", "XOAUTH2"}, "", Fate::Pending,
+       "Error : authentication refused by localhost:%: 535", "AUTH XOAUTH2 "},
+      {"a password command that fails", "PLAIN", {"", "alice", "", "exit 3"}, "", Fate::Pending,
+       "Error : password command failed", nullptr},
+      {"no mechanism offered", "", {"", "alice", "s3cret"}, "", Fate::Pending,
+       "Error : no usable authentication mechanism offered by localhost:%", nullptr},
+      {"XOAUTH2 asked, not offered", "PLAIN", {"", "alice", "s3cret", "", "XOAUTH2"}, "", Fate::Pending,
+       "Error : no usable authentication mechanism offered by localhost:%", nullptr},
+      {"454 is a deferral", "PLAIN", {"", "alice", "s3cret"}, "454 4.7.0 Temporary authentication failure\r\n",
+       Fate::Deferred, "", "AUTH PLAIN "},
+      {"535 leaves the recipient pending", "PLAIN", {"", "alice", "s3cret"},
+       "535 5.7.8 Authentication credentials invalid\r\n", Fate::Pending,
+       "Error : authentication refused by localhost:%: 535 5.7.8", "AUTH PLAIN "},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Apply(c.store);
+    TlsSmtpPeer::Options options = Peer(Tls::StartTls);
+    options.mechanisms = c.mechanisms;
+    options.secret = c.store.auth == "XOAUTH2" ? "ya29.token" : "s3cret";
+    options.authReply = c.authReply;
+    TlsSmtpPeer peer(options);
+    EXPECT_EQ(Run(peer), c.want);
+    if (!c.log.empty()) {
+      std::string want = c.log;
+      size_t port = want.find('%');
+      if (port != std::string::npos) want.replace(port, 1, peer.server().substr(peer.server().find(':') + 1));
+      EXPECT_NE(LogContent().find(want), std::string::npos) << want << "\n" << LogContent();
+    }
+    bool sawAuth = false;
+    auto transcripts = peer.Transcripts();
+    ASSERT_EQ(transcripts.size(), 1u);
+    for (const auto& line : transcripts[0]) {
+      if (line.text.rfind("AUTH", 0) == 0) sawAuth = line.encrypted && c.mechanismUsed != nullptr &&
+                                                     line.text.rfind(c.mechanismUsed, 0) == 0;
+    }
+    EXPECT_EQ(sawAuth, c.mechanismUsed != nullptr);
+    ExpectNoCredentialInTheClear(peer, c.store.password.empty() ? "ya29.token" : c.store.password);
+  }
+}
+
+TEST_F(NextRelaySecurityTest, HandshakesAndRepliesThatGoWrong) {
+  struct Case {
+    const char* what;
+    Store store;
+    std::function<void(TlsSmtpPeer::Options&)> arrange;
+    Fate want;
+    const char* log;
+  };
+  const Case cases[] = {
+      {"replies split across TLS records", {"starttls", "alice", "s3cret"},
+       [](TlsSmtpPeer::Options& o) { o.splitReplies = true; }, Fate::Delivered, ""},
+      {"split, from the first byte", {"tls", "alice", "s3cret"},
+       [](TlsSmtpPeer::Options& o) {
+         o.splitReplies = true;
+         o.tls = Tls::Implicit;
+       }, Fate::Delivered, ""},
+      {"dropped in the handshake", {"starttls", "alice", "s3cret"},
+       [](TlsSmtpPeer::Options& o) { o.handshake = TlsSmtpPeer::Options::Handshake::Drop; }, Fate::Pending,
+       "Error : TLS handshake with localhost:"},
+      {"dropped in the first byte's handshake", {"tls"},
+       [](TlsSmtpPeer::Options& o) {
+         o.handshake = TlsSmtpPeer::Options::Handshake::Drop;
+         o.tls = Tls::Implicit;
+       }, Fate::Pending, "Error : TLS handshake with localhost:"},
+      {"454 to STARTTLS is a deferral", {"starttls"},
+       [](TlsSmtpPeer::Options& o) { o.startTlsReply = "454 4.7.0 TLS not available\r\n"; }, Fate::Deferred, ""},
+      {"554 to STARTTLS when required", {"starttls"},
+       [](TlsSmtpPeer::Options& o) { o.startTlsReply = "554 5.5.1 No\r\n"; }, Fate::Pending,
+       "Error : STARTTLS refused by localhost:"},
+      {"554 to STARTTLS under may goes on in the clear", {"may"},
+       [](TlsSmtpPeer::Options& o) { o.startTlsReply = "554 5.5.1 No\r\n"; }, Fate::Delivered, ""},
+      {"EHLO refused, nothing required: the stored HELO line", {"may"},
+       [](TlsSmtpPeer::Options& o) { o.ehloReply = "502 5.5.2 What\r\n"; }, Fate::Delivered, ""},
+      {"EHLO refused, TLS required", {"starttls"},
+       [](TlsSmtpPeer::Options& o) { o.ehloReply = "502 5.5.2 What\r\n"; }, Fate::Pending,
+       "Error : EHLO refused by localhost:"},
+      {"EHLO refused with a user", {"none", "alice", "s3cret"},
+       [](TlsSmtpPeer::Options& o) { o.ehloReply = "502 5.5.2 What\r\n"; }, Fate::Pending,
+       "Error : EHLO refused by localhost:"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Apply(c.store);
+    TlsSmtpPeer::Options options = Peer(Tls::StartTls);
+    c.arrange(options);
+    TlsSmtpPeer peer(options);
+    EXPECT_EQ(Run(peer), c.want);
+    if (*c.log != '\0') {
+      EXPECT_NE(LogContent().find(c.log), std::string::npos) << LogContent();
+    }
+    if (c.want == Fate::Delivered) {
+      EXPECT_TRUE(Received(peer, ".\r\n", options.ehloReply.empty() && options.startTlsReply[0] == '2'));
+    }
+    ExpectNoCredentialInTheClear(peer, "s3cret");
+  }
+}
+
+TEST_F(NextRelaySecurityTest, ExchangersUseTlsWhenOfferedAndNeverLogIn) {
+  TheSettings().REAL_RELAY = true;
+  TheSettings().MX_TLS.Set("may");
+  Apply({"starttls", "alice", "s3cret"});
+  // Not checked: a certificate for another name is taken.
+  TlsSmtpPeer peer(Peer(Tls::StartTls, authority.Issue("other", "mail.example")));
+  EXPECT_EQ(Run(peer), Fate::Delivered);
+  EXPECT_EQ(FirstEncrypted(peer), "EHLO client.example\r\n");
+  auto transcripts = peer.Transcripts();
+  ASSERT_EQ(transcripts.size(), 1u);
+  for (const auto& line : transcripts[0]) EXPECT_NE(line.text.rfind("AUTH", 0), 0u) << line.text;
+
+  TheSettings().MX_TLS.Set("");
+  TlsSmtpPeer plain(Peer(Tls::StartTls));
+  EXPECT_EQ(Run(plain), Fate::Delivered);
+  EXPECT_EQ(plain.Transcripts()[0][0].text, "HELO client.example\r\n") << "the stored dialogue by default";
+}
+
+TEST_F(NextRelaySecurityTest, ShutdownDuringAHandshakeEndsAtOnce) {
+  for (Tls server : {Tls::StartTls, Tls::Implicit}) {
+    SCOPED_TRACE(server == Tls::Implicit ? "tls" : "starttls");
+    Apply({server == Tls::Implicit ? "tls" : "starttls"});
+    TlsSmtpPeer::Options options = Peer(server);
+    options.handshake = TlsSmtpPeer::Options::Handshake::Stall;
+    TlsSmtpPeer peer(options);
+    Spool("953.tml", test::WorkedExample());
+    auto worker = threads.Start([&](ThreadHandle&) {
+      Deliver("953.tml", 2, peer.server());
+      return 0;
+    });
+    ASSERT_NE(worker, nullptr);
+    ASSERT_TRUE(peer.WaitForHandshake(milliseconds(5000)));
+    auto cancelled = std::chrono::steady_clock::now();
+    worker->Cancel();
+    EXPECT_TRUE(worker->WaitFor(milliseconds(1000))) << "the cancel ends the handshake's wait";
+    EXPECT_LT(std::chrono::steady_clock::now() - cancelled, milliseconds(1000));
+    EXPECT_EQ(appDir().Read("953.tml"), test::WorkedExample()) << "the recipient keeps its letter";
+  }
+}
+
+}  // namespace
+}  // namespace vellomar
