@@ -7,6 +7,7 @@
 
 #include "common/app_directory.h"
 #include "common/flags.h"
+#include "common/system_error.h"
 #include "common/version.h"
 #include "common/window_services.h"
 #include "platform/file_system.h"
@@ -32,9 +33,19 @@ using Clock = std::chrono::steady_clock;
 void DropUncommitted(SessionRun& run) {
   (void)run.spool.Close();  // the file is deleted or was never written; its close result is moot
   if (!run.nameHeld) return;
-  std::lock_guard<std::mutex> guard(QueueLock());
-  // False when the file could not be deleted; the name goes all the same, nothing more to do.
-  (void)TheQueueList().Discard(run.session.spoolName, run.fileOurs);
+  const std::string& name = run.session.spoolName;
+  Status removed = Ok();
+  {
+    std::lock_guard<std::mutex> guard(QueueLock());
+    if (run.fileOurs) removed = RemoveFile(AppFilePath(name));
+    // A half-received message must never be taken for delivery: while its file is there its
+    // name stays reserved, and the clean-up at the next start removes it.
+    if (removed || removed.error() == ENOENT) {
+      (void)TheQueueList().Discard(name, false);  // the name alone: it cannot fail to go
+      return;
+    }
+  }
+  run.window.AppendLog("Error : can't remove incomplete spool file " + name + ": " + SystemErrorText(removed.failure()));
 }
 
 void LeaveRegistry(SessionRun& run) {

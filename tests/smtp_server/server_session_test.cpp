@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "common/system_error.h"
+#include "platform/file_system.h"
 #include "session_fixture.h"
 #include "support/loopback.h"
 
@@ -408,6 +409,12 @@ TEST_F(ServerSessionTest, ShutdownKeepsAnAcknowledgedMessageAndDropsAPartialOne)
   SmtpTestClient partial = Connect();
   Converse(partial, {{"HELO b\r\n", "250 Ok\r\n"}, {"MAIL FROM:<x>\r\n", "250 Ok\r\n"}});
   ASSERT_TRUE(appDir().Exists("853_0.tml"));
+  // A directory in place of the third one's file stands for a file that cannot be deleted:
+  // its name must stay reserved, or the half-received message would wait for delivery.
+  SmtpTestClient stuck = Connect();
+  Converse(stuck, {{"HELO c\r\n", "250 Ok\r\n"}, {"MAIL FROM:<x>\r\n", "250 Ok\r\n"}});
+  ASSERT_TRUE(RemoveFile(appDir().File("853_1.tml")));
+  ASSERT_TRUE(MakeDirectories(appDir().File("853_1.tml")));
   stopRequested.Set();
   {
     std::unique_lock<std::mutex> held(IncomingLock());
@@ -416,8 +423,14 @@ TEST_F(ServerSessionTest, ShutdownKeepsAnAcknowledgedMessageAndDropsAPartialOne)
   EXPECT_TRUE(done.WaitClosed());
   EXPECT_TRUE(partial.WaitClosed());
   EXPECT_EQ(appDir().Read(kFirstSpool), Stored("a", "x", {"y"}, "kept\r\n.\r\n"));
+  EXPECT_TRUE(stuck.WaitClosed());
   EXPECT_FALSE(appDir().Exists("853_0.tml"));
-  EXPECT_EQ(mainWindow.receivedAll, 2u);
+  EXPECT_FALSE(Held("853_0.tml"));
+  EXPECT_TRUE(Held("853_1.tml"));
+  EXPECT_NE(LogContent().find("Error : can't remove incomplete spool file 853_1.tml: Is a directory\r\n"),
+            std::string::npos)
+      << LogContent();
+  EXPECT_EQ(mainWindow.receivedAll, 3u);
   EXPECT_EQ(mainWindow.receivedOk, 1u);
 }
 
