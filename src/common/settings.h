@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 
 #include "common/network_list.h"
 #include "common/shared_text.h"
@@ -29,6 +30,10 @@ struct Settings {
   std::atomic<int32_t> Output{100};
   // Only clients from these networks are served; the listener refuses the others.
   SharedValue<NetworkList> Allow{DefaultAllowedNetworks()};
+  // Held while the security values below are replaced or read as one, so that a delivery
+  // never pairs a login with the TLS choice of other settings (a login sent in the clear).
+  // Nothing else is taken under it.
+  std::mutex securityLock;
   // How the next relay (`SMTP`) is reached: "none", "may", "starttls" or "tls"; empty
   // picks by the user and port (see NextRelaySecurityFor).
   SharedText SMTP_TLS;

@@ -2,6 +2,8 @@
 
 #include <cctype>
 #include <climits>
+#include <iterator>
+#include <mutex>
 
 #include "control/registry_key.h"
 #include "platform/file_system.h"
@@ -45,13 +47,17 @@ void LoadRelaySettings() {
 void LoadTlsSettings() {
   RegistryKey key = SettingsKey();
   Settings& settings = TheSettings();
-  settings.SMTP_TLS.Set(key.Read("SMTP_TLS"));
-  settings.SMTP_User.Set(key.Read("SMTP_User"));
-  settings.SMTP_Password.Set(key.Read("SMTP_Password"));
-  settings.SMTP_PasswordCommand.Set(key.Read("SMTP_PasswordCommand"));
-  settings.SMTP_Auth.Set(key.Read("SMTP_Auth"));
-  settings.SMTP_Fingerprint.Set(key.Read("SMTP_Fingerprint"));
-  settings.MX_TLS.Set(key.Read("MX_TLS"));
+  const std::string names[] = {"SMTP_TLS",  "SMTP_User",        "SMTP_Password", "SMTP_PasswordCommand",
+                               "SMTP_Auth", "SMTP_Fingerprint", "MX_TLS"};
+  SharedText* fields[] = {&settings.SMTP_TLS,  &settings.SMTP_User,        &settings.SMTP_Password,
+                          &settings.SMTP_PasswordCommand, &settings.SMTP_Auth, &settings.SMTP_Fingerprint,
+                          &settings.MX_TLS};
+  std::string values[std::size(names)];
+  for (size_t i = 0; i < std::size(names); ++i) values[i] = key.Read(names[i]);
+  {
+    std::lock_guard<std::mutex> guard(settings.securityLock);
+    for (size_t i = 0; i < std::size(names); ++i) fields[i]->Set(values[i]);
+  }
   // Every write of the store makes it the user's alone; a store edited by hand may not be.
   if (!settings.SMTP_Password.Get().empty()) (void)SetFileMode(key.FilePath(), 0600);
 }

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "common/base64.h"
+#include "common/flags.h"
 #include "common/system_error.h"
 #include "common/text.h"
 #include "platform/command_output.h"
@@ -100,7 +101,7 @@ std::optional<OpeningResult> StartTls(Session& s) {
 // The password, or the first line of the password command's output.
 std::optional<std::string> Secret(Session& s, std::string& problem) {
   if (s.security.passwordCommand.empty()) return s.security.password;
-  auto line = FirstOutputLine(s.security.passwordCommand, s.wait);
+  auto line = FirstOutputLine(s.security.passwordCommand, s.wait, stopRequested);
   if (line) return line.value();
   problem = "Error : password command failed: " + SystemErrorText(line.error());
   return std::nullopt;

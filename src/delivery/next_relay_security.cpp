@@ -1,5 +1,7 @@
 #include "delivery/next_relay_security.h"
 
+#include <mutex>
+
 #include "common/server_address.h"
 #include "common/text.h"
 #include "common/settings.h"
@@ -39,12 +41,18 @@ NextRelaySecurity NextRelaySecurityFor(const std::string& server, bool trueRelay
     return security;
   }
   Settings& settings = TheSettings();
-  security.user = settings.SMTP_User.Get();
-  security.password = settings.SMTP_Password.Get();
-  security.passwordCommand = settings.SMTP_PasswordCommand.Get();
-  security.mechanism = settings.SMTP_Auth.Get();
-  security.tls = NextRelayTls(settings.SMTP_TLS.Get(), !security.user.empty(), address.port);
-  std::string fingerprint = settings.SMTP_Fingerprint.Get();
+  std::string tls;
+  std::string fingerprint;
+  {
+    std::lock_guard<std::mutex> guard(settings.securityLock);
+    security.user = settings.SMTP_User.Get();
+    security.password = settings.SMTP_Password.Get();
+    security.passwordCommand = settings.SMTP_PasswordCommand.Get();
+    security.mechanism = settings.SMTP_Auth.Get();
+    tls = settings.SMTP_TLS.Get();
+    fingerprint = settings.SMTP_Fingerprint.Get();
+  }
+  security.tls = NextRelayTls(tls, !security.user.empty(), address.port);
   if (!fingerprint.empty()) {
     security.check.mode = TlsPeerCheck::Mode::Fingerprint;
     security.check.fingerprint = fingerprint;

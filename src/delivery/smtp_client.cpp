@@ -246,8 +246,9 @@ Reached Connect(Transaction& t) {
     return Reached::Refused;
   }
   // A peer that stops reading must not hold the worker for good. The call fails only for a
-  // bad descriptor or option, and this socket was just connected.
-  auto limit = std::chrono::duration_cast<std::chrono::seconds>(t.window.timings.client.reply);
+  // bad descriptor or option, and this socket was just connected. Rounded up to whole
+  // seconds, so that a short limit never becomes 0, which would mean no limit at all.
+  auto limit = std::chrono::ceil<std::chrono::seconds>(t.window.timings.client.reply);
   (void)SetSendTimeout(t.connection.fd(), limit);
   return Reached::Connected;
 }

@@ -123,8 +123,10 @@ TlsOutcome CheckFingerprint(SSL* ssl, const std::string& wanted) {
 }
 
 // Why the handshake ended without a stream: the certificate's check when that is what failed.
-TlsOutcome HandshakeFailure(SSL* ssl, int error) {
-  long verified = SSL_get_verify_result(ssl);
+TlsOutcome HandshakeFailure(SSL* ssl, int error, TlsPeerCheck::Mode mode) {
+  // Without the chain check the library still records its verdict on the certificate; that
+  // verdict is not why such a handshake ended.
+  long verified = mode == TlsPeerCheck::Mode::Chain ? SSL_get_verify_result(ssl) : X509_V_OK;
   if (verified != X509_V_OK) {
     ERR_clear_error();
     return Fail(TlsOutcome::Kind::Certificate, X509_verify_cert_error_string(verified));
@@ -187,7 +189,7 @@ TlsOutcome TlsStream::Connect(int fd, const TlsPeerCheck& check, std::chrono::mi
     int done = SSL_connect(session->ssl);
     if (done == 1) break;
     int error = SSL_get_error(session->ssl, done);
-    if (error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE) return HandshakeFailure(session->ssl, error);
+    if (error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE) return HandshakeFailure(session->ssl, error, check.mode);
     if (!WaitAsAsked(fd, error, deadline)) return Fail(TlsOutcome::Kind::Network, "no answer in time");
   }
   if (check.mode == TlsPeerCheck::Mode::Fingerprint) {

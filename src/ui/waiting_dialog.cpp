@@ -77,11 +77,14 @@ void WaitingDialog::DeliverSelectedNow() {
 void WaitingDialog::DeleteSelected() {
   QList<QTreeWidgetItem*> selected = list_->selectedItems();
   if (selected.isEmpty()) return;
-  QTreeWidgetItem* item = selected.front();
-  QString question = "Delete the waiting e-mail " + item->text(0) + " from " + item->text(2) + " (" + item->text(3) +
+  const QTreeWidgetItem* item = selected.front();
+  // Copied before asking: the question's event loop may refresh the list (Deliver now from the
+  // tray menu), which deletes its rows.
+  const QString name = item->text(0);
+  QString question = "Delete the waiting e-mail " + name + " from " + item->text(2) + " (" + item->text(3) +
                      ")? It will not be delivered.";
   if (!confirm_(question)) return;
-  core_.DeleteWaiting(item->text(0).toStdString());
+  core_.DeleteWaiting(name.toStdString());
   Refresh();
 }
 
