@@ -25,11 +25,23 @@ bool TakeNext(std::string& name) {
 }
 
 // When no delivery is shown, the names held after delayed deliveries are released (their
-// files are tried again in this run) or, when a Flush marked them, deleted.
+// files are tried again in this run once due) or, when a Flush marked them, deleted. While
+// deliveries run, only the held names whose retry time has come are, so that steady traffic
+// does not keep a due file waiting for a moment with nothing to deliver.
 void ReleaseHeldNames(WindowServices& window) {
-  if (window.OutgoingCount() != 0) return;
+  if (window.OutgoingCount() == 0) {
+    std::lock_guard<std::mutex> guard(QueueLock());
+    TheQueueList().Clear(false);
+    return;
+  }
+  std::vector<std::string> delivering;
+  {
+    std::lock_guard<std::mutex> guard(OutgoingLock());
+    delivering = OutgoingRegistry().Names();
+  }
+  // No worker starts meanwhile: only this thread starts them.
   std::lock_guard<std::mutex> guard(QueueLock());
-  TheQueueList().Clear(false);
+  TheQueueList().ReleaseDue(delivering);
 }
 
 // Each run lists the folder once more, so that it also sees files nobody announced.
@@ -86,6 +98,7 @@ int DispatcherThread(WindowServices& window, ThreadHandle& self) {
     if (!window.ContinueOrClearClient(&self)) break;
     window.SetClientImage(true);
     window.AppendLog("Client started.");
+    ReleaseHeldNames(window);
   }
   return stopRequested.load() ? 0 : 1;
 }

@@ -1,5 +1,7 @@
 #include "spool/queue_list.h"
 
+#include <algorithm>
+
 #include <new>
 
 #include "common/app_directory.h"
@@ -151,6 +153,21 @@ void QueueList::Clear(bool deleteFiles) {
     entry = next;
   }
   ++releases_;
+}
+
+void QueueList::ReleaseDue(const std::vector<std::string>& delivering) {
+  bool released = false;
+  for (auto entry = entries_.begin(); entry != entries_.end();) {
+    auto next = std::next(entry);
+    bool busy = std::find(delivering.begin(), delivering.end(), entry->name) != delivering.end();
+    if (!entry->reservation && !busy && schedule_.Find(entry->name) && schedule_.IsDue(entry->name)) {
+      if (entry->flushed && RemoveFile(AppFilePath(entry->name))) schedule_.Forget(entry->name);
+      Erase(entry);
+      released = true;
+    }
+    entry = next;
+  }
+  if (released) ++releases_;
 }
 
 bool QueueList::Flush() {

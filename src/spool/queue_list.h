@@ -62,6 +62,9 @@ class QueueList {
   // entries' files if asked (and always those with the flush mark). A file that cannot be
   // deleted loses its entry all the same.
   void Clear(bool deleteFiles);
+  // As Clear(false), but only for the names held after a try whose retry time has come, and
+  // never for a name in `delivering` (files whose workers still run).
+  void ReleaseDue(const std::vector<std::string>& delivering);
 
   // A Flush: every waiting file is deleted now, and every taken name but a reservation gets
   // the flush mark (its file goes when its worker or the next clearing lets it go). Files

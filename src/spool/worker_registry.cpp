@@ -99,4 +99,10 @@ void WorkerRegistry::UpdateSummary(const std::string& name, const MailSummary& s
 
 size_t WorkerRegistry::size() const { return static_cast<size_t>(std::distance(entries_.begin(), entries_.end())); }
 
+std::vector<std::string> WorkerRegistry::Names() const {
+  std::vector<std::string> names;
+  for (const WorkerEntry& entry : entries_) names.push_back(entry.summary.name);
+  return names;
+}
+
 }  // namespace vellomar

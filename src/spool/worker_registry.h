@@ -4,6 +4,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "platform/thread_handle.h"
 #include "spool/mail_summary.h"
@@ -51,6 +52,8 @@ class WorkerRegistry {
   void UpdateSummary(const std::string& name, const MailSummary& summary);
 
   size_t size() const;
+  // The entry names, in no particular order.
+  std::vector<std::string> Names() const;
 
  private:
   std::forward_list<WorkerEntry> entries_;

@@ -90,14 +90,33 @@ TEST_F(DispatcherTest, HeldNamesAreReleasedOnlyWhenNoDeliveryIsShown) {
   EXPECT_TRUE(appDir().Exists("held.tml"));
   EXPECT_EQ(peer.Connections(), 0);
 
+  // Still shown, but a held file whose retry time has come is tried; one not yet due, and
+  // the delivery's own name, stay held.
+  const std::string waiting = "HELO a\r\nMAIL FROM:<s>\r\nSCPT TO:<r>\r\nDATA\r\nx\r\n.\r\nQUIT\r\n";
+  for (const char* name : {"later.tml", "busy.tml", "free.tml"}) appDir().Write(name, waiting);
+  {
+    std::lock_guard<std::mutex> guard(QueueLock());
+    RetrySchedule& schedule = TheQueueList().schedule();
+    for (const char* name : {"held.tml", "later.tml", "busy.tml"}) schedule.RecordTry(name);
+    for (const char* name : {"later.tml", "busy.tml", "free.tml"}) ASSERT_TRUE(TheQueueList().Add(name));
+    schedule.MakeDue("held.tml");
+    schedule.MakeDue("busy.tml");
+  }
+  ASSERT_TRUE(StartDispatcher()->WaitFor(std::chrono::seconds(30)));
+  EXPECT_TRUE(test::Eventually([this, &peer] { return !appDir().Exists("held.tml") && peer.Connections() == 1; }));
+  for (const char* name : {"later.tml", "busy.tml", "free.tml"}) EXPECT_TRUE(appDir().Exists(name)) << name;
+
+  // Nothing shown: every held name goes, and each file is tried once due.
+  ASSERT_TRUE(RemoveFile(appDir().File("busy.tml")));
   {
     std::lock_guard<std::mutex> guard(OutgoingLock());
     OutgoingRegistry().RemoveWorker("busy.tml");
   }
   mainWindow.RefreshStatistics();
   EXPECT_EQ(RunDispatcher(), 1);
-  EXPECT_FALSE(appDir().Exists("held.tml"));
-  EXPECT_EQ(peer.Connections(), 1);
+  EXPECT_FALSE(appDir().Exists("free.tml"));
+  EXPECT_TRUE(appDir().Exists("later.tml")) << "released, but not due";
+  EXPECT_EQ(peer.Connections(), 2);
 }
 
 // The files waiting or in delivery when Flush is given go; a message stored afterwards is

@@ -77,12 +77,13 @@ TEST(SignalWatcherTest, AnEndingSignalIsHandedOverOnce) {
   EXPECT_TRUE(SocketLayerAvailable());
 }
 
-// SIGUSR1 asks for a delivery: handed to its callback each time once set, ignored before,
-// and never an end of the program.
+// SIGUSR1 asks for a delivery: handed to its callback each time once set, and never an end
+// of the program, not even before there is a callback.
 TEST(SignalWatcherTest, DeliverNowIsHandedOverEachTimeAndNeverEnds) {
   sigset_t before;
   sigset_t ending = BlockUsr2(before);
   std::atomic<int> asked{0};
+  std::atomic<bool> done{false};
   std::promise<void> twice;
   {
     SignalWatcher watcher(ending);
@@ -97,16 +98,20 @@ TEST(SignalWatcherTest, DeliverNowIsHandedOverEachTimeAndNeverEnds) {
       sigpending(&pending);
       return sigismember(&pending, SIGUSR1) == 0;
     })) << "the watcher takes it";
-    watcher.OnDeliverNow([&asked, &twice] {
-      if (++asked == 2) twice.set_value();
+    // The watcher may still be handing that first one over as the callback arrives: it then
+    // counts too, and the two that follow make three.
+    watcher.OnDeliverNow([&asked, &twice, &done] {
+      if (++asked >= 2 && !done.exchange(true)) twice.set_value();
     });
     ::kill(::getpid(), SIGUSR1);
-    ASSERT_TRUE(until([&asked] { return asked.load() == 1; }));
+    ASSERT_TRUE(until([&asked] { return asked.load() >= 1; }));
     ::kill(::getpid(), SIGUSR1);
     EXPECT_EQ(twice.get_future().wait_for(std::chrono::seconds(20)), std::future_status::ready);
+    ASSERT_TRUE(until([&asked] { return asked.load() >= 2; }));
   }
   pthread_sigmask(SIG_SETMASK, &before, nullptr);
-  EXPECT_EQ(asked.load(), 2);
+  EXPECT_GE(asked.load(), 2);
+  EXPECT_LE(asked.load(), 3);
 }
 
 // Before the hand-over (the first-start questions) a signal ends the program at once; after
