@@ -3,12 +3,19 @@
 #include <fcntl.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
+#include <thread>
 
 #include "platform/file_system.h"
 #include "platform/process.h"
 
 namespace vellomar {
+
+namespace {
+constexpr int kLockTries = 20;
+constexpr std::chrono::milliseconds kLockRetry{50};
+}  // namespace
 
 ErrorOr<FileDescriptor> TakeProgramLockFile(const std::string& path) {
   auto lock = OpenFile(path, O_RDWR | O_CREAT);
@@ -16,6 +23,12 @@ ErrorOr<FileDescriptor> TakeProgramLockFile(const std::string& path) {
   if (!lock && lock.error() == EACCES) lock = OpenFile(path, O_RDONLY);
   if (!lock) return lock;
   Status taken = LockExclusiveNoWait(lock.value().get());
+  // `vellomar --deliver-now` holds the lock for the moment it takes to probe it: a start that
+  // meets it tries again for a little while before it says another program runs.
+  for (int tries = 0; !taken && taken.error() == EWOULDBLOCK && tries < kLockTries; ++tries) {
+    std::this_thread::sleep_for(kLockRetry);
+    taken = LockExclusiveNoWait(lock.value().get());
+  }
   if (!taken) return ErrorOr<FileDescriptor>::Fail(taken.error());
   std::string id = std::to_string(OwnProcessId()) + "\n";
   // Without its id the program still runs; only a command beside it cannot find it.
@@ -33,6 +46,11 @@ std::optional<pid_t> ProgramLockHolder(const std::string& path) {
   if (!text) return std::nullopt;
   long id = std::strtol(text.value().c_str(), nullptr, 10);
   if (id <= 0) return std::nullopt;
+  // A program that could not write its id leaves an older one there, which may name any
+  // process by now: only one running this program is taken at its word.
+  auto theirs = ReadWholeFile("/proc/" + std::to_string(id) + "/comm");
+  auto ours = ReadWholeFile("/proc/self/comm");
+  if (!theirs || !ours || theirs.value() != ours.value()) return std::nullopt;
   return static_cast<pid_t>(id);
 }
 

@@ -94,7 +94,10 @@ std::optional<OpeningResult> StartTls(Session& s) {
   // Bytes that came in the clear after the reply must not pass for part of the TLS session.
   s.replies.Clear();
   TlsOutcome outcome = s.connection.StartTls(s.security.check, s.wait);
-  if (!outcome.ok()) return Result(Kind::Fault, TlsFaultLine(outcome, s.server));
+  if (!outcome.ok()) {
+    bool opportunistic = s.security.tls == Tls::May && s.security.user.empty();
+    return Result(opportunistic ? Kind::ClearOnly : Kind::Fault, TlsFaultLine(outcome, s.server));
+  }
   return std::nullopt;
 }
 

@@ -17,6 +17,9 @@ struct OpeningResult {
     Fault,    // a configuration fault: `text` is the log line; the recipient stays pending
     Reply,    // a reply to judge like any reply to a command: `text` answered `sent`
     NoReply,  // the connection was lost or the server fell silent
+    // Under May without a login, the handshake after STARTTLS failed (`text` is why, as a
+    // log line): the connection is lost, but a new one in the clear may carry the message.
+    ClearOnly,
   };
   Kind kind = Kind::Ready;
   std::string text;

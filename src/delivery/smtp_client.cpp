@@ -206,6 +206,31 @@ bool Replay(Transaction& t) {
   }
 }
 
+enum class Reached { Connected, NotResolved, Refused };
+Reached Connect(Transaction& t);
+
+// Opportunistic TLS that fails must not strand the message, as it would with a server whose
+// TLS is broken or too old: a new connection carries the stored dialogue, as if STARTTLS had
+// not been offered.
+bool ReplayInTheClear(Transaction& t, const std::string& why) {
+  const std::string prefix = "Error : ";
+  t.window.AppendLog("Warning : " + (why.rfind(prefix, 0) == 0 ? why.substr(prefix.size()) : why) +
+                     "; sending without TLS");
+  t.connection.Close();
+  t.replies.Clear();
+  t.unsent.clear();
+  t.security.tls = NextRelaySecurity::Tls::None;
+  if (!t.file.Rewind()) return FileEnded(t, "unexpected EOF", "");
+  if (Connect(t) != Reached::Connected) {
+    t.window.AppendLog("Error : can't connect to " + t.server);
+    NoteDeliveryError(t.spoolName, t.recipientLine, "can't connect to " + t.server);
+    return false;
+  }
+  std::string greeting;
+  if (!t.replies.Read(t.connection, t.window.timings.client.reply, greeting)) return NoReply(t);
+  return Replay(t);
+}
+
 // EHLO, STARTTLS and the login in place of the stored HELO line, then the replay from the
 // MAIL line on.
 bool OpenAndReplay(Transaction& t) {
@@ -222,6 +247,8 @@ bool OpenAndReplay(Transaction& t) {
       return Replay(t);
     case OpeningResult::Kind::Fault:
       return ConfigurationFault(t, opened.text);
+    case OpeningResult::Kind::ClearOnly:
+      return ReplayInTheClear(t, opened.text);
     case OpeningResult::Kind::Reply:
       if (Judge(t, opened.text, opened.sent, result) == Verdict::Done) return result;
       break;
@@ -230,8 +257,6 @@ bool OpenAndReplay(Transaction& t) {
   }
   return NoReply(t);
 }
-
-enum class Reached { Connected, NotResolved, Refused };
 
 Reached Connect(Transaction& t) {
   ServerAddress address = ParseServerAddress(t.server, kSmtpPort);

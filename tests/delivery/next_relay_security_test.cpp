@@ -373,6 +373,20 @@ TEST_F(NextRelaySecurityTest, ExchangersUseTlsWhenOfferedAndNeverLogIn) {
   ASSERT_EQ(transcripts.size(), 1u);
   for (const auto& line : transcripts[0]) EXPECT_NE(line.text.rfind("AUTH", 0), 0u) << line.text;
 
+  // A handshake that fails does not strand the message: a new connection carries it in the
+  // clear, with the stored dialogue.
+  TlsSmtpPeer::Options dropping = Peer(Tls::StartTls);
+  dropping.handshake = TlsSmtpPeer::Options::Handshake::Drop;
+  TlsSmtpPeer broken(dropping);
+  EXPECT_EQ(Run(broken), Fate::Delivered);
+  auto tries = broken.Transcripts();
+  ASSERT_EQ(tries.size(), 2u);
+  ASSERT_FALSE(tries[1].empty());
+  EXPECT_EQ(tries[1][0].text, "HELO client.example\r\n");
+  EXPECT_TRUE(Received(broken, "Hi Bob.\r\n", false));
+  EXPECT_NE(LogContent().find("Warning : TLS handshake with localhost:"), std::string::npos) << LogContent();
+  EXPECT_NE(LogContent().find("; sending without TLS\r\n"), std::string::npos) << LogContent();
+
   TheSettings().MX_TLS.Set("");
   TlsSmtpPeer plain(Peer(Tls::StartTls));
   EXPECT_EQ(Run(plain), Fate::Delivered);
