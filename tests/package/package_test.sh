@@ -64,19 +64,21 @@ mkdir -m 0700 "${work}/runtime"
 sed "s#^ExecStart=/usr/bin/#ExecStart=${root}/usr/bin/#" "${user_unit}" >"${work}/vellomar.service"
 quiet env XDG_RUNTIME_DIR="${work}/runtime" systemd-analyze --user verify --man=no "${work}/vellomar.service"
 grep -qx "Restart=on-failure" "${user_unit}" || fail "the user unit does not restart on failure"
-for line in DynamicUser=yes StateDirectory=vellomar ConfigurationDirectory=vellomar AmbientCapabilities=CAP_NET_BIND_SERVICE; do
+for line in DynamicUser=yes StateDirectory=vellomar ConfigurationDirectory=vellomar AmbientCapabilities=CAP_NET_BIND_SERVICE \
+    LoadCredential=HKEY_LOCAL_MACHINE.ini:/etc/vellomar/HKEY_LOCAL_MACHINE.ini; do
   grep -qx "${line}" "${system_unit}" || fail "the system unit lacks ${line}"
 done
 
 echo "== the system service's command line"
-# What the unit gives: its Environment= with %S and %E standing for the state and configuration
-# roots, its UnsetEnvironment=, its ExecStart=.
-state_root=${work}/var/lib config_root=${work}/etc
+# What the unit gives: its Environment= with %S, %E and %d standing for the state and
+# configuration roots and the credentials' folder, its UnsetEnvironment=, its ExecStart=.
+state_root=${work}/var/lib config_root=${work}/etc credentials=${work}/credentials
 environment=() unset_names=()
 while IFS= read -r line; do
   case "${line}" in
     Environment=*) for word in ${line#Environment=}; do
-        word=${word//%S/${state_root}}; environment+=("${word//%E/${config_root}}"); done ;;
+        word=${word//%S/${state_root}}; word=${word//%d/${credentials}}
+        environment+=("${word//%E/${config_root}}"); done ;;
     UnsetEnvironment=*) for word in ${line#UnsetEnvironment=}; do unset_names+=(-u "${word}"); done ;;
     ExecStart=*) exec_start=${line#ExecStart=} ;;
   esac
@@ -89,6 +91,10 @@ mkdir -p "${state_root}" "${config_root}/vellomar"
 printf '[Software\\Vellomar]\nSMTP=127.0.0.1:9\nLogsize=10\nInput=100\nOutput=100\n' \
   >"${config_root}/vellomar/HKEY_LOCAL_MACHINE.ini"
 settings_before=$(cat "${config_root}/vellomar/HKEY_LOCAL_MACHINE.ini")
+# As LoadCredential= does: the file stays root's alone, the service reads its own copy.
+chmod 0600 "${config_root}/vellomar/HKEY_LOCAL_MACHINE.ini"
+install -d -m 0500 "${credentials}"
+install -m 0400 "${config_root}/vellomar/HKEY_LOCAL_MACHINE.ini" "${credentials}/HKEY_LOCAL_MACHINE.ini"
 
 listening() {  # the hex ports in LISTEN state
   awk 'NR > 1 && $4 == "0A" { split($2, a, ":"); print a[2] }' /proc/net/tcp /proc/net/tcp6 2>/dev/null
@@ -105,6 +111,7 @@ if [ "$(id -u)" -eq 0 ]; then
   # The unit's user holds no privilege but the capability to bind a port below 1024.
   port=$(free_port 25 $(seq 600 1000))
   install -d -m 0700 -o nobody -g nogroup "${state_root}/vellomar"
+  chown -R nobody:nogroup "${credentials}"
   run_as=(setpriv --reuid=nobody --regid=nogroup --clear-groups --inh-caps=+net_bind_service
           --ambient-caps=+net_bind_service --bounding-set=-all,+net_bind_service --no-new-privs)
 else
