@@ -29,6 +29,13 @@ int MessageAgeDays(const std::string& spoolName, SpoolFile& file) {
 std::optional<int> PastLifetime(const std::string& spoolName, SpoolFile& file) {
   int lifetime = TheSettings().Lifetime.load();
   if (lifetime <= 0) return std::nullopt;
+  {
+    // Never given up untried: a clock that was wrong when the message came, or a restart after
+    // a long stop, must leave it one try first.
+    std::lock_guard<std::mutex> guard(QueueLock());
+    auto record = TheQueueList().schedule().Find(spoolName);
+    if (!record || record->tries == 0) return std::nullopt;
+  }
   int days = MessageAgeDays(spoolName, file);
   if (days < lifetime) return std::nullopt;
   return days;
