@@ -1,4 +1,5 @@
-// Saves pictures of the main window and the three dialogs, as a display draws them:
+// Saves pictures of the main window, its dialogs and the waiting e-mails view, as a display
+// draws them:
 //   xvfb-run -a build-test/tests/ui_screenshots docs
 // Not a test: the pictures go to the README.
 #include <QApplication>
@@ -7,8 +8,11 @@
 #include <QTimer>
 #include <stdlib.h>
 
+#include <chrono>
+#include <fstream>
 #include <string>
 
+#include "common/app_directory.h"
 #include "common/flags.h"
 #include "control/control_ids.h"
 #include "control/main_window.h"
@@ -18,6 +22,8 @@
 #include "ui/main_dialog.h"
 #include "ui/qt_controls.h"
 #include "ui/qt_executor.h"
+#include "ui/security_dialog.h"
+#include "ui/waiting_dialog.h"
 
 using namespace vellomar;
 
@@ -59,6 +65,28 @@ void FillWindow(MainWindow& core, QtControls& controls) {
   controls.SetButtonBitmap(kClientStateButton, kStoppedBitmap);
 }
 
+// Two messages waiting behind a next relay that is down, in a folder of their own.
+void FillQueue() {
+  char folder[] = "/tmp/vellomar-screenshots-XXXXXX";
+  if (::mkdtemp(folder) == nullptr) return;
+  SetAppDirectory(folder);
+  const auto now = std::chrono::system_clock::now();
+  const std::string trace = "Received: from pc ([192.168.1.20])\r\n\tby relay with Vellomar; Mon, 7 Dec 2026 9:12:40 +0000 (UTC)\r\n";
+  std::ofstream(AppFilePath("091240.tml"))
+      << "HELO pc\r\nMAIL FROM:<ann@example.org>\r\nXCPT TO:<bob@example.net>\r\nSCPT TO:<cy@example.com>\r\n"
+         "DATA\r\n" << trace << "Subject: Figures for December\r\n\r\nx\r\n.\r\nQUIT\r\n";
+  std::ofstream(AppFilePath("101502.tml"))
+      << "HELO pc\r\nMAIL FROM:<dan@example.org>\r\nRCPT TO:<eve@example.com>\r\nDATA\r\n"
+      << "Subject: Lunch on Friday\r\n\r\nx\r\n.\r\nQUIT\r\n";
+  std::lock_guard<std::mutex> guard(QueueLock());
+  RetrySchedule& schedule = TheQueueList().schedule();
+  schedule.SetClock([now] { return now; });
+  for (int i = 0; i < 3; ++i) schedule.RecordTry("091240.tml");
+  schedule.NoteError("091240.tml", "<cy@example.com>", "451 4.2.0 Mailbox busy, try later");
+  schedule.RecordTry("101502.tml");
+  schedule.NoteError("101502.tml", "<eve@example.com>", "can't connect to smtp.office.example:25");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -79,6 +107,13 @@ int main(int argc, char** argv) {
   Save(settings, folder + "/settings-dialog.png");
   AboutDialog about;
   Save(about, folder + "/about-dialog.png");
+  SecurityDialog security;
+  Save(security, folder + "/security-dialog.png");
+  FillQueue();
+  WaitingDialog waiting(core, nullptr);
+  waiting.Refresh();
+  waiting.resize(1260, 170);
+  Save(waiting, folder + "/waiting-dialog.png");
   stopRequested.Set();
   return 0;
 }
