@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <optional>
 
+#include "common/system_error.h"
 #include "control/store_file.h"
 #include "platform/file_system.h"
 
@@ -67,6 +68,13 @@ void RegistryKey::Write(const std::string& name, const std::string& text) const 
   if (!file) return;
   file->Set(path_, name, text);
   Save(path, *file);
+}
+
+std::string UnreadableStoreFile() {
+  std::string path = RegistryKey(RegistryRoot::LocalMachine, "").FilePath();
+  auto content = ReadWholeFile(path, kMaxStoreFileSize);
+  if (content || content.error() == ENOENT || content.error() == EFBIG) return "";
+  return path + ": " + SystemErrorText(content.failure());
 }
 
 std::string OversizedStoreFile() {

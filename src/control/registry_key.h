@@ -37,6 +37,9 @@ class RegistryKey {
 constexpr size_t kMaxStoreFileSize = 1024 * 1024;
 // The path of the first store file longer than kMaxStoreFileSize, or "" when none is.
 std::string OversizedStoreFile();
+// Why the relay settings' store file exists but cannot be read ("<path>: <system text>"), or ""
+// when it can be or is missing. Its values then read as empty, and nothing is written to it.
+std::string UnreadableStoreFile();
 
 // The two keys the program uses.
 RegistryKey SettingsKey();

@@ -82,6 +82,11 @@ std::vector<std::string> LoadStartupSettings() {
   settings.Input = ReadNumberSetting(key, "Input", 100);
   settings.Output = ReadNumberSetting(key, "Output", 100);
   std::vector<std::string> problems;
+  // Unread, every value would pass for unset: the relay would start with no next relay and
+  // the defaults, and only this line says why.
+  if (std::string why = UnreadableStoreFile(); !why.empty()) {
+    problems.push_back("Error : can't read the settings in " + why);
+  }
   settings.Allow.Set(AllowedNetworks(key.Read("Allow"), problems));
   return problems;
 }

@@ -145,6 +145,13 @@ TEST_F(SettingsTest, AllowIsReadWithTheStartupSettings) {
   key.Write("Allow", "");
   EXPECT_TRUE(LoadStartupSettings().empty());
   EXPECT_TRUE(TheSettings().Allow.Get().Contains(*ParseIpAddress("127.0.0.1")));
+
+  // A store that is there but cannot be read is named, not taken for an empty one. A folder in
+  // its place stands for one the program may not read (the tests may run as root).
+  ASSERT_TRUE(RemoveFile(key.FilePath()));
+  ASSERT_TRUE(MakeDirectories(key.FilePath()));
+  EXPECT_EQ(LoadStartupSettings(),
+            std::vector<std::string>{"Error : can't read the settings in " + key.FilePath() + ": Is a directory"});
 }
 
 TEST_F(SettingsTest, BooleansAreTrueOnlyForExactlyOne) {
