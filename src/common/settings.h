@@ -30,9 +30,9 @@ struct Settings {
   std::atomic<int32_t> Output{100};
   // Only clients from these networks are served; the listener refuses the others.
   SharedValue<NetworkList> Allow{DefaultAllowedNetworks()};
-  // Held while the security values below are replaced or read as one, so that a delivery
-  // never pairs a login with the TLS choice of other settings (a login sent in the clear).
-  // Nothing else is taken under it.
+  // Held while `SMTP` and the security values below are replaced or read as one, so that a
+  // delivery never pairs a login with the TLS choice or the server of other settings (a login
+  // sent in the clear, or to another server). Nothing else is taken under it.
   std::mutex securityLock;
   // How the next relay (`SMTP`) is reached: "none", "may", "starttls" or "tls"; empty
   // picks by the user and port (see NextRelaySecurityFor).

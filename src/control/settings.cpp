@@ -37,21 +37,21 @@ void LoadRelaySettings() {
   RegistryKey key = SettingsKey();
   Settings& settings = TheSettings();
   settings.DNS.Set(key.Read("DNS"));
-  settings.SMTP.Set(key.Read("SMTP"));
   settings.Alternate.Set(key.Read("Alternate"));
   // "1" has no letter case, so the case-blind comparison is this one.
   settings.REAL_RELAY = IsOne(key.Read("REAL_RELAY"));
+  // `SMTP` with its login and TLS values, as one.
   LoadTlsSettings();
 }
 
 void LoadTlsSettings() {
   RegistryKey key = SettingsKey();
   Settings& settings = TheSettings();
-  const std::string names[] = {"SMTP_TLS",  "SMTP_User",        "SMTP_Password", "SMTP_PasswordCommand",
+  const std::string names[] = {"SMTP",      "SMTP_TLS",         "SMTP_User", "SMTP_Password", "SMTP_PasswordCommand",
                                "SMTP_Auth", "SMTP_Fingerprint", "MX_TLS"};
-  SharedText* fields[] = {&settings.SMTP_TLS,  &settings.SMTP_User,        &settings.SMTP_Password,
-                          &settings.SMTP_PasswordCommand, &settings.SMTP_Auth, &settings.SMTP_Fingerprint,
-                          &settings.MX_TLS};
+  SharedText* fields[] = {&settings.SMTP,     &settings.SMTP_TLS,         &settings.SMTP_User,
+                          &settings.SMTP_Password, &settings.SMTP_PasswordCommand, &settings.SMTP_Auth,
+                          &settings.SMTP_Fingerprint, &settings.MX_TLS};
   std::string values[std::size(names)];
   for (size_t i = 0; i < std::size(names); ++i) values[i] = key.Read(names[i]);
   {

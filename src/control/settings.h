@@ -25,7 +25,7 @@ int32_t ReadNumberSetting(const RegistryKey& key, const std::string& name, int32
 
 // Reads DNS, SMTP, Alternate and REAL_RELAY from the settings key into TheSettings().
 void LoadRelaySettings();
-// Reads the next relay's security and login values and MX_TLS into TheSettings().
+// Reads SMTP with its security and login values, and MX_TLS, into TheSettings(), as one.
 void LoadTlsSettings();
 // The networks an `Allow` text names; the default when it names none. Each entry that is not
 // a network, and a text that held entries but no valid one, adds a log line to `problems`.

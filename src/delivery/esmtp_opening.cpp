@@ -95,7 +95,11 @@ std::optional<OpeningResult> StartTls(Session& s) {
   s.replies.Clear();
   TlsOutcome outcome = s.connection.StartTls(s.security.check, s.wait);
   if (!outcome.ok()) {
-    bool opportunistic = s.security.tls == Tls::May && s.security.user.empty();
+    // Only a handshake the two sides could not agree on: a silent peer is a lost connection
+    // like any other, and a pinned certificate that does not match must not be bypassed.
+    bool opportunistic = s.security.tls == Tls::May && s.security.user.empty() &&
+                         outcome.kind == TlsOutcome::Kind::Handshake &&
+                         s.security.check.mode != TlsPeerCheck::Mode::Fingerprint;
     return Result(opportunistic ? Kind::ClearOnly : Kind::Fault, TlsFaultLine(outcome, s.server));
   }
   return std::nullopt;

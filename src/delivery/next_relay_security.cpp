@@ -45,6 +45,7 @@ NextRelaySecurity NextRelaySecurityFor(const std::string& server, bool trueRelay
   std::string fingerprint;
   {
     std::lock_guard<std::mutex> guard(settings.securityLock);
+    security.settingsChanged = settings.SMTP.Get() != server;
     security.user = settings.SMTP_User.Get();
     security.password = settings.SMTP_Password.Get();
     security.passwordCommand = settings.SMTP_PasswordCommand.Get();

@@ -23,6 +23,9 @@ struct NextRelaySecurity {
   std::string passwordCommand;
   // Empty for the best of PLAIN and LOGIN; or "XOAUTH2".
   std::string mechanism;
+  // The settings name another next relay than the one connected to: they changed during this
+  // delivery, and this login is not for that server.
+  bool settingsChanged = false;
 
   // The plain replayed dialogue is kept unless TLS or a login is asked for.
   bool SpeaksEsmtp() const { return tls != Tls::None || !user.empty(); }

@@ -42,6 +42,9 @@ struct Transaction {
   Connection connection;
   ReplyReader replies;
   std::string unsent;
+  // Sent in the clear after a failed STARTTLS handshake: a refusal may only mean that the
+  // server wants TLS, which is no reason to give the recipient up.
+  bool clearAfterTls = false;
 };
 
 bool AlternateApplies(const std::string& server) {
@@ -107,6 +110,13 @@ enum class Verdict { GoOn, Done };
 Verdict Judge(Transaction& t, const std::string& reply, const std::string& sent, bool& result) {
   if ((reply.rfind("550", 0) == 0 || reply.rfind("554", 0) == 0) && AlternateApplies(t.server)) {
     result = FollowAlternate(t);
+    return Verdict::Done;
+  }
+  if (reply[0] == '5' && t.clearAfterTls) {
+    t.window.AppendLog("Error : " + t.server + " refused mail sent without TLS: " + UpToCarriageReturn(reply));
+    NoteDeliveryError(t.spoolName, t.recipientLine, "refused without TLS: " + UpToCarriageReturn(reply));
+    t.connection.Close();
+    result = false;
     return Verdict::Done;
   }
   if (reply[0] == '5') {
@@ -220,8 +230,10 @@ bool ReplayInTheClear(Transaction& t, const std::string& why) {
   t.replies.Clear();
   t.unsent.clear();
   t.security.tls = NextRelaySecurity::Tls::None;
+  t.clearAfterTls = true;
   if (!t.file.Rewind()) return FileEnded(t, "unexpected EOF", "");
   if (Connect(t) != Reached::Connected) {
+    if (AlternateApplies(t.server)) return FollowAlternate(t);
     t.window.AppendLog("Error : can't connect to " + t.server);
     NoteDeliveryError(t.spoolName, t.recipientLine, "can't connect to " + t.server);
     return false;
@@ -293,7 +305,7 @@ bool DeliverRecipient(WindowServices& window, SpoolFile& file, const std::string
                       const std::string& server, const std::string& recipientLine, off_t position) {
   if (recipientLine.empty() || server.empty()) return false;
   if (FlushedWhileTaken(spoolName)) return true;
-  Transaction t{window, file, spoolName, mailLine, server, recipientLine, position, RecipientAddress(recipientLine), {}, {}, {}, {}};
+  Transaction t{window, file, spoolName, mailLine, server, recipientLine, position, RecipientAddress(recipientLine), {}, {}, {}, {}, false};
   if (TheSettings().Logrec) window.AppendLog("Sending mail to " + t.address);
   if (!file.Rewind()) {
     window.AppendLog("Error : can't read " + spoolName);
@@ -314,6 +326,11 @@ bool DeliverRecipient(WindowServices& window, SpoolFile& file, const std::string
   }
   ++window.sentAll;
   t.security = NextRelaySecurityFor(server, TheSettings().REAL_RELAY);
+  if (t.security.settingsChanged) {
+    window.AppendLog("Warning : settings changed during the delivery to " + server + "; tried again later");
+    t.connection.Close();
+    return false;
+  }
   if (t.security.tls == NextRelaySecurity::Tls::Implicit) {
     TlsOutcome outcome = t.connection.StartTls(t.security.check, t.window.timings.client.reply);
     if (!outcome.ok()) return ConfigurationFault(t, TlsFaultLine(outcome, server));

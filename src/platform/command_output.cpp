@@ -115,7 +115,7 @@ ErrorOr<std::string> FirstOutputLine(const std::string& command, std::chrono::mi
   while (::waitpid(pid.value(), &status, 0) < 0 && errno == EINTR) {
   }
   if (error != 0) return ErrorOr<std::string>::Fail(error);
-  if (!ended) return ErrorOr<std::string>::Fail(ETIMEDOUT);
+  if (!ended) return ErrorOr<std::string>::Fail(stop.load() ? ECANCELED : ETIMEDOUT);
   // A command ended by its broken pipe had written its line: it was still writing more. The
   // shell reports that end as 128 plus the signal.
   bool succeeded = WIFEXITED(status) ? WEXITSTATUS(status) == 0 || WEXITSTATUS(status) == 128 + SIGPIPE

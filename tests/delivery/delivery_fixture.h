@@ -101,6 +101,8 @@ class DeliveryFixture : public RelayFixture {
   bool Deliver(const std::string& name, int n, const std::string& server, off_t* after = nullptr) {
     auto [position, line] = LineAt(name, n);
     SpoolFile file = Open(name);
+    // As the worker does: in simple relaying the server is the one the settings name.
+    if (!TheSettings().REAL_RELAY) TheSettings().SMTP.Set(server);
     bool result = DeliverRecipient(mainWindow, file, name, "MAIL FROM:<sender address>\r\n", server, line, position);
     if (after) *after = file.Tell();
     return result;

@@ -103,7 +103,10 @@ TEST_F(DispatcherTest, HeldNamesAreReleasedOnlyWhenNoDeliveryIsShown) {
     schedule.MakeDue("busy.tml");
   }
   ASSERT_TRUE(StartDispatcher()->WaitFor(std::chrono::seconds(30)));
-  EXPECT_TRUE(test::Eventually([this, &peer] { return !appDir().Exists("held.tml") && peer.Connections() == 1; }));
+  EXPECT_TRUE(test::Eventually([this, &peer] {
+    std::lock_guard<std::mutex> guard(OutgoingLock());
+    return !appDir().Exists("held.tml") && peer.Connections() == 1 && OutgoingRegistry().size() == 1;
+  }));
   for (const char* name : {"later.tml", "busy.tml", "free.tml"}) EXPECT_TRUE(appDir().Exists(name)) << name;
 
   // Nothing shown: every held name goes, and each file is tried once due.

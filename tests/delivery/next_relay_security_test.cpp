@@ -138,13 +138,18 @@ TEST_F(NextRelaySecurityTest, WhatTheSettingsAskForEachServer) {
     SCOPED_TRACE(std::string(c.server) + " " + c.store.tls + " " + c.store.user);
     Apply(c.store);
     TheSettings().MX_TLS.Set(c.mxTls);
+    TheSettings().SMTP.Set(c.trueRelaying ? "smtp.example" : c.server);
     NextRelaySecurity security = NextRelaySecurityFor(c.server, c.trueRelaying);
+    EXPECT_FALSE(security.settingsChanged);
     EXPECT_EQ(security.tls, c.tls);
     EXPECT_EQ(security.check.mode, c.check);
     EXPECT_EQ(security.check.host, c.server[0] == 's' ? "smtp.example" : "mx.example");
     EXPECT_EQ(security.SpeaksEsmtp(), c.esmtp);
     EXPECT_EQ(security.user, c.trueRelaying ? "" : c.store.user) << "exchangers never get a login";
   }
+  // Settings changed while the connection was made: their login is not for this server.
+  TheSettings().SMTP.Set("lan-relay.example");
+  EXPECT_TRUE(NextRelaySecurityFor("smtp.example:587", false).settingsChanged);
 }
 
 TEST_F(NextRelaySecurityTest, EachModeAgainstServersThatOfferTlsAndThatDoNot) {
@@ -323,6 +328,14 @@ TEST_F(NextRelaySecurityTest, HandshakesAndRepliesThatGoWrong) {
       {"dropped in the handshake", {"starttls", "alice", "s3cret"},
        [](TlsSmtpPeer::Options& o) { o.handshake = TlsSmtpPeer::Options::Handshake::Drop; }, Fate::Pending,
        "Error : TLS handshake with localhost:"},
+      {"may with a user, dropped in the handshake: no login, no clear", {"may", "alice", "s3cret"},
+       [](TlsSmtpPeer::Options& o) { o.handshake = TlsSmtpPeer::Options::Handshake::Drop; }, Fate::Pending,
+       "Error : TLS handshake with localhost:"},
+      {"may, dropped in the handshake, refused in the clear: kept", {"may"},
+       [](TlsSmtpPeer::Options& o) {
+         o.handshake = TlsSmtpPeer::Options::Handshake::Drop;
+         o.mailReplyInTheClear = "530 5.7.0 Must issue a STARTTLS command first\r\n";
+       }, Fate::Pending, "Error : localhost:"},
       {"dropped in the first byte's handshake", {"tls"},
        [](TlsSmtpPeer::Options& o) {
          o.handshake = TlsSmtpPeer::Options::Handshake::Drop;

@@ -414,6 +414,7 @@ TEST_F(DeliverRecipientTest, ALetterThatCannotBeWrittenIsLoggedAndEndsTheRun) {
   bool goOn;
   {
     FileSizeCap cap(static_cast<rlim_t>(position));  // the letter's byte lies past the cap
+    TheSettings().SMTP.Set(peer.server());
     goOn = DeliverRecipient(mainWindow, file, "953.tml", "MAIL FROM:<sender address>\r\n", peer.server(), line, position);
   }
   EXPECT_FALSE(goOn) << "the worker must end the run and hold the file";

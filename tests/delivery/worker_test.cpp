@@ -128,10 +128,6 @@ TEST_F(WorkerTest, ARecipientPendingPastTheLifetimeIsGivenUpWithOneNotice) {
   EXPECT_EQ(RunWorker("953.tml"), 0);
   EXPECT_TRUE(Notices("953.tml").empty()) << "never given up before a try in this run";
   EXPECT_EQ(appDir().Read("953.tml"), content);
-  {
-    std::lock_guard<std::mutex> guard(QueueLock());
-    TheQueueList().schedule().Forget("953.tml");
-  }
   run(std::chrono::hours(4 * 24));
   EXPECT_EQ(RunWorker("953.tml"), 0);
   EXPECT_TRUE(Notices("953.tml").empty()) << "4 days old: kept";

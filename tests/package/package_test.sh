@@ -146,6 +146,8 @@ say "DATA"; expect "354 "
 say "Subject: installed" "" "Sent to the installed service." "."; expect "250 Ok"
 say "QUIT"; expect "221 "
 exec 3>&-
+# The service read its settings from its own copy: it tries the next relay they name.
+for _ in $(seq 300); do grep -q "can't connect to 127.0.0.1:9" "${state}/logfile" && break; sleep 0.1; done
 
 kill -TERM "${program_pid}"
 for _ in $(seq 300); do kill -0 "${program_pid}" 2>/dev/null || break; sleep 0.1; done
@@ -162,5 +164,7 @@ ls "${state}"/*.tml >/dev/null 2>&1 || fail "the message is not waiting in the s
 [ "$(stat -c %a "${state}")" = 700 ] || fail "the state folder is not private"
 [ ${#run_as[@]} -eq 0 ] || [ "$(stat -c %U "${state}/logfile")" = nobody ] || fail "the service did not run as its own user"
 [ "$(cat "${config_root}/vellomar/HKEY_LOCAL_MACHINE.ini")" = "${settings_before}" ] || fail "the settings changed"
+grep -q "can't connect to 127.0.0.1:9" "${state}/logfile" || fail "the settings were not read: $(cat "${state}/logfile")"
+grep -q "can't read the settings" "${state}/logfile" && fail "the settings could not be read: $(cat "${state}/logfile")"
 [ "$(ls "${root}/usr/bin")" = vellomar ] || fail "files beside the program: $(ls "${root}/usr/bin")"
 echo "== package test passed (port ${port}, ${deb##*/})"

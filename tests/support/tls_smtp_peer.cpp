@@ -204,6 +204,9 @@ bool TlsSmtpPeer::Answer(Channel& channel, const std::string& line) {
     channel.Write(options_.startTlsReply);
     return options_.startTlsReply[0] != '2' || Handshake(channel);
   }
+  if (verb == "MAIL" && channel.ssl == nullptr && !options_.mailReplyInTheClear.empty()) {
+    reply = options_.mailReplyInTheClear;
+  }
   if (verb == "AUTH") {
     if (options_.authReply.empty()) return Authenticate(channel, line);
     reply = options_.authReply;

@@ -31,6 +31,8 @@ class TlsSmtpPeer {
     std::string ehloReply;
     std::string startTlsReply = "220 2.0.0 Ready to start TLS\r\n";
     std::string authReply;
+    // When set, the reply to MAIL on a connection without TLS (a server that wants TLS).
+    std::string mailReplyInTheClear;
     // How the server side of a handshake goes: completed, dropped after the client's first
     // bytes, or stalled (the server reads nothing until the client goes away).
     enum class Handshake { Complete, Drop, Stall };
