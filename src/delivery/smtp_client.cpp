@@ -72,13 +72,17 @@ void SendPending(Transaction& t) {
   t.unsent.clear();
 }
 
+// A fault's log line as a reason of its own: without its "Error : " mark.
+std::string WithoutErrorMark(const std::string& logLine) {
+  const std::string mark = "Error : ";
+  return logLine.rfind(mark, 0) == 0 ? logLine.substr(mark.size()) : logLine;
+}
+
 // A TLS, certificate or login fault is the settings' doing, not the message's: the
 // recipient keeps its letter and the next run tries again.
 bool ConfigurationFault(Transaction& t, const std::string& logLine) {
   t.window.AppendLog(logLine);
-  const std::string prefix = "Error : ";
-  NoteDeliveryError(t.spoolName, t.recipientLine,
-                    logLine.compare(0, prefix.size(), prefix) == 0 ? logLine.substr(prefix.size()) : logLine);
+  NoteDeliveryError(t.spoolName, t.recipientLine, WithoutErrorMark(logLine));
   t.connection.Close();
   return false;
 }
@@ -223,9 +227,7 @@ Reached Connect(Transaction& t);
 // TLS is broken or too old: a new connection carries the stored dialogue, as if STARTTLS had
 // not been offered.
 bool ReplayInTheClear(Transaction& t, const std::string& why) {
-  const std::string prefix = "Error : ";
-  t.window.AppendLog("Warning : " + (why.rfind(prefix, 0) == 0 ? why.substr(prefix.size()) : why) +
-                     "; sending without TLS");
+  t.window.AppendLog("Warning : " + WithoutErrorMark(why) + "; sending without TLS");
   t.connection.Close();
   t.replies.Clear();
   t.unsent.clear();
