@@ -15,15 +15,12 @@
 #include <string>
 #include <thread>
 
-#include "common/app_directory.h"
 #include "counting_sink.h"
 #include "process_memory.h"
-#include "common/flags.h"
 #include "control/main_window.h"
 #include "control/memory_controls.h"
 #include "delivery/smtp_client.h"
 #include "platform/thread_executor.h"
-#include "platform/thread_tracker.h"
 #include "spool/spool_file.h"
 
 using namespace vellomar;
@@ -35,7 +32,6 @@ int main(int argc, char** argv) {
   }
   auto folder = std::filesystem::temp_directory_path() / ("vellomar-deliver-" + std::to_string(::getpid()));
   std::filesystem::create_directories(folder);
-  SetAppDirectory(folder.string());
   {
     std::ofstream spool(folder / "1.tml", std::ios::binary);
     spool << "HELO bench\r\nMAIL FROM:<a@example.org>\r\nRCPT TO:<b@example.org>\r\nDATA\r\nSubject: load\r\n\r\n";
@@ -45,9 +41,10 @@ int main(int argc, char** argv) {
   }
 
   MemoryControls controls;
-  ThreadExecutor window(stopRequested);
-  ThreadTracker threads(stopRequested);
-  MainWindow mainWindow(window, controls, threads);
+  StopFlag stop;
+  ThreadExecutor window(stop);
+  MainWindow mainWindow(window, controls, stop, folder.string());
+  Relay& relay = mainWindow.relay();
   const long rssBefore = StatusKb("VmRSS:");
   bool delivered = false;
   double seconds = 0;
@@ -56,12 +53,13 @@ int main(int argc, char** argv) {
     auto file = SpoolFile::Open((folder / "1.tml").string(), O_RDWR);
     auto start = std::chrono::steady_clock::now();
     std::string server = "127.0.0.1:" + std::to_string(sink.port());
-    DeliverRecipient(mainWindow, file.value(), "1.tml", "MAIL FROM:<a@example.org>\r\n", server,
+    DeliverRecipient(relay, *relay.settings(), file.value(), "1.tml", "MAIL FROM:<a@example.org>\r\n", server,
                      "RCPT TO:<b@example.org>\r\n", 39);
     seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    delivered = mainWindow.sentOk == 1;
+    delivered = relay.counters.sentOk == 1;
   }
   const long peak = StatusKb("VmHWM:");
+  stop.Set();
   window.Stop();
   std::filesystem::remove_all(folder);
   std::printf("relayed %lld bytes in %.2f s: %.1f MB/s, %s\n", size, seconds, size / seconds / 1e6,

@@ -16,36 +16,33 @@
 #include <string>
 #include <thread>
 
-#include "common/app_directory.h"
-#include "common/flags.h"
 #include "control/main_window.h"
 #include "control/memory_controls.h"
-#include "control/settings.h"
+#include "common/settings.h"
 #include "platform/thread_executor.h"
-#include "platform/thread_tracker.h"
 #include "smtp_server/listener.h"
 
 class InProcessRelay {
  public:
   // `nextRelay` is the SMTP setting ("127.0.0.1:port"), empty for none.
   InProcessRelay(int input, const std::string& nextRelay)
-      : folder_(std::filesystem::temp_directory_path() / ("vellomar-bench-" + std::to_string(::getpid()))) {
+      : folder_(MakeFolder()), mainWindow_(window_, controls_, stop_, folder_.string()) {
     using namespace vellomar;
-    std::filesystem::create_directories(folder_);
-    SetAppDirectory(folder_.string());
     ::setenv("VELLOMAR_SMTP_PORT", "0", 1);
-    TheSettings().Input = input;
-    TheSettings().Logsize = 1024;
-    TheSettings().SMTP.Set(nextRelay);
-    TheSettings().REAL_RELAY = false;
-    mainWindow_.OpenLog();
-    listener_ = threads_.Start([this](ThreadHandle& self) { return ListenerThread(mainWindow_, self); });
-    for (int i = 0; i < 20000 && ListeningPort() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    Settings settings;
+    settings.Input = input;
+    settings.Logsize = 1024;
+    settings.SMTP = nextRelay;
+    settings.REAL_RELAY = false;
+    relay().PublishSettings(settings);
+    relay().OpenLog();
+    listener_ = relay().threads().Start([this](ThreadHandle& self) { return ListenerThread(relay(), self); });
+    for (int i = 0; i < 20000 && relay().listeningPort == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   ~InProcessRelay() {
-    vellomar::stopRequested.Set();
+    stop_.Set();
     if (listener_) listener_->Cancel();
-    threads_.JoinAll();
+    relay().threads().JoinAll();
     window_.Stop();
     std::filesystem::remove_all(folder_);
   }
@@ -53,8 +50,8 @@ class InProcessRelay {
   InProcessRelay& operator=(const InProcessRelay&) = delete;
 
   // The listening port, 0 when the listener did not start.
-  int port() const { return vellomar::ListeningPort(); }
-  vellomar::MainWindow& window() { return mainWindow_; }
+  int port() { return relay().listeningPort; }
+  vellomar::Relay& relay() { return mainWindow_.relay(); }
   // What is left for a look after a failed run: the spool files and the log's last lines.
   std::string Leftovers() const {
     std::string text = "spool files left:";
@@ -67,10 +64,16 @@ class InProcessRelay {
   }
 
  private:
+  static std::filesystem::path MakeFolder() {
+    auto folder = std::filesystem::temp_directory_path() / ("vellomar-bench-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(folder);
+    return folder;
+  }
+
   std::filesystem::path folder_;
   vellomar::MemoryControls controls_;
-  vellomar::ThreadExecutor window_{vellomar::stopRequested};
-  vellomar::ThreadTracker threads_{vellomar::stopRequested};
-  vellomar::MainWindow mainWindow_{window_, controls_, threads_};
+  vellomar::StopFlag stop_;
+  vellomar::ThreadExecutor window_{stop_};
+  vellomar::MainWindow mainWindow_;
   std::shared_ptr<vellomar::ThreadHandle> listener_;
 };

@@ -21,15 +21,12 @@
 #include <string>
 #include <thread>
 
-#include "common/app_directory.h"
-#include "common/flags.h"
 #include "control/main_window.h"
 #include "control/memory_controls.h"
-#include "control/settings.h"
+#include "common/settings.h"
 #include "delivery/smtp_client.h"
 #include "platform/thread_executor.h"
-#include "platform/thread_tracker.h"
-#include "spool/spool_lists.h"
+#include "spool/relay_services.h"
 
 using namespace vellomar;
 
@@ -55,11 +52,7 @@ double CpuSeconds() {
   return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
-bool RunEnded(MainWindow& mainWindow) {
-  std::lock_guard<std::mutex> client(mainWindow.clientLock);
-  std::lock_guard<std::mutex> outgoing(OutgoingLock());
-  return mainWindow.clientThread == nullptr && OutgoingRegistry().size() == 0;
-}
+bool RunEnded(Relay& relay) { return relay.ClientThread() == nullptr && relay.outgoing.size() == 0; }
 
 }  // namespace
 
@@ -72,36 +65,34 @@ int main(int argc, char** argv) {
   }
   auto folder = std::filesystem::temp_directory_path() / ("vellomar-queue-" + std::to_string(::getpid()));
   std::filesystem::create_directories(folder);
-  SetAppDirectory(folder.string());
   for (int i = 0; i < files; ++i) {
     std::ofstream spool(folder / ("held" + std::to_string(i) + ".tml"), std::ios::binary);
     spool << "HELO bench\r\nMAIL FROM:<a@example.org>\r\nRCPT TO:<b@example.org>\r\nDATA\r\nx\r\n.\r\nQUIT\r\n";
   }
-  TheSettings().SMTP.Set("127.0.0.1:" + std::to_string(RefusingPort()));
   MemoryControls controls;
-  ThreadExecutor window(stopRequested);
-  ThreadTracker threads(stopRequested);
-  MainWindow mainWindow(window, controls, threads);
-  if (!mainWindow.OpenLog()) return 1;
+  StopFlag stop;
+  ThreadExecutor window(stop);
+  MainWindow mainWindow(window, controls, stop, folder.string());
+  Relay& relay = mainWindow.relay();
+  Settings settings;
+  settings.SMTP = "127.0.0.1:" + std::to_string(RefusingPort());
+  relay.PublishSettings(settings);
+  if (!relay.OpenLog()) return 1;
   bool allHeld = true;
   for (int run = 1; run <= runs; ++run) {
     double cpu = CpuSeconds();
     auto start = std::chrono::steady_clock::now();
-    mainWindow.StartClient();
-    while (!RunEnded(mainWindow)) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    threads.Reap();
+    relay.StartClient();
+    while (!RunEnded(relay)) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    relay.threads().Reap();
     double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    size_t held;
-    {
-      std::lock_guard<std::mutex> guard(QueueLock());
-      held = TheQueueList().size();
-    }
+    size_t held = relay.queue.size();
     allHeld = allHeld && held == static_cast<size_t>(files);
     std::printf("run %d over %d held files: %.3f s CPU, %.3f s wall, %zu names held after\n", run, files,
                 CpuSeconds() - cpu, wall, held);
   }
-  stopRequested.Set();
-  threads.JoinAll();
+  stop.Set();
+  relay.threads().JoinAll();
   window.Stop();
   std::filesystem::remove_all(folder);
   return allHeld ? 0 : 1;

@@ -9,7 +9,7 @@
 #include "common/app_directory.h"
 #include "common/system_error.h"
 #include "common/version.h"
-#include "control/program_lock.h"
+#include "relay/program_lock.h"
 #include "platform/process.h"
 #include "platform/tls_stream.h"
 #include "spool/queue_table.h"
@@ -41,7 +41,7 @@ int PrintQueue(std::ostream& out) {
 }
 
 int DeliverNow(std::ostream& out, std::ostream& err) {
-  auto holder = ProgramLockHolder(AppFilePath("vellomar.lock"));
+  auto holder = ProgramLockHolder(GetAppDirectory() + "/vellomar.lock");
   if (!holder) {
     err << "vellomar: no Vellomar is running from " << GetAppDirectory() << "\n";
     return 1;

@@ -4,14 +4,10 @@
 
 #include <cstdio>
 #include <cstring>
-#include <mutex>
+
+#include "common/window_controls.h"
 
 namespace vellomar {
-
-namespace {
-std::mutex displayLock;
-SystemErrorDisplay display;
-}  // namespace
 
 std::string SystemErrorText(int code) {
   char buffer[256];
@@ -24,25 +20,6 @@ std::string SystemErrorText(SystemError error) {
   return SystemErrorText(error.code);
 }
 
-void ShowSystemError(int code) { ShowSystemError(SystemError{code, SystemError::Source::Errno}); }
-
-void ShowSystemError(SystemError error) {
-  SystemErrorDisplay show;
-  {
-    std::lock_guard<std::mutex> guard(displayLock);
-    show = display;
-  }
-  std::string text = SystemErrorText(error);
-  if (show) {
-    show(text);
-  } else {
-    std::fprintf(stderr, "%s\n", text.c_str());
-  }
-}
-
-void SetSystemErrorDisplay(SystemErrorDisplay newDisplay) {
-  std::lock_guard<std::mutex> guard(displayLock);
-  display = std::move(newDisplay);
-}
+void WindowControls::ShowSystemError(const std::string& text) { std::fprintf(stderr, "%s\n", text.c_str()); }
 
 }  // namespace vellomar

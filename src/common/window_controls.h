@@ -39,6 +39,10 @@ class WindowControls {
   virtual void SetWindowVisible(bool visible) = 0;
   virtual bool WindowVisible() = 0;
 
+  // The system's text for a failure, in a box the user closes (the caller waits for that) or,
+  // in a face without boxes, on standard error.
+  virtual void ShowSystemError(const std::string& text);
+
   // What the face offers beyond the window's controls. A face without them keeps these.
   // The start-up Modes dialog: true when it was confirmed (and stored its values).
   virtual bool RunModesDialog() { return false; }

@@ -1,58 +1,34 @@
 #pragma once
 
-#include <atomic>
-#include <cstdint>
 #include <string>
-
-#include "common/relay_timings.h"
-#include "platform/thread_handle.h"
-#include "platform/thread_tracker.h"
 
 namespace vellomar {
 
-// What the relay threads (listener, sessions, dispatcher, workers, the resolver) may ask of
-// the main window, and nothing more: they depend on this seam, never on the window itself, so
-// the relay sits below the window that drives it. MainWindow is the one implementation; the
-// counters live here because every relay thread counts.
-//
-// Callers hold none of QueueLock, IncomingLock and OutgoingLock while they call a service that
-// waits for the window's thread (RefreshStatistics, the counts, SetClientImage, HideWindow).
-// AppendLog may be called holding any lock: LogLock is always the innermost.
+// What a relay tells the window that shows it, and nothing more: the relay depends on this
+// seam, never on the window, so the relay sits below the window that drives it. MainWindow is
+// the one implementation. Calls come from the relay's threads and from the window's own
+// thread; each says whether it waits for the window's thread.
 class WindowServices {
  public:
   virtual ~WindowServices() = default;
-  WindowServices(const WindowServices&) = delete;
-  WindowServices& operator=(const WindowServices&) = delete;
 
-  std::atomic<uint32_t> receivedAll{0};
-  std::atomic<uint32_t> receivedOk{0};
-  std::atomic<uint32_t> sentAll{0};
-  std::atomic<uint32_t> sentOk{0};
-
-  // The relay's time limits; set before the relay threads start.
-  RelayTimings timings;
-
-  // A time-stamped line in the log, the bare message in the notifications box.
-  virtual void AppendLog(const std::string& message) = 0;
-  // Rewrites the statistics and the list boxes; returns once that is done (or at the stop).
+  // Appends to the notifications box, in call order, without waiting. `logLine` is the same
+  // notification as the log file has it, time stamp included, for a face that echoes it.
+  virtual void AppendNotification(const std::string& text, const std::string& logLine) = 0;
+  // A message box with an OK button; nobody waits for it.
+  virtual void ShowMessage(const std::string& text, const std::string& caption) = 0;
+  // The system's text for a failure. The caller waits until the user has seen it, unless the
+  // relay stops meanwhile.
+  virtual void ShowSystemError(const std::string& text) = 0;
+  // Rewrites the statistics and the list boxes from the relay; returns once that is done (or
+  // once the relay stops).
   virtual void RefreshStatistics() = 0;
-  // Entries in the incoming and outgoing list boxes as last rebuilt; "at the limit" once the
-  // window's thread can no longer answer, so nothing new starts.
-  virtual int IncomingCount() = 0;
-  virtual int OutgoingCount() = 0;
-  // Starts the dispatcher unless one runs; one that runs is told that new work may wait.
-  virtual void StartClient() = 0;
-  // Owns every relay thread.
-  virtual ThreadTracker& threads() = 0;
-
-  // What the dispatcher asks: its image on the client button, the window hidden at the first
-  // run, and the hand-off at its end (true when more work came while it ran, so it goes on).
+  // The state buttons show the side running (bitmap 135) or not (136). Returns once shown (at
+  // once on the window's own thread), so that the images of one side appear in call order.
+  virtual void SetServerImage(bool running) = 0;
   virtual void SetClientImage(bool running) = 0;
+  // Hides the window (the first delivery run, when `Minimize` asks for it); returns once done.
   virtual void HideWindow() = 0;
-  virtual bool ContinueOrClearClient(const ThreadHandle* dispatcher) = 0;
-
- protected:
-  WindowServices() = default;
 };
 
 }  // namespace vellomar

@@ -9,10 +9,10 @@ namespace vellomar {
 ModesFields LoadModesFields() {
   RegistryKey key = SettingsKey();
   ModesFields fields;
-  fields.dns = key.Read("DNS");
-  fields.smtp = key.Read("SMTP");
-  fields.alternate = key.Read("Alternate");
-  fields.trueRelaying = IsOne(key.Read("REAL_RELAY"));
+  fields.dns = key.Read(KeyOf(&Settings::DNS));
+  fields.smtp = key.Read(KeyOf(&Settings::SMTP));
+  fields.alternate = key.Read(KeyOf(&Settings::Alternate));
+  fields.trueRelaying = IsOne(key.Read(KeyOf(&Settings::REAL_RELAY)));
   return fields;
 }
 
@@ -25,10 +25,10 @@ std::optional<ModesError> CheckModesFields(const ModesFields& fields) {
 bool StoreModesFields(const ModesFields& fields) {
   if (CheckModesFields(fields)) return false;
   RegistryKey key = SettingsKey();
-  key.Write("DNS", fields.dns);
-  key.Write("SMTP", fields.smtp);
-  key.Write("Alternate", fields.alternate);
-  key.Write("REAL_RELAY", BoolText(fields.trueRelaying));
+  key.Write(KeyOf(&Settings::DNS), fields.dns);
+  key.Write(KeyOf(&Settings::SMTP), fields.smtp);
+  key.Write(KeyOf(&Settings::Alternate), fields.alternate);
+  key.Write(KeyOf(&Settings::REAL_RELAY), BoolText(fields.trueRelaying));
   return true;
 }
 
@@ -36,27 +36,27 @@ SettingsFields LoadSettingsFields() {
   RegistryKey key = SettingsKey();
   SettingsFields fields;
   fields.autostart = !ReadAutostart().empty();
-  fields.minimize = IsOne(key.Read("Minimize"));
-  fields.logSize = key.Read("Logsize");
-  fields.writeRecipients = IsOne(key.Read("Logrec"));
-  fields.warnTotal = IsOne(key.Read("Logabo"));
-  fields.warnTemporary = IsOne(key.Read("Logdel"));
-  fields.input = key.Read("Input");
-  fields.output = key.Read("Output");
-  fields.allow = key.Read("Allow");
+  fields.minimize = IsOne(key.Read(KeyOf(&Settings::Minimize)));
+  fields.logSize = key.Read(KeyOf(&Settings::Logsize));
+  fields.writeRecipients = IsOne(key.Read(KeyOf(&Settings::Logrec)));
+  fields.warnTotal = IsOne(key.Read(KeyOf(&Settings::Logabo)));
+  fields.warnTemporary = IsOne(key.Read(KeyOf(&Settings::Logdel)));
+  fields.input = key.Read(KeyOf(&Settings::Input));
+  fields.output = key.Read(KeyOf(&Settings::Output));
+  fields.allow = key.Read(KeyOf(&Settings::Allow));
   return fields;
 }
 
 void StoreSettingsFields(const SettingsFields& fields) {
   RegistryKey key = SettingsKey();
-  key.Write("Minimize", BoolText(fields.minimize));
-  key.Write("Logsize", fields.logSize);
-  key.Write("Logrec", BoolText(fields.writeRecipients));
-  key.Write("Logabo", BoolText(fields.warnTotal));
-  key.Write("Logdel", BoolText(fields.warnTemporary));
-  key.Write("Input", fields.input);
-  key.Write("Output", fields.output);
-  key.Write("Allow", fields.allow);
+  key.Write(KeyOf(&Settings::Minimize), BoolText(fields.minimize));
+  key.Write(KeyOf(&Settings::Logsize), fields.logSize);
+  key.Write(KeyOf(&Settings::Logrec), BoolText(fields.writeRecipients));
+  key.Write(KeyOf(&Settings::Logabo), BoolText(fields.warnTotal));
+  key.Write(KeyOf(&Settings::Logdel), BoolText(fields.warnTemporary));
+  key.Write(KeyOf(&Settings::Input), fields.input);
+  key.Write(KeyOf(&Settings::Output), fields.output);
+  key.Write(KeyOf(&Settings::Allow), fields.allow);
   WriteAutostart(fields.autostart ? AutostartProgramPath() : "");
 }
 

@@ -1,12 +1,12 @@
 #include "control/main_window.h"
 
-#include <climits>
 #include <cstdio>
 
-#include "common/flags.h"
 #include "common/window_controls.h"
 #include "control/control_ids.h"
-#include "spool/spool_lists.h"
+#include "control/registry_key.h"
+#include "control/settings.h"
+#include "platform/file_system.h"
 
 namespace vellomar {
 
@@ -22,42 +22,88 @@ std::string Format(const char* format, Args... args) {
 
 // The panel text of the selected entry of a list box, or nothing when no entry is selected
 // or the registry no longer knows it.
-bool SelectedSummary(WindowControls& controls, int listId, WorkerRegistry& registry, MailSummary& summary) {
+bool SelectedSummary(WindowControls& controls, int listId, const WorkerRegistry& registry, MailSummary& summary) {
   std::string selected = controls.ListSelectedText(listId);
-  if (selected.empty()) return false;
-  std::lock_guard<std::mutex> guard(registry.lock);
-  return registry.GetSummary(selected, summary);
+  return !selected.empty() && registry.GetSummary(selected, summary);
 }
 
 }  // namespace
+
+MainWindow::MainWindow(Executor& windowThread, WindowControls& controls, StopFlag& stop, std::string directory,
+                       LocalTimeSource clock)
+    : windowThread_(windowThread), controls_(controls), relay_(std::move(directory), stop, *this, std::move(clock)) {}
+
+bool MainWindow::CheckPrerequisites() {
+  if (!relay_.TakeFolderLock()) {
+    controls_.ShowMessage("Vellomar is already running from this folder.", "Vellomar");
+    return false;
+  }
+  if (!EntryExists(relay_.FilePath("error"))) {
+    controls_.ShowMessage("File named <error> not found in application path", "Error");
+    return false;
+  }
+  if (std::string oversized = OversizedStoreFile(); !oversized.empty()) {
+    controls_.ShowMessage("The settings store " + oversized + " is larger than 1 MB and is not read. Move it away.",
+                          "Vellomar error");
+    return false;
+  }
+  RegistryKey key = SettingsKey();
+  if (key.Read(KeyOf(&Settings::DNS)).empty() && key.Read(KeyOf(&Settings::SMTP)).empty()) {
+    controls_.ShowMessage("You must give some configuration information first.", "Vellomar");
+    controls_.RunModesDialog();
+  }
+  if (!relay_.OpenLog()) {
+    controls_.ShowMessage("Can't open logfile. Exiting...", "Vellomar error");
+    return false;
+  }
+  return true;
+}
+
+void MainWindow::OnInitDialog() {
+  LoadedSettings loaded = LoadSettings(SettingsKey());
+  relay_.PublishSettings(loaded.settings);
+  relay_.MoveLogToEnd();
+  relay_.AppendLog("Initializing...");
+  relay_.AppendLog("Application folder: " + relay_.directory());
+  controls_.AddTrayIcon();
+  for (const std::string& problem : loaded.problems) relay_.AppendLog(problem);
+  relay_.Start();
+}
+
+void MainWindow::ReloadRelaySettings() {
+  relay_.PublishSettings(vellomar::ReloadRelaySettings(SettingsKey(), *relay_.settings()));
+}
+
+void MainWindow::Shutdown() {
+  relay_.Stop();
+  controls_.RemoveTrayIcon();
+}
 
 void MainWindow::RefreshStatistics() {
   windowThread_.Invoke([this] { RefreshOnWindowThread(); });
 }
 
 void MainWindow::RefreshOnWindowThread() {
+  const RelayCounters& counters = relay_.counters;
   controls_.SetText(kIncomingConnectionsText,
                     Format("Incoming connections : %d", controls_.ListCount(kIncomingList)));
   controls_.SetText(kOutgoingConnectionsText,
                     Format("Outgoing connections : %d", controls_.ListCount(kOutgoingList)));
   controls_.SetText(kReceivedText, Format("E-mails received [ok/all] : %lu / %lu",
-                                          static_cast<unsigned long>(receivedOk.load()),
-                                          static_cast<unsigned long>(receivedAll.load())));
-  controls_.SetText(kSentText, Format("E-mails sent [ok/all] : %lu / %lu", static_cast<unsigned long>(sentOk.load()),
-                                      static_cast<unsigned long>(sentAll.load())));
+                                          static_cast<unsigned long>(counters.receivedOk.load()),
+                                          static_cast<unsigned long>(counters.receivedAll.load())));
+  controls_.SetText(kSentText, Format("E-mails sent [ok/all] : %lu / %lu",
+                                      static_cast<unsigned long>(counters.sentOk.load()),
+                                      static_cast<unsigned long>(counters.sentAll.load())));
   ShowIncomingInfo();
   ShowOutgoingInfo();
-  {
-    std::lock_guard<std::mutex> guard(OutgoingLock());
-    OutgoingRegistry().FillListBox(controls_, kOutgoingList, kOutgoingInfoPanel);
-  }
-  std::lock_guard<std::mutex> guard(IncomingLock());
-  IncomingRegistry().FillListBox(controls_, kIncomingList, kIncomingInfoPanel);
+  relay_.outgoing.FillListBox(controls_, kOutgoingList, kOutgoingInfoPanel);
+  relay_.incoming.FillListBox(controls_, kIncomingList, kIncomingInfoPanel);
 }
 
 void MainWindow::ShowIncomingInfo() {
   MailSummary summary;
-  if (!SelectedSummary(controls_, kIncomingList, IncomingRegistry(), summary)) return;
+  if (!SelectedSummary(controls_, kIncomingList, relay_.incoming, summary)) return;
   controls_.SetText(kIncomingInfoPanel, Format("Mail from %s\r\n%d recipient(s)\r\nSubject : %s\r\nSize : %d bytes",
                                                summary.sender.c_str(), summary.recipientCount,
                                                summary.subject.c_str(), summary.size));
@@ -65,37 +111,36 @@ void MainWindow::ShowIncomingInfo() {
 
 void MainWindow::ShowOutgoingInfo() {
   MailSummary summary;
-  if (!SelectedSummary(controls_, kOutgoingList, OutgoingRegistry(), summary)) return;
+  if (!SelectedSummary(controls_, kOutgoingList, relay_.outgoing, summary)) return;
   // Outgoing senders and subjects keep the line end of the spool line they came from.
   controls_.SetText(kOutgoingInfoPanel, Format("Mail from %s%d recipient(s)\r\nSubject : %sSize : %d bytes",
                                                summary.sender.c_str(), summary.recipientCount,
                                                summary.subject.c_str(), summary.size));
 }
 
-int MainWindow::CountOf(int listId) {
-  auto count = windowThread_.InvokeFor<int>([this, listId] { return controls_.ListCount(listId); });
-  return count ? *count : INT_MAX;
-}
-
-int MainWindow::IncomingCount() { return CountOf(kIncomingList); }
-
-int MainWindow::OutgoingCount() { return CountOf(kOutgoingList); }
-
-void MainWindow::SetClientImage(bool running) {
-  windowThread_.Invoke(
-      [this, running] { controls_.SetButtonBitmap(kClientStateButton, running ? kRunningBitmap : kStoppedBitmap); });
-}
-
-void MainWindow::HideWindow() {
-  windowThread_.Invoke([this] { controls_.SetWindowVisible(false); });
-}
-
 void MainWindow::AppendNotification(const std::string& text, const std::string& logLine) {
   windowThread_.Post([this, text, logLine] { controls_.AppendNotification(text, logLine); });
 }
 
-void MainWindow::ShowMessageBox(const std::string& text, const std::string& caption) {
+void MainWindow::ShowMessage(const std::string& text, const std::string& caption) {
   windowThread_.Post([this, text, caption] { controls_.ShowMessage(text, caption); });
+}
+
+void MainWindow::ShowSystemError(const std::string& text) {
+  windowThread_.Invoke([this, text] { controls_.ShowSystemError(text); });
+}
+
+void MainWindow::SetImage(int buttonId, bool running) {
+  windowThread_.Invoke(
+      [this, buttonId, running] { controls_.SetButtonBitmap(buttonId, running ? kRunningBitmap : kStoppedBitmap); });
+}
+
+void MainWindow::SetServerImage(bool running) { SetImage(kServerStateButton, running); }
+
+void MainWindow::SetClientImage(bool running) { SetImage(kClientStateButton, running); }
+
+void MainWindow::HideWindow() {
+  windowThread_.Invoke([this] { controls_.SetWindowVisible(false); });
 }
 
 }  // namespace vellomar

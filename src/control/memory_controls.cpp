@@ -98,4 +98,18 @@ bool MemoryControls::WindowVisible() {
   return visible_;
 }
 
+void MemoryControls::ShowSystemError(const std::string& text) {
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    systemErrors_.push_back(text);
+  }
+  WindowControls::ShowSystemError(text);
+}
+
+std::vector<std::string> MemoryControls::SystemErrors() {
+  std::lock_guard<std::mutex> guard(lock_);
+  return systemErrors_;
+}
+
 }  // namespace vellomar
+

@@ -27,6 +27,7 @@ class MemoryControls : public WindowControls {
   int ButtonBitmap(int buttonId) override;
   void SetWindowVisible(bool visible) override;
   bool WindowVisible() override;
+  void ShowSystemError(const std::string& text) override;
 
   std::vector<std::string> ListItems(int listId);
   struct Message {
@@ -34,6 +35,8 @@ class MemoryControls : public WindowControls {
     std::string caption;
   };
   std::vector<Message> Messages();
+  // The system error texts shown, oldest first.
+  std::vector<std::string> SystemErrors();
 
   // The notifications box keeps this many of its newest lines.
   static constexpr size_t kNotificationLines = 1000;
@@ -49,6 +52,7 @@ class MemoryControls : public WindowControls {
   std::map<int, std::string> texts_;
   std::map<int, int> bitmaps_;
   std::vector<Message> messages_;
+  std::vector<std::string> systemErrors_;
   size_t notificationLines_ = 0;
   bool visible_ = true;
 };

@@ -17,7 +17,7 @@ struct SecurityFields {
 };
 
 SecurityFields LoadSecurityFields();
-// Stores the values and makes them the ones in use.
+// Stores the values; they are in use once the relay settings are read again.
 void StoreSecurityFields(const SecurityFields& fields);
 
 }  // namespace vellomar

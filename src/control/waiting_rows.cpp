@@ -2,20 +2,15 @@
 
 #include <chrono>
 #include <cstdio>
-#include <mutex>
 
-#include "common/app_directory.h"
 #include "platform/local_clock.h"
 #include "spool/queue_table.h"
-#include "spool/spool_lists.h"
 
 namespace vellomar {
 
 namespace {
 
-std::string NextTryText(const RetrySchedule& schedule, const std::string& name) {
-  auto record = schedule.Find(name);
-  auto now = schedule.Now();
+std::string NextTryText(const std::optional<RetrySchedule::FileRecord>& record, RetrySchedule::TimePoint now) {
   if (!record || record->nextTry <= now) return "now";
   auto minutes = std::chrono::ceil<std::chrono::minutes>(record->nextTry - now).count();
   if (minutes < 60) return "in " + std::to_string(minutes) + "m";
@@ -25,8 +20,7 @@ std::string NextTryText(const RetrySchedule& schedule, const std::string& name) 
   return text;
 }
 
-std::string LastErrorsText(const RetrySchedule& schedule, const std::string& name) {
-  auto record = schedule.Find(name);
+std::string LastErrorsText(const std::optional<RetrySchedule::FileRecord>& record) {
   if (!record) return "";
   std::string text;
   for (const auto& [recipient, error] : record->lastErrors) {
@@ -37,20 +31,17 @@ std::string LastErrorsText(const RetrySchedule& schedule, const std::string& nam
 
 }  // namespace
 
-std::vector<WaitingRow> ReadWaitingRows(std::time_t now) {
+std::vector<WaitingRow> ReadWaitingRows(QueueList& queue, std::time_t now) {
   std::vector<WaitingRow> rows;
-  for (WaitingMessage& message : ReadWaitingMessages(GetAppDirectory())) {
+  for (WaitingMessage& message : ReadWaitingMessages(queue.directory())) {
     WaitingRow row;
     row.age = AgeText(message.arrival, now);
     row.recipients = RecipientsText(message.recipients);
-    {
-      std::lock_guard<std::mutex> guard(QueueLock());
-      if (TheQueueList().IsReservation(message.name)) continue;
-      RetrySchedule& schedule = TheQueueList().schedule();
-      if (!message.arrival) row.age = AgeText(std::chrono::system_clock::to_time_t(schedule.FirstSeen(message.name)), now);
-      row.nextTry = NextTryText(schedule, message.name);
-      row.lastError = LastErrorsText(schedule, message.name);
-    }
+    if (queue.IsReservation(message.name)) continue;
+    if (!message.arrival) row.age = AgeText(std::chrono::system_clock::to_time_t(queue.FirstSeen(message.name)), now);
+    auto record = queue.ScheduleOf(message.name);
+    row.nextTry = NextTryText(record, queue.ScheduleNow());
+    row.lastError = LastErrorsText(record);
     row.message = std::move(message);
     rows.push_back(std::move(row));
   }

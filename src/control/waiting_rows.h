@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "spool/queue_list.h"
 #include "spool/waiting_message.h"
 
 namespace vellomar {
@@ -18,8 +19,8 @@ struct WaitingRow {
   std::string lastError;  // "<address>: text", one per recipient that met one
 };
 
-// Every waiting spool file of the application directory, read without changing it; a file
-// being received is left out. Takes QueueLock for its own moments.
-std::vector<WaitingRow> ReadWaitingRows(std::time_t now);
+// Every waiting spool file of the queue list's folder, read without changing it; a file being
+// received is left out.
+std::vector<WaitingRow> ReadWaitingRows(QueueList& queue, std::time_t now);
 
 }  // namespace vellomar

@@ -5,10 +5,10 @@
 #include <vector>
 
 #include "common/base64.h"
-#include "common/flags.h"
 #include "common/system_error.h"
 #include "common/text.h"
 #include "platform/command_output.h"
+#include "platform/stop_flag.h"
 
 namespace vellomar {
 
@@ -23,6 +23,7 @@ struct Session {
   const NextRelaySecurity& security;
   const std::string& server;
   std::chrono::milliseconds wait;
+  const StopFlag& stop;
 };
 
 // What the server said it can do in its reply to EHLO.
@@ -108,7 +109,7 @@ std::optional<OpeningResult> StartTls(Session& s) {
 // The password, or the first line of the password command's output.
 std::optional<std::string> Secret(Session& s, std::string& problem) {
   if (s.security.passwordCommand.empty()) return s.security.password;
-  auto line = FirstOutputLine(s.security.passwordCommand, s.wait, stopRequested);
+  auto line = FirstOutputLine(s.security.passwordCommand, s.wait, s.stop);
   if (line) return line.value();
   problem = "Error : password command failed: " + SystemErrorText(line.error());
   return std::nullopt;
@@ -181,8 +182,8 @@ std::string HeloDomain(const std::string& heloLine) {
 
 OpeningResult OpenSession(Connection& connection, ReplyReader& replies, const std::string& heloDomain,
                           const NextRelaySecurity& security, const std::string& server,
-                          std::chrono::milliseconds wait) {
-  Session s{connection, replies, security, server, wait};
+                          std::chrono::milliseconds wait, const StopFlag& stop) {
+  Session s{connection, replies, security, server, wait, stop};
   Extensions extensions;
   bool mayFallBack = !security.RequiresTls() && security.user.empty();
   if (auto stop = Ehlo(s, heloDomain, mayFallBack, extensions)) return *stop;

@@ -9,6 +9,8 @@
 
 namespace vellomar {
 
+class StopFlag;
+
 // Where the opening of an ESMTP session left the connection.
 struct OpeningResult {
   enum class Kind {
@@ -29,10 +31,10 @@ struct OpeningResult {
 // The steps between the greeting and the envelope: EHLO with `heloDomain`, STARTTLS when
 // `security` asks for it or (under May) the server offers it, EHLO again, and the login.
 // Credentials go out only over TLS, unless TLS was turned off explicitly. `server` names the
-// server in log lines. Each reply is awaited at most `wait`.
+// server in log lines. Each reply is awaited at most `wait`; `stop` ends a password command.
 OpeningResult OpenSession(Connection& connection, ReplyReader& replies, const std::string& heloDomain,
                           const NextRelaySecurity& security, const std::string& server,
-                          std::chrono::milliseconds wait);
+                          std::chrono::milliseconds wait, const StopFlag& stop);
 
 // The log line for a handshake that gave no trusted stream.
 std::string TlsFaultLine(const TlsOutcome& outcome, const std::string& server);

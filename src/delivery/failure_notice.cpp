@@ -2,17 +2,14 @@
 
 #include <fcntl.h>
 
-#include <mutex>
 
-#include "common/app_directory.h"
-#include "common/flags.h"
 #include "common/system_error.h"
 #include "common/text.h"
-#include "common/window_services.h"
+#include "spool/relay_services.h"
 #include "platform/file_system.h"
 #include "spool/recipient_line.h"
 #include "spool/spool_file.h"
-#include "spool/spool_lists.h"
+#include "spool/relay_services.h"
 
 namespace vellomar {
 
@@ -26,24 +23,22 @@ struct NoticeFile {
   FileDescriptor fd;
 };
 
-void ReleaseName(const std::string& name) {
-  std::lock_guard<std::mutex> guard(QueueLock());
-  (void)TheQueueList().Remove(name);  // true whenever the list holds anything; nothing to learn
+void ReleaseName(QueueList& queue, const std::string& name) {
+  (void)queue.Remove(name);  // true whenever the list holds anything; nothing to learn
 }
 
-// A stem nobody else has: named, reserved and created under QueueLock, so that neither a
-// reception nor another notice can be given it meanwhile.
-Status CreateNoticeFile(NoticeFile& notice) {
-  std::lock_guard<std::mutex> guard(QueueLock());
+// A stem nobody else has: its name reserved first, so that neither a reception nor another
+// notice can be given it meanwhile, then the stem file created exclusively.
+Status CreateNoticeFile(QueueList& queue, NoticeFile& notice) {
   for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
-    notice.name = TheQueueList().NewSpoolName(true);
+    notice.name = queue.NewSpoolName(true);
     notice.stem = notice.name.substr(0, notice.name.find('.'));
-    auto fd = OpenFile(AppFilePath(notice.stem), O_WRONLY | O_CREAT | O_EXCL, 0644);
+    auto fd = OpenFile(queue.PathOf(notice.stem), O_WRONLY | O_CREAT | O_EXCL, 0644);
     if (fd) {
       notice.fd = std::move(fd.value());
       return Ok();
     }
-    (void)TheQueueList().Remove(notice.name);  // the name is dropped; the outcome is the open's
+    (void)queue.Remove(notice.name);  // the name is dropped; the outcome is the open's
     if (fd.error() != EEXIST) return FailWith(fd.failure());
   }
   return FailWith(EEXIST);
@@ -57,7 +52,8 @@ std::string TemplateLine(const std::string& line, const MailSummary& summary, co
 
 // Copies the template with its replacements up to its QUIT line. ECANCELED when a stop came
 // first: nothing new is queued while the program ends.
-Status CopyTemplate(SpoolFile& source, int target, const MailSummary& summary, const std::string& notice) {
+Status CopyTemplate(SpoolFile& source, int target, const MailSummary& summary, const std::string& notice,
+                    const StopFlag& stop) {
   std::string line;
   for (;;) {
     bool more = ReadLine(source, line);
@@ -66,7 +62,7 @@ Status CopyTemplate(SpoolFile& source, int target, const MailSummary& summary, c
     std::string out = TemplateLine(line, summary, notice);
     Status put = WriteAll(target, out.data(), out.size());
     if (!put) return put;
-    if (stopRequested.load()) return FailWith(ECANCELED);
+    if (stop.load()) return FailWith(ECANCELED);
     if (line.rfind("QUIT", 0) == 0 || !more) return Ok();
   }
 }
@@ -76,19 +72,15 @@ enum class Sender { Known, Nobody, Unknown };
 // The failed message's sender. A message without a MAIL line has nobody to tell (a notice
 // would carry a broken recipient line); a message whose entry is gone (shutdown emptied the
 // registry) has a sender we cannot see now.
-Sender FindSender(WindowServices& window, const std::string& spoolName, MailSummary& summary) {
-  bool found;
-  {
-    std::lock_guard<std::mutex> guard(OutgoingLock());
-    found = OutgoingRegistry().GetSummary(spoolName, summary);
-  }
+Sender FindSender(RelayServices& relay, const std::string& spoolName, MailSummary& summary) {
+  bool found = relay.outgoing.GetSummary(spoolName, summary);
   if (found && !summary.sender.empty()) return Sender::Known;
-  window.AppendLog("Error : no sender known for " + spoolName);
+  relay.AppendLog("Error : no sender known for " + spoolName);
   return found ? Sender::Nobody : Sender::Unknown;
 }
 
-bool NotWritten(WindowServices& window, const std::string& spoolName, const std::string& why) {
-  window.AppendLog("Error : can't write failure notice for " + spoolName + " (" + why + "), tried again next run");
+bool NotWritten(RelayServices& relay, const std::string& spoolName, const std::string& why) {
+  relay.AppendLog("Error : can't write failure notice for " + spoolName + " (" + why + "), tried again next run");
   return false;
 }
 
@@ -100,47 +92,44 @@ std::string NoticeText(const std::string& recipientLine, const std::string& subj
          reason + "\r\n";
 }
 
-bool SendFailureNotice(WindowServices& window, const std::string& spoolName, const std::string& reason,
+bool SendFailureNotice(RelayServices& relay, const std::string& spoolName, const std::string& reason,
                        const std::string& recipientLine) {
   MailSummary summary;
-  Sender sender = FindSender(window, spoolName, summary);
-  if (sender == Sender::Unknown) return NotWritten(window, spoolName, "message not registered");
+  Sender sender = FindSender(relay, spoolName, summary);
+  if (sender == Sender::Unknown) return NotWritten(relay, spoolName, "message not registered");
   if (sender == Sender::Nobody || StartsWithIgnoreCase(summary.sender, kNoticeSender)) return true;
-  auto source = SpoolFile::Open(AppFilePath("error"), O_RDONLY);
-  if (!source) return NotWritten(window, spoolName, "template error: " + SystemErrorText(source.failure()));
+  auto source = SpoolFile::Open(relay.FilePath("error"), O_RDONLY);
+  if (!source) return NotWritten(relay, spoolName, "template error: " + SystemErrorText(source.failure()));
   NoticeFile notice;
-  Status created = CreateNoticeFile(notice);
-  if (!created) return NotWritten(window, spoolName, SystemErrorText(created.failure()));
+  Status created = CreateNoticeFile(relay.queue, notice);
+  if (!created) return NotWritten(relay, spoolName, SystemErrorText(created.failure()));
   Status written = CopyTemplate(source.value(), notice.fd.get(), summary,
-                                NoticeText(recipientLine, summary.subject, reason));
+                                NoticeText(recipientLine, summary.subject, reason), relay.stop());
   if (written) written = SyncFile(notice.fd.get());
   if (written) written = notice.fd.Close();
   if (written) {
     // Releases every name it takes, whatever its outcome.
-    written = QueueNoticeFile(notice.stem, notice.name);
+    written = QueueNoticeFile(relay.queue, notice.stem, notice.name);
     if (written) {
       // Waiting now, and nobody else announces it: a dispatcher whose run ended before it
       // was written would otherwise leave it for the next timer tick.
-      window.StartClient();
+      relay.StartClient();
       return true;
     }
   } else {
-    ReleaseName(notice.name);
+    ReleaseName(relay.queue, notice.name);
   }
   // The next run writes the notice again; a copy left here would be queued at the next start.
-  (void)RemoveFile(AppFilePath(notice.stem));  // gone already when the rename went through
-  return NotWritten(window, spoolName, SystemErrorText(written.failure()));
+  (void)RemoveFile(relay.FilePath(notice.stem));  // gone already when the rename went through
+  return NotWritten(relay, spoolName, SystemErrorText(written.failure()));
 }
 
-Status QueueNoticeFile(const std::string& stem, std::string& name) {
+Status QueueNoticeFile(QueueList& queue, const std::string& stem, std::string& name) {
   for (int attempt = 0;; ++attempt) {
-    if (name.empty()) {
-      std::lock_guard<std::mutex> guard(QueueLock());
-      name = TheQueueList().NewSpoolName(true);
-    }
-    Status renamed = RenameNoReplace(AppFilePath(stem), AppFilePath(name));
-    ReleaseName(name);
-    if (renamed) return SyncAppDirectory();
+    if (name.empty()) name = queue.NewSpoolName(true);
+    Status renamed = RenameNoReplace(queue.PathOf(stem), queue.PathOf(name));
+    ReleaseName(queue, name);
+    if (renamed) return SyncDirectory(queue.directory());
     name.clear();
     if (renamed.error() != EEXIST || attempt + 1 == kNameAttempts) return renamed;
   }

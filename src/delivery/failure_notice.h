@@ -6,7 +6,8 @@
 
 namespace vellomar {
 
-class WindowServices;
+class QueueList;
+class RelayServices;
 
 // The notice-sender address: the null reverse path, so notices travel as bounces should.
 // A message whose sender begins with it gets no notice about its own failure.
@@ -23,14 +24,14 @@ std::string NoticeText(const std::string& recipientLine, const std::string& subj
 // (a notice about a notice, a message without sender). False, logged, when the notice could
 // not be written (stopping, template gone, disk full, message no longer registered): the
 // recipient must keep its letter so that the next run tries again. Called with no lock held.
-[[nodiscard]] bool SendFailureNotice(WindowServices& window, const std::string& spoolName, const std::string& reason,
+[[nodiscard]] bool SendFailureNotice(RelayServices& relay, const std::string& spoolName, const std::string& reason,
                                      const std::string& recipientLine);
 
 // Queues a complete notice file written under `stem`: renamed, never over another file, to a
-// ".tml" name reserved under QueueLock first (each name tried), then the folder synced, so
+// ".tml" name reserved in the queue list first (each name tried), then the folder synced, so
 // that the queued notice outlives a crash. `name` holds a name already reserved for it, or is
 // empty; the name is released from the list once the file has it (it is then waiting) or the
 // attempt failed. On success `name` is the notice's name.
-Status QueueNoticeFile(const std::string& stem, std::string& name);
+Status QueueNoticeFile(QueueList& queue, const std::string& stem, std::string& name);
 
 }  // namespace vellomar

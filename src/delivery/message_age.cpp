@@ -1,11 +1,9 @@
 #include "delivery/message_age.h"
 
 #include <chrono>
-#include <mutex>
 
-#include "common/settings.h"
 #include "spool/spool_file.h"
-#include "spool/spool_lists.h"
+#include "spool/relay_services.h"
 #include "spool/waiting_message.h"
 
 namespace vellomar {
@@ -16,27 +14,23 @@ constexpr std::chrono::seconds kDay{24 * 60 * 60};
 
 }  // namespace
 
-int MessageAgeDays(const std::string& spoolName, SpoolFile& file) {
+int MessageAgeDays(QueueList& queue, const std::string& spoolName, SpoolFile& file) {
   std::optional<std::time_t> arrival;
   if (file.Rewind()) arrival = ReadArrivalTime(file);
-  std::lock_guard<std::mutex> guard(QueueLock());
-  RetrySchedule& schedule = TheQueueList().schedule();
-  auto since = arrival ? std::chrono::system_clock::from_time_t(*arrival) : schedule.FirstSeen(spoolName);
-  auto age = schedule.Now() - since;
+  auto since = arrival ? std::chrono::system_clock::from_time_t(*arrival) : queue.FirstSeen(spoolName);
+  auto age = queue.ScheduleNow() - since;
   return age < kDay ? 0 : static_cast<int>(age / kDay);
 }
 
-std::optional<int> PastLifetime(const std::string& spoolName, SpoolFile& file) {
-  int lifetime = TheSettings().Lifetime.load();
+std::optional<int> PastLifetime(RelayServices& relay, const Settings& settings, const std::string& spoolName,
+                                SpoolFile& file) {
+  int lifetime = settings.Lifetime;
   if (lifetime <= 0) return std::nullopt;
-  {
-    // Never given up untried: a clock that was wrong when the message came, or a restart after
-    // a long stop, must leave it one try first.
-    std::lock_guard<std::mutex> guard(QueueLock());
-    auto record = TheQueueList().schedule().Find(spoolName);
-    if (!record || record->tries == 0) return std::nullopt;
-  }
-  int days = MessageAgeDays(spoolName, file);
+  // Never given up untried: a clock that was wrong when the message came, or a restart after a
+  // long stop, must leave it one try first.
+  auto record = relay.queue.ScheduleOf(spoolName);
+  if (!record || record->tries == 0) return std::nullopt;
+  int days = MessageAgeDays(relay.queue, spoolName, file);
   if (days < lifetime) return std::nullopt;
   return days;
 }

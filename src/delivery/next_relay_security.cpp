@@ -1,10 +1,8 @@
 #include "delivery/next_relay_security.h"
 
-#include <mutex>
-
 #include "common/server_address.h"
-#include "common/text.h"
 #include "common/settings.h"
+#include "common/text.h"
 
 namespace vellomar {
 
@@ -13,9 +11,8 @@ namespace {
 constexpr uint16_t kSmtpPort = 25;
 constexpr uint16_t kImplicitTlsPort = 465;
 
-NextRelaySecurity::Tls ExchangerTls() {
-  return EqualsIgnoreCase(TheSettings().MX_TLS.Get(), "may") ? NextRelaySecurity::Tls::May
-                                                              : NextRelaySecurity::Tls::None;
+NextRelaySecurity::Tls ExchangerTls(const Settings& settings) {
+  return EqualsIgnoreCase(settings.MX_TLS, "may") ? NextRelaySecurity::Tls::May : NextRelaySecurity::Tls::None;
 }
 
 // An empty or unknown SMTP_TLS never sends a login in the clear: with a user it asks for
@@ -32,28 +29,20 @@ NextRelaySecurity::Tls NextRelayTls(const std::string& text, bool login, uint16_
 
 }  // namespace
 
-NextRelaySecurity NextRelaySecurityFor(const std::string& server, bool trueRelaying) {
+NextRelaySecurity NextRelaySecurityFor(const Settings& settings, const std::string& server, bool trueRelaying) {
   NextRelaySecurity security;
   ServerAddress address = ParseServerAddress(server, kSmtpPort);
   security.check.host = address.host;
   if (trueRelaying) {
-    security.tls = ExchangerTls();
+    security.tls = ExchangerTls(settings);
     return security;
   }
-  Settings& settings = TheSettings();
-  std::string tls;
-  std::string fingerprint;
-  {
-    std::lock_guard<std::mutex> guard(settings.securityLock);
-    security.settingsChanged = settings.SMTP.Get() != server;
-    security.user = settings.SMTP_User.Get();
-    security.password = settings.SMTP_Password.Get();
-    security.passwordCommand = settings.SMTP_PasswordCommand.Get();
-    security.mechanism = settings.SMTP_Auth.Get();
-    tls = settings.SMTP_TLS.Get();
-    fingerprint = settings.SMTP_Fingerprint.Get();
-  }
-  security.tls = NextRelayTls(tls, !security.user.empty(), address.port);
+  security.user = settings.SMTP_User;
+  security.password = settings.SMTP_Password;
+  security.passwordCommand = settings.SMTP_PasswordCommand;
+  security.mechanism = settings.SMTP_Auth;
+  const std::string& fingerprint = settings.SMTP_Fingerprint;
+  security.tls = NextRelayTls(settings.SMTP_TLS, !security.user.empty(), address.port);
   if (!fingerprint.empty()) {
     security.check.mode = TlsPeerCheck::Mode::Fingerprint;
     security.check.fingerprint = fingerprint;

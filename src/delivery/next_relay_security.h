@@ -6,8 +6,11 @@
 
 namespace vellomar {
 
+struct Settings;
+
 // How the client protects one connection and whether it logs in, as the settings ask for the
-// server it is about to reach. Built from the settings at each attempt.
+// server it is about to reach. Built from the delivery's settings snapshot, so that a login is
+// always paired with the server and the TLS choice of the same settings.
 struct NextRelaySecurity {
   enum class Tls {
     None,      // the stored dialogue as it is (or EHLO and a login in the clear when asked)
@@ -23,10 +26,6 @@ struct NextRelaySecurity {
   std::string passwordCommand;
   // Empty for the best of PLAIN and LOGIN; or "XOAUTH2".
   std::string mechanism;
-  // The settings name another next relay than the one connected to: they changed during this
-  // delivery, and this login is not for that server.
-  bool settingsChanged = false;
-
   // The plain replayed dialogue is kept unless TLS or a login is asked for.
   bool SpeaksEsmtp() const { return tls != Tls::None || !user.empty(); }
   bool RequiresTls() const { return tls == Tls::StartTls || tls == Tls::Implicit; }
@@ -34,6 +33,6 @@ struct NextRelaySecurity {
 
 // The security for `server`: the next relay's settings (SMTP_TLS, SMTP_User, ...) in simple
 // relaying, MX_TLS for exchangers and the alternate server in true relaying.
-NextRelaySecurity NextRelaySecurityFor(const std::string& server, bool trueRelaying);
+NextRelaySecurity NextRelaySecurityFor(const Settings& settings, const std::string& server, bool trueRelaying);
 
 }  // namespace vellomar

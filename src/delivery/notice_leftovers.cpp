@@ -5,9 +5,8 @@
 #include <cctype>
 #include <string_view>
 
-#include "common/app_directory.h"
 #include "common/system_error.h"
-#include "common/window_services.h"
+#include "spool/relay_services.h"
 #include "delivery/failure_notice.h"
 #include "platform/file_system.h"
 #include "spool/spool_file.h"
@@ -55,17 +54,17 @@ bool EndsWithQuitLine(std::string_view text) {
   return last.substr(0, 4) == "QUIT";
 }
 
-void Recover(WindowServices& window, const std::string& stem, const std::string& text) {
+void Recover(RelayServices& relay, const std::string& stem, const std::string& text) {
   if (!EndsWithQuitLine(text)) {
-    Status removed = RemoveFile(AppFilePath(stem));
-    window.AppendLog(removed ? "Removed incomplete failure notice " + stem
+    Status removed = RemoveFile(relay.FilePath(stem));
+    relay.AppendLog(removed ? "Removed incomplete failure notice " + stem
                              : "Error : can't remove incomplete failure notice " + stem + ": " +
                                    SystemErrorText(removed.failure()));
     return;
   }
   std::string name;
-  Status queued = QueueNoticeFile(stem, name);
-  window.AppendLog(queued ? "Queued failure notice " + stem + " left by an interrupted run as " + name
+  Status queued = QueueNoticeFile(relay.queue, stem, name);
+  relay.AppendLog(queued ? "Queued failure notice " + stem + " left by an interrupted run as " + name
                           : "Error : can't queue failure notice " + stem + ": " + SystemErrorText(queued.failure()));
 }
 
@@ -77,14 +76,14 @@ bool IsNoticeStem(const std::string& name) {
   return AllDigits(name.substr(0, underscore)) && AllDigits(name.substr(underscore + 1));
 }
 
-void QueueLeftoverNotices(WindowServices& window) {
-  std::string templateStart = FirstLine(AppFilePath("error"));
-  auto names = ListDirectory(GetAppDirectory());
+void QueueLeftoverNotices(RelayServices& relay) {
+  std::string templateStart = FirstLine(relay.FilePath("error"));
+  auto names = ListDirectory(relay.directory());
   if (templateStart.empty() || !names) return;
   for (const std::string& name : names.value()) {
-    if (!IsNoticeStem(name) || KindOf(AppFilePath(name)) != EntryKind::Regular) continue;
+    if (!IsNoticeStem(name) || KindOf(relay.FilePath(name)) != EntryKind::Regular) continue;
     std::string text;
-    if (ReadLeftover(AppFilePath(name), templateStart, text)) Recover(window, name, text);
+    if (ReadLeftover(relay.FilePath(name), templateStart, text)) Recover(relay, name, text);
   }
 }
 

@@ -2,12 +2,11 @@
 
 #include <chrono>
 
-#include "common/flags.h"
 #include "common/server_address.h"
 #include "common/settings.h"
 #include "common/system_error.h"
 #include "common/text.h"
-#include "common/window_services.h"
+#include "spool/relay_services.h"
 #include "delivery/delivery_notes.h"
 #include "delivery/esmtp_opening.h"
 #include "delivery/failure_notice.h"
@@ -19,7 +18,7 @@
 #include "spool/recipient_line.h"
 #include "spool/spool_file.h"
 #include "spool/spool_format.h"
-#include "spool/spool_lists.h"
+#include "spool/relay_services.h"
 
 namespace vellomar {
 
@@ -30,7 +29,8 @@ constexpr uint16_t kSmtpPort = 25;
 constexpr size_t kSendBatch = 64 * 1024;
 
 struct Transaction {
-  WindowServices& window;
+  RelayServices& relay;
+  const Settings& settings;
   SpoolFile& file;
   const std::string& spoolName;
   const std::string& mailLine;
@@ -47,28 +47,28 @@ struct Transaction {
   bool clearAfterTls = false;
 };
 
-bool AlternateApplies(const std::string& server) {
-  std::string alternate = TheSettings().Alternate.Get();
-  return TheSettings().REAL_RELAY && !alternate.empty() && !EqualsIgnoreCase(alternate, server);
+bool AlternateApplies(const Transaction& t) {
+  const std::string& alternate = t.settings.Alternate;
+  return t.settings.REAL_RELAY && !alternate.empty() && !EqualsIgnoreCase(alternate, t.server);
 }
 
 bool FollowAlternate(Transaction& t) {
-  t.window.AppendLog("Warning : Using alternative SMTP server for email :" + t.spoolName);
+  t.relay.AppendLog("Warning : Using alternative SMTP server for email :" + t.spoolName);
   t.connection.Close();
-  return DeliverRecipient(t.window, t.file, t.spoolName, t.mailLine, TheSettings().Alternate.Get(), t.recipientLine,
+  return DeliverRecipient(t.relay, t.settings, t.file, t.spoolName, t.mailLine, t.settings.Alternate, t.recipientLine,
                           t.position);
 }
 
 bool NoReply(Transaction& t) {
-  t.window.AppendLog("Error : no reply from " + t.server);
-  NoteDeliveryError(t.spoolName, t.recipientLine, "no reply from " + t.server);
+  t.relay.AppendLog("Error : no reply from " + t.server);
+  NoteDeliveryError(t.relay, t.spoolName, t.recipientLine, "no reply from " + t.server);
   t.connection.Close();
   return false;
 }
 
 void SendPending(Transaction& t) {
   // A failed send is not acted on here: the reply that follows decides.
-  (void)t.connection.Send(t.unsent, t.window.timings.client.reply);
+  (void)t.connection.Send(t.unsent, t.relay.timings.client.reply);
   t.unsent.clear();
 }
 
@@ -81,27 +81,27 @@ std::string WithoutErrorMark(const std::string& logLine) {
 // A TLS, certificate or login fault is the settings' doing, not the message's: the
 // recipient keeps its letter and the next run tries again.
 bool ConfigurationFault(Transaction& t, const std::string& logLine) {
-  t.window.AppendLog(logLine);
-  NoteDeliveryError(t.spoolName, t.recipientLine, WithoutErrorMark(logLine));
+  t.relay.AppendLog(logLine);
+  NoteDeliveryError(t.relay, t.spoolName, t.recipientLine, WithoutErrorMark(logLine));
   t.connection.Close();
   return false;
 }
 
 bool Finish(Transaction& t, const std::string& lastLine) {
-  if (lastLine.size() > 3 && StartsWithIgnoreCase(lastLine, "QUIT")) ++t.window.sentOk;
+  if (lastLine.size() > 3 && StartsWithIgnoreCase(lastLine, "QUIT")) ++t.relay.counters.sentOk;
   t.connection.Close();
-  return RecordRecipientState(t.window, t.file, t.spoolName, t.position, 'X');
+  return RecordRecipientState(t.relay, t.file, t.spoolName, t.position, 'X');
 }
 
 bool Defer(Transaction& t) {
   t.connection.Close();
-  return RecordRecipientState(t.window, t.file, t.spoolName, t.position, static_cast<char>(t.recipientLine[0] + 1));
+  return RecordRecipientState(t.relay, t.file, t.spoolName, t.position, static_cast<char>(t.recipientLine[0] + 1));
 }
 
 // The recipient is finished only once its sender's notice is safely queued; otherwise it
 // keeps its letter and the next run tries again.
 bool GiveUp(Transaction& t, const std::string& reason, const std::string& lastLine) {
-  if (!SendFailureNotice(t.window, t.spoolName, reason, t.recipientLine)) {
+  if (!SendFailureNotice(t.relay, t.spoolName, reason, t.recipientLine)) {
     t.connection.Close();
     return false;
   }
@@ -112,25 +112,25 @@ enum class Verdict { GoOn, Done };
 
 // Acts on the reply to `sent` as the reply table says; `result` is set when it is Done.
 Verdict Judge(Transaction& t, const std::string& reply, const std::string& sent, bool& result) {
-  if ((reply.rfind("550", 0) == 0 || reply.rfind("554", 0) == 0) && AlternateApplies(t.server)) {
+  if ((reply.rfind("550", 0) == 0 || reply.rfind("554", 0) == 0) && AlternateApplies(t)) {
     result = FollowAlternate(t);
     return Verdict::Done;
   }
   if (reply[0] == '5' && t.clearAfterTls) {
-    t.window.AppendLog("Error : " + t.server + " refused mail sent without TLS: " + UpToCarriageReturn(reply));
-    NoteDeliveryError(t.spoolName, t.recipientLine, "refused without TLS: " + UpToCarriageReturn(reply));
+    t.relay.AppendLog("Error : " + t.server + " refused mail sent without TLS: " + UpToCarriageReturn(reply));
+    NoteDeliveryError(t.relay, t.spoolName, t.recipientLine, "refused without TLS: " + UpToCarriageReturn(reply));
     t.connection.Close();
     result = false;
     return Verdict::Done;
   }
   if (reply[0] == '5') {
-    if (TheSettings().Logabo) t.window.AppendLog("Sending to " + t.address + " aborted (5xx STMP error)");
+    if (t.settings.Logabo) t.relay.AppendLog("Sending to " + t.address + " aborted (5xx STMP error)");
     result = GiveUp(t, UpToCarriageReturn(reply), sent);
     return Verdict::Done;
   }
   if (reply[0] == '4') {
-    if (TheSettings().Logdel) t.window.AppendLog("Sending to " + t.address + " delayed (4xx STMP error)");
-    NoteDeliveryError(t.spoolName, t.recipientLine, UpToCarriageReturn(reply));
+    if (t.settings.Logdel) t.relay.AppendLog("Sending to " + t.address + " delayed (4xx STMP error)");
+    NoteDeliveryError(t.relay, t.spoolName, t.recipientLine, UpToCarriageReturn(reply));
     result = IsLastDeferral(t.recipientLine) ? GiveUp(t, UpToCarriageReturn(reply), sent) : Defer(t);
     return Verdict::Done;
   }
@@ -157,7 +157,7 @@ bool ReplaceRecipientsZone(Transaction& t, std::string& line) {
 // ended: the recipient keeps its letter and the worker holds the file.
 bool FileEnded(Transaction& t, const std::string& reason, const std::string& lastLine) {
   if (!t.file.ReadFailed() && !t.file.WriteFailed()) return GiveUp(t, reason, lastLine);
-  t.window.AppendLog("Error : can't read " + t.spoolName);
+  t.relay.AppendLog("Error : can't read " + t.spoolName);
   t.connection.Close();
   return false;
 }
@@ -165,16 +165,16 @@ bool FileEnded(Transaction& t, const std::string& reason, const std::string& las
 // The next server took the message: the recipient is delivered, and its 'X' is on disk
 // before QUIT goes out, so that neither a crash nor a lost QUIT reply sends it again.
 bool Accepted(Transaction& t) {
-  ++t.window.sentOk;
+  ++t.relay.counters.sentOk;
   std::string quit;
   bool haveQuit = ReadLine(t.file, quit) && StartsWithIgnoreCase(quit, "QUIT");
-  bool nextPending = RecordRecipientState(t.window, t.file, t.spoolName, t.position, 'X');
-  if (haveQuit && !stopRequested.load()) {
+  bool nextPending = RecordRecipientState(t.relay, t.file, t.spoolName, t.position, 'X');
+  if (haveQuit && !t.relay.stop().load()) {
     t.unsent = quit;
     SendPending(t);
     std::string reply;
     // Whatever the reply, or none: the message is the next server's already.
-    (void)t.replies.Read(t.connection, t.window.timings.client.reply, reply);
+    (void)t.replies.Read(t.connection, t.relay.timings.client.reply, reply);
   }
   t.connection.Close();
   return nextPending;
@@ -191,7 +191,7 @@ bool Replay(Transaction& t) {
   bool atLineStart = true;
   std::string line;
   for (;;) {
-    if (stopRequested.load() || FlushedWhileTaken(t.spoolName)) {
+    if (t.relay.stop().load() || t.relay.queue.FlushedWhileTaken(t.spoolName)) {
       t.connection.Close();
       return true;
     }
@@ -207,7 +207,7 @@ bool Replay(Transaction& t) {
     SendPending(t);
     if (phase == Phase::Data) continue;
     std::string reply;
-    auto wait = phase == Phase::DataEnded ? t.window.timings.client.dataReply : t.window.timings.client.reply;
+    auto wait = phase == Phase::DataEnded ? t.relay.timings.client.dataReply : t.relay.timings.client.reply;
     if (!t.replies.Read(t.connection, wait, reply)) return NoReply(t);
     bool result = false;
     if (Judge(t, reply, line, result) == Verdict::Done) return result;
@@ -227,7 +227,7 @@ Reached Connect(Transaction& t);
 // TLS is broken or too old: a new connection carries the stored dialogue, as if STARTTLS had
 // not been offered.
 bool ReplayInTheClear(Transaction& t, const std::string& why) {
-  t.window.AppendLog("Warning : " + WithoutErrorMark(why) + "; sending without TLS");
+  t.relay.AppendLog("Warning : " + WithoutErrorMark(why) + "; sending without TLS");
   t.connection.Close();
   t.replies.Clear();
   t.unsent.clear();
@@ -235,13 +235,13 @@ bool ReplayInTheClear(Transaction& t, const std::string& why) {
   t.clearAfterTls = true;
   if (!t.file.Rewind()) return FileEnded(t, "unexpected EOF", "");
   if (Connect(t) != Reached::Connected) {
-    if (AlternateApplies(t.server)) return FollowAlternate(t);
-    t.window.AppendLog("Error : can't connect to " + t.server);
-    NoteDeliveryError(t.spoolName, t.recipientLine, "can't connect to " + t.server);
+    if (AlternateApplies(t)) return FollowAlternate(t);
+    t.relay.AppendLog("Error : can't connect to " + t.server);
+    NoteDeliveryError(t.relay, t.spoolName, t.recipientLine, "can't connect to " + t.server);
     return false;
   }
   std::string greeting;
-  if (!t.replies.Read(t.connection, t.window.timings.client.reply, greeting)) return NoReply(t);
+  if (!t.replies.Read(t.connection, t.relay.timings.client.reply, greeting)) return NoReply(t);
   return Replay(t);
 }
 
@@ -251,7 +251,8 @@ bool OpenAndReplay(Transaction& t) {
   std::string heloLine;
   if (!ReadLine(t.file, heloLine)) return FileEnded(t, "unexpected EOF", heloLine);
   OpeningResult opened =
-      OpenSession(t.connection, t.replies, HeloDomain(heloLine), t.security, t.server, t.window.timings.client.reply);
+      OpenSession(t.connection, t.replies, HeloDomain(heloLine), t.security, t.server, t.relay.timings.client.reply,
+                  t.relay.stop());
   bool result = false;
   switch (opened.kind) {
     case OpeningResult::Kind::Ready:
@@ -274,71 +275,69 @@ bool OpenAndReplay(Transaction& t) {
 
 Reached Connect(Transaction& t) {
   ServerAddress address = ParseServerAddress(t.server, kSmtpPort);
-  auto resolved = LookUpIpv4(address.host, address.port, StopOrCancelled);
+  auto abandon = [&t] { return t.relay.StopOrCancelled(); };
+  auto resolved = LookUpIpv4(address.host, address.port, abandon);
   if (!resolved) return Reached::NotResolved;
   auto socket = CreateTcpSocket();
   if (!socket) return Reached::Refused;
   // Watched before the connect begins, so that a stop cuts a connect to a silent peer short.
   t.connection.Open(std::move(socket.value()));
-  if (!ConnectWithin(t.connection.fd(), resolved.value(), t.window.timings.client.connect, StopOrCancelled)) {
+  if (!ConnectWithin(t.connection.fd(), resolved.value(), t.relay.timings.client.connect, abandon)) {
     t.connection.Close();
     return Reached::Refused;
   }
   // A peer that stops reading must not hold the worker for good. The call fails only for a
   // bad descriptor or option, and this socket was just connected. Rounded up to whole
   // seconds, so that a short limit never becomes 0, which would mean no limit at all.
-  auto limit = std::chrono::ceil<std::chrono::seconds>(t.window.timings.client.reply);
+  auto limit = std::chrono::ceil<std::chrono::seconds>(t.relay.timings.client.reply);
   (void)SetSendTimeout(t.connection.fd(), limit);
   return Reached::Connected;
 }
 
 }  // namespace
 
-bool RecordRecipientState(WindowServices& window, SpoolFile& file, const std::string& spoolName, off_t position,
+bool RecordRecipientState(RelayServices& relay, SpoolFile& file, const std::string& spoolName, off_t position,
                           char letter) {
   auto nextPending = RewriteStateLetter(file, position, letter);
   if (nextPending) return nextPending.value();
-  window.AppendLog("Error : can't record a recipient's state in " + spoolName + ": " +
+  relay.AppendLog("Error : can't record a recipient's state in " + spoolName + ": " +
                    SystemErrorText(nextPending.failure()));
   return false;
 }
 
-bool DeliverRecipient(WindowServices& window, SpoolFile& file, const std::string& spoolName, const std::string& mailLine,
-                      const std::string& server, const std::string& recipientLine, off_t position) {
+bool DeliverRecipient(RelayServices& relay, const Settings& settings, SpoolFile& file, const std::string& spoolName,
+                      const std::string& mailLine, const std::string& server, const std::string& recipientLine,
+                      off_t position) {
   if (recipientLine.empty() || server.empty()) return false;
-  if (FlushedWhileTaken(spoolName)) return true;
-  Transaction t{window, file, spoolName, mailLine, server, recipientLine, position, RecipientAddress(recipientLine), {}, {}, {}, {}, false};
-  if (TheSettings().Logrec) window.AppendLog("Sending mail to " + t.address);
+  if (relay.queue.FlushedWhileTaken(spoolName)) return true;
+  Transaction t{relay, settings, file, spoolName, mailLine, server, recipientLine, position,
+                RecipientAddress(recipientLine), {}, {}, {}, {}, false};
+  if (settings.Logrec) relay.AppendLog("Sending mail to " + t.address);
   if (!file.Rewind()) {
-    window.AppendLog("Error : can't read " + spoolName);
+    relay.AppendLog("Error : can't read " + spoolName);
     return false;
   }
   switch (Connect(t)) {
     case Reached::NotResolved:
-      window.AppendLog("Error : can't find IP for " + server);
-      NoteDeliveryError(spoolName, recipientLine, "can't find IP for " + server);
-      return AlternateApplies(server) ? FollowAlternate(t) : false;
+      relay.AppendLog("Error : can't find IP for " + server);
+      NoteDeliveryError(relay, spoolName, recipientLine, "can't find IP for " + server);
+      return AlternateApplies(t) ? FollowAlternate(t) : false;
     case Reached::Refused:
-      if (AlternateApplies(server)) return FollowAlternate(t);
-      window.AppendLog("Error : can't connect to " + server);
-      NoteDeliveryError(spoolName, recipientLine, "can't connect to " + server);
+      if (AlternateApplies(t)) return FollowAlternate(t);
+      relay.AppendLog("Error : can't connect to " + server);
+      NoteDeliveryError(relay, spoolName, recipientLine, "can't connect to " + server);
       return false;
     case Reached::Connected:
       break;
   }
-  ++window.sentAll;
-  t.security = NextRelaySecurityFor(server, TheSettings().REAL_RELAY);
-  if (t.security.settingsChanged) {
-    window.AppendLog("Warning : settings changed during the delivery to " + server + "; tried again later");
-    t.connection.Close();
-    return false;
-  }
+  ++relay.counters.sentAll;
+  t.security = NextRelaySecurityFor(settings, server, settings.REAL_RELAY);
   if (t.security.tls == NextRelaySecurity::Tls::Implicit) {
-    TlsOutcome outcome = t.connection.StartTls(t.security.check, t.window.timings.client.reply);
+    TlsOutcome outcome = t.connection.StartTls(t.security.check, t.relay.timings.client.reply);
     if (!outcome.ok()) return ConfigurationFault(t, TlsFaultLine(outcome, server));
   }
   std::string greeting;
-  if (!t.replies.Read(t.connection, t.window.timings.client.reply, greeting)) return NoReply(t);
+  if (!t.replies.Read(t.connection, t.relay.timings.client.reply, greeting)) return NoReply(t);
   return t.security.SpeaksEsmtp() ? OpenAndReplay(t) : Replay(t);
 }
 

@@ -4,15 +4,12 @@
 
 namespace vellomar {
 
-class WindowServices;
-class WakeEvent;
-
-// Notified whenever a worker ends, so that a dispatcher waiting at its limit looks again.
-WakeEvent& WorkerEnded();
+class RelayServices;
 
 // Delivers one spool file: publishes its summary, serves its pending recipients one after
 // another through the chosen server, and deletes the file when none is left pending. 1 when
-// the file was deleted and its name released, 0 otherwise.
-int WorkerThread(WindowServices& window, const std::string& name);
+// the file was deleted and its name released, 0 otherwise. Notifies `workerEnded` at its end,
+// so that a dispatcher waiting at its limit looks again.
+int WorkerThread(RelayServices& relay, const std::string& name);
 
 }  // namespace vellomar

@@ -1,6 +1,5 @@
 #include "dns/dns_exchange.h"
 
-#include "common/flags.h"
 #include "common/server_address.h"
 #include "platform/host_lookup.h"
 #include "platform/socket.h"
@@ -13,10 +12,10 @@ constexpr size_t kReplySize = 2048;
 constexpr uint8_t kResponseBit = 0x80;
 }  // namespace
 
-bool DnsExchange::Open(const std::string& server) {
+bool DnsExchange::Open(const std::string& server, const std::function<bool()>& abandon) {
   ServerAddress parsed = ParseServerAddress(server, 53);
   if (parsed.host.empty()) return false;
-  auto address = LookUpIpv4(parsed.host, parsed.port, StopOrCancelled);
+  auto address = LookUpIpv4(parsed.host, parsed.port, abandon);
   if (!address) return false;
   auto socket = CreateUdpSocket();
   if (!socket) return false;

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -17,7 +18,8 @@ namespace vellomar {
 class DnsExchange {
  public:
   // Resolves the server text ("host" or "host:port", port 53 by default) and opens the socket.
-  bool Open(const std::string& server);
+  // `abandon` ends the server's name lookup when it turns true.
+  bool Open(const std::string& server, const std::function<bool()>& abandon);
   // Sends the query and waits for the reply, resending once when the first wait runs out.
   // Datagrams from elsewhere, or without this ID and the response bit, are ignored.
   bool Ask(const std::vector<uint8_t>& query, uint16_t id, std::chrono::milliseconds wait, std::vector<uint8_t>& reply);

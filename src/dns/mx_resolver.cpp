@@ -2,8 +2,6 @@
 
 #include <iterator>
 
-#include "common/settings.h"
-#include "common/window_services.h"
 #include "dns/dns_exchange.h"
 
 namespace vellomar {
@@ -121,12 +119,12 @@ std::string MxResolver::LookupMx(const std::string& domain) {
   std::string encoded = EncodeQueryName(domain);
   if (encoded.empty()) return "";
   DnsExchange exchange;
-  if (!exchange.Open(TheSettings().DNS.Get())) {
-    window_.AppendLog("Error : can't get DNS IP.");
+  if (!exchange.Open(dnsServer_, abandon_)) {
+    log_("Error : can't get DNS IP.");
     return "";
   }
   std::vector<uint8_t> reply;
-  if (!exchange.Ask(BuildQuery(encoded), kQueryId, window_.timings.dnsWait, reply)) return "";
+  if (!exchange.Ask(BuildQuery(encoded), kQueryId, wait_, reply)) return "";
   uint16_t answerCount = 0;
   Read16(reply, 6, answerCount);
   return ParseMxAnswer(reply, answerCount);

@@ -2,19 +2,22 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
 namespace vellomar {
-
-class WindowServices;
 
 // Finds the mail exchanger of a domain with one DNS query of type MX, sent over UDP to the
 // server the DNS setting names (host or address, optionally ":port"). No cache: every call
 // queries. Used by one delivery worker; every lookup has its own socket.
 class MxResolver {
  public:
-  explicit MxResolver(WindowServices& window) : window_(window) {}
+  using Log = std::function<void(const std::string& line)>;
+  // `dnsServer` is the DNS setting; each try waits at most `wait`; `log` takes the log line of
+  // a DNS server that cannot be found; `abandon` ends any wait when it turns true.
+  MxResolver(std::string dnsServer, std::chrono::milliseconds wait, Log log, std::function<bool()> abandon)
+      : dnsServer_(std::move(dnsServer)), wait_(wait), log_(std::move(log)), abandon_(std::move(abandon)) {}
 
   // The host name of the exchanger with the lowest preference (the first among equals), or
   // "" when there is none, the name is not valid, or no reply came.
@@ -36,7 +39,10 @@ class MxResolver {
   static constexpr uint16_t kQueryId = 0x11DF;
 
  private:
-  WindowServices& window_;
+  std::string dnsServer_;
+  std::chrono::milliseconds wait_;
+  Log log_;
+  std::function<bool()> abandon_;
 };
 
 }  // namespace vellomar

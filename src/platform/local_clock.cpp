@@ -5,8 +5,6 @@
 namespace vellomar {
 
 namespace {
-std::mutex sourceLock;
-LocalTimeSource source;
 // glibc serialises the zone state with a lock of its own, which the thread sanitizer cannot
 // see; one lock of ours around the refresh and the conversion makes the order visible.
 std::mutex zoneLock;
@@ -20,17 +18,6 @@ std::tm LocalTimeAt(std::time_t when) {
   return local;
 }
 
-std::tm LocalNow() {
-  {
-    std::lock_guard<std::mutex> guard(sourceLock);
-    if (source) return source();
-  }
-  return LocalTimeAt(std::time(nullptr));
-}
-
-void SetLocalTimeSource(LocalTimeSource newSource) {
-  std::lock_guard<std::mutex> guard(sourceLock);
-  source = std::move(newSource);
-}
+std::tm LocalNow() { return LocalTimeAt(std::time(nullptr)); }
 
 }  // namespace vellomar

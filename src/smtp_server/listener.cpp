@@ -8,18 +8,15 @@
 #include <string>
 #include <string_view>
 
-#include "common/flags.h"
 #include "common/ip_address.h"
 #include "common/settings.h"
-#include "common/shared_value.h"
-#include "common/system_error.h"
-#include "common/window_services.h"
+#include "spool/relay_services.h"
 #include "platform/connection.h"
 #include "platform/socket.h"
 #include "platform/wake_event.h"
 #include "smtp_server/local_host_name.h"
 #include "smtp_server/server_session.h"
-#include "spool/spool_lists.h"
+#include "spool/relay_services.h"
 
 namespace vellomar {
 
@@ -31,9 +28,6 @@ constexpr int kBacklog = std::max(SOMAXCONN, 4096);
 constexpr int kAcceptWaitMs = 1000;
 // At the Input limit the listener looks again after this long, or as soon as a session ends.
 constexpr std::chrono::milliseconds kLimitWait{100};
-
-std::atomic<int> listeningPort{0};
-SharedValue<SessionStartObserver> sessionStartObserver;
 
 // Creates, binds and listens on one socket of the family; IPv6 takes IPv4 peers too.
 ErrorOr<FileDescriptor> ListenOnFamily(int family) {
@@ -54,51 +48,43 @@ bool MeansNoIpv6(int error) {
   return error == EAFNOSUPPORT || error == EPFNOSUPPORT || error == EPROTONOSUPPORT || error == EADDRNOTAVAIL;
 }
 
-ErrorOr<FileDescriptor> OpenListeningSocket() {
+ErrorOr<FileDescriptor> OpenListeningSocket(RelayServices& relay) {
   auto socket = ListenOnFamily(AF_INET6);
   if (!socket && MeansNoIpv6(socket.error())) socket = ListenOnFamily(AF_INET);
   if (!socket) return socket;
   auto port = LocalPort(socket.value().get());
-  listeningPort = port ? port.value() : 0;
+  relay.listeningPort = port ? port.value() : 0;
   return socket;
 }
 
-// Reserves the spool name, then starts the session and registers it under one hold of
-// IncomingLock, so the session's first registry access finds its entry.
-void StartSession(WindowServices& window, FileDescriptor accepted, std::string clientAddress) {
+// Reserves the spool name, then starts the session and registers it under one hold of the
+// incoming registry's lock, so the session's first registry access finds its entry.
+void StartSession(RelayServices& relay, FileDescriptor accepted, std::string clientAddress) {
   auto session = std::make_shared<ServerSession>();
   session->socket = std::move(accepted);
   session->clientAddress = std::move(clientAddress);
-  session->limits = window.timings.session;
-  {
-    std::lock_guard<std::mutex> guard(QueueLock());
-    session->spoolName = TheQueueList().NewSpoolName(true);
-  }
-  if (auto observe = sessionStartObserver.Get()) observe(*session);
+  session->limits = relay.timings.session;
+  session->spoolName = relay.queue.NewSpoolName(true);
+  if (auto observe = relay.sessionStartObserver.Get()) observe(session->clientAddress, session->spoolName);
   const std::string name = session->spoolName;
-  std::shared_ptr<ThreadHandle> thread;
-  {
-    std::lock_guard<std::mutex> guard(IncomingLock());
-    thread = window.threads().Start(
-        [session, &window](ThreadHandle&) { return SessionThread(std::move(*session), window); });
-    if (thread) IncomingRegistry().AddWorker(thread, name);
-  }
+  auto thread = relay.incoming.Launch(name, [&relay, session] {
+    return relay.threads().Start([session, &relay](ThreadHandle&) { return SessionThread(std::move(*session), relay); });
+  });
   if (thread) return;
   (void)session->socket.Close();  // the client is dropped; nothing to learn from the close
-  std::lock_guard<std::mutex> guard(QueueLock());
-  TheQueueList().Discard(name, true);
+  (void)relay.queue.Discard(name, true);  // nothing was written under the name
 }
 
 // A client from outside the allowed networks: one reply and the close, before anything is
 // reserved for it. The reply fits any fresh socket's send buffer, so the send does not wait.
-void Refuse(WindowServices& window, FileDescriptor& socket, const std::string& clientAddress) {
+void Refuse(RelayServices& relay, FileDescriptor& socket, const std::string& clientAddress) {
   static constexpr std::string_view kDenied = "554 5.7.1 Access denied\r\n";
-  window.AppendLog("Refused connection from " + clientAddress);
+  relay.AppendLog("Refused connection from " + clientAddress);
   (void)SendOnce(socket.get(), kDenied.data(), kDenied.size());  // a refusal is not waited for
   (void)socket.Close();  // nothing was written to it worth checking
 }
 
-void AcceptOne(WindowServices& window, ThreadHandle& self, int listener) {
+void AcceptOne(RelayServices& relay, ThreadHandle& self, int listener) {
   auto pending = WaitReadable(listener, kAcceptWaitMs);
   if (!pending || !pending.value()) return;
   if (!self.PassGate()) return;
@@ -107,14 +93,15 @@ void AcceptOne(WindowServices& window, ThreadHandle& self, int listener) {
   auto peer = IpAddressOf(accepted.value().peer);
   if (!peer) return;
   std::string clientAddress = AddressLiteral(*peer);
-  if (!TheSettings().Allow.Get().Contains(*peer)) {
-    Refuse(window, accepted.value().socket, clientAddress);
+  // The settings of this moment: a change while the listener waited applies to this client.
+  if (!relay.settings()->Allow.Contains(*peer)) {
+    Refuse(relay, accepted.value().socket, clientAddress);
     return;
   }
   // A pipelining client reads several replies in a row: each must go out at once, not wait
   // for the acknowledgement of the one before it.
   (void)SetNoDelay(accepted.value().socket.get());  // without it replies are only slower
-  StartSession(window, std::move(accepted.value().socket), std::move(clientAddress));
+  StartSession(relay, std::move(accepted.value().socket), std::move(clientAddress));
 }
 
 }  // namespace
@@ -128,30 +115,26 @@ uint16_t ConfiguredSmtpPort() {
   return static_cast<uint16_t>(port);
 }
 
-int ListeningPort() { return listeningPort.load(); }
-
-void SetSessionStartObserver(SessionStartObserver observer) { sessionStartObserver.Set(std::move(observer)); }
-
-int ListenerThread(WindowServices& window, ThreadHandle& self) {
-  auto opened = OpenListeningSocket();
+int ListenerThread(RelayServices& relay, ThreadHandle& self) {
+  auto opened = OpenListeningSocket(relay);
   if (!opened) {
-    ShowSystemError(opened.failure());
+    relay.ShowSystemError(opened.failure());
     return 0;
   }
   Connection listener(std::move(opened.value()));
-  localHostName.Set(LookUpLocalHostName());
-  window.AppendLog("Server started and listening.");
-  while (!stopRequested.load()) {
+  relay.localHostName.Set(LookUpLocalHostName());
+  relay.AppendLog("Server started and listening.");
+  while (!relay.stop().load()) {
     if (!self.PassGate()) break;
-    if (window.IncomingCount() < TheSettings().Input) {
-      AcceptOne(window, self, listener.fd());
+    if (relay.incoming.size() < static_cast<size_t>(std::max<int32_t>(relay.settings()->Input, 0))) {
+      AcceptOne(relay, self, listener.fd());
     } else {
-      SessionEnded().WaitFor(kLimitWait);
+      relay.sessionEnded.WaitFor(kLimitWait);
     }
-    if (stopRequested.load() || self.IsCancelled()) break;
-    window.RefreshStatistics();
+    if (relay.stop().load() || self.IsCancelled()) break;
+    relay.RefreshStatistics();
   }
-  listeningPort = 0;
+  relay.listeningPort = 0;
   return 0;
 }
 

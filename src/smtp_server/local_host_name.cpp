@@ -4,8 +4,6 @@
 
 namespace vellomar {
 
-SharedText localHostName;
-
 std::string LookUpLocalHostName() {
   auto official = CanonicalHostName("localhost");
   if (official && !official.value().empty()) return official.value();

@@ -1,14 +1,11 @@
 #pragma once
 
-#include "common/shared_text.h"
+#include <string>
 
 namespace vellomar {
 
-// The host name every trace header names: set by each listener as it starts, read by the
-// sessions of this and earlier listeners.
-extern SharedText localHostName;
-
-// The official name the resolver gives for "localhost", else the machine's own host name.
+// The official name the resolver gives for "localhost", else the machine's own host name: the
+// name trace headers give this machine.
 std::string LookUpLocalHostName();
 
 }  // namespace vellomar

@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "platform/local_clock.h"
 
 namespace vellomar {
 
@@ -32,8 +31,7 @@ std::string MailDateText(const std::tm& local, long offsetSeconds, const std::st
   return head + ZoneOffsetText(offsetSeconds) + " " + comment;
 }
 
-std::string MailDateText() {
-  std::tm local = LocalNow();
+std::string MailDateText(const std::tm& local) {
   return MailDateText(local, local.tm_gmtoff, local.tm_zone != nullptr ? local.tm_zone : "");
 }
 

@@ -5,11 +5,10 @@
 
 #include <mutex>
 
-#include "common/app_directory.h"
 #include "common/system_error.h"
-#include "common/window_services.h"
+#include "spool/relay_services.h"
 #include "platform/file_system.h"
-#include "spool/spool_lists.h"
+#include "spool/relay_services.h"
 
 namespace vellomar {
 
@@ -27,10 +26,10 @@ bool Stored(SessionRun& run, Status status) {
 
 bool CreateMessageFile(SessionRun& run) {
   const std::string& name = run.session.spoolName;
-  auto spool = OpenFile(AppFilePath(name), O_WRONLY | O_CREAT | O_EXCL, 0600);
+  auto spool = OpenFile(run.relay.FilePath(name), O_WRONLY | O_CREAT | O_EXCL, 0600);
   if (!spool) {
-    run.window.AppendLog("Error : can't create spool file " + name + ": " + SystemErrorText(spool.failure()));
-    ShowSystemError(spool.failure());
+    run.relay.AppendLog("Error : can't create spool file " + name + ": " + SystemErrorText(spool.failure()));
+    run.relay.ShowSystemError(spool.failure());
     return false;
   }
   run.spool = std::move(spool.value());
@@ -39,15 +38,8 @@ bool CreateMessageFile(SessionRun& run) {
 }
 
 bool StartNextMessage(SessionRun& run) {
-  std::string name;
-  {
-    std::lock_guard<std::mutex> guard(QueueLock());
-    name = TheQueueList().NewSpoolName(true);
-  }
-  {
-    std::lock_guard<std::mutex> guard(IncomingLock());
-    IncomingRegistry().RenameWorker(run.session.spoolName, name);
-  }
+  std::string name = run.relay.queue.NewSpoolName(true);
+  run.relay.incoming.RenameWorker(run.session.spoolName, name);
   run.session.spoolName = name;
   run.nameHeld = true;
   run.session.summary = MailSummary{};
@@ -75,27 +67,23 @@ bool CommitMessage(SessionRun& run) {
   Status status = SyncFile(run.spool.get());
   if (status) status = run.spool.Close();
   // The file's name must survive a crash as well as its content.
-  if (status) status = SyncDirectory(GetAppDirectory());
+  if (status) status = SyncDirectory(run.relay.directory());
   if (!Stored(run, status)) return false;
   run.fileOurs = false;
   run.transactionOpen = false;
   ++run.committed;
-  ++run.window.receivedAll;
-  ++run.window.receivedOk;
-  bool released;
-  {
-    std::lock_guard<std::mutex> guard(QueueLock());
-    released = TheQueueList().Discard(run.session.spoolName, false);
-  }
+  ++run.relay.counters.receivedAll;
+  ++run.relay.counters.receivedOk;
+  bool released = run.relay.queue.Discard(run.session.spoolName, false);
   run.nameHeld = false;
-  if (released) run.window.StartClient();
+  if (released) run.relay.StartClient();
   return true;
 }
 
 bool AppendOrFault(SessionRun& run, std::string_view data) { return Stored(run, AppendToSpool(run, data)); }
 
 void StorageFault(SessionRun& run, SystemError error) {
-  run.window.AppendLog("Error : can't write spool file " + run.session.spoolName + ": " + SystemErrorText(error));
+  run.relay.AppendLog("Error : can't write spool file " + run.session.spoolName + ": " + SystemErrorText(error));
   (void)SendReply(run, "452 4.3.1 Insufficient system storage\r\n");  // the session ends either way
 }
 

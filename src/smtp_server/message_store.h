@@ -9,11 +9,11 @@ namespace vellomar {
 // dropped with the file when the session ends first. Once committed, the file is the
 // delivery side's: nothing the session does afterwards touches it.
 //
-// Lock contract: takes QueueLock and IncomingLock itself, one at a time, never across a file
-// or network operation; the caller holds neither.
+// Lock contract: uses the queue list and the incoming registry, which lock themselves, one at
+// a time; nothing is held across a file or network operation.
 
 // Creates the file under the session's reserved name, exclusively: the name was checked free
-// under QueueLock, so a file already there belongs to someone else. On failure the system's
+// in the queue list, so a file already there belongs to someone else. On failure the system's
 // text is shown and logged, and the caller answers 421.
 bool CreateMessageFile(SessionRun& run);
 // After a committed message: reserves a new name, moves the connection's registry entry to

@@ -4,8 +4,7 @@
 #include <chrono>
 #include <string_view>
 
-#include "common/flags.h"
-#include "common/window_services.h"
+#include "spool/relay_services.h"
 #include "smtp_server/local_host_name.h"
 #include "smtp_server/mail_date_text.h"
 #include "smtp_server/message_data_filter.h"
@@ -24,7 +23,7 @@ constexpr std::chrono::milliseconds kRefreshInterval{100};
 
 std::string TraceHeader(const SessionRun& run) {
   return "Received: from " + run.session.heloDomain + " ([" + run.session.clientAddress + "])\r\n\tby " +
-         localHostName.Get() + " with Vellomar; " + MailDateText() + "\r\n";
+         run.relay.localHostName.Get() + " with Vellomar; " + MailDateText(run.relay.LocalNow()) + "\r\n";
 }
 
 // The data may take the grace time plus a second for every `dataRate` bytes received: a
@@ -69,12 +68,12 @@ bool ReceiveData(SessionRun& run, const std::string& line) {
   for (;;) {
     if (!StoreData(run, filter, input)) return false;
     if (filter.ended()) break;
-    if (stopRequested.load()) return false;
+    if (run.relay.stop().load()) return false;
     run.session.summary.size = SpoolLength(run);
     PublishSummary(run);
     if (Clock::now() - lastRefresh >= kRefreshInterval) {
       lastRefresh = Clock::now();
-      run.window.RefreshStatistics();
+      run.relay.RefreshStatistics();
     }
     auto wait = deadline.NextWait();
     if (wait.count() == 0) return false;

@@ -5,17 +5,15 @@
 #include <cstring>
 #include <mutex>
 
-#include "common/app_directory.h"
-#include "common/flags.h"
 #include "common/system_error.h"
 #include "common/version.h"
-#include "common/window_services.h"
+#include "spool/relay_services.h"
 #include "platform/file_system.h"
 #include "platform/wake_event.h"
 #include "smtp_server/mail_date_text.h"
 #include "smtp_server/message_store.h"
 #include "smtp_server/session_commands.h"
-#include "spool/spool_lists.h"
+#include "spool/relay_services.h"
 
 namespace vellomar {
 
@@ -35,23 +33,17 @@ void DropUncommitted(SessionRun& run) {
   if (!run.nameHeld) return;
   const std::string& name = run.session.spoolName;
   Status removed = Ok();
-  {
-    std::lock_guard<std::mutex> guard(QueueLock());
-    if (run.fileOurs) removed = RemoveFile(AppFilePath(name));
-    // A half-received message must never be taken for delivery: while its file is there its
-    // name stays reserved, and the clean-up at the next start removes it.
-    if (removed || removed.error() == ENOENT) {
-      (void)TheQueueList().Discard(name, false);  // the name alone: it cannot fail to go
-      return;
-    }
+  if (run.fileOurs) removed = RemoveFile(run.relay.FilePath(name));
+  // A half-received message must never be taken for delivery: while its file is there its
+  // name stays reserved, and the clean-up at the next start removes it.
+  if (removed || removed.error() == ENOENT) {
+    (void)run.relay.queue.Discard(name, false);  // the name alone: it cannot fail to go
+    return;
   }
-  run.window.AppendLog("Error : can't remove incomplete spool file " + name + ": " + SystemErrorText(removed.failure()));
+  run.relay.AppendLog("Error : can't remove incomplete spool file " + name + ": " + SystemErrorText(removed.failure()));
 }
 
-void LeaveRegistry(SessionRun& run) {
-  std::lock_guard<std::mutex> guard(IncomingLock());
-  IncomingRegistry().RemoveWorker(run.session.spoolName);
-}
+void LeaveRegistry(SessionRun& run) { run.relay.incoming.RemoveWorker(run.session.spoolName); }
 
 // The end of a session whose messages were all handed over, each by CommitMessage, which
 // closed its file, counted it, released its name and woke the dispatcher. What is left: a
@@ -60,7 +52,7 @@ void SuccessfulEnding(SessionRun& run) {
   DropUncommitted(run);
   run.connection.Close();
   LeaveRegistry(run);
-  SessionEnded().Notify();
+  run.relay.sessionEnded.Notify();
 }
 
 // Every other end: the connection closed, the unfinished message's file deleted and its name
@@ -69,19 +61,19 @@ void FailedEnding(SessionRun& run) {
   run.connection.Close();
   DropUncommitted(run);
   LeaveRegistry(run);
-  ++run.window.receivedAll;
-  SessionEnded().Notify();
+  ++run.relay.counters.receivedAll;
+  run.relay.sessionEnded.Notify();
 }
 
 bool Greet(SessionRun& run) {
-  return SendReply(run, "220 vesk Vellomar " VELLOMAR_VERSION " ready at " + MailDateText() + "\r\n");
+  return SendReply(run, "220 vesk Vellomar " VELLOMAR_VERSION " ready at " + MailDateText(run.relay.LocalNow()) + "\r\n");
 }
 
 void CommandLoop(SessionRun& run) {
   std::string line;
   for (;;) {
     if (!ReadCommand(run, line)) return;
-    if (stopRequested.load()) return;
+    if (run.relay.stop().load()) return;
     PublishSummary(run);
     if (DispatchCommand(run, line) != CommandOutcome::Continue) return;
   }
@@ -94,14 +86,9 @@ std::chrono::milliseconds Remaining(Clock::time_point deadline) {
 
 }  // namespace
 
-WakeEvent& SessionEnded() {
-  static WakeEvent event(stopRequested);
-  return event;
-}
-
-int SessionThread(ServerSession session, WindowServices& window) {
+int SessionThread(ServerSession session, RelayServices& relay) {
   FileDescriptor socket = std::move(session.socket);
-  SessionRun run(std::move(session), window, std::move(socket));
+  SessionRun run(std::move(session), relay, std::move(socket));
   if (!CreateMessageFile(run)) {
     (void)SendReply(run, "421 4.3.0 Cannot store mail now\r\n");  // the session ends either way
   } else if (Greet(run)) {
@@ -138,7 +125,7 @@ bool ReadCommand(SessionRun& run, std::string& line) {
     if (wait.count() == 0) return false;
     if (!ReceiveMore(run, run.pending, wait)) return false;
     if (waitingForFirst) firstByte = Clock::now();
-    if (stopRequested.load()) return false;
+    if (run.relay.stop().load()) return false;
   }
   if (feed + 1 > kMaxCommandLine) return false;
   line.assign(run.pending, 0, feed + 1);
@@ -157,8 +144,7 @@ int32_t SpoolLength(SessionRun& run) {
 }
 
 void PublishSummary(SessionRun& run) {
-  std::lock_guard<std::mutex> guard(IncomingLock());
-  IncomingRegistry().UpdateSummary(run.session.spoolName, run.session.summary);
+  run.relay.incoming.UpdateSummary(run.session.spoolName, run.session.summary);
 }
 
 }  // namespace vellomar

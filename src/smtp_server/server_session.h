@@ -11,7 +11,7 @@
 
 namespace vellomar {
 
-class WindowServices;
+class RelayServices;
 
 enum SessionState { Greeted = 1, HeloDone = 2, MailDone = 3, RcptDone = 4, DataDone = 5 };
 
@@ -24,23 +24,22 @@ struct ServerSession {
   std::string heloDomain;
   // The client's address as the trace header names it: "192.0.2.1", or "IPv6:2001:db8::1".
   std::string clientAddress;
-  // Copied from the window services' timings when the listener accepts.
+  // Copied from the relay's timings when the listener accepts.
   SessionLimits limits;
 };
 
-// Notified whenever a session ends, so that a listener waiting at its limit looks again.
-class WakeEvent;
-WakeEvent& SessionEnded();
+// A session's end notifies the relay's `sessionEnded`, so that a listener waiting at its limit
+// looks again.
 
 // What a session thread works with while it runs: the session, its connection and the spool
 // file of the message being received, and where the dialogue stands. Only the session's own
 // thread touches it.
 struct SessionRun {
-  SessionRun(ServerSession taken, WindowServices& mainWindow, FileDescriptor socket)
-      : session(std::move(taken)), window(mainWindow), connection(std::move(socket)) {}
+  SessionRun(ServerSession taken, RelayServices& mainRelay, FileDescriptor socket)
+      : session(std::move(taken)), relay(mainRelay), connection(std::move(socket)) {}
 
   ServerSession session;
-  WindowServices& window;
+  RelayServices& relay;
   Connection connection;
   // Open from the moment a message's file is created until it is committed or dropped.
   FileDescriptor spool;
@@ -62,7 +61,7 @@ struct SessionRun {
 
 // The session thread: the greeting, the command loop and the ending. Holds no lock while it
 // waits on, reads from or writes to the network or the spool file.
-int SessionThread(ServerSession session, WindowServices& window);
+int SessionThread(ServerSession session, RelayServices& relay);
 
 // One command line, up to and including its line feed; what follows it stays pending. Fails
 // on silence for readWait, a line not complete within commandTime, a closed connection, a
@@ -77,7 +76,7 @@ bool SendReply(SessionRun& run, std::string_view reply);
 [[nodiscard]] Status AppendToSpool(SessionRun& run, std::string_view data);
 // The spool file's current length, as the summary shows it.
 int32_t SpoolLength(SessionRun& run);
-// Publishes the session's summary to its IncomingRegistry entry.
+// Publishes the session's summary to its incoming registry entry.
 void PublishSummary(SessionRun& run);
 
 // The command handlers: true when the command succeeded and the session goes on.

@@ -4,8 +4,6 @@
 
 #include <new>
 
-#include "common/app_directory.h"
-#include "common/flags.h"
 #include "common/text.h"
 #include "platform/file_system.h"
 #include "platform/local_clock.h"
@@ -24,14 +22,18 @@ std::string Folded(const std::string& name) {
 
 }  // namespace
 
+QueueList::QueueList(std::string directory, LocalTimeSource clock)
+    : directory_(std::move(directory)), clock_(std::move(clock)) {}
+
 bool QueueList::NameIsTaken(const std::string& fileName, const std::string& stem) const {
   // A file named by the stem alone is a failure notice being written; it will take the
   // full name when it is complete.
-  return Contains(fileName) || EntryExists(AppFilePath(fileName)) || EntryExists(AppFilePath(stem));
+  return ContainsLocked(fileName) || EntryExists(PathOf(fileName)) || EntryExists(PathOf(stem));
 }
 
 std::string QueueList::NewSpoolName(bool reserve) {
-  std::tm now = LocalNow();
+  std::tm now = clock_ ? clock_() : LocalNow();
+  std::lock_guard<std::mutex> guard(lock_);
   std::string stem = std::to_string(now.tm_hour) + std::to_string(now.tm_min) + std::to_string(now.tm_sec);
   std::string candidate = stem;
   for (long n = 0; NameIsTaken(candidate + std::string(kSpoolExtension), candidate); ++n) {
@@ -57,9 +59,17 @@ bool QueueList::AddEntry(const std::string& name, bool reservation) {
   return true;
 }
 
-bool QueueList::Add(const std::string& name) { return AddEntry(name, false); }
+bool QueueList::Add(const std::string& name) {
+  std::lock_guard<std::mutex> guard(lock_);
+  return AddEntry(name, false);
+}
 
-bool QueueList::Contains(const std::string& name) const { return index_.count(Folded(name)) != 0; }
+bool QueueList::Contains(const std::string& name) const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return ContainsLocked(name);
+}
+
+bool QueueList::ContainsLocked(const std::string& name) const { return index_.count(Folded(name)) != 0; }
 
 void QueueList::Erase(Entries::iterator entry) {
   auto [first, last] = index_.equal_range(Folded(entry->name));
@@ -69,7 +79,7 @@ void QueueList::Erase(Entries::iterator entry) {
       break;
     }
   }
-  if (entry->flushed && --flushedCount_ == 0) flushRequested = false;
+  if (entry->flushed && --flushedCount_ == 0) flushRequested_ = false;
   entries_.erase(entry);
 }
 
@@ -93,6 +103,7 @@ bool QueueList::RemoveExact(const std::string& name) {
 }
 
 bool QueueList::Remove(const std::string& name) {
+  std::lock_guard<std::mutex> guard(lock_);
   if (entries_.empty()) return false;
   RemoveExact(name);
   ++releases_;
@@ -102,11 +113,14 @@ bool QueueList::Remove(const std::string& name) {
 // A name not taken, due, with the extension, naming a regular file. A folder (or anything else)
 // that happens to carry the extension is no spool file.
 bool QueueList::WaitingAt(const std::string& candidate, bool dueOnly) const {
-  return HasSpoolExtension(candidate) && !Contains(candidate) && (!dueOnly || schedule_.IsDue(candidate)) &&
-         KindOf(AppFilePath(candidate)) == EntryKind::Regular;
+  return HasSpoolExtension(candidate) && !ContainsLocked(candidate) && (!dueOnly || schedule_.IsDue(candidate)) &&
+         KindOf(PathOf(candidate)) == EntryKind::Regular;
 }
 
-bool QueueList::TakeNextFile(std::string& name) { return TakeWaiting(name, true); }
+bool QueueList::TakeNextFile(std::string& name) {
+  std::lock_guard<std::mutex> guard(lock_);
+  return TakeWaiting(name, true);
+}
 
 bool QueueList::TakeWaiting(std::string& name, bool dueOnly) {
   name.clear();
@@ -116,12 +130,12 @@ bool QueueList::TakeWaiting(std::string& name, bool dueOnly) {
     while (cursor_ < listing_.size()) {
       const std::string& candidate = listing_[cursor_++];
       if (!WaitingAt(candidate, dueOnly)) continue;
-      if (!Add(candidate)) return false;
+      if (!AddEntry(candidate, false)) return false;
       name = candidate;
       return true;
     }
     if (listedAt_ == releases_) return false;
-    auto listing = ListDirectory(GetAppDirectory());
+    auto listing = ListDirectory(directory_);
     if (!listing) return false;
     listing_ = std::move(listing.value());
     cursor_ = 0;
@@ -129,11 +143,15 @@ bool QueueList::TakeWaiting(std::string& name, bool dueOnly) {
   }
 }
 
-void QueueList::Rescan() { listedAt_ = UINT64_MAX; }
+void QueueList::Rescan() {
+  std::lock_guard<std::mutex> guard(lock_);
+  listedAt_ = UINT64_MAX;
+}
 
 bool QueueList::Discard(const std::string& name, bool deleteFile) {
-  bool deleting = deleteFile || IsFlushed(name);
-  bool ok = !deleting || RemoveFile(AppFilePath(name)).ok();
+  std::lock_guard<std::mutex> guard(lock_);
+  bool deleting = deleteFile || IsFlushedLocked(name);
+  bool ok = !deleting || RemoveFile(PathOf(name)).ok();
   if (deleting && ok) schedule_.Forget(name);
   if (entries_.empty()) return false;
   RemoveExact(name);
@@ -143,11 +161,12 @@ bool QueueList::Discard(const std::string& name, bool deleteFile) {
 }
 
 void QueueList::Clear(bool deleteFiles) {
+  std::lock_guard<std::mutex> guard(lock_);
   for (auto entry = entries_.begin(); entry != entries_.end();) {
     auto next = std::next(entry);
     if (!entry->reservation) {
       // A file that cannot be deleted stays waiting and is taken again, as after Discard.
-      if ((deleteFiles || entry->flushed) && RemoveFile(AppFilePath(entry->name))) schedule_.Forget(entry->name);
+      if ((deleteFiles || entry->flushed) && RemoveFile(PathOf(entry->name))) schedule_.Forget(entry->name);
       Erase(entry);
     }
     entry = next;
@@ -156,12 +175,13 @@ void QueueList::Clear(bool deleteFiles) {
 }
 
 void QueueList::ReleaseDue(const std::vector<std::string>& delivering) {
+  std::lock_guard<std::mutex> guard(lock_);
   bool released = false;
   for (auto entry = entries_.begin(); entry != entries_.end();) {
     auto next = std::next(entry);
     bool busy = std::find(delivering.begin(), delivering.end(), entry->name) != delivering.end();
     if (!entry->reservation && !busy && schedule_.Find(entry->name) && schedule_.IsDue(entry->name)) {
-      if (entry->flushed && RemoveFile(AppFilePath(entry->name))) schedule_.Forget(entry->name);
+      if (entry->flushed && RemoveFile(PathOf(entry->name))) schedule_.Forget(entry->name);
       Erase(entry);
       released = true;
     }
@@ -171,17 +191,18 @@ void QueueList::ReleaseDue(const std::vector<std::string>& delivering) {
 }
 
 bool QueueList::Flush() {
+  std::lock_guard<std::mutex> guard(lock_);
   for (QueueEntry& entry : entries_) {
     if (entry.reservation || entry.flushed) continue;
     entry.flushed = true;
     ++flushedCount_;
   }
-  if (flushedCount_ != 0) flushRequested = true;
+  if (flushedCount_ != 0) flushRequested_ = true;
   bool ok = true;
-  Rescan();
+  listedAt_ = UINT64_MAX;
   // Every waiting file goes, due or not.
   for (std::string name; TakeWaiting(name, false);) {
-    bool removed = RemoveFile(AppFilePath(name)).ok();
+    bool removed = RemoveFile(PathOf(name)).ok();
     if (removed) schedule_.Forget(name);
     ok = removed && ok;
     RemoveExact(name);
@@ -192,9 +213,10 @@ bool QueueList::Flush() {
 }
 
 bool QueueList::DeleteWaitingFile(const std::string& name) {
+  std::lock_guard<std::mutex> guard(lock_);
   auto [first, last] = index_.equal_range(Folded(name));
   if (first == last) {
-    if (!RemoveFile(AppFilePath(name))) return false;
+    if (!RemoveFile(PathOf(name))) return false;
     schedule_.Forget(name);
     return true;
   }
@@ -205,11 +227,12 @@ bool QueueList::DeleteWaitingFile(const std::string& name) {
     entry.flushed = true;
     ++flushedCount_;
   }
-  flushRequested = true;
+  flushRequested_ = true;
   return true;
 }
 
 bool QueueList::IsReservation(const std::string& name) const {
+  std::lock_guard<std::mutex> guard(lock_);
   auto [first, last] = index_.equal_range(Folded(name));
   for (auto it = first; it != last; ++it) {
     if (it->second->reservation) return true;
@@ -218,11 +241,78 @@ bool QueueList::IsReservation(const std::string& name) const {
 }
 
 bool QueueList::IsFlushed(const std::string& name) const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return IsFlushedLocked(name);
+}
+
+bool QueueList::FlushedWhileTaken(const std::string& name) const {
+  if (!flushRequested_.load()) return false;
+  return IsFlushed(name);
+}
+
+size_t QueueList::size() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return entries_.size();
+}
+
+bool QueueList::IsFlushedLocked(const std::string& name) const {
   auto [first, last] = index_.equal_range(Folded(name));
   for (auto it = first; it != last; ++it) {
     if (it->second->flushed) return true;
   }
   return false;
+}
+
+void QueueList::NoteError(const std::string& name, const std::string& recipient, const std::string& error) {
+  std::lock_guard<std::mutex> guard(lock_);
+  schedule_.NoteError(name, recipient, error);
+}
+
+std::string QueueList::LastError(const std::string& name, const std::string& recipient) const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return schedule_.LastError(name, recipient);
+}
+
+void QueueList::RecordTry(const std::string& name) {
+  std::lock_guard<std::mutex> guard(lock_);
+  schedule_.RecordTry(name);
+}
+
+void QueueList::MakeAllDue() {
+  std::lock_guard<std::mutex> guard(lock_);
+  schedule_.MakeAllDue();
+}
+
+void QueueList::MakeDue(const std::string& name) {
+  std::lock_guard<std::mutex> guard(lock_);
+  schedule_.MakeDue(name);
+}
+
+RetrySchedule::TimePoint QueueList::FirstSeen(const std::string& name) {
+  std::lock_guard<std::mutex> guard(lock_);
+  return schedule_.FirstSeen(name);
+}
+
+std::optional<RetrySchedule::FileRecord> QueueList::ScheduleOf(const std::string& name) const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return schedule_.Find(name);
+}
+
+RetrySchedule::TimePoint QueueList::ScheduleNow() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return schedule_.Now();
+}
+
+std::optional<std::chrono::milliseconds> QueueList::UntilNextTry() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  auto earliest = schedule_.EarliestPending();
+  if (!earliest) return std::nullopt;
+  return std::chrono::ceil<std::chrono::milliseconds>(*earliest - schedule_.Now());
+}
+
+void QueueList::SetScheduleClock(RetrySchedule::Clock clock) {
+  std::lock_guard<std::mutex> guard(lock_);
+  schedule_.SetClock(std::move(clock));
 }
 
 }  // namespace vellomar

@@ -1,12 +1,16 @@
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <list>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
+#include "platform/local_clock.h"
 #include "spool/retry_schedule.h"
 
 namespace vellomar {
@@ -21,23 +25,31 @@ struct QueueEntry {
   bool flushed = false;
 };
 
-// The spool file names that are taken: reserved by a reception session, handed to a
-// delivery worker, or held back after a delayed delivery. A ".tml" file in the application
-// directory whose name is not listed is waiting for delivery. Entries run newest first; a
-// hashed index on the case-folded name answers Contains at once, so that a run over n files
-// costs about n, not n squared. TakeNextFile lists the folder once and walks that listing,
-// listing again only when it is used up and a name has been released since.
+// The spool file names of one spool folder that are taken: reserved by a reception session,
+// handed to a delivery worker, or held back after a delayed delivery. A ".tml" file in the
+// folder whose name is not listed is waiting for delivery. Entries run newest first; a hashed
+// index on the case-folded name answers Contains at once, so that a run over n files costs
+// about n, not n squared. TakeNextFile lists the folder once and walks that listing, listing
+// again only when it is used up and a name has been released since.
 //
 // A file whose next try time has not come (see RetrySchedule) is passed over as if taken, and
 // passing over it does not make the folder be listed again.
 //
-// Lock contract: no operation takes `QueueLock`; the caller holds it around every call,
-// including the directory searches and deletions made inside it, and every use of
-// schedule(). `flushRequested` is kept here, under the same lock: set exactly while some
-// entry carries the flush mark.
+// Lock contract: every operation takes the list's own lock for its whole length, including
+// the directory searches and deletions made inside it; the lock is never held when an
+// operation returns, and no other lock is taken under it. `flushRequested()` is set exactly
+// while some entry carries the flush mark.
 class QueueList {
  public:
-  std::mutex QueueLock;
+  // `directory` is the spool folder; `clock` gives the local time that names are made of
+  // (empty: the system clock).
+  explicit QueueList(std::string directory, LocalTimeSource clock = nullptr);
+  QueueList(const QueueList&) = delete;
+  QueueList& operator=(const QueueList&) = delete;
+
+  const std::string& directory() const { return directory_; }
+  // The folder, a slash and the name.
+  std::string PathOf(const std::string& name) const { return directory_ + "/" + name; }
 
   // A name ("953.tml", "953_0.tml", ...) that is neither listed nor present in the spool
   // directory, with or without its extension; with `reserve`, listed as a reservation.
@@ -77,25 +89,47 @@ class QueueList {
   bool IsReservation(const std::string& name) const;
   // Letter case ignored: the name is taken and carries the flush mark.
   bool IsFlushed(const std::string& name) const;
+  // A Flush was given while this file was taken: it is to be deleted, not delivered. Takes
+  // the lock only while some flush is pending.
+  bool FlushedWhileTaken(const std::string& name) const;
+  bool flushRequested() const { return flushRequested_.load(); }
 
-  size_t size() const { return entries_.size(); }
+  size_t size() const;
 
-  RetrySchedule& schedule() { return schedule_; }
+  // What delivery tells the retry schedule, and what the views ask of it; each under the
+  // list's lock, like the list itself.
+  void NoteError(const std::string& name, const std::string& recipient, const std::string& error);
+  std::string LastError(const std::string& name, const std::string& recipient) const;
+  void RecordTry(const std::string& name);
+  void MakeAllDue();
+  void MakeDue(const std::string& name);
+  RetrySchedule::TimePoint FirstSeen(const std::string& name);
+  std::optional<RetrySchedule::FileRecord> ScheduleOf(const std::string& name) const;
+  RetrySchedule::TimePoint ScheduleNow() const;
+  // How long until the first file that waits for its time is due; none when no file waits so.
+  std::optional<std::chrono::milliseconds> UntilNextTry() const;
+  void SetScheduleClock(RetrySchedule::Clock clock);
 
  private:
   using Entries = std::list<QueueEntry>;
 
   bool AddEntry(const std::string& name, bool reservation);
   void Erase(Entries::iterator entry);
+  bool ContainsLocked(const std::string& name) const;
+  bool IsFlushedLocked(const std::string& name) const;
   // Removes every listed name exactly equal; true when one carried the flush mark.
   bool RemoveExact(const std::string& name);
   bool NameIsTaken(const std::string& fileName, const std::string& stem) const;
   bool WaitingAt(const std::string& candidate, bool dueOnly) const;
   bool TakeWaiting(std::string& name, bool dueOnly);
 
+  const std::string directory_;
+  const LocalTimeSource clock_;
+  mutable std::mutex lock_;
   Entries entries_;
   std::unordered_multimap<std::string, Entries::iterator> index_;
   size_t flushedCount_ = 0;
+  std::atomic<bool> flushRequested_{false};
   // The folder as last listed, and how far TakeNextFile got in it.
   std::vector<std::string> listing_;
   size_t cursor_ = 0;

@@ -5,11 +5,10 @@
 #include <future>
 #include <iostream>
 
-#include "common/flags.h"
+#include "common/app_directory.h"
 #include "control/main_window.h"
 #include "platform/file_system.h"
 #include "platform/thread_executor.h"
-#include "platform/thread_tracker.h"
 #include "ui/console_controls.h"
 #include "ui/signal_watcher.h"
 
@@ -17,9 +16,9 @@ namespace vellomar {
 
 int RunConsoleFace(const sigset_t& ending) {
   ConsoleControls controls(std::cin, std::cout, std::cerr, IsTerminal(STDIN_FILENO));
-  ThreadExecutor windowThread(stopRequested);
-  ThreadTracker threads(stopRequested);
-  MainWindow mainWindow(windowThread, controls, threads);
+  StopFlag stop;
+  ThreadExecutor windowThread(stop);
+  MainWindow mainWindow(windowThread, controls, stop, GetAppDirectory());
   // Watching before the first-start questions, so that Ctrl-C there ends the program.
   SignalWatcher endingSignals(ending);
   if (!windowThread.InvokeFor<bool>([&] { return mainWindow.CheckPrerequisites(); }).value_or(false)) return 1;
@@ -37,7 +36,7 @@ int RunConsoleFace(const sigset_t& ending) {
     done.set_value();
   });
   done.get_future().wait();
-  threads.JoinAll();
+  mainWindow.relay().threads().JoinAll();
   windowThread.Stop();
   return 0;
 }

@@ -54,7 +54,7 @@ void MainDialog::Attach(MainWindow& core, QtControls& controls) {
 
 void MainDialog::ModesCommand() {
   ModesDialog dialog(isVisible() ? this : nullptr);
-  if (dialog.exec() == QDialog::Accepted) LoadRelaySettings();
+  if (dialog.exec() == QDialog::Accepted && core_ != nullptr) core_->ReloadRelaySettings();
 }
 
 void MainDialog::SettingsCommand() {
@@ -64,7 +64,7 @@ void MainDialog::SettingsCommand() {
 
 void MainDialog::SecurityCommand() {
   SecurityDialog dialog(isVisible() ? this : nullptr);
-  dialog.exec();
+  if (dialog.exec() == QDialog::Accepted && core_ != nullptr) core_->ReloadRelaySettings();
 }
 
 void MainDialog::AboutCommand() {

@@ -81,6 +81,10 @@ void QtControls::ShowMessage(const std::string& text, const std::string& caption
   QMessageBox::information(dialog_.isVisible() ? &dialog_ : nullptr, Q(caption), Q(text), QMessageBox::Ok);
 }
 
+void QtControls::ShowSystemError(const std::string& text) {
+  QMessageBox::critical(nullptr, "Vellomar", Q(text), QMessageBox::Ok);
+}
+
 void QtControls::SetButtonBitmap(int buttonId, int bitmapId) {
   auto* button = dialog_.ControlAs<QPushButton>(buttonId);
   button->setIcon(Bitmap(bitmapId));

@@ -29,6 +29,8 @@ class QtControls : public WindowControls {
   std::string Text(int id) override;
   void AppendNotification(const std::string& text, const std::string& logLine) override;
   void ShowMessage(const std::string& text, const std::string& caption) override;
+  // A box the user closes; the relay thread that asked waits for it (holding no lock).
+  void ShowSystemError(const std::string& text) override;
   void SetButtonBitmap(int buttonId, int bitmapId) override;
   int ButtonBitmap(int buttonId) override;
   void SetWindowVisible(bool visible) override;

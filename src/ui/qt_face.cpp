@@ -4,10 +4,8 @@
 #include <QGuiApplication>
 #include <QMessageBox>
 
-#include "common/flags.h"
-#include "common/system_error.h"
+#include "common/app_directory.h"
 #include "control/main_window.h"
-#include "platform/thread_tracker.h"
 #include "ui/main_dialog.h"
 #include "ui/qt_controls.h"
 #include "ui/qt_executor.h"
@@ -16,31 +14,16 @@
 
 namespace vellomar {
 
-namespace {
-
-// The system's text in a box; a relay thread waits for it to be closed (it holds no lock when
-// it shows one), unless shutdown has begun.
-void ShowSystemErrorBox(QtExecutor& windowThread, const std::string& text) {
-  auto show = [text] { QMessageBox::critical(nullptr, "Vellomar", QString::fromStdString(text), QMessageBox::Ok); };
-  if (windowThread.IsCurrentThread()) {
-    show();
-  } else {
-    windowThread.Invoke(show);
-  }
-}
-
-}  // namespace
-
 int RunQtFace(int argc, char** argv, const sigset_t& ending) {
   QApplication app(argc, argv);
   // The program ends through Shutdown only, never because a window closed.
   app.setQuitOnLastWindowClosed(false);
   app.setWindowIcon(QIcon(":/images/icon128.png"));
-  QtExecutor windowThread(stopRequested);
-  ThreadTracker threads(stopRequested);
+  StopFlag stop;
+  QtExecutor windowThread(stop);
   MainDialog dialog;
   QtControls controls(dialog);
-  MainWindow core(windowThread, controls, threads);
+  MainWindow core(windowThread, controls, stop, GetAppDirectory());
   dialog.Attach(core, controls);
   // Declared after everything its hand-over uses, so it stops looking before they go; it
   // watches through the final joins, where a second signal still ends the program at once.
@@ -51,7 +34,6 @@ int RunQtFace(int argc, char** argv, const sigset_t& ending) {
   }
   if (!core.CheckPrerequisites()) return 1;
   endingSignals.HandOver([&windowThread, &dialog] { windowThread.Post([&dialog] { dialog.EndProgram(); }); });
-  SetSystemErrorDisplay([&windowThread](const std::string& text) { ShowSystemErrorBox(windowThread, text); });
   dialog.show();
   core.OnInitDialog();
   endingSignals.OnDeliverNow([&windowThread, &core] { windowThread.Post([&core] { core.DeliverNow(); }); });
@@ -59,8 +41,7 @@ int RunQtFace(int argc, char** argv, const sigset_t& ending) {
   int code = app.exec();
   dialog.EndProgram();
   windowThread.Close();
-  threads.JoinAll();
-  SetSystemErrorDisplay(nullptr);
+  core.relay().threads().JoinAll();
   return code;
 }
 

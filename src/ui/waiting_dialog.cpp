@@ -53,7 +53,7 @@ void WaitingDialog::showEvent(QShowEvent* event) {
 void WaitingDialog::Refresh() {
   std::string selected = SelectedName();
   list_->clear();
-  for (const WaitingRow& row : ReadWaitingRows(std::time(nullptr))) {
+  for (const WaitingRow& row : ReadWaitingRows(core_.relay().queue, std::time(nullptr))) {
     auto* item = new QTreeWidgetItem(list_, QStringList{Text(row.message.name), Text(row.age), Text(row.message.sender),
                                                         Text(row.message.subject), Text(row.recipients),
                                                         Text(row.nextTry), Text(row.lastError)});

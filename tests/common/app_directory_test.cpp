@@ -33,17 +33,6 @@ TEST(AppDirectoryTest, FolderOfExecutablePathByTheProgramsRule) {
   }
 }
 
-TEST(AppDirectoryTest, OverrideRedirectsEveryFilePathAndCanBeLifted) {
-  test::TempDir dir, chosen;
-  ::setenv("VELLOMAR_DIR", chosen.path().c_str(), 1);
-  SetAppDirectory(dir.path());
-  EXPECT_EQ(GetAppDirectory(), dir.path());
-  EXPECT_EQ(AppFilePath("logfile"), dir.path() + "/logfile");
-  SetAppDirectory("");
-  EXPECT_EQ(GetAppDirectory(), chosen.path());
-  ::unsetenv("VELLOMAR_DIR");
-}
-
 TEST(AppDirectoryTest, PlacesComeFromTheEnvironmentAndTheExecutable) {
   ::setenv("VELLOMAR_DIR", "/srv/relay", 1);
   ::setenv("XDG_STATE_HOME", "/home/u/state", 1);

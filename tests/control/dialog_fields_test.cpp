@@ -42,8 +42,7 @@ TEST_F(DialogFieldsTest, ModesCheckRefusesAnEmptyEntryForTheSelectedMode) {
   ModesFields loaded = LoadModesFields();
   EXPECT_TRUE(loaded.trueRelaying);
   EXPECT_EQ(loaded.dns, "10.0.0.53");
-  LoadRelaySettings();
-  EXPECT_TRUE(TheSettings().REAL_RELAY);
+  EXPECT_TRUE(ReloadRelaySettings(SettingsKey(), Settings()).REAL_RELAY);
 }
 
 TEST_F(DialogFieldsTest, SettingsStoreAsTypedAndAutostartFollowsTheBox) {
@@ -84,8 +83,9 @@ TEST_F(DialogFieldsTest, SettingsStoreAsTypedAndAutostartFollowsTheBox) {
   EXPECT_EQ(User(), "[Software\\Microsoft\\Windows\\CurrentVersion\\Run]\nVellomar=\n") << "kept, empty";
   EXPECT_FALSE(dir().Exists("config/autostart/vellomar.desktop"));
   EXPECT_FALSE(LoadSettingsFields().autostart);
-  EXPECT_EQ(LoadStartupSettings(), std::vector<std::string>{"Allow: invalid entry ignored: typo"});
-  EXPECT_EQ(TheSettings().Input, 100) << "letters give the default at the next start";
+  LoadedSettings next = LoadSettings(SettingsKey());
+  EXPECT_EQ(next.problems, std::vector<std::string>{"Allow: invalid entry ignored: typo"});
+  EXPECT_EQ(next.settings.Input, 100) << "letters give the default at the next start";
 }
 
 TEST_F(DialogFieldsTest, AutostartCommandIsQuotedForTheDesktop) {

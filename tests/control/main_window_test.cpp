@@ -9,15 +9,14 @@
 #include <thread>
 #include <vector>
 
-#include "common/flags.h"
 #include "control/control_ids.h"
 #include "common/app_directory.h"
 #include "control/memory_controls.h"
 #include "control/registry_key.h"
 #include "platform/thread_executor.h"
 #include "platform/thread_tracker.h"
-#include "spool/spool_lists.h"
-#include "support/program_state.h"
+#include "spool/relay_services.h"
+#include "support/temp_dir.h"
 
 namespace vellomar {
 namespace {
@@ -27,7 +26,6 @@ class MainWindowTest : public ::testing::Test {
   ~MainWindowTest() override { windowThread.Stop(); }
 
   void Register(WorkerRegistry& registry, const std::string& name) {
-    std::lock_guard<std::mutex> guard(registry.lock);
     registry.AddWorker(nullptr, name);
   }
   // Reads the controls on the window's thread, after everything posted before.
@@ -35,60 +33,63 @@ class MainWindowTest : public ::testing::Test {
     return windowThread.InvokeFor<std::string>([this, id] { return controls.Text(id); }).value_or("<stopped>");
   }
 
-  test::ProgramState state;
+  Relay& relay() { return mainWindow.relay(); }
+  int ListCount(int listId) {
+    return windowThread.InvokeFor<int>([this, listId] { return controls.ListCount(listId); }).value_or(-1);
+  }
+
+  test::TempDir dir;
   MemoryControls controls;
-  ThreadExecutor windowThread{stopRequested};
-  ThreadTracker threads{stopRequested};
-  MainWindow mainWindow{windowThread, controls, threads};
+  StopFlag stop;
+  ThreadExecutor windowThread{stop};
+  MainWindow mainWindow{windowThread, controls, stop, dir.path()};
 };
 
 TEST_F(MainWindowTest, OneProgramPerFolderUntilTheHolderIsGone) {
-  ::setenv("VELLOMAR_REGISTRY", state.appDir().File("store").c_str(), 1);
-  state.appDir().Write("error", "template");
+  ::setenv("VELLOMAR_REGISTRY", dir.File("store").c_str(), 1);
+  dir.Write("error", "template");
   SettingsKey().Write("SMTP", "relay.example");
-  auto first = std::make_unique<MainWindow>(windowThread, controls, threads);
+  auto first = std::make_unique<MainWindow>(windowThread, controls, stop, dir.path());
   ASSERT_TRUE(first->CheckPrerequisites());
-  EXPECT_TRUE(state.appDir().Exists("vellomar.lock"));
-  const std::string store = state.appDir().Read("store/HKEY_LOCAL_MACHINE.ini");
-  const std::string log = state.appDir().Read("logfile");
+  EXPECT_TRUE(dir.Exists("vellomar.lock"));
+  const std::string store = dir.Read("store/HKEY_LOCAL_MACHINE.ini");
+  const std::string log = dir.Read("logfile");
 
   for (int attempt = 0; attempt < 2; ++attempt) {
     MemoryControls otherControls;
-    MainWindow other(windowThread, otherControls, threads);
+    MainWindow other(windowThread, otherControls, stop, dir.path());
     EXPECT_FALSE(other.CheckPrerequisites());
     ASSERT_EQ(otherControls.Messages().size(), 1u) << "only the one message, no other check ran";
     EXPECT_EQ(otherControls.Messages()[0].text, "Vellomar is already running from this folder.");
     EXPECT_EQ(otherControls.Messages()[0].caption, "Vellomar");
   }
-  EXPECT_EQ(state.appDir().Read("store/HKEY_LOCAL_MACHINE.ini"), store);
-  EXPECT_EQ(state.appDir().Read("logfile"), log);
+  EXPECT_EQ(dir.Read("store/HKEY_LOCAL_MACHINE.ini"), store);
+  EXPECT_EQ(dir.Read("logfile"), log);
 
   {
     // Another folder is another program's.
     test::TempDir elsewhere;
     elsewhere.Write("error", "template");
-    SetAppDirectory(elsewhere.path());
     MemoryControls otherControls;
-    MainWindow other(windowThread, otherControls, threads);
+    MainWindow other(windowThread, otherControls, stop, elsewhere.path());
     EXPECT_TRUE(other.CheckPrerequisites());
-    SetAppDirectory(state.appDir().path());
   }
 
   first.reset();
   MemoryControls laterControls;
-  MainWindow later(windowThread, laterControls, threads);
+  MainWindow later(windowThread, laterControls, stop, dir.path());
   EXPECT_TRUE(later.CheckPrerequisites()) << "the lock goes with the program that held it";
   EXPECT_TRUE(laterControls.Messages().empty());
 }
 
 TEST_F(MainWindowTest, RefreshWritesStatisticsAndCountsTheListsAsLastRebuilt) {
-  mainWindow.receivedAll = 3;
-  mainWindow.receivedOk = 2;
-  mainWindow.sentAll = 5;
-  mainWindow.sentOk = 4;
-  Register(IncomingRegistry(), "in.tml");
-  Register(OutgoingRegistry(), "out1.tml");
-  Register(OutgoingRegistry(), "out2.tml");
+  relay().counters.receivedAll = 3;
+  relay().counters.receivedOk = 2;
+  relay().counters.sentAll = 5;
+  relay().counters.sentOk = 4;
+  Register(relay().incoming, "in.tml");
+  Register(relay().outgoing, "out1.tml");
+  Register(relay().outgoing, "out2.tml");
 
   mainWindow.RefreshStatistics();
   EXPECT_EQ(TextOf(kIncomingConnectionsText), "Incoming connections : 0") << "counted before the rebuild";
@@ -96,8 +97,8 @@ TEST_F(MainWindowTest, RefreshWritesStatisticsAndCountsTheListsAsLastRebuilt) {
   EXPECT_EQ(TextOf(kReceivedText), "E-mails received [ok/all] : 2 / 3");
   EXPECT_EQ(TextOf(kSentText), "E-mails sent [ok/all] : 4 / 5");
   EXPECT_EQ(controls.ListItems(kOutgoingList), (std::vector<std::string>{"out2.tml", "out1.tml"}));
-  EXPECT_EQ(mainWindow.IncomingCount(), 1);
-  EXPECT_EQ(mainWindow.OutgoingCount(), 2);
+  EXPECT_EQ(ListCount(kIncomingList), 1);
+  EXPECT_EQ(ListCount(kOutgoingList), 2);
 
   mainWindow.RefreshStatistics();
   EXPECT_EQ(TextOf(kIncomingConnectionsText), "Incoming connections : 1");
@@ -107,17 +108,17 @@ TEST_F(MainWindowTest, RefreshWritesStatisticsAndCountsTheListsAsLastRebuilt) {
 TEST_F(MainWindowTest, CountSeenRightAfterRefreshIncludesTheWorkerJustRegistered) {
   std::thread dispatcher([this] {
     for (int i = 0; i < 20; ++i) {
-      Register(OutgoingRegistry(), std::to_string(i) + ".tml");
+      Register(relay().outgoing, std::to_string(i) + ".tml");
       mainWindow.RefreshStatistics();
-      EXPECT_EQ(mainWindow.OutgoingCount(), i + 1);
+      EXPECT_EQ(ListCount(kOutgoingList), i + 1);
     }
   });
   dispatcher.join();
 }
 
 TEST_F(MainWindowTest, InfoPanelsShowTheSelectedSummaryInTheirOwnFormats) {
-  Register(IncomingRegistry(), "in.tml");
-  Register(OutgoingRegistry(), "out.tml");
+  Register(relay().incoming, "in.tml");
+  Register(relay().outgoing, "out.tml");
   mainWindow.RefreshStatistics();
   windowThread.Invoke([this] {
     controls.ListSelect(kIncomingList, 0);
@@ -133,8 +134,7 @@ TEST_F(MainWindowTest, InfoPanelsShowTheSelectedSummaryInTheirOwnFormats) {
   summary.subject = "Hello\r\n";
   summary.size = 1234;
   {
-    std::lock_guard<std::mutex> guard(OutgoingLock());
-    OutgoingRegistry().UpdateSummary("OUT.tml", summary);
+    relay().outgoing.UpdateSummary("OUT.tml", summary);
   }
   windowThread.Invoke([this] { mainWindow.ShowOutgoingInfo(); });
   EXPECT_EQ(TextOf(kOutgoingInfoPanel),
@@ -142,8 +142,7 @@ TEST_F(MainWindowTest, InfoPanelsShowTheSelectedSummaryInTheirOwnFormats) {
 
   // An entry that has left the registry leaves the panel as it was.
   {
-    std::lock_guard<std::mutex> guard(OutgoingLock());
-    OutgoingRegistry().RemoveWorker("out.tml");
+    relay().outgoing.RemoveWorker("out.tml");
   }
   windowThread.Invoke([this] { mainWindow.ShowOutgoingInfo(); });
   EXPECT_EQ(TextOf(kOutgoingInfoPanel),
@@ -163,11 +162,9 @@ TEST_F(MainWindowTest, ClientImageWindowAndNotificationsChangeOnTheWindowThread)
   EXPECT_EQ(TextOf(kNotificationsBox), want);
 }
 
-TEST_F(MainWindowTest, AfterStopCountsReadAsAtTheLimitAndNothingWaits) {
-  stopRequested.Set();
-  EXPECT_EQ(mainWindow.IncomingCount(), INT_MAX);
-  EXPECT_EQ(mainWindow.OutgoingCount(), INT_MAX);
-  Register(IncomingRegistry(), "late.tml");
+TEST_F(MainWindowTest, AfterStopNothingWaitsForTheWindow) {
+  stop.Set();
+  Register(relay().incoming, "late.tml");
   mainWindow.RefreshStatistics();
   mainWindow.SetClientImage(true);
   windowThread.Stop();
@@ -182,10 +179,9 @@ TEST_F(MainWindowTest, RefreshesFromManyThreadsWhileRegistriesChange) {
     tracker.Start([this, t](ThreadHandle&) {
       for (int i = 0; i < 50; ++i) {
         std::string name = std::to_string(t) + "_" + std::to_string(i) + ".tml";
-        WorkerRegistry& registry = (t % 2) ? IncomingRegistry() : OutgoingRegistry();
+        WorkerRegistry& registry = (t % 2) ? relay().incoming : relay().outgoing;
         Register(registry, name);
         mainWindow.RefreshStatistics();
-        std::lock_guard<std::mutex> guard(registry.lock);
         registry.RemoveWorker(name);
       }
       return 0;
@@ -193,8 +189,8 @@ TEST_F(MainWindowTest, RefreshesFromManyThreadsWhileRegistriesChange) {
   }
   tracker.JoinAll();
   mainWindow.RefreshStatistics();
-  EXPECT_EQ(mainWindow.IncomingCount(), 0);
-  EXPECT_EQ(mainWindow.OutgoingCount(), 0);
+  EXPECT_EQ(ListCount(kIncomingList), 0);
+  EXPECT_EQ(ListCount(kOutgoingList), 0);
 }
 
 }  // namespace

@@ -3,9 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <atomic>
 #include <climits>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -36,15 +34,14 @@ TEST_F(SettingsTest, NextRelaySecurityValuesAreLoadedAndAPasswordKeepsTheStorePr
               "SMTP_Password=p=a\\\\ss\nSMTP_PasswordCommand=secret-tool lookup host smtp.example\nSMTP_Auth=XOAUTH2\n"
               "SMTP_Fingerprint=AB:CD\nMX_TLS=may\n");
   ASSERT_TRUE(SetFileMode(dir().File("store/HKEY_LOCAL_MACHINE.ini"), 0644));
-  LoadRelaySettings();
-  Settings& settings = TheSettings();
-  EXPECT_EQ(settings.SMTP_TLS.Get(), "starttls");
-  EXPECT_EQ(settings.SMTP_User.Get(), "alice@example.org");
-  EXPECT_EQ(settings.SMTP_Password.Get(), "p=a\\ss");
-  EXPECT_EQ(settings.SMTP_PasswordCommand.Get(), "secret-tool lookup host smtp.example");
-  EXPECT_EQ(settings.SMTP_Auth.Get(), "XOAUTH2");
-  EXPECT_EQ(settings.SMTP_Fingerprint.Get(), "AB:CD");
-  EXPECT_EQ(settings.MX_TLS.Get(), "may");
+  Settings settings = ReloadRelaySettings(SettingsKey(), Settings());
+  EXPECT_EQ(settings.SMTP_TLS, "starttls");
+  EXPECT_EQ(settings.SMTP_User, "alice@example.org");
+  EXPECT_EQ(settings.SMTP_Password, "p=a\\ss");
+  EXPECT_EQ(settings.SMTP_PasswordCommand, "secret-tool lookup host smtp.example");
+  EXPECT_EQ(settings.SMTP_Auth, "XOAUTH2");
+  EXPECT_EQ(settings.SMTP_Fingerprint, "AB:CD");
+  EXPECT_EQ(settings.MX_TLS, "may");
   struct stat store {};
   ASSERT_EQ(::stat(dir().File("store/HKEY_LOCAL_MACHINE.ini").c_str(), &store), 0);
   EXPECT_EQ(store.st_mode & 0777, 0600u);
@@ -52,23 +49,21 @@ TEST_F(SettingsTest, NextRelaySecurityValuesAreLoadedAndAPasswordKeepsTheStorePr
   // Without a password the store's mode is the user's own business.
   dir().Write("store/HKEY_LOCAL_MACHINE.ini", "[Software\\Vellomar]\nSMTP_User=alice\n");
   ASSERT_TRUE(SetFileMode(dir().File("store/HKEY_LOCAL_MACHINE.ini"), 0644));
-  LoadRelaySettings();
-  EXPECT_EQ(settings.SMTP_Password.Get(), "");
+  EXPECT_EQ(ReloadRelaySettings(SettingsKey(), settings).SMTP_Password, "");
   ASSERT_EQ(::stat(dir().File("store/HKEY_LOCAL_MACHINE.ini").c_str(), &store), 0);
   EXPECT_EQ(store.st_mode & 0777, 0644u);
 }
 
 TEST_F(SettingsTest, FirstStartWritesOnlyTheNumberDefaults) {
-  RegistryKey key = SettingsKey();
-  EXPECT_EQ(ReadNumberSetting(key, "Logsize", 10), 10);
-  LoadStartupSettings();
-  LoadRelaySettings();
-  EXPECT_EQ(Machine(), "[Software\\Vellomar]\nLogsize=10\nInput=100\nOutput=100\n");
-  EXPECT_EQ(TheSettings().Input, 100);
-  EXPECT_EQ(TheSettings().Output, 100);
-  EXPECT_FALSE(TheSettings().Minimize);
-  EXPECT_FALSE(TheSettings().REAL_RELAY);
-  EXPECT_EQ(TheSettings().SMTP.Get(), "");
+  Settings settings = LoadSettings(SettingsKey()).settings;
+  EXPECT_EQ(Machine(), "[Software\\Vellomar]\nLogsize=10\nInput=100\nOutput=100\nLifetime=5\n");
+  EXPECT_EQ(settings.Logsize, 10);
+  EXPECT_EQ(settings.Input, 100);
+  EXPECT_EQ(settings.Output, 100);
+  EXPECT_FALSE(settings.Minimize);
+  EXPECT_FALSE(settings.REAL_RELAY);
+  EXPECT_EQ(settings.SMTP, "");
+  EXPECT_EQ(settings.Lifetime, 5);
 }
 
 TEST_F(SettingsTest, NumberRulesAndDefaultsWrittenBack) {
@@ -76,13 +71,35 @@ TEST_F(SettingsTest, NumberRulesAndDefaultsWrittenBack) {
   key.Write("Logsize", "12kB");
   key.Write("Input", "letters");
   key.Write("Output", "-5");
-  EXPECT_EQ(ReadNumberSetting(key, "Logsize", 10), 12);
+  Settings settings = LoadSettings(key).settings;
+  EXPECT_EQ(settings.Logsize, 12);
   EXPECT_EQ(key.Read("Logsize"), "12kB") << "a usable value is left as typed";
-  LoadStartupSettings();
-  EXPECT_EQ(TheSettings().Input, 100);
+  EXPECT_EQ(settings.Input, 100);
   EXPECT_EQ(key.Read("Input"), "100");
-  EXPECT_EQ(TheSettings().Output, -5);
+  EXPECT_EQ(settings.Output, -5);
   EXPECT_EQ(key.Read("Output"), "-5");
+}
+
+// Only the next relay's values are read again when a dialog is confirmed; the rest waits for
+// the next start.
+TEST_F(SettingsTest, AReloadReadsTheRelayValuesAndKeepsTheRest) {
+  RegistryKey key = SettingsKey();
+  Settings started = LoadSettings(key).settings;
+  for (const char* name : {"SMTP", "SMTP_User", "Alternate"}) key.Write(name, std::string(name) + ".example");
+  key.Write("Input", "7");
+  key.Write("REAL_RELAY", "1");
+  Settings reloaded = ReloadRelaySettings(key, started);
+  EXPECT_EQ(reloaded.SMTP, "SMTP.example");
+  EXPECT_EQ(reloaded.SMTP_User, "SMTP_User.example");
+  EXPECT_EQ(reloaded.Alternate, "Alternate.example");
+  EXPECT_TRUE(reloaded.REAL_RELAY);
+  EXPECT_EQ(reloaded.Input, 100) << "read at the next start";
+  for (const SettingRow& row : SettingRows()) {
+    EXPECT_EQ(RowOf(row.field).key, row.key) << "each field has one row";
+    EXPECT_EQ(row.reload == SettingReload::WithRelay,
+              row.editor == SettingEditor::ModesDialog || row.editor == SettingEditor::SecurityDialog)
+        << row.key;
+  }
 }
 
 TEST_F(SettingsTest, LifetimeDaysWithZeroForEver) {
@@ -96,8 +113,7 @@ TEST_F(SettingsTest, LifetimeDaysWithZeroForEver) {
   for (const Case& c : cases) {
     RegistryKey key = SettingsKey();
     key.Write("Lifetime", c.stored == nullptr ? "" : c.stored);
-    LoadQueueSettings();
-    EXPECT_EQ(TheSettings().Lifetime, c.want) << (c.stored ? c.stored : "missing");
+    EXPECT_EQ(LoadSettings(key).settings.Lifetime, c.want) << (c.stored ? c.stored : "missing");
     EXPECT_EQ(key.Read("Lifetime"), c.after) << (c.stored ? c.stored : "missing");
   }
 }
@@ -138,19 +154,21 @@ TEST_F(SettingsTest, AllowNamesTheServedNetworksAndFallsBackToTheLocalOnes) {
 TEST_F(SettingsTest, AllowIsReadWithTheStartupSettings) {
   RegistryKey key = SettingsKey();
   key.Write("Allow", "192.0.2.0/24 nonsense");
-  EXPECT_EQ(LoadStartupSettings(), std::vector<std::string>{"Allow: invalid entry ignored: nonsense"});
-  EXPECT_TRUE(TheSettings().Allow.Get().Contains(*ParseIpAddress("192.0.2.9")));
-  EXPECT_FALSE(TheSettings().Allow.Get().Contains(*ParseIpAddress("127.0.0.1")));
+  LoadedSettings loaded = LoadSettings(key);
+  EXPECT_EQ(loaded.problems, std::vector<std::string>{"Allow: invalid entry ignored: nonsense"});
+  EXPECT_TRUE(loaded.settings.Allow.Contains(*ParseIpAddress("192.0.2.9")));
+  EXPECT_FALSE(loaded.settings.Allow.Contains(*ParseIpAddress("127.0.0.1")));
   EXPECT_EQ(key.Read("Allow"), "192.0.2.0/24 nonsense") << "kept as typed";
   key.Write("Allow", "");
-  EXPECT_TRUE(LoadStartupSettings().empty());
-  EXPECT_TRUE(TheSettings().Allow.Get().Contains(*ParseIpAddress("127.0.0.1")));
+  loaded = LoadSettings(key);
+  EXPECT_TRUE(loaded.problems.empty());
+  EXPECT_TRUE(loaded.settings.Allow.Contains(*ParseIpAddress("127.0.0.1")));
 
   // A store that is there but cannot be read is named, not taken for an empty one. A folder in
   // its place stands for one the program may not read (the tests may run as root).
   ASSERT_TRUE(RemoveFile(key.FilePath()));
   ASSERT_TRUE(MakeDirectories(key.FilePath()));
-  EXPECT_EQ(LoadStartupSettings(),
+  EXPECT_EQ(LoadSettings(key).problems,
             std::vector<std::string>{"Error : can't read the settings in " + key.FilePath() + ": Is a directory"});
 }
 
@@ -165,34 +183,22 @@ TEST_F(SettingsTest, BooleansAreTrueOnlyForExactlyOne) {
     key.Write("Minimize", c.text);
     key.Write("Logrec", c.text);
     key.Write("REAL_RELAY", c.text);
-    LoadStartupSettings();
-    LoadRelaySettings();
-    EXPECT_EQ(TheSettings().Minimize, c.want) << c.text;
-    EXPECT_EQ(TheSettings().Logrec, c.want) << c.text;
-    EXPECT_EQ(TheSettings().REAL_RELAY, c.want) << c.text;
+    Settings settings = LoadSettings(key).settings;
+    EXPECT_EQ(settings.Minimize, c.want) << c.text;
+    EXPECT_EQ(settings.Logrec, c.want) << c.text;
+    EXPECT_EQ(settings.REAL_RELAY, c.want) << c.text;
   }
 }
 
-TEST_F(SettingsTest, RelayTextsAreTakenAsStoredAndNeverSeenTorn) {
+TEST_F(SettingsTest, RelayTextsAreTakenAsStored) {
   RegistryKey key = SettingsKey();
   key.Write("SMTP", " relay.example:2525 ");
   key.Write("DNS", "10.0.0.53");
   key.Write("Alternate", "backup.example");
-  LoadRelaySettings();
-  EXPECT_EQ(TheSettings().SMTP.Get(), " relay.example:2525 ");
-  EXPECT_EQ(TheSettings().DNS.Get(), "10.0.0.53");
-  EXPECT_EQ(TheSettings().Alternate.Get(), "backup.example");
-
-  std::atomic<bool> done{false};
-  std::thread reader([&] {
-    while (!done) {
-      std::string text = TheSettings().SMTP.Get();
-      ASSERT_TRUE(text == std::string(3000, 'a') || text == std::string(3000, 'b') || text == " relay.example:2525 ");
-    }
-  });
-  for (int i = 0; i < 2000; ++i) TheSettings().SMTP.Set(std::string(3000, i % 2 ? 'a' : 'b'));
-  done = true;
-  reader.join();
+  Settings settings = ReloadRelaySettings(key, Settings());
+  EXPECT_EQ(settings.SMTP, " relay.example:2525 ");
+  EXPECT_EQ(settings.DNS, "10.0.0.53");
+  EXPECT_EQ(settings.Alternate, "backup.example");
 }
 
 }  // namespace

@@ -10,7 +10,7 @@
 #include "delivery/smtp_client.h"
 #include "platform/file_system.h"
 #include "spool/spool_file.h"
-#include "spool/spool_lists.h"
+#include "spool/relay_services.h"
 #include "support/relay_fixture.h"
 
 namespace vellomar::test {
@@ -39,9 +39,9 @@ class DeliveryFixture : public RelayFixture {
     auto tpl = ReadWholeFile(std::string(VELLOMAR_RESOURCES) + "/error");
     EXPECT_TRUE(tpl.ok());
     appDir().Write("error", tpl.value());
-    mainWindow.timings.client = {std::chrono::milliseconds(2000), std::chrono::milliseconds(2000)};
-    TheSettings().REAL_RELAY = false;
-    TheSettings().Alternate.Set("");
+    relay().timings.client = {std::chrono::milliseconds(2000), std::chrono::milliseconds(2000)};
+    Configure([&](Settings& s) { s.REAL_RELAY = false; });
+    Configure([&](Settings& s) { s.Alternate = ""; });
     HoldClient();
   }
 
@@ -49,8 +49,7 @@ class DeliveryFixture : public RelayFixture {
   // by hand, so a placeholder, paused until the stop, holds the dispatcher's place: an
   // announcement only records that work may wait, and nothing else delivers meanwhile.
   void HoldClient() {
-    std::lock_guard<std::mutex> guard(mainWindow.clientLock);
-    mainWindow.clientThread = threads.Start([](ThreadHandle& self) {
+    relay().StartClientThread([](ThreadHandle& self) {
       self.Suspend();
       self.PassGate();
       return 0;
@@ -58,11 +57,7 @@ class DeliveryFixture : public RelayFixture {
   }
   // Lets the placeholder end, so that announcements start real dispatchers again.
   void ReleaseClient() {
-    std::shared_ptr<ThreadHandle> placeholder;
-    {
-      std::lock_guard<std::mutex> guard(mainWindow.clientLock);
-      placeholder.swap(mainWindow.clientThread);
-    }
+    std::shared_ptr<ThreadHandle> placeholder = relay().TakeClientThread();
     while (placeholder->Resume() == 0 && placeholder->IsRunning()) std::this_thread::yield();
     EXPECT_TRUE(placeholder->WaitFor(std::chrono::seconds(20)));
   }
@@ -74,9 +69,8 @@ class DeliveryFixture : public RelayFixture {
     MailSummary summary;
     summary.sender = sender;
     summary.subject = subject;
-    std::lock_guard<std::mutex> guard(OutgoingLock());
-    OutgoingRegistry().AddWorker(nullptr, name);
-    OutgoingRegistry().UpdateSummary(name, summary);
+    relay().outgoing.AddWorker(nullptr, name);
+    relay().outgoing.UpdateSummary(name, summary);
   }
 
   SpoolFile Open(const std::string& name) {
@@ -102,8 +96,8 @@ class DeliveryFixture : public RelayFixture {
     auto [position, line] = LineAt(name, n);
     SpoolFile file = Open(name);
     // As the worker does: in simple relaying the server is the one the settings name.
-    if (!TheSettings().REAL_RELAY) TheSettings().SMTP.Set(server);
-    bool result = DeliverRecipient(mainWindow, file, name, "MAIL FROM:<sender address>\r\n", server, line, position);
+    if (!relay().settings()->REAL_RELAY) Configure([&](Settings& s) { s.SMTP = server; });
+    bool result = DeliverRecipient(relay(), *relay().settings(), file, name, "MAIL FROM:<sender address>\r\n", server, line, position);
     if (after) *after = file.Tell();
     return result;
   }

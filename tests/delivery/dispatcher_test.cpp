@@ -6,7 +6,6 @@
 #include <atomic>
 #include <future>
 
-#include "common/flags.h"
 #include "control/control_ids.h"
 #include "delivery_fixture.h"
 #include "support/eventually.h"
@@ -21,20 +20,16 @@ class DispatcherTest : public test::DeliveryFixture {
  protected:
   DispatcherTest() { ReleaseClient(); }
   std::shared_ptr<ThreadHandle> StartDispatcher() {
-    std::lock_guard<std::mutex> guard(mainWindow.clientLock);
-    mainWindow.clientThread =
-        threads.Start([this](ThreadHandle& self) { return DispatcherThread(mainWindow, self); });
-    return mainWindow.clientThread;
+    return relay().StartClientThread([this](ThreadHandle& self) { return DispatcherThread(relay(), self); });
   }
   // Runs one dispatcher to its end and waits for the workers it started.
   int RunDispatcher() {
     auto dispatcher = StartDispatcher();
     EXPECT_TRUE(dispatcher->WaitFor(std::chrono::seconds(30)));
-    EXPECT_TRUE(test::Eventually([] {
-      std::lock_guard<std::mutex> guard(OutgoingLock());
-      return OutgoingRegistry().size() == 0;
+    EXPECT_TRUE(test::Eventually([this] {
+      return relay().outgoing.size() == 0;
     }));
-    threads.Reap();
+    relay().threads().Reap();
     return dispatcher->ExitCode();
   }
   int ClientBitmap() {
@@ -49,19 +44,17 @@ TEST_F(DispatcherTest, EmptySpoolLogsStartAndStopAndShowsTheEnd) {
   ASSERT_NE(started, std::string::npos);
   EXPECT_NE(log.find("Client stopped: no files left.\r\n", started), std::string::npos);
   EXPECT_EQ(ClientBitmap(), kStoppedBitmap);
-  std::lock_guard<std::mutex> guard(mainWindow.clientLock);
-  EXPECT_EQ(mainWindow.clientThread, nullptr);
+  EXPECT_EQ(relay().ClientThread(), nullptr);
 }
 
 TEST_F(DispatcherTest, OutputOneRunsOneWorkerAtATime) {
-  TheSettings().Output = 1;
+  Configure([&](Settings& s) { s.Output = 1; });
   std::atomic<size_t> most{0};
-  SmtpPeer peer([&most](int connection, const std::string& line) {
-    std::lock_guard<std::mutex> guard(OutgoingLock());
-    most = std::max(most.load(), OutgoingRegistry().size());
+  SmtpPeer peer([this, &most](int connection, const std::string& line) {
+    most = std::max(most.load(), relay().outgoing.size());
     return SmtpPeer::AcceptAll(connection, line);
   });
-  TheSettings().SMTP.Set(peer.server());
+  Configure([&](Settings& s) { s.SMTP = peer.server(); });
   for (const char* name : {"1.tml", "2.tml", "3.tml"}) {
     appDir().Write(name, "HELO a\r\nMAIL FROM:<s>\r\nRCPT TO:<r>\r\nDATA\r\nx\r\n.\r\nQUIT\r\n");
   }
@@ -73,16 +66,14 @@ TEST_F(DispatcherTest, OutputOneRunsOneWorkerAtATime) {
 
 TEST_F(DispatcherTest, HeldNamesAreReleasedOnlyWhenNoDeliveryIsShown) {
   SmtpPeer peer(SmtpPeer::AcceptAll);
-  TheSettings().SMTP.Set(peer.server());
+  Configure([&](Settings& s) { s.SMTP = peer.server(); });
   appDir().Write("held.tml", "HELO a\r\nMAIL FROM:<s>\r\nSCPT TO:<r>\r\nDATA\r\nx\r\n.\r\nQUIT\r\n");
   {
-    std::lock_guard<std::mutex> guard(QueueLock());
-    TheQueueList().Add("held.tml");
+    relay().queue.Add("held.tml");
   }
   // A delivery still shown: the held name stays held for this run.
   {
-    std::lock_guard<std::mutex> guard(OutgoingLock());
-    OutgoingRegistry().AddWorker(nullptr, "busy.tml");
+    relay().outgoing.AddWorker(nullptr, "busy.tml");
   }
   mainWindow.RefreshStatistics();
   auto dispatcher = StartDispatcher();
@@ -94,26 +85,20 @@ TEST_F(DispatcherTest, HeldNamesAreReleasedOnlyWhenNoDeliveryIsShown) {
   // the delivery's own name, stay held.
   const std::string waiting = "HELO a\r\nMAIL FROM:<s>\r\nSCPT TO:<r>\r\nDATA\r\nx\r\n.\r\nQUIT\r\n";
   for (const char* name : {"later.tml", "busy.tml", "free.tml"}) appDir().Write(name, waiting);
-  {
-    std::lock_guard<std::mutex> guard(QueueLock());
-    RetrySchedule& schedule = TheQueueList().schedule();
-    for (const char* name : {"held.tml", "later.tml", "busy.tml"}) schedule.RecordTry(name);
-    for (const char* name : {"later.tml", "busy.tml", "free.tml"}) ASSERT_TRUE(TheQueueList().Add(name));
-    schedule.MakeDue("held.tml");
-    schedule.MakeDue("busy.tml");
-  }
+  for (const char* name : {"held.tml", "later.tml", "busy.tml"}) relay().queue.RecordTry(name);
+  for (const char* name : {"later.tml", "busy.tml", "free.tml"}) ASSERT_TRUE(relay().queue.Add(name));
+  relay().queue.MakeDue("held.tml");
+  relay().queue.MakeDue("busy.tml");
   ASSERT_TRUE(StartDispatcher()->WaitFor(std::chrono::seconds(30)));
   EXPECT_TRUE(test::Eventually([this, &peer] {
-    std::lock_guard<std::mutex> guard(OutgoingLock());
-    return !appDir().Exists("held.tml") && peer.Connections() == 1 && OutgoingRegistry().size() == 1;
+    return !appDir().Exists("held.tml") && peer.Connections() == 1 && relay().outgoing.size() == 1;
   }));
   for (const char* name : {"later.tml", "busy.tml", "free.tml"}) EXPECT_TRUE(appDir().Exists(name)) << name;
 
   // Nothing shown: every held name goes, and each file is tried once due.
   ASSERT_TRUE(RemoveFile(appDir().File("busy.tml")));
   {
-    std::lock_guard<std::mutex> guard(OutgoingLock());
-    OutgoingRegistry().RemoveWorker("busy.tml");
+    relay().outgoing.RemoveWorker("busy.tml");
   }
   mainWindow.RefreshStatistics();
   EXPECT_EQ(RunDispatcher(), 1);
@@ -135,28 +120,24 @@ TEST_F(DispatcherTest, FlushDeletesWhatWaitedThenAndNothingStoredAfter) {
     }
     return SmtpPeer::AcceptAll(connection, line);
   });
-  TheSettings().SMTP.Set(peer.server());
-  TheSettings().Output = 1;
+  Configure([&](Settings& s) { s.SMTP = peer.server(); });
+  Configure([&](Settings& s) { s.Output = 1; });
   appDir().Write("1.tml", test::WorkedExample());
   appDir().Write("2.tml", test::WorkedExample());
-  mainWindow.StartClient();
+  relay().StartClient();
   ASSERT_EQ(atMail.get_future().wait_for(std::chrono::seconds(20)), std::future_status::ready);
   windowThread.Invoke([this] { mainWindow.FlushQueue(); });
   // Stored after the Flush, and announced as a reception announces it.
   std::string after = test::WorkedExample();
   after.replace(after.find("Subject: Hello"), 14, "Subject: after");
   appDir().Write("3.tml", after);
-  mainWindow.StartClient();
+  relay().StartClient();
   release = true;
-  auto runEnded = [this] {
-    std::lock_guard<std::mutex> client(mainWindow.clientLock);
-    std::lock_guard<std::mutex> outgoing(OutgoingLock());
-    return mainWindow.clientThread == nullptr && OutgoingRegistry().size() == 0;
-  };
+  auto runEnded = [this] { return relay().ClientThread() == nullptr && relay().outgoing.size() == 0; };
   ASSERT_TRUE(test::Eventually(runEnded));
-  mainWindow.StartClient();  // a later run, as the timer starts one
+  relay().StartClient();  // a later run, as the timer starts one
   ASSERT_TRUE(test::Eventually(runEnded));
-  threads.JoinAll();
+  relay().threads().JoinAll();
   EXPECT_FALSE(appDir().Exists("1.tml")) << "in delivery at the flush";
   EXPECT_FALSE(appDir().Exists("2.tml")) << "waiting at the flush";
   EXPECT_FALSE(appDir().Exists("3.tml"));
@@ -167,7 +148,7 @@ TEST_F(DispatcherTest, FlushDeletesWhatWaitedThenAndNothingStoredAfter) {
     EXPECT_NE(std::find(transcripts[i].begin(), transcripts[i].end(), "Subject: after\r\n"), transcripts[i].end());
     EXPECT_EQ(transcripts[i].back(), "QUIT\r\n");
   }
-  EXPECT_FALSE(flushRequested.load());
+  EXPECT_FALSE(relay().queue.flushRequested());
 }
 
 // A notice written after the run that started its worker has ended is delivered at once,
@@ -176,27 +157,25 @@ TEST_F(DispatcherTest, ANoticeWrittenAfterTheRunEndedIsDeliveredWithoutWaiting) 
   std::atomic<bool> firstRcpt{true};
   SmtpPeer peer([&](int connection, const std::string& line) {
     if (line.rfind("RCPT", 0) == 0 && firstRcpt.exchange(false)) {
-      test::Eventually([&] {
-        std::lock_guard<std::mutex> guard(mainWindow.clientLock);
-        return mainWindow.clientThread == nullptr;
-      });
+      test::Eventually([&] { return relay().ClientThread() == nullptr; });
       return std::string("550 no such user\r\n");
     }
     return SmtpPeer::AcceptAll(connection, line);
   });
-  TheSettings().SMTP.Set(peer.server());
+  Configure([&](Settings& s) { s.SMTP = peer.server(); });
   appDir().Write("1.tml", "HELO a\r\nMAIL FROM:<s@example.org>\r\nRCPT TO:<r@example.org>\r\nDATA\r\nx\r\n.\r\nQUIT\r\n");
-  mainWindow.StartClient();
+  relay().StartClient();
   ASSERT_TRUE(test::Eventually([&] { return peer.Connections() == 2 && Notices("").empty(); }))
       << peer.Connections() << " connections, " << Notices("").size() << " files left";
   EXPECT_EQ(peer.Transcripts()[1][1], "MAIL FROM:<>\r\n") << "the notice went out";
 }
 
 TEST_F(DispatcherTest, MinimizeIsActedOnByTheFirstRunOnly) {
-  TheSettings().Minimize = true;
+  Configure([&](Settings& s) { s.Minimize = true; });
   RunDispatcher();
-  EXPECT_FALSE(controls.WindowVisible());
-  EXPECT_FALSE(TheSettings().Minimize);
+  EXPECT_TRUE(test::Eventually([this] {
+    return !windowThread.InvokeFor<bool>([this] { return controls.WindowVisible(); }).value_or(true);
+  }));
   windowThread.Invoke([this] { controls.SetWindowVisible(true); });
   RunDispatcher();
   EXPECT_TRUE(controls.WindowVisible());
@@ -204,23 +183,19 @@ TEST_F(DispatcherTest, MinimizeIsActedOnByTheFirstRunOnly) {
 
 TEST_F(DispatcherTest, APausedDispatcherStartsNoWorker) {
   SmtpPeer peer(SmtpPeer::AcceptAll);
-  TheSettings().SMTP.Set(peer.server());
-  TheSettings().Output = 1;
+  Configure([&](Settings& s) { s.SMTP = peer.server(); });
+  Configure([&](Settings& s) { s.Output = 1; });
   for (const char* name : {"1.tml", "2.tml"}) appDir().Write(name, test::WorkedExample());
-  std::shared_ptr<ThreadHandle> dispatcher;
-  {
-    std::lock_guard<std::mutex> guard(mainWindow.clientLock);
-    dispatcher = threads.Start([this](ThreadHandle& self) {
-      self.Suspend();  // paused before its first pass
-      return DispatcherThread(mainWindow, self);
-    });
-  }
+  std::shared_ptr<ThreadHandle> dispatcher = relay().StartClientThread([this](ThreadHandle& self) {
+    self.Suspend();  // paused before its first pass
+    return DispatcherThread(relay(), self);
+  });
   EXPECT_FALSE(dispatcher->WaitFor(std::chrono::milliseconds(200)));
   EXPECT_EQ(peer.Connections(), 0);
   std::atomic<bool> resumed{true};
   EXPECT_EQ(dispatcher->Resume(), 1);
   ASSERT_TRUE(dispatcher->WaitFor(std::chrono::seconds(30)));
-  threads.JoinAll();
+  relay().threads().JoinAll();
   EXPECT_EQ(peer.Connections(), 4);
 }
 

@@ -6,7 +6,6 @@
 #include <set>
 #include <thread>
 
-#include "common/flags.h"
 #include "delivery_fixture.h"
 #include "delivery/notice_leftovers.h"
 #include "platform/local_clock.h"
@@ -17,7 +16,7 @@ namespace {
 class FailureNoticeTest : public test::DeliveryFixture {
  protected:
   FailureNoticeTest() {
-    SetLocalTimeSource([] { return test::LocalTimeOfDay(9, 5, 3); });
+    clock.Set(test::LocalTimeOfDay(9, 5, 3));
   }
 };
 
@@ -35,7 +34,7 @@ TEST_F(FailureNoticeTest, NoticeTextLineByLine) {
 
 TEST_F(FailureNoticeTest, NoticeIsASpoolFileAddressedToTheSender) {
   Spool("1.tml", "x", "<ann@example.org>\r\n", "Report\r\n");
-  EXPECT_TRUE(SendFailureNotice(mainWindow, "1.tml", "550 No such user", "RCPT TO:<bob@example.org>\r\n"));
+  EXPECT_TRUE(SendFailureNotice(relay(), "1.tml", "550 No such user", "RCPT TO:<bob@example.org>\r\n"));
   ASSERT_TRUE(appDir().Exists("953.tml"));
   EXPECT_FALSE(appDir().Exists("953")) << "the stem file was renamed";
   const std::string notice = appDir().Read("953.tml");
@@ -50,21 +49,21 @@ TEST_F(FailureNoticeTest, TemplateRulesAreCaseSensitiveAndStopAtQuit) {
   appDir().Write("error", "HELO h\r\nMAIL FROM:<>\r\nrcpt to:<x>\r\nRCPT TO:<x>\r\nDATA\r\nerror stays\r\n"
                           "Error\r\n.\r\nQUIT\r\nnever copied\r\n");
   Spool("1.tml", "x", "<ann>\r\n");
-  EXPECT_TRUE(SendFailureNotice(mainWindow, "1.tml", "421 busy", "RCPT TO:<b>\r\n"));
+  EXPECT_TRUE(SendFailureNotice(relay(), "1.tml", "421 busy", "RCPT TO:<b>\r\n"));
   EXPECT_EQ(appDir().Read("953.tml"), "HELO h\r\nMAIL FROM:<>\r\nrcpt to:<x>\r\nRCPT To:<ann>\r\nDATA\r\nerror stays\r\n" +
                                           NoticeText("RCPT TO:<b>\r\n", "Hello\r\n", "421 busy") + ".\r\nQUIT\r\n");
 
   appDir().Write("error", "HELO h\r\nMAIL FROM:<>\r\nRCPT TO:<x>\r\nDATA\r\nError\r\n.\r\n");
-  EXPECT_TRUE(SendFailureNotice(mainWindow, "1.tml", "421 busy", "RCPT TO:<b>\r\n"));
+  EXPECT_TRUE(SendFailureNotice(relay(), "1.tml", "421 busy", "RCPT TO:<b>\r\n"));
   EXPECT_TRUE(appDir().Exists("953_0.tml")) << "a template without QUIT still gives a queued notice";
 }
 
 TEST_F(FailureNoticeTest, NoNoticeAboutANoticeNorForAnUnknownSender) {
   Spool("1.tml", "x", "<>\r\n");
   Spool("2.tml", "x", "");  // no MAIL line in the file
-  EXPECT_TRUE(SendFailureNotice(mainWindow, "1.tml", "550 no", "RCPT TO:<b>\r\n"));
-  EXPECT_TRUE(SendFailureNotice(mainWindow, "2.tml", "550 no", "RCPT TO:<b>\r\n"));
-  EXPECT_FALSE(SendFailureNotice(mainWindow, "gone.tml", "550 no", "RCPT TO:<b>\r\n"));
+  EXPECT_TRUE(SendFailureNotice(relay(), "1.tml", "550 no", "RCPT TO:<b>\r\n"));
+  EXPECT_TRUE(SendFailureNotice(relay(), "2.tml", "550 no", "RCPT TO:<b>\r\n"));
+  EXPECT_FALSE(SendFailureNotice(relay(), "gone.tml", "550 no", "RCPT TO:<b>\r\n"));
   EXPECT_EQ(Notices("1.tml").size(), 1u) << "only 2.tml itself";
   EXPECT_NE(LogContent().find("Error : no sender known for gone.tml\r\n"), std::string::npos);
   EXPECT_NE(LogContent().find("Error : no sender known for 2.tml\r\n"), std::string::npos);
@@ -73,7 +72,7 @@ TEST_F(FailureNoticeTest, NoNoticeAboutANoticeNorForAnUnknownSender) {
 TEST_F(FailureNoticeTest, MissingTemplateLeavesNothingBehind) {
   ASSERT_TRUE(RemoveFile(appDir().File("error")));
   Spool("1.tml", "x");
-  EXPECT_FALSE(SendFailureNotice(mainWindow, "1.tml", "550 no", "RCPT TO:<b>\r\n"));
+  EXPECT_FALSE(SendFailureNotice(relay(), "1.tml", "550 no", "RCPT TO:<b>\r\n"));
   EXPECT_EQ(Notices("1.tml").size(), 0u);
   EXPECT_FALSE(appDir().Exists("953"));
   EXPECT_NE(LogContent().find("Error : can't write failure notice for 1.tml (template error: No such file or directory), "
@@ -85,7 +84,7 @@ TEST_F(FailureNoticeTest, NeverReplacesAnotherSpoolFile) {
   Spool("1.tml", "x");
   // The final name appears while the notice is being written: the rename must not take it.
   appDir().Write("953.tml", "a reception's file");
-  EXPECT_TRUE(SendFailureNotice(mainWindow, "1.tml", "550 no", "RCPT TO:<b>\r\n"));
+  EXPECT_TRUE(SendFailureNotice(relay(), "1.tml", "550 no", "RCPT TO:<b>\r\n"));
   EXPECT_EQ(appDir().Read("953.tml"), "a reception's file");
   EXPECT_TRUE(appDir().Exists("953_0.tml"));
 }
@@ -95,7 +94,7 @@ TEST_F(FailureNoticeTest, NoticesWrittenAtOnceGetFilesOfTheirOwn) {
   std::vector<std::thread> workers;
   for (int i = 0; i < 8; ++i) {
     workers.emplace_back([this, i] {
-      EXPECT_TRUE(SendFailureNotice(mainWindow, "1.tml", "550 no " + std::to_string(i), "RCPT TO:<b" + std::to_string(i) + ">\r\n"));
+      EXPECT_TRUE(SendFailureNotice(relay(), "1.tml", "550 no " + std::to_string(i), "RCPT TO:<b" + std::to_string(i) + ">\r\n"));
     });
   }
   for (auto& worker : workers) worker.join();
@@ -113,18 +112,16 @@ TEST_F(FailureNoticeTest, NoticesWrittenAtOnceGetFilesOfTheirOwn) {
 TEST_F(FailureNoticeTest, AClashingNameGivesWayToAFreshReservedOne) {
   std::string name;
   {
-    std::lock_guard<std::mutex> guard(QueueLock());
-    name = TheQueueList().NewSpoolName(true);
+    name = relay().queue.NewSpoolName(true);
   }
   ASSERT_EQ(name, "953.tml");
   appDir().Write("953", "HELO localhost\r\nQUIT\r\n");
   appDir().Write("953.tml", "not ours");  // appeared behind the list's back
-  ASSERT_TRUE(QueueNoticeFile("953", name));
+  ASSERT_TRUE(QueueNoticeFile(relay().queue, "953", name));
   EXPECT_EQ(name, "953_0.tml");
   EXPECT_EQ(appDir().Read("953.tml"), "not ours");
   EXPECT_EQ(appDir().Read("953_0.tml"), "HELO localhost\r\nQUIT\r\n");
-  std::lock_guard<std::mutex> guard(QueueLock());
-  EXPECT_EQ(TheQueueList().size(), 0u) << "every name it took was released once the file had it";
+  EXPECT_EQ(relay().queue.size(), 0u) << "every name it took was released once the file had it";
 }
 
 TEST_F(FailureNoticeTest, LeftoversOfACrashAreQueuedOrRemovedAndNothingElseIsTouched) {
@@ -152,7 +149,7 @@ TEST_F(FailureNoticeTest, LeftoversOfACrashAreQueuedOrRemovedAndNothingElseIsTou
     if (e.name != "logfile") appDir().Write(e.name, e.content);
   }
   ASSERT_EQ(::mkdir(appDir().File("816").c_str(), 0755), 0);
-  QueueLeftoverNotices(mainWindow);
+  QueueLeftoverNotices(relay());
   for (const Entry& e : entries) {
     SCOPED_TRACE(e.name);
     EXPECT_EQ(appDir().Exists(e.name), e.stays);
@@ -168,8 +165,7 @@ TEST_F(FailureNoticeTest, LeftoversOfACrashAreQueuedOrRemovedAndNothingElseIsTou
   EXPECT_NE(log.find("Queued failure notice 811 left by an interrupted run as 953.tml\r\n"), std::string::npos) << log;
   EXPECT_NE(log.find("Removed incomplete failure notice 811_3\r\n"), std::string::npos);
   EXPECT_NE(log.find("Removed incomplete failure notice 812\r\n"), std::string::npos);
-  std::lock_guard<std::mutex> guard(QueueLock());
-  EXPECT_EQ(TheQueueList().size(), 0u) << "the queued notice is waiting";
+  EXPECT_EQ(relay().queue.size(), 0u) << "the queued notice is waiting";
 }
 
 }  // namespace

@@ -5,7 +5,6 @@
 #include <functional>
 
 #include "common/base64.h"
-#include "common/flags.h"
 #include "delivery/delivery_notes.h"
 #include "delivery/next_relay_security.h"
 #include "delivery_fixture.h"
@@ -47,14 +46,15 @@ class NextRelaySecurityTest : public test::DeliveryFixture {
   }
   ~NextRelaySecurityTest() override { ::unsetenv("SSL_CERT_FILE"); }
 
-  static void Apply(const Store& store) {
-    Settings& settings = TheSettings();
-    settings.SMTP_TLS.Set(store.tls);
-    settings.SMTP_User.Set(store.user);
-    settings.SMTP_Password.Set(store.password);
-    settings.SMTP_PasswordCommand.Set(store.passwordCommand);
-    settings.SMTP_Auth.Set(store.auth);
-    settings.SMTP_Fingerprint.Set(store.fingerprint);
+  void Apply(const Store& store) {
+    Configure([&](Settings& settings) {
+      settings.SMTP_TLS = store.tls;
+      settings.SMTP_User = store.user;
+      settings.SMTP_Password = store.password;
+      settings.SMTP_PasswordCommand = store.passwordCommand;
+      settings.SMTP_Auth = store.auth;
+      settings.SMTP_Fingerprint = store.fingerprint;
+    });
   }
 
   TlsSmtpPeer::Options Peer(Tls tls, test::CertificateFiles certificate = {}) {
@@ -137,19 +137,15 @@ TEST_F(NextRelaySecurityTest, WhatTheSettingsAskForEachServer) {
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.server) + " " + c.store.tls + " " + c.store.user);
     Apply(c.store);
-    TheSettings().MX_TLS.Set(c.mxTls);
-    TheSettings().SMTP.Set(c.trueRelaying ? "smtp.example" : c.server);
-    NextRelaySecurity security = NextRelaySecurityFor(c.server, c.trueRelaying);
-    EXPECT_FALSE(security.settingsChanged);
+    Configure([&](Settings& s) { s.MX_TLS = c.mxTls; });
+    Configure([&](Settings& s) { s.SMTP = c.trueRelaying ? "smtp.example" : c.server; });
+    NextRelaySecurity security = NextRelaySecurityFor(*relay().settings(), c.server, c.trueRelaying);
     EXPECT_EQ(security.tls, c.tls);
     EXPECT_EQ(security.check.mode, c.check);
     EXPECT_EQ(security.check.host, c.server[0] == 's' ? "smtp.example" : "mx.example");
     EXPECT_EQ(security.SpeaksEsmtp(), c.esmtp);
     EXPECT_EQ(security.user, c.trueRelaying ? "" : c.store.user) << "exchangers never get a login";
   }
-  // Settings changed while the connection was made: their login is not for this server.
-  TheSettings().SMTP.Set("lan-relay.example");
-  EXPECT_TRUE(NextRelaySecurityFor("smtp.example:587", false).settingsChanged);
 }
 
 TEST_F(NextRelaySecurityTest, EachModeAgainstServersThatOfferTlsAndThatDoNot) {
@@ -196,7 +192,7 @@ TEST_F(NextRelaySecurityTest, EachModeAgainstServersThatOfferTlsAndThatDoNot) {
     if (*c.log != '\0') {
       EXPECT_NE(LogContent().find(c.log), std::string::npos) << LogContent();
       // The waiting view shows the same reason for the recipient.
-      EXPECT_EQ(LastDeliveryError("953.tml", LineAt("953.tml", 2).second).rfind(c.log + 8, 0), 0u);
+      EXPECT_EQ(LastDeliveryError(relay(), "953.tml", LineAt("953.tml", 2).second).rfind(c.log + 8, 0), 0u);
     }
     if (c.store.tls != "none") ExpectNoCredentialInTheClear(peer, "s3cret");
   }
@@ -375,8 +371,8 @@ TEST_F(NextRelaySecurityTest, HandshakesAndRepliesThatGoWrong) {
 }
 
 TEST_F(NextRelaySecurityTest, ExchangersUseTlsWhenOfferedAndNeverLogIn) {
-  TheSettings().REAL_RELAY = true;
-  TheSettings().MX_TLS.Set("may");
+  Configure([&](Settings& s) { s.REAL_RELAY = true; });
+  Configure([&](Settings& s) { s.MX_TLS = "may"; });
   Apply({"starttls", "alice", "s3cret"});
   // Not checked: a certificate for another name is taken.
   TlsSmtpPeer peer(Peer(Tls::StartTls, authority.Issue("other", "mail.example")));
@@ -400,7 +396,7 @@ TEST_F(NextRelaySecurityTest, ExchangersUseTlsWhenOfferedAndNeverLogIn) {
   EXPECT_NE(LogContent().find("Warning : TLS handshake with localhost:"), std::string::npos) << LogContent();
   EXPECT_NE(LogContent().find("; sending without TLS\r\n"), std::string::npos) << LogContent();
 
-  TheSettings().MX_TLS.Set("");
+  Configure([&](Settings& s) { s.MX_TLS = ""; });
   TlsSmtpPeer plain(Peer(Tls::StartTls));
   EXPECT_EQ(Run(plain), Fate::Delivered);
   EXPECT_EQ(plain.Transcripts()[0][0].text, "HELO client.example\r\n") << "the stored dialogue by default";
@@ -414,7 +410,7 @@ TEST_F(NextRelaySecurityTest, ShutdownDuringAHandshakeEndsAtOnce) {
     options.handshake = TlsSmtpPeer::Options::Handshake::Stall;
     TlsSmtpPeer peer(options);
     Spool("953.tml", test::WorkedExample());
-    auto worker = threads.Start([&](ThreadHandle&) {
+    auto worker = relay().threads().Start([&](ThreadHandle&) {
       Deliver("953.tml", 2, peer.server());
       return 0;
     });

@@ -11,9 +11,8 @@
 #include <mutex>
 #include <thread>
 
-#include "common/flags.h"
 #include "delivery/delivery_notes.h"
-#include "spool/spool_lists.h"
+#include "spool/relay_services.h"
 #include "delivery_fixture.h"
 #include "support/smtp_peer.h"
 
@@ -81,13 +80,13 @@ TEST_F(DeliverRecipientTest, WorkedExampleReplaysEachRecipientOnItsOwnConnection
   want[LineAt("953.tml", 2).first] = 'X';
   want[lineFour] = 'X';
   EXPECT_EQ(appDir().Read("953.tml"), want);
-  EXPECT_EQ(mainWindow.sentAll, 2u);
-  EXPECT_EQ(mainWindow.sentOk, 2u);
+  EXPECT_EQ(relay().counters.sentAll, 2u);
+  EXPECT_EQ(relay().counters.sentOk, 2u);
   EXPECT_TRUE(Notices("953.tml").empty());
 }
 
 TEST_F(DeliverRecipientTest, FourXxAdvancesTheLetterFiveTimesThenGivesUpWithANotice) {
-  TheSettings().Logdel = true;
+  Configure([&](Settings& s) { s.Logdel = true; });
   SmtpPeer peer(RcptReply("451 try later\r\n"));
   Spool("953.tml", test::WorkedExample());
   const off_t second = LineAt("953.tml", 3).first;
@@ -101,7 +100,7 @@ TEST_F(DeliverRecipientTest, FourXxAdvancesTheLetterFiveTimesThenGivesUpWithANot
   auto notices = Notices("953.tml");
   ASSERT_EQ(notices.size(), 1u);
   EXPECT_NE(appDir().Read(notices[0]).find("Server replyed : \r\n451 try later\r\n"), std::string::npos);
-  EXPECT_EQ(mainWindow.sentOk, 0u);
+  EXPECT_EQ(relay().counters.sentOk, 0u);
   EXPECT_NE(LogContent().find("Sending to <second address> delayed (4xx STMP error)\r\n"), std::string::npos);
   for (const Lines& transcript : peer.Transcripts()) {
     EXPECT_EQ(transcript.back(), "RCPT TO:<second address>\r\n") << "sent as R, whatever the stored letter";
@@ -109,7 +108,7 @@ TEST_F(DeliverRecipientTest, FourXxAdvancesTheLetterFiveTimesThenGivesUpWithANot
 }
 
 TEST_F(DeliverRecipientTest, FiveXxGivesUpWithTheNoticeTextLineByLine) {
-  TheSettings().Logabo = true;
+  Configure([&](Settings& s) { s.Logabo = true; });
   SmtpPeer peer(RcptReply("550 No such user\r\n"));
   Spool("953.tml", test::WorkedExample());
   EXPECT_TRUE(Deliver("953.tml", 2, peer.server()));
@@ -128,17 +127,17 @@ TEST_F(DeliverRecipientTest, FiveXxGivesUpWithTheNoticeTextLineByLine) {
   EXPECT_EQ(notice.rfind("HELO localhost\r\nMAIL FROM:<>\r\nRCPT To:<sender address>\r\nDATA\r\n", 0), 0u) << notice;
   EXPECT_NE(notice.find("\r\n\r\n" + text + ".\r\nQUIT\r\n"), std::string::npos) << notice;
   EXPECT_NE(LogContent().find("Sending to <first address> aborted (5xx STMP error)\r\n"), std::string::npos);
-  EXPECT_EQ(mainWindow.sentAll, 1u);
-  EXPECT_EQ(mainWindow.sentOk, 0u);
+  EXPECT_EQ(relay().counters.sentAll, 1u);
+  EXPECT_EQ(relay().counters.sentOk, 0u);
 }
 
 TEST_F(DeliverRecipientTest, TrueRelayingTriesTheAlternateAfter550Or554) {
-  TheSettings().REAL_RELAY = true;
+  Configure([&](Settings& s) { s.REAL_RELAY = true; });
   for (const char* rejection : {"550 unknown\r\n", "554 refused\r\n"}) {
     SCOPED_TRACE(rejection);
     SmtpPeer exchanger(RcptReply(rejection));
     SmtpPeer alternate(SmtpPeer::AcceptAll);
-    TheSettings().Alternate.Set(alternate.server());
+    Configure([&](Settings& s) { s.Alternate = alternate.server(); });
     Spool("953.tml", test::WorkedExample());
     EXPECT_TRUE(Deliver("953.tml", 2, exchanger.server()));
     EXPECT_EQ(alternate.Transcripts().size(), 1u);
@@ -149,7 +148,7 @@ TEST_F(DeliverRecipientTest, TrueRelayingTriesTheAlternateAfter550Or554) {
 
   SmtpPeer exchanger(RcptReply("550 unknown\r\n"));
   SmtpPeer alternate(RcptReply("550 no relay\r\n"));
-  TheSettings().Alternate.Set(alternate.server());
+  Configure([&](Settings& s) { s.Alternate = alternate.server(); });
   Spool("954.tml", test::WorkedExample());
   EXPECT_TRUE(Deliver("954.tml", 2, exchanger.server()));
   auto notices = Notices("953.tml");
@@ -161,7 +160,7 @@ TEST_F(DeliverRecipientTest, TrueRelayingTriesTheAlternateAfter550Or554) {
 TEST_F(DeliverRecipientTest, SimpleRelaying550IsAFailureLikeAnyOther) {
   SmtpPeer peer(RcptReply("550 unknown\r\n"));
   SmtpPeer alternate(SmtpPeer::AcceptAll);
-  TheSettings().Alternate.Set(alternate.server());
+  Configure([&](Settings& s) { s.Alternate = alternate.server(); });
   Spool("953.tml", test::WorkedExample());
   Deliver("953.tml", 2, peer.server());
   EXPECT_EQ(alternate.Connections(), 0);
@@ -201,7 +200,7 @@ TEST_F(DeliverRecipientTest, AcceptedDataWithoutQuitIsDeliveredWithoutANotice) {
   EXPECT_EQ(appDir().Read("953.tml")[LineAt("953.tml", 2).first], 'X');
   EXPECT_TRUE(Notices("953.tml").empty());
   EXPECT_EQ(peer.Transcripts()[0].back(), ".\r\n");
-  EXPECT_EQ(mainWindow.sentOk, 1u) << "the accepted data counts, with or without QUIT";
+  EXPECT_EQ(relay().counters.sentOk, 1u) << "the accepted data counts, with or without QUIT";
 }
 
 TEST_F(DeliverRecipientTest, LowerCaseCommandsAreReplayedWithAnUpperCaseR) {
@@ -214,28 +213,19 @@ TEST_F(DeliverRecipientTest, LowerCaseCommandsAreReplayedWithAnUpperCaseR) {
   EXPECT_EQ(appDir().Read("953.tml").substr(LineAt("953.tml", 2).first, 4), "scpt");
 }
 
-void FlushQueueList() {
-  std::lock_guard<std::mutex> guard(QueueLock());
-  TheQueueList().Flush();
-}
-
 TEST_F(DeliverRecipientTest, StopOrFlushMidTransactionMarksNothing) {
-  for (bool stop : {false, true}) {
-    {
-      std::lock_guard<std::mutex> guard(QueueLock());
-      TheQueueList().Add("953.tml");  // in delivery, as a worker's file is
-    }
-    SmtpPeer peer([stop](int connection, const std::string& line) {
-      if (line.rfind("MAIL", 0) == 0) stop ? stopRequested.Set() : FlushQueueList();
+  for (bool stopping : {false, true}) {
+    relay().queue.Add("953.tml");  // in delivery, as a worker's file is
+    SmtpPeer peer([this, stopping](int connection, const std::string& line) {
+      if (line.rfind("MAIL", 0) == 0) stopping ? stop.Set() : (void)relay().queue.Flush();
       return SmtpPeer::AcceptAll(connection, line);
     });
     Spool("953.tml", test::WorkedExample());
     EXPECT_TRUE(Deliver("953.tml", 2, peer.server()));
     EXPECT_EQ(appDir().Read("953.tml"), test::WorkedExample());
     EXPECT_EQ(peer.Transcripts()[0].size(), 2u) << "nothing sent after the flag";
-    std::lock_guard<std::mutex> guard(QueueLock());
-    TheQueueList().Remove("953.tml");
-    EXPECT_FALSE(flushRequested.load()) << "the flush ends with the last file it marked";
+    relay().queue.Remove("953.tml");
+    EXPECT_FALSE(relay().queue.flushRequested()) << "the flush ends with the last file it marked";
   }
 }
 
@@ -243,15 +233,12 @@ TEST_F(DeliverRecipientTest, StopOrFlushMidTransactionMarksNothing) {
 // waits for a file it marked.
 TEST_F(DeliverRecipientTest, AFlushOfOtherFilesLeavesThisTransactionAlone) {
   SmtpPeer peer(SmtpPeer::AcceptAll);
-  {
-    std::lock_guard<std::mutex> guard(QueueLock());
-    TheQueueList().Add("before.tml");
-    TheQueueList().Flush();
-    TheQueueList().Add("953.tml");
-  }
+  relay().queue.Add("before.tml");
+  (void)relay().queue.Flush();  // nothing waits to be deleted
+  relay().queue.Add("953.tml");
   Spool("953.tml", test::WorkedExample());
   EXPECT_TRUE(Deliver("953.tml", 2, peer.server()));
-  EXPECT_TRUE(flushRequested.load()) << "before.tml still carries the mark";
+  EXPECT_TRUE(relay().queue.flushRequested()) << "before.tml still carries the mark";
   EXPECT_EQ(peer.Transcripts()[0], Transaction("RCPT TO:<first address>\r\n"));
   EXPECT_EQ(appDir().Read("953.tml")[LineAt("953.tml", 2).first], 'X');
 }
@@ -268,11 +255,11 @@ TEST_F(DeliverRecipientTest, WholeRepliesAreReadWhateverTheirShape) {
   Deliver("953.tml", 2, peer.server());
   EXPECT_EQ(peer.Transcripts()[0], Transaction("RCPT TO:<first address>\r\n"));
   EXPECT_EQ(appDir().Read("953.tml")[LineAt("953.tml", 2).first], 'X');
-  EXPECT_EQ(mainWindow.sentOk, 1u);
+  EXPECT_EQ(relay().counters.sentOk, 1u);
 }
 
 TEST_F(DeliverRecipientTest, UnreachableOrSilentServersLeaveTheRecipientPending) {
-  mainWindow.timings.client = {std::chrono::milliseconds(2000), std::chrono::milliseconds(200)};
+  relay().timings.client = {std::chrono::milliseconds(2000), std::chrono::milliseconds(200)};
   SmtpPeer silent([](int, const std::string&) { return std::string(); });
   std::string refused;
   {
@@ -289,18 +276,18 @@ TEST_F(DeliverRecipientTest, UnreachableOrSilentServersLeaveTheRecipientPending)
   EXPECT_NE(log.find("Error : no reply from " + silent.server() + "\r\n"), std::string::npos);
   EXPECT_NE(log.find("Error : can't connect to " + refused + "\r\n"), std::string::npos);
   EXPECT_NE(log.find("Error : can't find IP for bad..name.invalid\r\n"), std::string::npos);
-  EXPECT_EQ(mainWindow.sentAll, 1u) << "only the silent server was reached";
+  EXPECT_EQ(relay().counters.sentAll, 1u) << "only the silent server was reached";
   // The last of them is kept for the recipient, for the window and a later notice.
-  EXPECT_EQ(LastDeliveryError("953.tml", "RCPT TO:<first address>\r\n"), "can't find IP for bad..name.invalid");
-  EXPECT_EQ(LastDeliveryError("953.tml", "RCPT TO:<second address>\r\n"), "");
+  EXPECT_EQ(LastDeliveryError(relay(), "953.tml", "RCPT TO:<first address>\r\n"), "can't find IP for bad..name.invalid");
+  EXPECT_EQ(LastDeliveryError(relay(), "953.tml", "RCPT TO:<second address>\r\n"), "");
   EXPECT_FALSE(Deliver("953.tml", 2, refused));
-  EXPECT_EQ(LastDeliveryError("953.tml", "RCPT TO:<first address>\r\n"), "can't connect to " + refused);
+  EXPECT_EQ(LastDeliveryError(relay(), "953.tml", "RCPT TO:<first address>\r\n"), "can't connect to " + refused);
 }
 
 TEST_F(DeliverRecipientTest, RefusedConnectionInTrueRelayingGoesToTheAlternate) {
-  TheSettings().REAL_RELAY = true;
+  Configure([&](Settings& s) { s.REAL_RELAY = true; });
   SmtpPeer alternate(SmtpPeer::AcceptAll);
-  TheSettings().Alternate.Set(alternate.server());
+  Configure([&](Settings& s) { s.Alternate = alternate.server(); });
   std::string refused;
   {
     SmtpPeer closed(SmtpPeer::AcceptAll);
@@ -325,18 +312,17 @@ TEST_F(DeliverRecipientTest, ANoticeThatCannotBeWrittenLeavesTheRecipientPending
        "template error"},
       {"disk full", [&] { cap = std::make_unique<FileSizeCap>(1); }, false, "File too large"},
       {"registry emptied", [&] {
-         std::lock_guard<std::mutex> guard(OutgoingLock());
          MailSummary summary;  // each case registered the file once more
-         while (OutgoingRegistry().GetSummary("953.tml", summary)) OutgoingRegistry().RemoveWorker("953.tml");
+         while (relay().outgoing.GetSummary("953.tml", summary)) relay().outgoing.RemoveWorker("953.tml");
        }, false, "message not registered"},
       {"shutdown", [] {}, true, "Operation canceled"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    bool stop = c.stopAtRcpt;
-    SmtpPeer peer([stop](int, const std::string& line) -> std::string {
+    bool stopping = c.stopAtRcpt;
+    SmtpPeer peer([this, stopping](int, const std::string& line) -> std::string {
       if (line.rfind("RCPT", 0) == 0) {
-        if (stop) stopRequested.Set();
+        if (stopping) stop.Set();
         return "550 No such user\r\n";
       }
       return SmtpPeer::AcceptAll(0, line);
@@ -355,12 +341,11 @@ TEST_F(DeliverRecipientTest, ANoticeThatCannotBeWrittenLeavesTheRecipientPending
     auto tpl = ReadWholeFile(std::string(VELLOMAR_RESOURCES) + "/error");
     appDir().Write("error", tpl.value());
   }
-  std::lock_guard<std::mutex> guard(QueueLock());
-  EXPECT_EQ(TheQueueList().size(), 0u) << "no reservation outlives a notice";
+  EXPECT_EQ(relay().queue.size(), 0u) << "no reservation outlives a notice";
 }
 
 TEST_F(DeliverRecipientTest, AcceptedDataIsRecordedBeforeQuitWhateverQuitMeets) {
-  mainWindow.timings.client = {milliseconds(2000), milliseconds(300), milliseconds(2000)};
+  relay().timings.client = {milliseconds(2000), milliseconds(300), milliseconds(2000)};
   for (const char* quitReply : {"221 bye\r\n", "554 odd\r\n", SmtpPeer::kClose, ""}) {
     SCOPED_TRACE(quitReply);
     std::mutex lock;
@@ -380,12 +365,12 @@ TEST_F(DeliverRecipientTest, AcceptedDataIsRecordedBeforeQuitWhateverQuitMeets) 
     EXPECT_EQ(appDir().Read("953.tml")[LineAt("953.tml", 2).first], 'X');
     EXPECT_TRUE(Notices("953.tml").empty()) << "nothing said to QUIT makes a notice";
   }
-  EXPECT_EQ(mainWindow.sentOk, 4u);
+  EXPECT_EQ(relay().counters.sentOk, 4u);
 }
 
 TEST_F(DeliverRecipientTest, TheReplyToTheEndOfDataMayTakeLongerThanOtherReplies) {
   EXPECT_EQ(ClientTimeouts{}.dataReply, std::chrono::minutes(10));
-  mainWindow.timings.client = {milliseconds(2000), milliseconds(200), milliseconds(5000)};
+  relay().timings.client = {milliseconds(2000), milliseconds(200), milliseconds(5000)};
   SmtpPeer peer([](int, const std::string& line) -> std::string {
     // A busy server: its answer to the end of the data comes well after the usual wait.
     if (line == ".\r\n") std::this_thread::sleep_for(milliseconds(800));
@@ -414,8 +399,8 @@ TEST_F(DeliverRecipientTest, ALetterThatCannotBeWrittenIsLoggedAndEndsTheRun) {
   bool goOn;
   {
     FileSizeCap cap(static_cast<rlim_t>(position));  // the letter's byte lies past the cap
-    TheSettings().SMTP.Set(peer.server());
-    goOn = DeliverRecipient(mainWindow, file, "953.tml", "MAIL FROM:<sender address>\r\n", peer.server(), line, position);
+    Configure([&](Settings& s) { s.SMTP = peer.server(); });
+    goOn = DeliverRecipient(relay(), *relay().settings(), file, "953.tml", "MAIL FROM:<sender address>\r\n", peer.server(), line, position);
   }
   EXPECT_FALSE(goOn) << "the worker must end the run and hold the file";
   EXPECT_TRUE(file.WriteFailed());

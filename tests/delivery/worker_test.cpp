@@ -23,26 +23,22 @@ class WorkerTest : public test::DeliveryFixture {
   // As the dispatcher hands a file over: the name held, the entry registered.
   int RunWorker(const std::string& name) {
     {
-      std::lock_guard<std::mutex> guard(QueueLock());
-      TheQueueList().Add(name);
+      relay().queue.Add(name);
     }
     std::shared_ptr<ThreadHandle> thread;
     {
-      std::lock_guard<std::mutex> guard(OutgoingLock());
-      thread = threads.Start([this, name](ThreadHandle&) { return WorkerThread(mainWindow, name); });
-      OutgoingRegistry().AddWorker(thread, name);
+      thread = relay().threads().Start([this, name](ThreadHandle&) { return WorkerThread(relay(), name); });
+      relay().outgoing.AddWorker(thread, name);
     }
     EXPECT_TRUE(thread->WaitFor(std::chrono::seconds(30)));
     return thread->ExitCode();
   }
   bool Held(const std::string& name) {
-    std::lock_guard<std::mutex> guard(QueueLock());
-    return TheQueueList().Contains(name);
+    return relay().queue.Contains(name);
   }
   bool Registered(const std::string& name) {
     MailSummary summary;
-    std::lock_guard<std::mutex> guard(OutgoingLock());
-    return OutgoingRegistry().GetSummary(name, summary);
+    return relay().outgoing.GetSummary(name, summary);
   }
   static std::string Rcpts(const SmtpPeer& peer, std::vector<std::vector<std::string>> transcripts) {
     std::string rcpts;
@@ -67,21 +63,21 @@ class WorkerTest : public test::DeliveryFixture {
 
 TEST_F(WorkerTest, AllDeliveredDeletesTheFileAndReleasesItsName) {
   SmtpPeer peer(SmtpPeer::AcceptAll);
-  TheSettings().SMTP.Set(peer.server());
+  Configure([&](Settings& s) { s.SMTP = peer.server(); });
   appDir().Write("953.tml", test::WorkedExample());
   EXPECT_EQ(RunWorker("953.tml"), 1);
   EXPECT_FALSE(appDir().Exists("953.tml"));
   EXPECT_FALSE(Held("953.tml"));
   EXPECT_FALSE(Registered("953.tml"));
   EXPECT_EQ(peer.Connections(), 2);
-  EXPECT_EQ(mainWindow.sentOk, 2u);
+  EXPECT_EQ(relay().counters.sentOk, 2u);
 }
 
 TEST_F(WorkerTest, ADeferredRecipientKeepsTheFileHeldForALaterRun) {
   SmtpPeer peer([](int connection, const std::string& line) {
     return line == "RCPT TO:<second address>\r\n" ? std::string("452 full\r\n") : SmtpPeer::AcceptAll(connection, line);
   });
-  TheSettings().SMTP.Set(peer.server());
+  Configure([&](Settings& s) { s.SMTP = peer.server(); });
   appDir().Write("953.tml", test::WorkedExample());
   EXPECT_EQ(RunWorker("953.tml"), 0);
   const std::string after = appDir().Read("953.tml");
@@ -91,8 +87,7 @@ TEST_F(WorkerTest, ADeferredRecipientKeepsTheFileHeldForALaterRun) {
 
   // The next run serves only the deferred line.
   {
-    std::lock_guard<std::mutex> guard(QueueLock());
-    TheQueueList().Discard("953.tml", false);
+    relay().queue.Discard("953.tml", false);
   }
   EXPECT_EQ(RunWorker("953.tml"), 0);
   EXPECT_NE(appDir().Read("953.tml").find("TCPT TO:<second address>"), std::string::npos);
@@ -105,24 +100,20 @@ TEST_F(WorkerTest, ADeferredRecipientKeepsTheFileHeldForALaterRun) {
 TEST_F(WorkerTest, ARecipientPendingPastTheLifetimeIsGivenUpWithOneNotice) {
   const auto arrival = std::chrono::system_clock::from_time_t(1796540703);
   auto now = arrival;
-  {
-    std::lock_guard<std::mutex> guard(QueueLock());
-    TheQueueList().schedule().SetClock([&now] { return now; });
-  }
+  relay().queue.SetScheduleClock([&now] { return now; });
   std::string dead;
   {
     SmtpPeer closed(SmtpPeer::AcceptAll);
     dead = closed.server();
   }
-  TheSettings().SMTP.Set(dead);
-  TheSettings().Lifetime = 5;
+  Configure([&](Settings& s) { s.SMTP = dead; });
+  Configure([&](Settings& s) { s.Lifetime = 5; });
   std::string content = test::WorkedExample();
   content.erase(content.find("RCPT TO:<second address>\r\n"), 26);
   appDir().Write("953.tml", content);
   auto run = [&](std::chrono::hours age) {
     now = arrival + age;
-    std::lock_guard<std::mutex> guard(QueueLock());
-    TheQueueList().Clear(false);
+    relay().queue.Clear(false);
   };
   run(std::chrono::hours(9 * 24));
   EXPECT_EQ(RunWorker("953.tml"), 0);
@@ -133,12 +124,12 @@ TEST_F(WorkerTest, ARecipientPendingPastTheLifetimeIsGivenUpWithOneNotice) {
   EXPECT_TRUE(Notices("953.tml").empty()) << "4 days old: kept";
   EXPECT_EQ(appDir().Read("953.tml"), content);
 
-  TheSettings().Lifetime = 0;
+  Configure([&](Settings& s) { s.Lifetime = 0; });
   run(std::chrono::hours(60 * 24));
   EXPECT_EQ(RunWorker("953.tml"), 0);
   EXPECT_TRUE(Notices("953.tml").empty()) << "Lifetime 0: never given up";
 
-  TheSettings().Lifetime = 5;
+  Configure([&](Settings& s) { s.Lifetime = 5; });
   run(std::chrono::hours(6 * 24 + 3));
   EXPECT_EQ(RunWorker("953.tml"), 1) << "the only recipient given up: the file goes";
   EXPECT_FALSE(appDir().Exists("953.tml"));
@@ -151,62 +142,53 @@ TEST_F(WorkerTest, ARecipientPendingPastTheLifetimeIsGivenUpWithOneNotice) {
 
 TEST_F(WorkerTest, AFileWithoutTraceHeaderIsAgedFromWhenItWasFirstSeen) {
   auto now = std::chrono::system_clock::from_time_t(1796540703);
-  {
-    std::lock_guard<std::mutex> guard(QueueLock());
-    TheQueueList().schedule().SetClock([&now] { return now; });
-  }
-  TheSettings().SMTP.Set("");
-  TheSettings().Lifetime = 2;
+  relay().queue.SetScheduleClock([&now] { return now; });
+  Configure([&](Settings& s) { s.SMTP = ""; });
+  Configure([&](Settings& s) { s.Lifetime = 2; });
   const std::string notice = "HELO relay\r\nMAIL FROM:<>\r\nRCPT TO:<ann@example.org>\r\nDATA\r\n\r\nx\r\n.\r\nQUIT\r\n";
   appDir().Write("1.tml", notice);
   EXPECT_EQ(RunWorker("1.tml"), 0);
   now += std::chrono::hours(47);
-  {
-    std::lock_guard<std::mutex> guard(QueueLock());
-    TheQueueList().Clear(false);
-  }
+  relay().queue.Clear(false);
   EXPECT_EQ(RunWorker("1.tml"), 0);
   EXPECT_EQ(appDir().Read("1.tml"), notice) << "under two days since first seen";
   now += std::chrono::hours(2);
-  {
-    std::lock_guard<std::mutex> guard(QueueLock());
-    TheQueueList().Clear(false);
-  }
+  relay().queue.Clear(false);
   EXPECT_EQ(RunWorker("1.tml"), 1) << "a notice about a notice is not written; the recipient goes";
   EXPECT_TRUE(Notices("1.tml").empty());
 }
 
 TEST_F(WorkerTest, SimpleRelayingWithoutARelayMakesNoAttempt) {
-  TheSettings().SMTP.Set("");
+  Configure([&](Settings& s) { s.SMTP = ""; });
   appDir().Write("953.tml", test::WorkedExample());
   EXPECT_EQ(RunWorker("953.tml"), 0);
   EXPECT_EQ(appDir().Read("953.tml"), test::WorkedExample());
   EXPECT_TRUE(Held("953.tml"));
-  EXPECT_EQ(mainWindow.sentAll, 0u);
+  EXPECT_EQ(relay().counters.sentAll, 0u);
 }
 
 TEST_F(WorkerTest, TrueRelayingGoesToTheExchangerElseTheAlternateElseNowhere) {
-  TheSettings().REAL_RELAY = true;
-  mainWindow.timings.dnsWait = std::chrono::milliseconds(300);
+  Configure([&](Settings& s) { s.REAL_RELAY = true; });
+  relay().timings.dnsWait = std::chrono::milliseconds(300);
   const std::string file = "HELO a\r\nMAIL FROM:<s@example.net>\r\nRCPT TO:<bob@example.org>\r\nDATA\r\nx\r\n.\r\nQUIT\r\n";
 
   SmtpPeer exchanger(SmtpPeer::AcceptAll);
   DnsPeer withMx(MxAnswer(exchanger.server()));
-  TheSettings().DNS.Set(withMx.server());
+  Configure([&](Settings& s) { s.DNS = withMx.server(); });
   appDir().Write("1.tml", file);
   EXPECT_EQ(RunWorker("1.tml"), 1);
   EXPECT_EQ(exchanger.Connections(), 1);
 
   SmtpPeer alternate(SmtpPeer::AcceptAll);
   DnsPeer withoutMx(MxAnswer(""));
-  TheSettings().DNS.Set(withoutMx.server());
-  TheSettings().Alternate.Set(alternate.server());
+  Configure([&](Settings& s) { s.DNS = withoutMx.server(); });
+  Configure([&](Settings& s) { s.Alternate = alternate.server(); });
   appDir().Write("2.tml", file);
   EXPECT_EQ(RunWorker("2.tml"), 1);
   EXPECT_EQ(alternate.Connections(), 1);
   EXPECT_NE(LogContent().find("Warning : Using alternative SMTP server for domain example.org\r\n"), std::string::npos);
 
-  TheSettings().Alternate.Set("");
+  Configure([&](Settings& s) { s.Alternate = ""; });
   appDir().Write("3.tml", file);
   EXPECT_EQ(RunWorker("3.tml"), 0);
   EXPECT_EQ(appDir().Read("3.tml"), file);
@@ -214,10 +196,10 @@ TEST_F(WorkerTest, TrueRelayingGoesToTheExchangerElseTheAlternateElseNowhere) {
 }
 
 TEST_F(WorkerTest, ARecipientWithoutDomainIsGivenUpAloneInTrueRelaying) {
-  TheSettings().REAL_RELAY = true;
+  Configure([&](Settings& s) { s.REAL_RELAY = true; });
   SmtpPeer exchanger(SmtpPeer::AcceptAll);
   DnsPeer dns(MxAnswer(exchanger.server()));
-  TheSettings().DNS.Set(dns.server());
+  Configure([&](Settings& s) { s.DNS = dns.server(); });
   appDir().Write("1.tml", "HELO a\r\nMAIL FROM:<s@example.net>\r\nRCPT TO:<a@example.org>\r\nRCPT TO:<postmaster>\r\n"
                           "RCPT TO:<b@example.org>\r\nDATA\r\nSubject: s\r\n\r\nx\r\n.\r\nQUIT\r\n");
   EXPECT_EQ(RunWorker("1.tml"), 1);
@@ -231,7 +213,7 @@ TEST_F(WorkerTest, ARecipientWithoutDomainIsGivenUpAloneInTrueRelaying) {
 
 TEST_F(WorkerTest, FilesWithoutPendingRecipients) {
   SmtpPeer peer(SmtpPeer::AcceptAll);
-  TheSettings().SMTP.Set(peer.server());
+  Configure([&](Settings& s) { s.SMTP = peer.server(); });
   // Taken again after an interruption: every recipient was finished.
   appDir().Write("done.tml", "HELO a\r\nMAIL FROM:<s>\r\nXCPT TO:<a>\r\nxcpt to:<b>\r\nDATA\r\nx\r\n.\r\nQUIT\r\n");
   EXPECT_EQ(RunWorker("done.tml"), 1);
@@ -251,7 +233,7 @@ TEST_F(WorkerTest, FilesWithoutPendingRecipients) {
 
 TEST_F(WorkerTest, ABodyLineThatLooksLikeARecipientIsNeverOne) {
   SmtpPeer peer(SmtpPeer::AcceptAll);
-  TheSettings().SMTP.Set(peer.server());
+  Configure([&](Settings& s) { s.SMTP = peer.server(); });
   const std::string body = "Subject: quoting\r\n\r\nRCPT TO:<evil@example.org>\r\n.\r\nQUIT\r\n";
   appDir().Write("1.tml", "HELO a\r\nMAIL FROM:<s>\r\nRCPT TO:<ok@example.org>\r\nDATA\r\n" + body);
   EXPECT_EQ(RunWorker("1.tml"), 1);
@@ -263,17 +245,10 @@ TEST_F(WorkerTest, ABodyLineThatLooksLikeARecipientIsNeverOne) {
 }
 
 TEST_F(WorkerTest, AFileThatCannotBeOpenedIsKeptAndHeld) {
-  std::vector<std::string> shown;
-  std::mutex shownLock;
-  SetSystemErrorDisplay([&](const std::string& text) {
-    std::lock_guard<std::mutex> guard(shownLock);
-    shown.push_back(text);
-  });
   ASSERT_EQ(::mkdir(appDir().File("odd.tml").c_str(), 0755), 0);
   EXPECT_EQ(RunWorker("odd.tml"), 0);
-  SetSystemErrorDisplay(nullptr);
-  EXPECT_EQ(shown, std::vector<std::string>{SystemErrorText(EISDIR)});
-  EXPECT_EQ(mainWindow.sentAll, 1u);
+  EXPECT_EQ(controls.SystemErrors(), std::vector<std::string>{SystemErrorText(EISDIR)});
+  EXPECT_EQ(relay().counters.sentAll, 1u);
   EXPECT_TRUE(Held("odd.tml"));
   EXPECT_FALSE(Registered("odd.tml"));
   EXPECT_TRUE(appDir().Exists("odd.tml"));
@@ -285,12 +260,11 @@ TEST_F(WorkerTest, SummaryIsPublishedBeforeDelivery) {
   SmtpPeer peer([&](int connection, const std::string& line) {
     if (line.rfind("HELO", 0) == 0) {
       std::lock_guard<std::mutex> seenGuard(seenLock);
-      std::lock_guard<std::mutex> guard(OutgoingLock());
-      OutgoingRegistry().GetSummary("953.tml", seen);
+      relay().outgoing.GetSummary("953.tml", seen);
     }
     return SmtpPeer::AcceptAll(connection, line);
   });
-  TheSettings().SMTP.Set(peer.server());
+  Configure([&](Settings& s) { s.SMTP = peer.server(); });
   appDir().Write("953.tml", test::WorkedExample());
   RunWorker("953.tml");
   std::lock_guard<std::mutex> seenGuard(seenLock);
@@ -302,7 +276,7 @@ TEST_F(WorkerTest, SummaryIsPublishedBeforeDelivery) {
 
 TEST_F(WorkerTest, AFileWhoseNoticeCannotBeWrittenIsKeptForTheNextRun) {
   SmtpPeer peer(SmtpPeer::AcceptAll);
-  TheSettings().SMTP.Set(peer.server());
+  Configure([&](Settings& s) { s.SMTP = peer.server(); });
   ASSERT_TRUE(RemoveFile(appDir().File("error")));
   const std::string content = "HELO a\r\nMAIL FROM:<s>\r\nDATA\r\nSubject: t\r\n\r\nx\r\n.\r\nQUIT\r\n";
   appDir().Write("none.tml", content);

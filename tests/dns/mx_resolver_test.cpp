@@ -101,21 +101,26 @@ TEST(MxResolverTest, MalformedRepliesYieldTheBestSoFar) {
 
 class LookupMxTest : public test::RelayFixture {
  protected:
-  LookupMxTest() { mainWindow.timings.dnsWait = std::chrono::milliseconds(200); }
+  LookupMxTest() { relay().timings.dnsWait = std::chrono::milliseconds(200); }
 
   static uint16_t IdOf(const Bytes& query) { return static_cast<uint16_t>(query[0] << 8 | query[1]); }
-  MxResolver resolver{mainWindow};
+  // A resolver as a worker makes one, from the settings of the moment.
+  MxResolver Resolver() {
+    return MxResolver(
+        relay().settings()->DNS, relay().timings.dnsWait, [this](const std::string& line) { relay().AppendLog(line); },
+        [this] { return relay().StopOrCancelled(); });
+  }
 };
 
 TEST_F(LookupMxTest, AsksTheConfiguredServerAndTakesItsAnswer) {
   DnsPeer peer([](const Bytes& query) {
     return DnsPeer::Answer{DnsReply(IdOf(query), 1, "example.org").Mx(10, "mx.example.org").Build(), {}};
   });
-  TheSettings().DNS.Set(peer.server());
-  EXPECT_EQ(resolver.LookupMx("example.org"), "mx.example.org");
+  Configure([&](Settings& s) { s.DNS = peer.server(); });
+  EXPECT_EQ(Resolver().LookupMx("example.org"), "mx.example.org");
   ASSERT_EQ(peer.Queries().size(), 1u);
   EXPECT_EQ(peer.Queries()[0], MxResolver::BuildQuery(MxResolver::EncodeQueryName("example.org")));
-  EXPECT_EQ(resolver.LookupMx("bad..name"), "");
+  EXPECT_EQ(Resolver().LookupMx("bad..name"), "");
   EXPECT_EQ(peer.Queries().size(), 1u) << "an invalid name is never asked";
 }
 
@@ -126,28 +131,28 @@ TEST_F(LookupMxTest, OnlyTheServersAnswerToThisQueryCounts) {
     (void)otherId;
     return DnsPeer::Answer{DnsReply(IdOf(query), 1, "example.org").Mx(10, "mx.example.org").Build(), stray};
   });
-  TheSettings().DNS.Set(peer.server());
-  EXPECT_EQ(resolver.LookupMx("example.org"), "mx.example.org");
+  Configure([&](Settings& s) { s.DNS = peer.server(); });
+  EXPECT_EQ(Resolver().LookupMx("example.org"), "mx.example.org");
 
   DnsPeer wrongId([](const Bytes&) {
     return DnsPeer::Answer{DnsReply(0x1234, 1, "example.org").Mx(1, "evil.example").Build(), {}};
   });
-  TheSettings().DNS.Set(wrongId.server());
-  EXPECT_EQ(resolver.LookupMx("example.org"), "");
+  Configure([&](Settings& s) { s.DNS = wrongId.server(); });
+  EXPECT_EQ(Resolver().LookupMx("example.org"), "");
 }
 
 TEST_F(LookupMxTest, ASilentServerIsAskedTwiceThenGivenUp) {
   DnsPeer peer([](const Bytes&) { return DnsPeer::Answer{}; });
-  TheSettings().DNS.Set(peer.server());
-  EXPECT_EQ(resolver.LookupMx("example.org"), "");
+  Configure([&](Settings& s) { s.DNS = peer.server(); });
+  EXPECT_EQ(Resolver().LookupMx("example.org"), "");
   EXPECT_EQ(peer.Queries().size(), 2u);
 }
 
 TEST_F(LookupMxTest, AnUnresolvableServerIsLoggedOncePerLookup) {
-  TheSettings().DNS.Set("");
-  EXPECT_EQ(resolver.LookupMx("example.org"), "");
-  TheSettings().DNS.Set("bad..name.invalid");
-  EXPECT_EQ(resolver.LookupMx("example.org"), "");
+  Configure([&](Settings& s) { s.DNS = ""; });
+  EXPECT_EQ(Resolver().LookupMx("example.org"), "");
+  Configure([&](Settings& s) { s.DNS = "bad..name.invalid"; });
+  EXPECT_EQ(Resolver().LookupMx("example.org"), "");
   const std::string log = LogContent();
   size_t first = log.find("Error : can't get DNS IP.\r\n");
   ASSERT_NE(first, std::string::npos);

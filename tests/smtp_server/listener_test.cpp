@@ -29,16 +29,15 @@ using test::SmtpTestClient;
 class ListenerTest : public test::SessionFixture {
  protected:
   ListenerTest() {
-    TheSettings().Allow.Set(DefaultAllowedNetworks());
-    SetSessionStartObserver([this](const ServerSession& session) {
+    Configure([&](Settings& s) { s.Allow = DefaultAllowedNetworks(); });
+    relay().sessionStartObserver.Set([this](const std::string& clientAddress, const std::string& spoolName) {
       std::lock_guard<std::mutex> guard(startedLock_);
-      started_.push_back({session.clientAddress, session.spoolName});
+      started_.push_back({clientAddress, spoolName});
     });
   }
   ~ListenerTest() override {
     StopAll();
-    SetSessionStartObserver(nullptr);
-    TheSettings().Allow.Set(DefaultAllowedNetworks());
+    Configure([&](Settings& s) { s.Allow = DefaultAllowedNetworks(); });
   }
 
   struct Started {
@@ -77,16 +76,16 @@ TEST_F(ListenerTest, StartsLogsAndNamesTheHost) {
   StartListener();
   EXPECT_TRUE(Eventually([this] { return LogContent().find("Server started and listening.\r\n") != std::string::npos; }));
   EXPECT_NE(Notifications().find("Server started and listening.\r\n"), std::string::npos);
-  EXPECT_FALSE(localHostName.Get().empty());
+  EXPECT_FALSE(relay().localHostName.Get().empty());
 }
 
 TEST_F(ListenerTest, AtTheInputLimitTheNextClientIsGreetedOnlyAfterTheFirstEnded) {
-  TheSettings().Input = 1;
+  Configure([&](Settings& s) { s.Input = 1; });
   SmtpTestClient first = Connect();
   SmtpTestClient second(port_);  // lands in the backlog
   auto greeted = std::async(std::launch::async, [&] {
     std::string greeting = second.ReadReply();
-    return std::make_pair(greeting, mainWindow.receivedAll.load());
+    return std::make_pair(greeting, relay().counters.receivedAll.load());
   });
   // Keep the first session busy for a while before it ends.
   for (int i = 0; i < 20; ++i) {
@@ -124,23 +123,16 @@ TEST_F(ListenerTest, PortInUseShowsTheSystemTextAndDoesNotStart) {
   ASSERT_EQ(::getsockname(taken.get(), reinterpret_cast<sockaddr*>(&address), &length), 0);
   ::setenv("VELLOMAR_SMTP_PORT", std::to_string(ntohs(address.sin_port)).c_str(), 1);
 
-  std::vector<std::string> shown;
-  std::mutex shownLock;
-  SetSystemErrorDisplay([&](const std::string& text) {
-    std::lock_guard<std::mutex> guard(shownLock);
-    shown.push_back(text);
-  });
-  auto thread = threads.Start([this](ThreadHandle& self) { return ListenerThread(mainWindow, self); });
+  auto thread = relay().threads().Start([this](ThreadHandle& self) { return ListenerThread(relay(), self); });
   ASSERT_NE(thread, nullptr);
   ASSERT_TRUE(thread->WaitFor(std::chrono::seconds(20))) << "the listener ends by itself";
-  SetSystemErrorDisplay(nullptr);
-  EXPECT_EQ(shown, std::vector<std::string>{SystemErrorText(EADDRINUSE)});
+  EXPECT_EQ(controls.SystemErrors(), std::vector<std::string>{SystemErrorText(EADDRINUSE)});
   EXPECT_EQ(LogContent().find("Server started"), std::string::npos);
 }
 
 TEST_F(ListenerTest, StopEndsTheListenerAndClosesThePort) {
   int port = StartListener();
-  stopRequested.Set();
+  stop.Set();
   ASSERT_TRUE(listener->WaitFor(std::chrono::seconds(5))) << "ends within about a second of the stop";
   EXPECT_TRUE(SmtpTestClient::Refused(port));
 }
@@ -167,22 +159,22 @@ TEST_F(ListenerTest, PausedListenerAcceptsNothingUntilResumed) {
 
 TEST_F(ListenerTest, ClientsOutsideAllowAreRefusedAndLeaveNothingBehind) {
   SettingsKey().Write("Allow", "127.0.0.1");
-  EXPECT_TRUE(LoadStartupSettings().empty());
+  LoadedSettings loaded = LoadSettings(SettingsKey());
+  EXPECT_TRUE(loaded.problems.empty());
+  relay().PublishSettings(loaded.settings);
   port_ = StartListener();
-  const size_t threadsBefore = threads.Count();
+  const size_t threadsBefore = relay().threads().Count();
 
   SmtpTestClient stranger(port_, "127.0.0.1", "127.0.0.2");
   EXPECT_EQ(RepliesUntilClosed(stranger), "554 5.7.1 Access denied\r\n");
   EXPECT_NE(LogContent().find("Refused connection from 127.0.0.2\r\n"), std::string::npos) << LogContent();
-  EXPECT_EQ(threads.Count(), threadsBefore) << "no session thread";
-  EXPECT_EQ(mainWindow.receivedAll.load(), 0u);
+  EXPECT_EQ(relay().threads().Count(), threadsBefore) << "no session thread";
+  EXPECT_EQ(relay().counters.receivedAll.load(), 0u);
   {
-    std::lock_guard<std::mutex> guard(QueueLock());
-    EXPECT_EQ(TheQueueList().size(), 0u) << "no spool name reserved";
+    EXPECT_EQ(relay().queue.size(), 0u) << "no spool name reserved";
   }
   {
-    std::lock_guard<std::mutex> guard(IncomingLock());
-    EXPECT_EQ(IncomingRegistry().size(), 0u) << "no registry entry";
+    EXPECT_EQ(relay().incoming.size(), 0u) << "no registry entry";
   }
   EXPECT_TRUE(StartedSessions().empty());
 
@@ -217,7 +209,7 @@ TEST_F(ListenerTest, AllowIsJudgedPerFamilyWithMappedAddressesAsIpv4) {
   for (const Case& c : cases) {
     if (!ipv6 && std::string(c.server) == "::1") continue;
     SCOPED_TRACE(std::string(c.allow) + " from " + c.address);
-    TheSettings().Allow.Set(ParseNetworkList(c.allow).list);
+    Configure([&](Settings& s) { s.Allow = ParseNetworkList(c.allow).list; });
     SmtpTestClient client(port_, c.server, c.source);
     if (!c.served) {
       EXPECT_EQ(RepliesUntilClosed(client), "554 5.7.1 Access denied\r\n");

@@ -36,7 +36,7 @@ class ReceiveDataTest : public test::SessionFixture {
     EXPECT_TRUE(client.WaitClosed(20000, &rest));
     EXPECT_EQ(rest, "");
     ASSERT_TRUE(SessionsEnded(1));
-    EXPECT_EQ(mainWindow.receivedOk, 0u);
+    EXPECT_EQ(relay().counters.receivedOk, 0u);
     EXPECT_FALSE(appDir().Exists(kFirstSpool));
     EXPECT_FALSE(Held(kFirstSpool));
   }
@@ -79,7 +79,7 @@ TEST_F(ReceiveDataTest, ClientClosingMidDataLeavesNothing) {
   SendStored(client, "Subject: half\r\n", "Subject: half\r\n");
   client.Close();
   ASSERT_TRUE(SessionsEnded(1));
-  EXPECT_EQ(mainWindow.receivedOk, 0u);
+  EXPECT_EQ(relay().counters.receivedOk, 0u);
   EXPECT_FALSE(appDir().Exists(kFirstSpool));
 }
 
@@ -95,7 +95,7 @@ TEST_F(ReceiveDataTest, DataIsStoredAsSentButForItsLineEnds) {
   client.Send("QUIT\r\n");
   EXPECT_EQ(client.ReadReply(), "221 Ok\r\n");
   ASSERT_TRUE(SessionsEnded(1));
-  EXPECT_EQ(mainWindow.receivedOk, 1u);
+  EXPECT_EQ(relay().counters.receivedOk, 1u);
 }
 
 struct FilterCase {

@@ -68,13 +68,13 @@ TEST_F(ServerSessionTest, AMessageIsStoredWholeAndReleasedBeforeItsAcknowledgeme
   const std::string expected = "HELO pc1\r\nMAIL FROM:<ann>\r\nRCPT TO:<bob>\r\nrcpt to:<carl>\r\nDATA\r\n" +
                                TraceHeader("pc1") + "Subject: Hello\r\n\r\n..x\r\nHi Bob.\r\n.\r\nQUIT\r\n";
   EXPECT_EQ(appDir().Read(kFirstSpool), expected);
-  EXPECT_EQ(mainWindow.receivedAll, 1u);
-  EXPECT_EQ(mainWindow.receivedOk, 1u);
+  EXPECT_EQ(relay().counters.receivedAll, 1u);
+  EXPECT_EQ(relay().counters.receivedOk, 1u);
   Converse(client, {{"QUIT\r\n", "221 Ok\r\n"}});
   EXPECT_TRUE(client.WaitClosed());
   ASSERT_TRUE(NoSessions());
   EXPECT_EQ(appDir().Read(kFirstSpool), expected);
-  EXPECT_EQ(mainWindow.receivedAll, 1u) << "an ending after a handed-over message counts nothing more";
+  EXPECT_EQ(relay().counters.receivedAll, 1u) << "an ending after a handed-over message counts nothing more";
   EXPECT_TRUE(Eventually([this] { return LogContent().find("Client starting...\r\n") != std::string::npos; }));
 }
 
@@ -134,7 +134,7 @@ TEST_F(ServerSessionTest, RepliesLineEndsAndTheStateTable) {
     ASSERT_TRUE(SessionsEnded(++ended));
   }
   // The one message that was completed ("RCPT after DATA") stays; every other file went.
-  EXPECT_EQ(mainWindow.receivedOk, 1u);
+  EXPECT_EQ(relay().counters.receivedOk, 1u);
   EXPECT_TRUE(appDir().Exists(kFirstSpool));
   EXPECT_FALSE(appDir().Exists(SpoolName(1)));
 }
@@ -196,7 +196,7 @@ TEST_F(ServerSessionTest, SeveralMessagesOnOneConnectionEachInAFileOfItsOwn) {
     EXPECT_EQ(summary.recipientCount, 0) << "each message's summary starts afresh";
     Converse(client, {{"RCPT TO:<r>\r\n", "250 Ok\r\n"}, {"DATA\r\n", kInvited}, {"n" + from + "\r\n.\r\n", "250 Ok\r\n"}});
     EXPECT_EQ(appDir().Read(names[i]), Stored("pc", from, {"r"}, "n" + from + "\r\n.\r\n"));
-    EXPECT_EQ(mainWindow.receivedOk, i + 1);
+    EXPECT_EQ(relay().counters.receivedOk, i + 1);
   }
   Converse(client, {{"QUIT\r\n", "221 Ok\r\n"}});
   ASSERT_TRUE(client.WaitClosed());
@@ -205,9 +205,8 @@ TEST_F(ServerSessionTest, SeveralMessagesOnOneConnectionEachInAFileOfItsOwn) {
     const std::string from = "s" + std::to_string(i);
     EXPECT_EQ(appDir().Read(names[i]), Stored("pc", from, {"r"}, "n" + from + "\r\n.\r\n"));
   }
-  EXPECT_EQ(mainWindow.receivedAll, 3u);
-  std::lock_guard<std::mutex> guard(QueueLock());
-  TheQueueList().Discard("853_1.tml", false);  // the next test starts from an empty list
+  EXPECT_EQ(relay().counters.receivedAll, 3u);
+  relay().queue.Discard("853_1.tml", false);  // the next test starts from an empty list
 }
 
 TEST_F(ServerSessionTest, RsetDropsTheOpenTransactionInEachState) {
@@ -244,7 +243,7 @@ TEST_F(ServerSessionTest, RsetDropsTheOpenTransactionInEachState) {
     ASSERT_TRUE(NoSessions());
     kept += 2;
   }
-  EXPECT_EQ(mainWindow.receivedAll, 8u);
+  EXPECT_EQ(relay().counters.receivedAll, 8u);
 }
 
 TEST_F(ServerSessionTest, QuitInEachStateKeepsOnlyCommittedMessages) {
@@ -267,7 +266,7 @@ TEST_F(ServerSessionTest, QuitInEachStateKeepsOnlyCommittedMessages) {
   cases[4].before.push_back({"QUIT\r\n", ""});
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    uint32_t okBefore = mainWindow.receivedOk;
+    uint32_t okBefore = relay().counters.receivedOk;
     SmtpTestClient client = Connect();
     Converse(client, c.before);
     if (std::string(c.name) == "after DATA") {
@@ -278,9 +277,9 @@ TEST_F(ServerSessionTest, QuitInEachStateKeepsOnlyCommittedMessages) {
     }
     ASSERT_TRUE(NoSessions());
     EXPECT_EQ(appDir().Exists(kFirstSpool), c.kept);
-    EXPECT_EQ(mainWindow.receivedOk, okBefore + (c.kept ? 1 : 0));
+    EXPECT_EQ(relay().counters.receivedOk, okBefore + (c.kept ? 1 : 0));
   }
-  EXPECT_EQ(mainWindow.receivedAll, cases.size());
+  EXPECT_EQ(relay().counters.receivedAll, cases.size());
 }
 
 TEST_F(ServerSessionTest, ControlCharactersInACommandLineAreRefusedAndNothingIsStored) {
@@ -318,7 +317,7 @@ TEST_F(ServerSessionTest, CommandLinesAreBounded) {
 }
 
 TEST_F(ServerSessionTest, SilenceEndsTheSessionWithoutAReply) {
-  mainWindow.timings.session.readWait = std::chrono::milliseconds(200);
+  relay().timings.session.readWait = std::chrono::milliseconds(200);
   SmtpTestClient client = Connect();
   client.Send("HELO a\r\n");
   EXPECT_EQ(client.ReadReply(), "250 Ok\r\n");
@@ -326,7 +325,7 @@ TEST_F(ServerSessionTest, SilenceEndsTheSessionWithoutAReply) {
   EXPECT_TRUE(client.WaitClosed(20000, &rest));
   EXPECT_EQ(rest, "");
   ASSERT_TRUE(SessionsEnded(1));
-  EXPECT_EQ(mainWindow.receivedOk, 0u);
+  EXPECT_EQ(relay().counters.receivedOk, 0u);
   EXPECT_FALSE(appDir().Exists(kFirstSpool));
   EXPECT_FALSE(Held(kFirstSpool));
 }
@@ -342,7 +341,7 @@ TEST_F(ServerSessionTest, ADrippingClientIsCutOffInCommandsAndInData) {
   limits.commandTime = std::chrono::milliseconds(1000);
   limits.dataGrace = std::chrono::milliseconds(1000);
   limits.dataRate = 1000;
-  mainWindow.timings.session = limits;
+  relay().timings.session = limits;
   auto started = std::chrono::steady_clock::now();
   SmtpTestClient commands = Connect();
   Drip(commands, 'H', std::chrono::milliseconds(100), 200);
@@ -371,7 +370,7 @@ TEST_F(ServerSessionTest, ADrippingClientIsCutOffInCommandsAndInData) {
 }
 
 TEST_F(ServerSessionTest, AnAcknowledgedMessageOutlivesWhateverTheClientDoesNext) {
-  mainWindow.timings.session.readWait = std::chrono::milliseconds(300);
+  relay().timings.session.readWait = std::chrono::milliseconds(300);
   struct Case {
     const char* name;
     std::function<void(SmtpTestClient&)> after;
@@ -400,8 +399,8 @@ TEST_F(ServerSessionTest, AnAcknowledgedMessageOutlivesWhateverTheClientDoesNext
     EXPECT_FALSE(appDir().Exists(SpoolName(ended + 1))) << "the unfinished second message went";
     ++ended;
   }
-  EXPECT_EQ(mainWindow.receivedOk, ended);
-  EXPECT_EQ(mainWindow.receivedAll, ended + 1) << "only the dropped second message counts as failed";
+  EXPECT_EQ(relay().counters.receivedOk, ended);
+  EXPECT_EQ(relay().counters.receivedAll, ended + 1) << "only the dropped second message counts as failed";
 }
 
 TEST_F(ServerSessionTest, ShutdownKeepsAnAcknowledgedMessageAndDropsAPartialOne) {
@@ -417,11 +416,8 @@ TEST_F(ServerSessionTest, ShutdownKeepsAnAcknowledgedMessageAndDropsAPartialOne)
   Converse(stuck, {{"HELO c\r\n", "250 Ok\r\n"}, {"MAIL FROM:<x>\r\n", "250 Ok\r\n"}});
   ASSERT_TRUE(RemoveFile(appDir().File("853_1.tml")));
   ASSERT_TRUE(MakeDirectories(appDir().File("853_1.tml")));
-  stopRequested.Set();
-  {
-    std::unique_lock<std::mutex> held(IncomingLock());
-    IncomingRegistry().TerminateAll(held);
-  }
+  stop.Set();
+  relay().incoming.TerminateAll();
   EXPECT_TRUE(done.WaitClosed());
   EXPECT_TRUE(partial.WaitClosed());
   EXPECT_EQ(appDir().Read(kFirstSpool), Stored("a", "x", {"y"}, "kept\r\n.\r\n"));
@@ -432,30 +428,25 @@ TEST_F(ServerSessionTest, ShutdownKeepsAnAcknowledgedMessageAndDropsAPartialOne)
   EXPECT_NE(LogContent().find("Error : can't remove incomplete spool file 853_1.tml: Is a directory\r\n"),
             std::string::npos)
       << LogContent();
-  EXPECT_EQ(mainWindow.receivedAll, 3u);
-  EXPECT_EQ(mainWindow.receivedOk, 1u);
+  EXPECT_EQ(relay().counters.receivedAll, 3u);
+  EXPECT_EQ(relay().counters.receivedOk, 1u);
 }
 
 TEST_F(ServerSessionTest, AFileThatCannotBeCreatedIsAnswered421AndLeftAlone) {
   // Something else created the file after its name was checked free: the session shows the
   // system's text, answers 421 and leaves that file alone.
-  std::vector<std::string> shown;
-  SetSystemErrorDisplay([&shown](const std::string& text) { shown.push_back(text); });
   appDir().Write(kFirstSpool, "not ours");
   auto pair = test::ConnectLoopback();
   ServerSession session;
   session.socket = std::move(pair.server);
   session.spoolName = kFirstSpool;
-  {
-    std::lock_guard<std::mutex> guard(QueueLock());
-    TheQueueList().Add(kFirstSpool);
-  }
+  relay().queue.Add(kFirstSpool);
   auto shared = std::make_shared<ServerSession>(std::move(session));
-  auto thread = threads.Start([this, shared](ThreadHandle&) { return SessionThread(std::move(*shared), mainWindow); });
+  auto thread =
+      relay().threads().Start([this, shared](ThreadHandle&) { return SessionThread(std::move(*shared), relay()); });
   ASSERT_NE(thread, nullptr);
   ASSERT_TRUE(thread->WaitFor(std::chrono::seconds(20)));
-  SetSystemErrorDisplay(nullptr);
-  EXPECT_EQ(shown, std::vector<std::string>{"File exists"});
+  EXPECT_EQ(controls.SystemErrors(), std::vector<std::string>{"File exists"});
   std::string received;
   char buffer[256];
   while (test::WaitReadable(pair.client.get(), 20000)) {
@@ -466,7 +457,7 @@ TEST_F(ServerSessionTest, AFileThatCannotBeCreatedIsAnswered421AndLeftAlone) {
   EXPECT_EQ(received, "421 4.3.0 Cannot store mail now\r\n");
   EXPECT_EQ(appDir().Read(kFirstSpool), "not ours");
   EXPECT_FALSE(Held(kFirstSpool));
-  EXPECT_EQ(mainWindow.receivedAll, 1u);
+  EXPECT_EQ(relay().counters.receivedAll, 1u);
   EXPECT_NE(LogContent().find("Error : can't create spool file 853.tml: File exists\r\n"), std::string::npos);
 }
 
@@ -488,7 +479,7 @@ TEST_F(ServerSessionTest, AFullDiskIsAnswered452AndThePartialFileDeleted) {
   ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &saved), 0);
   EXPECT_FALSE(appDir().Exists(kFirstSpool));
   EXPECT_FALSE(Held(kFirstSpool));
-  EXPECT_EQ(mainWindow.receivedOk, 0u);
+  EXPECT_EQ(relay().counters.receivedOk, 0u);
   EXPECT_NE(LogContent().find("Error : can't write spool file 853.tml: File too large\r\n"), std::string::npos);
 }
 

@@ -3,12 +3,11 @@
 #include <string>
 #include <vector>
 
-#include "common/flags.h"
 #include "platform/local_clock.h"
 #include "smtp_server/server_session.h"
 #include "smtp_server/local_host_name.h"
 #include "smtp_server/mail_date_text.h"
-#include "spool/spool_lists.h"
+#include "spool/relay_services.h"
 #include "support/relay_fixture.h"
 #include "support/smtp_test_client.h"
 
@@ -29,7 +28,7 @@ class SessionFixture : public RelayFixture {
     moment.tm_wday = 0;
     moment.tm_gmtoff = 3600;
     moment.tm_zone = "CET";
-    SetLocalTimeSource([moment] { return moment; });
+    clock.Set(moment);
   }
 
   static constexpr const char* kGreeting = "220 vesk Vellomar 0.2 ready at Sun, 6 Dec 2026 8:5:3 +0100 (CET)\r\n";
@@ -46,19 +45,17 @@ class SessionFixture : public RelayFixture {
   }
 
   std::string TraceHeader(const std::string& helo, const std::string& client = "127.0.0.1") {
-    return "Received: from " + helo + " ([" + client + "])\r\n\tby " + localHostName.Get() + " with Vellomar; " +
+    return "Received: from " + helo + " ([" + client + "])\r\n\tby " + relay().localHostName.Get() + " with Vellomar; " +
            "Sun, 6 Dec 2026 8:5:3 +0100 (CET)\r\n";
   }
 
   bool Held(const std::string& name) {
-    std::lock_guard<std::mutex> guard(QueueLock());
-    return TheQueueList().Contains(name);
+    return relay().queue.Contains(name);
   }
 
   MailSummary IncomingSummary(const std::string& name) {
     MailSummary summary;
-    std::lock_guard<std::mutex> guard(IncomingLock());
-    EXPECT_TRUE(IncomingRegistry().GetSummary(name, summary)) << name;
+    EXPECT_TRUE(relay().incoming.GetSummary(name, summary)) << name;
     return summary;
   }
 
@@ -74,14 +71,13 @@ class SessionFixture : public RelayFixture {
 
   // Every session has left the registry.
   bool NoSessions() {
-    return Eventually([] {
-      std::lock_guard<std::mutex> guard(IncomingLock());
-      return IncomingRegistry().size() == 0;
+    return Eventually([this] {
+      return relay().incoming.size() == 0;
     });
   }
 
   bool SessionsEnded(uint32_t count) {
-    return Eventually([&] { return mainWindow.receivedAll.load() >= count; });
+    return Eventually([&] { return relay().counters.receivedAll.load() >= count; });
   }
 
   int port_ = 0;

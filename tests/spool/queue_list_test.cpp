@@ -8,22 +8,21 @@
 #include <set>
 #include <thread>
 
-#include "common/flags.h"
 #include "platform/local_clock.h"
-#include "support/program_state.h"
+#include "support/temp_dir.h"
+#include "support/test_clock.h"
 
 namespace vellomar {
 namespace {
 
 class QueueListTest : public ::testing::Test {
  protected:
-  void At(int hour, int minute, int second) {
-    SetLocalTimeSource([=] { return test::LocalTimeOfDay(hour, minute, second); });
-  }
-  const test::TempDir& dir() const { return state_.appDir(); }
+  void At(int hour, int minute, int second) { clock.Set(test::LocalTimeOfDay(hour, minute, second)); }
+  const test::TempDir& dir() const { return dir_; }
 
-  test::ProgramState state_;
-  QueueList list;
+  test::TempDir dir_;
+  test::TestClock clock;
+  QueueList list{dir_.path(), clock.Source()};
 };
 
 TEST_F(QueueListTest, NamesMadeAtTheSameSecondCountFromTheBareStem) {
@@ -76,7 +75,7 @@ TEST_F(QueueListTest, RemoveTakesAMatchingFrontEntryAloneElseEveryMatch) {
   EXPECT_EQ(list.size(), 2u);  // b, a
   EXPECT_TRUE(list.Contains("a.tml"));
 
-  QueueList other;
+  QueueList other{dir_.path()};
   other.Add("a.tml");
   other.Add("b.tml");
   other.Add("a.tml");
@@ -197,7 +196,7 @@ TEST_F(QueueListTest, FlushDeletesWaitingFilesMarksTakenOnesAndSparesLaterOnes) 
   dir().Write(reserved, "being received");
   EXPECT_TRUE(list.Flush());
   EXPECT_FALSE(dir().Exists("waiting.tml"));
-  EXPECT_TRUE(flushRequested.load());
+  EXPECT_TRUE(list.flushRequested());
   struct Case {
     std::string name;
     bool flushed;
@@ -221,37 +220,30 @@ TEST_F(QueueListTest, FlushDeletesWaitingFilesMarksTakenOnesAndSparesLaterOnes) 
   EXPECT_FALSE(dir().Exists("held.tml"));
   EXPECT_TRUE(dir().Exists("later.tml"));
   EXPECT_TRUE(dir().Exists(reserved));
-  EXPECT_FALSE(flushRequested.load()) << "no marked name is left";
+  EXPECT_FALSE(list.flushRequested()) << "no marked name is left";
 }
 
 // A reception reserves its name and writes its file while the dispatcher clears the list and
 // takes files; the file being written must never be handed out.
 TEST_F(QueueListTest, FileOfARunningReceptionIsNeverTakenEvenRightAfterAClear) {
-  std::mutex& QueueLock = list.QueueLock;
   std::atomic<bool> done{false};
   std::atomic<int> leaked{0};
   std::set<std::string> sessionNames;
   std::mutex namesLock;
   std::thread sessions([&] {
     for (int i = 0; i < 200; ++i) {
-      std::string name;
-      {
-        std::lock_guard<std::mutex> guard(QueueLock);
-        name = list.NewSpoolName(true);
-      }
+      std::string name = list.NewSpoolName(true);
       {
         std::lock_guard<std::mutex> guard(namesLock);
         sessionNames.insert(name);
       }
       dir().Write(name, "HELO x\r\n");
-      std::lock_guard<std::mutex> guard(QueueLock);
       list.Discard(name, true);
     }
     done = true;
   });
   std::thread dispatcher([&] {
     while (!done) {
-      std::lock_guard<std::mutex> guard(QueueLock);
       list.Clear(false);
       std::string name;
       while (list.TakeNextFile(name)) {

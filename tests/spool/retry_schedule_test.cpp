@@ -5,7 +5,7 @@
 #include <set>
 
 #include "spool/queue_list.h"
-#include "support/program_state.h"
+#include "support/temp_dir.h"
 
 namespace vellomar {
 namespace {
@@ -75,7 +75,7 @@ TEST(RetryScheduleTest, DeliverNowForgetAndTheErrorsKeptPerRecipient) {
 
 class QueueScheduleTest : public ::testing::Test {
  protected:
-  QueueScheduleTest() { list.schedule().SetClock(clock.Source()); }
+  QueueScheduleTest() { list.SetScheduleClock(clock.Source()); }
   std::set<std::string> TakeAll() {
     std::set<std::string> taken;
     for (std::string name; list.TakeNextFile(name);) taken.insert(name);
@@ -87,18 +87,18 @@ class QueueScheduleTest : public ::testing::Test {
     list.Rescan();
     return TakeAll();
   }
-  const test::TempDir& dir() const { return state_.appDir(); }
+  const test::TempDir& dir() const { return dir_; }
 
-  test::ProgramState state_;
+  test::TempDir dir_;
   ManualClock clock;
-  QueueList list;
+  QueueList list{dir_.path()};
 };
 
 TEST_F(QueueScheduleTest, ARunPassesOverFilesNotYetDueWithoutListingAgain) {
   for (const char* name : {"1.tml", "2.tml", "3.tml"}) dir().Write(name, "x");
   EXPECT_EQ(NewRun(), (std::set<std::string>{"1.tml", "2.tml", "3.tml"}));
-  list.schedule().RecordTry("1.tml");  // deferred
-  list.schedule().RecordTry("2.tml");
+  list.RecordTry("1.tml");  // deferred
+  list.RecordTry("2.tml");
   EXPECT_EQ(NewRun(), (std::set<std::string>{"3.tml"})) << "the two deferred files keep waiting";
   EXPECT_FALSE(list.Contains("1.tml")) << "passed over, not taken";
   // Passing over them did not spend the listing: a file nobody announced is still unseen.
@@ -116,29 +116,29 @@ TEST_F(QueueScheduleTest, ARunPassesOverFilesNotYetDueWithoutListingAgain) {
 TEST_F(QueueScheduleTest, DeliverNowMakesEveryFileDueAndFlushIgnoresTheSchedule) {
   for (const char* name : {"1.tml", "2.tml"}) {
     dir().Write(name, "x");
-    list.schedule().RecordTry(name);
+    list.RecordTry(name);
   }
   EXPECT_EQ(NewRun(), (std::set<std::string>{}));
-  list.schedule().MakeAllDue();
+  list.MakeAllDue();
   EXPECT_EQ(NewRun(), (std::set<std::string>{"1.tml", "2.tml"}));
-  list.schedule().RecordTry("1.tml");
-  list.schedule().RecordTry("2.tml");
+  list.RecordTry("1.tml");
+  list.RecordTry("2.tml");
   list.Clear(false);
   EXPECT_TRUE(list.Flush());
   EXPECT_FALSE(dir().Exists("1.tml")) << "a file waiting for its time is still waiting";
   EXPECT_FALSE(dir().Exists("2.tml"));
-  EXPECT_FALSE(list.schedule().Find("1.tml")) << "nothing is kept of a deleted file";
+  EXPECT_FALSE(list.ScheduleOf("1.tml")) << "nothing is kept of a deleted file";
   dir().Write("1.tml", "a new message under the old name");
   EXPECT_EQ(NewRun(), (std::set<std::string>{"1.tml"}));
 }
 
 TEST_F(QueueScheduleTest, ADeliveredFileIsForgotten) {
   dir().Write("1.tml", "x");
-  list.schedule().RecordTry("1.tml");
-  list.schedule().MakeAllDue();
+  list.RecordTry("1.tml");
+  list.MakeAllDue();
   ASSERT_EQ(NewRun(), (std::set<std::string>{"1.tml"}));
   EXPECT_TRUE(list.Discard("1.tml", true));
-  EXPECT_FALSE(list.schedule().Find("1.tml"));
+  EXPECT_FALSE(list.ScheduleOf("1.tml"));
 }
 
 }  // namespace

@@ -39,7 +39,7 @@ TEST_F(WorkerRegistryTest, NewEntriesCarryTheDefaultSummaryAndListNewestFirst) {
   EXPECT_EQ(summary.size, 0);
   Refresh();
   EXPECT_EQ(Shown(), (std::vector<std::string>{"2.tml", "1.tml"}));
-  EXPECT_FALSE(registry.changed);
+  EXPECT_FALSE(registry.changed());
 }
 
 TEST_F(WorkerRegistryTest, SummariesAreFoundIgnoringCaseButRemovedOnlyExactly) {
@@ -50,9 +50,9 @@ TEST_F(WorkerRegistryTest, SummariesAreFoundIgnoringCaseButRemovedOnlyExactly) {
   update.recipientCount = 2;
   update.subject = "Hello\r\n";
   update.size = 321;
-  registry.changed = false;
+  Refresh();
   registry.UpdateSummary("953.TML", update);
-  EXPECT_FALSE(registry.changed) << "the names shown did not change";
+  EXPECT_FALSE(registry.changed()) << "the names shown did not change";
   MailSummary got;
   ASSERT_TRUE(registry.GetSummary("953.Tml", got));
   EXPECT_EQ(got.name, "953.tml");
@@ -71,9 +71,9 @@ TEST_F(WorkerRegistryTest, SummariesAreFoundIgnoringCaseButRemovedOnlyExactly) {
   EXPECT_EQ(registry.size(), 1u);
   EXPECT_TRUE(registry.RemoveWorker("953.tml"));
   EXPECT_EQ(registry.size(), 0u);
-  registry.changed = false;
+  Refresh();
   EXPECT_FALSE(registry.RemoveWorker("953.tml"));
-  EXPECT_FALSE(registry.changed) << "removing from an empty registry changes nothing";
+  EXPECT_FALSE(registry.changed()) << "removing from an empty registry changes nothing";
 }
 
 TEST_F(WorkerRegistryTest, RefreshKeepsTheSelectionWhileListedAndBlanksThePanelWithoutOne) {
@@ -109,18 +109,16 @@ TEST_F(WorkerRegistryTest, SelectionFollowsANameInOtherCase) {
   controls.ListClear(kList);
   controls.ListAppend(kList, "X.TML");
   controls.ListSelect(kList, 0);
-  registry.changed = true;
+  registry.RenameWorker("x.tml", "x.tml");  // any change makes the list be rebuilt
   Refresh();
   EXPECT_EQ(controls.ListSelectedText(kList), "x.tml");
 }
 
 TEST_F(WorkerRegistryTest, TerminateAllOnAnEmptyRegistryEmptiesTheListBox) {
   controls.ListAppend(kList, "old.tml");
-  registry.changed = false;
-  std::unique_lock<std::mutex> held(registry.lock);
-  registry.TerminateAll(held);
-  EXPECT_FALSE(held.owns_lock());
-  EXPECT_TRUE(registry.changed);
+  Refresh();
+  registry.TerminateAll();
+  EXPECT_TRUE(registry.changed());
   Refresh();
   EXPECT_TRUE(Shown().empty());
 }
@@ -137,7 +135,6 @@ TEST_F(WorkerRegistryTest, TerminateAllLetsQuickThreadsEndAndCancelsBlockedOnes)
     while (!filled) std::this_thread::yield();
     for (;;) {
       {
-        std::lock_guard<std::mutex> guard(registry.lock);
         if (registry.size() == 0) {
           EXPECT_FALSE(registry.RemoveWorker("quick.tml"));
           return 1;
@@ -155,15 +152,13 @@ TEST_F(WorkerRegistryTest, TerminateAllLetsQuickThreadsEndAndCancelsBlockedOnes)
   ASSERT_NE(quick, nullptr);
   ASSERT_NE(stuck, nullptr);
   {
-    std::lock_guard<std::mutex> guard(registry.lock);
     registry.AddWorker(quick, "quick.tml");
     registry.AddWorker(stuck, "stuck.tml");
     registry.AddWorker(nullptr, "threadless.tml");
   }
   filled = true;
   while (!watching) std::this_thread::yield();
-  std::unique_lock<std::mutex> held(registry.lock);
-  registry.TerminateAll(held);
+  registry.TerminateAll();
   EXPECT_EQ(registry.size(), 0u);
   EXPECT_FALSE(quick->IsRunning());
   EXPECT_FALSE(quick->IsCancelled()) << "a thread that ends in time is not cancelled";

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include "support/program_state.h"
+#include "support/temp_dir.h"
 
 namespace vellomar::test {
 
@@ -11,14 +11,14 @@ namespace vellomar::test {
 class StoreFixture : public ::testing::Test {
  protected:
   StoreFixture() {
-    ::setenv("VELLOMAR_REGISTRY", (state_.appDir().path() + "/store").c_str(), 1);
-    ::setenv("XDG_CONFIG_HOME", (state_.appDir().path() + "/config").c_str(), 1);
+    ::setenv("VELLOMAR_REGISTRY", (dir_.path() + "/store").c_str(), 1);
+    ::setenv("XDG_CONFIG_HOME", (dir_.path() + "/config").c_str(), 1);
   }
-  const TempDir& dir() const { return state_.appDir(); }
+  const TempDir& dir() const { return dir_; }
   std::string Machine() const { return dir().Read("store/HKEY_LOCAL_MACHINE.ini"); }
   std::string User() const { return dir().Read("store/HKEY_CURRENT_USER.ini"); }
 
-  ProgramState state_;
+  TempDir dir_;
 };
 
 }  // namespace vellomar::test

@@ -10,11 +10,10 @@
 #include <QPushButton>
 #include <QTreeWidget>
 
-#include "common/flags.h"
 #include "control/control_ids.h"
 #include "control/main_window.h"
 #include "platform/thread_tracker.h"
-#include "spool/spool_lists.h"
+#include "spool/relay_services.h"
 #include "ui/qt_controls.h"
 #include "ui/qt_executor.h"
 #include "ui/waiting_dialog.h"
@@ -29,9 +28,10 @@ class MainDialogTest : public test::UiFixture {
  protected:
   MainDialogTest() { dialog.Attach(core, controls); }
   ~MainDialogTest() override {
-    stopRequested.Set();
-    threads.JoinAll();
+    stop.Set();
+    relay().threads().JoinAll();
   }
+  Relay& relay() { return core.relay(); }
 
   QStringList Actions(const QMenu* menu) {
     QStringList texts;
@@ -39,16 +39,15 @@ class MainDialogTest : public test::UiFixture {
     return texts;
   }
   void Register(WorkerRegistry& registry, const std::string& name) {
-    std::lock_guard<std::mutex> guard(registry.lock);
     registry.AddWorker(nullptr, name);
   }
 
   // Declared first, gone last: the notifications still queued for the window go with it.
-  QtExecutor windowThread{stopRequested};
-  ThreadTracker threads{stopRequested};
+  StopFlag stop;
+  QtExecutor windowThread{stop};
   MainDialog dialog;
   QtControls controls{dialog};
-  MainWindow core{windowThread, controls, threads};
+  MainWindow core{windowThread, controls, stop, dir().path()};
 };
 
 TEST_F(MainDialogTest, ControlsTextsIdsAndGeometry) {
@@ -97,13 +96,9 @@ TEST_F(MainDialogTest, WaitingEmailsViewRowsStatesAndDeleteWithConfirmation) {
                           "DATA\r\n" + trace + "Subject: Figures\r\n\r\nx\r\n.\r\nQUIT\r\n");
   dir().Write("2.tml", "HELO a\r\nMAIL FROM:<>\r\nRCPT TO:<ann@example.org>\r\nDATA\r\nSubject: Failure\r\n\r\n.\r\nQUIT\r\n");
   std::string reserved;
-  {
-    std::lock_guard<std::mutex> guard(QueueLock());
-    RetrySchedule& schedule = TheQueueList().schedule();
-    schedule.RecordTry("1.tml");
-    schedule.NoteError("1.tml", "<cy@example.com>", "451 mailbox busy");
-    reserved = TheQueueList().NewSpoolName(true);
-  }
+  relay().queue.RecordTry("1.tml");
+  relay().queue.NoteError("1.tml", "<cy@example.com>", "451 mailbox busy");
+  reserved = relay().queue.NewSpoolName(true);
   dir().Write(reserved, "HELO a\r\nMAIL FROM:<x@example.org>\r\n");  // being received: not shown
   dialog.WaitingCommand();
   WaitingDialog* view = dialog.waitingDialog();
@@ -145,11 +140,8 @@ TEST_F(MainDialogTest, WaitingEmailsViewRowsStatesAndDeleteWithConfirmation) {
   EXPECT_EQ(list->topLevelItem(0)->text(0), "2.tml");
   view->DeleteSelected();
   EXPECT_EQ(asked.size(), 2) << "nothing selected: nothing asked";
-  {
-    std::lock_guard<std::mutex> guard(QueueLock());
-    EXPECT_FALSE(TheQueueList().schedule().Find("1.tml")) << "nothing kept of a deleted file";
-    TheQueueList().Discard(reserved, false);
-  }
+  EXPECT_FALSE(relay().queue.ScheduleOf("1.tml")) << "nothing kept of a deleted file";
+  relay().queue.Discard(reserved, false);
 }
 
 TEST_F(MainDialogTest, MinimizeHidesOnlyWhenATrayCanBringTheWindowBack) {
@@ -166,8 +158,8 @@ TEST_F(MainDialogTest, MinimizeHidesOnlyWhenATrayCanBringTheWindowBack) {
 }
 
 TEST_F(MainDialogTest, InfoPanelsShowTheirTwoFormatsAfterARefresh) {
-  Register(IncomingRegistry(), "in.tml");
-  Register(OutgoingRegistry(), "out.tml");
+  Register(relay().incoming, "in.tml");
+  Register(relay().outgoing, "out.tml");
   core.RefreshStatistics();
   EXPECT_EQ(controls.ListCount(kIncomingList), 1);
   // A click selects the entry and fills its panel at once.
@@ -182,12 +174,12 @@ TEST_F(MainDialogTest, InfoPanelsShowTheirTwoFormatsAfterARefresh) {
 }
 
 TEST_F(MainDialogTest, EscapeEndsTheProgramThroughShutdownOnce) {
-  ASSERT_TRUE(core.OpenLog());
+  ASSERT_TRUE(relay().OpenLog());
   dialog.reject();
   dialog.close();
   EXPECT_TRUE(dialog.ended());
-  EXPECT_TRUE(stopRequested.load());
-  const std::string log = state_.appDir().Read("logfile");
+  EXPECT_TRUE(stop.load());
+  const std::string log = dir().Read("logfile");
   size_t first = log.find("File list now empty.");
   EXPECT_NE(first, std::string::npos);
   EXPECT_EQ(log.find("File list now empty.", first + 1), std::string::npos);

@@ -13,11 +13,10 @@
 #include <string>
 
 #include "common/app_directory.h"
-#include "common/flags.h"
 #include "control/control_ids.h"
 #include "control/main_window.h"
 #include "platform/thread_tracker.h"
-#include "spool/spool_lists.h"
+#include "spool/relay_services.h"
 #include "ui/dialogs.h"
 #include "ui/main_dialog.h"
 #include "ui/qt_controls.h"
@@ -36,24 +35,23 @@ void Save(QWidget& widget, const QString& path) {
 }
 
 void FillWindow(MainWindow& core, QtControls& controls) {
+  Relay& relay = core.relay();
   for (const char* name : {"102113.tml", "102114.tml"}) {
-    std::lock_guard<std::mutex> guard(IncomingLock());
-    IncomingRegistry().AddWorker(nullptr, name);
+    relay.incoming.AddWorker(nullptr, name);
   }
   {
-    std::lock_guard<std::mutex> guard(OutgoingLock());
-    OutgoingRegistry().AddWorker(nullptr, "101958.tml");
+    relay.outgoing.AddWorker(nullptr, "101958.tml");
     MailSummary summary;
     summary.sender = "<ann@example.org>\r\n";
     summary.recipientCount = 2;
     summary.subject = "Minutes of Monday\r\n";
     summary.size = 5234;
-    OutgoingRegistry().UpdateSummary("101958.tml", summary);
+    relay.outgoing.UpdateSummary("101958.tml", summary);
   }
-  core.receivedAll = 12;
-  core.receivedOk = 11;
-  core.sentAll = 9;
-  core.sentOk = 9;
+  relay.counters.receivedAll = 12;
+  relay.counters.receivedOk = 11;
+  relay.counters.sentAll = 9;
+  relay.counters.sentOk = 9;
   core.RefreshStatistics();
   controls.ListSelect(kOutgoingList, 0);
   core.ShowOutgoingInfo();
@@ -65,26 +63,20 @@ void FillWindow(MainWindow& core, QtControls& controls) {
   controls.SetButtonBitmap(kClientStateButton, kStoppedBitmap);
 }
 
-// Two messages waiting behind a next relay that is down, in a folder of their own.
-void FillQueue() {
-  char folder[] = "/tmp/vellomar-screenshots-XXXXXX";
-  if (::mkdtemp(folder) == nullptr) return;
-  SetAppDirectory(folder);
+void FillQueue(QueueList& queue) {
   const auto now = std::chrono::system_clock::now();
   const std::string trace = "Received: from pc ([192.168.1.20])\r\n\tby relay with Vellomar; Mon, 7 Dec 2026 9:12:40 +0000 (UTC)\r\n";
-  std::ofstream(AppFilePath("091240.tml"))
+  std::ofstream(queue.PathOf("091240.tml"))
       << "HELO pc\r\nMAIL FROM:<ann@example.org>\r\nXCPT TO:<bob@example.net>\r\nSCPT TO:<cy@example.com>\r\n"
          "DATA\r\n" << trace << "Subject: Figures for December\r\n\r\nx\r\n.\r\nQUIT\r\n";
-  std::ofstream(AppFilePath("101502.tml"))
+  std::ofstream(queue.PathOf("101502.tml"))
       << "HELO pc\r\nMAIL FROM:<dan@example.org>\r\nRCPT TO:<eve@example.com>\r\nDATA\r\n"
       << "Subject: Lunch on Friday\r\n\r\nx\r\n.\r\nQUIT\r\n";
-  std::lock_guard<std::mutex> guard(QueueLock());
-  RetrySchedule& schedule = TheQueueList().schedule();
-  schedule.SetClock([now] { return now; });
-  for (int i = 0; i < 3; ++i) schedule.RecordTry("091240.tml");
-  schedule.NoteError("091240.tml", "<cy@example.com>", "451 4.2.0 Mailbox busy, try later");
-  schedule.RecordTry("101502.tml");
-  schedule.NoteError("101502.tml", "<eve@example.com>", "can't connect to smtp.office.example:25");
+  queue.SetScheduleClock([now] { return now; });
+  for (int i = 0; i < 3; ++i) queue.RecordTry("091240.tml");
+  queue.NoteError("091240.tml", "<cy@example.com>", "451 4.2.0 Mailbox busy, try later");
+  queue.RecordTry("101502.tml");
+  queue.NoteError("101502.tml", "<eve@example.com>", "can't connect to smtp.office.example:25");
 }
 
 }  // namespace
@@ -93,11 +85,14 @@ int main(int argc, char** argv) {
   QApplication app(argc, argv);
   const QString folder = argc > 1 ? argv[1] : "docs";
   ::setenv("VELLOMAR_REGISTRY", "/nonexistent-vellomar-store", 1);
-  QtExecutor windowThread(stopRequested);
-  ThreadTracker threads(stopRequested);
+  // Two messages wait behind a next relay that is down, in a folder of their own.
+  char queueFolder[] = "/tmp/vellomar-screenshots-XXXXXX";
+  if (::mkdtemp(queueFolder) == nullptr) return 1;
+  StopFlag stop;
+  QtExecutor windowThread(stop);
   MainDialog dialog;
   QtControls controls(dialog);
-  MainWindow core(windowThread, controls, threads);
+  MainWindow core(windowThread, controls, stop, queueFolder);
   dialog.Attach(core, controls);
   FillWindow(core, controls);
   Save(dialog, folder + "/main-window.png");
@@ -109,11 +104,11 @@ int main(int argc, char** argv) {
   Save(about, folder + "/about-dialog.png");
   SecurityDialog security;
   Save(security, folder + "/security-dialog.png");
-  FillQueue();
+  FillQueue(core.relay().queue);
   WaitingDialog waiting(core, nullptr);
   waiting.Refresh();
   waiting.resize(1260, 170);
   Save(waiting, folder + "/waiting-dialog.png");
-  stopRequested.Set();
+  stop.Set();
   return 0;
 }

@@ -8,7 +8,7 @@
 
 namespace vellomar {
 
-// The log file's own mechanics; MainWindow::AppendLog decides when each is used and holds
+// The log file's own mechanics; Relay::AppendLog decides when each is used and holds
 // LogLock around every call.
 class LogFile {
  public:

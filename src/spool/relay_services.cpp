@@ -1,14 +1,11 @@
-#include "common/flags.h"
+#include "spool/relay_services.h"
 
 #include "platform/thread_handle.h"
 
 namespace vellomar {
 
-StopFlag stopRequested;
-std::atomic<bool> flushRequested{false};
-
-bool StopOrCancelled() {
-  if (stopRequested.load()) return true;
+bool RelayServices::StopOrCancelled() const {
+  if (stop_.load()) return true;
   ThreadHandle* self = ThreadHandle::Current();
   return self != nullptr && self->IsCancelled();
 }

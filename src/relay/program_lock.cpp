@@ -1,4 +1,4 @@
-#include "control/program_lock.h"
+#include "relay/program_lock.h"
 
 #include <fcntl.h>
 

@@ -2,13 +2,12 @@
 
 #include <future>
 
-#include "common/flags.h"
 #include "control/control_ids.h"
 #include "control/registry_key.h"
 #include "control/settings.h"
 #include "delivery/smtp_client.h"
 #include "smtp_server/listener.h"
-#include "spool/spool_lists.h"
+#include "spool/relay_services.h"
 #include "dns/mx_resolver.h"
 #include "support/dns_peer.h"
 #include "support/eventually.h"
@@ -27,7 +26,7 @@ class ControllerTest : public test::RelayFixture {
 
   void Init() {
     windowThread.Invoke([this] { mainWindow.OnInitDialog(); });
-    ASSERT_TRUE(Eventually([] { return ListeningPort() != 0; }));
+    ASSERT_TRUE(Eventually([this] { return relay().listeningPort.load() != 0; }));
   }
   // Shutdown runs on the window's thread and sets the stop flag, so it is awaited apart.
   void ShutDown() {
@@ -45,8 +44,7 @@ class ControllerTest : public test::RelayFixture {
     return count;
   }
   bool DispatcherEnded() {
-    std::lock_guard<std::mutex> guard(mainWindow.clientLock);
-    return mainWindow.clientThread == nullptr;
+    return relay().ClientThread() == nullptr;
   }
   int Bitmap(int button) {
     return windowThread.InvokeFor<int>([this, button] { return controls.ButtonBitmap(button); }).value_or(0);
@@ -83,7 +81,7 @@ TEST_F(ControllerTest, ThreeClicksOnTheServerButtonPauseResumePause) {
   }
   EXPECT_EQ(bitmaps, (std::vector<int>{kStoppedBitmap, kRunningBitmap, kStoppedBitmap}));
   EXPECT_TRUE(InOrder({"Server thread paused.", "Server thread resumed.", "Server thread paused."}));
-  EXPECT_EQ(mainWindow.serverThread->SuspendCount(), 1);
+  EXPECT_EQ(relay().ServerThread()->SuspendCount(), 1);
 }
 
 TEST_F(ControllerTest, AClickAfterTheDispatcherStoppedLaunchesANewOne) {
@@ -101,10 +99,7 @@ TEST_F(ControllerTest, LaunchingTheClientByHandAndDeliverNowMakeWaitingFilesDue)
   test::SmtpPeer peer(test::SmtpPeer::AcceptAll);
   SettingsKey().Write("SMTP", peer.server());
   const std::string message = "HELO a\r\nMAIL FROM:<s>\r\nRCPT TO:<r>\r\nDATA\r\nx\r\n.\r\nQUIT\r\n";
-  auto deferBy = [](const std::string& name) {
-    std::lock_guard<std::mutex> guard(QueueLock());
-    TheQueueList().schedule().RecordTry(name);
-  };
+  auto deferBy = [this](const std::string& name) { relay().queue.RecordTry(name); };
   appDir().Write("1.tml", message);
   deferBy("1.tml");
   Init();
@@ -117,7 +112,7 @@ TEST_F(ControllerTest, LaunchingTheClientByHandAndDeliverNowMakeWaitingFilesDue)
   ASSERT_TRUE(Eventually([this] { return DispatcherEnded(); }));
   appDir().Write("2.tml", message);
   deferBy("2.tml");
-  mainWindow.StartClient();  // as after a stored message
+  relay().StartClient();  // as after a stored message
   ASSERT_TRUE(Eventually([this] { return Count("Client started.") == 3 && DispatcherEnded(); }));
   EXPECT_TRUE(appDir().Exists("2.tml"));
   windowThread.Invoke([this] { mainWindow.DeliverNow(); });
@@ -126,7 +121,7 @@ TEST_F(ControllerTest, LaunchingTheClientByHandAndDeliverNowMakeWaitingFilesDue)
 }
 
 TEST_F(ControllerTest, TimerTicksStartTheClientAgain) {
-  mainWindow.timings.clientTimerPeriod = std::chrono::milliseconds(50);
+  relay().timings.clientTimerPeriod = std::chrono::milliseconds(50);
   Init();
   ASSERT_TRUE(Eventually([this] { return Count("Client starting...") >= 3; }));
 }
@@ -135,9 +130,9 @@ TEST_F(ControllerTest, TimerTicksDoNothingWhileTheDispatcherIsPaused) {
   test::SmtpPeer peer([](int, const std::string&) { return std::string(); });  // never answers
   SettingsKey().Write("SMTP", peer.server());
   SettingsKey().Write("Output", "1");
-  mainWindow.timings.client = {std::chrono::milliseconds(2000), std::chrono::seconds(60)};
+  relay().timings.client = {std::chrono::milliseconds(2000), std::chrono::seconds(60)};
   for (const char* name : {"1.tml", "2.tml"}) appDir().Write(name, "HELO a\r\nMAIL FROM:<s>\r\nRCPT TO:<r>\r\nDATA\r\nx\r\n.\r\nQUIT\r\n");
-  mainWindow.timings.clientTimerPeriod = std::chrono::milliseconds(50);
+  relay().timings.clientTimerPeriod = std::chrono::milliseconds(50);
   Init();
   ASSERT_TRUE(Eventually([&] { return peer.Connections() == 1; })) << "the dispatcher waits at its limit";
   windowThread.Invoke([this] { mainWindow.ToggleClient(); });
@@ -151,14 +146,11 @@ TEST_F(ControllerTest, TimerTicksDoNothingWhileTheDispatcherIsPaused) {
 TEST_F(ControllerTest, FlushDeletesWaitingFilesAndLeavesTakenOnes) {
   appDir().Write("waiting.tml", "x");
   appDir().Write("taken.tml", "x");
-  {
-    std::lock_guard<std::mutex> guard(QueueLock());
-    TheQueueList().Add("taken.tml");
-  }
+  relay().queue.Add("taken.tml");
   windowThread.Invoke([this] { mainWindow.FlushQueue(); });
   EXPECT_FALSE(appDir().Exists("waiting.tml"));
   EXPECT_TRUE(appDir().Exists("taken.tml"));
-  EXPECT_TRUE(flushRequested.load());
+  EXPECT_TRUE(relay().queue.flushRequested());
   EXPECT_NE(LogContent().find("Flushing...\r\n"), std::string::npos);
 }
 
@@ -166,29 +158,24 @@ TEST_F(ControllerTest, ShutdownResumesAPausedDispatcherAndLogsInOrder) {
   test::SmtpPeer peer([](int, const std::string&) { return std::string(); });  // never answers
   SettingsKey().Write("SMTP", peer.server());
   SettingsKey().Write("Output", "1");
-  mainWindow.timings.client = {std::chrono::milliseconds(2000), std::chrono::seconds(60)};
+  relay().timings.client = {std::chrono::milliseconds(2000), std::chrono::seconds(60)};
   for (const char* name : {"1.tml", "2.tml"}) appDir().Write(name, "HELO a\r\nMAIL FROM:<s>\r\nRCPT TO:<r>\r\nDATA\r\nx\r\n.\r\nQUIT\r\n");
   Init();
   ASSERT_TRUE(Eventually([&] { return peer.Connections() == 1; })) << "one worker holds the only place";
   windowThread.Invoke([this] { mainWindow.ToggleClient(); });
-  std::shared_ptr<ThreadHandle> dispatcher;
-  {
-    std::lock_guard<std::mutex> guard(mainWindow.clientLock);
-    dispatcher = mainWindow.clientThread;
-  }
+  std::shared_ptr<ThreadHandle> dispatcher = relay().ClientThread();
   ASSERT_NE(dispatcher, nullptr);
   EXPECT_EQ(dispatcher->SuspendCount(), 1);
   windowThread.Invoke([this] { mainWindow.ToggleServer(); });
   ShutDown();
   EXPECT_FALSE(dispatcher->IsRunning());
   EXPECT_FALSE(dispatcher->IsCancelled()) << "resumed, it saw the stop and ended by itself";
-  EXPECT_FALSE(mainWindow.serverThread->IsRunning());
+  EXPECT_FALSE(relay().ServerThread()->IsRunning());
   EXPECT_TRUE(InOrder({"Client terminated.", "Server terminated.", "Input threads deleted.", "Output threads deleted.",
                        "File list now empty."}));
   EXPECT_TRUE(appDir().Exists("1.tml"));
   EXPECT_TRUE(appDir().Exists("2.tml"));
-  std::lock_guard<std::mutex> guard(QueueLock());
-  EXPECT_EQ(TheQueueList().size(), 0u);
+  EXPECT_EQ(relay().queue.size(), 0u);
 }
 
 // Three workers, each stuck where a peer can keep it: a connect whose SYNs are dropped, a
@@ -210,8 +197,8 @@ TEST_F(ControllerTest, ShutdownEndsWithinThreeSecondsWhateverThePeersDo) {
   });
   SettingsKey().Write("REAL_RELAY", "1");
   SettingsKey().Write("DNS", dns.server());
-  mainWindow.timings.client = {std::chrono::seconds(50), std::chrono::seconds(50)};
-  mainWindow.timings.dnsWait = std::chrono::seconds(25);
+  relay().timings.client = {std::chrono::seconds(50), std::chrono::seconds(50)};
+  relay().timings.dnsWait = std::chrono::seconds(25);
   for (const char* domain : {"syn", "silent", "nodns"}) {
     appDir().Write(std::string(domain) + ".tml", std::string("HELO a\r\nMAIL FROM:<s@x.test>\r\nRCPT TO:<r@") + domain +
                                                      ".test>\r\nDATA\r\nx\r\n.\r\nQUIT\r\n");
@@ -223,7 +210,7 @@ TEST_F(ControllerTest, ShutdownEndsWithinThreeSecondsWhateverThePeersDo) {
   })) << "every worker is in its wait";
   auto start = std::chrono::steady_clock::now();
   ShutDown();
-  threads.JoinAll();
+  relay().threads().JoinAll();
   auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
   EXPECT_LT(took.count(), 3000) << "shutdown took " << took.count() << " ms";
   for (const char* name : {"syn.tml", "silent.tml", "nodns.tml"}) {

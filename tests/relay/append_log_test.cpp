@@ -2,7 +2,7 @@
 #include <sys/stat.h>
 
 #include "control/control_ids.h"
-#include "control/log_file.h"
+#include "relay/log_file.h"
 #include "control/settings.h"
 #include "platform/file_system.h"
 #include "platform/local_clock.h"
@@ -16,15 +16,15 @@ class AppendLogTest : public test::RelayFixture {
   AppendLogTest() {
     std::tm moment = test::LocalTimeOfDay(7, 42, 24);
     moment.tm_wday = 0;
-    SetLocalTimeSource([moment] { return moment; });
-    TheSettings().Logsize = 10;
+    clock.Set(moment);
+    Configure([&](Settings& s) { s.Logsize = 10; });
   }
   static constexpr const char* kStamp = "Sunday 06 December (2026) - 07:42:24 : ";
 };
 
 TEST_F(AppendLogTest, LineFormatInTheFileAndBareMessageInTheBox) {
-  mainWindow.AppendLog("Initializing...");
-  mainWindow.AppendLog("");
+  relay().AppendLog("Initializing...");
+  relay().AppendLog("");
   EXPECT_EQ(LogContent(), std::string(kStamp) + "Initializing...\r\n" + kStamp + "\r\n");
   EXPECT_EQ(Notifications(), "Initializing...\r\n\r\n");
 }
@@ -57,21 +57,21 @@ TEST_F(AppendLogTest, FileIsSetAsideAsTheOldLogOnceItPassesTheLimit) {
   const std::string line = std::string(kStamp) + message + "\r\n";
   std::string written;
   while (written.size() + line.size() <= 10240) {
-    mainWindow.AppendLog(message);
+    relay().AppendLog(message);
     written += line;
   }
   EXPECT_EQ(LogContent(), written) << "at or below the limit nothing happens";
   EXPECT_FALSE(EntryExists(appDir().File("logfile.1")));
-  mainWindow.AppendLog(message);
+  relay().AppendLog(message);
   EXPECT_EQ(LogContent(), "") << "a new log begins";
   auto old = ReadWholeFile(appDir().File("logfile.1"));
   ASSERT_TRUE(old.ok());
   EXPECT_EQ(old.value(), written + line) << "the line that passed the limit is kept with the rest";
-  mainWindow.AppendLog("again");
+  relay().AppendLog("again");
   EXPECT_EQ(LogContent(), std::string(kStamp) + "again\r\n");
   // The next time the limit passes, the older log is replaced.
-  TheSettings().Logsize = 1;
-  mainWindow.AppendLog(std::string(1100, 'n'));
+  Configure([&](Settings& s) { s.Logsize = 1; });
+  relay().AppendLog(std::string(1100, 'n'));
   old = ReadWholeFile(appDir().File("logfile.1"));
   ASSERT_TRUE(old.ok());
   EXPECT_EQ(old.value(), std::string(kStamp) + "again\r\n" + kStamp + std::string(1100, 'n') + "\r\n");
@@ -80,31 +80,31 @@ TEST_F(AppendLogTest, FileIsSetAsideAsTheOldLogOnceItPassesTheLimit) {
 }
 
 TEST_F(AppendLogTest, NegativeLogsizeNeverEmptiesTheFile) {
-  TheSettings().Logsize = -5;
-  for (int i = 0; i < 300; ++i) mainWindow.AppendLog(std::string(100, 'm'));
+  Configure([&](Settings& s) { s.Logsize = -5; });
+  for (int i = 0; i < 300; ++i) relay().AppendLog(std::string(100, 'm'));
   EXPECT_EQ(LogContent().size(), 300u * (std::string(kStamp).size() + 102));
 }
 
 TEST_F(AppendLogTest, RestartAppendsToTheEarlierLines) {
-  mainWindow.AppendLog("first run");
-  mainWindow.CloseLog();
-  mainWindow.AppendLog("while closed");
-  ASSERT_TRUE(mainWindow.OpenLog());
-  mainWindow.MoveLogToEnd();
-  mainWindow.AppendLog("second run");
+  relay().AppendLog("first run");
+  relay().CloseLog();
+  relay().AppendLog("while closed");
+  ASSERT_TRUE(relay().OpenLog());
+  relay().MoveLogToEnd();
+  relay().AppendLog("second run");
   EXPECT_EQ(LogContent(), std::string(kStamp) + "first run\r\n" + kStamp + "second run\r\n");
   EXPECT_EQ(Notifications(), "first run\r\nsecond run\r\n");
 }
 
 TEST_F(AppendLogTest, FailedReopenStopsAllLoggingAndSaysSoWithoutWaiting) {
-  TheSettings().Logsize = 1;
+  Configure([&](Settings& s) { s.Logsize = 1; });
   ASSERT_TRUE(RemoveFile(appDir().File("logfile")));
   ASSERT_EQ(::mkdir(appDir().File("logfile").c_str(), 0755), 0);  // the reopen will fail
   // and so will setting it aside: a folder that is not empty is never replaced.
   ASSERT_EQ(::mkdir(appDir().File("logfile.1").c_str(), 0755), 0);
   ASSERT_TRUE(ReplaceFileContents(appDir().File("logfile.1/keep"), "x"));
-  mainWindow.AppendLog(std::string(2000, 'x'));
-  mainWindow.AppendLog("after");
+  relay().AppendLog(std::string(2000, 'x'));
+  relay().AppendLog("after");
   EXPECT_EQ(Notifications(), std::string(2000, 'x') + "\r\n");
   auto messages = windowThread.InvokeFor<std::vector<MemoryControls::Message>>([this] { return controls.Messages(); });
   ASSERT_TRUE(messages.has_value());
@@ -114,11 +114,11 @@ TEST_F(AppendLogTest, FailedReopenStopsAllLoggingAndSaysSoWithoutWaiting) {
 }
 
 TEST_F(AppendLogTest, BoxKeepsItsNewestLinesAndTheOrderOfTheFile) {
-  TheSettings().Logsize = 100000;
+  Configure([&](Settings& s) { s.Logsize = 100000; });
   std::vector<std::thread> loggers;
   for (int t = 0; t < 4; ++t) {
     loggers.emplace_back([this, t] {
-      for (int i = 0; i < 400; ++i) mainWindow.AppendLog(std::to_string(t) + ":" + std::to_string(i));
+      for (int i = 0; i < 400; ++i) relay().AppendLog(std::to_string(t) + ":" + std::to_string(i));
     });
   }
   for (auto& logger : loggers) logger.join();

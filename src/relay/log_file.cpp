@@ -1,4 +1,4 @@
-#include "control/log_file.h"
+#include "relay/log_file.h"
 
 #include <fcntl.h>
 

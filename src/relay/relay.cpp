@@ -1,0 +1,78 @@
+// The relay object: its settings, its log and its folder lock, and the services its threads ask.
+#include "relay/relay.h"
+
+#include "common/system_error.h"
+#include "platform/file_system.h"
+#include "relay/program_lock.h"
+
+namespace vellomar {
+
+namespace {
+const char* const kLogFileName = "logfile";
+const char* const kOldLogFileName = "logfile.1";
+}  // namespace
+
+Relay::Relay(std::string directory, StopFlag& stop, WindowServices& window, LocalTimeSource clock)
+    : RelayServices(std::move(directory), stop, std::move(clock)), window_(window), threads_(stop) {}
+
+Relay::~Relay() {
+  if (!stop().load()) Stop();
+  threads_.JoinAll();
+}
+
+void Relay::PublishSettings(Settings next) {
+  std::lock_guard<std::mutex> guard(publishLock_);
+  next.version = ++versions_;
+  ReplaceSettings(std::make_shared<const Settings>(std::move(next)));
+}
+
+bool Relay::OpenLog() {
+  std::lock_guard<std::mutex> guard(logLock_);
+  return logFile_.Open(FilePath(kLogFileName));
+}
+
+void Relay::MoveLogToEnd() {
+  std::lock_guard<std::mutex> guard(logLock_);
+  logFile_.MoveToEnd();
+}
+
+void Relay::CloseLog() {
+  std::lock_guard<std::mutex> guard(logLock_);
+  logFile_.Close();
+}
+
+void Relay::AppendLog(const std::string& message) {
+  std::tm now = LocalNow();
+  int32_t logsize = settings()->Logsize;
+  std::lock_guard<std::mutex> guard(logLock_);
+  if (!logFile_.IsOpen()) return;
+  std::string line = LogTimeStamp(now) + message + "\r\n";
+  logFile_.Write(line);
+  // Handed over under the log's lock, so the box gets the messages in the order of the lines.
+  window_.AppendNotification(message + "\r\n", line);
+  if (logFile_.Length() > LogLimit(logsize)) {
+    // The full log is kept as logfile.1 (replacing the one before), so the lines that explain
+    // a problem outlive the next burst of traffic.
+    (void)RenameFile(FilePath(kLogFileName), FilePath(kOldLogFileName));  // else it is emptied
+    if (!logFile_.Reopen(FilePath(kLogFileName))) {
+      window_.ShowMessage("Can't reopen logfile. Logs ignored now...", "Vellomar error");
+    }
+  }
+}
+
+// A second program on the same folder would clean up the first one's receptions as
+// incomplete and deliver its waiting files twice.
+bool Relay::TakeFolderLock() {
+  auto lock = TakeProgramLockFile(FilePath("vellomar.lock"));
+  if (!lock) return lock.error() != EWOULDBLOCK;
+  programLock_ = std::move(lock.value());
+  return true;
+}
+
+void Relay::ShowSystemError(SystemError error) { window_.ShowSystemError(SystemErrorText(error)); }
+
+void Relay::HideWindowOnce() {
+  if (settings()->Minimize && !windowHidden_.exchange(true)) window_.HideWindow();
+}
+
+}  // namespace vellomar
