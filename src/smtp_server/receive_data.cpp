@@ -4,9 +4,8 @@
 #include <chrono>
 #include <string_view>
 
-#include "common/flags.h"
-#include "common/window_services.h"
 #include "common/header_date.h"
+#include "common/window_services.h"
 #include "smtp_server/local_host_name.h"
 #include "smtp_server/message_data_filter.h"
 #include "smtp_server/message_store.h"

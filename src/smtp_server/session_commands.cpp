@@ -86,7 +86,7 @@ const CommandRow* FindCommand(std::string_view verb) {
 
 CommandOutcome DispatchCommand(SessionRun& run, const std::string& line) {
   std::string_view text(line);
-  text.remove_suffix(1);  // the line feed
+  if (!text.empty() && text.back() == '\n') text.remove_suffix(1);
   if (!text.empty() && text.back() == '\r') text.remove_suffix(1);
   if (HasControlCharacters(text)) return Refuse(run, kBadCharacters);
   text = Trimmed(text);
