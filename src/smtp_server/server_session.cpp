@@ -159,13 +159,18 @@ int SessionThread(ServerSession session, WindowServices& window) {
 
 bool AwaitBytes(SessionRun& run, std::string& into, std::chrono::milliseconds idleWait, Clock::time_point deadline) {
   const Clock::time_point since = Clock::now();
+  // Silence this short is allowed whatever the load, so a client that keeps sending never
+  // makes the session ask for it.
+  const auto anyLoad = std::min(idleWait, run.session.limits.busyWait);
   char buffer[kReceiveSize];
   for (;;) {
     if (stopRequested.load()) {
       run.farewell = kShuttingDown;
       return false;
     }
-    auto allowed = ReceptionBusy() ? run.session.limits.busyWait : idleWait;
+    auto allowed = Clock::now() - since < anyLoad ? anyLoad
+                   : ReceptionBusy()              ? run.session.limits.busyWait
+                                                  : idleWait;
     auto left = Remaining(std::min(since + allowed, deadline));
     if (left.count() == 0) {
       run.farewell = kTimedOut;
