@@ -123,8 +123,10 @@ bool ReceptionBusy() {
   return static_cast<int64_t>(sessions) * 4 >= static_cast<int64_t>(TheSettings().Input.load()) * 3;
 }
 
+// Rounded up: a wait is over only once its time has passed, not a fraction of a millisecond
+// before.
 std::chrono::milliseconds Remaining(Clock::time_point deadline) {
-  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+  auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
   return left.count() > 0 ? left : std::chrono::milliseconds(0);
 }
 
