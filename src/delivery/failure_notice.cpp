@@ -3,10 +3,12 @@
 #include <fcntl.h>
 
 
+#include "common/header_date.h"
 #include "common/system_error.h"
 #include "common/text.h"
-#include "spool/relay_services.h"
+#include "delivery/notice_header.h"
 #include "platform/file_system.h"
+#include "platform/socket.h"
 #include "spool/recipient_line.h"
 #include "spool/spool_file.h"
 #include "spool/relay_services.h"
@@ -45,7 +47,8 @@ Status CreateNoticeFile(QueueList& queue, NoticeFile& notice) {
 }
 
 std::string TemplateLine(const std::string& line, const MailSummary& summary, const std::string& notice) {
-  if (line.rfind("RCPT", 0) == 0) return "RCPT To:" + summary.sender;
+  // The sender's address alone: parameters its MAIL line may carry are not the notice's.
+  if (line.rfind("RCPT", 0) == 0) return "RCPT To:" + EnvelopeAddress(summary.sender) + "\r\n";
   if (line.rfind("Error", 0) == 0) return notice;
   return line;
 }
@@ -53,13 +56,13 @@ std::string TemplateLine(const std::string& line, const MailSummary& summary, co
 // Copies the template with its replacements up to its QUIT line. ECANCELED when a stop came
 // first: nothing new is queued while the program ends.
 Status CopyTemplate(SpoolFile& source, int target, const MailSummary& summary, const std::string& notice,
-                    const StopFlag& stop) {
+                    NoticeHeader& header, const StopFlag& stop) {
   std::string line;
   for (;;) {
     bool more = ReadLine(source, line);
     if (source.ReadFailed()) return FailWith(EIO);
     if (line.empty()) return Ok();
-    std::string out = TemplateLine(line, summary, notice);
+    std::string out = header.Copy(TemplateLine(line, summary, notice));
     Status put = WriteAll(target, out.data(), out.size());
     if (!put) return put;
     if (stop.load()) return FailWith(ECANCELED);
@@ -74,7 +77,7 @@ enum class Sender { Known, Nobody, Unknown };
 // registry) has a sender we cannot see now.
 Sender FindSender(RelayServices& relay, const std::string& spoolName, MailSummary& summary) {
   bool found = relay.outgoing.GetSummary(spoolName, summary);
-  if (found && !summary.sender.empty()) return Sender::Known;
+  if (found && !EnvelopeAddress(summary.sender).empty()) return Sender::Known;
   relay.AppendLog("Error : no sender known for " + spoolName);
   return found ? Sender::Nobody : Sender::Unknown;
 }
@@ -97,14 +100,16 @@ bool SendFailureNotice(RelayServices& relay, const std::string& spoolName, const
   MailSummary summary;
   Sender sender = FindSender(relay, spoolName, summary);
   if (sender == Sender::Unknown) return NotWritten(relay, spoolName, "message not registered");
-  if (sender == Sender::Nobody || StartsWithIgnoreCase(summary.sender, kNoticeSender)) return true;
+  if (sender == Sender::Nobody || EnvelopeAddress(summary.sender) == kNoticeSender) return true;
   auto source = SpoolFile::Open(relay.FilePath("error"), O_RDONLY);
   if (!source) return NotWritten(relay, spoolName, "template error: " + SystemErrorText(source.failure()));
   NoticeFile notice;
   Status created = CreateNoticeFile(relay.queue, notice);
   if (!created) return NotWritten(relay, spoolName, SystemErrorText(created.failure()));
+  auto hostName = MachineHostName();
+  NoticeHeader header(hostName ? hostName.value() : "localhost", notice.stem, HeaderDate(relay.LocalNow()));
   Status written = CopyTemplate(source.value(), notice.fd.get(), summary,
-                                NoticeText(recipientLine, summary.subject, reason), relay.stop());
+                                NoticeText(recipientLine, summary.subject, reason), header, relay.stop());
   if (written) written = SyncFile(notice.fd.get());
   if (written) written = notice.fd.Close();
   if (written) {

@@ -65,7 +65,7 @@ void StartSession(RelayServices& relay, FileDescriptor accepted, std::string cli
   session->clientAddress = std::move(clientAddress);
   session->limits = relay.timings.session;
   session->spoolName = relay.queue.NewSpoolName(true);
-  if (auto observe = relay.sessionStartObserver.Get()) observe(session->clientAddress, session->spoolName);
+  if (auto observe = relay.sessionStartObserver.Get()) observe(session->clientAddress, session->spoolName, session->socket.get());
   const std::string name = session->spoolName;
   auto thread = relay.incoming.Launch(name, [&relay, session] {
     return relay.threads().Start([session, &relay](ThreadHandle&) { return SessionThread(std::move(*session), relay); });

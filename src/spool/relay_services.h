@@ -89,9 +89,9 @@ class RelayServices {
   SharedValue<std::string> localHostName{std::string("localhost")};
   // The port the running listener is bound to, or 0.
   std::atomic<int> listeningPort{0};
-  // Called on the listener's thread with each session's client address and spool name as the
-  // session is handed to its thread, so that tests can see what a session starts with.
-  SharedValue<std::function<void(const std::string& clientAddress, const std::string& spoolName)>>
+  // Called on the listener's thread with each session's client address, spool name and socket
+  // as the session is handed to its thread, so that tests can see what a session starts with.
+  SharedValue<std::function<void(const std::string& clientAddress, const std::string& spoolName, int socket)>>
       sessionStartObserver;
 
   // A time-stamped line in the log, the bare message in the notifications box.
