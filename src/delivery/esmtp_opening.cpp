@@ -78,7 +78,7 @@ std::optional<OpeningResult> Ehlo(Session& s, const std::string& domain, bool ma
   }
   if (reply[0] == '4') return Result(Kind::Reply, reply, command);
   if (mayFallBack && reply[0] == '5') return Result(Kind::UseHelo);
-  return Result(Kind::Fault, "Error : EHLO refused by " + s.server + ": " + FirstLine(reply));
+  return Result(Kind::Fault, "Error : EHLO refused by " + s.server + ": " + ReplyText(reply));
 }
 
 // STARTTLS and the handshake. Under May a refusal leaves the session in the clear.
@@ -89,7 +89,7 @@ std::optional<OpeningResult> StartTls(Session& s) {
   if (reply[0] == '4') return Result(Kind::Reply, reply, command);
   if (reply[0] != '2') {
     if (s.security.tls == Tls::May) return std::nullopt;
-    return Result(Kind::Fault, "Error : STARTTLS refused by " + s.server + ": " + FirstLine(reply));
+    return Result(Kind::Fault, "Error : STARTTLS refused by " + s.server + ": " + ReplyText(reply));
   }
   // Bytes that came in the clear after the reply must not pass for part of the TLS session.
   s.replies.Clear();
@@ -128,7 +128,7 @@ std::string ChooseMechanism(Session& s, const Extensions& extensions) {
 OpeningResult LoginEnded(Session& s, const std::string& reply) {
   if (reply[0] == '2') return Result(Kind::Ready);
   if (reply[0] == '4') return Result(Kind::Reply, reply, "AUTH\r\n");
-  return Result(Kind::Fault, "Error : authentication refused by " + s.server + ": " + FirstLine(reply));
+  return Result(Kind::Fault, "Error : authentication refused by " + s.server + ": " + ReplyText(reply));
 }
 
 OpeningResult Exchange(Session& s, const std::string& mechanism, const std::string& secret) {

@@ -132,6 +132,15 @@ ErrorOr<size_t> SendOnce(int fd, const char* data, size_t size) {
   return static_cast<size_t>(put);
 }
 
+ErrorOr<size_t> SendWhatFits(int fd, const char* data, size_t size) {
+  ssize_t put;
+  do {
+    put = ::send(fd, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+  } while (put < 0 && errno == EINTR);
+  if (put < 0) return ErrorOr<size_t>::Fail(errno);
+  return static_cast<size_t>(put);
+}
+
 Status ShutdownBoth(int fd) {
   if (::shutdown(fd, SHUT_RDWR) != 0) return FailWith(errno);
   return Ok();

@@ -38,6 +38,8 @@ ErrorOr<AcceptedConnection> AcceptConnection(int fd);
 ErrorOr<size_t> ReceiveSome(int fd, char* buffer, size_t size);
 // One send call; the count it reports may be short.
 ErrorOr<size_t> SendOnce(int fd, const char* data, size_t size);
+// One send call that takes what fits now, without waiting; EAGAIN when nothing does.
+ErrorOr<size_t> SendWhatFits(int fd, const char* data, size_t size);
 Status ShutdownBoth(int fd);
 
 // The official name the resolver gives for `name`; a resolver (getaddrinfo) error on failure.

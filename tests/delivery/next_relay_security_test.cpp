@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <functional>
@@ -64,9 +65,9 @@ class NextRelaySecurityTest : public test::DeliveryFixture {
     return options;
   }
 
-  // Spools the worked example afresh and delivers its first recipient to the peer.
-  Fate Run(TlsSmtpPeer& peer, const std::string& host = "localhost") {
-    Spool("953.tml", test::WorkedExample());
+  // Spools the message (the worked example) afresh and delivers its first recipient to the peer.
+  Fate Run(TlsSmtpPeer& peer, const std::string& host = "localhost", const std::string& message = test::WorkedExample()) {
+    Spool("953.tml", message);
     const off_t letter = LineAt("953.tml", 2).first;
     Deliver("953.tml", 2, peer.server(host));
     char now = appDir().Read("953.tml")[letter];
@@ -131,6 +132,11 @@ TEST_F(NextRelaySecurityTest, WhatTheSettingsAskForEachServer) {
       {"smtp.example", {"tls"}, false, "", Want::Implicit, Check::Chain, true},
       {"smtp.example", {"tls", "", "", "", "", "AB:CD"}, false, "", Want::Implicit, Check::Fingerprint, true},
       {"smtp.example", {"sometimes"}, false, "", Want::StartTls, Check::Chain, true},
+      // A pin asks for TLS to that certificate whatever SMTP_TLS says.
+      {"smtp.example", {"", "", "", "", "", "AB:CD"}, false, "", Want::StartTls, Check::Fingerprint, true},
+      {"smtp.example", {"may", "", "", "", "", "AB:CD"}, false, "", Want::StartTls, Check::Fingerprint, true},
+      {"smtp.example", {"none", "", "", "", "", "AB:CD"}, false, "", Want::StartTls, Check::Fingerprint, true},
+      {"smtp.example:465", {"may", "", "", "", "", "AB:CD"}, false, "", Want::Implicit, Check::Fingerprint, true},
       {"mx.example", {"tls", "alice"}, true, "", Want::None, Check::None, false},
       {"mx.example", {"tls", "alice"}, true, "may", Want::May, Check::None, true},
   };
@@ -153,6 +159,7 @@ TEST_F(NextRelaySecurityTest, WhatTheSettingsAskForEachServer) {
 }
 
 TEST_F(NextRelaySecurityTest, EachModeAgainstServersThatOfferTlsAndThatDoNot) {
+  const std::string pin = test::TestCertificates::Fingerprint(localhost.certificate);
   struct Case {
     const char* what;
     Store store;
@@ -179,6 +186,12 @@ TEST_F(NextRelaySecurityTest, EachModeAgainstServersThatOfferTlsAndThatDoNot) {
        "EHLO client.example\r\n", "", "Error : TLS required but not offered by localhost:"},
       {"none set explicitly with a user: login in the clear", {"none", "alice", "s3cret"}, Tls::Plain,
        Fate::Delivered, "EHLO client.example\r\n", "", ""},
+      {"automatic with a pin: TLS to that certificate", {"", "", "", "", "", pin}, Tls::StartTls, Fate::Delivered,
+       "EHLO client.example\r\n", "EHLO client.example\r\n", ""},
+      {"may with a pin, STARTTLS stripped: never in the clear", {"may", "", "", "", "", pin}, Tls::Plain,
+       Fate::Pending, "EHLO client.example\r\n", "", "Error : TLS required but not offered by localhost:"},
+      {"none with a pin, not offered", {"none", "", "", "", "", pin}, Tls::Plain, Fate::Pending,
+       "EHLO client.example\r\n", "", "Error : TLS required but not offered by localhost:"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -356,14 +369,30 @@ TEST_F(NextRelaySecurityTest, HandshakesAndRepliesThatGoWrong) {
       {"EHLO refused with a user", {"none", "alice", "s3cret"},
        [](TlsSmtpPeer::Options& o) { o.ehloReply = "502 5.5.2 What\r\n"; }, Fate::Pending,
        "Error : EHLO refused by localhost:"},
+      // Stalled past the send limit: the message, larger than every buffer on the way, is cut
+      // off there, and nothing after the cut is sent on that connection.
+      {"stops reading mid-data", {"starttls"},
+       [](TlsSmtpPeer::Options& o) { o.stallInData = milliseconds(2500); }, Fate::Pending,
+       "Error : no reply from localhost:"},
   };
+  mainWindow.timings.client = {milliseconds(2000), milliseconds(1000), milliseconds(2000)};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     Apply(c.store);
     TlsSmtpPeer::Options options = Peer(Tls::StartTls);
     c.arrange(options);
     TlsSmtpPeer peer(options);
-    EXPECT_EQ(Run(peer), c.want);
+    bool large = options.stallInData.count() > 0;
+    EXPECT_EQ(Run(peer, "localhost", large ? test::LargeMessage() : test::WorkedExample()), c.want);
+    ASSERT_TRUE(peer.WaitForEnded(1, milliseconds(20000)));
+    std::vector<std::string> data;
+    for (const auto& transcript : peer.Transcripts()) {
+      for (const TlsSmtpPeer::Line& line : transcript) data.push_back(line.text);
+    }
+    EXPECT_TRUE(test::NoHole(data));
+    if (c.want != Fate::Delivered) {
+      EXPECT_EQ(std::count(data.begin(), data.end(), ".\r\n"), 0) << "no end of data";
+    }
     if (*c.log != '\0') {
       EXPECT_NE(LogContent().find(c.log), std::string::npos) << LogContent();
     }
