@@ -117,14 +117,17 @@ void MainWindow::DeliverWaitingNow(const std::string& name) {
   StartClient();
 }
 
-bool MainWindow::DeleteWaiting(const std::string& name) {
-  bool deleted;
+QueueList::Deletion MainWindow::DeleteWaiting(const std::string& name, const FileIdentity& shown) {
+  using Deletion = QueueList::Deletion;
+  Deletion outcome;
   {
     std::lock_guard<std::mutex> guard(QueueLock());
-    deleted = TheQueueList().DeleteWaitingFile(name);
+    outcome = TheQueueList().DeleteWaitingFile(name, shown);
   }
-  AppendLog(deleted ? "Deleted waiting e-mail " + name : "Error : can't delete waiting e-mail " + name);
-  return deleted;
+  if (outcome == Deletion::Deleted) AppendLog("Deleted waiting e-mail " + name);
+  if (outcome == Deletion::Gone) AppendLog("Waiting e-mail " + name + " has gone since it was shown; nothing deleted");
+  if (outcome == Deletion::Refused) AppendLog("Error : can't delete waiting e-mail " + name);
+  return outcome;
 }
 
 void MainWindow::FlushQueue() {

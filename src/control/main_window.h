@@ -14,6 +14,7 @@
 #include "platform/file_descriptor.h"
 #include "platform/thread_handle.h"
 #include "platform/thread_tracker.h"
+#include "spool/queue_list.h"
 
 namespace vellomar {
 
@@ -80,9 +81,9 @@ class MainWindow : public WindowServices {
   void DeliverNow();
   // The same for one waiting file.
   void DeliverWaitingNow(const std::string& name);
-  // Deletes one waiting file (one being delivered goes when its worker lets it go); false,
-  // logged, when it cannot be deleted.
-  bool DeleteWaiting(const std::string& name);
+  // Deletes one waiting file, if it is still the very file `shown` identifies (one being
+  // delivered goes when its worker lets it go); says in the log what became of it.
+  QueueList::Deletion DeleteWaiting(const std::string& name, const FileIdentity& shown);
   void Shutdown();
   static bool IsThreadRunning(const std::shared_ptr<ThreadHandle>& thread);
 

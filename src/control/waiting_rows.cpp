@@ -19,7 +19,7 @@ std::string NextTryText(const RetrySchedule& schedule, const std::string& name) 
   if (!record || record->nextTry <= now) return "now";
   auto minutes = std::chrono::ceil<std::chrono::minutes>(record->nextTry - now).count();
   if (minutes < 60) return "in " + std::to_string(minutes) + "m";
-  std::tm local = LocalTimeAt(std::chrono::system_clock::to_time_t(record->nextTry));
+  std::tm local = LocalTimeAt(std::chrono::system_clock::to_time_t(schedule.WallTimeOf(record->nextTry)));
   char text[16];
   std::snprintf(text, sizeof text, "at %02d:%02d", local.tm_hour, local.tm_min);
   return text;
@@ -47,7 +47,10 @@ std::vector<WaitingRow> ReadWaitingRows(std::time_t now) {
       std::lock_guard<std::mutex> guard(QueueLock());
       if (TheQueueList().IsReservation(message.name)) continue;
       RetrySchedule& schedule = TheQueueList().schedule();
-      if (!message.arrival) row.age = AgeText(std::chrono::system_clock::to_time_t(schedule.FirstSeen(message.name)), now);
+      if (!message.arrival) {
+        auto firstSeen = schedule.WallTimeOf(schedule.FirstSeen(message.name));
+        row.age = AgeText(std::chrono::system_clock::to_time_t(firstSeen), now);
+      }
       row.nextTry = NextTryText(schedule, message.name);
       row.lastError = LastErrorsText(schedule, message.name);
     }

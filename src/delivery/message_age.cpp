@@ -21,8 +21,10 @@ int MessageAgeDays(const std::string& spoolName, SpoolFile& file) {
   if (file.Rewind()) arrival = ReadArrivalTime(file);
   std::lock_guard<std::mutex> guard(QueueLock());
   RetrySchedule& schedule = TheQueueList().schedule();
-  auto since = arrival ? std::chrono::system_clock::from_time_t(*arrival) : schedule.FirstSeen(spoolName);
-  auto age = schedule.Now() - since;
+  // The trace header's date is wall-clock time; a first sighting is the schedule's own.
+  auto age = arrival ? std::chrono::duration_cast<std::chrono::seconds>(
+                           schedule.WallNow() - std::chrono::system_clock::from_time_t(*arrival))
+                     : std::chrono::duration_cast<std::chrono::seconds>(schedule.Now() - schedule.FirstSeen(spoolName));
   return age < kDay ? 0 : static_cast<int>(age / kDay);
 }
 

@@ -8,8 +8,8 @@ namespace vellomar {
 class SpoolFile;
 
 // Whole days a message has waited, from the arrival time its trace header records, or, for
-// a file without one (a notice), from when this run of the program first met it; the clock is
-// the retry schedule's. Reads the file from its start; the position afterwards is anywhere.
+// a file without one (a notice), from when this run of the program first met it; the clocks
+// are the retry schedule's. Reads the file from its start; the position afterwards is anywhere.
 // Takes QueueLock for its own moment.
 int MessageAgeDays(const std::string& spoolName, SpoolFile& file);
 

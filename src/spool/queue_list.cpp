@@ -191,22 +191,24 @@ bool QueueList::Flush() {
   return ok;
 }
 
-bool QueueList::DeleteWaitingFile(const std::string& name) {
+QueueList::Deletion QueueList::DeleteWaitingFile(const std::string& name, const FileIdentity& shown) {
+  auto there = IdentityAt(AppFilePath(name));
+  if (!there || !(there.value() == shown)) return Deletion::Gone;
   auto [first, last] = index_.equal_range(Folded(name));
   if (first == last) {
-    if (!RemoveFile(AppFilePath(name))) return false;
+    if (!RemoveFile(AppFilePath(name))) return Deletion::Refused;
     schedule_.Forget(name);
-    return true;
+    return Deletion::Deleted;
   }
   for (auto it = first; it != last; ++it) {
     QueueEntry& entry = *it->second;
-    if (entry.reservation) return false;
+    if (entry.reservation) return Deletion::Refused;
     if (entry.flushed) continue;
     entry.flushed = true;
     ++flushedCount_;
   }
   flushRequested = true;
-  return true;
+  return Deletion::Deleted;
 }
 
 bool QueueList::IsReservation(const std::string& name) const {

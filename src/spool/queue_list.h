@@ -7,6 +7,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/file_system.h"
 #include "spool/retry_schedule.h"
 
 namespace vellomar {
@@ -70,9 +71,14 @@ class QueueList {
   // the flush mark (its file goes when its worker or the next clearing lets it go). Files
   // stored afterwards are not touched. False when a waiting file could not be deleted.
   bool Flush();
-  // One file deleted by the user: at once when it waits, when its name is let go when it is
-  // taken (as by a Flush). False when it is a reception's reservation or could not be deleted.
-  bool DeleteWaitingFile(const std::string& name);
+  // What became of a deletion the user asked for.
+  enum class Deletion { Deleted, Gone, Refused };
+  // One file deleted by the user, and only the very file `shown` identifies (read with the
+  // row the user saw; names are times of day, so a newer message may have taken the name):
+  // at once when it waits, when its name is let go when it is taken (as by a Flush). Gone
+  // when the name holds no file or another one; Refused when it is a reception's
+  // reservation or could not be deleted.
+  Deletion DeleteWaitingFile(const std::string& name, const FileIdentity& shown);
   // Letter case ignored: the name is reserved by a reception still writing its file.
   bool IsReservation(const std::string& name) const;
   // Letter case ignored: the name is taken and carries the flush mark.

@@ -107,7 +107,7 @@ TEST_F(WorkerTest, ARecipientPendingPastTheLifetimeIsGivenUpWithOneNotice) {
   auto now = arrival;
   {
     std::lock_guard<std::mutex> guard(QueueLock());
-    TheQueueList().schedule().SetClock([&now] { return now; });
+    TheQueueList().schedule().SetWallClock([&now] { return now; });
   }
   std::string dead;
   {
@@ -150,7 +150,7 @@ TEST_F(WorkerTest, ARecipientPendingPastTheLifetimeIsGivenUpWithOneNotice) {
 }
 
 TEST_F(WorkerTest, AFileWithoutTraceHeaderIsAgedFromWhenItWasFirstSeen) {
-  auto now = std::chrono::system_clock::from_time_t(1796540703);
+  auto now = RetrySchedule::TimePoint(std::chrono::hours(1000));
   {
     std::lock_guard<std::mutex> guard(QueueLock());
     TheQueueList().schedule().SetClock([&now] { return now; });
