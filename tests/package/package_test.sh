@@ -167,4 +167,26 @@ ls "${state}"/*.tml >/dev/null 2>&1 || fail "the message is not waiting in the s
 grep -q "can't connect to 127.0.0.1:9" "${state}/logfile" || fail "the settings were not read: $(cat "${state}/logfile")"
 grep -q "can't read the settings" "${state}/logfile" && fail "the settings could not be read: $(cat "${state}/logfile")"
 [ "$(ls "${root}/usr/bin")" = vellomar ] || fail "files beside the program: $(ls "${root}/usr/bin")"
+
+echo "== maintainer scripts"
+# As dpkg runs them, on the unpacked root (DPKG_ROOT): configured, the unit's links are known
+# without the unit being enabled; enabled by the administrator, removed, then purged, its links
+# are gone. The service itself is restarted or stopped only where systemd runs.
+control=${work}/control
+dpkg-deb -e "${deb}" "${control}"
+for script in postinst prerm postrm; do
+  [ "$(stat -c %a "${control}/${script}")" = 755 ] || fail "no executable ${script} in the package"
+  sh -n "${control}/${script}" || fail "${script} is no valid shell script"
+done
+wants=${root}/etc/systemd/system/multi-user.target.wants
+DPKG_ROOT=${root} "${control}/postinst" configure "" || fail "postinst configure"
+[ ! -e "${wants}/vellomar.service" ] || fail "a first installation enabled the service"
+mkdir -p "${wants}" && ln -s /usr/lib/systemd/system/vellomar.service "${wants}/vellomar.service"
+DPKG_ROOT=${root} "${control}/postinst" configure "${version}-1" || fail "postinst on upgrade"
+DPKG_ROOT=${root} "${control}/prerm" remove || fail "prerm remove"
+DPKG_ROOT=${root} "${control}/postrm" remove || fail "postrm remove"
+DPKG_ROOT=${root} "${control}/postrm" purge || fail "postrm purge"
+[ ! -L "${wants}/vellomar.service" ] || fail "the purge left the service enabled"
+grep -q "deb-systemd-invoke restart vellomar.service" "${control}/postinst" || fail "postinst restarts nothing"
+grep -q "deb-systemd-invoke stop vellomar.service" "${control}/prerm" || fail "prerm stops nothing"
 echo "== package test passed (port ${port}, ${deb##*/})"
