@@ -179,13 +179,19 @@ for script in postinst prerm postrm; do
   sh -n "${control}/${script}" || fail "${script} is no valid shell script"
 done
 wants=${root}/etc/systemd/system/multi-user.target.wants
-DPKG_ROOT=${root} "${control}/postinst" configure "" || fail "postinst configure"
+maintain() {  # script, arguments: run as dpkg runs it
+  DPKG_ROOT=${root} DPKG_MAINTSCRIPT_PACKAGE=vellomar DPKG_MAINTSCRIPT_NAME=$1 "${control}/$@" \
+    >"${work}/maintainer.log" 2>&1 || fail "$*: $(cat "${work}/maintainer.log")"
+  [ ! -s "${work}/maintainer.log" ] || fail "$* said: $(cat "${work}/maintainer.log")"
+}
+maintain postinst configure ""
 [ ! -e "${wants}/vellomar.service" ] || fail "a first installation enabled the service"
 mkdir -p "${wants}" && ln -s /usr/lib/systemd/system/vellomar.service "${wants}/vellomar.service"
-DPKG_ROOT=${root} "${control}/postinst" configure "${version}-1" || fail "postinst on upgrade"
-DPKG_ROOT=${root} "${control}/prerm" remove || fail "prerm remove"
-DPKG_ROOT=${root} "${control}/postrm" remove || fail "postrm remove"
-DPKG_ROOT=${root} "${control}/postrm" purge || fail "postrm purge"
+maintain postinst configure "${version}-1"
+[ -L "${wants}/vellomar.service" ] || fail "an upgrade disabled the service"
+maintain prerm remove
+maintain postrm remove
+maintain postrm purge
 [ ! -L "${wants}/vellomar.service" ] || fail "the purge left the service enabled"
 grep -q "deb-systemd-invoke restart vellomar.service" "${control}/postinst" || fail "postinst restarts nothing"
 grep -q "deb-systemd-invoke stop vellomar.service" "${control}/prerm" || fail "prerm stops nothing"
