@@ -21,10 +21,11 @@ int MessageAgeDays(const std::string& spoolName, SpoolFile& file) {
   if (file.Rewind()) arrival = ReadArrivalTime(file);
   std::lock_guard<std::mutex> guard(QueueLock());
   RetrySchedule& schedule = TheQueueList().schedule();
-  // The trace header's date is wall-clock time; a first sighting is the schedule's own.
-  auto age = arrival ? std::chrono::duration_cast<std::chrono::seconds>(
-                           schedule.WallNow() - std::chrono::system_clock::from_time_t(*arrival))
-                     : std::chrono::duration_cast<std::chrono::seconds>(schedule.Now() - schedule.FirstSeen(spoolName));
+  using std::chrono::duration_cast;
+  using std::chrono::seconds;
+  // The trace header's date is wall-clock time; a first sighting is on the schedule's clock.
+  seconds age = arrival ? duration_cast<seconds>(schedule.WallNow() - std::chrono::system_clock::from_time_t(*arrival))
+                        : duration_cast<seconds>(schedule.Now() - schedule.FirstSeen(spoolName));
   return age < kDay ? 0 : static_cast<int>(age / kDay);
 }
 
