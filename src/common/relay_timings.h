@@ -5,15 +5,21 @@
 
 namespace vellomar {
 
-// How long a client may take. Each wait for data is bounded by `readWait`; on top of that a
-// command line must be complete within `commandTime` of its first byte, and message data may
-// take `dataGrace` plus one second per `dataRate` bytes received, so that a client dripping a
-// byte now and then cannot hold a connection slot for ever.
+// How long a client may take. Silence is allowed for `commandWait` before a command and
+// `dataWait` within the message data while fewer than three quarters of Input are in use,
+// and for `busyWait` anywhere once the listener is busier, so that idle clients cannot lock
+// others out. On top of that a command line must be complete within `commandTime` of its
+// first byte, and message data may take `dataGrace` plus one second per `dataRate` bytes
+// received, so that a client dripping a byte now and then cannot hold a slot for ever. A
+// reply the client does not take within `sendWait` ends the session.
 struct SessionLimits {
-  std::chrono::milliseconds readWait{10000};
+  std::chrono::milliseconds commandWait{std::chrono::minutes(5)};
+  std::chrono::milliseconds dataWait{std::chrono::minutes(3)};
+  std::chrono::milliseconds busyWait{10000};
   std::chrono::milliseconds commandTime{60000};
   std::chrono::milliseconds dataGrace{60000};
   int64_t dataRate = 1024;  // bytes per second
+  std::chrono::milliseconds sendWait{60000};
 };
 
 // Time limits of the client: connecting (30 s), each reply, the greeting included (120 s),

@@ -9,7 +9,9 @@
 #include "common/system_error.h"
 #include "common/text.h"
 #include "common/window_services.h"
+#include "delivery/notice_header.h"
 #include "platform/file_system.h"
+#include "platform/socket.h"
 #include "spool/recipient_line.h"
 #include "spool/spool_file.h"
 #include "spool/spool_lists.h"
@@ -50,20 +52,22 @@ Status CreateNoticeFile(NoticeFile& notice) {
 }
 
 std::string TemplateLine(const std::string& line, const MailSummary& summary, const std::string& notice) {
-  if (line.rfind("RCPT", 0) == 0) return "RCPT To:" + summary.sender;
+  // The sender's address alone: parameters its MAIL line may carry are not the notice's.
+  if (line.rfind("RCPT", 0) == 0) return "RCPT To:" + EnvelopeAddress(summary.sender) + "\r\n";
   if (line.rfind("Error", 0) == 0) return notice;
   return line;
 }
 
 // Copies the template with its replacements up to its QUIT line. ECANCELED when a stop came
 // first: nothing new is queued while the program ends.
-Status CopyTemplate(SpoolFile& source, int target, const MailSummary& summary, const std::string& notice) {
+Status CopyTemplate(SpoolFile& source, int target, const MailSummary& summary, const std::string& notice,
+                    NoticeHeader& header) {
   std::string line;
   for (;;) {
     bool more = ReadLine(source, line);
     if (source.ReadFailed()) return FailWith(EIO);
     if (line.empty()) return Ok();
-    std::string out = TemplateLine(line, summary, notice);
+    std::string out = header.Copy(TemplateLine(line, summary, notice));
     Status put = WriteAll(target, out.data(), out.size());
     if (!put) return put;
     if (stopRequested.load()) return FailWith(ECANCELED);
@@ -82,7 +86,7 @@ Sender FindSender(WindowServices& window, const std::string& spoolName, MailSumm
     std::lock_guard<std::mutex> guard(OutgoingLock());
     found = OutgoingRegistry().GetSummary(spoolName, summary);
   }
-  if (found && !summary.sender.empty()) return Sender::Known;
+  if (found && !EnvelopeAddress(summary.sender).empty()) return Sender::Known;
   window.AppendLog("Error : no sender known for " + spoolName);
   return found ? Sender::Nobody : Sender::Unknown;
 }
@@ -105,14 +109,16 @@ bool SendFailureNotice(WindowServices& window, const std::string& spoolName, con
   MailSummary summary;
   Sender sender = FindSender(window, spoolName, summary);
   if (sender == Sender::Unknown) return NotWritten(window, spoolName, "message not registered");
-  if (sender == Sender::Nobody || StartsWithIgnoreCase(summary.sender, kNoticeSender)) return true;
+  if (sender == Sender::Nobody || EnvelopeAddress(summary.sender) == kNoticeSender) return true;
   auto source = SpoolFile::Open(AppFilePath("error"), O_RDONLY);
   if (!source) return NotWritten(window, spoolName, "template error: " + SystemErrorText(source.failure()));
   NoticeFile notice;
   Status created = CreateNoticeFile(notice);
   if (!created) return NotWritten(window, spoolName, SystemErrorText(created.failure()));
+  auto hostName = MachineHostName();
+  NoticeHeader header(hostName ? hostName.value() : "localhost", notice.stem);
   Status written = CopyTemplate(source.value(), notice.fd.get(), summary,
-                                NoticeText(recipientLine, summary.subject, reason));
+                                NoticeText(recipientLine, summary.subject, reason), header);
   if (written) written = SyncFile(notice.fd.get());
   if (written) written = notice.fd.Close();
   if (written) {

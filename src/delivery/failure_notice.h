@@ -9,7 +9,8 @@ namespace vellomar {
 class WindowServices;
 
 // The notice-sender address: the null reverse path, so notices travel as bounces should.
-// A message whose sender begins with it gets no notice about its own failure.
+// A message whose sender is the null path, however its MAIL line wrote it, gets no notice
+// about its own failure (RFC 5321, 6.1).
 constexpr const char* kNoticeSender = "<>";
 
 // The text that takes the place of the template's "Error" line.

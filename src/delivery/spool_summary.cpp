@@ -22,7 +22,16 @@ bool FindLine(SpoolFile& file, std::string& line, Predicate found) {
 }
 
 bool IsMailLine(const std::string& line) { return StartsWithIgnoreCase(line, "MAIL"); }
-bool IsSubjectLine(const std::string& line) { return StartsWithIgnoreCase(line, "Subject"); }
+// "Subject", blanks allowed before its colon as RFC 5322 once allowed; npos when the line is
+// no Subject header, else where its text starts, the blanks after the colon skipped.
+size_t SubjectText(const std::string& line) {
+  if (!StartsWithIgnoreCase(line, "Subject")) return std::string::npos;
+  size_t colon = line.find_first_not_of(" \t", 7);
+  if (colon == std::string::npos || line[colon] != ':') return std::string::npos;
+  size_t text = line.find_first_not_of(" \t", colon + 1);
+  return text == std::string::npos ? line.size() : text;
+}
+bool IsSubjectLine(const std::string& line) { return SubjectText(line) != std::string::npos; }
 bool IsRecipient(const std::string& line) { return IsRecipientLine(line); }
 
 int32_t ClampedLength(SpoolFile& file) {
@@ -44,8 +53,7 @@ void ReadFields(SpoolFile& file, MailSummary& summary, std::string& mailLine) {
   if (!more) return;
   // The search for the subject starts with the line that ended the run.
   if (!IsSubjectLine(line) && !FindLine(file, line, IsSubjectLine)) return;
-  size_t colon = mailLine.find(':');
-  summary.subject = colon < line.size() ? line.substr(colon) : std::string();
+  summary.subject = line.substr(SubjectText(line));
 }
 
 }  // namespace

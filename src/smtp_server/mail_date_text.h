@@ -5,7 +5,8 @@
 
 namespace vellomar {
 
-// The date as mail headers and the greeting show it: "Sun, 6 Dec 2026 8:5:3 +0100 (CET)".
+// The date as the greeting shows it: "Sun, 6 Dec 2026 8:5:3 +0100 (CET)" (headers take
+// RFC 5322's form, HeaderDate).
 // Numbers carry no zero padding; the offset is the one in effect at that moment (summer time
 // included, minutes kept), written without a sign at UTC; with no zone name the text ends in
 // a blank. Thread-safe.

@@ -51,21 +51,26 @@ bool StartNextMessage(SessionRun& run) {
   run.session.spoolName = name;
   run.nameHeld = true;
   run.session.summary = MailSummary{};
-  if (!CreateMessageFile(run)) return false;
+  if (!CreateMessageFile(run)) {
+    run.farewell = kCannotStore;
+    return false;
+  }
   if (!AppendOrFault(run, run.heloLine)) return false;
   run.session.summary.size = SpoolLength(run);
   return true;
 }
 
-bool RollBackMessage(SessionRun& run) {
-  const off_t helo = static_cast<off_t>(run.heloLine.size());
-  Status status = TruncateFile(run.spool.get(), helo);
+bool ResetMessage(SessionRun& run) {
+  run.transactionOpen = false;
+  run.session.summary = MailSummary{};
+  if (!run.fileOurs) return true;
+  Status status = TruncateFile(run.spool.get(), 0);
   if (status) {
-    auto at = SeekTo(run.spool.get(), helo);
+    auto at = SeekTo(run.spool.get(), 0);
     if (!at) status = FailWith(at.failure());
   }
-  run.session.summary = MailSummary{};
-  run.session.summary.size = static_cast<int32_t>(helo);
+  if (status) status = AppendToSpool(run, run.heloLine);
+  run.session.summary.size = SpoolLength(run);
   return Stored(run, status);
 }
 
@@ -97,6 +102,7 @@ bool AppendOrFault(SessionRun& run, std::string_view data) { return Stored(run, 
 void StorageFault(SessionRun& run, SystemError error) {
   run.window.AppendLog("Error : can't write spool file " + run.session.spoolName + ": " + SystemErrorText(error));
   (void)SendReply(run, "452 4.3.1 Insufficient system storage\r\n");  // the session ends either way
+  run.farewell = kCannotStore;
 }
 
 }  // namespace vellomar

@@ -4,10 +4,9 @@
 #include <chrono>
 #include <string_view>
 
-#include "common/flags.h"
+#include "common/header_date.h"
 #include "common/window_services.h"
 #include "smtp_server/local_host_name.h"
-#include "smtp_server/mail_date_text.h"
 #include "smtp_server/message_data_filter.h"
 #include "smtp_server/message_store.h"
 #include "smtp_server/server_session.h"
@@ -24,7 +23,7 @@ constexpr std::chrono::milliseconds kRefreshInterval{100};
 
 std::string TraceHeader(const SessionRun& run) {
   return "Received: from " + run.session.heloDomain + " ([" + run.session.clientAddress + "])\r\n\tby " +
-         localHostName.Get() + " with Vellomar; " + MailDateText() + "\r\n";
+         localHostName.Get() + " with Vellomar; " + HeaderDate() + "\r\n";
 }
 
 // The data may take the grace time plus a second for every `dataRate` bytes received: a
@@ -33,11 +32,8 @@ class DataDeadline {
  public:
   explicit DataDeadline(const SessionLimits& limits) : limits_(limits), start_(Clock::now()) {}
   void Received(size_t bytes) { received_ += static_cast<int64_t>(bytes); }
-  // The next wait: the read wait, or less when the deadline comes sooner; 0 once it passed.
-  std::chrono::milliseconds NextWait() const {
-    auto allowed = limits_.dataGrace + std::chrono::milliseconds(received_ * 1000 / std::max<int64_t>(limits_.dataRate, 1));
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(start_ + allowed - Clock::now());
-    return std::clamp(left, std::chrono::milliseconds(0), limits_.readWait);
+  Clock::time_point End() const {
+    return start_ + limits_.dataGrace + std::chrono::milliseconds(received_ * 1000 / std::max<int64_t>(limits_.dataRate, 1));
   }
 
  private:
@@ -57,9 +53,10 @@ bool StoreData(SessionRun& run, MessageDataFilter& filter, std::string& input) {
 
 }  // namespace
 
-bool ReceiveData(SessionRun& run, const std::string& line) {
-  if (!AppendOrFault(run, line) || !AppendOrFault(run, TraceHeader(run))) return false;
-  if (!SendReply(run, "354 send the mail data, end with .\r\n")) return false;
+CommandOutcome ReceiveData(SessionRun& run, std::string_view argument) {
+  if (!argument.empty()) return Refuse(run, "501 5.5.4 Syntax: DATA\r\n");
+  if (!AppendOrFault(run, "DATA\r\n") || !AppendOrFault(run, TraceHeader(run))) return CommandOutcome::Failed;
+  if (!SendReply(run, "354 send the mail data, end with .\r\n")) return CommandOutcome::Failed;
   MessageDataFilter filter;
   DataDeadline deadline(run.session.limits);
   Clock::time_point lastRefresh;
@@ -67,23 +64,21 @@ bool ReceiveData(SessionRun& run, const std::string& line) {
   std::string input = std::move(run.pending);
   run.pending.clear();
   for (;;) {
-    if (!StoreData(run, filter, input)) return false;
+    if (!StoreData(run, filter, input)) return CommandOutcome::Failed;
     if (filter.ended()) break;
-    if (stopRequested.load()) return false;
     run.session.summary.size = SpoolLength(run);
     PublishSummary(run);
     if (Clock::now() - lastRefresh >= kRefreshInterval) {
       lastRefresh = Clock::now();
       run.window.RefreshStatistics();
     }
-    auto wait = deadline.NextWait();
-    if (wait.count() == 0) return false;
-    if (!ReceiveMore(run, input, wait)) return false;
+    if (!AwaitBytes(run, input, run.session.limits.dataWait, deadline.End())) return CommandOutcome::Failed;
     deadline.Received(input.size());
   }
   run.pending = std::move(input);
-  if (!CommitMessage(run)) return false;
-  return SendReply(run, "250 Ok\r\n");
+  if (!CommitMessage(run)) return CommandOutcome::Failed;
+  run.state = DataDone;
+  return Answer(run, "250 Ok\r\n");
 }
 
 }  // namespace vellomar

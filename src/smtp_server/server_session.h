@@ -58,21 +58,44 @@ struct SessionRun {
   bool nameHeld = true;
   // A MAIL was accepted for the message in `spool`.
   bool transactionOpen = false;
+  // Commands refused so far; at kMaxErrors the session ends.
+  int errors = 0;
+  // The client closed the connection, or did not take a reply: nothing more can reach it.
+  bool peerGone = false;
+  // The 421 that any end but QUIT sends first, as the reason for the end has it.
+  std::string_view farewell = "421 4.3.0 Closing connection\r\n";
 };
+
+// After this many refused commands the client is told "421 4.7.0 Too many errors".
+constexpr int kMaxErrors = 10;
+
+// The 421 that announces an end the store caused.
+constexpr std::string_view kCannotStore = "421 4.3.0 Cannot store mail now\r\n";
+
+enum class CommandOutcome { Continue, Failed, Quit };
+enum class LineRead { Line, TooLong, Ended };
 
 // The session thread: the greeting, the command loop and the ending. Holds no lock while it
 // waits on, reads from or writes to the network or the spool file.
 int SessionThread(ServerSession session, WindowServices& window);
 
-// One command line, up to and including its line feed; what follows it stays pending. Fails
-// on silence for readWait, a line not complete within commandTime, a closed connection, a
-// stop request, a line over 1,000 bytes, or fewer than 4 characters.
-bool ReadCommand(SessionRun& run, std::string& line);
-// Waits (at most `wait`) for more bytes and appends them to `into`; false on silence, a
-// closed connection or an error.
-bool ReceiveMore(SessionRun& run, std::string& into, std::chrono::milliseconds wait);
+// One command line, up to and including its line feed; what follows it stays pending.
+// TooLong for a line over 1,000 bytes, read to its end and dropped; Ended as AwaitBytes ends,
+// or when the line was not complete within commandTime.
+LineRead ReadCommand(SessionRun& run, std::string& line);
+// Waits for the client's next bytes and appends them to `into`. Silence is allowed for
+// `idleWait` while fewer than three quarters of Input are in use and for the busy wait
+// otherwise, the load looked at again every second, and never past `deadline`. False when
+// the session must end instead: silence, a stop (each with its farewell set), or a client
+// that left.
+bool AwaitBytes(SessionRun& run, std::string& into, std::chrono::milliseconds idleWait,
+                   std::chrono::steady_clock::time_point deadline);
 // Sends a reply in one send call; true only when all of it went out.
 bool SendReply(SessionRun& run, std::string_view reply);
+// A reply to a command: Continue when it went out.
+CommandOutcome Answer(SessionRun& run, std::string_view reply);
+// A refusal, counted toward kMaxErrors; the session goes on when it went out.
+CommandOutcome Refuse(SessionRun& run, std::string_view reply);
 // Appends to the spool file; fails when the data did not all land.
 [[nodiscard]] Status AppendToSpool(SessionRun& run, std::string_view data);
 // The spool file's current length, as the summary shows it.
@@ -80,13 +103,14 @@ int32_t SpoolLength(SessionRun& run);
 // Publishes the session's summary to its IncomingRegistry entry.
 void PublishSummary(SessionRun& run);
 
-// The command handlers: true when the command succeeded and the session goes on.
-bool HandleHelo(SessionRun& run, const std::string& line);
-bool HandleEhlo(SessionRun& run, const std::string& line);
-bool HandleMail(SessionRun& run, const std::string& line);
-bool HandleRcpt(SessionRun& run, const std::string& line);
-bool HandleRset(SessionRun& run, const std::string& line);
-bool HandleQuit(SessionRun& run, const std::string& line);
-bool ReceiveData(SessionRun& run, const std::string& line);
+// The command handlers, each given the text after its verb (blanks around it dropped).
+// They answer, set the state that follows and say whether the session goes on.
+CommandOutcome HandleHelo(SessionRun& run, std::string_view argument);
+CommandOutcome HandleEhlo(SessionRun& run, std::string_view argument);
+CommandOutcome HandleMail(SessionRun& run, std::string_view argument);
+CommandOutcome HandleRcpt(SessionRun& run, std::string_view argument);
+CommandOutcome HandleRset(SessionRun& run, std::string_view argument);
+CommandOutcome HandleQuit(SessionRun& run, std::string_view argument);
+CommandOutcome ReceiveData(SessionRun& run, std::string_view argument);
 
 }  // namespace vellomar

@@ -8,95 +8,95 @@ namespace vellomar {
 
 namespace {
 
-// Line ends are exactly these: several replies end in a line feed alone.
-constexpr std::string_view kNoopReply = "200 Ok\n";
-constexpr std::string_view kNotImplemented = "Command not implemented\n";
-constexpr std::string_view kUnrecognized = "500 Syntax error, command unrecognized\n";
+constexpr std::string_view kUnrecognized = "500 5.5.2 Command unrecognized\r\n";
+constexpr std::string_view kBadSequence = "503 5.5.1 Bad sequence of commands\r\n";
 constexpr std::string_view kBadCharacters = "501 5.5.2 Syntax error\r\n";
 
-using Handler = CommandOutcome (*)(SessionRun&, const std::string&);
+using Handler = CommandOutcome (*)(SessionRun&, std::string_view argument);
 
-CommandOutcome Noop(SessionRun& run, const std::string&) {
-  return SendReply(run, kNoopReply) ? CommandOutcome::Continue : CommandOutcome::Failed;
+CommandOutcome Noop(SessionRun& run, std::string_view) { return Answer(run, "250 2.0.0 Ok\r\n"); }
+
+// Mail programs and devices probe with these; an answer lets them go on.
+CommandOutcome Verify(SessionRun& run, std::string_view) {
+  return Answer(run, "252 2.5.2 Cannot verify, but will accept the message\r\n");
 }
 
-template <bool (*Handle)(SessionRun&, const std::string&)>
-CommandOutcome Step(SessionRun& run, const std::string& line) {
-  return Handle(run, line) ? CommandOutcome::Continue : CommandOutcome::Failed;
+CommandOutcome Help(SessionRun& run, std::string_view) {
+  return Answer(run, "214 2.0.0 Commands: HELO EHLO MAIL RCPT DATA RSET NOOP QUIT VRFY HELP\r\n");
 }
 
-CommandOutcome Quit(SessionRun& run, const std::string& line) {
-  HandleQuit(run, line);
-  return CommandOutcome::Quit;
-}
-
-// A reply that precedes a failed end is sent once; whether it went out changes nothing.
-CommandOutcome NotImplemented(SessionRun& run, const std::string&) {
-  (void)SendReply(run, kNotImplemented);
-  return CommandOutcome::Failed;
-}
-
-CommandOutcome Unrecognized(SessionRun& run, const std::string&) {
-  (void)SendReply(run, kUnrecognized);
-  return CommandOutcome::Failed;
+CommandOutcome NotImplemented(SessionRun& run, std::string_view) {
+  return Refuse(run, "502 5.5.1 Command not implemented\r\n");
 }
 
 constexpr unsigned Bit(SessionState state) { return 1u << state; }
 constexpr unsigned kEveryState = Bit(Greeted) | Bit(HeloDone) | Bit(MailDone) | Bit(RcptDone) | Bit(DataDone);
 
 struct CommandRow {
-  const char* word;
-  unsigned acceptedIn;
+  std::string_view verb;
+  unsigned acceptedIn;  // in any other state: "503 5.5.1 Bad sequence of commands"
   Handler handler;
-  SessionState next;  // Greeted here means "unchanged, or as the handler set it"
-  Handler otherwise;  // in a state that does not accept the word
 };
 
-// Tested in this order; the word is the line's first four characters in upper case. MAIL
-// after a committed message (DataDone) begins the next message.
-const CommandRow kCommands[] = {
-    {"NOOP", kEveryState, Noop, Greeted, Unrecognized},
-    {"HELO", Bit(Greeted), Step<HandleHelo>, HeloDone, Unrecognized},
-    {"EHLO", Bit(Greeted), Step<HandleEhlo>, HeloDone, Unrecognized},
-    {"MAIL", Bit(HeloDone) | Bit(DataDone), Step<HandleMail>, MailDone, Unrecognized},
-    {"RCPT", Bit(MailDone) | Bit(RcptDone), Step<HandleRcpt>, RcptDone, Unrecognized},
-    {"DATA", Bit(RcptDone), Step<ReceiveData>, DataDone, Unrecognized},
-    {"RSET", kEveryState, Step<HandleRset>, Greeted, Unrecognized},
-    {"QUIT", kEveryState, Quit, Greeted, Quit},
-    {"AUTH", kEveryState, NotImplemented, Greeted, NotImplemented},
-    {"EXPN", kEveryState, NotImplemented, Greeted, NotImplemented},
-    {"VRFY", kEveryState, NotImplemented, Greeted, NotImplemented},
+// The verb is the line's first word, in any case. MAIL after a committed message (DataDone)
+// begins the next message; HELO and EHLO may come again, and begin afresh.
+constexpr CommandRow kCommands[] = {
+    {"HELO", kEveryState, HandleHelo},
+    {"EHLO", kEveryState, HandleEhlo},
+    {"MAIL", Bit(HeloDone) | Bit(DataDone), HandleMail},
+    {"RCPT", Bit(MailDone) | Bit(RcptDone), HandleRcpt},
+    {"DATA", Bit(RcptDone), ReceiveData},
+    {"RSET", kEveryState, HandleRset},
+    {"NOOP", kEveryState, Noop},
+    {"QUIT", kEveryState, HandleQuit},
+    {"VRFY", kEveryState, Verify},
+    {"HELP", kEveryState, Help},
+    {"AUTH", kEveryState, NotImplemented},
+    {"EXPN", kEveryState, NotImplemented},
 };
 
 // A CR anywhere but before the final LF, a NUL or another control character would be stored
 // and replayed as part of a line: a forged header in the trace, or a line end that some
 // server reads where we did not.
-bool HasControlCharacters(const std::string& line) {
-  size_t end = line.size() - 1;  // the line feed
-  if (end > 0 && line[end - 1] == '\r') --end;
-  for (size_t i = 0; i < end; ++i) {
-    unsigned char c = static_cast<unsigned char>(line[i]);
-    if (c < 0x20 && c != '\t') return true;
+bool HasControlCharacters(std::string_view text) {
+  for (char c : text) {
+    unsigned char byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 && c != '\t') return true;
   }
   return false;
+}
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+// The text without the blanks around it.
+std::string_view Trimmed(std::string_view text) {
+  while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
+  while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
+  return text;
+}
+
+const CommandRow* FindCommand(std::string_view verb) {
+  for (const CommandRow& row : kCommands) {
+    if (EqualsIgnoreCase(verb, row.verb)) return &row;
+  }
+  return nullptr;
 }
 
 }  // namespace
 
 CommandOutcome DispatchCommand(SessionRun& run, const std::string& line) {
-  if (HasControlCharacters(line)) {
-    return SendReply(run, kBadCharacters) ? CommandOutcome::Continue : CommandOutcome::Failed;
-  }
-  std::string word;
-  for (size_t i = 0; i < 4 && i < line.size(); ++i) word += ToUpperAscii(line[i]);
-  for (const CommandRow& row : kCommands) {
-    if (word != row.word) continue;
-    if ((row.acceptedIn & Bit(run.state)) == 0) return row.otherwise(run, line);
-    CommandOutcome outcome = row.handler(run, line);
-    if (outcome == CommandOutcome::Continue && row.next != Greeted) run.state = row.next;
-    return outcome;
-  }
-  return Unrecognized(run, line);
+  std::string_view text(line);
+  if (!text.empty() && text.back() == '\n') text.remove_suffix(1);
+  if (!text.empty() && text.back() == '\r') text.remove_suffix(1);
+  if (HasControlCharacters(text)) return Refuse(run, kBadCharacters);
+  text = Trimmed(text);
+  size_t blank = text.find_first_of(" \t");
+  std::string_view verb = text.substr(0, blank);
+  std::string_view argument = blank == std::string_view::npos ? std::string_view() : Trimmed(text.substr(blank));
+  const CommandRow* row = FindCommand(verb);
+  if (row == nullptr) return Refuse(run, kUnrecognized);
+  if ((row->acceptedIn & Bit(run.state)) == 0) return Refuse(run, kBadSequence);
+  return row->handler(run, argument);
 }
 
 }  // namespace vellomar

@@ -6,10 +6,8 @@
 
 namespace vellomar {
 
-enum class CommandOutcome { Continue, Failed, Quit };
-
-// Acts on one command line as the command table says: the handler when the word is accepted
-// in the current state, the state that follows, and the replies that precede a failed end.
+// Acts on one command line as the command table says: the handler when its verb is accepted
+// in the current state, else the reply that refuses it; Failed when the session must end.
 CommandOutcome DispatchCommand(SessionRun& run, const std::string& line);
 
 }  // namespace vellomar

@@ -21,6 +21,18 @@ std::string UpToCarriageReturn(std::string_view text) { return std::string(text.
 
 std::string RecipientAddress(std::string_view line) { return UpToCarriageReturn(AfterFirstColon(line)); }
 
+std::string EnvelopeAddress(std::string_view argument) {
+  size_t start = argument.find_first_not_of(" \t");
+  if (start == std::string_view::npos) return "";
+  argument.remove_prefix(start);
+  if (argument.front() == '<') {
+    size_t close = argument.find('>');
+    return close == std::string_view::npos ? "" : std::string(argument.substr(0, close + 1));
+  }
+  std::string_view bare = argument.substr(0, argument.find_first_of(" \t\r\n"));
+  return bare.empty() ? "" : "<" + std::string(bare) + ">";
+}
+
 std::string RecipientDomain(std::string_view line) {
   size_t at = line.find('@');
   if (at == std::string_view::npos) return "";

@@ -26,6 +26,10 @@ std::string RecipientDomain(std::string_view line);
 std::string AfterFirstColon(std::string_view line);
 // The text up to the first CR.
 std::string UpToCarriageReturn(std::string_view text);
+// The address that the argument of a MAIL or RCPT line names, in its brackets and without
+// what follows them ("<a@b>" from " <a@b> BODY=8BITMIME\r\n"), however a client or an earlier
+// version stored it; a bare address gets its brackets. "" when the argument names none.
+std::string EnvelopeAddress(std::string_view argument);
 
 }  // namespace vellomar
 

@@ -7,9 +7,11 @@
 #include <thread>
 
 #include "common/flags.h"
+#include "common/header_date.h"
 #include "delivery_fixture.h"
 #include "delivery/notice_leftovers.h"
 #include "platform/local_clock.h"
+#include "platform/socket.h"
 
 namespace vellomar {
 namespace {
@@ -34,12 +36,21 @@ TEST_F(FailureNoticeTest, NoticeTextLineByLine) {
 }
 
 TEST_F(FailureNoticeTest, NoticeIsASpoolFileAddressedToTheSender) {
-  Spool("1.tml", "x", "<ann@example.org>\r\n", "Report\r\n");
+  // A sender stored by an earlier version with a parameter: the notice names the address alone.
+  Spool("1.tml", "x", " <ann@example.org> BODY=8BITMIME\r\n", "Report\r\n");
   EXPECT_TRUE(SendFailureNotice(mainWindow, "1.tml", "550 No such user", "RCPT TO:<bob@example.org>\r\n"));
   ASSERT_TRUE(appDir().Exists("953.tml"));
   EXPECT_FALSE(appDir().Exists("953")) << "the stem file was renamed";
   const std::string notice = appDir().Read("953.tml");
   EXPECT_EQ(notice.rfind("HELO localhost\r\nMAIL FROM:<>\r\nRCPT To:<ann@example.org>\r\nDATA\r\n", 0), 0u);
+  auto host = MachineHostName();
+  ASSERT_TRUE(host.ok());
+  EXPECT_NE(notice.find("From: Mail Delivery System <MAILER-DAEMON@" + host.value() + ">\r\n"), std::string::npos);
+  // The header ends with the Date (the moment, RFC 5322's form) and a Message-ID of its own.
+  const std::tm now = test::LocalTimeOfDay(9, 5, 3);
+  const std::string header = notice.substr(0, notice.find("\r\n\r\n") + 2);
+  EXPECT_NE(header.find("\r\nDate: " + HeaderDate(now, now.tm_gmtoff) + "\r\nMessage-ID: <"), std::string::npos) << header;
+  EXPECT_EQ(header.substr(header.size() - host.value().size() - 8), ".953@" + host.value() + ">\r\n");
   EXPECT_NE(notice.find("\r\n\r\n" + NoticeText("RCPT TO:<bob@example.org>\r\n", "Report\r\n", "550 No such user") +
                         ".\r\nQUIT\r\n"),
             std::string::npos);
@@ -61,11 +72,15 @@ TEST_F(FailureNoticeTest, TemplateRulesAreCaseSensitiveAndStopAtQuit) {
 
 TEST_F(FailureNoticeTest, NoNoticeAboutANoticeNorForAnUnknownSender) {
   Spool("1.tml", "x", "<>\r\n");
+  Spool("3.tml", "x", " <>\r\n");  // the null sender as earlier versions stored a blank after the colon
+  Spool("4.tml", "x", "<> BODY=8BITMIME\r\n");
+  EXPECT_TRUE(SendFailureNotice(mainWindow, "3.tml", "550 no", "RCPT TO:<b>\r\n"));
+  EXPECT_TRUE(SendFailureNotice(mainWindow, "4.tml", "550 no", "RCPT TO:<b>\r\n"));
   Spool("2.tml", "x", "");  // no MAIL line in the file
   EXPECT_TRUE(SendFailureNotice(mainWindow, "1.tml", "550 no", "RCPT TO:<b>\r\n"));
   EXPECT_TRUE(SendFailureNotice(mainWindow, "2.tml", "550 no", "RCPT TO:<b>\r\n"));
   EXPECT_FALSE(SendFailureNotice(mainWindow, "gone.tml", "550 no", "RCPT TO:<b>\r\n"));
-  EXPECT_EQ(Notices("1.tml").size(), 1u) << "only 2.tml itself";
+  EXPECT_EQ(Notices("1.tml").size(), 3u) << "only 2.tml, 3.tml and 4.tml themselves";
   EXPECT_NE(LogContent().find("Error : no sender known for gone.tml\r\n"), std::string::npos);
   EXPECT_NE(LogContent().find("Error : no sender known for 2.tml\r\n"), std::string::npos);
 }

@@ -40,9 +40,10 @@ TEST(SpoolSummaryTest, FieldRules) {
       {"helo a\r\nmail from:<s>\r\nrcpt to:<r>\r\ndata\r\nsubject: low\r\n", "<s>\r\n", 1, "low\r\n"},
       {"HELO a\r\nMAIL FROM:<s>\r\nRCPT TO:<r>\r\nDATA\r\n\r\nbody\r\n.\r\n", "<s>\r\n", 1, ""},
       {"HELO a\r\nRCPT TO:<r>\r\nDATA\r\nSubject: x\r\n", "", 0, ""},
-      // Only the first run counts; the subject is cut at the MAIL line's colon index.
+      // Only the first run counts; the subject is the text after the colon, however spaced.
       {"HELO a\r\nMAIL FROM:<s>\r\nRCPT TO:<a>\r\nNOOP\r\nRCPT TO:<b>\r\nSubject: hi\r\n", "<s>\r\n", 1, "hi\r\n"},
-      {"HELO a\r\nMAIL  FROM:<s>\r\nRCPT TO:<a>\r\nSubject: hi\r\n", "<s>\r\n", 1, "i\r\n"},
+      {"HELO a\r\nMAIL  FROM:<s>\r\nRCPT TO:<a>\r\nSubject: hi\r\n", "<s>\r\n", 1, "hi\r\n"},
+      {"HELO a\r\nMAIL FROM:<s>\r\nRCPT TO:<a>\r\nSubjects: no\r\nSUBJECT :Hello\r\n", "<s>\r\n", 1, "Hello\r\n"},
       {"HELO a\r\nMAIL FROM:<s>\r\nRCPT TO:<a>\r\nRCPT TO:<b>", "<s>\r\n", 2, ""},
       {"HELO a\r\nMAIL FROM:<s>\r\nRCPT TO:<a>\r\nSubject: no end", "<s>\r\n", 1, "no end"},
   };

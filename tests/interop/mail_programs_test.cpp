@@ -1,6 +1,6 @@
 // The real program driven by the mail programs people use (Python's smtplib, curl, swaks,
 // msmtp), each message followed to a next relay on loopback: what arrives there is the
-// replayed dialogue with the client's own HELO domain, MAIL and RCPT lines and message.
+// replayed dialogue with the client's own HELO domain, its envelope and message.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -26,9 +26,8 @@ using test::SmtpPeer;
 constexpr const char* kPython = "/usr/bin/python3";
 constexpr int kClientTimeoutMs = 20000;
 
-// One message as the next relay must see it: the command lines as the client sent them
-// (smtplib writes its commands in lower case), except the RCPT line's first letter, which
-// is the recipient's state in the spool file and always goes out as "R".
+// One message as the next relay must see it: the envelope in the one form the relay stores,
+// whatever case the client wrote its commands in (smtplib writes them in lower case).
 struct Arrival {
   std::string mail;
   std::string rcpt;
@@ -62,20 +61,24 @@ std::string Message(const std::string& token, const char* lineEnd) {
 Arrival Upper(const std::string& token) {
   return {"MAIL FROM:<sender@example.org>\r\n", "RCPT TO:<rcpt@example.org>\r\n", "DATA\r\n", token};
 }
-Arrival Lower(const std::string& token) {
-  return {"mail FROM:<sender@example.org>\r\n", "Rcpt TO:<rcpt@example.org>\r\n", "data\r\n", token};
-}
 
 // smtplib as a script is written: EHLO (through sendmail), one or two messages, or a
-// transaction opened and reset between two; each reply checked, QUIT's 221 too.
+// transaction opened and reset between two, or first a message with a parameter the relay
+// did not offer, which is refused; each reply checked, QUIT's 221 too.
 constexpr const char* kSmtplibScript = R"(import smtplib, sys
-port, tokens, reset = int(sys.argv[1]), sys.argv[2].split(","), sys.argv[3] == "reset"
+port, tokens, mode = int(sys.argv[1]), sys.argv[2].split(","), sys.argv[3]
 def message(token):
     return "Subject: %s\r\n\r\nbody of %s\r\n.dot %s\r\n" % (token, token, token)
 client = smtplib.SMTP("127.0.0.1", port, local_hostname="python.test", timeout=15)
 client.set_debuglevel(1)
+if mode == "parameter":
+    try:
+        client.sendmail("sender@example.org", ["rcpt@example.org"], message("refused"), mail_options=["BODY=8BITMIME"])
+        raise AssertionError("a parameter not offered was taken")
+    except smtplib.SMTPSenderRefused as refusal:
+        assert refusal.smtp_code == 555, refusal
 for index, token in enumerate(tokens):
-    if reset and index == 1:
+    if mode == "reset" and index == 1:
         assert client.mail("dropped@example.org")[0] == 250
         assert client.rcpt("dropped@example.org")[0] == 250
         assert client.rset()[0] == 250
@@ -85,9 +88,9 @@ code, text = client.quit()
 assert code == 221, (code, text)
 )";
 
-std::vector<std::string> Smtplib(int port, const test::TempDir& dir, const std::string& tokens, bool reset) {
+std::vector<std::string> Smtplib(int port, const test::TempDir& dir, const std::string& tokens, const char* mode) {
   dir.Write("client.py", kSmtplibScript);
-  return {kPython, dir.File("client.py"), std::to_string(port), tokens, reset ? "reset" : "plain"};
+  return {kPython, dir.File("client.py"), std::to_string(port), tokens, mode};
 }
 
 std::vector<std::string> Swaks(int port, const std::string& token, bool pipeline) {
@@ -116,14 +119,17 @@ std::vector<std::string> Msmtp(int port, const test::TempDir& dir) {
 
 std::vector<ClientCase> Cases() {
   return {
-      {"SmtplibOneMessage", [](int port, const test::TempDir& dir) { return Smtplib(port, dir, "py-one", false); },
-       "", "python.test", {Lower("py-one")}, {}},
+      {"SmtplibOneMessage", [](int port, const test::TempDir& dir) { return Smtplib(port, dir, "py-one", "plain"); },
+       "", "python.test", {Upper("py-one")}, {}},
       {"SmtplibTwoMessagesOnOneConnection",
-       [](int port, const test::TempDir& dir) { return Smtplib(port, dir, "py-first,py-second", false); }, "",
-       "python.test", {Lower("py-first"), Lower("py-second")}, {}},
+       [](int port, const test::TempDir& dir) { return Smtplib(port, dir, "py-first,py-second", "plain"); }, "",
+       "python.test", {Upper("py-first"), Upper("py-second")}, {}},
       {"SmtplibResetBetweenTwoMessages",
-       [](int port, const test::TempDir& dir) { return Smtplib(port, dir, "py-kept,py-after-reset", true); }, "",
-       "python.test", {Lower("py-kept"), Lower("py-after-reset")}, {"dropped@example.org"}},
+       [](int port, const test::TempDir& dir) { return Smtplib(port, dir, "py-kept,py-after-reset", "reset"); }, "",
+       "python.test", {Upper("py-kept"), Upper("py-after-reset")}, {"dropped@example.org"}},
+      {"SmtplibParameterNotOfferedIsRefused",
+       [](int port, const test::TempDir& dir) { return Smtplib(port, dir, "py-plain", "parameter"); }, "", "python.test",
+       {Upper("py-plain")}, {"refused", "BODY"}},
       {"Curl", [](int port, const test::TempDir& dir) { return Curl(port, dir, "127.0.0.1", "curl-token"); }, "",
        "curl.test", {Upper("curl-token")}, {}},
       {"CurlOverIpv6", [](int port, const test::TempDir& dir) { return Curl(port, dir, "[::1]", "curl-ipv6"); }, "",
@@ -156,7 +162,7 @@ const std::vector<std::string>* Carrying(const std::vector<std::vector<std::stri
   return nullptr;
 }
 
-// The replayed dialogue: HELO, the client's MAIL and RCPT lines, DATA, the trace header
+// The replayed dialogue: HELO, the client's envelope, DATA, the trace header
 // naming the client, the message as sent (dot-stuffed), the end-of-data line, QUIT.
 void ExpectArrived(const std::vector<std::string>& got, const ClientCase& client, const Arrival& want) {
   const std::string& helo = client.helo;

@@ -91,7 +91,7 @@ TEST_F(ListenerTest, AtTheInputLimitTheNextClientIsGreetedOnlyAfterTheFirstEnded
   // Keep the first session busy for a while before it ends.
   for (int i = 0; i < 20; ++i) {
     first.Send("NOOP\r\n");
-    EXPECT_EQ(first.ReadReply(), "200 Ok\n");
+    EXPECT_EQ(first.ReadReply(), "250 2.0.0 Ok\r\n");
   }
   first.Send("QUIT\r\n");
   EXPECT_TRUE(first.WaitClosed());

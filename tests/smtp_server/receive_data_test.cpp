@@ -57,7 +57,7 @@ TEST_F(ReceiveDataTest, MarkerAsAChunkOfItsOwnAfterEarlierData) {
   client.Send("\r\n.\r\n");
   EXPECT_EQ(client.ReadReply(), "250 Ok\r\n");
   client.Send("NOOP\r\n");
-  EXPECT_EQ(client.ReadReply(), "200 Ok\n");
+  EXPECT_EQ(client.ReadReply(), "250 2.0.0 Ok\r\n");
   EXPECT_EQ(IncomingSummary(kFirstSpool).size, static_cast<int32_t>(appDir().Read(kFirstSpool).size()));
 }
 

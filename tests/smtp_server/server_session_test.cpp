@@ -8,9 +8,11 @@
 
 #include <thread>
 
+#include "common/settings.h"
 #include "common/system_error.h"
 #include "platform/file_system.h"
 #include "session_fixture.h"
+#include "smtp_server/listener.h"
 #include "support/loopback.h"
 
 namespace vellomar {
@@ -22,7 +24,13 @@ using test::Eventually;
 using test::Exchange;
 using test::SmtpTestClient;
 
-const std::string kUnrecognized = "500 Syntax error, command unrecognized\n";
+const std::string kUnrecognized = "500 5.5.2 Command unrecognized\r\n";
+const std::string kBadSequence = "503 5.5.1 Bad sequence of commands\r\n";
+const std::string kMailSyntax = "501 5.5.4 Syntax: MAIL FROM:<address>\r\n";
+const std::string kRcptSyntax = "501 5.5.4 Syntax: RCPT TO:<address>\r\n";
+const std::string kNotImplemented = "502 5.5.1 Command not implemented\r\n";
+const std::string kNoop = "250 2.0.0 Ok\r\n";
+const std::string kTimedOut = "421 4.4.2 Timeout, closing connection\r\n";
 const std::string kEhloReply = "250-vesk\r\n250 PIPELINING\r\n";
 const std::string kInvited = "354 send the mail data, end with .\r\n";
 
@@ -44,7 +52,7 @@ class ServerSessionTest : public test::SessionFixture {
   }
   // The window shows a connection's summary as it stood before its latest command.
   MailSummary SummaryNow(SmtpTestClient& client, const std::string& name) {
-    Converse(client, {{"NOOP\r\n", "200 Ok\n"}});
+    Converse(client, {{"NOOP\r\n", kNoop}});
     return IncomingSummary(name);
   }
 };
@@ -56,7 +64,7 @@ TEST_F(ServerSessionTest, AMessageIsStoredWholeAndReleasedBeforeItsAcknowledgeme
                     {"MAIL FROM:<ann>\r\n", "250 Ok\r\n"},
                     {"RCPT TO:<bob>\r\n", "250 Ok\r\n"},
                     {"rcpt to:<carl>\r\n", "250 Ok\r\n"},
-                    {"NOOP\r\n", "200 Ok\n"}});
+                    {"NOOP\r\n", kNoop}});
   MailSummary summary = IncomingSummary(kFirstSpool);
   EXPECT_EQ(summary.sender, "<ann>");
   EXPECT_EQ(summary.recipientCount, 2);
@@ -65,7 +73,7 @@ TEST_F(ServerSessionTest, AMessageIsStoredWholeAndReleasedBeforeItsAcknowledgeme
 
   Converse(client, {{"DATA\r\n", kInvited}, {"Subject: Hello\r\n\r\n..x\r\nHi Bob.\r\n.\r\n", "250 Ok\r\n"}});
   // The 250 came after the file was complete, counted and released: QUIT adds nothing.
-  const std::string expected = "HELO pc1\r\nMAIL FROM:<ann>\r\nRCPT TO:<bob>\r\nrcpt to:<carl>\r\nDATA\r\n" +
+  const std::string expected = "HELO pc1\r\nMAIL FROM:<ann>\r\nRCPT TO:<bob>\r\nRCPT TO:<carl>\r\nDATA\r\n" +
                                TraceHeader("pc1") + "Subject: Hello\r\n\r\n..x\r\nHi Bob.\r\n.\r\nQUIT\r\n";
   EXPECT_EQ(appDir().Read(kFirstSpool), expected);
   EXPECT_EQ(mainWindow.receivedAll, 1u);
@@ -79,59 +87,82 @@ TEST_F(ServerSessionTest, AMessageIsStoredWholeAndReleasedBeforeItsAcknowledgeme
 }
 
 struct DialogueCase {
+  DialogueCase(const char* n, std::vector<Exchange> e, const char* c = nullptr, std::string s = "")
+      : name(n), exchanges(std::move(e)), closes(c), stored(std::move(s)) {}
   const char* name;
-  std::vector<test::Exchange> exchanges;
-  bool endsSession;  // the connection is closed after the last exchange
+  std::vector<Exchange> exchanges;
+  const char* closes;  // what comes before the server closes; nullptr: the session goes on
+  std::string stored;  // the session's spool file after the last exchange, when given
 };
 
 TEST_F(ServerSessionTest, RepliesLineEndsAndTheStateTable) {
-  const std::vector<Exchange> upToRcpt = {
-      {"HELO a\r\n", "250 Ok\r\n"}, {"MAIL FROM:<a>\r\n", "250 Ok\r\n"}, {"RCPT TO:<b>\r\n", "250 Ok\r\n"}};
+  const Exchange helo = {"HELO a\r\n", "250 Ok\r\n"};
+  const std::vector<Exchange> upToRcpt = {helo, {"MAIL FROM:<a>\r\n", "250 Ok\r\n"}, {"RCPT TO:<b>\r\n", "250 Ok\r\n"}};
   auto then = [](std::vector<Exchange> first, const std::vector<Exchange>& more) {
     first.insert(first.end(), more.begin(), more.end());
     return first;
   };
+  const std::string path256 = std::string(244, 'b') + "@x.example";
+  std::vector<Exchange> tenErrors(10, {"BDAT 1\r\n", kUnrecognized});
   const std::vector<DialogueCase> cases = {
-      {"lower-case helo", {{"helo pc1\r\n", "250 Ok\r\n"}}, false},
-      {"HELO CR LF", {{"HELO\r\n", "501 HELO requires domain address\n"}}, true},
-      {"HELO x LF", {{"HELO x\n", "501 HELO requires domain address\n"}}, true},
-      {"HELO x CR LF", {{"HELO x\r\n", "250 Ok\r\n"}}, false},
-      {"HELOX", {{"HELOX pc\r\n", "250 Ok\r\n"}}, false},
-      {"EHLO", {{"EHLO pc1\r\n", kEhloReply}}, false},
-      {"lower-case ehlo", {{"ehlo pc1\r\n", kEhloReply}}, false},
-      {"EHLO too short", {{"EHLO x\n", "501 HELO requires domain address\n"}}, true},
-      {"EHLO after HELO", {{"HELO a\r\n", "250 Ok\r\n"}, {"EHLO a\r\n", kUnrecognized}}, true},
-      {"NOOP first", {{"NOOP\r\n", "200 Ok\n"}, {"HELO a\r\n", "250 Ok\r\n"}}, false},
-      {"MAIL before HELO", {{"MAIL FROM:<a>\r\n", kUnrecognized}}, true},
-      {"second HELO", {{"HELO a\r\n", "250 Ok\r\n"}, {"HELO a\r\n", kUnrecognized}}, true},
-      {"second MAIL", {{"HELO a\r\n", "250 Ok\r\n"}, {"MAIL FROM:<a>\r\n", "250 Ok\r\n"}, {"MAIL FROM:<a>\r\n", kUnrecognized}},
-       true},
-      {"DATA before RCPT", {{"HELO a\r\n", "250 Ok\r\n"}, {"MAIL FROM:<a>\r\n", "250 Ok\r\n"}, {"DATA\r\n", kUnrecognized}},
-       true},
-      {"RCPT after DATA", then(upToRcpt, {{"DATA\r\n", kInvited}, {"x\r\n.\r\n", "250 Ok\r\n"}, {"RCPT TO:<c>\r\n", kUnrecognized}}),
-       true},
-      {"QUIT before HELO", {{"QUIT\r\n", "221 Ok\r\n"}}, true},
-      {"early QUIT", then(upToRcpt, {{"QUIT\r\n", "221 Ok\r\n"}}), true},
-      {"VRFY", {{"VRFY ann\r\n", "Command not implemented\n"}}, true},
-      {"AUTH after HELO", {{"HELO a\r\n", "250 Ok\r\n"}, {"AUTH LOGIN\r\n", "Command not implemented\n"}}, true},
-      {"EXPN", {{"expn list\r\n", "Command not implemented\n"}}, true},
-      {"bare line end", {{"\r\n", ""}}, true},
-      {"MAIL without colon", {{"HELO a\r\n", "250 Ok\r\n"}, {"MAIL ann\r\n", "250 Ok\r\n"}}, false},
+      {"lower-case helo", {{"helo pc1\r\n", "250 Ok\r\n"}}, nullptr, "HELO pc1\r\n"},
+      {"HELO CR LF", {{"HELO\r\n", "501 5.5.4 HELO requires domain address\r\n"}}},
+      {"HELO x LF", {{"HELO x\n", "250 Ok\r\n"}}, nullptr, "HELO x\r\n"},
+      {"HELO x CR LF", {{"HELO x\r\n", "250 Ok\r\n"}}},
+      {"HELOX", {{"HELOX pc\r\n", kUnrecognized}}},
+      {"EHLO", {{"EHLO pc1\r\n", kEhloReply}}},
+      {"lower-case ehlo", {{"ehlo pc1\r\n", kEhloReply}}},
+      {"EHLO without a domain", {{"EHLO \r\n", "501 5.5.4 EHLO requires domain address\r\n"}}},
+      {"EHLO after HELO begins afresh", then(upToRcpt, {{"EHLO c\r\n", kEhloReply}}), nullptr, "HELO c\r\n"},
+      {"NOOP first", {{"NOOP\r\n", kNoop}, helo}},
+      {"MAIL before HELO", {{"MAIL FROM:<a>\r\n", kBadSequence}}},
+      {"second HELO", {helo, helo}},
+      {"second MAIL", {helo, {"MAIL FROM:<a>\r\n", "250 Ok\r\n"}, {"MAIL FROM:<a>\r\n", kBadSequence}}},
+      {"DATA before RCPT", {helo, {"MAIL FROM:<a>\r\n", "250 Ok\r\n"}, {"DATA\r\n", kBadSequence}}},
+      {"RCPT after DATA", then(upToRcpt, {{"DATA\r\n", kInvited}, {"x\r\n.\r\n", "250 Ok\r\n"}, {"RCPT TO:<c>\r\n", kBadSequence}})},
+      {"QUIT before HELO", {{"QUIT\r\n", "221 Ok\r\n"}}, ""},
+      {"early QUIT", then(upToRcpt, {{"QUIT\r\n", "221 Ok\r\n"}}), ""},
+      {"VRFY", {{"VRFY ann\r\n", "252 2.5.2 Cannot verify, but will accept the message\r\n"}}},
+      {"AUTH after HELO", {helo, {"AUTH LOGIN\r\n", kNotImplemented}}},
+      {"EXPN", {{"expn list\r\n", kNotImplemented}}},
+      {"HELP", {{"HELP\r\n", "214 2.0.0 Commands: HELO EHLO MAIL RCPT DATA RSET NOOP QUIT VRFY HELP\r\n"}}},
+      {"bare line end", {{"\r\n", kUnrecognized}}},
+      {"MAIL without colon", {helo, {"MAIL ann\r\n", kMailSyntax}}},
+      {"MAIL syntax", {helo, {"MAIL LALA: <>\r\n", kMailSyntax}, {"MAIL FROM:\r\n", kMailSyntax}, {"MAIL FROM:a@b\r\n", kMailSyntax},
+                       {"MAIL FROM:<a\r\n", kMailSyntax}, {"MAIL FROM:<a b>\r\n", kMailSyntax}, {"MAIL FROM:<a@>\r\n", kMailSyntax}}},
+      {"RCPT syntax", then(upToRcpt, {{"RCPT LALA: <>\r\n", kRcptSyntax}, {"RCPT TO:<>\r\n", kRcptSyntax},
+                                      {"RCPT TO:<c><d>\r\n", kRcptSyntax}, {"RCPT TO:<" + path256 + "b>\r\n", kRcptSyntax},
+                                      {"RCPT TO:<" + path256 + ">\r\n", "250 Ok\r\n"}})},
+      {"parameters not offered", {helo, {"MAIL FROM:<a> BODY=8BITMIME\r\n", "555 5.5.4 Parameter not recognized\r\n"},
+                                  {"MAIL FROM:<a> =x\r\n", kMailSyntax}, {"MAIL FROM:<a> \r\n", "250 Ok\r\n"},
+                                  {"RCPT TO:<b> NOTIFY=NEVER\r\n", "555 5.5.4 Parameter not recognized\r\n"},
+                                  {"RCPT TO:<@r.example,@s.example:b@c.example>\r\n", "250 Ok\r\n"}},
+       nullptr, "HELO a\r\nMAIL FROM:<a>\r\nRCPT TO:<b@c.example>\r\n"},
+      {"null sender", {helo, {"MAIL FROM:<>\r\n", "250 Ok\r\n"}}, nullptr, "HELO a\r\nMAIL FROM:<>\r\n"},
+      {"null sender after a blank", {helo, {"MAIL FROM: <>\r\n", "250 Ok\r\n"}}, nullptr, "HELO a\r\nMAIL FROM:<>\r\n"},
+      {"null sender in lower case", {helo, {"mail from:\t<> \n", "250 Ok\r\n"}}, nullptr, "HELO a\r\nMAIL FROM:<>\r\n"},
+      {"DATA with an argument", then(upToRcpt, {{"DATA x\r\n", "501 5.5.4 Syntax: DATA\r\n"}})},
+      {"ten errors", then({helo}, tenErrors), "421 4.7.0 Too many errors\r\n"},
   };
-  uint32_t ended = 0;
   for (const DialogueCase& c : cases) {
     SCOPED_TRACE(c.name);
     SmtpTestClient client = Connect();
     Converse(client, c.exchanges);
-    if (c.endsSession) {
+    if (!c.stored.empty()) {
+      std::lock_guard<std::mutex> guard(IncomingLock());
+      auto names = IncomingRegistry().Names();
+      ASSERT_EQ(names.size(), 1u);
+      EXPECT_EQ(appDir().Read(names[0]), c.stored);
+    }
+    if (c.closes != nullptr) {
       std::string rest;
       EXPECT_TRUE(client.WaitClosed(20000, &rest));
-      EXPECT_EQ(rest, "") << "nothing more after the reply";
+      EXPECT_EQ(rest, c.closes) << "nothing more after the reply";
     } else {
-      Converse(client, {{"NOOP\r\n", "200 Ok\n"}});  // the session goes on
+      Converse(client, {{"NOOP\r\n", kNoop}});  // the session goes on
       client.Close();
     }
-    ASSERT_TRUE(SessionsEnded(++ended));
+    ASSERT_TRUE(NoSessions());
   }
   // The one message that was completed ("RCPT after DATA") stays; every other file went.
   EXPECT_EQ(mainWindow.receivedOk, 1u);
@@ -148,8 +179,7 @@ TEST_F(ServerSessionTest, EhloIsStoredAsTheHeloLineItStandsFor) {
   SmtpTestClient second = Connect();
   Converse(second, {{"helo pc2\n", "250 Ok\r\n"}});
   SendMessage(second, "ann", {"bob"}, "hi\r\n.\r\n");
-  EXPECT_EQ(appDir().Read("853_0.tml"),
-            "helo pc2\nMAIL FROM:<ann>\r\nRCPT TO:<bob>\r\nDATA\r\n" + TraceHeader("pc2") + "hi\r\n.\r\nQUIT\r\n");
+  EXPECT_EQ(appDir().Read("853_0.tml"), Stored("pc2", "ann", {"bob"}, "hi\r\n.\r\n"));
 }
 
 TEST_F(ServerSessionTest, PipelinedCommandsAreHandledOneLineAtATime) {
@@ -170,7 +200,7 @@ TEST_F(ServerSessionTest, PipelinedCommandsAreHandledOneLineAtATime) {
   EXPECT_EQ(appDir().Read("853_0.tml"), appDir().Read(kFirstSpool));
 
   // Lines joined by bare line feeds are as many commands: a recipient is one only when its
-  // own RCPT was answered, and no stored line holds a line feed before its end.
+  // own RCPT was answered, and every stored line ends in CR LF.
   SmtpTestClient joined = Connect();
   Converse(joined, {{"HELO pc\r\n", "250 Ok\r\n"}});
   joined.Send("MAIL FROM:<a@x.test>\nRCPT TO:<hidden@evil.test>\nDATA\nSubject: h\n\nhi\n.\r\n");
@@ -178,7 +208,7 @@ TEST_F(ServerSessionTest, PipelinedCommandsAreHandledOneLineAtATime) {
   EXPECT_TRUE(joined.Silent(200)) << "the data has not ended";
   joined.Send(".\r\n");
   EXPECT_EQ(joined.ReadReply(), "250 Ok\r\n");
-  EXPECT_EQ(appDir().Read("853_1.tml"), "HELO pc\r\nMAIL FROM:<a@x.test>\nRCPT TO:<hidden@evil.test>\nDATA\n" +
+  EXPECT_EQ(appDir().Read("853_1.tml"), "HELO pc\r\nMAIL FROM:<a@x.test>\r\nRCPT TO:<hidden@evil.test>\r\nDATA\r\n" +
                                             TraceHeader("pc") + "Subject: h\r\n\r\nhi\r\n..\r\n.\r\nQUIT\r\n");
 }
 
@@ -297,38 +327,45 @@ TEST_F(ServerSessionTest, ControlCharactersInACommandLineAreRefusedAndNothingIsS
     Converse(client, {{line, "501 5.5.2 Syntax error\r\n"}});
   }
   Converse(client, {{"RCPT TO:<y>\r\n", "250 Ok\r\n"}});
-  EXPECT_EQ(appDir().Read(kFirstSpool), "HELO a\tb\r\nMAIL FROM:<x>\r\nRCPT TO:<y>\r\n");
+  EXPECT_EQ(appDir().Read(kFirstSpool), "HELO a\r\nMAIL FROM:<x>\r\nRCPT TO:<y>\r\n");
   EXPECT_EQ(SummaryNow(client, kFirstSpool).recipientCount, 1);
 }
 
 TEST_F(ServerSessionTest, CommandLinesAreBounded) {
   SmtpTestClient client = Connect();
-  client.Send("HELO pc\r\n");
-  EXPECT_EQ(client.ReadReply(), "250 Ok\r\n");
-  std::string longest = "MAIL FROM:<" + std::string(1000 - 14, 'a') + ">\r\n";
-  ASSERT_EQ(longest.size(), 1000u);
-  client.Send(longest);
-  EXPECT_EQ(client.ReadReply(), "250 Ok\r\n");
-  client.Send("RCPT TO:<" + std::string(1001 - 12, 'b') + ">\r\n");
-  std::string rest;
-  EXPECT_TRUE(client.WaitClosed(20000, &rest));
-  EXPECT_EQ(rest, "") << "a line of 1,001 bytes gets no reply";
-  ASSERT_TRUE(SessionsEnded(1));
-  EXPECT_FALSE(appDir().Exists(kFirstSpool));
+  const std::string kTooLong = "500 5.5.6 Line too long\r\n";
+  Converse(client, {{"HELO pc\r\n", "250 Ok\r\n"},
+                    {"NOOP " + std::string(1000 - 7, 'a') + "\r\n", kNoop},
+                    {"RCPT TO:<" + std::string(1001 - 12, 'b') + ">\r\n", kTooLong},
+                    {"MAIL FROM:<" + std::string(2000000, 'c') + ">\r\n", kTooLong},
+                    {"MAIL FROM:<x>\r\n", "250 Ok\r\n"}});
+  EXPECT_EQ(appDir().Read(kFirstSpool), "HELO pc\r\nMAIL FROM:<x>\r\n");
 }
 
-TEST_F(ServerSessionTest, SilenceEndsTheSessionWithoutAReply) {
-  mainWindow.timings.session.readWait = std::chrono::milliseconds(200);
-  SmtpTestClient client = Connect();
-  client.Send("HELO a\r\n");
-  EXPECT_EQ(client.ReadReply(), "250 Ok\r\n");
+TEST_F(ServerSessionTest, SilenceIsWaitedForByTheLoadOfTheListener) {
+  TheSettings().Input = 4;
+  mainWindow.timings.session.commandWait = std::chrono::milliseconds(8000);
+  mainWindow.timings.session.dataWait = std::chrono::milliseconds(300);
+  mainWindow.timings.session.busyWait = std::chrono::milliseconds(1500);
+  SmtpTestClient idle = Connect();
+  Converse(idle, {{"HELO a\r\n", "250 Ok\r\n"}});
+  SmtpTestClient data = Connect();
+  Converse(data, {{"HELO a\r\n", "250 Ok\r\n"}, {"MAIL FROM:<x>\r\n", "250 Ok\r\n"}, {"RCPT TO:<y>\r\n", "250 Ok\r\n"},
+                  {"DATA\r\n", kInvited}});
   std::string rest;
-  EXPECT_TRUE(client.WaitClosed(20000, &rest));
-  EXPECT_EQ(rest, "");
-  ASSERT_TRUE(SessionsEnded(1));
+  EXPECT_TRUE(data.WaitClosed(20000, &rest));
+  EXPECT_EQ(rest, kTimedOut) << "two sessions of four: the data wait holds";
+  EXPECT_TRUE(idle.Silent(1500)) << "and the command wait is longer";
+  // Three sessions of four: the short wait holds for all, and this one has waited longer.
+  SmtpTestClient second = Connect();
+  SmtpTestClient third = Connect();
+  EXPECT_TRUE(idle.WaitClosed(5000, &rest));
+  EXPECT_EQ(rest, kTimedOut);
+  second.Close();
+  third.Close();
+  ASSERT_TRUE(NoSessions());
   EXPECT_EQ(mainWindow.receivedOk, 0u);
-  EXPECT_FALSE(appDir().Exists(kFirstSpool));
-  EXPECT_FALSE(Held(kFirstSpool));
+  EXPECT_FALSE(appDir().Exists(kFirstSpool) || Held(kFirstSpool));
 }
 
 // A client that sends a byte now and then, each well within the read wait.
@@ -338,7 +375,8 @@ void Drip(SmtpTestClient& client, char byte, std::chrono::milliseconds every, in
 
 TEST_F(ServerSessionTest, ADrippingClientIsCutOffInCommandsAndInData) {
   SessionLimits limits;
-  limits.readWait = std::chrono::milliseconds(500);
+  limits.busyWait = std::chrono::milliseconds(500);
+  limits.sendWait = std::chrono::milliseconds(500);
   limits.commandTime = std::chrono::milliseconds(1000);
   limits.dataGrace = std::chrono::milliseconds(1000);
   limits.dataRate = 1000;
@@ -356,7 +394,7 @@ TEST_F(ServerSessionTest, ADrippingClientIsCutOffInCommandsAndInData) {
   Drip(data, 'x', std::chrono::milliseconds(100), 200);
   std::string rest;
   EXPECT_TRUE(data.WaitClosed(20000, &rest));
-  EXPECT_EQ(rest, "");
+  EXPECT_EQ(rest, kTimedOut);
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
   ASSERT_TRUE(SessionsEnded(2));
   EXPECT_FALSE(appDir().Exists(kFirstSpool) || appDir().Exists("853_0.tml"));
@@ -368,10 +406,26 @@ TEST_F(ServerSessionTest, ADrippingClientIsCutOffInCommandsAndInData) {
   const std::string line(298, 'y');
   for (int i = 0; i < 10 && steady.Silent(200); ++i) steady.Send(line + "\r\n");
   Converse(steady, {{".\r\n", "250 Ok\r\n"}});
+  steady.Close();
+  ASSERT_TRUE(NoSessions());
+
+  // A client that pipelines commands and never reads the replies: once one has waited for
+  // the send limit the session ends, and with room for one session the next one is greeted.
+  TheSettings().Input = 1;
+  // Small buffers fill after a few hundred replies rather than a million.
+  SetSessionStartObserver([](const ServerSession& session) {
+    int size = 4096;
+    EXPECT_EQ(::setsockopt(session.socket.get(), SOL_SOCKET, SO_SNDBUF, &size, sizeof size), 0);
+  });
+  SmtpTestClient reader = Connect();
+  SetSessionStartObserver(nullptr);
+  EXPECT_GT(reader.Flood("NOOP\r\n", 1000), 0u);
+  SmtpTestClient next = Connect();
+  EXPECT_TRUE(reader.WaitClosed());
 }
 
 TEST_F(ServerSessionTest, AnAcknowledgedMessageOutlivesWhateverTheClientDoesNext) {
-  mainWindow.timings.session.readWait = std::chrono::milliseconds(300);
+  mainWindow.timings.session.commandWait = std::chrono::milliseconds(300);
   struct Case {
     const char* name;
     std::function<void(SmtpTestClient&)> after;

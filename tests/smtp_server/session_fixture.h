@@ -47,7 +47,7 @@ class SessionFixture : public RelayFixture {
 
   std::string TraceHeader(const std::string& helo, const std::string& client = "127.0.0.1") {
     return "Received: from " + helo + " ([" + client + "])\r\n\tby " + localHostName.Get() + " with Vellomar; " +
-           "Sun, 6 Dec 2026 8:5:3 +0100 (CET)\r\n";
+           "Sun, 6 Dec 2026 08:05:03 +0100\r\n";
   }
 
   bool Held(const std::string& name) {

@@ -107,6 +107,25 @@ void SmtpTestClient::Send(std::string_view text) {
   }
 }
 
+size_t SmtpTestClient::Flood(std::string_view unit, int stallMs) {
+  std::string batch;
+  while (batch.size() < 64 * 1024) batch += unit;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  // Replies then pile up in the server's send buffer soon, as they would from a slow reader.
+  int small = 4096;
+  (void)::setsockopt(fd_.get(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);  // only quicker with it
+  size_t sent = 0;
+  pollfd watched{fd_.get(), POLLOUT, 0};
+  while (std::chrono::steady_clock::now() < deadline && ::poll(&watched, 1, stallMs) == 1) {
+    // Each send goes on where the last one stopped, so that the server sees whole commands.
+    size_t offset = sent % batch.size();
+    ssize_t put = ::send(fd_.get(), batch.data() + offset, batch.size() - offset, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (put < 0 && errno != EAGAIN) break;
+    if (put > 0) sent += static_cast<size_t>(put);
+  }
+  return sent;
+}
+
 std::string SmtpTestClient::ReadReply(int timeoutMs) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   while (pending_.find('\n') == std::string::npos) {

@@ -20,6 +20,9 @@ class SmtpTestClient {
 
   bool connected() const { return fd_.valid(); }
   void Send(std::string_view text);
+  // Sends `unit` again and again without reading, until the server has taken nothing for
+  // `stallMs` or closed the connection (at most 20 s); the bytes sent.
+  size_t Flood(std::string_view unit, int stallMs);
   // Bytes up to and including the next line feed (or whatever came before the connection
   // closed or the time ran out).
   std::string ReadReply(int timeoutMs = 20000);

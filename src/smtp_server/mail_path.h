@@ -1,0 +1,31 @@
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace vellomar {
+
+// The argument of a MAIL or RCPT command taken apart: "FROM:<path>" or "TO:<path>" (the word
+// in any case, blanks allowed after the colon as many clients send them), then parameters,
+// each after a blank.
+struct MailPath {
+  // Between the brackets, without the source route that RFC 5321 asks servers to ignore;
+  // empty for the null path "<>".
+  std::string address;
+  // Keyword and value ("" when the parameter has none), as sent.
+  std::vector<std::pair<std::string, std::string>> parameters;
+};
+
+// The longest path, brackets included (RFC 5321, 4.5.3.1.3).
+constexpr size_t kMaxPath = 256;
+
+// Nothing when the argument is not `word` followed by a well-formed path and parameters, or
+// when the path is longer than kMaxPath. An address holds no bracket, and no blank outside a
+// quoted local part, so that a line stored from it reads back as it was meant.
+std::optional<MailPath> ParseMailPath(std::string_view argument, std::string_view word);
+
+}  // namespace vellomar
