@@ -1,6 +1,7 @@
-// Base64 and the address texts of the settings, fed any text: base64 round-trips, an address
-// read from its own literal is the same address, a network holds its own base, and a server
-// text splits into its host and a port in range.
+// Base64, the address texts of the settings and the paths of MAIL and RCPT, fed any text:
+// base64 round-trips, an address read from its own literal is the same address, a network
+// holds its own base, a server text splits into its host and a port in range, and a path
+// taken from a command reads back as itself from the line it is stored in.
 #include <cstdint>
 #include <string>
 
@@ -8,6 +9,7 @@
 #include "common/ip_address.h"
 #include "common/network_list.h"
 #include "common/server_address.h"
+#include "smtp_server/mail_path.h"
 #include "fuzz_check.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -33,5 +35,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Check(text.rfind(server.host, 0) == 0, "the host is where the text begins");
   Check(server.port >= 1, "a port is in range");
   Check(server.host == text || text[server.host.size()] == ':', "only a port follows the host");
+
+  for (std::string_view word : {"FROM:", "TO:"}) {
+    auto path = ParseMailPath(text, word);
+    if (!path) continue;
+    Check(path->address.size() + 2 <= kMaxPath, "a path keeps within its length");
+    for (char c : path->address) {
+      Check(c != '<' && c != '>' && static_cast<unsigned char>(c) >= 0x20 && c != 0x7F, "an address holds no bracket");
+    }
+    auto stored = ParseMailPath(std::string(word) + "<" + path->address + ">", word);
+    Check(stored && stored->address == path->address && stored->parameters.empty(), "a stored path reads back");
+  }
   return 0;
 }

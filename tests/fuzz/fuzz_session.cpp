@@ -1,7 +1,8 @@
 // The SMTP server session fed arbitrary bytes in arbitrary pieces through a real socket pair,
 // as a client sends them. Every session must end, leaving no reserved name and no registry
-// entry behind, and every spool file it left must be a complete message whose data has one
-// end, at its end, and only CR LF line ends: what the replay later sends as it is.
+// entry behind, and every spool file it left must be a complete message in the stored form:
+// CR LF line ends only, the envelope in its one form, and message data with one end, at its
+// end. That is what the replay later sends to the next relay as it is.
 //
 // Input: the first byte seeds the pieces' lengths, the second bounds them; the rest is what
 // the client sends. Each piece is sent once the session has taken the one before.
@@ -25,6 +26,7 @@
 #include "common/window_services.h"
 #include "platform/file_system.h"
 #include "platform/stop_flag.h"
+#include "smtp_server/mail_path.h"
 #include "smtp_server/server_session.h"
 #include "spool/spool_format.h"
 #include "spool/spool_lists.h"
@@ -77,32 +79,42 @@ void Client(int fd, std::string_view bytes, uint8_t seed, uint8_t most) {
   }
 }
 
-// The message data of a stored message: after the DATA line and the two trace header lines,
-// before the QUIT line the session wrote.
+// The envelope of a stored message in its one stored form, each address as it reads back.
+void CheckEnvelopeLine(std::string_view line) {
+  Check(line.rfind("HELO ", 0) == 0 || line.rfind("MAIL FROM:<", 0) == 0 || line.rfind("RCPT TO:<", 0) == 0,
+        "an envelope line is stored in its one form");
+  if (line.rfind("HELO ", 0) == 0) return;
+  std::string_view argument = line.substr(5, line.size() - 7);  // without the word and the line end
+  std::string_view word = line[0] == 'M' ? "FROM:" : "TO:";
+  auto path = ParseMailPath(argument, word);
+  Check(path && "<" + path->address + ">" == argument.substr(word.size()), "a stored address reads back as itself");
+}
+
+// A stored message: every line ends in CR LF; the envelope, the DATA line and the trace
+// header; the message data, with one end of data, at its end; the QUIT line the session wrote.
 void CheckStored(const std::string& file) {
   constexpr std::string_view kQuit = "QUIT\r\n";
-  Check(StartsWithIgnoreCase(file, "HELO"), "a spool file begins with its HELO line");
+  for (size_t i = 0; i < file.size(); ++i) {
+    if (file[i] == '\n') Check(i > 0 && file[i - 1] == '\r', "every line feed follows a CR");
+    if (file[i] == '\r') Check(i + 1 < file.size() && file[i + 1] == '\n', "every CR comes before a line feed");
+  }
   Check(file.size() > kQuit.size() && file.compare(file.size() - kQuit.size(), kQuit.size(), kQuit) == 0,
         "a committed spool file ends with its QUIT line");
-  size_t line = 0;
-  while (line < file.size() && !StartsWithIgnoreCase(std::string_view(file).substr(line), "DATA")) {
-    line = file.find('\n', line);
-    Check(line != std::string::npos, "a committed spool file has a DATA line");
-    ++line;
+  size_t at = 0;
+  for (size_t end; (end = file.find("\r\n", at)) != std::string::npos && file.compare(at, 6, "DATA\r\n") != 0;
+       at = end + 2) {
+    CheckEnvelopeLine(std::string_view(file).substr(at, end + 2 - at));
   }
-  size_t data = file.find('\n', line) + 1;
-  Check(std::string_view(file).substr(data).rfind("Received: from ", 0) == 0, "the trace header follows the DATA line");
-  data = file.find("\r\n", file.find("\r\n", data) + 2) + 2;
-  std::string_view body(file.data() + data, file.size() - data - kQuit.size());
-  Check(body == ".\r\n" || (body.size() > 5 && body.substr(body.size() - 5) == "\r\n.\r\n"),
+  Check(file.compare(at, 6, "DATA\r\n") == 0, "a committed spool file has a DATA line");
+  at += 6;
+  Check(std::string_view(file).substr(at).rfind("Received: from ", 0) == 0, "the trace header follows the DATA line");
+  at = file.find("\r\n", file.find("\r\n", at) + 2) + 2;
+  std::string_view body(file.data() + at, file.size() - at - kQuit.size());
+  Check(body == ".\r\n" || (body.size() >= 5 && body.substr(body.size() - 5) == "\r\n.\r\n"),
         "the data ends with its end line");
   body.remove_suffix(3);
   Check(body.rfind(".\r\n", 0) != 0 && body.find("\r\n.\r\n") == std::string_view::npos,
         "the data holds no other end line");
-  for (size_t i = 0; i < body.size(); ++i) {
-    if (body[i] == '\n') Check(i > 0 && body[i - 1] == '\r', "every line feed of the data follows a CR");
-    if (body[i] == '\r') Check(i + 1 < body.size() && body[i + 1] == '\n', "every CR of the data comes before a LF");
-  }
 }
 
 struct Setting {
@@ -111,7 +123,10 @@ struct Setting {
     if (::mkdtemp(folder) == nullptr) std::abort();
     SetAppDirectory(folder);
     std::atexit([] { ::rmdir(GetAppDirectory().c_str()); });  // emptied after each input
-    limits.readWait = limits.commandTime = limits.dataGrace = std::chrono::seconds(2);
+    for (auto* wait : {&limits.commandWait, &limits.dataWait, &limits.busyWait, &limits.commandTime,
+                       &limits.dataGrace, &limits.sendWait}) {
+      *wait = std::chrono::seconds(2);
+    }
   }
   Unwatched window;
   SessionLimits limits;
