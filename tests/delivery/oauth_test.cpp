@@ -361,5 +361,41 @@ TEST_F(OAuthTest, TheStoreFallsBackToAFileWithoutKeyring) {
   ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
 }
 
+TEST_F(OAuthTest, TheKeyringKeepsTheTokenWhenOneAnswers) {
+  // A session bus and a keyring of the test's own, unlocked with a password on its input.
+  dir.Write("bus.conf",
+            "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\" "
+            "\"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n<busconfig><type>session</type>"
+            "<listen>unix:path=" + dir.File("bus") + "</listen><auth>EXTERNAL</auth><policy context=\"default\">"
+            "<allow send_destination=\"*\" eavesdrop=\"true\"/><allow eavesdrop=\"true\"/><allow own=\"*\"/>"
+            "</policy></busconfig>\n");
+  dir.Write("password", "test password");
+  ASSERT_TRUE(MakeDirectories(dir.File("data/keyrings")));
+  const std::map<std::string, std::string> session{{"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + dir.File("bus")},
+                                                   {"HOME", dir.path()}, {"XDG_RUNTIME_DIR", dir.path()},
+                                                   {"XDG_DATA_HOME", dir.File("data")}};
+  test::ChildProcess bus({"/usr/bin/dbus-daemon", "--config-file=" + dir.File("bus.conf"), "--nofork", "--nopidfile"},
+                         session, "/dev/null", dir.File("bus.out"), dir.File("bus.err"));
+  ASSERT_TRUE(test::Eventually([&] { return dir.Exists("bus"); }, 10000)) << dir.Read("bus.err");
+  test::ChildProcess keyring({"/usr/bin/gnome-keyring-daemon", "--foreground", "--unlock", "--components=secrets"},
+                             session, dir.File("password"), dir.File("keyring.out"), dir.File("keyring.err"));
+  ::setenv("DBUS_SESSION_BUS_ADDRESS", session.at("DBUS_SESSION_BUS_ADDRESS").c_str(), 1);
+  std::shared_ptr<TokenStore> kept;
+  ASSERT_TRUE(test::Eventually([&] {
+    kept = TokenStore::Open(dir.path(), "custom/vellomar-tests/alice", true, milliseconds(2000), stop);
+    return kept->place() == TokenStore::Place::Keyring;
+  }, 20000)) << dir.Read("keyring.err");
+  EXPECT_EQ(kept->Description(), "the desktop keyring");
+  EXPECT_TRUE(dir.Exists(store->path().substr(dir.path().size() + 1)));
+  EXPECT_EQ(kept->Load().value(), "rt-1") << "a token from a run without keyring";
+  EXPECT_FALSE(dir.Exists(store->path().substr(dir.path().size() + 1))) << "moved into the keyring";
+  EXPECT_EQ(kept->Load().value(), "rt-1");
+  ASSERT_TRUE(kept->Save("rt-2"));
+  EXPECT_EQ(kept->Load().value(), "rt-2");
+  ASSERT_TRUE(kept->Erase());
+  EXPECT_EQ(kept->Load().error(), ENOENT);
+  ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
+}
+
 }  // namespace
 }  // namespace vellomar
