@@ -131,7 +131,18 @@ OpeningResult LoginEnded(Session& s, const std::string& reply) {
   return Result(Kind::Fault, "Error : authentication refused by " + s.server + ": " + FirstLine(reply));
 }
 
-bool AskXoauth2(Session& s, const std::string& token, std::string& reply, bool& refused);
+// One XOAUTH2 login with `token`: false when the connection was lost, else `reply` is the
+// server's last reply and `refused` tells whether it refused the token itself (a 535, or a
+// challenge holding the error), after which another token may be tried on the same session.
+bool AskXoauth2(Session& s, const std::string& token, std::string& reply, bool& refused) {
+  std::string response = "user=" + s.security.user + "\x01" "auth=Bearer " + token + "\x01\x01";
+  if (!Ask(s, "AUTH XOAUTH2 " + Base64Encode(response) + "\r\n", reply)) return false;
+  // A refused token comes back as a challenge holding the error; an empty line ends it.
+  bool challenged = reply.rfind("334", 0) == 0;
+  if (challenged && !Ask(s, "\r\n", reply)) return false;
+  refused = reply[0] == '5' && (challenged || reply.rfind("535", 0) == 0);
+  return true;
+}
 
 OpeningResult Exchange(Session& s, const std::string& mechanism, const std::string& secret) {
   const std::string& user = s.security.user;
@@ -151,19 +162,6 @@ OpeningResult Exchange(Session& s, const std::string& mechanism, const std::stri
   std::string response = std::string(1, '\0') + user + std::string(1, '\0') + secret;
   if (!Ask(s, "AUTH PLAIN " + Base64Encode(response) + "\r\n", reply)) return Result(Kind::NoReply);
   return LoginEnded(s, reply);
-}
-
-// One XOAUTH2 login with `token`: false when the connection was lost, else `reply` is the
-// server's last reply and `refused` tells whether it refused the token itself (a 535, or a
-// challenge holding the error), after which another token may be tried on the same session.
-bool AskXoauth2(Session& s, const std::string& token, std::string& reply, bool& refused) {
-  std::string response = "user=" + s.security.user + "\x01" "auth=Bearer " + token + "\x01\x01";
-  if (!Ask(s, "AUTH XOAUTH2 " + Base64Encode(response) + "\r\n", reply)) return false;
-  // A refused token comes back as a challenge holding the error; an empty line ends it.
-  bool challenged = reply.rfind("334", 0) == 0;
-  if (challenged && !Ask(s, "\r\n", reply)) return false;
-  refused = reply[0] == '5' && (challenged || reply.rfind("535", 0) == 0);
-  return true;
 }
 
 // XOAUTH2 with the sign-in's tokens. A token the server refuses is reported, and a fresh one
