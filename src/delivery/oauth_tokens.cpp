@@ -87,32 +87,8 @@ OAuthTokens::Token OAuthTokens::RefreshAndTake(std::unique_lock<std::mutex>& hel
   refreshing_ = false;
   ++finished_;
   if (attempt.reachedEndpoint) ++reached_;
-  std::string say;
   // A sign-in that came meanwhile has the last word.
-  if (generation == generation_) {
-    if (attempt.loadedNow) {
-      loaded_ = true;
-      refreshToken_ = attempt.refreshToken;
-    }
-    switch (attempt.result) {
-      case Refresh::Succeeded:
-        if (!attempt.grant.refreshToken.empty()) refreshToken_ = attempt.grant.refreshToken;
-        TakeGrantLocked(attempt.grant, options_.now(), refused_);
-        break;
-      case Refresh::SignInNeeded:
-        signInNeeded_ = true;
-        lastFailure_ = Failure(Kind::SignInNeeded, attempt.line);
-        if (!reported_) say = attempt.line;
-        reported_ = true;
-        break;
-      case Refresh::Failed:
-        lastFailure_ = Failure(Kind::Unavailable, attempt.line);
-        break;
-      case Refresh::Cancelled:
-        lastFailure_ = Failure(Kind::Cancelled, "stopped");
-        break;
-    }
-  }
+  std::string say = generation == generation_ ? TakeAttemptLocked(attempt) : "";
   done_.notify_all();
   Token result = signInNeeded_ ? Failure(Kind::SignInNeeded, lastFailure_.reason)
                  : UsableLocked(options_.now()) ? Token{Kind::Ready, accessToken_, ""}
@@ -121,6 +97,33 @@ OAuthTokens::Token OAuthTokens::RefreshAndTake(std::unique_lock<std::mutex>& hel
   if (!attempt.warning.empty()) Say(attempt.warning);
   if (!say.empty()) Say(say);
   return result;
+}
+
+std::string OAuthTokens::TakeAttemptLocked(const Attempt& attempt) {
+  if (attempt.loadedNow) {
+    loaded_ = true;
+    refreshToken_ = attempt.refreshToken;
+  }
+  std::string say;
+  switch (attempt.result) {
+    case Refresh::Succeeded:
+      if (!attempt.grant.refreshToken.empty()) refreshToken_ = attempt.grant.refreshToken;
+      TakeGrantLocked(attempt.grant, options_.now(), refused_);
+      break;
+    case Refresh::SignInNeeded:
+      signInNeeded_ = true;
+      lastFailure_ = Failure(Kind::SignInNeeded, attempt.line);
+      if (!reported_) say = attempt.line;
+      reported_ = true;
+      break;
+    case Refresh::Failed:
+      lastFailure_ = Failure(Kind::Unavailable, attempt.line);
+      break;
+    case Refresh::Cancelled:
+      lastFailure_ = Failure(Kind::Cancelled, "stopped");
+      break;
+  }
+  return say;
 }
 
 OAuthTokens::Attempt OAuthTokens::RunRefresh(const std::string& known, bool loaded) {
@@ -146,15 +149,28 @@ OAuthTokens::Attempt OAuthTokens::RunRefresh(const std::string& known, bool load
                   {"client_id", provider_.clientId},
                   {"scope", provider_.scope}};
   if (!provider_.clientSecret.empty()) form.emplace_back("client_secret", provider_.clientSecret);
-  EndpointReply reply = CallEndpoint(*http_, provider_.tokenUrl, form, stop_);
   attempt.reachedEndpoint = true;
+  TakeReply(CallEndpoint(*http_, provider_.tokenUrl, form, stop_), attempt);
+  // A rotated refresh token replaces the old one, which the provider may no longer take.
+  const std::string& rotated = attempt.grant.refreshToken;
+  if (attempt.result == Refresh::Succeeded && !rotated.empty() && rotated != refreshToken) {
+    Status saved = store_->Save(rotated);
+    if (!saved) {
+      attempt.warning = "Error : can't keep the renewed sign-in to " + provider_.name + " in " +
+                        store_->Description() + ": " + SystemErrorText(saved.failure());
+    }
+  }
+  return attempt;
+}
+
+void OAuthTokens::TakeReply(const EndpointReply& reply, Attempt& attempt) const {
   switch (reply.kind) {
     case EndpointReply::Kind::Cancelled:
       attempt.result = Refresh::Cancelled;
-      return attempt;
+      return;
     case EndpointReply::Kind::Unavailable:
       attempt.line = "Error : can't refresh the sign-in to " + provider_.name + ": " + reply.reason;
-      return attempt;
+      return;
     case EndpointReply::Kind::Refused:
       // invalid_grant: the refresh token was revoked or has lapsed; only a new sign-in helps.
       if (reply.error == "invalid_grant") {
@@ -163,24 +179,15 @@ OAuthTokens::Attempt OAuthTokens::RunRefresh(const std::string& known, bool load
       } else {
         attempt.line = "Error : " + provider_.name + " refused to refresh the sign-in: " + reply.reason;
       }
-      return attempt;
+      return;
     case EndpointReply::Kind::Answered:
       break;
   }
   if (!ReadTokenGrant(reply, attempt.grant)) {
     attempt.line = "Error : " + provider_.name + " gave no usable access token";
-    return attempt;
+    return;
   }
   attempt.result = Refresh::Succeeded;
-  // A rotated refresh token replaces the old one, which the provider may no longer take.
-  if (!attempt.grant.refreshToken.empty() && attempt.grant.refreshToken != refreshToken) {
-    Status saved = store_->Save(attempt.grant.refreshToken);
-    if (!saved) {
-      attempt.warning = "Error : can't keep the renewed sign-in to " + provider_.name + " in " +
-                        store_->Description() + ": " + SystemErrorText(saved.failure());
-    }
-  }
-  return attempt;
 }
 
 bool OAuthTokens::Refused(const std::string& accessToken) {

@@ -93,7 +93,10 @@ class OAuthTokens {
   bool UsableLocked(TimePoint now) const;
   void TakeGrantLocked(const TokenGrant& grant, TimePoint now, bool afterRefusal);
   Token RefreshAndTake(std::unique_lock<std::mutex>& held);
+  // Takes a refresh's outcome into the state; the line to report, if any.
+  std::string TakeAttemptLocked(const Attempt& attempt);
   Attempt RunRefresh(const std::string& refreshToken, bool loaded);
+  void TakeReply(const EndpointReply& reply, Attempt& attempt) const;
   void Say(const std::string& line);
 
   const OAuthProvider provider_;
