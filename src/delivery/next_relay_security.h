@@ -1,10 +1,13 @@
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "platform/tls_stream.h"
 
 namespace vellomar {
+
+class OAuthTokens;
 
 // How the client protects one connection and whether it logs in, as the settings ask for the
 // server it is about to reach. Built from the settings at each attempt.
@@ -23,6 +26,9 @@ struct NextRelaySecurity {
   std::string passwordCommand;
   // Empty for the best of PLAIN and LOGIN; or "XOAUTH2".
   std::string mechanism;
+  // When set, the login is XOAUTH2 with the access tokens of this sign-in, in place of the
+  // password and its command.
+  std::shared_ptr<OAuthTokens> tokens;
   // The settings name another next relay than the one connected to: they changed during this
   // delivery, and this login is not for that server.
   bool settingsChanged = false;

@@ -100,6 +100,13 @@ bool ConfigurationFault(Transaction& t, const std::string& logLine) {
   return false;
 }
 
+// Like a configuration fault, for a cause logged once already where it arose.
+bool WaitingFor(Transaction& t, const std::string& logLine) {
+  NoteDeliveryError(t.spoolName, t.recipientLine, WithoutErrorMark(logLine));
+  t.connection.Close();
+  return false;
+}
+
 bool Finish(Transaction& t, const std::string& lastLine) {
   if (lastLine.size() > 3 && StartsWithIgnoreCase(lastLine, "QUIT")) ++t.window.sentOk;
   t.connection.Close();
@@ -290,6 +297,8 @@ bool OpenAndReplay(Transaction& t) {
       return ConfigurationFault(t, opened.text);
     case OpeningResult::Kind::ClearOnly:
       return ReplayInTheClear(t, opened.text);
+    case OpeningResult::Kind::Waiting:
+      return WaitingFor(t, opened.text);
     case OpeningResult::Kind::Reply:
       if (Judge(t, opened.text, opened.sent, result) == Verdict::Done) return result;
       break;

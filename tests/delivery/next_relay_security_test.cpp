@@ -8,8 +8,13 @@
 #include "common/base64.h"
 #include "common/flags.h"
 #include "delivery/delivery_notes.h"
+#include "delivery/esmtp_opening.h"
 #include "delivery/next_relay_security.h"
+#include "delivery/oauth_tokens.h"
+#include "delivery/token_store.h"
 #include "delivery_fixture.h"
+#include "platform/socket.h"
+#include "support/oauth_authority.h"
 #include "support/test_certificates.h"
 #include "support/tls_smtp_peer.h"
 
@@ -400,6 +405,84 @@ TEST_F(NextRelaySecurityTest, HandshakesAndRepliesThatGoWrong) {
       EXPECT_TRUE(Received(peer, ".\r\n", options.ehloReply.empty() && options.startTlsReply[0] == '2'));
     }
     ExpectNoCredentialInTheClear(peer, "s3cret");
+  }
+}
+
+TEST_F(NextRelaySecurityTest, Xoauth2WithTheTokensOfASignIn) {
+  test::OAuthAuthority provider(appDir().path());
+  ASSERT_TRUE(provider.started());
+  StopFlag stop;
+  auto store = TokenStore::Open(appDir().path(), "custom/alice", false, milliseconds(1000), stop);
+  using Opened = OpeningResult::Kind;
+  struct Case {
+    const char* what;
+    FormFields script;  // for the provider
+    int accepted;       // which of the tokens got from now on the server takes; 0: none
+    Opened want;
+    int logins;
+    const char* text;  // the start of the result's text
+  };
+  const Case cases[] = {
+      {"the first token is taken", {}, 1, Opened::Ready, 1, ""},
+      {"a refused token is reported and a fresh one taken", {}, 2, Opened::Ready, 2, ""},
+      {"a fresh token refused too: no third try", {}, 0, Opened::Fault, 2,
+       "Error : authentication refused by localhost:"},
+      {"sign-in expired: no login tried, nothing logged again", {{"refresh", "invalid_grant"}}, 0, Opened::Waiting, 0,
+       "Error : sign-in to the test authority expired: sign in again"},
+      {"the token endpoint is down: a temporary fault", {{"refresh", "error500"}}, 0, Opened::Fault, 0,
+       "Error : can't refresh the sign-in to the test authority: HTTP status 500"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    provider.Set(c.script);
+    ASSERT_TRUE(store->Save("rt-1"));
+    const int issued = provider.Count("issued");
+    auto token = [&](int n) { return "at-" + std::to_string(issued + n); };
+    TlsSmtpPeer::Options options = Peer(Tls::StartTls);
+    options.mechanisms = "PLAIN XOAUTH2";
+    options.secret = c.accepted > 0 ? token(c.accepted) : "nope";
+    TlsSmtpPeer peer(options);
+    NextRelaySecurity security;
+    security.tls = NextRelaySecurity::Tls::StartTls;
+    security.check = {TlsPeerCheck::Mode::Chain, "localhost", ""};
+    security.user = "alice";
+    security.tokens = std::make_shared<OAuthTokens>(provider.Provider(), provider.Client(), store, stop, nullptr);
+
+    auto socket = CreateTcpSocket();
+    ASSERT_TRUE(socket.ok());
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(std::stoi(peer.server().substr(peer.server().find(':') + 1))));
+    ASSERT_TRUE(ConnectWithin(socket.value().get(), address, milliseconds(2000), [] { return false; }));
+    Connection connection(std::move(socket.value()));
+    ReplyReader replies;
+    std::string greeting;
+    ASSERT_TRUE(replies.Read(connection, milliseconds(2000), greeting));
+    OpeningResult opened = OpenSession(connection, replies, "client.example", security, peer.server(), milliseconds(5000));
+    EXPECT_EQ(opened.kind, c.want) << opened.text;
+    EXPECT_EQ(opened.text.rfind(c.text, 0), 0u) << opened.text;
+    connection.Close();
+
+    // Each login carries the next token in the exact XOAUTH2 form; a refused one is answered
+    // by a challenge that the client ends with an empty line.
+    std::vector<std::string> logins;
+    auto transcripts = peer.Transcripts();
+    ASSERT_EQ(transcripts.size(), 1u);
+    for (size_t i = 0; i < transcripts[0].size(); ++i) {
+      const std::string& line = transcripts[0][i].text;
+      if (line.rfind("AUTH XOAUTH2 ", 0) != 0) continue;
+      EXPECT_TRUE(transcripts[0][i].encrypted);
+      logins.push_back(Base64Decode(line.substr(13, line.size() - 15)).value_or("?"));
+      bool refused = c.accepted != static_cast<int>(logins.size());
+      if (refused) {
+        EXPECT_EQ(i + 1 < transcripts[0].size() ? transcripts[0][i + 1].text : "", "\r\n");
+      }
+    }
+    ASSERT_EQ(logins.size(), static_cast<size_t>(c.logins));
+    for (int n = 1; n <= c.logins; ++n) {
+      EXPECT_EQ(logins[n - 1], "user=alice\x01" "auth=Bearer " + token(n) + "\x01\x01");
+    }
   }
 }
 

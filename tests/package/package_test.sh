@@ -27,7 +27,7 @@ echo "== package"
 deb=${work}/out/vellomar_${version}-1_$(dpkg --print-architecture).deb
 [ -f "${deb}" ] || fail "no ${deb##*/} among: $(ls "${work}/out")"
 depends=$(dpkg-deb -f "${deb}" Depends)
-[[ ${depends} == *libc6* && ${depends} == *libqt6widgets6* ]] || fail "dependencies not computed: ${depends}"
+[[ ${depends} == *libc6* && ${depends} == *libqt6widgets6* && ${depends} == *libcurl4* && ${depends} == *libsecret-1-0* ]] || fail "dependencies not computed: ${depends}"
 findings=$(lintian --fail-on error --suppress-tags initial-upload-closes-no-bugs "${deb}" 2>&1) \
   || fail "lintian reports errors: ${findings}"
 grep -v "running with root privileges" <<<"${findings}" || true
