@@ -52,4 +52,8 @@ set(CPACK_DEBIAN_PACKAGE_HOMEPAGE https://vellomar.example/)
 # Dependencies come from the libraries the program links (dpkg-shlibdeps), never from a list.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+# The maintainer scripts: an upgrade restarts the system service on the new program, a removal
+# stops it first, a purge takes away the links its enabling made.
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+    "${VELLOMAR_PACKAGING_DIR}/maintainer/postinst;${VELLOMAR_PACKAGING_DIR}/maintainer/prerm;${VELLOMAR_PACKAGING_DIR}/maintainer/postrm")
 include(CPack)

@@ -16,4 +16,20 @@ bool StartsWithIgnoreCase(std::string_view text, std::string_view prefix) {
   return text.size() >= prefix.size() && EqualsIgnoreCase(text.substr(0, prefix.size()), prefix);
 }
 
+std::string ReplyText(std::string_view reply) {
+  reply = reply.substr(0, reply.find('\r'));
+  if (reply.size() > kMaxReplyText) {
+    size_t cut = kMaxReplyText;
+    // Back to the first byte of the character the cut falls in.
+    while (cut > 0 && (static_cast<unsigned char>(reply[cut]) & 0xC0) == 0x80) --cut;
+    reply = reply.substr(0, cut);
+  }
+  std::string text(reply);
+  for (char& c : text) {
+    unsigned char byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) c = ' ';
+  }
+  return text;
+}
+
 }  // namespace vellomar

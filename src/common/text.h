@@ -1,5 +1,6 @@
 #pragma once
 
+#include <string>
 #include <string_view>
 
 namespace vellomar {
@@ -10,5 +11,15 @@ namespace vellomar {
 char ToUpperAscii(char c);
 bool EqualsIgnoreCase(std::string_view a, std::string_view b);
 bool StartsWithIgnoreCase(std::string_view text, std::string_view prefix);
+
+// The longest reply text copied anywhere: a line of a failure notice or of the log, not a
+// channel for whatever a server cares to send.
+constexpr size_t kMaxReplyText = 512;
+
+// A server's reply as it may be copied into a failure notice, a log line or a last error: up
+// to its first CR, each other control character (a bare LF, NUL, DEL, ...) a blank, so that
+// nobody downstream reads a line end, a lone "." or a cut where we did not; at most
+// kMaxReplyText bytes, never cut inside a UTF-8 sequence.
+std::string ReplyText(std::string_view reply);
 
 }  // namespace vellomar

@@ -49,7 +49,9 @@ class MainWindow final : public WindowServices {
   void FlushQueue() { relay_.Flush(); }
   void DeliverNow() { relay_.DeliverNow(); }
   void DeliverWaitingNow(const std::string& name) { relay_.DeliverWaitingNow(name); }
-  bool DeleteWaiting(const std::string& name) { return relay_.DeleteWaiting(name); }
+  QueueList::Deletion DeleteWaiting(const std::string& name, const FileIdentity& shown) {
+    return relay_.DeleteWaiting(name, shown);
+  }
   // The relay's ordered shutdown, then the tray icon goes.
   void Shutdown();
 

@@ -25,7 +25,9 @@ StoreFile StoreFile::Parse(const std::string& content) {
     size_t end = content.find('\n', start);
     if (end == std::string::npos) end = content.size();
     std::string line = content.substr(start, end - start);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
+    // Every CR before the line feed: an editor that doubled the line ends must not hide a key,
+    // nor leave a CR that a rewrite would drop, so that a value read differently afterwards.
+    while (!line.empty() && line.back() == '\r') line.pop_back();
     file.lines_.push_back(std::move(line));
     start = end + 1;
   }

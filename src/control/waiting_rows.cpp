@@ -10,11 +10,13 @@ namespace vellomar {
 
 namespace {
 
-std::string NextTryText(const std::optional<RetrySchedule::FileRecord>& record, RetrySchedule::TimePoint now) {
+// `wallNextTry` is the wall time the record's next try stands for.
+std::string NextTryText(const std::optional<RetrySchedule::FileRecord>& record, RetrySchedule::TimePoint now,
+                        RetrySchedule::WallTime wallNextTry) {
   if (!record || record->nextTry <= now) return "now";
   auto minutes = std::chrono::ceil<std::chrono::minutes>(record->nextTry - now).count();
   if (minutes < 60) return "in " + std::to_string(minutes) + "m";
-  std::tm local = LocalTimeAt(std::chrono::system_clock::to_time_t(record->nextTry));
+  std::tm local = LocalTimeAt(std::chrono::system_clock::to_time_t(wallNextTry));
   char text[16];
   std::snprintf(text, sizeof text, "at %02d:%02d", local.tm_hour, local.tm_min);
   return text;
@@ -38,9 +40,13 @@ std::vector<WaitingRow> ReadWaitingRows(QueueList& queue, std::time_t now) {
     row.age = AgeText(message.arrival, now);
     row.recipients = RecipientsText(message.recipients);
     if (queue.IsReservation(message.name)) continue;
-    if (!message.arrival) row.age = AgeText(std::chrono::system_clock::to_time_t(queue.FirstSeen(message.name)), now);
+    if (!message.arrival) {
+      auto firstSeen = queue.ScheduleWallTimeOf(queue.FirstSeen(message.name));
+      row.age = AgeText(std::chrono::system_clock::to_time_t(firstSeen), now);
+    }
     auto record = queue.ScheduleOf(message.name);
-    row.nextTry = NextTryText(record, queue.ScheduleNow());
+    auto nextTry = record ? record->nextTry : RetrySchedule::TimePoint{};
+    row.nextTry = NextTryText(record, queue.ScheduleNow(), queue.ScheduleWallTimeOf(nextTry));
     row.lastError = LastErrorsText(record);
     row.message = std::move(message);
     rows.push_back(std::move(row));

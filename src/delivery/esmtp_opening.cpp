@@ -7,6 +7,7 @@
 #include "common/base64.h"
 #include "common/system_error.h"
 #include "common/text.h"
+#include "delivery/oauth_tokens.h"
 #include "platform/command_output.h"
 #include "platform/stop_flag.h"
 
@@ -79,7 +80,7 @@ std::optional<OpeningResult> Ehlo(Session& s, const std::string& domain, bool ma
   }
   if (reply[0] == '4') return Result(Kind::Reply, reply, command);
   if (mayFallBack && reply[0] == '5') return Result(Kind::UseHelo);
-  return Result(Kind::Fault, "Error : EHLO refused by " + s.server + ": " + FirstLine(reply));
+  return Result(Kind::Fault, "Error : EHLO refused by " + s.server + ": " + ReplyText(reply));
 }
 
 // STARTTLS and the handshake. Under May a refusal leaves the session in the clear.
@@ -90,7 +91,7 @@ std::optional<OpeningResult> StartTls(Session& s) {
   if (reply[0] == '4') return Result(Kind::Reply, reply, command);
   if (reply[0] != '2') {
     if (s.security.tls == Tls::May) return std::nullopt;
-    return Result(Kind::Fault, "Error : STARTTLS refused by " + s.server + ": " + FirstLine(reply));
+    return Result(Kind::Fault, "Error : STARTTLS refused by " + s.server + ": " + ReplyText(reply));
   }
   // Bytes that came in the clear after the reply must not pass for part of the TLS session.
   s.replies.Clear();
@@ -116,9 +117,8 @@ std::optional<std::string> Secret(Session& s, std::string& problem) {
 }
 
 std::string ChooseMechanism(Session& s, const Extensions& extensions) {
-  if (!s.security.mechanism.empty()) {
-    return Offers(extensions, s.security.mechanism) ? s.security.mechanism : "";
-  }
+  const std::string wanted = s.security.tokens ? "XOAUTH2" : s.security.mechanism;
+  if (!wanted.empty()) return Offers(extensions, wanted) ? wanted : "";
   for (const char* mechanism : {"PLAIN", "LOGIN"}) {
     if (Offers(extensions, mechanism)) return mechanism;
   }
@@ -129,7 +129,20 @@ std::string ChooseMechanism(Session& s, const Extensions& extensions) {
 OpeningResult LoginEnded(Session& s, const std::string& reply) {
   if (reply[0] == '2') return Result(Kind::Ready);
   if (reply[0] == '4') return Result(Kind::Reply, reply, "AUTH\r\n");
-  return Result(Kind::Fault, "Error : authentication refused by " + s.server + ": " + FirstLine(reply));
+  return Result(Kind::Fault, "Error : authentication refused by " + s.server + ": " + ReplyText(reply));
+}
+
+// One XOAUTH2 login with `token`: false when the connection was lost, else `reply` is the
+// server's last reply and `refused` tells whether it refused the token itself (a 535, or a
+// challenge holding the error), after which another token may be tried on the same session.
+bool AskXoauth2(Session& s, const std::string& token, std::string& reply, bool& refused) {
+  std::string response = "user=" + s.security.user + "\x01" "auth=Bearer " + token + "\x01\x01";
+  if (!Ask(s, "AUTH XOAUTH2 " + Base64Encode(response) + "\r\n", reply)) return false;
+  // A refused token comes back as a challenge holding the error; an empty line ends it.
+  bool challenged = reply.rfind("334", 0) == 0;
+  if (challenged && !Ask(s, "\r\n", reply)) return false;
+  refused = reply[0] == '5' && (challenged || reply.rfind("535", 0) == 0);
+  return true;
 }
 
 OpeningResult Exchange(Session& s, const std::string& mechanism, const std::string& secret) {
@@ -143,15 +156,36 @@ OpeningResult Exchange(Session& s, const std::string& mechanism, const std::stri
     if (!Ask(s, Base64Encode(secret) + "\r\n", reply)) return Result(Kind::NoReply);
     return LoginEnded(s, reply);
   }
-  bool oauth = EqualsIgnoreCase(mechanism, "XOAUTH2");
-  std::string response = oauth ? "user=" + user + "\x01" "auth=Bearer " + secret + "\x01\x01"
-                               : std::string(1, '\0') + user + std::string(1, '\0') + secret;
-  if (!Ask(s, "AUTH " + std::string(oauth ? "XOAUTH2 " : "PLAIN ") + Base64Encode(response) + "\r\n", reply)) {
-    return Result(Kind::NoReply);
+  if (EqualsIgnoreCase(mechanism, "XOAUTH2")) {
+    bool refused = false;
+    return AskXoauth2(s, secret, reply, refused) ? LoginEnded(s, reply) : Result(Kind::NoReply);
   }
-  // A refused token comes back as a challenge holding the error; an empty line ends it.
-  if (oauth && reply.rfind("334", 0) == 0 && !Ask(s, "\r\n", reply)) return Result(Kind::NoReply);
+  std::string response = std::string(1, '\0') + user + std::string(1, '\0') + secret;
+  if (!Ask(s, "AUTH PLAIN " + Base64Encode(response) + "\r\n", reply)) return Result(Kind::NoReply);
   return LoginEnded(s, reply);
+}
+
+// XOAUTH2 with the sign-in's tokens. A token the server refuses is reported, and a fresh one
+// tried once more on the same session: servers take a new AUTH after a failed one (RFC 4954),
+// and a new connection would cost a second handshake for nothing.
+OpeningResult TokenLogin(Session& s, OAuthTokens& tokens) {
+  for (int attempt = 0;; ++attempt) {
+    OAuthTokens::Token token = tokens.Get();
+    switch (token.kind) {
+      case OAuthTokens::Token::Kind::Ready:
+        break;
+      case OAuthTokens::Token::Kind::SignInNeeded:
+        return Result(Kind::Waiting, token.reason);
+      case OAuthTokens::Token::Kind::Unavailable:
+        return Result(Kind::Fault, token.reason);
+      case OAuthTokens::Token::Kind::Cancelled:
+        return Result(Kind::NoReply);
+    }
+    std::string reply;
+    bool refused = false;
+    if (!AskXoauth2(s, token.accessToken, reply, refused)) return Result(Kind::NoReply);
+    if (!refused || attempt > 0 || !tokens.Refused(token.accessToken)) return LoginEnded(s, reply);
+  }
 }
 
 OpeningResult Login(Session& s, const Extensions& extensions) {
@@ -159,6 +193,7 @@ OpeningResult Login(Session& s, const Extensions& extensions) {
   if (mechanism.empty()) {
     return Result(Kind::Fault, "Error : no usable authentication mechanism offered by " + s.server);
   }
+  if (s.security.tokens) return TokenLogin(s, *s.security.tokens);
   std::string problem;
   std::optional<std::string> secret = Secret(s, problem);
   if (!secret) return Result(Kind::Fault, problem);

@@ -22,6 +22,9 @@ struct OpeningResult {
     // Under May without a login, the handshake after STARTTLS failed (`text` is why, as a
     // log line): the connection is lost, but a new one in the clear may carry the message.
     ClearOnly,
+    // The login waits for something already reported once (a sign-in to renew): the recipient
+    // stays pending and the waiting view shows `text` (a log line), which is not logged again.
+    Waiting,
   };
   Kind kind = Kind::Ready;
   std::string text;

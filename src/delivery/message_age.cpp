@@ -17,8 +17,11 @@ constexpr std::chrono::seconds kDay{24 * 60 * 60};
 int MessageAgeDays(QueueList& queue, const std::string& spoolName, SpoolFile& file) {
   std::optional<std::time_t> arrival;
   if (file.Rewind()) arrival = ReadArrivalTime(file);
-  auto since = arrival ? std::chrono::system_clock::from_time_t(*arrival) : queue.FirstSeen(spoolName);
-  auto age = queue.ScheduleNow() - since;
+  using std::chrono::duration_cast;
+  using std::chrono::seconds;
+  // The trace header's date is wall-clock time; a first sighting is on the schedule's clock.
+  seconds age = arrival ? duration_cast<seconds>(queue.ScheduleWallNow() - std::chrono::system_clock::from_time_t(*arrival))
+                        : duration_cast<seconds>(queue.ScheduleNow() - queue.FirstSeen(spoolName));
   return age < kDay ? 0 : static_cast<int>(age / kDay);
 }
 

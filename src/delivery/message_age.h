@@ -11,8 +11,8 @@ class SpoolFile;
 struct Settings;
 
 // Whole days a message has waited, from the arrival time its trace header records, or, for
-// a file without one (a notice), from when this run of the program first met it; the clock is
-// the retry schedule's. Reads the file from its start; the position afterwards is anywhere.
+// a file without one (a notice), from when this run of the program first met it; the clocks
+// are the retry schedule's. Reads the file from its start; the position afterwards is anywhere.
 int MessageAgeDays(QueueList& queue, const std::string& spoolName, SpoolFile& file);
 
 // The days past which a recipient still pending is given up, when `Lifetime` sets any: a

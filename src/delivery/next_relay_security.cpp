@@ -16,14 +16,18 @@ NextRelaySecurity::Tls ExchangerTls(const Settings& settings) {
 }
 
 // An empty or unknown SMTP_TLS never sends a login in the clear: with a user it asks for
-// TLS, on port 465 from the first byte.
-NextRelaySecurity::Tls NextRelayTls(const std::string& text, bool login, uint16_t port) {
+// TLS, on port 465 from the first byte. A pinned certificate means TLS to exactly that
+// certificate, so it asks for TLS whatever the text says: a man in the middle that strips
+// STARTTLS from the EHLO reply must not get the message in the clear.
+NextRelaySecurity::Tls NextRelayTls(const std::string& text, bool login, bool pinned, uint16_t port) {
   using Tls = NextRelaySecurity::Tls;
-  if (EqualsIgnoreCase(text, "none")) return Tls::None;
-  if (EqualsIgnoreCase(text, "may")) return Tls::May;
   if (EqualsIgnoreCase(text, "starttls")) return Tls::StartTls;
   if (EqualsIgnoreCase(text, "tls")) return Tls::Implicit;
-  if (text.empty() && !login) return Tls::None;
+  if (!pinned) {
+    if (EqualsIgnoreCase(text, "none")) return Tls::None;
+    if (EqualsIgnoreCase(text, "may")) return Tls::May;
+    if (text.empty() && !login) return Tls::None;
+  }
   return port == kImplicitTlsPort ? Tls::Implicit : Tls::StartTls;
 }
 
@@ -42,7 +46,7 @@ NextRelaySecurity NextRelaySecurityFor(const Settings& settings, const std::stri
   security.passwordCommand = settings.SMTP_PasswordCommand;
   security.mechanism = settings.SMTP_Auth;
   const std::string& fingerprint = settings.SMTP_Fingerprint;
-  security.tls = NextRelayTls(settings.SMTP_TLS, !security.user.empty(), address.port);
+  security.tls = NextRelayTls(settings.SMTP_TLS, !security.user.empty(), !fingerprint.empty(), address.port);
   if (!fingerprint.empty()) {
     security.check.mode = TlsPeerCheck::Mode::Fingerprint;
     security.check.fingerprint = fingerprint;

@@ -1,11 +1,13 @@
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "platform/tls_stream.h"
 
 namespace vellomar {
 
+class OAuthTokens;
 struct Settings;
 
 // How the client protects one connection and whether it logs in, as the settings ask for the
@@ -26,6 +28,10 @@ struct NextRelaySecurity {
   std::string passwordCommand;
   // Empty for the best of PLAIN and LOGIN; or "XOAUTH2".
   std::string mechanism;
+  // When set, the login is XOAUTH2 with the access tokens of this sign-in, in place of the
+  // password and its command.
+  std::shared_ptr<OAuthTokens> tokens;
+
   // The plain replayed dialogue is kept unless TLS or a login is asked for.
   bool SpeaksEsmtp() const { return tls != Tls::None || !user.empty(); }
   bool RequiresTls() const { return tls == Tls::StartTls || tls == Tls::Implicit; }

@@ -66,10 +66,23 @@ bool NoReply(Transaction& t) {
   return false;
 }
 
-void SendPending(Transaction& t) {
-  // A failed send is not acted on here: the reply that follows decides.
-  (void)t.connection.Send(t.unsent, t.relay.timings.client.reply);
+Status SendPending(Transaction& t) {
+  Status sent = t.connection.Send(t.unsent, t.relay.timings.client.reply);
   t.unsent.clear();
+  return sent;
+}
+
+// A send that failed or ran out of time leaves it unknown what the server got: a later batch
+// would reach it after a hole, in a message that still looks whole. The transaction ends
+// here, nothing more goes out on this connection, and the recipient keeps its letter.
+bool SendFailed(Transaction& t, const Status& sent) {
+  t.connection.Close();
+  if (t.relay.stop().load()) return true;  // the stop cut the send short: nothing is marked
+  if (sent.error() == ETIMEDOUT) return NoReply(t);
+  std::string why = "can't send to " + t.server + ": " + SystemErrorText(sent.failure());
+  t.relay.AppendLog("Error : " + why);
+  NoteDeliveryError(t.relay, t.spoolName, t.recipientLine, why);
+  return false;
 }
 
 // A fault's log line as a reason of its own: without its "Error : " mark.
@@ -82,6 +95,13 @@ std::string WithoutErrorMark(const std::string& logLine) {
 // recipient keeps its letter and the next run tries again.
 bool ConfigurationFault(Transaction& t, const std::string& logLine) {
   t.relay.AppendLog(logLine);
+  NoteDeliveryError(t.relay, t.spoolName, t.recipientLine, WithoutErrorMark(logLine));
+  t.connection.Close();
+  return false;
+}
+
+// Like a configuration fault, for a cause logged once already where it arose.
+bool WaitingFor(Transaction& t, const std::string& logLine) {
   NoteDeliveryError(t.relay, t.spoolName, t.recipientLine, WithoutErrorMark(logLine));
   t.connection.Close();
   return false;
@@ -110,31 +130,45 @@ bool GiveUp(Transaction& t, const std::string& reason, const std::string& lastLi
 
 enum class Verdict { GoOn, Done };
 
+// A temporary failure: the letter advances, and the sixth gives the recipient up.
+bool Deferral(Transaction& t, const std::string& reason, const std::string& sent) {
+  NoteDeliveryError(t.relay, t.spoolName, t.recipientLine, reason);
+  return IsLastDeferral(t.recipientLine) ? GiveUp(t, reason, sent) : Defer(t);
+}
+
 // Acts on the reply to `sent` as the reply table says; `result` is set when it is Done.
 Verdict Judge(Transaction& t, const std::string& reply, const std::string& sent, bool& result) {
+  const std::string text = ReplyText(reply);
   if ((reply.rfind("550", 0) == 0 || reply.rfind("554", 0) == 0) && AlternateApplies(t)) {
     result = FollowAlternate(t);
     return Verdict::Done;
   }
   if (reply[0] == '5' && t.clearAfterTls) {
-    t.relay.AppendLog("Error : " + t.server + " refused mail sent without TLS: " + UpToCarriageReturn(reply));
-    NoteDeliveryError(t.relay, t.spoolName, t.recipientLine, "refused without TLS: " + UpToCarriageReturn(reply));
+    t.relay.AppendLog("Error : " + t.server + " refused mail sent without TLS: " + text);
+    NoteDeliveryError(t.relay, t.spoolName, t.recipientLine, "refused without TLS: " + text);
     t.connection.Close();
     result = false;
     return Verdict::Done;
   }
   if (reply[0] == '5') {
     if (t.settings.Logabo) t.relay.AppendLog("Sending to " + t.address + " aborted (5xx STMP error)");
-    result = GiveUp(t, UpToCarriageReturn(reply), sent);
+    result = GiveUp(t, text, sent);
     return Verdict::Done;
   }
   if (reply[0] == '4') {
     if (t.settings.Logdel) t.relay.AppendLog("Sending to " + t.address + " delayed (4xx STMP error)");
-    NoteDeliveryError(t.relay, t.spoolName, t.recipientLine, UpToCarriageReturn(reply));
-    result = IsLastDeferral(t.recipientLine) ? GiveUp(t, UpToCarriageReturn(reply), sent) : Defer(t);
+    result = Deferral(t, text, sent);
     return Verdict::Done;
   }
   return Verdict::GoOn;
+}
+
+// Neither a refusal nor the reply the command asks for: a 354 or a 1xx to the end of the
+// data, a 250 to DATA, a line that is no reply at all. It settles nothing: the recipient is
+// tried again later, as after a 4xx.
+bool Unexpected(Transaction& t, const std::string& reply, const std::string& sent) {
+  t.relay.AppendLog("Error : unexpected reply from " + t.server + ": " + ReplyText(reply));
+  return Deferral(t, ReplyText(reply), sent);
 }
 
 // The line to send for a recipient line met in the replay: the whole recipients zone
@@ -171,10 +205,9 @@ bool Accepted(Transaction& t) {
   bool nextPending = RecordRecipientState(t.relay, t.file, t.spoolName, t.position, 'X');
   if (haveQuit && !t.relay.stop().load()) {
     t.unsent = quit;
-    SendPending(t);
     std::string reply;
     // Whatever the reply, or none: the message is the next server's already.
-    (void)t.replies.Read(t.connection, t.relay.timings.client.reply, reply);
+    if (SendPending(t)) (void)t.replies.Read(t.connection, t.relay.timings.client.reply, reply);
   }
   t.connection.Close();
   return nextPending;
@@ -204,15 +237,16 @@ bool Replay(Transaction& t) {
     if (phase == Phase::Data && startsLine && line == kEndOfDataLine) phase = Phase::DataEnded;
     t.unsent += line;
     if (phase == Phase::Data && t.unsent.size() < kSendBatch) continue;
-    SendPending(t);
+    if (Status sent = SendPending(t); !sent) return SendFailed(t, sent);
     if (phase == Phase::Data) continue;
     std::string reply;
     auto wait = phase == Phase::DataEnded ? t.relay.timings.client.dataReply : t.relay.timings.client.reply;
     if (!t.replies.Read(t.connection, wait, reply)) return NoReply(t);
     bool result = false;
     if (Judge(t, reply, line, result) == Verdict::Done) return result;
-    if (phase == Phase::DataEnded) return Accepted(t);
+    if (phase == Phase::DataEnded) return reply[0] == '2' ? Accepted(t) : Unexpected(t, reply, line);
     if (StartsWithIgnoreCase(line, "DATA")) {
+      if (reply[0] != '3') return Unexpected(t, reply, line);
       phase = Phase::Data;
     } else if (StartsWithIgnoreCase(line, "QUIT")) {
       return Finish(t, line);
@@ -264,6 +298,8 @@ bool OpenAndReplay(Transaction& t) {
       return ConfigurationFault(t, opened.text);
     case OpeningResult::Kind::ClearOnly:
       return ReplayInTheClear(t, opened.text);
+    case OpeningResult::Kind::Waiting:
+      return WaitingFor(t, opened.text);
     case OpeningResult::Kind::Reply:
       if (Judge(t, opened.text, opened.sent, result) == Verdict::Done) return result;
       break;
@@ -286,11 +322,6 @@ Reached Connect(Transaction& t) {
     t.connection.Close();
     return Reached::Refused;
   }
-  // A peer that stops reading must not hold the worker for good. The call fails only for a
-  // bad descriptor or option, and this socket was just connected. Rounded up to whole
-  // seconds, so that a short limit never becomes 0, which would mean no limit at all.
-  auto limit = std::chrono::ceil<std::chrono::seconds>(t.relay.timings.client.reply);
-  (void)SetSendTimeout(t.connection.fd(), limit);
   return Reached::Connected;
 }
 

@@ -21,14 +21,20 @@ class DnsExchange {
   // `abandon` ends the server's name lookup when it turns true.
   bool Open(const std::string& server, const std::function<bool()>& abandon);
   // Sends the query and waits for the reply, resending once when the first wait runs out.
-  // Datagrams from elsewhere, or without this ID and the response bit, are ignored.
-  bool Ask(const std::vector<uint8_t>& query, uint16_t id, std::chrono::milliseconds wait, std::vector<uint8_t>& reply);
+  // Datagrams from elsewhere, or that do not answer this query, are ignored.
+  bool Ask(const std::vector<uint8_t>& query, std::chrono::milliseconds wait, std::vector<uint8_t>& reply);
 
  private:
-  bool AwaitReply(uint16_t id, std::chrono::steady_clock::time_point deadline, std::vector<uint8_t>& reply);
+  bool AwaitReply(const std::vector<uint8_t>& query, std::chrono::steady_clock::time_point deadline,
+                  std::vector<uint8_t>& reply);
 
   sockaddr_in server_{};
   Connection socket_;
 };
+
+// Whether `reply` answers `query`: the response bit, the query's ID, and its one question
+// (name, type and class) asked back, letter case aside. A forged answer must guess the ID as
+// well as the port, and an answer to some other question is not taken for this one.
+bool AnswersQuery(const std::vector<uint8_t>& query, const std::vector<uint8_t>& reply);
 
 }  // namespace vellomar

@@ -3,6 +3,7 @@
 #include <iterator>
 
 #include "dns/dns_exchange.h"
+#include "platform/random.h"
 
 namespace vellomar {
 
@@ -27,8 +28,6 @@ bool AppendLabel(const std::vector<uint8_t>& reply, size_t at, size_t length, bo
 }
 
 }  // namespace
-
-
 
 std::string MxResolver::EncodeQueryName(const std::string& domain) {
   std::string name = domain;
@@ -106,8 +105,9 @@ std::string MxResolver::ParseMxAnswer(const std::vector<uint8_t>& reply, unsigne
   return best;
 }
 
-std::vector<uint8_t> MxResolver::BuildQuery(const std::string& encodedName) {
-  const uint8_t header[] = {kQueryId >> 8, kQueryId & 0xFF, 0x01, 0x00, 0, 1, 0, 0, 0, 0, 0, 0};
+std::vector<uint8_t> MxResolver::BuildQuery(const std::string& encodedName, uint16_t id) {
+  const uint8_t header[] = {static_cast<uint8_t>(id >> 8), static_cast<uint8_t>(id & 0xFF), 0x01, 0x00, 0, 1, 0, 0,
+                            0, 0, 0, 0};
   const uint8_t question[] = {0, 0, kTypeMx, 0, 1};  // end of name, QTYPE MX, QCLASS IN
   std::vector<uint8_t> query(std::begin(header), std::end(header));
   for (char c : encodedName) query.push_back(static_cast<uint8_t>(c));
@@ -123,8 +123,10 @@ std::string MxResolver::LookupMx(const std::string& domain) {
     log_("Error : can't get DNS IP.");
     return "";
   }
+  uint16_t id = 0;
+  if (!FillRandom(&id, sizeof id)) return "";  // only on a kernel without getrandom
   std::vector<uint8_t> reply;
-  if (!exchange.Ask(BuildQuery(encoded), kQueryId, wait_, reply)) return "";
+  if (!exchange.Ask(BuildQuery(encoded, id), wait_, reply)) return "";
   uint16_t answerCount = 0;
   Read16(reply, 6, answerCount);
   return ParseMxAnswer(reply, answerCount);

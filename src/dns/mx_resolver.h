@@ -33,10 +33,9 @@ class MxResolver {
   // The chosen exchanger among the reply's answers; on a malformed reply the best found
   // before the fault, or "".
   static std::string ParseMxAnswer(const std::vector<uint8_t>& reply, unsigned answerCount);
-  // The whole query datagram for an encoded name.
-  static std::vector<uint8_t> BuildQuery(const std::string& encodedName);
-
-  static constexpr uint16_t kQueryId = 0x11DF;
+  // The whole query datagram for an encoded name, with the transaction ID `id`. Each lookup
+  // draws its ID at random, so that only the server that got the query can answer it.
+  static std::vector<uint8_t> BuildQuery(const std::string& encodedName, uint16_t id);
 
  private:
   std::string dnsServer_;

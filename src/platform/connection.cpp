@@ -25,14 +25,24 @@ bool Connection::SendOnce(std::string_view data) {
   return sent && sent.value() == data.size();
 }
 
-bool Connection::Send(std::string_view data, std::chrono::milliseconds wait) {
+Status Connection::Send(std::string_view data, std::chrono::milliseconds wait) {
   if (tls_) return tls_->Send(data, wait);
+  // One limit for the whole: a peer that takes a few bytes now and then must not stretch it.
+  auto deadline = std::chrono::steady_clock::now() + wait;
   while (!data.empty()) {
-    auto sent = vellomar::SendOnce(fd_.get(), data.data(), data.size());
-    if (!sent || sent.value() == 0) return false;
-    data.remove_prefix(sent.value());
+    auto sent = SendWhatFits(fd_.get(), data.data(), data.size());
+    if (sent) {
+      data.remove_prefix(sent.value());
+      continue;
+    }
+    if (sent.error() != EAGAIN && sent.error() != EWOULDBLOCK) return FailWith(sent.failure());
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return FailWith(ETIMEDOUT);
+    auto writable = WaitWritable(fd_.get(), static_cast<int>(left.count()));
+    if (!writable) return FailWith(writable.failure());
+    if (!writable.value()) return FailWith(ETIMEDOUT);
   }
-  return true;
+  return Ok();
 }
 
 TlsOutcome Connection::StartTls(const TlsPeerCheck& check, std::chrono::milliseconds wait) {

@@ -33,9 +33,10 @@ class Connection {
   ErrorOr<size_t> Receive(char* buffer, size_t size, std::chrono::milliseconds wait);
   // One send call; true only when all of `data` went out.
   bool SendOnce(std::string_view data);
-  // Sends all of `data`, through TLS once it is up; true when all of it went out. A plain
-  // send is bounded by the socket's own send time-out, a TLS one by `wait`.
-  bool Send(std::string_view data, std::chrono::milliseconds wait);
+  // Sends all of `data` within `wait`, through TLS once it is up; ETIMEDOUT when the peer did
+  // not take it all in time, however little it kept taking. After a failure the bytes that
+  // went out are unknown, so nothing more may follow on this connection.
+  Status Send(std::string_view data, std::chrono::milliseconds wait);
   // Puts TLS under everything that follows; Receive and Send go through it from then on.
   TlsOutcome StartTls(const TlsPeerCheck& check, std::chrono::milliseconds wait);
   bool IsEncrypted() const { return tls_ != nullptr; }

@@ -103,6 +103,29 @@ Status MakeDirectory(const std::string& path, mode_t mode) {
   return Ok();
 }
 
+namespace {
+
+ErrorOr<FileIdentity> Identity(int dirfd, const char* path, int flags) {
+  struct statx found {};
+  if (::statx(dirfd, path, flags, STATX_INO | STATX_BTIME | STATX_MTIME, &found) != 0) {
+    return ErrorOr<FileIdentity>::Fail(errno);
+  }
+  const statx_timestamp& made = (found.stx_mask & STATX_BTIME) != 0 ? found.stx_btime : found.stx_mtime;
+  FileIdentity identity;
+  identity.device = uint64_t{found.stx_dev_major} << 32 | found.stx_dev_minor;
+  identity.inode = found.stx_ino;
+  identity.madeNs = made.tv_sec * 1'000'000'000LL + made.tv_nsec;
+  return identity;
+}
+
+}  // namespace
+
+ErrorOr<FileIdentity> IdentityOf(int fd) { return Identity(fd, "", AT_EMPTY_PATH); }
+
+ErrorOr<FileIdentity> IdentityAt(const std::string& path) {
+  return Identity(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW);
+}
+
 EntryKind KindOf(const std::string& path) {
   struct stat info;
   if (::stat(path.c_str(), &info) != 0) return EntryKind::Missing;

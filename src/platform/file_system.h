@@ -35,6 +35,18 @@ enum class EntryKind { Missing, Regular, Directory, Other };
 EntryKind KindOf(const std::string& path);
 inline bool EntryExists(const std::string& path) { return KindOf(path) != EntryKind::Missing; }
 
+// What tells a file from a later one that took its name: its device and inode, and when it
+// was made, in nanoseconds (its modification time where the file system keeps no birth
+// time). A rewrite of the same file keeps its birth time.
+struct FileIdentity {
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  int64_t madeNs = 0;
+  bool operator==(const FileIdentity&) const = default;
+};
+ErrorOr<FileIdentity> IdentityOf(int fd);
+ErrorOr<FileIdentity> IdentityAt(const std::string& path);
+
 // The names in a directory in the order the system lists them, "." and ".." left out.
 ErrorOr<std::vector<std::string>> ListDirectory(const std::string& path);
 ErrorOr<std::string> ReadSymbolicLink(const std::string& path);

@@ -64,6 +64,15 @@ Status BindAny(int fd, int family, uint16_t port) {
   return Ok();
 }
 
+Status BindLoopback(int fd, uint16_t port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(port);
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return FailWith(errno);
+  return Ok();
+}
+
 Status ListenOn(int fd, int backlog) {
   if (::listen(fd, backlog) != 0) return FailWith(errno);
   return Ok();
@@ -97,6 +106,20 @@ ErrorOr<bool> WaitReadable(int fd, int timeoutMs) { return WaitFor(fd, POLLIN, t
 
 ErrorOr<bool> WaitWritable(int fd, int timeoutMs) { return WaitFor(fd, POLLOUT, timeoutMs); }
 
+ErrorOr<size_t> WaitAnyReadable(const std::vector<int>& fds, int timeoutMs) {
+  std::vector<pollfd> watched;
+  for (int fd : fds) watched.push_back(pollfd{fd, POLLIN, 0});
+  int ready;
+  do {
+    ready = ::poll(watched.data(), watched.size(), timeoutMs);
+  } while (ready < 0 && errno == EINTR);
+  if (ready < 0) return ErrorOr<size_t>::Fail(errno);
+  for (size_t i = 0; i < watched.size(); ++i) {
+    if (watched[i].revents != 0) return i;
+  }
+  return watched.size();
+}
+
 Status SetNonBlocking(int fd, bool on) {
   int flags = ::fcntl(fd, F_GETFL);
   if (flags < 0) return FailWith(errno);
@@ -127,6 +150,15 @@ ErrorOr<size_t> SendOnce(int fd, const char* data, size_t size) {
   ssize_t put;
   do {
     put = ::send(fd, data, size, MSG_NOSIGNAL);
+  } while (put < 0 && errno == EINTR);
+  if (put < 0) return ErrorOr<size_t>::Fail(errno);
+  return static_cast<size_t>(put);
+}
+
+ErrorOr<size_t> SendWhatFits(int fd, const char* data, size_t size) {
+  ssize_t put;
+  do {
+    put = ::send(fd, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
   } while (put < 0 && errno == EINTR);
   if (put < 0) return ErrorOr<size_t>::Fail(errno);
   return static_cast<size_t>(put);

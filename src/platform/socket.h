@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/error_or.h"
 #include "platform/file_descriptor.h"
@@ -23,10 +24,15 @@ Status SetSendTimeout(int fd, std::chrono::milliseconds limit);
 Status SetIpv6Only(int fd, bool on);
 // Binds to every local address of the family (AF_INET or AF_INET6).
 Status BindAny(int fd, int family, uint16_t port);
+// Binds an AF_INET socket to 127.0.0.1 alone.
+Status BindLoopback(int fd, uint16_t port);
 Status ListenOn(int fd, int backlog);
 ErrorOr<uint16_t> LocalPort(int fd);
 // True when the socket is readable (or hung up) within the time, false when the time ran out.
 ErrorOr<bool> WaitReadable(int fd, int timeoutMs);
+// The index of the first of `fds` that is readable (or hung up) within the time; fds.size()
+// when the time ran out.
+ErrorOr<size_t> WaitAnyReadable(const std::vector<int>& fds, int timeoutMs);
 // True when the socket can take more data (or failed) within the time.
 ErrorOr<bool> WaitWritable(int fd, int timeoutMs);
 Status SetNonBlocking(int fd, bool on);
@@ -38,6 +44,8 @@ ErrorOr<AcceptedConnection> AcceptConnection(int fd);
 ErrorOr<size_t> ReceiveSome(int fd, char* buffer, size_t size);
 // One send call; the count it reports may be short.
 ErrorOr<size_t> SendOnce(int fd, const char* data, size_t size);
+// One send call that takes what fits now, without waiting; EAGAIN when nothing does.
+ErrorOr<size_t> SendWhatFits(int fd, const char* data, size_t size);
 Status ShutdownBoth(int fd);
 
 // The official name the resolver gives for `name`; a resolver (getaddrinfo) error on failure.

@@ -94,10 +94,12 @@ struct TlsStream::Session {
   int fd = -1;
   SSL_CTX* context = nullptr;
   SSL* ssl = nullptr;
+  // A send failed: the library would finish its half-written record before any alert.
+  bool sendFailed = false;
   ~Session() {
     if (ssl != nullptr) {
       // A close_notify when the socket takes it at once; the reply is not waited for.
-      if (SSL_is_init_finished(ssl)) (void)SSL_shutdown(ssl);
+      if (SSL_is_init_finished(ssl) && !sendFailed) (void)SSL_shutdown(ssl);
       SSL_free(ssl);
     }
     if (context != nullptr) SSL_CTX_free(context);
@@ -217,10 +219,12 @@ ErrorOr<size_t> TlsStream::Receive(char* buffer, size_t size, std::chrono::milli
   }
 }
 
-bool TlsStream::Send(std::string_view data, std::chrono::milliseconds wait) {
+Status TlsStream::Send(std::string_view data, std::chrono::milliseconds wait) {
   ERR_clear_error();
+  if (session_->sendFailed) return FailWith(EIO);
   auto deadline = Clock::now() + wait;
-  while (!data.empty()) {
+  int failure = 0;
+  while (!data.empty() && failure == 0) {
     size_t put = 0;
     int done = SSL_write_ex(session_->ssl, data.data(), data.size(), &put);
     if (done == 1) {
@@ -229,11 +233,15 @@ bool TlsStream::Send(std::string_view data, std::chrono::milliseconds wait) {
     }
     int error = SSL_get_error(session_->ssl, done);
     // A retried write repeats the same bytes, as the library requires.
-    if (error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE) break;
-    if (!WaitAsAsked(session_->fd, error, deadline)) break;
+    if (error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE) {
+      failure = EIO;
+    } else if (!WaitAsAsked(session_->fd, error, deadline)) {
+      failure = ETIMEDOUT;
+    }
   }
   ERR_clear_error();
-  return data.empty();
+  session_->sendFailed = failure != 0;
+  return failure == 0 ? Ok() : FailWith(failure);
 }
 
 std::string TlsLibraryVersion() { return OpenSSL_version(OPENSSL_VERSION); }

@@ -50,8 +50,10 @@ class TlsStream {
   // At most `size` bytes within `wait`; 0 when the peer ended the stream, ETIMEDOUT when
   // nothing came in time, EIO when the stream broke.
   ErrorOr<size_t> Receive(char* buffer, size_t size, std::chrono::milliseconds wait);
-  // True when all of `data` went out within `wait`.
-  bool Send(std::string_view data, std::chrono::milliseconds wait);
+  // All of `data` within `wait`; ETIMEDOUT when the peer did not take it in time, EIO when
+  // the stream broke. A send that failed leaves a record half written: the stream sends
+  // nothing more, not even its closing alert.
+  Status Send(std::string_view data, std::chrono::milliseconds wait);
 
   // The library's objects, known only to the implementation.
   struct Session;

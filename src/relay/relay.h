@@ -59,9 +59,9 @@ class Relay final : public RelayServices {
   // Every waiting file (or one) becomes due, and the dispatcher starts or runs again.
   void DeliverNow();
   void DeliverWaitingNow(const std::string& name);
-  // Deletes one waiting file (one being delivered goes when its worker lets it go); false,
-  // logged, when it cannot be deleted.
-  bool DeleteWaiting(const std::string& name);
+  // Deletes one waiting file, if it is still the very file `shown` identifies (one being
+  // delivered goes when its worker lets it go); says in the log what became of it.
+  QueueList::Deletion DeleteWaiting(const std::string& name, const FileIdentity& shown);
   // The ordered shutdown: the stop flag, the dispatcher and the listener, the sessions and the
   // workers, the queue list emptied without deleting files, the log closed.
   void Stop();

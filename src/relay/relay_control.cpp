@@ -143,10 +143,13 @@ void Relay::DeliverWaitingNow(const std::string& name) {
   StartClient();
 }
 
-bool Relay::DeleteWaiting(const std::string& name) {
-  bool deleted = queue.DeleteWaitingFile(name);
-  AppendLog(deleted ? "Deleted waiting e-mail " + name : "Error : can't delete waiting e-mail " + name);
-  return deleted;
+QueueList::Deletion Relay::DeleteWaiting(const std::string& name, const FileIdentity& shown) {
+  using Deletion = QueueList::Deletion;
+  Deletion outcome = queue.DeleteWaitingFile(name, shown);
+  if (outcome == Deletion::Deleted) AppendLog("Deleted waiting e-mail " + name);
+  if (outcome == Deletion::Gone) AppendLog("Waiting e-mail " + name + " has gone since it was shown; nothing deleted");
+  if (outcome == Deletion::Refused) AppendLog("Error : can't delete waiting e-mail " + name);
+  return outcome;
 }
 
 void Relay::Flush() {

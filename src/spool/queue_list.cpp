@@ -212,23 +212,25 @@ bool QueueList::Flush() {
   return ok;
 }
 
-bool QueueList::DeleteWaitingFile(const std::string& name) {
+QueueList::Deletion QueueList::DeleteWaitingFile(const std::string& name, const FileIdentity& shown) {
   std::lock_guard<std::mutex> guard(lock_);
+  auto there = IdentityAt(PathOf(name));
+  if (!there || !(there.value() == shown)) return Deletion::Gone;
   auto [first, last] = index_.equal_range(Folded(name));
   if (first == last) {
-    if (!RemoveFile(PathOf(name))) return false;
+    if (!RemoveFile(PathOf(name))) return Deletion::Refused;
     schedule_.Forget(name);
-    return true;
+    return Deletion::Deleted;
   }
   for (auto it = first; it != last; ++it) {
     QueueEntry& entry = *it->second;
-    if (entry.reservation) return false;
+    if (entry.reservation) return Deletion::Refused;
     if (entry.flushed) continue;
     entry.flushed = true;
     ++flushedCount_;
   }
   flushRequested_ = true;
-  return true;
+  return Deletion::Deleted;
 }
 
 bool QueueList::IsReservation(const std::string& name) const {
@@ -308,6 +310,21 @@ std::optional<std::chrono::milliseconds> QueueList::UntilNextTry() const {
   auto earliest = schedule_.EarliestPending();
   if (!earliest) return std::nullopt;
   return std::chrono::ceil<std::chrono::milliseconds>(*earliest - schedule_.Now());
+}
+
+RetrySchedule::WallTime QueueList::ScheduleWallTimeOf(RetrySchedule::TimePoint point) const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return schedule_.WallTimeOf(point);
+}
+
+RetrySchedule::WallTime QueueList::ScheduleWallNow() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return schedule_.WallNow();
+}
+
+void QueueList::SetScheduleWallClock(RetrySchedule::WallClock clock) {
+  std::lock_guard<std::mutex> guard(lock_);
+  schedule_.SetWallClock(std::move(clock));
 }
 
 void QueueList::SetScheduleClock(RetrySchedule::Clock clock) {

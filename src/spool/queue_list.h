@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/local_clock.h"
+#include "platform/file_system.h"
 #include "spool/retry_schedule.h"
 
 namespace vellomar {
@@ -82,9 +83,14 @@ class QueueList {
   // the flush mark (its file goes when its worker or the next clearing lets it go). Files
   // stored afterwards are not touched. False when a waiting file could not be deleted.
   bool Flush();
-  // One file deleted by the user: at once when it waits, when its name is let go when it is
-  // taken (as by a Flush). False when it is a reception's reservation or could not be deleted.
-  bool DeleteWaitingFile(const std::string& name);
+  // What became of a deletion the user asked for.
+  enum class Deletion { Deleted, Gone, Refused };
+  // One file deleted by the user, and only the very file `shown` identifies (read with the
+  // row the user saw; names are times of day, so a newer message may have taken the name):
+  // at once when it waits, when its name is let go when it is taken (as by a Flush). Gone
+  // when the name holds no file or another one; Refused when it is a reception's
+  // reservation or could not be deleted.
+  Deletion DeleteWaitingFile(const std::string& name, const FileIdentity& shown);
   // Letter case ignored: the name is reserved by a reception still writing its file.
   bool IsReservation(const std::string& name) const;
   // Letter case ignored: the name is taken and carries the flush mark.
@@ -106,9 +112,13 @@ class QueueList {
   RetrySchedule::TimePoint FirstSeen(const std::string& name);
   std::optional<RetrySchedule::FileRecord> ScheduleOf(const std::string& name) const;
   RetrySchedule::TimePoint ScheduleNow() const;
+  // The wall time a point of the schedule stands for, as the two clocks stand now.
+  RetrySchedule::WallTime ScheduleWallTimeOf(RetrySchedule::TimePoint point) const;
+  RetrySchedule::WallTime ScheduleWallNow() const;
   // How long until the first file that waits for its time is due; none when no file waits so.
   std::optional<std::chrono::milliseconds> UntilNextTry() const;
   void SetScheduleClock(RetrySchedule::Clock clock);
+  void SetScheduleWallClock(RetrySchedule::WallClock clock);
 
  private:
   using Entries = std::list<QueueEntry>;

@@ -24,6 +24,10 @@ std::chrono::minutes RetrySchedule::Interval(int tries) {
   return std::chrono::minutes(std::min(minutes, kCapMinutes));
 }
 
+RetrySchedule::WallTime RetrySchedule::WallTimeOf(TimePoint point) const {
+  return WallNow() + std::chrono::duration_cast<WallTime::duration>(point - Now());
+}
+
 RetrySchedule::FileRecord& RetrySchedule::RecordOf(const std::string& name) {
   auto [entry, added] = files_.try_emplace(Key(name));
   if (added) entry->second.firstSeen = entry->second.nextTry = Now();

@@ -12,14 +12,18 @@ namespace vellomar {
 // far as this run of the program knows. A file that left recipients pending is not taken again
 // before its next try time: about a minute after the first try, doubling with each try, at
 // most an hour apart. A file the schedule does not know is due at once, so after a restart
-// every file is tried. Time comes from an injectable clock, so tests need not sleep.
+// every file is tried. Due times run on a monotonic clock, so that a wall clock stepped back
+// never delays a retry; the wall clock only places them for the eye. Both clocks can be
+// injected, so tests need not sleep.
 //
 // Lock contract: owned by the QueueList and used under QueueLock, like the list itself; no
 // operation takes a lock.
 class RetrySchedule {
  public:
-  using TimePoint = std::chrono::system_clock::time_point;
+  using TimePoint = std::chrono::steady_clock::time_point;
   using Clock = std::function<TimePoint()>;
+  using WallTime = std::chrono::system_clock::time_point;
+  using WallClock = std::function<WallTime()>;
 
   // What is known of one file. Recipients are keyed by their address text.
   struct FileRecord {
@@ -33,7 +37,11 @@ class RetrySchedule {
   static std::chrono::minutes Interval(int tries);
 
   void SetClock(Clock clock) { clock_ = std::move(clock); }
-  TimePoint Now() const { return clock_ ? clock_() : std::chrono::system_clock::now(); }
+  void SetWallClock(WallClock clock) { wallClock_ = std::move(clock); }
+  TimePoint Now() const { return clock_ ? clock_() : std::chrono::steady_clock::now(); }
+  WallTime WallNow() const { return wallClock_ ? wallClock_() : std::chrono::system_clock::now(); }
+  // The wall time a point of the schedule stands for, as the two clocks stand now.
+  WallTime WallTimeOf(TimePoint point) const;
 
   bool IsDue(const std::string& name) const;
   // A try left recipients pending: the next one waits the grown interval.
@@ -56,6 +64,7 @@ class RetrySchedule {
   FileRecord& RecordOf(const std::string& name);
 
   Clock clock_;
+  WallClock wallClock_;
   // Keyed by the folded name, as the queue list compares names.
   std::map<std::string, FileRecord> files_;
 };

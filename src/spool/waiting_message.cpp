@@ -107,6 +107,8 @@ ErrorOr<WaitingMessage> ReadWaitingMessage(const std::string& path, const std::s
   SpoolFile& file = opened.value();
   WaitingMessage message;
   message.name = name;
+  // Unknown, it matches no file: a deletion then finds the message gone rather than guess.
+  if (auto identity = IdentityOf(file.fd())) message.identity = identity.value();
   ReadEnvelope(file, message);
   // The subject search starts after the DATA line; the trace header is read on its own pass.
   ReadSubject(file, message);

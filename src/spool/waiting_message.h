@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/error_or.h"
+#include "platform/file_system.h"
 
 namespace vellomar {
 
@@ -27,6 +28,8 @@ struct WaitingMessage {
   std::string sender;
   std::string subject;
   std::vector<WaitingRecipient> recipients;
+  // The file that was read, so that acting on it later acts on this file and no other.
+  FileIdentity identity;
 };
 
 // The time a trace header's date ("Mon, 7 Dec 2026 15:32:21 +0100 (CET)", the day name and

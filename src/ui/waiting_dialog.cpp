@@ -43,6 +43,7 @@ WaitingDialog::WaitingDialog(MainWindow& core, QWidget* parent)
   confirm_ = [this](const QString& question) {
     return QMessageBox::question(this, "Vellomar", question) == QMessageBox::Yes;
   };
+  inform_ = [this](const QString& text) { QMessageBox::information(this, "Vellomar", text); };
 }
 
 void WaitingDialog::showEvent(QShowEvent* event) {
@@ -53,7 +54,9 @@ void WaitingDialog::showEvent(QShowEvent* event) {
 void WaitingDialog::Refresh() {
   std::string selected = SelectedName();
   list_->clear();
+  shown_.clear();
   for (const WaitingRow& row : ReadWaitingRows(core_.relay().queue, std::time(nullptr))) {
+    shown_[row.message.name] = row.message.identity;
     auto* item = new QTreeWidgetItem(list_, QStringList{Text(row.message.name), Text(row.age), Text(row.message.sender),
                                                         Text(row.message.subject), Text(row.recipients),
                                                         Text(row.nextTry), Text(row.lastError)});
@@ -81,10 +84,14 @@ void WaitingDialog::DeleteSelected() {
   // Copied before asking: the question's event loop may refresh the list (Deliver now from the
   // tray menu), which deletes its rows.
   const QString name = item->text(0);
+  const FileIdentity shown = shown_[name.toStdString()];
   QString question = "Delete the waiting e-mail " + name + " from " + item->text(2) + " (" + item->text(3) +
                      ")? It will not be delivered.";
   if (!confirm_(question)) return;
-  core_.DeleteWaiting(name.toStdString());
+  if (core_.DeleteWaiting(name.toStdString(), shown) == QueueList::Deletion::Gone) {
+    inform_("The waiting e-mail " + name +
+            " has gone since it was shown: delivered, deleted, or replaced by a newer one. Nothing was deleted.");
+  }
   Refresh();
 }
 

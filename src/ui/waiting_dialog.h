@@ -3,7 +3,10 @@
 #include <QDialog>
 
 #include <functional>
+#include <map>
 #include <string>
+
+#include "platform/file_system.h"
 
 class QTreeWidget;
 class QPushButton;
@@ -20,6 +23,8 @@ class WaitingDialog : public QDialog {
  public:
   // Asked before a deletion with the question's text; true to go on.
   using Confirm = std::function<bool(const QString& question)>;
+  // Tells the user something that needs no answer.
+  using Inform = std::function<void(const QString& text)>;
 
   WaitingDialog(MainWindow& core, QWidget* parent);
 
@@ -27,6 +32,7 @@ class WaitingDialog : public QDialog {
   void DeliverSelectedNow();
   void DeleteSelected();
   void SetConfirm(Confirm confirm) { confirm_ = std::move(confirm); }
+  void SetInform(Inform inform) { inform_ = std::move(inform); }
   QTreeWidget* list() const { return list_; }
 
  protected:
@@ -38,6 +44,9 @@ class WaitingDialog : public QDialog {
   MainWindow& core_;
   QTreeWidget* list_;
   Confirm confirm_;
+  Inform inform_;
+  // Which file each row showed, read with it.
+  std::map<std::string, FileIdentity> shown_;
 };
 
 }  // namespace vellomar

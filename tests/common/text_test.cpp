@@ -60,5 +60,20 @@ TEST(TextTest, Base64RoundTripsAndRefusesWhatIsNotBase64) {
   }
 }
 
+TEST(TextTest, ReplyTextIsOneBoundedLineWithoutControlCharacters) {
+  const std::string longReply = "550 " + std::string(600, 'x') + "\r\n";
+  const std::string straddling = "550 " + std::string(507, 'x') + "\xc3\xa9tail";  // é at bytes 511 and 512
+  const std::pair<std::string, std::string> cases[] = {
+      {"550 No such user\r\n", "550 No such user"},
+      {"550-first\r\n550 second\r\n", "550-first"},
+      {"550-cut\n.\nQUIT\n", "550-cut . QUIT "},  // bare line feeds and a lone dot
+      {std::string("550 a\0b\tc\x7f" "d\x1b[0m\r\n", 17), "550 a b c d [0m"},
+      {"550 caf\xc3\xa9\r\n", "550 caf\xc3\xa9"},
+      {longReply, longReply.substr(0, kMaxReplyText)},
+      {straddling, straddling.substr(0, 511)},
+  };
+  for (const auto& [reply, want] : cases) EXPECT_EQ(ReplyText(reply), want) << reply;
+}
+
 }  // namespace
 }  // namespace vellomar

@@ -56,6 +56,12 @@ TEST_F(RegistryKeyTest, CommentsAndBlankLinesSurviveARewrite) {
   key.Write("DNS", "10.0.0.53");
   EXPECT_EQ(Machine(),
             "; written by hand\n\n[Software\\Vellomar]\n# the relay\nSMTP=new\nDNS=10.0.0.53\n\n[Software\\Other]\nX=1\n");
+
+  // Line ends an editor doubled read the same before a rewrite and after it.
+  dir().Write("store/HKEY_LOCAL_MACHINE.ini", "[Software\\Vellomar]\r\r\nLogsize=20\r\r\n");
+  EXPECT_EQ(key.Read("Logsize"), "20");
+  key.Write("DNS", "ns");
+  EXPECT_EQ(key.Read("Logsize"), "20");
 }
 
 TEST_F(RegistryKeyTest, LeftoverTemporaryFileIsIgnoredAndReplaced) {

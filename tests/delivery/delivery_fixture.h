@@ -31,6 +31,26 @@ inline std::string WorkedExample() {
          "QUIT\r\n";
 }
 
+// A stored message whose data outgrows every buffer between the client and the next relay:
+// numbered lines of 1,000 bytes, 10 MB in all.
+inline std::string LargeMessage() {
+  std::string file = "HELO a\r\nMAIL FROM:<s>\r\nRCPT TO:<r>\r\nDATA\r\nSubject: large\r\n\r\n";
+  for (int i = 0; i < 10 * 1024; ++i) {
+    std::string line = "line " + std::to_string(i) + " ";
+    file += line + std::string(998 - line.size(), 'd') + "\r\n";
+  }
+  return file + ".\r\nQUIT\r\n";
+}
+
+// The data lines a peer got are the message's first ones, none left out.
+inline bool NoHole(const std::vector<std::string>& transcript) {
+  int next = 0;
+  for (const std::string& line : transcript) {
+    if (line.rfind("line ", 0) == 0 && std::stoi(line.substr(5)) != next++) return false;
+  }
+  return true;
+}
+
 // A relay with the notice template in place and short client time limits; spool files are
 // written by the test, with the summary a worker would have published for them.
 class DeliveryFixture : public RelayFixture {

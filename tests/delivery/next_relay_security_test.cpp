@@ -1,13 +1,19 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <functional>
 
 #include "common/base64.h"
 #include "delivery/delivery_notes.h"
+#include "delivery/esmtp_opening.h"
 #include "delivery/next_relay_security.h"
+#include "delivery/oauth_tokens.h"
+#include "delivery/token_store.h"
 #include "delivery_fixture.h"
+#include "platform/socket.h"
+#include "support/oauth_authority.h"
 #include "support/test_certificates.h"
 #include "support/tls_smtp_peer.h"
 
@@ -64,9 +70,9 @@ class NextRelaySecurityTest : public test::DeliveryFixture {
     return options;
   }
 
-  // Spools the worked example afresh and delivers its first recipient to the peer.
-  Fate Run(TlsSmtpPeer& peer, const std::string& host = "localhost") {
-    Spool("953.tml", test::WorkedExample());
+  // Spools the message (the worked example) afresh and delivers its first recipient to the peer.
+  Fate Run(TlsSmtpPeer& peer, const std::string& host = "localhost", const std::string& message = test::WorkedExample()) {
+    Spool("953.tml", message);
     const off_t letter = LineAt("953.tml", 2).first;
     Deliver("953.tml", 2, peer.server(host));
     char now = appDir().Read("953.tml")[letter];
@@ -131,6 +137,11 @@ TEST_F(NextRelaySecurityTest, WhatTheSettingsAskForEachServer) {
       {"smtp.example", {"tls"}, false, "", Want::Implicit, Check::Chain, true},
       {"smtp.example", {"tls", "", "", "", "", "AB:CD"}, false, "", Want::Implicit, Check::Fingerprint, true},
       {"smtp.example", {"sometimes"}, false, "", Want::StartTls, Check::Chain, true},
+      // A pin asks for TLS to that certificate whatever SMTP_TLS says.
+      {"smtp.example", {"", "", "", "", "", "AB:CD"}, false, "", Want::StartTls, Check::Fingerprint, true},
+      {"smtp.example", {"may", "", "", "", "", "AB:CD"}, false, "", Want::StartTls, Check::Fingerprint, true},
+      {"smtp.example", {"none", "", "", "", "", "AB:CD"}, false, "", Want::StartTls, Check::Fingerprint, true},
+      {"smtp.example:465", {"may", "", "", "", "", "AB:CD"}, false, "", Want::Implicit, Check::Fingerprint, true},
       {"mx.example", {"tls", "alice"}, true, "", Want::None, Check::None, false},
       {"mx.example", {"tls", "alice"}, true, "may", Want::May, Check::None, true},
   };
@@ -149,6 +160,7 @@ TEST_F(NextRelaySecurityTest, WhatTheSettingsAskForEachServer) {
 }
 
 TEST_F(NextRelaySecurityTest, EachModeAgainstServersThatOfferTlsAndThatDoNot) {
+  const std::string pin = test::TestCertificates::Fingerprint(localhost.certificate);
   struct Case {
     const char* what;
     Store store;
@@ -175,6 +187,12 @@ TEST_F(NextRelaySecurityTest, EachModeAgainstServersThatOfferTlsAndThatDoNot) {
        "EHLO client.example\r\n", "", "Error : TLS required but not offered by localhost:"},
       {"none set explicitly with a user: login in the clear", {"none", "alice", "s3cret"}, Tls::Plain,
        Fate::Delivered, "EHLO client.example\r\n", "", ""},
+      {"automatic with a pin: TLS to that certificate", {"", "", "", "", "", pin}, Tls::StartTls, Fate::Delivered,
+       "EHLO client.example\r\n", "EHLO client.example\r\n", ""},
+      {"may with a pin, STARTTLS stripped: never in the clear", {"may", "", "", "", "", pin}, Tls::Plain,
+       Fate::Pending, "EHLO client.example\r\n", "", "Error : TLS required but not offered by localhost:"},
+      {"none with a pin, not offered", {"none", "", "", "", "", pin}, Tls::Plain, Fate::Pending,
+       "EHLO client.example\r\n", "", "Error : TLS required but not offered by localhost:"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -352,14 +370,30 @@ TEST_F(NextRelaySecurityTest, HandshakesAndRepliesThatGoWrong) {
       {"EHLO refused with a user", {"none", "alice", "s3cret"},
        [](TlsSmtpPeer::Options& o) { o.ehloReply = "502 5.5.2 What\r\n"; }, Fate::Pending,
        "Error : EHLO refused by localhost:"},
+      // Stalled past the send limit: the message, larger than every buffer on the way, is cut
+      // off there, and nothing after the cut is sent on that connection.
+      {"stops reading mid-data", {"starttls"},
+       [](TlsSmtpPeer::Options& o) { o.stallInData = milliseconds(2500); }, Fate::Pending,
+       "Error : no reply from localhost:"},
   };
+  relay().timings.client = {milliseconds(2000), milliseconds(1000), milliseconds(2000)};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     Apply(c.store);
     TlsSmtpPeer::Options options = Peer(Tls::StartTls);
     c.arrange(options);
     TlsSmtpPeer peer(options);
-    EXPECT_EQ(Run(peer), c.want);
+    bool large = options.stallInData.count() > 0;
+    EXPECT_EQ(Run(peer, "localhost", large ? test::LargeMessage() : test::WorkedExample()), c.want);
+    ASSERT_TRUE(peer.WaitForEnded(1, milliseconds(20000)));
+    std::vector<std::string> data;
+    for (const auto& transcript : peer.Transcripts()) {
+      for (const TlsSmtpPeer::Line& line : transcript) data.push_back(line.text);
+    }
+    EXPECT_TRUE(test::NoHole(data));
+    if (c.want != Fate::Delivered) {
+      EXPECT_EQ(std::count(data.begin(), data.end(), ".\r\n"), 0) << "no end of data";
+    }
     if (*c.log != '\0') {
       EXPECT_NE(LogContent().find(c.log), std::string::npos) << LogContent();
     }
@@ -367,6 +401,84 @@ TEST_F(NextRelaySecurityTest, HandshakesAndRepliesThatGoWrong) {
       EXPECT_TRUE(Received(peer, ".\r\n", options.ehloReply.empty() && options.startTlsReply[0] == '2'));
     }
     ExpectNoCredentialInTheClear(peer, "s3cret");
+  }
+}
+
+TEST_F(NextRelaySecurityTest, Xoauth2WithTheTokensOfASignIn) {
+  test::OAuthAuthority provider(appDir().path());
+  ASSERT_TRUE(provider.started());
+  StopFlag stop;
+  auto store = TokenStore::Open(appDir().path(), "custom/alice", false, milliseconds(1000), stop);
+  using Opened = OpeningResult::Kind;
+  struct Case {
+    const char* what;
+    FormFields script;  // for the provider
+    int accepted;       // which of the tokens got from now on the server takes; 0: none
+    Opened want;
+    int logins;
+    const char* text;  // the start of the result's text
+  };
+  const Case cases[] = {
+      {"the first token is taken", {}, 1, Opened::Ready, 1, ""},
+      {"a refused token is reported and a fresh one taken", {}, 2, Opened::Ready, 2, ""},
+      {"a fresh token refused too: no third try", {}, 0, Opened::Fault, 2,
+       "Error : authentication refused by localhost:"},
+      {"sign-in expired: no login tried, nothing logged again", {{"refresh", "invalid_grant"}}, 0, Opened::Waiting, 0,
+       "Error : sign-in to the test authority expired: sign in again"},
+      {"the token endpoint is down: a temporary fault", {{"refresh", "error500"}}, 0, Opened::Fault, 0,
+       "Error : can't refresh the sign-in to the test authority: HTTP status 500"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    provider.Set(c.script);
+    ASSERT_TRUE(store->Save("rt-1"));
+    const int issued = provider.Count("issued");
+    auto token = [&](int n) { return "at-" + std::to_string(issued + n); };
+    TlsSmtpPeer::Options options = Peer(Tls::StartTls);
+    options.mechanisms = "PLAIN XOAUTH2";
+    options.secret = c.accepted > 0 ? token(c.accepted) : "nope";
+    TlsSmtpPeer peer(options);
+    NextRelaySecurity security;
+    security.tls = NextRelaySecurity::Tls::StartTls;
+    security.check = {TlsPeerCheck::Mode::Chain, "localhost", ""};
+    security.user = "alice";
+    security.tokens = std::make_shared<OAuthTokens>(provider.Provider(), provider.Client(), store, stop, nullptr);
+
+    auto socket = CreateTcpSocket();
+    ASSERT_TRUE(socket.ok());
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(std::stoi(peer.server().substr(peer.server().find(':') + 1))));
+    ASSERT_TRUE(ConnectWithin(socket.value().get(), address, milliseconds(2000), [] { return false; }));
+    Connection connection(std::move(socket.value()));
+    ReplyReader replies;
+    std::string greeting;
+    ASSERT_TRUE(replies.Read(connection, milliseconds(2000), greeting));
+    OpeningResult opened = OpenSession(connection, replies, "client.example", security, peer.server(), milliseconds(5000), stop);
+    EXPECT_EQ(opened.kind, c.want) << opened.text;
+    EXPECT_EQ(opened.text.rfind(c.text, 0), 0u) << opened.text;
+    connection.Close();
+
+    // Each login carries the next token in the exact XOAUTH2 form; a refused one is answered
+    // by a challenge that the client ends with an empty line.
+    std::vector<std::string> logins;
+    auto transcripts = peer.Transcripts();
+    ASSERT_EQ(transcripts.size(), 1u);
+    for (size_t i = 0; i < transcripts[0].size(); ++i) {
+      const std::string& line = transcripts[0][i].text;
+      if (line.rfind("AUTH XOAUTH2 ", 0) != 0) continue;
+      EXPECT_TRUE(transcripts[0][i].encrypted);
+      logins.push_back(Base64Decode(line.substr(13, line.size() - 15)).value_or("?"));
+      bool refused = c.accepted != static_cast<int>(logins.size());
+      if (refused) {
+        EXPECT_EQ(i + 1 < transcripts[0].size() ? transcripts[0][i + 1].text : "", "\r\n");
+      }
+    }
+    ASSERT_EQ(logins.size(), static_cast<size_t>(c.logins));
+    for (int n = 1; n <= c.logins; ++n) {
+      EXPECT_EQ(logins[n - 1], "user=alice\x01" "auth=Bearer " + token(n) + "\x01\x01");
+    }
   }
 }
 

@@ -14,6 +14,7 @@
 #include "delivery/delivery_notes.h"
 #include "spool/relay_services.h"
 #include "delivery_fixture.h"
+#include "support/eventually.h"
 #include "support/smtp_peer.h"
 
 namespace vellomar {
@@ -379,6 +380,49 @@ TEST_F(DeliverRecipientTest, TheReplyToTheEndOfDataMayTakeLongerThanOtherReplies
   Spool("953.tml", test::WorkedExample());
   EXPECT_TRUE(Deliver("953.tml", 2, peer.server()));
   EXPECT_EQ(appDir().Read("953.tml")[LineAt("953.tml", 2).first], 'X');
+}
+
+// Only a 2xx to the end of the data delivers. Any other reply that is no refusal defers the
+// recipient as a 4xx would; a relay that stops taking the data keeps it pending, and nothing
+// more goes out on that connection, so the relay never gets a message with a hole in it.
+TEST_F(DeliverRecipientTest, OnlyA2xxToTheEndOfTheDataDelivers) {
+  relay().timings.client = {milliseconds(2000), milliseconds(1000), milliseconds(2000)};
+  struct Case {
+    const char* what;
+    std::string dataReply;  // to DATA
+    std::string endReply;   // to the end of the data
+    bool large;
+    char letter;
+    const char* lastError;  // its start
+  };
+  const std::string go = "354 go ahead\r\n";
+  const Case cases[] = {
+      {"250", go, "250 ok\r\n", false, 'X', ""},
+      {"354 to the end of the data", go, "354 more\r\n", false, 'S', "354 more"},
+      {"a 1xx", go, "150 working\r\n", false, 'S', "150 working"},
+      {"no reply code at all", go, "thanks\r\n", false, 'S', "thanks"},
+      {"a 4xx cut by bare line feeds: one line kept", go, "451-busy\n.\n", false, 'S', "451-busy . "},
+      {"250 to DATA: no data goes out", "250 ok\r\n", "250 ok\r\n", false, 'S', "250 ok"},
+      {"a relay that stops reading mid-data", go + SmtpPeer::kStall, "250 ok\r\n", true, 'R', "no reply from "},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    SmtpPeer peer([&c](int, const std::string& line) {
+      if (line == "DATA\r\n") return c.dataReply;
+      return line == ".\r\n" ? c.endReply : SmtpPeer::AcceptAll(0, line);
+    });
+    Spool("953.tml", c.large ? test::LargeMessage() : "HELO a\r\nMAIL FROM:<s>\r\nRCPT TO:<r>\r\nDATA\r\nx\r\n.\r\nQUIT\r\n");
+    EXPECT_FALSE(Deliver("953.tml", 2, peer.server()));
+    EXPECT_EQ(appDir().Read("953.tml")[LineAt("953.tml", 2).first], c.letter);
+    EXPECT_EQ(LastDeliveryError(relay(), "953.tml", "RCPT TO:<r>\r\n").rfind(c.lastError, 0), 0u)
+        << LastDeliveryError(relay(), "953.tml", "RCPT TO:<r>\r\n");
+    ASSERT_TRUE(test::Eventually([&] { return peer.Ended() == 1; })) << "the client closed the connection";
+    Lines got = peer.Transcripts()[0];
+    EXPECT_TRUE(test::NoHole(got));
+    bool ended = std::find(got.begin(), got.end(), ".\r\n") != got.end();
+    EXPECT_EQ(ended, c.dataReply == go) << "the end of the data went out";
+  }
+  EXPECT_EQ(relay().counters.sentOk, 1u);
 }
 
 TEST_F(DeliverRecipientTest, ALongLineEndingInADotIsNotTheEndOfTheData) {

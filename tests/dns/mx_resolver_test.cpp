@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "control/settings.h"
 #include "support/dns_peer.h"
 #include "support/relay_fixture.h"
@@ -37,7 +39,7 @@ TEST(MxResolverTest, QueryNamesAreLengthPrefixedLabels) {
 }
 
 TEST(MxResolverTest, QueryDatagramLayout) {
-  Bytes query = MxResolver::BuildQuery(MxResolver::EncodeQueryName("mail.example.org"));
+  Bytes query = MxResolver::BuildQuery(MxResolver::EncodeQueryName("mail.example.org"), 0x11DF);
   Bytes want = {0x11, 0xDF, 0x01, 0x00, 0, 1, 0, 0, 0, 0, 0, 0, 4, 'm', 'a', 'i', 'l', 7, 'e', 'x', 'a', 'm', 'p', 'l',
                 'e', 3, 'o', 'r', 'g', 0, 0, 15, 0, 1};
   EXPECT_EQ(query, want);
@@ -117,28 +119,44 @@ TEST_F(LookupMxTest, AsksTheConfiguredServerAndTakesItsAnswer) {
     return DnsPeer::Answer{DnsReply(IdOf(query), 1, "example.org").Mx(10, "mx.example.org").Build(), {}};
   });
   Configure([&](Settings& s) { s.DNS = peer.server(); });
-  EXPECT_EQ(Resolver().LookupMx("example.org"), "mx.example.org");
-  ASSERT_EQ(peer.Queries().size(), 1u);
-  EXPECT_EQ(peer.Queries()[0], MxResolver::BuildQuery(MxResolver::EncodeQueryName("example.org")));
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(Resolver().LookupMx("example.org"), "mx.example.org");
+  auto queries = peer.Queries();
+  ASSERT_EQ(queries.size(), 4u);
+  EXPECT_EQ(queries[0], MxResolver::BuildQuery(MxResolver::EncodeQueryName("example.org"), IdOf(queries[0])));
+  bool allAlike = true;
+  for (const Bytes& query : queries) allAlike = allAlike && IdOf(query) == IdOf(queries[0]);
+  EXPECT_FALSE(allAlike) << "each query draws its own ID";
   EXPECT_EQ(Resolver().LookupMx("bad..name"), "");
-  EXPECT_EQ(peer.Queries().size(), 1u) << "an invalid name is never asked";
+  EXPECT_EQ(peer.Queries().size(), 4u) << "an invalid name is never asked";
 }
 
+// Only the server's answer to this very query counts: its ID, and its question asked back.
 TEST_F(LookupMxTest, OnlyTheServersAnswerToThisQueryCounts) {
-  DnsPeer peer([](const Bytes& query) {
-    Bytes stray = DnsReply(IdOf(query), 1, "example.org").Mx(1, "evil.example").Build();
-    Bytes otherId = DnsReply(0x1234, 1, "example.org").Mx(1, "evil.example").Build();
-    (void)otherId;
-    return DnsPeer::Answer{DnsReply(IdOf(query), 1, "example.org").Mx(10, "mx.example.org").Build(), stray};
-  });
-  Configure([&](Settings& s) { s.DNS = peer.server(); });
-  EXPECT_EQ(Resolver().LookupMx("example.org"), "mx.example.org");
-
-  DnsPeer wrongId([](const Bytes&) {
-    return DnsPeer::Answer{DnsReply(0x1234, 1, "example.org").Mx(1, "evil.example").Build(), {}};
-  });
-  Configure([&](Settings& s) { s.DNS = wrongId.server(); });
-  EXPECT_EQ(Resolver().LookupMx("example.org"), "");
+  struct Case {
+    const char* what;
+    std::function<Bytes(Bytes)> forge;  // made of the right answer
+    const char* want;
+  };
+  const Case cases[] = {
+      {"the answer", [](Bytes b) { return b; }, "mx.example.org"},
+      {"the question in other letter case", [](Bytes b) { b[13] = 'E'; b[21] = 'O'; return b; }, "mx.example.org"},
+      {"another ID", [](Bytes b) { b[1] ^= 1; return b; }, ""},
+      {"no response bit", [](Bytes b) { b[2] &= 0x7F; return b; }, ""},
+      {"another name", [](Bytes b) { b[13] = 'x'; return b; }, ""},
+      {"another type", [](Bytes b) { b[26] = 16; return b; }, ""},
+      {"another class", [](Bytes b) { b[28] = 3; return b; }, ""},
+      {"no question", [](Bytes b) { b[5] = 0; return b; }, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    DnsPeer peer([&c](const Bytes& query) {
+      // A stray datagram from another port comes first, and is passed over.
+      Bytes stray = DnsReply(IdOf(query), 1, "example.org").Mx(1, "evil.example").Build();
+      return DnsPeer::Answer{c.forge(DnsReply(IdOf(query), 1, "example.org").Mx(10, "mx.example.org").Build()), stray};
+    });
+    Configure([&](Settings& s) { s.DNS = peer.server(); });
+    EXPECT_EQ(Resolver().LookupMx("example.org"), c.want);
+  }
 }
 
 TEST_F(LookupMxTest, ASilentServerIsAskedTwiceThenGivenUp) {

@@ -27,7 +27,7 @@ echo "== package"
 deb=${work}/out/vellomar_${version}-1_$(dpkg --print-architecture).deb
 [ -f "${deb}" ] || fail "no ${deb##*/} among: $(ls "${work}/out")"
 depends=$(dpkg-deb -f "${deb}" Depends)
-[[ ${depends} == *libc6* && ${depends} == *libqt6widgets6* ]] || fail "dependencies not computed: ${depends}"
+[[ ${depends} == *libc6* && ${depends} == *libqt6widgets6* && ${depends} == *libcurl4* && ${depends} == *libsecret-1-0* ]] || fail "dependencies not computed: ${depends}"
 findings=$(lintian --fail-on error --suppress-tags initial-upload-closes-no-bugs "${deb}" 2>&1) \
   || fail "lintian reports errors: ${findings}"
 grep -v "running with root privileges" <<<"${findings}" || true
@@ -167,4 +167,30 @@ ls "${state}"/*.tml >/dev/null 2>&1 || fail "the message is not waiting in the s
 grep -q "can't connect to 127.0.0.1:9" "${state}/logfile" || fail "the settings were not read: $(cat "${state}/logfile")"
 grep -q "can't read the settings" "${state}/logfile" && fail "the settings could not be read: $(cat "${state}/logfile")"
 [ "$(ls "${root}/usr/bin")" = vellomar ] || fail "files beside the program: $(ls "${root}/usr/bin")"
+
+echo "== maintainer scripts"
+# As dpkg runs them, on the unpacked root (DPKG_ROOT): configured, the unit's links are known
+# without the unit being enabled; enabled by the administrator, removed, then purged, its links
+# are gone. The service itself is restarted or stopped only where systemd runs.
+control=${work}/control
+dpkg-deb -e "${deb}" "${control}"
+for script in postinst prerm postrm; do
+  [ "$(stat -c %a "${control}/${script}")" = 755 ] || fail "no executable ${script} in the package"
+  sh -n "${control}/${script}" || fail "${script} is no valid shell script"
+done
+wants=${root}/etc/systemd/system/multi-user.target.wants
+maintain() {  # script, arguments: run as dpkg runs it
+  DPKG_ROOT=${root} DPKG_MAINTSCRIPT_PACKAGE=vellomar DPKG_MAINTSCRIPT_NAME=$1 "${control}/$@" \
+    >"${work}/maintainer.log" 2>&1 || fail "$*: $(cat "${work}/maintainer.log")"
+  [ ! -s "${work}/maintainer.log" ] || fail "$* said: $(cat "${work}/maintainer.log")"
+}
+maintain postinst configure ""
+[ ! -e "${wants}/vellomar.service" ] || fail "a first installation enabled the service"
+mkdir -p "${wants}" && ln -s /usr/lib/systemd/system/vellomar.service "${wants}/vellomar.service"
+maintain postinst configure "${version}-1"
+[ -L "${wants}/vellomar.service" ] || fail "an upgrade disabled the service"
+maintain prerm remove
+maintain postrm remove
+maintain postrm purge
+[ ! -L "${wants}/vellomar.service" ] || fail "the purge left the service enabled"
 echo "== package test passed (port ${port}, ${deb##*/})"

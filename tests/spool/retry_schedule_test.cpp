@@ -12,12 +12,16 @@ namespace {
 
 using std::chrono::minutes;
 
-// A clock the test moves by hand: no test waits for real time to pass.
+// Clocks the test moves by hand: no test waits for real time to pass.
 class ManualClock {
  public:
-  RetrySchedule::TimePoint now = std::chrono::system_clock::from_time_t(1'800'000'000);
+  RetrySchedule::TimePoint now = RetrySchedule::TimePoint(std::chrono::hours(1000));
+  RetrySchedule::WallTime wall = std::chrono::system_clock::from_time_t(1'800'000'000);
   RetrySchedule::Clock Source() {
     return [this] { return now; };
+  }
+  RetrySchedule::WallClock WallSource() {
+    return [this] { return wall; };
   }
 };
 
@@ -44,6 +48,15 @@ TEST(RetryScheduleTest, AFileIsDueOnlyOnceItsIntervalHasPassed) {
     EXPECT_FALSE(schedule.EarliestPending());
   }
   EXPECT_EQ(schedule.Find("a.tml")->tries, 8);
+
+  // The wall clock set back an hour after a try: the retry still comes a minute later, and
+  // it is shown at the wall time that stands for it.
+  schedule.SetWallClock(clock.WallSource());
+  schedule.RecordTry("b.tml");
+  clock.wall -= std::chrono::hours(1);
+  EXPECT_EQ(schedule.WallTimeOf(schedule.Find("b.tml")->nextTry), clock.wall + minutes(1));
+  clock.now += minutes(1);
+  EXPECT_TRUE(schedule.IsDue("b.tml"));
 }
 
 TEST(RetryScheduleTest, DeliverNowForgetAndTheErrorsKeptPerRecipient) {

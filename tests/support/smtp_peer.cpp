@@ -39,6 +39,9 @@ void SendText(int fd, const std::string& text) {
 
 SmtpPeer::SmtpPeer(Script script, std::string greeting)
     : script_(std::move(script)), greeting_(std::move(greeting)), listener_(ListenLoopback(256, port_)) {
+  // Inherited by every connection: a peer that stops reading soon stops the client's sends.
+  int buffer = 64 * 1024;
+  ::setsockopt(listener_.get(), SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
   thread_ = std::thread([this] { Serve(); });
 }
 
@@ -81,7 +84,10 @@ void SmtpPeer::Serve() {
       transcripts_.emplace_back();
     }
     auto shared = std::make_shared<FileDescriptor>(std::move(connection));
-    conversations_.emplace_back([this, index, shared] { Converse(index, std::move(*shared)); });
+    conversations_.emplace_back([this, index, shared] {
+      Converse(index, std::move(*shared));
+      ++ended_;
+    });
     ++index;
   }
 }
@@ -110,7 +116,14 @@ void SmtpPeer::Converse(int index, FileDescriptor connection) {
     std::string reply = script_(index, line);
     data = reply.rfind("354", 0) == 0;
     if (reply == kClose) return;
+    const std::string stall = kStall;
+    bool stalls = reply.size() >= stall.size() && reply.compare(reply.size() - stall.size(), stall.size(), stall) == 0;
+    if (stalls) reply.resize(reply.size() - stall.size());
     if (!reply.empty()) SendText(connection.get(), reply);
+    for (auto until = std::chrono::steady_clock::now() + kStallTime; stalls && !stopping_ &&
+                                                                     std::chrono::steady_clock::now() < until;) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
   }
 }
 

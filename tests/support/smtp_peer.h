@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -23,6 +24,10 @@ class SmtpPeer {
   static constexpr const char* kClose = "<close>";
   // A reply containing kSplit is sent in two sends, split there.
   static constexpr const char* kSplit = "<split>";
+  // A reply ending in kStall is sent, then the peer reads nothing for kStallTime: a next relay
+  // that stops taking the data. Its receive buffer is small, so the client's sends soon wait.
+  static constexpr const char* kStall = "<stall>";
+  static constexpr std::chrono::milliseconds kStallTime{2500};
 
   explicit SmtpPeer(Script script, std::string greeting = "220 peer ready\r\n");
   ~SmtpPeer();
@@ -33,6 +38,8 @@ class SmtpPeer {
   // The lines each connection received, data lines included.
   std::vector<std::vector<std::string>> Transcripts();
   int Connections();
+  // Connections whose conversation is over: the client closed, or the peer did.
+  int Ended() const { return ended_.load(); }
 
   // A script that accepts everything (DATA and QUIT in any letter case).
   static std::string AcceptAll(int, const std::string& line);
@@ -47,6 +54,7 @@ class SmtpPeer {
   int port_ = 0;
   FileDescriptor listener_;
   std::atomic<bool> stopping_{false};
+  std::atomic<int> ended_{0};
   std::mutex lock_;
   std::vector<std::vector<std::string>> transcripts_;
   std::vector<std::thread> conversations_;

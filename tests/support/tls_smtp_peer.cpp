@@ -75,6 +75,8 @@ struct TlsSmtpPeer::Channel {
 };
 
 TlsSmtpPeer::TlsSmtpPeer(Options options) : options_(std::move(options)), listener_(ListenLoopback(64, port_)) {
+  int buffer = 64 * 1024;
+  ::setsockopt(listener_.get(), SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
   thread_ = std::thread([this] { Serve(); });
 }
 
@@ -99,6 +101,11 @@ std::vector<std::vector<TlsSmtpPeer::Line>> TlsSmtpPeer::Transcripts() {
 bool TlsSmtpPeer::WaitForHandshake(std::chrono::milliseconds wait) {
   std::unique_lock<std::mutex> guard(lock_);
   return changed_.wait_for(guard, wait, [this] { return handshakeBegun_; });
+}
+
+bool TlsSmtpPeer::WaitForEnded(size_t count, std::chrono::milliseconds wait) {
+  std::unique_lock<std::mutex> guard(lock_);
+  return changed_.wait_for(guard, wait, [this, count] { return ended_ >= count; });
 }
 
 void TlsSmtpPeer::Serve() {
@@ -213,6 +220,10 @@ bool TlsSmtpPeer::Answer(Channel& channel, const std::string& line) {
   }
   if (verb == "DATA") {
     channel.Write("354 End data with <CR><LF>.<CR><LF>\r\n");
+    if (options_.stallInData.count() > 0) {
+      std::unique_lock<std::mutex> guard(lock_);
+      changed_.wait_for(guard, options_.stallInData, [this] { return stopping_; });
+    }
     std::string data;
     do {
       if (!channel.ReadLine(data)) return false;
@@ -243,8 +254,12 @@ void TlsSmtpPeer::Converse(size_t index, FileDescriptor connection) {
     open = Answer(channel, line);
   }
   if (channel.ssl != nullptr) SSL_shutdown(channel.ssl);
-  std::lock_guard<std::mutex> guard(lock_);
-  std::erase(open_, connection.get());
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    std::erase(open_, connection.get());
+    ++ended_;
+  }
+  changed_.notify_all();
 }
 
 }  // namespace vellomar::test

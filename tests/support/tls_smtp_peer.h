@@ -39,6 +39,9 @@ class TlsSmtpPeer {
     Handshake handshake = Handshake::Complete;
     // Each reply goes out in two TLS records (or two sends), split in the middle of a line.
     bool splitReplies = false;
+    // After its 354 the server reads nothing for this long, as a relay that stops taking the
+    // data. Its receive buffer is small, so the client's sends soon wait.
+    std::chrono::milliseconds stallInData{0};
   };
   struct Line {
     std::string text;
@@ -53,6 +56,8 @@ class TlsSmtpPeer {
   std::vector<std::vector<Line>> Transcripts();
   // True once a client has begun a handshake within the time.
   bool WaitForHandshake(std::chrono::milliseconds wait);
+  // True once `count` conversations are over within the time.
+  bool WaitForEnded(size_t count, std::chrono::milliseconds wait);
 
  private:
   struct Channel;
@@ -72,6 +77,7 @@ class TlsSmtpPeer {
   std::condition_variable changed_;
   bool stopping_ = false;
   bool handshakeBegun_ = false;
+  size_t ended_ = 0;
   std::vector<int> open_;
   std::vector<std::vector<Line>> transcripts_;
   std::vector<std::thread> conversations_;

@@ -12,6 +12,7 @@
 
 #include "control/control_ids.h"
 #include "control/main_window.h"
+#include "platform/file_system.h"
 #include "platform/thread_tracker.h"
 #include "spool/relay_services.h"
 #include "ui/qt_controls.h"
@@ -140,6 +141,20 @@ TEST_F(MainDialogTest, WaitingEmailsViewRowsStatesAndDeleteWithConfirmation) {
   EXPECT_EQ(list->topLevelItem(0)->text(0), "2.tml");
   view->DeleteSelected();
   EXPECT_EQ(asked.size(), 2) << "nothing selected: nothing asked";
+
+  // The message on screen was delivered and a newer one took its name: that one stays.
+  ASSERT_TRUE(relay().OpenLog());
+  QStringList told;
+  view->SetInform([&](const QString& text) { told << text; });
+  ASSERT_TRUE(RemoveFile(dir().File("2.tml")));
+  dir().Write("2.tml", "HELO a\r\nMAIL FROM:<dan@example.org>\r\nRCPT TO:<eve@example.com>\r\nDATA\r\n\r\nx\r\n.\r\nQUIT\r\n");
+  list->topLevelItem(0)->setSelected(true);
+  view->DeleteSelected();
+  EXPECT_TRUE(dir().Exists("2.tml"));
+  ASSERT_EQ(told.size(), 1);
+  EXPECT_TRUE(told[0].startsWith("The waiting e-mail 2.tml has gone since it was shown")) << told[0].toStdString();
+  EXPECT_NE(dir().Read("logfile").find("Waiting e-mail 2.tml has gone since it was shown; nothing deleted"),
+            std::string::npos);
   EXPECT_FALSE(relay().queue.ScheduleOf("1.tml")) << "nothing kept of a deleted file";
   relay().queue.Discard(reserved, false);
 }

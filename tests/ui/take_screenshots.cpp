@@ -64,7 +64,7 @@ void FillWindow(MainWindow& core, QtControls& controls) {
 }
 
 void FillQueue(QueueList& queue) {
-  const auto now = std::chrono::system_clock::now();
+  const auto now = std::chrono::steady_clock::now();
   const std::string trace = "Received: from pc ([192.168.1.20])\r\n\tby relay with Vellomar; Mon, 7 Dec 2026 9:12:40 +0000 (UTC)\r\n";
   std::ofstream(queue.PathOf("091240.tml"))
       << "HELO pc\r\nMAIL FROM:<ann@example.org>\r\nXCPT TO:<bob@example.net>\r\nSCPT TO:<cy@example.com>\r\n"

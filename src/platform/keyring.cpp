@@ -1,0 +1,110 @@
+#include "platform/keyring.h"
+
+#include <libsecret/secret.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "platform/stop_flag.h"
+
+namespace vellomar {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// How often a wait for the keyring looks at the stop flag.
+constexpr std::chrono::milliseconds kSlice{100};
+
+const SecretSchema* Schema() {
+  static const SecretSchema schema = {
+      "example.vellomar.Vellomar.Token",
+      SECRET_SCHEMA_NONE,
+      {{"account", SECRET_SCHEMA_ATTRIBUTE_STRING}, {nullptr, SECRET_SCHEMA_ATTRIBUTE_STRING}},
+      0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+  return &schema;
+}
+
+int ErrorFor(GError* error, int cancelled) {
+  if (cancelled != 0 && g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED)) return cancelled;
+  return EHOSTDOWN;
+}
+
+// Runs one of the library's blocking calls with a watchdog that cancels it at the deadline or
+// the stop. The library's blocking calls keep their D-Bus traffic on a context of their own,
+// which is sounder than driving its asynchronous calls from here; the watchdog is joined before
+// the call's result is used, so it never outlives what it refers to.
+template <typename Call>
+int Perform(std::chrono::milliseconds wait, const StopFlag& stop, Call call) {
+  GCancellable* cancellable = g_cancellable_new();
+  std::mutex lock;
+  std::condition_variable finishedOrDue;
+  bool finished = false;
+  int cancelled = 0;
+  std::thread watchdog([&] {
+    const auto deadline = Clock::now() + wait;
+    std::unique_lock<std::mutex> held(lock);
+    while (!finished) {
+      if (stop.load() || Clock::now() >= deadline) {
+        cancelled = stop.load() ? ECANCELED : ETIMEDOUT;
+        g_cancellable_cancel(cancellable);
+        return;
+      }
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+      finishedOrDue.wait_for(held, std::min(left, kSlice));
+    }
+  });
+  GError* error = nullptr;
+  bool succeeded = call(cancellable, &error);
+  {
+    std::lock_guard<std::mutex> guard(lock);
+    finished = true;
+  }
+  finishedOrDue.notify_all();
+  watchdog.join();
+  int code = succeeded ? 0 : ErrorFor(error, cancelled);
+  if (error != nullptr) g_error_free(error);
+  g_object_unref(cancellable);
+  return code;
+}
+
+}  // namespace
+
+ErrorOr<std::string> KeyringLookup(const std::string& account, std::chrono::milliseconds wait, const StopFlag& stop) {
+  std::string secret;
+  bool found = false;
+  int code = Perform(wait, stop, [&](GCancellable* cancellable, GError** error) {
+    gchar* text = secret_password_lookup_sync(Schema(), cancellable, error, "account", account.c_str(), nullptr);
+    found = text != nullptr;
+    if (found) secret = text;
+    secret_password_free(text);
+    return *error == nullptr;
+  });
+  if (code != 0) return ErrorOr<std::string>::Fail(code);
+  if (!found) return ErrorOr<std::string>::Fail(ENOENT);
+  return secret;
+}
+
+Status KeyringStore(const std::string& account, const std::string& label, const std::string& secret,
+                    std::chrono::milliseconds wait, const StopFlag& stop) {
+  int code = Perform(wait, stop, [&](GCancellable* cancellable, GError** error) {
+    return secret_password_store_sync(Schema(), SECRET_COLLECTION_DEFAULT, label.c_str(), secret.c_str(), cancellable,
+                                      error, "account", account.c_str(), nullptr) == TRUE;
+  });
+  return code == 0 ? Ok() : FailWith(code);
+}
+
+Status KeyringClear(const std::string& account, std::chrono::milliseconds wait, const StopFlag& stop) {
+  bool removed = false;
+  int code = Perform(wait, stop, [&](GCancellable* cancellable, GError** error) {
+    removed = secret_password_clear_sync(Schema(), cancellable, error, "account", account.c_str(), nullptr) == TRUE;
+    return *error == nullptr;
+  });
+  if (code != 0) return FailWith(code);
+  return removed ? Ok() : FailWith(ENOENT);
+}
+
+}  // namespace vellomar
