@@ -13,7 +13,6 @@
 #include "platform/file_system.h"
 #include "session_fixture.h"
 #include "smtp_server/listener.h"
-#include "support/loopback.h"
 
 namespace vellomar {
 namespace {
@@ -486,28 +485,16 @@ TEST_F(ServerSessionTest, ShutdownKeepsAnAcknowledgedMessageAndDropsAPartialOne)
 }
 
 TEST_F(ServerSessionTest, AFileThatCannotBeCreatedIsAnswered421AndLeftAlone) {
-  // Something else created the file after its name was checked free: the session shows the
+  // Something else creates the file after its name was checked free: the session shows the
   // system's text, answers 421 and leaves that file alone.
-  appDir().Write(kFirstSpool, "not ours");
-  auto pair = test::ConnectLoopback();
-  ServerSession session;
-  session.socket = std::move(pair.server);
-  session.spoolName = kFirstSpool;
-  relay().queue.Add(kFirstSpool);
-  auto shared = std::make_shared<ServerSession>(std::move(session));
-  auto thread =
-      relay().threads().Start([this, shared](ThreadHandle&) { return SessionThread(std::move(*shared), relay()); });
-  ASSERT_NE(thread, nullptr);
-  ASSERT_TRUE(thread->WaitFor(std::chrono::seconds(20)));
-  EXPECT_EQ(controls.SystemErrors(), std::vector<std::string>{"File exists"});
+  relay().sessionStartObserver.Set(
+      [this](const std::string&, const std::string& name, int) { appDir().Write(name, "not ours"); });
+  SmtpTestClient client(StartListener());
   std::string received;
-  char buffer[256];
-  while (test::WaitReadable(pair.client.get(), 20000)) {
-    ssize_t got = ::recv(pair.client.get(), buffer, sizeof buffer, 0);
-    if (got <= 0) break;
-    received.append(buffer, static_cast<size_t>(got));
-  }
+  EXPECT_TRUE(client.WaitClosed(20000, &received));
   EXPECT_EQ(received, "421 4.3.0 Cannot store mail now\r\n");
+  ASSERT_TRUE(NoSessions());
+  EXPECT_EQ(controls.SystemErrors(), std::vector<std::string>{"File exists"});
   EXPECT_EQ(appDir().Read(kFirstSpool), "not ours");
   EXPECT_FALSE(Held(kFirstSpool));
   EXPECT_EQ(relay().counters.receivedAll, 1u);
