@@ -11,6 +11,7 @@
 #include "common/settings.h"
 #include "common/system_error.h"
 #include "platform/file_system.h"
+#include "spool/message_writer.h"
 #include "session_fixture.h"
 #include "smtp_server/listener.h"
 
@@ -499,6 +500,19 @@ TEST_F(ServerSessionTest, AFileThatCannotBeCreatedIsAnswered421AndLeftAlone) {
   EXPECT_FALSE(Held(kFirstSpool));
   EXPECT_EQ(relay().counters.receivedAll, 1u);
   EXPECT_NE(LogContent().find("Error : can't create spool file 853.tml: File exists\r\n"), std::string::npos);
+}
+
+TEST_F(ServerSessionTest, TheWriterStoresNothingThatWouldNotStayOneLine) {
+  // Without a session, as a local hand-over uses it: a field that would forge a line of its
+  // own, or an address that would not read back, is refused and nothing is written.
+  MessageWriter writer(relay());
+  ASSERT_TRUE(writer.Create() && writer.Greeting("pc"));
+  const std::vector<std::function<Status()>> forged = {
+      [&] { return writer.Greeting("pc\r\nMAIL FROM:<x>"); }, [&] { return writer.Sender("a>\r\nRCPT TO:<b"); },
+      [&] { return writer.Recipient("<b>"); }, [&] { return writer.Recipient("b\0c"s); }};
+  for (const auto& step : forged) EXPECT_EQ(step().error(), EINVAL);
+  ASSERT_TRUE(writer.Sender("") && writer.Recipient("b@c"));
+  EXPECT_EQ(appDir().Read(writer.name()), "HELO pc\r\nMAIL FROM:<>\r\nRCPT TO:<b@c>\r\n");
 }
 
 TEST_F(ServerSessionTest, AFullDiskIsAnswered452AndThePartialFileDeleted) {
