@@ -1,14 +1,14 @@
-// HELO, EHLO, MAIL, RCPT, RSET and QUIT: each stores what the message needs and answers.
-// A command is stored as the next relay is to read it, not as the client wrote it: "HELO
-// <domain>", "MAIL FROM:<address>", "RCPT TO:<address>", each ending in CR LF, so that the
-// replay of an acknowledged message can never be refused for the way its envelope was sent.
+// HELO, EHLO, MAIL, RCPT, RSET and QUIT: each hands the message writer what the command
+// means (the greeting domain, the sender, a recipient), never the line the client wrote, so
+// that the replay of an acknowledged message can never be refused for the way its envelope
+// was sent; the writer alone decides how it is stored.
 #include <array>
 #include <optional>
 
 #include "common/text.h"
 #include "smtp_server/mail_path.h"
-#include "smtp_server/message_store.h"
-#include "smtp_server/server_session.h"
+#include "smtp_server/session.h"
+#include "spool/relay_services.h"
 
 namespace vellomar {
 
@@ -40,62 +40,86 @@ std::string_view RefusedParameter(std::string_view verb, const MailPath& path) {
 
 // HELO or EHLO, in any state: a later one drops the open transaction as RSET does, and the
 // files of the connection's next messages begin with its line. The domain is the first word.
-CommandOutcome Greeting(SessionRun& run, std::string_view argument, const std::string& verb, std::string_view reply) {
+CommandOutcome Greeting(Session& session, std::string_view argument, const std::string& verb, std::string_view reply) {
   std::string_view domain = argument.substr(0, argument.find_first_of(" \t"));
-  if (domain.empty()) return Refuse(run, "501 5.5.4 " + verb + " requires domain address\r\n");
-  run.session.heloDomain = std::string(domain);
-  run.heloLine = "HELO " + run.session.heloDomain + "\r\n";
-  if (!ResetMessage(run)) return CommandOutcome::Failed;
-  run.state = HeloDone;
-  return Answer(run, reply);
+  if (domain.empty()) return Refuse(session, "501 5.5.4 " + verb + " requires domain address\r\n");
+  session.heloDomain = std::string(domain);
+  session.transactionOpen = false;
+  session.summary = MailSummary{};
+  if (!Stored(session, session.message.Greeting(domain))) return CommandOutcome::Failed;
+  if (session.message.open()) session.summary.size = session.message.length();
+  session.state = HeloDone;
+  return Answer(session, reply);
+}
+
+// After a committed message: the next one's file, under a name of its own that the
+// connection's registry entry moves to, begins with the connection's greeting.
+bool StartNextMessage(Session& session) {
+  const std::string previous = session.message.name();
+  Status created = session.message.Create();
+  session.relay.incoming.RenameWorker(previous, session.message.name());
+  session.summary = MailSummary{};
+  if (!created) {
+    session.farewell = kCannotStore;
+    return false;
+  }
+  if (!Stored(session, session.message.RollBack())) return false;
+  session.summary.size = session.message.length();
+  return true;
 }
 
 }  // namespace
 
-CommandOutcome HandleHelo(SessionRun& run, std::string_view argument) { return Greeting(run, argument, "HELO", kOk); }
+CommandOutcome HandleHelo(Session& session, std::string_view argument) {
+  return Greeting(session, argument, "HELO", kOk);
+}
 
 // Stored as the HELO line it stands for, so that every spool file keeps one layout and the
 // next relay is greeted as the stored dialogue says.
-CommandOutcome HandleEhlo(SessionRun& run, std::string_view argument) {
-  return Greeting(run, argument, "EHLO", "250-vesk\r\n250 PIPELINING\r\n");
+CommandOutcome HandleEhlo(Session& session, std::string_view argument) {
+  return Greeting(session, argument, "EHLO", "250-vesk\r\n250 PIPELINING\r\n");
 }
 
-CommandOutcome HandleMail(SessionRun& run, std::string_view argument) {
+CommandOutcome HandleMail(Session& session, std::string_view argument) {
   std::optional<MailPath> path = ParseMailPath(argument, "FROM:");
-  if (!path) return Refuse(run, "501 5.5.4 Syntax: MAIL FROM:<address>\r\n");
+  if (!path) return Refuse(session, "501 5.5.4 Syntax: MAIL FROM:<address>\r\n");
   std::string_view refusal = RefusedParameter("MAIL", *path);
-  if (!refusal.empty()) return Refuse(run, refusal);
+  if (!refusal.empty()) return Refuse(session, refusal);
   // After a committed message, MAIL begins the next one in a file of its own.
-  if (!run.fileOurs && !StartNextMessage(run)) return CommandOutcome::Failed;
-  const std::string reversePath = "<" + path->address + ">";
-  if (!AppendOrFault(run, "MAIL FROM:" + reversePath + "\r\n")) return CommandOutcome::Failed;
-  run.transactionOpen = true;
-  run.session.summary.sender = reversePath;
-  run.state = MailDone;
-  return Answer(run, kOk);
+  if (!session.message.open() && !StartNextMessage(session)) return CommandOutcome::Failed;
+  if (!Stored(session, session.message.Sender(path->address))) return CommandOutcome::Failed;
+  session.transactionOpen = true;
+  session.summary.sender = "<" + path->address + ">";
+  session.state = MailDone;
+  return Answer(session, kOk);
 }
 
-CommandOutcome HandleRcpt(SessionRun& run, std::string_view argument) {
+CommandOutcome HandleRcpt(Session& session, std::string_view argument) {
   std::optional<MailPath> path = ParseMailPath(argument, "TO:");
-  if (!path || path->address.empty()) return Refuse(run, "501 5.5.4 Syntax: RCPT TO:<address>\r\n");
+  if (!path || path->address.empty()) return Refuse(session, "501 5.5.4 Syntax: RCPT TO:<address>\r\n");
   std::string_view refusal = RefusedParameter("RCPT", *path);
-  if (!refusal.empty()) return Refuse(run, refusal);
-  if (!AppendOrFault(run, "RCPT TO:<" + path->address + ">\r\n")) return CommandOutcome::Failed;
-  ++run.session.summary.recipientCount;
-  run.session.summary.size = SpoolLength(run);
-  run.state = RcptDone;
-  return Answer(run, kOk);
+  if (!refusal.empty()) return Refuse(session, refusal);
+  if (!Stored(session, session.message.Recipient(path->address))) return CommandOutcome::Failed;
+  ++session.summary.recipientCount;
+  session.summary.size = session.message.length();
+  session.state = RcptDone;
+  return Answer(session, kOk);
 }
 
-CommandOutcome HandleRset(SessionRun& run, std::string_view) {
-  if (run.transactionOpen && !ResetMessage(run)) return CommandOutcome::Failed;
-  if (run.state != Greeted) run.state = HeloDone;
-  return Answer(run, kOk);
+CommandOutcome HandleRset(Session& session, std::string_view) {
+  if (session.transactionOpen) {
+    session.transactionOpen = false;
+    session.summary = MailSummary{};
+    if (!Stored(session, session.message.RollBack())) return CommandOutcome::Failed;
+    session.summary.size = session.message.length();
+  }
+  if (session.state != Greeted) session.state = HeloDone;
+  return Answer(session, kOk);
 }
 
-CommandOutcome HandleQuit(SessionRun& run, std::string_view) {
+CommandOutcome HandleQuit(Session& session, std::string_view) {
   // Whatever was committed is safe; an unfinished message goes with the session's end.
-  (void)SendReply(run, "221 Ok\r\n");  // the connection closes either way
+  (void)SendReply(session, "221 Ok\r\n");  // the connection closes either way
   return CommandOutcome::Quit;
 }
 

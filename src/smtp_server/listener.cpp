@@ -3,18 +3,17 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
-#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
 
 #include "common/ip_address.h"
 #include "common/settings.h"
-#include "spool/relay_services.h"
 #include "platform/connection.h"
 #include "platform/socket.h"
 #include "platform/wake_event.h"
 #include "smtp_server/local_host_name.h"
+#include "smtp_server/relay_policy.h"
 #include "smtp_server/server_session.h"
 #include "spool/relay_services.h"
 
@@ -57,30 +56,11 @@ ErrorOr<FileDescriptor> OpenListeningSocket(RelayServices& relay) {
   return socket;
 }
 
-// Reserves the spool name, then starts the session and registers it under one hold of the
-// incoming registry's lock, so the session's first registry access finds its entry.
-void StartSession(RelayServices& relay, FileDescriptor accepted, std::string clientAddress) {
-  auto session = std::make_shared<ServerSession>();
-  session->socket = std::move(accepted);
-  session->clientAddress = std::move(clientAddress);
-  session->limits = relay.timings.session;
-  session->spoolName = relay.queue.NewSpoolName(true);
-  if (auto observe = relay.sessionStartObserver.Get()) observe(session->clientAddress, session->spoolName, session->socket.get());
-  const std::string name = session->spoolName;
-  auto thread = relay.incoming.Launch(name, [&relay, session] {
-    return relay.threads().Start([session, &relay](ThreadHandle&) { return SessionThread(std::move(*session), relay); });
-  });
-  if (thread) return;
-  (void)session->socket.Close();  // the client is dropped; nothing to learn from the close
-  (void)relay.queue.Discard(name, true);  // nothing was written under the name
-}
-
-// A client from outside the allowed networks: one reply and the close, before anything is
-// reserved for it. The reply fits any fresh socket's send buffer, so the send does not wait.
-void Refuse(RelayServices& relay, FileDescriptor& socket, const std::string& clientAddress) {
-  static constexpr std::string_view kDenied = "554 5.7.1 Access denied\r\n";
+// A client its policy refuses: one reply and the close, before anything is reserved for it.
+// The reply fits any fresh socket's send buffer, so the send does not wait.
+void Refuse(RelayServices& relay, FileDescriptor& socket, const std::string& clientAddress, std::string_view reply) {
   relay.AppendLog("Refused connection from " + clientAddress);
-  (void)SendOnce(socket.get(), kDenied.data(), kDenied.size());  // a refusal is not waited for
+  (void)SendOnce(socket.get(), reply.data(), reply.size());  // a refusal is not waited for
   (void)socket.Close();  // nothing was written to it worth checking
 }
 
@@ -94,14 +74,17 @@ void AcceptOne(RelayServices& relay, ThreadHandle& self, int listener) {
   if (!peer) return;
   std::string clientAddress = AddressLiteral(*peer);
   // The settings of this moment: a change while the listener waited applies to this client.
-  if (!relay.settings()->Allow.Contains(*peer)) {
-    Refuse(relay, accepted.value().socket, clientAddress);
+  RelayPolicy policy(*relay.settings(), *peer);
+  PolicyAnswer answer = policy.AtConnect();
+  if (!answer.allowed()) {
+    Refuse(relay, accepted.value().socket, clientAddress, answer.refusal);
     return;
   }
   // A pipelining client reads several replies in a row: each must go out at once, not wait
   // for the acknowledgement of the one before it.
   (void)SetNoDelay(accepted.value().socket.get());  // without it replies are only slower
-  StartSession(relay, std::move(accepted.value().socket), std::move(clientAddress));
+  // A session that cannot start has closed the connection and released what it took.
+  (void)StartSession(relay, std::move(accepted.value().socket), std::move(clientAddress), policy);
 }
 
 }  // namespace

@@ -5,11 +5,9 @@
 #include <string_view>
 
 #include "common/header_date.h"
-#include "spool/relay_services.h"
-#include "smtp_server/local_host_name.h"
 #include "smtp_server/message_data_filter.h"
-#include "smtp_server/message_store.h"
-#include "smtp_server/server_session.h"
+#include "smtp_server/session.h"
+#include "spool/relay_services.h"
 
 namespace vellomar {
 
@@ -21,9 +19,9 @@ using Clock = std::chrono::steady_clock;
 // reception itself, and the user sees no difference.
 constexpr std::chrono::milliseconds kRefreshInterval{100};
 
-std::string TraceHeader(const SessionRun& run) {
-  return "Received: from " + run.session.heloDomain + " ([" + run.session.clientAddress + "])\r\n\tby " +
-         run.relay.localHostName.Get() + " with Vellomar; " + HeaderDate(run.relay.LocalNow()) + "\r\n";
+std::string TraceHeader(const Session& session) {
+  return "Received: from " + session.heloDomain + " ([" + session.clientAddress + "])\r\n\tby " +
+         session.relay.localHostName.Get() + " with Vellomar; " + HeaderDate(session.relay.LocalNow()) + "\r\n";
 }
 
 // The data may take the grace time plus a second for every `dataRate` bytes received: a
@@ -44,41 +42,46 @@ class DataDeadline {
 
 // Stores what of `input` belongs to the message; the rest stays pending as the client's next
 // commands. False when the spool file could not take it (the fault already answered).
-bool StoreData(SessionRun& run, MessageDataFilter& filter, std::string& input) {
+bool StoreData(Session& session, MessageDataFilter& filter, std::string& input) {
   std::string stored;
   size_t used = filter.Feed(input, stored);
   input.erase(0, used);
-  return AppendOrFault(run, stored);
+  return Stored(session, session.message.Data(stored));
 }
 
 }  // namespace
 
-CommandOutcome ReceiveData(SessionRun& run, std::string_view argument) {
-  if (!argument.empty()) return Refuse(run, "501 5.5.4 Syntax: DATA\r\n");
-  if (!AppendOrFault(run, "DATA\r\n") || !AppendOrFault(run, TraceHeader(run))) return CommandOutcome::Failed;
-  if (!SendReply(run, "354 send the mail data, end with .\r\n")) return CommandOutcome::Failed;
+CommandOutcome ReceiveData(Session& session, std::string_view argument) {
+  if (!argument.empty()) return Refuse(session, "501 5.5.4 Syntax: DATA\r\n");
+  if (!Stored(session, session.message.BeginData(TraceHeader(session)))) return CommandOutcome::Failed;
+  if (!SendReply(session, "354 send the mail data, end with .\r\n")) return CommandOutcome::Failed;
   MessageDataFilter filter;
-  DataDeadline deadline(run.session.limits);
+  DataDeadline deadline(session.limits);
   Clock::time_point lastRefresh;
   // Bytes pipelined behind the DATA line are the start of the message.
-  std::string input = std::move(run.pending);
-  run.pending.clear();
+  std::string input = std::move(session.pending);
+  session.pending.clear();
   for (;;) {
-    if (!StoreData(run, filter, input)) return CommandOutcome::Failed;
+    if (!StoreData(session, filter, input)) return CommandOutcome::Failed;
     if (filter.ended()) break;
-    run.session.summary.size = SpoolLength(run);
-    PublishSummary(run);
+    session.summary.size = session.message.length();
+    PublishSummary(session);
     if (Clock::now() - lastRefresh >= kRefreshInterval) {
       lastRefresh = Clock::now();
-      run.relay.RefreshStatistics();
+      session.relay.RefreshStatistics();
     }
-    if (!AwaitBytes(run, input, run.session.limits.dataWait, deadline.End())) return CommandOutcome::Failed;
+    if (!AwaitBytes(session, input, session.limits.dataWait, deadline.End())) return CommandOutcome::Failed;
     deadline.Received(input.size());
   }
-  run.pending = std::move(input);
-  if (!CommitMessage(run)) return CommandOutcome::Failed;
-  run.state = DataDone;
-  return Answer(run, "250 Ok\r\n");
+  session.pending = std::move(input);
+  // Committed, counted and handed to delivery before it is acknowledged: nothing the
+  // connection does afterwards can touch it.
+  if (!Stored(session, session.message.Commit())) return CommandOutcome::Failed;
+  session.summary.size = session.message.length();
+  session.transactionOpen = false;
+  ++session.committed;
+  session.state = DataDone;
+  return Answer(session, "250 Ok\r\n");
 }
 
 }  // namespace vellomar

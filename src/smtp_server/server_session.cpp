@@ -1,19 +1,13 @@
 #include "smtp_server/server_session.h"
 
-#include <atomic>
-#include <climits>
-#include <cstring>
-#include <mutex>
+#include <algorithm>
+#include <memory>
 
-#include "common/system_error.h"
 #include "common/version.h"
-#include "spool/relay_services.h"
-#include "platform/file_system.h"
 #include "platform/socket.h"
 #include "platform/wake_event.h"
 #include "smtp_server/mail_date_text.h"
-#include "smtp_server/message_store.h"
-#include "smtp_server/session_commands.h"
+#include "smtp_server/session.h"
 #include "spool/relay_services.h"
 
 namespace vellomar {
@@ -35,72 +29,56 @@ constexpr std::string_view kLineTooLong = "500 5.5.6 Line too long\r\n";
 
 using Clock = std::chrono::steady_clock;
 
-// Drops what the session began and did not commit: the file it created is deleted and the
-// name it reserved released. A file this session did not create is not its to delete.
-void DropUncommitted(SessionRun& run) {
-  (void)run.spool.Close();  // the file is deleted or was never written; its close result is moot
-  if (!run.nameHeld) return;
-  const std::string& name = run.session.spoolName;
-  Status removed = Ok();
-  if (run.fileOurs) removed = RemoveFile(run.relay.FilePath(name));
-  // A half-received message must never be taken for delivery: while its file is there its
-  // name stays reserved, and the clean-up at the next start removes it.
-  if (removed || removed.error() == ENOENT) {
-    (void)run.relay.queue.Discard(name, false);  // the name alone: it cannot fail to go
-    return;
-  }
-  run.relay.AppendLog("Error : can't remove incomplete spool file " + name + ": " + SystemErrorText(removed.failure()));
-}
+void LeaveRegistry(Session& session) { session.relay.incoming.RemoveWorker(session.message.name()); }
 
-void LeaveRegistry(SessionRun& run) { run.relay.incoming.RemoveWorker(run.session.spoolName); }
-
-// The end of a session whose messages were all handed over, each by CommitMessage, which
-// closed its file, counted it, released its name and woke the dispatcher. What is left: a
-// file begun by a later MAIL and rolled back by RSET, the connection, the registry entry.
-void SuccessfulEnding(SessionRun& run) {
-  DropUncommitted(run);
-  run.connection.Close();
-  LeaveRegistry(run);
-  run.relay.sessionEnded.Notify();
+// The end of a session whose messages were all handed over, each committed by the message
+// writer, which counted it, released its name and woke the dispatcher. What is left: a file
+// begun by a later MAIL and rolled back by RSET, the connection, the registry entry.
+void SuccessfulEnding(Session& session) {
+  session.message.Drop();
+  session.connection.Close();
+  LeaveRegistry(session);
+  session.relay.sessionEnded.Notify();
 }
 
 // Every other end: the connection closed, the unfinished message's file deleted and its name
 // released, the registry entry gone, the reception counted as failed.
-void FailedEnding(SessionRun& run) {
-  run.connection.Close();
-  DropUncommitted(run);
-  LeaveRegistry(run);
-  ++run.relay.counters.receivedAll;
-  run.relay.sessionEnded.Notify();
+void FailedEnding(Session& session) {
+  session.connection.Close();
+  session.message.Drop();
+  LeaveRegistry(session);
+  ++session.relay.counters.receivedAll;
+  session.relay.sessionEnded.Notify();
 }
 
-bool Greet(SessionRun& run) {
-  return SendReply(run, "220 vesk Vellomar " VELLOMAR_VERSION " ready at " + MailDateText(run.relay.LocalNow()) + "\r\n");
+bool Greet(Session& session) {
+  const std::string date = MailDateText(session.relay.LocalNow());
+  return SendReply(session, "220 vesk Vellomar " VELLOMAR_VERSION " ready at " + date + "\r\n");
 }
 
 // True when the client ended the session with QUIT.
-bool CommandLoop(SessionRun& run) {
+bool CommandLoop(Session& session) {
   std::string line;
   for (;;) {
-    LineRead read = ReadCommand(run, line);
+    LineRead read = ReadCommand(session, line);
     if (read == LineRead::Ended) return false;
-    if (run.relay.stop().load()) {
-      run.farewell = kShuttingDown;
+    if (session.relay.stop().load()) {
+      session.farewell = kShuttingDown;
       return false;
     }
-    PublishSummary(run);
-    CommandOutcome outcome = read == LineRead::TooLong ? Refuse(run, kLineTooLong) : DispatchCommand(run, line);
+    PublishSummary(session);
+    CommandOutcome outcome = read == LineRead::TooLong ? Refuse(session, kLineTooLong) : DispatchCommand(session, line);
     if (outcome != CommandOutcome::Continue) return outcome == CommandOutcome::Quit;
-    if (run.errors >= kMaxErrors) {
-      run.farewell = kTooManyErrors;
+    if (session.errors >= kMaxErrors) {
+      session.farewell = kTooManyErrors;
       return false;
     }
   }
 }
 
 // Every end but QUIT is announced, as long as the client can still be reached.
-void SayFarewell(SessionRun& run) {
-  if (!run.peerGone) (void)SendReply(run, run.farewell);  // the session ends either way
+void SayFarewell(Session& session) {
+  if (!session.peerGone) (void)SendReply(session, session.farewell);  // the session ends either way
 }
 
 // More than the waits of the current load allow: RFC 5321's minutes while the listener has
@@ -117,109 +95,134 @@ std::chrono::milliseconds Remaining(Clock::time_point deadline) {
   return left.count() > 0 ? left : std::chrono::milliseconds(0);
 }
 
-}  // namespace
+// What the listener's thread hands to a session's thread.
+struct Handover {
+  FileDescriptor socket;
+  std::string clientAddress;
+  SessionLimits limits;
+  RelayPolicy policy;
+  std::string spoolName;
+};
 
-int SessionThread(ServerSession session, RelayServices& relay) {
-  FileDescriptor socket = std::move(session.socket);
-  SessionRun run(std::move(session), relay, std::move(socket));
+// The greeting, the command loop and the ending.
+void RunSession(Session& session) {
   // A client that never reads its replies must not hold this thread: a send that cannot go
   // on for this long fails, and the session ends. The call fails only for a bad descriptor.
-  (void)SetSendTimeout(run.connection.fd(), std::max(run.session.limits.sendWait, std::chrono::milliseconds(1)));
+  (void)SetSendTimeout(session.connection.fd(), std::max(session.limits.sendWait, std::chrono::milliseconds(1)));
   bool quit = false;
-  if (!CreateMessageFile(run)) {
-    run.farewell = kCannotStore;
-  } else if (Greet(run)) {
-    quit = CommandLoop(run);
+  if (!session.message.Create()) {
+    session.farewell = kCannotStore;
+  } else if (Greet(session)) {
+    quit = CommandLoop(session);
   }
-  if (!quit) SayFarewell(run);
+  if (!quit) SayFarewell(session);
   // A session that handed over no message, or that dropped one it had begun, failed.
-  if (run.committed > 0 && !run.transactionOpen) {
-    SuccessfulEnding(run);
+  if (session.committed > 0 && !session.transactionOpen) {
+    SuccessfulEnding(session);
   } else {
-    FailedEnding(run);
+    FailedEnding(session);
   }
-  return 0;
 }
 
-bool AwaitBytes(SessionRun& run, std::string& into, std::chrono::milliseconds idleWait, Clock::time_point deadline) {
+}  // namespace
+
+bool StartSession(RelayServices& relay, FileDescriptor accepted, std::string clientAddress, RelayPolicy policy) {
+  const std::string name = relay.queue.NewSpoolName(true);
+  if (auto observe = relay.sessionStartObserver.Get()) observe(clientAddress, name, accepted.get());
+  auto handover = std::make_shared<Handover>(
+      Handover{std::move(accepted), std::move(clientAddress), relay.timings.session, policy, name});
+  auto thread = relay.incoming.Launch(name, [&relay, handover] {
+    return relay.threads().Start([&relay, handover](ThreadHandle&) {
+      Session session(relay, std::move(handover->socket), std::move(handover->clientAddress), handover->limits,
+                      handover->policy, std::move(handover->spoolName));
+      RunSession(session);
+      return 0;
+    });
+  });
+  if (thread) return true;
+  (void)handover->socket.Close();  // the client is dropped; nothing to learn from the close
+  (void)relay.queue.Discard(name, true);  // nothing was written under the name
+  return false;
+}
+
+bool AwaitBytes(Session& session, std::string& into, std::chrono::milliseconds idleWait, Clock::time_point deadline) {
   const Clock::time_point since = Clock::now();
   // Silence this short is allowed whatever the load, so a client that keeps sending never
   // makes the session ask for it.
-  const auto anyLoad = std::min(idleWait, run.session.limits.busyWait);
+  const auto anyLoad = std::min(idleWait, session.limits.busyWait);
   char buffer[kReceiveSize];
   for (;;) {
-    if (run.relay.stop().load()) {
-      run.farewell = kShuttingDown;
+    if (session.relay.stop().load()) {
+      session.farewell = kShuttingDown;
       return false;
     }
-    auto allowed = Clock::now() - since < anyLoad ? anyLoad
-                   : ReceptionBusy(run.relay)              ? run.session.limits.busyWait
+    auto allowed = Clock::now() - since < anyLoad   ? anyLoad
+                   : ReceptionBusy(session.relay) ? session.limits.busyWait
                                                   : idleWait;
     auto left = Remaining(std::min(since + allowed, deadline));
     if (left.count() == 0) {
-      run.farewell = kTimedOut;
+      session.farewell = kTimedOut;
       return false;
     }
-    auto got = run.connection.Receive(buffer, sizeof buffer, std::min(left, kLookAgain));
+    auto got = session.connection.Receive(buffer, sizeof buffer, std::min(left, kLookAgain));
     if (got && got.value() > 0) {
       into.append(buffer, got.value());
       return true;
     }
     if (got || got.error() != ETIMEDOUT) {
-      run.peerGone = true;
+      session.peerGone = true;
       return false;
     }
   }
 }
 
-LineRead ReadCommand(SessionRun& run, std::string& line) {
-  const SessionLimits& limits = run.session.limits;
+LineRead ReadCommand(Session& session, std::string& line) {
+  const SessionLimits& limits = session.limits;
   // Bytes already pending are the start of this line: its time runs from now.
-  Clock::time_point lineEnd = run.pending.empty() ? Clock::time_point::max() : Clock::now() + limits.commandTime;
+  Clock::time_point lineEnd = session.pending.empty() ? Clock::time_point::max() : Clock::now() + limits.commandTime;
   bool tooLong = false;
   size_t feed;
-  while ((feed = run.pending.find('\n')) == std::string::npos) {
+  while ((feed = session.pending.find('\n')) == std::string::npos) {
     // A line too long to store is read to its end and dropped, holding no more of it.
-    if (run.pending.size() > kMaxCommandLine) {
+    if (session.pending.size() > kMaxCommandLine) {
       tooLong = true;
-      run.pending.clear();
+      session.pending.clear();
     }
-    const bool waitingForFirst = run.pending.empty() && !tooLong;
-    if (!AwaitBytes(run, run.pending, limits.commandWait, lineEnd)) return LineRead::Ended;
+    const bool waitingForFirst = session.pending.empty() && !tooLong;
+    if (!AwaitBytes(session, session.pending, limits.commandWait, lineEnd)) return LineRead::Ended;
     // Once its first byte came, the whole line must follow within the command time.
     if (waitingForFirst) lineEnd = Clock::now() + limits.commandTime;
   }
   tooLong = tooLong || feed + 1 > kMaxCommandLine;
-  if (!tooLong) line.assign(run.pending, 0, feed + 1);
-  run.pending.erase(0, feed + 1);
+  if (!tooLong) line.assign(session.pending, 0, feed + 1);
+  session.pending.erase(0, feed + 1);
   return tooLong ? LineRead::TooLong : LineRead::Line;
 }
 
-bool SendReply(SessionRun& run, std::string_view reply) {
-  if (run.connection.SendOnce(reply)) return true;
-  run.peerGone = true;
+bool SendReply(Session& session, std::string_view reply) {
+  if (session.connection.SendOnce(reply)) return true;
+  session.peerGone = true;
   return false;
 }
 
-CommandOutcome Answer(SessionRun& run, std::string_view reply) {
-  return SendReply(run, reply) ? CommandOutcome::Continue : CommandOutcome::Failed;
+CommandOutcome Answer(Session& session, std::string_view reply) {
+  return SendReply(session, reply) ? CommandOutcome::Continue : CommandOutcome::Failed;
 }
 
-CommandOutcome Refuse(SessionRun& run, std::string_view reply) {
-  ++run.errors;
-  return Answer(run, reply);
+CommandOutcome Refuse(Session& session, std::string_view reply) {
+  ++session.errors;
+  return Answer(session, reply);
 }
 
-Status AppendToSpool(SessionRun& run, std::string_view data) { return WriteAll(run.spool.get(), data.data(), data.size()); }
-
-int32_t SpoolLength(SessionRun& run) {
-  auto length = FileLength(run.spool.get());
-  if (!length) return run.session.summary.size;
-  return length.value() > INT32_MAX ? INT32_MAX : static_cast<int32_t>(length.value());
+bool Stored(Session& session, const Status& status) {
+  if (status) return true;
+  (void)SendReply(session, "452 4.3.1 Insufficient system storage\r\n");  // the session ends either way
+  session.farewell = kCannotStore;
+  return false;
 }
 
-void PublishSummary(SessionRun& run) {
-  run.relay.incoming.UpdateSummary(run.session.spoolName, run.session.summary);
+void PublishSummary(Session& session) {
+  session.relay.incoming.UpdateSummary(session.message.name(), session.summary);
 }
 
 }  // namespace vellomar

@@ -11,9 +11,9 @@
 #include "common/settings.h"
 #include "common/system_error.h"
 #include "platform/file_system.h"
+#include "spool/message_writer.h"
 #include "session_fixture.h"
 #include "smtp_server/listener.h"
-#include "support/loopback.h"
 
 namespace vellomar {
 namespace {
@@ -486,32 +486,33 @@ TEST_F(ServerSessionTest, ShutdownKeepsAnAcknowledgedMessageAndDropsAPartialOne)
 }
 
 TEST_F(ServerSessionTest, AFileThatCannotBeCreatedIsAnswered421AndLeftAlone) {
-  // Something else created the file after its name was checked free: the session shows the
+  // Something else creates the file after its name was checked free: the session shows the
   // system's text, answers 421 and leaves that file alone.
-  appDir().Write(kFirstSpool, "not ours");
-  auto pair = test::ConnectLoopback();
-  ServerSession session;
-  session.socket = std::move(pair.server);
-  session.spoolName = kFirstSpool;
-  relay().queue.Add(kFirstSpool);
-  auto shared = std::make_shared<ServerSession>(std::move(session));
-  auto thread =
-      relay().threads().Start([this, shared](ThreadHandle&) { return SessionThread(std::move(*shared), relay()); });
-  ASSERT_NE(thread, nullptr);
-  ASSERT_TRUE(thread->WaitFor(std::chrono::seconds(20)));
-  EXPECT_EQ(controls.SystemErrors(), std::vector<std::string>{"File exists"});
+  relay().sessionStartObserver.Set(
+      [this](const std::string&, const std::string& name, int) { appDir().Write(name, "not ours"); });
+  SmtpTestClient client(StartListener());
   std::string received;
-  char buffer[256];
-  while (test::WaitReadable(pair.client.get(), 20000)) {
-    ssize_t got = ::recv(pair.client.get(), buffer, sizeof buffer, 0);
-    if (got <= 0) break;
-    received.append(buffer, static_cast<size_t>(got));
-  }
+  EXPECT_TRUE(client.WaitClosed(20000, &received));
   EXPECT_EQ(received, "421 4.3.0 Cannot store mail now\r\n");
+  ASSERT_TRUE(NoSessions());
+  EXPECT_EQ(controls.SystemErrors(), std::vector<std::string>{"File exists"});
   EXPECT_EQ(appDir().Read(kFirstSpool), "not ours");
   EXPECT_FALSE(Held(kFirstSpool));
   EXPECT_EQ(relay().counters.receivedAll, 1u);
   EXPECT_NE(LogContent().find("Error : can't create spool file 853.tml: File exists\r\n"), std::string::npos);
+}
+
+TEST_F(ServerSessionTest, TheWriterStoresNothingThatWouldNotStayOneLine) {
+  // Without a session, as a local hand-over uses it: a field that would forge a line of its
+  // own, or an address that would not read back, is refused and nothing is written.
+  MessageWriter writer(relay());
+  ASSERT_TRUE(writer.Create() && writer.Greeting("pc"));
+  const std::vector<std::function<Status()>> forged = {
+      [&] { return writer.Greeting("pc\r\nMAIL FROM:<x>"); }, [&] { return writer.Sender("a>\r\nRCPT TO:<b"); },
+      [&] { return writer.Recipient("<b>"); }, [&] { return writer.Recipient("b\0c"s); }};
+  for (const auto& step : forged) EXPECT_EQ(step().error(), EINVAL);
+  ASSERT_TRUE(writer.Sender("") && writer.Recipient("b@c"));
+  EXPECT_EQ(appDir().Read(writer.name()), "HELO pc\r\nMAIL FROM:<>\r\nRCPT TO:<b@c>\r\n");
 }
 
 TEST_F(ServerSessionTest, AFullDiskIsAnswered452AndThePartialFileDeleted) {
