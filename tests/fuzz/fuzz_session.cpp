@@ -20,36 +20,30 @@
 #include <string_view>
 #include <thread>
 
-#include "common/app_directory.h"
 #include "fuzz_check.h"
 #include "common/text.h"
 #include "common/window_services.h"
 #include "platform/file_system.h"
 #include "platform/stop_flag.h"
 #include "smtp_server/mail_path.h"
+#include "relay/relay.h"
+#include "smtp_server/relay_policy.h"
 #include "smtp_server/server_session.h"
 #include "spool/spool_format.h"
-#include "spool/relay_services.h"
 
 namespace vellomar {
 namespace {
 
-// What a session asks of the window, answered by nobody.
+// What a relay tells its window, shown to nobody.
 class Unwatched : public WindowServices {
  public:
-  void AppendLog(const std::string&) override {}
+  void AppendNotification(const std::string&, const std::string&) override {}
+  void ShowMessage(const std::string&, const std::string&) override {}
+  void ShowSystemError(const std::string&) override {}
   void RefreshStatistics() override {}
-  int IncomingCount() override { return 0; }
-  int OutgoingCount() override { return 0; }
-  void StartClient() override {}
-  ThreadTracker& threads() override { return tracker_; }
+  void SetServerImage(bool) override {}
   void SetClientImage(bool) override {}
   void HideWindow() override {}
-  bool ContinueOrClearClient(const ThreadHandle*) override { return false; }
-
- private:
-  StopFlag stop_;
-  ThreadTracker tracker_{stop_};
 };
 
 using fuzz::Check;
@@ -117,19 +111,32 @@ void CheckStored(const std::string& file) {
         "the data holds no other end line");
 }
 
+// One relay for the whole run, in a folder of its own; its clock and limits are short.
 struct Setting {
-  Setting() {
+  static std::string MakeFolder() {
     char folder[] = "/dev/shm/vellomar-fuzz-session-XXXXXX";
     if (::mkdtemp(folder) == nullptr) std::abort();
-    SetAppDirectory(folder);
-    std::atexit([] { ::rmdir(GetAppDirectory().c_str()); });  // emptied after each input
+    return folder;
+  }
+  Setting() : relay(MakeFolder(), stop, window) {
+    static std::string folder = relay.directory();
+    std::atexit([] { ::rmdir(folder.c_str()); });  // emptied after each input
+    // A stand-in holds the dispatcher's place, so that a committed message stays where the
+    // session left it instead of being taken for delivery.
+    relay.StartClientThread([](ThreadHandle& self) {
+      self.Suspend();
+      self.PassGate();
+      return 0;
+    });
+    SessionLimits& limits = relay.timings.session;
     for (auto* wait : {&limits.commandWait, &limits.dataWait, &limits.busyWait, &limits.commandTime,
                        &limits.dataGrace, &limits.sendWait}) {
       *wait = std::chrono::seconds(2);
     }
   }
+  StopFlag stop;
   Unwatched window;
-  SessionLimits limits;
+  Relay relay;
 };
 
 }  // namespace
@@ -138,43 +145,34 @@ struct Setting {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace vellomar;
   static Setting& setting = *new Setting();
+  Relay& relay = setting.relay;
   if (size < 2) return 0;
   int pair[2];
   if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) std::abort();
-  ServerSession session;
-  session.socket = FileDescriptor(pair[0]);
-  session.clientAddress = "192.0.2.1";
-  session.limits = setting.limits;
-  {
-    session.spoolName = relay().queue.NewSpoolName(true);
-  }
-  {
-    relay().incoming.AddWorker(nullptr, session.spoolName);
-  }
   FileDescriptor client(pair[1]);
   std::string_view bytes(reinterpret_cast<const char*>(data) + 2, size - 2);
-  std::thread sender([&] { Client(client.get(), bytes, data[0], data[1]); });
-  uint32_t before = setting.window.receivedOk.load();
-  SessionThread(std::move(session), setting.window);
-  sender.join();
+  uint32_t before = relay.counters.receivedOk.load();
+  IpAddress address = *ParseIpAddress("192.0.2.1");
+  Check(StartSession(relay, FileDescriptor(pair[0]), AddressLiteral(address), RelayPolicy(*relay.settings(), address)),
+        "the session starts");
+  Client(client.get(), bytes, data[0], data[1]);
+  // The client saw the close; the session's last steps follow it at once.
+  for (int i = 0; i < 2000 && relay.incoming.size() != 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
 
-  {
-    Check(relay().queue.size() == 0, "every name the session reserved is released");
-  }
-  {
-    Check(relay().incoming.size() == 0, "the session left the registry");
-  }
-  auto names = ListDirectory(GetAppDirectory());
+  Check(relay.queue.size() == 0, "every name the session reserved is released");
+  Check(relay.incoming.size() == 0, "the session left the registry");
+  auto names = ListDirectory(relay.directory());
   Check(names.ok(), "the folder can be listed");
   uint32_t stored = 0;
   for (const std::string& name : names.value()) {
+    if (name == "logfile") continue;
     Check(HasSpoolExtension(name), "only spool files are left");
-    auto content = ReadWholeFile(AppFilePath(name));
+    auto content = ReadWholeFile(relay.FilePath(name));
     Check(content.ok(), "a spool file can be read");
     CheckStored(content.value());
     ++stored;
-    (void)RemoveFile(AppFilePath(name));  // the next input starts from an empty folder
+    (void)RemoveFile(relay.FilePath(name));  // the next input starts from an empty folder
   }
-  Check(stored == setting.window.receivedOk.load() - before, "a file is left for each message acknowledged");
+  Check(stored == relay.counters.receivedOk.load() - before, "a file is left for each message acknowledged");
   return 0;
 }
