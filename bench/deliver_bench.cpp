@@ -19,6 +19,7 @@
 #include "process_memory.h"
 #include "control/main_window.h"
 #include "control/memory_controls.h"
+#include "delivery/route.h"
 #include "delivery/smtp_client.h"
 #include "platform/thread_executor.h"
 #include "spool/spool_file.h"
@@ -53,8 +54,8 @@ int main(int argc, char** argv) {
     auto file = SpoolFile::Open((folder / "1.tml").string(), O_RDWR);
     auto start = std::chrono::steady_clock::now();
     std::string server = "127.0.0.1:" + std::to_string(sink.port());
-    DeliverRecipient(relay, *relay.settings(), file.value(), "1.tml", "MAIL FROM:<a@example.org>\r\n", server,
-                     "RCPT TO:<b@example.org>\r\n", 39);
+    DeliverAlongRoute(relay, *relay.settings(), file.value(), "1.tml", RouteVia(*relay.settings(), server),
+                      "RCPT TO:<b@example.org>\r\n", 39);
     seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     delivered = relay.counters.sentOk == 1;
   }

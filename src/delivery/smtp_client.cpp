@@ -12,6 +12,7 @@
 #include "delivery/failure_notice.h"
 #include "delivery/next_relay_security.h"
 #include "delivery/reply_reader.h"
+#include "delivery/route.h"
 #include "platform/connection.h"
 #include "platform/host_lookup.h"
 #include "platform/socket.h"
@@ -33,10 +34,12 @@ struct Transaction {
   const Settings& settings;
   SpoolFile& file;
   const std::string& spoolName;
-  const std::string& mailLine;
   const std::string& server;
   const std::string& recipientLine;
   off_t position;
+  // A later hop of the route takes the recipient when this one cannot be reached or refuses
+  // it with 550 or 554.
+  bool fallbackFollows;
   std::string address;
   NextRelaySecurity security;
   Connection connection;
@@ -45,18 +48,15 @@ struct Transaction {
   // Sent in the clear after a failed STARTTLS handshake: a refusal may only mean that the
   // server wants TLS, which is no reason to give the recipient up.
   bool clearAfterTls = false;
+  // The attempt ended without settling anything, for the next hop to take.
+  bool passedOn = false;
 };
 
-bool AlternateApplies(const Transaction& t) {
-  const std::string& alternate = t.settings.Alternate;
-  return t.settings.REAL_RELAY && !alternate.empty() && !EqualsIgnoreCase(alternate, t.server);
-}
-
-bool FollowAlternate(Transaction& t) {
-  t.relay.AppendLog("Warning : Using alternative SMTP server for email :" + t.spoolName);
+// Nothing is recorded here: the recipient goes to the route's next hop.
+bool PassToNextHop(Transaction& t) {
   t.connection.Close();
-  return DeliverRecipient(t.relay, t.settings, t.file, t.spoolName, t.mailLine, t.settings.Alternate, t.recipientLine,
-                          t.position);
+  t.passedOn = true;
+  return false;
 }
 
 bool NoReply(Transaction& t) {
@@ -139,8 +139,8 @@ bool Deferral(Transaction& t, const std::string& reason, const std::string& sent
 // Acts on the reply to `sent` as the reply table says; `result` is set when it is Done.
 Verdict Judge(Transaction& t, const std::string& reply, const std::string& sent, bool& result) {
   const std::string text = ReplyText(reply);
-  if ((reply.rfind("550", 0) == 0 || reply.rfind("554", 0) == 0) && AlternateApplies(t)) {
-    result = FollowAlternate(t);
+  if ((reply.rfind("550", 0) == 0 || reply.rfind("554", 0) == 0) && t.fallbackFollows) {
+    result = PassToNextHop(t);
     return Verdict::Done;
   }
   if (reply[0] == '5' && t.clearAfterTls) {
@@ -269,7 +269,7 @@ bool ReplayInTheClear(Transaction& t, const std::string& why) {
   t.clearAfterTls = true;
   if (!t.file.Rewind()) return FileEnded(t, "unexpected EOF", "");
   if (Connect(t) != Reached::Connected) {
-    if (AlternateApplies(t)) return FollowAlternate(t);
+    if (t.fallbackFollows) return PassToNextHop(t);
     t.relay.AppendLog("Error : can't connect to " + t.server);
     NoteDeliveryError(t.relay, t.spoolName, t.recipientLine, "can't connect to " + t.server);
     return false;
@@ -325,6 +325,37 @@ Reached Connect(Transaction& t) {
   return Reached::Connected;
 }
 
+// The attempt itself; true when the caller may go on from the file's position.
+bool Attempt(Transaction& t) {
+  RelayServices& relay = t.relay;
+  if (t.settings.Logrec) relay.AppendLog("Sending mail to " + t.address);
+  if (!t.file.Rewind()) {
+    relay.AppendLog("Error : can't read " + t.spoolName);
+    return false;
+  }
+  switch (Connect(t)) {
+    case Reached::NotResolved:
+      relay.AppendLog("Error : can't find IP for " + t.server);
+      NoteDeliveryError(relay, t.spoolName, t.recipientLine, "can't find IP for " + t.server);
+      return t.fallbackFollows ? PassToNextHop(t) : false;
+    case Reached::Refused:
+      if (t.fallbackFollows) return PassToNextHop(t);
+      relay.AppendLog("Error : can't connect to " + t.server);
+      NoteDeliveryError(relay, t.spoolName, t.recipientLine, "can't connect to " + t.server);
+      return false;
+    case Reached::Connected:
+      break;
+  }
+  ++relay.counters.sentAll;
+  if (t.security.tls == NextRelaySecurity::Tls::Implicit) {
+    TlsOutcome outcome = t.connection.StartTls(t.security.check, relay.timings.client.reply);
+    if (!outcome.ok()) return ConfigurationFault(t, TlsFaultLine(outcome, t.server));
+  }
+  std::string greeting;
+  if (!t.replies.Read(t.connection, relay.timings.client.reply, greeting)) return NoReply(t);
+  return t.security.SpeaksEsmtp() ? OpenAndReplay(t) : Replay(t);
+}
+
 }  // namespace
 
 bool RecordRecipientState(RelayServices& relay, SpoolFile& file, const std::string& spoolName, off_t position,
@@ -332,44 +363,32 @@ bool RecordRecipientState(RelayServices& relay, SpoolFile& file, const std::stri
   auto nextPending = RewriteStateLetter(file, position, letter);
   if (nextPending) return nextPending.value();
   relay.AppendLog("Error : can't record a recipient's state in " + spoolName + ": " +
-                   SystemErrorText(nextPending.failure()));
+                  SystemErrorText(nextPending.failure()));
   return false;
 }
 
-bool DeliverRecipient(RelayServices& relay, const Settings& settings, SpoolFile& file, const std::string& spoolName,
-                      const std::string& mailLine, const std::string& server, const std::string& recipientLine,
-                      off_t position) {
-  if (recipientLine.empty() || server.empty()) return false;
-  if (relay.queue.FlushedWhileTaken(spoolName)) return true;
-  Transaction t{relay, settings, file, spoolName, mailLine, server, recipientLine, position,
-                RecipientAddress(recipientLine), {}, {}, {}, {}, false};
-  if (settings.Logrec) relay.AppendLog("Sending mail to " + t.address);
-  if (!file.Rewind()) {
-    relay.AppendLog("Error : can't read " + spoolName);
-    return false;
+HopOutcome DeliverRecipient(RelayServices& relay, const Settings& settings, SpoolFile& file,
+                            const std::string& spoolName, const Hop& hop, const std::string& recipientLine,
+                            off_t position, bool fallbackFollows) {
+  if (recipientLine.empty() || hop.server.empty()) return {HopOutcome::Kind::Settled, false};
+  if (relay.queue.FlushedWhileTaken(spoolName)) return {HopOutcome::Kind::Settled, true};
+  Transaction t{relay, settings, file, spoolName, hop.server, recipientLine, position, fallbackFollows,
+                RecipientAddress(recipientLine), hop.security, {}, {}, {}};
+  bool goOn = Attempt(t);
+  if (t.passedOn) return {HopOutcome::Kind::PassedOn, false};
+  return {HopOutcome::Kind::Settled, goOn};
+}
+
+bool DeliverAlongRoute(RelayServices& relay, const Settings& settings, SpoolFile& file, const std::string& spoolName,
+                       const Route& route, const std::string& recipientLine, off_t position) {
+  for (size_t i = 0; i < route.hops.size(); ++i) {
+    if (i > 0) relay.AppendLog("Warning : Using alternative SMTP server for email :" + spoolName);
+    bool fallbackFollows = i + 1 < route.hops.size();
+    HopOutcome outcome =
+        DeliverRecipient(relay, settings, file, spoolName, route.hops[i], recipientLine, position, fallbackFollows);
+    if (outcome.kind == HopOutcome::Kind::Settled) return outcome.goOn;
   }
-  switch (Connect(t)) {
-    case Reached::NotResolved:
-      relay.AppendLog("Error : can't find IP for " + server);
-      NoteDeliveryError(relay, spoolName, recipientLine, "can't find IP for " + server);
-      return AlternateApplies(t) ? FollowAlternate(t) : false;
-    case Reached::Refused:
-      if (AlternateApplies(t)) return FollowAlternate(t);
-      relay.AppendLog("Error : can't connect to " + server);
-      NoteDeliveryError(relay, spoolName, recipientLine, "can't connect to " + server);
-      return false;
-    case Reached::Connected:
-      break;
-  }
-  ++relay.counters.sentAll;
-  t.security = NextRelaySecurityFor(settings, server, settings.REAL_RELAY);
-  if (t.security.tls == NextRelaySecurity::Tls::Implicit) {
-    TlsOutcome outcome = t.connection.StartTls(t.security.check, t.relay.timings.client.reply);
-    if (!outcome.ok()) return ConfigurationFault(t, TlsFaultLine(outcome, server));
-  }
-  std::string greeting;
-  if (!t.replies.Read(t.connection, t.relay.timings.client.reply, greeting)) return NoReply(t);
-  return t.security.SpeaksEsmtp() ? OpenAndReplay(t) : Replay(t);
+  return false;
 }
 
 }  // namespace vellomar

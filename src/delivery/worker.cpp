@@ -8,6 +8,7 @@
 #include "delivery/delivery_notes.h"
 #include "delivery/failure_notice.h"
 #include "delivery/message_age.h"
+#include "delivery/route.h"
 #include "delivery/smtp_client.h"
 #include "delivery/spool_summary.h"
 #include "dns/mx_resolver.h"
@@ -91,21 +92,6 @@ int FinalScan(Run& run) {
   return End(run, exitCode);
 }
 
-// True relaying: the recipient's own exchanger, else the alternate server, else nothing.
-std::string ExchangerFor(Run& run, const std::string& line) {
-  std::string domain = RecipientDomain(line);
-  std::string server = run.resolver.LookupMx(domain);
-  if (!server.empty()) return server;
-  const std::string& alternate = run.settings->Alternate;
-  if (!alternate.empty()) {
-    run.relay.AppendLog("Warning : Using alternative SMTP server for domain " + domain);
-  } else {
-    run.relay.AppendLog("Error : no MX server found for domain " + domain);
-    NoteDeliveryError(run.relay, run.name, line, "no mail exchanger for domain " + domain);
-  }
-  return alternate;
-}
-
 enum class Next { Serve, FinalScan };
 
 // A recipient without a domain cannot be routed: it alone is given up.
@@ -122,16 +108,13 @@ Next GiveUpExpired(Run& run, const std::string& line, off_t position) {
   return RecordRecipientState(run.relay, run.file, run.name, position, 'X') ? Next::Serve : Next::FinalScan;
 }
 
+// Each hop of the recipient's route in turn, until one settles the attempt. No hop (no next
+// relay, no exchanger) makes none: the recipient stays pending and the run ends.
 Next Serve(Run& run, const std::string& line, off_t position) {
   if (run.expiredDays) return GiveUpExpired(run, line, position);
-  std::string server;
-  if (run.settings->REAL_RELAY) {
-    if (line.find('@') == std::string::npos) return GiveUpWithoutDomain(run, line, position);
-    server = ExchangerFor(run, line);
-  } else {
-    server = run.settings->SMTP;
-  }
-  bool goOn = DeliverRecipient(run.relay, *run.settings, run.file, run.name, run.mailLine, server, line, position);
+  if (run.settings->REAL_RELAY && line.find('@') == std::string::npos) return GiveUpWithoutDomain(run, line, position);
+  Route route = RouteFor(run.relay, *run.settings, run.name, line, run.resolver);
+  bool goOn = DeliverAlongRoute(run.relay, *run.settings, run.file, run.name, route, line, position);
   return goOn ? Next::Serve : Next::FinalScan;
 }
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "control/settings.h"
+#include "delivery/route.h"
 #include "delivery/smtp_client.h"
 #include "platform/file_system.h"
 #include "spool/spool_file.h"
@@ -117,7 +118,8 @@ class DeliveryFixture : public RelayFixture {
     SpoolFile file = Open(name);
     // As the worker does: in simple relaying the server is the one the settings name.
     if (!relay().settings()->REAL_RELAY) Configure([&](Settings& s) { s.SMTP = server; });
-    bool result = DeliverRecipient(relay(), *relay().settings(), file, name, "MAIL FROM:<sender address>\r\n", server, line, position);
+    const Settings& settings = *relay().settings();
+    bool result = DeliverAlongRoute(relay(), settings, file, name, RouteVia(settings, server), line, position);
     if (after) *after = file.Tell();
     return result;
   }

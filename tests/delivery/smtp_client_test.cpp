@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "delivery/delivery_notes.h"
+#include "delivery/route.h"
 #include "spool/relay_services.h"
 #include "delivery_fixture.h"
 #include "support/eventually.h"
@@ -444,7 +445,8 @@ TEST_F(DeliverRecipientTest, ALetterThatCannotBeWrittenIsLoggedAndEndsTheRun) {
   {
     FileSizeCap cap(static_cast<rlim_t>(position));  // the letter's byte lies past the cap
     Configure([&](Settings& s) { s.SMTP = peer.server(); });
-    goOn = DeliverRecipient(relay(), *relay().settings(), file, "953.tml", "MAIL FROM:<sender address>\r\n", peer.server(), line, position);
+    goOn = DeliverAlongRoute(relay(), *relay().settings(), file, "953.tml", RouteVia(*relay().settings(), peer.server()),
+                             line, position);
   }
   EXPECT_FALSE(goOn) << "the worker must end the run and hold the file";
   EXPECT_TRUE(file.WriteFailed());

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "delivery/next_relay_security.h"
+
+namespace vellomar {
+
+class MxResolver;
+class RelayServices;
+struct Settings;
+
+// One server a recipient's copy may go to, and how it is reached: its TLS policy, the check
+// of its certificate and the login it takes.
+struct Hop {
+  enum class Kind { NextRelay, Exchanger, Alternate };
+  Kind kind = Kind::NextRelay;
+  // "host" or "host:port", as the settings or the exchanger's answer give it.
+  std::string server;
+  NextRelaySecurity security;
+};
+
+// Where one recipient's copy goes: its hops in the order they are tried. A later hop is taken
+// only when the one before could not be reached (its name not found, its connection refused)
+// or refused the recipient with 550 or 554; every other outcome settles the attempt at the hop
+// where it happened. An empty route makes no attempt: the recipient stays pending.
+struct Route {
+  std::vector<Hop> hops;
+};
+
+// The route of one recipient line under the delivery's settings, the one place where the next
+// hop is decided:
+// - simple relaying: the next relay `SMTP` with its TLS and login values, or nothing when
+//   `SMTP` is empty;
+// - true relaying: the best exchanger of the recipient's domain (`LookupMx`), then `Alternate`
+//   when it is set and is another server; without an exchanger, `Alternate` alone ("Warning :
+//   Using alternative SMTP server for domain ..." in the log) or nothing ("Error : no MX server
+//   found for domain ...", kept as the recipient's last error). Exchangers and `Alternate` get
+//   `MX_TLS` and never a login.
+// A recipient without a domain is the caller's to settle before asking.
+Route RouteFor(RelayServices& relay, const Settings& settings, const std::string& spoolName,
+               const std::string& recipientLine, MxResolver& resolver);
+
+// The route once its first server is known: the next relay in simple relaying; in true
+// relaying that exchanger, then `Alternate` when it is set and is another server.
+Route RouteVia(const Settings& settings, const std::string& server);
+
+}  // namespace vellomar
