@@ -14,6 +14,8 @@
 #include "support/loopback.h"
 #include "support/relay_fixture.h"
 #include "support/smtp_peer.h"
+#include "support/smtp_test_client.h"
+#include "support/temp_dir.h"
 
 namespace vellomar {
 namespace {
@@ -216,6 +218,54 @@ TEST_F(ControllerTest, ShutdownEndsWithinThreeSecondsWhateverThePeersDo) {
   for (const char* name : {"syn.tml", "silent.tml", "nodns.tml"}) {
     EXPECT_EQ(appDir().Read(name).find("XCPT"), std::string::npos) << name << " is left as it was";
   }
+}
+
+}  // namespace
+}  // namespace vellomar
+
+namespace vellomar {
+namespace {
+
+// Two relays in one process share nothing: the first relays to the second, which relays to a
+// peer; each keeps its own folder, queue, counters and log.
+TEST_F(ControllerTest, TwoRelaysInOneProcessRelayThroughEachOther) {
+  test::SmtpPeer peer(test::SmtpPeer::AcceptAll);
+  test::TempDir otherDir;
+  MemoryControls otherControls;
+  StopFlag otherStop;
+  ThreadExecutor otherWindow(otherStop);
+  MainWindow other(otherWindow, otherControls, otherStop, otherDir.path());
+  Settings otherSettings;
+  otherSettings.SMTP = peer.server();
+  other.relay().PublishSettings(otherSettings);
+  ASSERT_TRUE(other.relay().OpenLog());
+  other.relay().threads().Start([&other](ThreadHandle& self) { return ListenerThread(other.relay(), self); });
+  ASSERT_TRUE(Eventually([&] { return other.relay().listeningPort.load() != 0; }));
+  Configure([&](Settings& s) { s.SMTP = "127.0.0.1:" + std::to_string(other.relay().listeningPort.load()); });
+
+  test::SmtpTestClient client(StartListener());
+  client.ReadReply();
+  for (const char* line : {"HELO a\r\n", "MAIL FROM:<s@example.org>\r\n", "RCPT TO:<r@example.org>\r\n", "DATA\r\n",
+                           "Subject: twice\r\n\r\nx\r\n.\r\n", "QUIT\r\n"}) {
+    client.Send(line);
+    EXPECT_NE(client.ReadReply(), "") << line;
+  }
+  std::vector<std::string> lines;
+  ASSERT_TRUE(Eventually([&] {
+    auto transcripts = peer.Transcripts();
+    if (transcripts.size() == 1) lines = transcripts[0];
+    return !lines.empty() && lines.back() == "QUIT\r\n";
+  })) << LogContent();
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](const std::string& l) { return l.rfind("Received:", 0) == 0; }), 2)
+      << "one trace header from each relay";
+  EXPECT_TRUE(Eventually([&] { return relay().counters.sentOk == 1 && other.relay().counters.sentOk == 1; }));
+  EXPECT_EQ(relay().counters.receivedOk, 1u);
+  EXPECT_EQ(other.relay().counters.receivedOk, 1u);
+  EXPECT_NE(otherDir.Read("logfile").find("Server started and listening."), std::string::npos);
+  otherStop.Set();
+  other.relay().incoming.TerminateAll();
+  other.relay().threads().JoinAll();
+  otherWindow.Stop();
 }
 
 }  // namespace
