@@ -32,7 +32,9 @@ size_t QuotedLength(std::string_view text) {
   for (size_t i = 1; i < text.size(); ++i) {
     if (IsControl(text[i])) return 0;
     if (text[i] == '\\') {
-      ++i;
+      // A backslash quotes the next character, never a control: a NUL or a line end quoted
+      // this way would be stored and replayed as it stands.
+      if (++i == text.size() || IsControl(text[i])) return 0;
     } else if (text[i] == '"') {
       return i + 1;
     }
