@@ -3,6 +3,8 @@
 #include "common/settings.h"
 #include "common/text.h"
 #include "delivery/delivery_notes.h"
+#include "delivery/delivery_services.h"
+#include "delivery/oauth_tokens.h"
 #include "dns/mx_resolver.h"
 #include "spool/recipient_line.h"
 #include "spool/relay_services.h"
@@ -34,12 +36,40 @@ Route Exchangers(RelayServices& relay, const Settings& settings, const std::stri
   return route;
 }
 
+// The next relay's login with the tokens of the settings' sign-in. False, the recipient
+// staying pending, while no login can be made: wrong values are logged at every attempt, like
+// any fault of the settings; a sign-in to be made again was logged once by its token source,
+// and trying the next relay meanwhile would only cost a connection.
+bool SignInAtNextRelay(RelayServices& relay, DeliveryServices& delivery, const Settings& settings,
+                       const std::string& spoolName, const std::string& recipientLine, Hop& hop) {
+  SignIns::Choice choice = delivery.signIns.For(NextRelaySignIn(settings));
+  if (!choice.tokens) {
+    relay.AppendLog("Error : can't sign in: " + choice.problem);
+    NoteDeliveryError(relay, spoolName, recipientLine, "can't sign in: " + choice.problem);
+    return false;
+  }
+  if (choice.tokens->SignInNeeded()) {
+    OAuthTokens::Token token = choice.tokens->Get();  // at once: no request while a sign-in is needed
+    if (token.kind == OAuthTokens::Token::Kind::SignInNeeded) {
+      const std::string mark = "Error : ";
+      bool marked = token.reason.rfind(mark, 0) == 0;
+      NoteDeliveryError(relay, spoolName, recipientLine, marked ? token.reason.substr(mark.size()) : token.reason);
+      return false;
+    }
+  }
+  hop.security.tokens = choice.tokens;
+  return true;
+}
+
 }  // namespace
 
-Route RouteFor(RelayServices& relay, const Settings& settings, const std::string& spoolName,
-               const std::string& recipientLine, MxResolver& resolver) {
+Route RouteFor(RelayServices& relay, DeliveryServices& delivery, const Settings& settings,
+               const std::string& spoolName, const std::string& recipientLine, MxResolver& resolver) {
   if (settings.REAL_RELAY) return Exchangers(relay, settings, spoolName, recipientLine, resolver);
-  return settings.SMTP.empty() ? Route{} : RouteVia(settings, settings.SMTP);
+  if (settings.SMTP.empty()) return Route{};
+  Route route = RouteVia(settings, settings.SMTP);
+  if (settings.SMTP_OAuth.empty()) return route;
+  return SignInAtNextRelay(relay, delivery, settings, spoolName, recipientLine, route.hops.front()) ? route : Route{};
 }
 
 Route RouteVia(const Settings& settings, const std::string& server) {

@@ -27,7 +27,7 @@ class WorkerTest : public test::DeliveryFixture {
     }
     std::shared_ptr<ThreadHandle> thread;
     {
-      thread = relay().threads().Start([this, name](ThreadHandle&) { return WorkerThread(relay(), name); });
+      thread = relay().threads().Start([this, name](ThreadHandle&) { return WorkerThread(relay(), relay().delivery(), name); });
       relay().outgoing.AddWorker(thread, name);
     }
     EXPECT_TRUE(thread->WaitFor(std::chrono::seconds(30)));
