@@ -6,6 +6,7 @@
 #include "control/control_ids.h"
 #include "control/registry_key.h"
 #include "control/settings.h"
+#include "delivery/delivery_notes.h"
 #include "platform/file_system.h"
 
 namespace vellomar {
@@ -144,9 +145,7 @@ void MainWindow::SetServerImage(bool running) { SetImage(kServerStateButton, run
 void MainWindow::SetClientImage(bool running) { SetImage(kClientStateButton, running); }
 
 void MainWindow::SignInNeeded(const std::string& account, const std::string& logLine) {
-  const std::string mark = "Error : ";
-  std::string text = logLine.rfind(mark, 0) == 0 ? logLine.substr(mark.size()) : logLine;
-  windowThread_.Post([this, account, text] { controls_.OfferSignIn(account, text); });
+  windowThread_.Post([this, account, text = WithoutErrorMark(logLine)] { controls_.OfferSignIn(account, text); });
 }
 
 void MainWindow::HideWindow() {

@@ -37,9 +37,9 @@ Route Exchangers(RelayServices& relay, const Settings& settings, const std::stri
 }
 
 // The next relay's login with the tokens of the settings' sign-in. False, the recipient
-// staying pending, while no login can be made: wrong values are logged at every attempt, like
-// any fault of the settings; a sign-in to be made again was logged once by its token source,
-// and trying the next relay meanwhile would only cost a connection.
+// staying pending, while no token can be had: connecting would only cost a connection. Wrong
+// values and a token endpoint out of reach are logged at every attempt, like any fault of the
+// settings or the network; a sign-in to be made again was logged once by its token source.
 bool SignInAtNextRelay(RelayServices& relay, DeliveryServices& delivery, const Settings& settings,
                        const std::string& spoolName, const std::string& recipientLine, Hop& hop) {
   SignIns::Choice choice = delivery.signIns.For(NextRelaySignIn(settings));
@@ -48,17 +48,21 @@ bool SignInAtNextRelay(RelayServices& relay, DeliveryServices& delivery, const S
     NoteDeliveryError(relay, spoolName, recipientLine, "can't sign in: " + choice.problem);
     return false;
   }
-  if (choice.tokens->SignInNeeded()) {
-    OAuthTokens::Token token = choice.tokens->Get();  // at once: no request while a sign-in is needed
-    if (token.kind == OAuthTokens::Token::Kind::SignInNeeded) {
-      const std::string mark = "Error : ";
-      bool marked = token.reason.rfind(mark, 0) == 0;
-      NoteDeliveryError(relay, spoolName, recipientLine, marked ? token.reason.substr(mark.size()) : token.reason);
+  OAuthTokens::Token token = choice.tokens->Get();
+  switch (token.kind) {
+    case OAuthTokens::Token::Kind::Ready:
+      hop.security.tokens = choice.tokens;
+      return true;
+    case OAuthTokens::Token::Kind::Unavailable:
+      relay.AppendLog(token.reason);
+      break;
+    case OAuthTokens::Token::Kind::SignInNeeded:
+      break;
+    case OAuthTokens::Token::Kind::Cancelled:
       return false;
-    }
   }
-  hop.security.tokens = choice.tokens;
-  return true;
+  NoteDeliveryError(relay, spoolName, recipientLine, WithoutErrorMark(token.reason));
+  return false;
 }
 
 }  // namespace

@@ -159,6 +159,9 @@ TEST_F(VellomarTest, ASignInLogsInWithItsTokensAndAnExpiredOneKeepsTheMailWaitin
   EXPECT_NE(again.out.find("Told the running Vellomar"), std::string::npos) << again.out << again.err;
   ASSERT_TRUE(Eventually([&] { return SpoolFiles().empty(); })) << Log();
   EXPECT_NE(dir_.Read("mailbox").find("TO b2@example.org\n"), std::string::npos);
+  // Device sign-in at-1, refreshed at-2; refused once revoked (no second try: the refresh said
+  // "sign in again"); signed in again (at-3), which the running program read and refreshed.
+  EXPECT_EQ(dir_.Read("mailbox.auth"), "XOAUTH2 at-2 taken\nXOAUTH2 at-2 refused\nXOAUTH2 at-4 taken\n");
   const int issued = authority.Count("issued");
   for (const std::string& text : {Log(), dir_.Read("stdout"), waiting}) {
     for (int n = 1; n <= issued + 1; ++n) {
@@ -440,13 +443,16 @@ TEST_F(VellomarTest, HelpVersionAndAnyOtherArgument) {
     std::string outStart;
     std::string err;
   };
-  const std::string usage = "Usage: vellomar [--help | --version | --queue | --deliver-now]\n";
+  const std::string usage = "Usage: vellomar [--help | --version | --queue | --deliver-now | --sign-in [--device]]\n";
   const Case cases[] = {
       {{"--help"}, 0, usage, ""},
       {{"--version"}, 0, "vellomar " VELLOMAR_VERSION "\nTLS: " + TlsLibraryVersion() + "\n", ""},
       {{"--bogus"}, 2, "", "vellomar: unknown option '--bogus'\n" + usage},
       {{"queue"}, 2, "", "vellomar: unknown option 'queue'\n" + usage},
       {{"--queue", "--help"}, 2, "", "vellomar: one option at a time\n" + usage},
+      {{"--sign-in", "--help"}, 2, "", "vellomar: one option at a time\n" + usage},
+      {{"--sign-in"}, 1, "",
+       "vellomar: SMTP_OAuth is not set in " + dir_.File("store/HKEY_LOCAL_MACHINE.ini") + ": there is no sign-in to make\n"},
   };
   for (const Case& c : cases) {
     auto answer = RunCommand(c.arguments);
@@ -457,6 +463,12 @@ TEST_F(VellomarTest, HelpVersionAndAnyOtherArgument) {
     }
     EXPECT_EQ(answer.err, c.err) << c.arguments[0];
   }
+  Configure("SMTP_OAuth=google\n");
+  EXPECT_EQ(RunCommand({"--sign-in"}).err, "vellomar: can't sign in: SMTP_OAuthClientId is empty\n");
+  Configure("SMTP_OAuth=custom\nSMTP_OAuthClientId=c\nSMTP_OAuthScope=s\nSMTP_OAuthTokenUrl=https://localhost/t\n"
+            "SMTP_OAuthAuthorizeUrl=https://localhost/a\nSMTP_User=ann@example.org\n");
+  EXPECT_EQ(RunCommand({"--sign-in", "--device"}).err,
+            "vellomar: localhost offers no sign-in with a code (SMTP_OAuthDeviceUrl is empty)\n");
   EXPECT_FALSE(dir_.Exists("logfile")) << "no command starts the relay";
   EXPECT_FALSE(dir_.Exists("vellomar.lock"));
 }
