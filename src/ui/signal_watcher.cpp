@@ -25,7 +25,7 @@ namespace {
 }  // namespace
 
 SignalWatcher::SignalWatcher(const sigset_t& ending)
-    : thread_([this, ending] {
+    : ending_(ending), thread_([this, ending] {
         sigset_t watched = ending;
         sigaddset(&watched, SIGUSR1);
         sigaddset(&watched, SIGUSR2);
@@ -68,8 +68,10 @@ void SignalWatcher::TakeRequest(const std::function<void()>& handler) {
 }
 
 void SignalWatcher::Take(int signal) {
-  if (signal == SIGUSR1) return TakeRequest(onDeliverNow_);
-  if (signal == SIGUSR2) return TakeRequest(onSignInChanged_);
+  // A signal the caller named as an ending is one, whatever request it would otherwise carry.
+  const bool ending = sigismember(&ending_, signal) == 1;
+  if (!ending && signal == SIGUSR1) return TakeRequest(onDeliverNow_);
+  if (!ending && signal == SIGUSR2) return TakeRequest(onSignInChanged_);
   std::function<void()> onSignal;
   {
     std::lock_guard<std::mutex> guard(lock_);

@@ -16,7 +16,7 @@ namespace vellomar {
 // ends the program at once, so that a shutdown that takes too long can be cut short.
 // It also takes SIGUSR1 and SIGUSR2 (blocked by the caller as well): "deliver now" and "the
 // sign-in changed" (`vellomar --sign-in` stored a new one), handed to their callbacks once set,
-// and never an end. Stops looking when destroyed.
+// and never an end (unless the caller named one among the endings). Stops looking when destroyed.
 class SignalWatcher {
  public:
   explicit SignalWatcher(const sigset_t& ending);
@@ -32,6 +32,7 @@ class SignalWatcher {
   void Take(int signal);
   void TakeRequest(const std::function<void()>& handler);
 
+  const sigset_t ending_;
   std::atomic<bool> done_{false};
   std::mutex lock_;
   std::function<void()> onSignal_;
