@@ -48,7 +48,7 @@ def token_active(token):
 class TokenMailbox(Mailbox):
     async def auth_XOAUTH2(self, server, args):
         blob = base64.b64decode(args[1]) if len(args) > 1 else await server.challenge_auth("")
-        fields = dict(part.split("=", 1) for part in blob.decode().split("\x01") if "=" in part)
+        fields = dict(item.split("=", 1) for item in blob.decode().split("\x01") if "=" in item)
         token = fields.get("auth", "").removeprefix("Bearer ")
         right = fields.get("user") == os.environ["RELAY_USER"] and token_active(token)
         with open(os.environ["RELAY_MAILBOX"] + ".auth", "a") as log:
