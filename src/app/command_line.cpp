@@ -2,10 +2,13 @@
 
 #include <signal.h>
 
+#include <cstdlib>
 #include <ctime>
+#include <initializer_list>
 #include <ostream>
 #include <string>
 
+#include "app/sign_in_command.h"
 #include "common/app_directory.h"
 #include "common/system_error.h"
 #include "common/version.h"
@@ -18,7 +21,7 @@ namespace vellomar {
 
 namespace {
 
-constexpr const char* kUsage = "Usage: vellomar [--help | --version | --queue | --deliver-now]\n";
+constexpr const char* kUsage = "Usage: vellomar [--help | --version | --queue | --deliver-now | --sign-in [--device]]\n";
 
 int Help(std::ostream& out) {
   out << kUsage
@@ -29,6 +32,9 @@ int Help(std::ostream& out) {
          "  --version      print the version and end\n"
          "  --queue        print the messages waiting for delivery in the program's folder\n"
          "  --deliver-now  ask the program running from that folder to try every waiting message now\n"
+         "  --sign-in      sign in to the provider SMTP_OAuth names, in a browser on this machine, and\n"
+         "                 keep the sign-in where the program running from that folder finds it\n"
+         "  --device       (after --sign-in) sign in with a code entered on another device instead\n"
          "\n"
          "Folder: "
       << GetAppDirectory() << "\n";
@@ -57,10 +63,20 @@ int DeliverNow(std::ostream& out, std::ostream& err) {
 
 }  // namespace
 
+bool HasDisplay() {
+  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY"}) {
+    const char* value = std::getenv(name);
+    if (value != nullptr && *value != '\0') return true;
+  }
+  return false;
+}
+
 std::optional<int> RunCommandLine(int argc, char** argv, std::ostream& out, std::ostream& err) {
   if (argc <= 1) return std::nullopt;
   std::string option = argv[1];
+  if (option == "--sign-in" && argc == 3 && std::string(argv[2]) == "--device") return SignInCommand(true, out, err);
   if (argc == 2) {
+    if (option == "--sign-in") return SignInCommand(false, out, err);
     if (option == "--help" || option == "-h") return Help(out);
     if (option == "--version") {
       out << "vellomar " VELLOMAR_VERSION "\n" << "TLS: " << TlsLibraryVersion() << "\n";

@@ -2,8 +2,6 @@
 // few it knows answer a question and end.
 #include <signal.h>
 
-#include <cstdlib>
-#include <initializer_list>
 #include <iostream>
 
 #include "app/command_line.h"
@@ -12,18 +10,6 @@
 #ifdef VELLOMAR_WITH_QT
 #include "ui/qt_face.h"
 #endif
-
-namespace {
-
-bool HasDisplay() {
-  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY"}) {
-    const char* value = std::getenv(name);
-    if (value != nullptr && *value != '\0') return true;
-  }
-  return false;
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
   if (auto status = vellomar::RunCommandLine(argc, argv, std::cout, std::cerr)) return *status;
@@ -39,16 +25,18 @@ int main(int argc, char** argv) {
   sigemptyset(&ending);
   sigaddset(&ending, SIGINT);
   sigaddset(&ending, SIGTERM);
-  // SIGUSR1 ("deliver now") is taken by the same thread, never by a handler.
+  // SIGUSR1 ("deliver now") and SIGUSR2 ("the sign-in changed") are taken by the same thread,
+  // never by a handler.
   sigset_t watched = ending;
   sigaddset(&watched, SIGUSR1);
+  sigaddset(&watched, SIGUSR2);
   (void)vellomar::ChangeThreadSignalMask(SIG_BLOCK, watched);  // fails only for an invalid `how`
 #ifdef VELLOMAR_WITH_QT
-  if (HasDisplay()) return vellomar::RunQtFace(argc, argv, ending);
+  if (vellomar::HasDisplay()) return vellomar::RunQtFace(argc, argv, ending);
 #else
   (void)argc;
   (void)argv;
-  (void)HasDisplay;
+  (void)vellomar::HasDisplay;
 #endif
   return vellomar::RunConsoleFace(ending);
 }

@@ -48,6 +48,17 @@ struct Settings {
   std::string SMTP_Fingerprint;
   // Exchangers and `Alternate`: "none" or "may".
   std::string MX_TLS;
+  // The sign-in whose access tokens log in at the next relay (XOAUTH2, `SMTP_User` the
+  // mailbox): "microsoft", "google" or "custom"; empty for none. The client that signs in, and
+  // for "custom" the provider's endpoints and the scope asked for.
+  std::string SMTP_OAuth;
+  std::string SMTP_OAuthClientId;
+  std::string SMTP_OAuthClientSecret;
+  std::string SMTP_OAuthTenant;
+  std::string SMTP_OAuthAuthorizeUrl;
+  std::string SMTP_OAuthTokenUrl;
+  std::string SMTP_OAuthDeviceUrl;
+  std::string SMTP_OAuthScope;
   // Days a recipient may stay pending before it is given up with a notice; 0: for ever.
   int32_t Lifetime;
 };

@@ -38,6 +38,14 @@ const SettingRow kRows[] = {
     {"SMTP_Auth", "", Text, false, kWithRelay, SecurityDialog, &Settings::SMTP_Auth},
     {"SMTP_Fingerprint", "", Text, false, kWithRelay, SecurityDialog, &Settings::SMTP_Fingerprint},
     {"MX_TLS", "", Text, false, kWithRelay, SecurityDialog, &Settings::MX_TLS},
+    {"SMTP_OAuth", "", Text, false, kWithRelay, SecurityDialog, &Settings::SMTP_OAuth},
+    {"SMTP_OAuthClientId", "", Text, false, kWithRelay, SecurityDialog, &Settings::SMTP_OAuthClientId},
+    {"SMTP_OAuthClientSecret", "", Text, false, kWithRelay, SecurityDialog, &Settings::SMTP_OAuthClientSecret},
+    {"SMTP_OAuthTenant", "", Text, false, kWithRelay, SecurityDialog, &Settings::SMTP_OAuthTenant},
+    {"SMTP_OAuthAuthorizeUrl", "", Text, false, kWithRelay, SecurityDialog, &Settings::SMTP_OAuthAuthorizeUrl},
+    {"SMTP_OAuthTokenUrl", "", Text, false, kWithRelay, SecurityDialog, &Settings::SMTP_OAuthTokenUrl},
+    {"SMTP_OAuthDeviceUrl", "", Text, false, kWithRelay, SecurityDialog, &Settings::SMTP_OAuthDeviceUrl},
+    {"SMTP_OAuthScope", "", Text, false, kWithRelay, SecurityDialog, &Settings::SMTP_OAuthScope},
     {"Lifetime", "5", Days, true, kAtStart, None, &Settings::Lifetime},
 };
 

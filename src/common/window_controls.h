@@ -50,6 +50,15 @@ class WindowControls {
   virtual void RemoveTrayIcon() {}
   // Whether the window can be hidden and brought back (the tray icon exists).
   virtual bool CanHideWindow() { return true; }
+  // The sign-in kept under `account` must be made again, as `text` says: a face with a window
+  // offers a "Sign in..." action; one without says how to sign in from a shell.
+  virtual void OfferSignIn(const std::string& account, const std::string& text) {
+    (void)account;  // a shell signs in to the settings' sign-in
+    ShowMessage(text + ". Mail to the next relay waits until then: run 'vellomar --sign-in' (with --device where "
+                       "no browser can be opened) as the user this program runs as, with the same VELLOMAR_DIR "
+                       "and VELLOMAR_REGISTRY.",
+                "Vellomar");
+  }
 
   // The text of the selected item of a list box, empty when nothing is selected.
   std::string ListSelectedText(int listId) {

@@ -29,6 +29,9 @@ class WindowServices {
   virtual void SetClientImage(bool running) = 0;
   // Hides the window (the first delivery run, when `Minimize` asks for it); returns once done.
   virtual void HideWindow() = 0;
+  // The sign-in kept under `account` must be made (again): the log line that said so, and the
+  // window offers to sign in. Said once for each time it became needed; nobody waits.
+  virtual void SignInNeeded(const std::string& account, const std::string& logLine) = 0;
 };
 
 }  // namespace vellomar

@@ -6,6 +6,7 @@
 #include "control/control_ids.h"
 #include "control/registry_key.h"
 #include "control/settings.h"
+#include "delivery/delivery_notes.h"
 #include "platform/file_system.h"
 
 namespace vellomar {
@@ -30,8 +31,10 @@ bool SelectedSummary(WindowControls& controls, int listId, const WorkerRegistry&
 }  // namespace
 
 MainWindow::MainWindow(Executor& windowThread, WindowControls& controls, StopFlag& stop, std::string directory,
-                       LocalTimeSource clock)
-    : windowThread_(windowThread), controls_(controls), relay_(std::move(directory), stop, *this, std::move(clock)) {}
+                       LocalTimeSource clock, SignInOptions signIn)
+    : windowThread_(windowThread),
+      controls_(controls),
+      relay_(std::move(directory), stop, *this, std::move(clock), std::move(signIn)) {}
 
 bool MainWindow::CheckPrerequisites() {
   if (!relay_.TakeFolderLock()) {
@@ -67,11 +70,13 @@ void MainWindow::OnInitDialog() {
   relay_.AppendLog("Application folder: " + relay_.directory());
   controls_.AddTrayIcon();
   for (const std::string& problem : loaded.problems) relay_.AppendLog(problem);
+  relay_.AnnounceSignIn();
   relay_.Start();
 }
 
 void MainWindow::ReloadRelaySettings() {
   relay_.PublishSettings(vellomar::ReloadRelaySettings(SettingsKey(), *relay_.settings()));
+  relay_.AnnounceSignIn();
 }
 
 void MainWindow::Shutdown() {
@@ -138,6 +143,10 @@ void MainWindow::SetImage(int buttonId, bool running) {
 void MainWindow::SetServerImage(bool running) { SetImage(kServerStateButton, running); }
 
 void MainWindow::SetClientImage(bool running) { SetImage(kClientStateButton, running); }
+
+void MainWindow::SignInNeeded(const std::string& account, const std::string& logLine) {
+  windowThread_.Post([this, account, text = WithoutErrorMark(logLine)] { controls_.OfferSignIn(account, text); });
+}
 
 void MainWindow::HideWindow() {
   windowThread_.Invoke([this] { controls_.SetWindowVisible(false); });

@@ -25,7 +25,7 @@ class MainWindow final : public WindowServices {
   // `directory` is the application directory; `stop` is the flag the window's executor watches,
   // which the relay's shutdown sets.
   MainWindow(Executor& windowThread, WindowControls& controls, StopFlag& stop, std::string directory,
-             LocalTimeSource clock = nullptr);
+             LocalTimeSource clock = nullptr, SignInOptions signIn = {});
   MainWindow(const MainWindow&) = delete;
   MainWindow& operator=(const MainWindow&) = delete;
 
@@ -68,6 +68,7 @@ class MainWindow final : public WindowServices {
   void SetServerImage(bool running) override;
   void SetClientImage(bool running) override;
   void HideWindow() override;
+  void SignInNeeded(const std::string& account, const std::string& logLine) override;
 
   Executor& windowThread() { return windowThread_; }
   WindowControls& controls() { return controls_; }

@@ -16,7 +16,9 @@ std::vector<std::string> ReadRows(const RegistryKey& key, Settings& settings, bo
     problems.insert(problems.end(), reading.problems.begin(), reading.problems.end());
   }
   // Every write of the store makes it the user's alone; a store edited by hand may not be.
-  if (!settings.SMTP_Password.empty()) (void)SetFileMode(key.FilePath(), 0600);  // the store stays usable either way
+  if (!settings.SMTP_Password.empty() || !settings.SMTP_OAuthClientSecret.empty()) {
+    (void)SetFileMode(key.FilePath(), 0600);  // the store stays usable either way
+  }
   return problems;
 }
 

@@ -19,4 +19,9 @@ void RecordDeliveryTry(RelayServices& relay, const std::string& spoolName) {
   relay.tryRecorded.Notify();
 }
 
+std::string WithoutErrorMark(const std::string& logLine) {
+  const std::string mark = "Error : ";
+  return logLine.rfind(mark, 0) == 0 ? logLine.substr(mark.size()) : logLine;
+}
+
 }  // namespace vellomar

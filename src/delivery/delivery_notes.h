@@ -17,4 +17,7 @@ std::string LastDeliveryError(RelayServices& relay, const std::string& spoolName
 // the client timer looks at the schedule again.
 void RecordDeliveryTry(RelayServices& relay, const std::string& spoolName);
 
+// A fault's log line as a reason of its own: without its "Error : " mark.
+std::string WithoutErrorMark(const std::string& logLine);
+
 }  // namespace vellomar

@@ -29,13 +29,14 @@ void ReleaseHeldNames(RelayServices& relay) {
 }
 
 // A worker that cannot start leaves the file waiting.
-void StartWorker(RelayServices& relay, const std::string& name) {
-  auto thread = relay.outgoing.Launch(
-      name, [&relay, &name] { return relay.threads().Start([&relay, name](ThreadHandle&) { return WorkerThread(relay, name); }); });
+void StartWorker(RelayServices& relay, DeliveryServices& delivery, const std::string& name) {
+  auto thread = relay.outgoing.Launch(name, [&relay, &delivery, &name] {
+    return relay.threads().Start([&relay, &delivery, name](ThreadHandle&) { return WorkerThread(relay, delivery, name); });
+  });
   if (thread == nullptr) (void)relay.queue.Discard(name, false);  // the name alone; the file waits on
 }
 
-void DispatchWaitingFiles(RelayServices& relay, ThreadHandle& self) {
+void DispatchWaitingFiles(RelayServices& relay, DeliveryServices& delivery, ThreadHandle& self) {
   // Each run lists the folder once more, so that it also sees files nobody announced.
   relay.queue.Rescan();
   std::string name;
@@ -49,7 +50,7 @@ void DispatchWaitingFiles(RelayServices& relay, ThreadHandle& self) {
       continue;
     }
     if (!self.PassGate()) return;
-    StartWorker(relay, name);
+    StartWorker(relay, delivery, name);
     taken = relay.queue.TakeNextFile(name);
     relay.RefreshStatistics();
   }
@@ -57,13 +58,13 @@ void DispatchWaitingFiles(RelayServices& relay, ThreadHandle& self) {
 
 }  // namespace
 
-int DispatcherThread(RelayServices& relay, ThreadHandle& self) {
+int DispatcherThread(RelayServices& relay, DeliveryServices& delivery, ThreadHandle& self) {
   relay.HideWindowOnce();
   relay.SetClientImage(true);
   relay.AppendLog("Client started.");
   ReleaseHeldNames(relay);
   for (;;) {
-    DispatchWaitingFiles(relay, self);
+    DispatchWaitingFiles(relay, delivery, self);
     relay.AppendLog("Client stopped: no files left.");
     relay.SetClientImage(false);
     // A message stored while this run was ending must not wait for the next timer tick.

@@ -15,6 +15,7 @@ struct OAuthSettings {
   std::string tokenUrl;
   std::string deviceUrl;
   std::string scope;
+  bool operator==(const OAuthSettings&) const = default;
 };
 
 // Where and how to sign in: the endpoints, the scope asked for and the client that asks.

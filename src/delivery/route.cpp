@@ -3,6 +3,8 @@
 #include "common/settings.h"
 #include "common/text.h"
 #include "delivery/delivery_notes.h"
+#include "delivery/delivery_services.h"
+#include "delivery/oauth_tokens.h"
 #include "dns/mx_resolver.h"
 #include "spool/recipient_line.h"
 #include "spool/relay_services.h"
@@ -34,12 +36,44 @@ Route Exchangers(RelayServices& relay, const Settings& settings, const std::stri
   return route;
 }
 
+// The next relay's login with the tokens of the settings' sign-in. False, the recipient
+// staying pending, while no token can be had: connecting would only cost a connection. Wrong
+// values and a token endpoint out of reach are logged at every attempt, like any fault of the
+// settings or the network; a sign-in to be made again was logged once by its token source.
+bool SignInAtNextRelay(RelayServices& relay, DeliveryServices& delivery, const Settings& settings,
+                       const std::string& spoolName, const std::string& recipientLine, Hop& hop) {
+  SignIns::Choice choice = delivery.signIns.For(NextRelaySignIn(settings));
+  if (!choice.tokens) {
+    relay.AppendLog("Error : can't sign in: " + choice.problem);
+    NoteDeliveryError(relay, spoolName, recipientLine, "can't sign in: " + choice.problem);
+    return false;
+  }
+  OAuthTokens::Token token = choice.tokens->Get();
+  switch (token.kind) {
+    case OAuthTokens::Token::Kind::Ready:
+      hop.security.tokens = choice.tokens;
+      return true;
+    case OAuthTokens::Token::Kind::Unavailable:
+      relay.AppendLog(token.reason);
+      break;
+    case OAuthTokens::Token::Kind::SignInNeeded:
+      break;
+    case OAuthTokens::Token::Kind::Cancelled:
+      return false;
+  }
+  NoteDeliveryError(relay, spoolName, recipientLine, WithoutErrorMark(token.reason));
+  return false;
+}
+
 }  // namespace
 
-Route RouteFor(RelayServices& relay, const Settings& settings, const std::string& spoolName,
-               const std::string& recipientLine, MxResolver& resolver) {
+Route RouteFor(RelayServices& relay, DeliveryServices& delivery, const Settings& settings,
+               const std::string& spoolName, const std::string& recipientLine, MxResolver& resolver) {
   if (settings.REAL_RELAY) return Exchangers(relay, settings, spoolName, recipientLine, resolver);
-  return settings.SMTP.empty() ? Route{} : RouteVia(settings, settings.SMTP);
+  if (settings.SMTP.empty()) return Route{};
+  Route route = RouteVia(settings, settings.SMTP);
+  if (settings.SMTP_OAuth.empty()) return route;
+  return SignInAtNextRelay(relay, delivery, settings, spoolName, recipientLine, route.hops.front()) ? route : Route{};
 }
 
 Route RouteVia(const Settings& settings, const std::string& server) {

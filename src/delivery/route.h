@@ -9,6 +9,7 @@ namespace vellomar {
 
 class MxResolver;
 class RelayServices;
+struct DeliveryServices;
 struct Settings;
 
 // One server a recipient's copy may go to, and how it is reached: its TLS policy, the check
@@ -32,15 +33,18 @@ struct Route {
 // The route of one recipient line under the delivery's settings, the one place where the next
 // hop is decided:
 // - simple relaying: the next relay `SMTP` with its TLS and login values, or nothing when
-//   `SMTP` is empty;
+//   `SMTP` is empty; with `SMTP_OAuth` set the login is XOAUTH2 with the tokens of that sign-in
+//   (`delivery`'s), or nothing while the sign-in cannot be made: its values are wrong ("Error :
+//   can't sign in: ..." in the log and as the recipient's last error) or it must be made again
+//   (said once already, by the token source);
 // - true relaying: the best exchanger of the recipient's domain (`LookupMx`), then `Alternate`
 //   when it is set and is another server; without an exchanger, `Alternate` alone ("Warning :
 //   Using alternative SMTP server for domain ..." in the log) or nothing ("Error : no MX server
 //   found for domain ...", kept as the recipient's last error). Exchangers and `Alternate` get
 //   `MX_TLS` and never a login.
 // A recipient without a domain is the caller's to settle before asking.
-Route RouteFor(RelayServices& relay, const Settings& settings, const std::string& spoolName,
-               const std::string& recipientLine, MxResolver& resolver);
+Route RouteFor(RelayServices& relay, DeliveryServices& delivery, const Settings& settings,
+               const std::string& spoolName, const std::string& recipientLine, MxResolver& resolver);
 
 // The route once its first server is known: the next relay in simple relaying; in true
 // relaying that exchanger, then `Alternate` when it is set and is another server.

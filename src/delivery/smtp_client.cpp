@@ -85,12 +85,6 @@ bool SendFailed(Transaction& t, const Status& sent) {
   return false;
 }
 
-// A fault's log line as a reason of its own: without its "Error : " mark.
-std::string WithoutErrorMark(const std::string& logLine) {
-  const std::string mark = "Error : ";
-  return logLine.rfind(mark, 0) == 0 ? logLine.substr(mark.size()) : logLine;
-}
-
 // A TLS, certificate or login fault is the settings' doing, not the message's: the
 // recipient keeps its letter and the next run tries again.
 bool ConfigurationFault(Transaction& t, const std::string& logLine) {

@@ -6,6 +6,7 @@
 
 #include "spool/relay_services.h"
 #include "delivery/delivery_notes.h"
+#include "delivery/delivery_services.h"
 #include "delivery/failure_notice.h"
 #include "delivery/message_age.h"
 #include "delivery/route.h"
@@ -23,6 +24,7 @@ namespace {
 
 struct Run {
   RelayServices& relay;
+  DeliveryServices& delivery;
   const std::string& name;
   // The settings this run started with, kept to its end.
   std::shared_ptr<const Settings> settings;
@@ -113,7 +115,7 @@ Next GiveUpExpired(Run& run, const std::string& line, off_t position) {
 Next Serve(Run& run, const std::string& line, off_t position) {
   if (run.expiredDays) return GiveUpExpired(run, line, position);
   if (run.settings->REAL_RELAY && line.find('@') == std::string::npos) return GiveUpWithoutDomain(run, line, position);
-  Route route = RouteFor(run.relay, *run.settings, run.name, line, run.resolver);
+  Route route = RouteFor(run.relay, run.delivery, *run.settings, run.name, line, run.resolver);
   bool goOn = DeliverAlongRoute(run.relay, *run.settings, run.file, run.name, route, line, position);
   return goOn ? Next::Serve : Next::FinalScan;
 }
@@ -143,7 +145,7 @@ void PublishSummary(Run& run) {
 
 }  // namespace
 
-int WorkerThread(RelayServices& relay, const std::string& name) {
+int WorkerThread(RelayServices& relay, DeliveryServices& delivery, const std::string& name) {
   // Every wait of a delivery (name lookup, connect, send, reply, DNS exchange) is on a
   // watched socket or asks StopOrCancelled, so cancelling the worker the moment the stop
   // flag is set ends whichever it is in; shutdown then never waits for a silent peer.
@@ -166,7 +168,7 @@ int WorkerThread(RelayServices& relay, const std::string& name) {
   MxResolver resolver(
       settings->DNS, relay.timings.dnsWait, [&relay](const std::string& line) { relay.AppendLog(line); },
       [&relay] { return relay.StopOrCancelled(); });
-  Run run{relay, name, settings, std::move(opened.value()), {}, {}, std::move(resolver), std::nullopt};
+  Run run{relay, delivery, name, settings, std::move(opened.value()), {}, {}, std::move(resolver), std::nullopt};
   PublishSummary(run);
   run.expiredDays = PastLifetime(relay, *settings, run.name, run.file);
   if (!run.file.Rewind()) return FinalScan(run);

@@ -47,6 +47,14 @@ struct FileIdentity {
 ErrorOr<FileIdentity> IdentityOf(int fd);
 ErrorOr<FileIdentity> IdentityAt(const std::string& path);
 
+// Who owns a file: stat(2)'s user and group, and chown(2).
+struct FileOwner {
+  uid_t user = 0;
+  gid_t group = 0;
+};
+ErrorOr<FileOwner> OwnerOf(const std::string& path);
+Status ChangeOwner(const std::string& path, const FileOwner& owner);
+
 // The names in a directory in the order the system lists them, "." and ".." left out.
 ErrorOr<std::vector<std::string>> ListDirectory(const std::string& path);
 ErrorOr<std::string> ReadSymbolicLink(const std::string& path);

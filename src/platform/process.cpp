@@ -9,6 +9,8 @@ namespace vellomar {
 
 pid_t OwnProcessId() { return ::getpid(); }
 
+uid_t EffectiveUserId() { return ::geteuid(); }
+
 Status SendSignal(pid_t process, int signal) {
   if (::kill(process, signal) != 0) return FailWith(errno);
   return Ok();

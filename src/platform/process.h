@@ -7,6 +7,8 @@
 namespace vellomar {
 
 pid_t OwnProcessId();
+// geteuid(2).
+uid_t EffectiveUserId();
 // kill(2): the errno when the signal could not be sent (ESRCH: no such process).
 Status SendSignal(pid_t process, int signal);
 

@@ -12,8 +12,13 @@ const char* const kLogFileName = "logfile";
 const char* const kOldLogFileName = "logfile.1";
 }  // namespace
 
-Relay::Relay(std::string directory, StopFlag& stop, WindowServices& window, LocalTimeSource clock)
-    : RelayServices(std::move(directory), stop, std::move(clock)), window_(window), threads_(stop) {}
+Relay::Relay(std::string directory, StopFlag& stop, WindowServices& window, LocalTimeSource clock,
+             SignInOptions signIn)
+    : RelayServices(std::move(directory), stop, std::move(clock)),
+      window_(window),
+      delivery_(*this, std::move(signIn),
+                [this](const std::string& account, const std::string& line) { window_.SignInNeeded(account, line); }),
+      threads_(stop) {}
 
 Relay::~Relay() {
   if (!stop().load()) Stop();
@@ -67,6 +72,22 @@ bool Relay::TakeFolderLock() {
   if (!lock) return lock.error() != EWOULDBLOCK;
   programLock_ = std::move(lock.value());
   return true;
+}
+
+void Relay::AnnounceSignIn() {
+  std::shared_ptr<const Settings> current = settings();
+  if (current->SMTP_OAuth.empty()) return;
+  // Nothing to do when the relay stops first.
+  (void)threads_.Start([this, current](ThreadHandle&) {
+    delivery_.signIns.Announce(*current);
+    return 0;
+  });
+}
+
+void Relay::ReloadSignIns() {
+  AppendLog("Sign-in tokens read again.");
+  delivery_.signIns.ReloadAll();
+  DeliverNow();
 }
 
 void Relay::ShowSystemError(SystemError error) { window_.ShowSystemError(SystemErrorText(error)); }

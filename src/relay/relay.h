@@ -6,6 +6,7 @@
 
 #include "common/settings.h"
 #include "common/window_services.h"
+#include "delivery/delivery_services.h"
 #include "platform/file_descriptor.h"
 #include "platform/thread_handle.h"
 #include "platform/thread_tracker.h"
@@ -27,14 +28,24 @@ class Relay final : public RelayServices {
  public:
   // `directory` is the application directory; `stop` is the flag this relay's shutdown sets
   // (the window's executor watches the same one); `clock` gives the local time (empty: the
-  // system's).
-  Relay(std::string directory, StopFlag& stop, WindowServices& window, LocalTimeSource clock = nullptr);
+  // system's); `signIn` says where sign-in tokens are kept and how providers are reached.
+  Relay(std::string directory, StopFlag& stop, WindowServices& window, LocalTimeSource clock = nullptr,
+        SignInOptions signIn = {});
   // Stops what still runs and joins every thread before anything they use goes.
   ~Relay() override;
 
   // The settings. Publishing stamps the snapshot with the next version and makes it the one
   // new deliveries and receptions take.
   void PublishSettings(Settings next);
+
+  // What the delivering side shares: the sign-ins to the next relay's provider.
+  DeliveryServices& delivery() { return delivery_; }
+  // Where the tokens of the current settings' sign-in are kept, or why it cannot be made, in the
+  // log; said on a thread of the relay, as the keyring may take a moment to answer.
+  void AnnounceSignIn();
+  // A sign-in was made by another process (`vellomar --sign-in`): every token source reads its
+  // store again, and the waiting mail is tried at once.
+  void ReloadSignIns();
 
   // The log: `logfile` in the application directory, set aside as `logfile.1` past Logsize.
   bool OpenLog();
@@ -115,6 +126,8 @@ class Relay final : public RelayServices {
   std::atomic<bool> windowHidden_{false};
   std::mutex publishLock_;
   uint64_t versions_ = 0;
+  // Before the threads: their tracker joins every thread while the sign-ins they use live.
+  DeliveryServices delivery_;
   // Last, so that it is destroyed first: every thread is joined while what it uses still lives.
   ThreadTracker threads_;
 };

@@ -18,7 +18,7 @@ int RunConsoleFace(const sigset_t& ending) {
   ConsoleControls controls(std::cin, std::cout, std::cerr, IsTerminal(STDIN_FILENO));
   StopFlag stop;
   ThreadExecutor windowThread(stop);
-  MainWindow mainWindow(windowThread, controls, stop, GetAppDirectory());
+  MainWindow mainWindow(windowThread, controls, stop, GetAppDirectory(), nullptr, SignInOptions::FromEnvironment());
   // Watching before the first-start questions, so that Ctrl-C there ends the program.
   SignalWatcher endingSignals(ending);
   if (!windowThread.InvokeFor<bool>([&] { return mainWindow.CheckPrerequisites(); }).value_or(false)) return 1;
@@ -26,6 +26,8 @@ int RunConsoleFace(const sigset_t& ending) {
   endingSignals.HandOver([&endRequested] { endRequested.set_value(); });
   windowThread.Invoke([&] { mainWindow.OnInitDialog(); });
   endingSignals.OnDeliverNow([&windowThread, &mainWindow] { windowThread.Post([&mainWindow] { mainWindow.DeliverNow(); }); });
+  endingSignals.OnSignInChanged(
+      [&windowThread, &mainWindow] { windowThread.Post([&mainWindow] { mainWindow.relay().ReloadSignIns(); }); });
 
   endRequested.get_future().wait();
   // Shutdown runs where every change to the window runs; it ends with the stop flag set, so

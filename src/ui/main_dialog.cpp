@@ -7,6 +7,7 @@
 #include <QThread>
 #include <QTimer>
 
+#include "control/browser_sign_in.h"
 #include "control/control_ids.h"
 #include "control/main_window.h"
 #include "control/settings.h"
@@ -63,7 +64,7 @@ void MainDialog::SettingsCommand() {
 }
 
 void MainDialog::SecurityCommand() {
-  SecurityDialog dialog(isVisible() ? this : nullptr);
+  SecurityDialog dialog(isVisible() ? this : nullptr, core_);
   if (dialog.exec() == QDialog::Accepted && core_ != nullptr) core_->ReloadRelaySettings();
 }
 
@@ -84,6 +85,36 @@ void MainDialog::DeliverNowCommand() {
   if (core_ == nullptr) return;
   core_->DeliverNow();
   if (waiting_ != nullptr && waiting_->isVisible()) waiting_->Refresh();
+}
+
+void MainDialog::OfferSignIn(const std::string& account, const std::string& text) {
+  if (signInBox_ != nullptr) return;
+  signInBox_ = new QMessageBox(QMessageBox::Warning, "Vellomar",
+                               QString::fromStdString(text + ".\nMail to the next relay waits until you sign in again."),
+                               QMessageBox::NoButton, isVisible() ? this : nullptr);
+  signInBox_->setAttribute(Qt::WA_DeleteOnClose);
+  QPushButton* signIn = signInBox_->addButton("Sign in...", QMessageBox::AcceptRole);
+  signInBox_->addButton("Later", QMessageBox::RejectRole);
+  connect(signIn, &QPushButton::clicked, this, [this, account] { SignInCommand(account); });
+  signInBox_->show();
+}
+
+// Signs in again to the sign-in the relay keeps under `account` (the settings' own when it
+// has none yet); what came of it shows in a box that nobody waits for.
+void MainDialog::SignInCommand(const std::string& account) {
+  if (core_ == nullptr) return;
+  Relay& relay = core_->relay();
+  SignInValues values = relay.delivery().signIns.ValuesOf(account).value_or(NextRelaySignIn(*relay.settings()));
+  QPointer<MainDialog> self(this);
+  auto tell = [self](const std::string& text) {
+    auto* box = new QMessageBox(QMessageBox::Information, "Vellomar", QString::fromStdString(text), QMessageBox::Ok,
+                                self != nullptr && self->isVisible() ? self.data() : nullptr);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->show();
+  };
+  BrowserSignInStart started = StartBrowserSignIn(*core_, values, [tell](bool, const std::string& text) { tell(text); });
+  if (!started.problem.empty()) return tell("Can't sign in: " + started.problem);
+  OpenInBrowser(QString::fromStdString(started.address));
 }
 
 void MainDialog::Display() {

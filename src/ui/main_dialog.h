@@ -1,6 +1,9 @@
 #pragma once
 
 #include <QMenuBar>
+#include <QMessageBox>
+#include <QPointer>
+#include <string>
 
 #include "ui/template_dialog.h"
 
@@ -29,6 +32,11 @@ class MainDialog : public TemplateDialog {
   void AboutCommand();
   void WaitingCommand();
   void DeliverNowCommand();
+  // The relay says the sign-in kept under `account` must be made again: a box offers "Sign
+  // in...", which signs in through the browser (one box at a time).
+  void OfferSignIn(const std::string& account, const std::string& text);
+  void SignInCommand(const std::string& account);
+  QMessageBox* signInBox() const { return signInBox_; }
   // The waiting e-mails view, made when first asked for.
   WaitingDialog* waitingDialog() const { return waiting_; }
   void Display();
@@ -50,6 +58,7 @@ class MainDialog : public TemplateDialog {
   QtControls* controls_ = nullptr;
   bool ended_ = false;
   WaitingDialog* waiting_ = nullptr;
+  QPointer<QMessageBox> signInBox_;
 };
 
 }  // namespace vellomar

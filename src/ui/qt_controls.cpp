@@ -136,6 +136,8 @@ void QtControls::AddTrayIcon() {
   tray_->show();
 }
 
+void QtControls::OfferSignIn(const std::string& account, const std::string& text) { dialog_.OfferSignIn(account, text); }
+
 void QtControls::RemoveTrayIcon() {
   if (tray_) tray_->hide();
   tray_.reset();

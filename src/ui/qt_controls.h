@@ -39,6 +39,7 @@ class QtControls : public WindowControls {
   void AddTrayIcon() override;
   void RemoveTrayIcon() override;
   bool CanHideWindow() override;
+  void OfferSignIn(const std::string& account, const std::string& text) override;
 
   QSystemTrayIcon* tray() const { return tray_.get(); }
   QMenu* trayMenu() const { return trayMenu_.get(); }

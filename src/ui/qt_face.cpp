@@ -23,7 +23,7 @@ int RunQtFace(int argc, char** argv, const sigset_t& ending) {
   QtExecutor windowThread(stop);
   MainDialog dialog;
   QtControls controls(dialog);
-  MainWindow core(windowThread, controls, stop, GetAppDirectory());
+  MainWindow core(windowThread, controls, stop, GetAppDirectory(), nullptr, SignInOptions::FromEnvironment());
   dialog.Attach(core, controls);
   // Declared after everything its hand-over uses, so it stops looking before they go; it
   // watches through the final joins, where a second signal still ends the program at once.
@@ -37,6 +37,7 @@ int RunQtFace(int argc, char** argv, const sigset_t& ending) {
   dialog.show();
   core.OnInitDialog();
   endingSignals.OnDeliverNow([&windowThread, &core] { windowThread.Post([&core] { core.DeliverNow(); }); });
+  endingSignals.OnSignInChanged([&windowThread, &core] { windowThread.Post([&core] { core.relay().ReloadSignIns(); }); });
   QObject::connect(&app, &QGuiApplication::commitDataRequest, &dialog, [&dialog] { dialog.EndProgram(); });
   int code = app.exec();
   dialog.EndProgram();

@@ -25,9 +25,10 @@ namespace {
 }  // namespace
 
 SignalWatcher::SignalWatcher(const sigset_t& ending)
-    : thread_([this, ending] {
+    : ending_(ending), thread_([this, ending] {
         sigset_t watched = ending;
         sigaddset(&watched, SIGUSR1);
+        sigaddset(&watched, SIGUSR2);
         while (!done_) {
           // No signal within the slice, or an interruption: look at done_ and wait again.
           auto signal = WaitForSignal(watched, std::chrono::milliseconds(200));
@@ -51,18 +52,26 @@ void SignalWatcher::OnDeliverNow(std::function<void()> onDeliverNow) {
   onDeliverNow_ = std::move(onDeliverNow);
 }
 
-void SignalWatcher::TakeDeliverNow() {
-  std::function<void()> onDeliverNow;
+void SignalWatcher::OnSignInChanged(std::function<void()> onSignInChanged) {
+  std::lock_guard<std::mutex> guard(lock_);
+  onSignInChanged_ = std::move(onSignInChanged);
+}
+
+void SignalWatcher::TakeRequest(const std::function<void()>& handler) {
+  std::function<void()> run;
   {
     std::lock_guard<std::mutex> guard(lock_);
-    // Before the program has started, or while it ends, there is nothing to deliver.
-    if (!shuttingDown_) onDeliverNow = onDeliverNow_;
+    // Before the program has started, or while it ends, there is nothing to do.
+    if (!shuttingDown_) run = handler;
   }
-  if (onDeliverNow) onDeliverNow();
+  if (run) run();
 }
 
 void SignalWatcher::Take(int signal) {
-  if (signal == SIGUSR1) return TakeDeliverNow();
+  // A signal the caller named as an ending is one, whatever request it would otherwise carry.
+  const bool ending = sigismember(&ending_, signal) == 1;
+  if (!ending && signal == SIGUSR1) return TakeRequest(onDeliverNow_);
+  if (!ending && signal == SIGUSR2) return TakeRequest(onSignInChanged_);
   std::function<void()> onSignal;
   {
     std::lock_guard<std::mutex> guard(lock_);

@@ -14,8 +14,9 @@ namespace vellomar {
 // started that a shutdown would have to stop (the first-start questions are being asked).
 // After it, the first signal calls `onSignal`, which begins the shutdown, and any later one
 // ends the program at once, so that a shutdown that takes too long can be cut short.
-// It also takes SIGUSR1 (blocked by the caller as well): "deliver now", handed to
-// `onDeliverNow` once set, and never an end. Stops looking when destroyed.
+// It also takes SIGUSR1 and SIGUSR2 (blocked by the caller as well): "deliver now" and "the
+// sign-in changed" (`vellomar --sign-in` stored a new one), handed to their callbacks once set,
+// and never an end (unless the caller named one among the endings). Stops looking when destroyed.
 class SignalWatcher {
  public:
   explicit SignalWatcher(const sigset_t& ending);
@@ -25,15 +26,18 @@ class SignalWatcher {
 
   void HandOver(std::function<void()> onSignal);
   void OnDeliverNow(std::function<void()> onDeliverNow);
+  void OnSignInChanged(std::function<void()> onSignInChanged);
 
  private:
   void Take(int signal);
-  void TakeDeliverNow();
+  void TakeRequest(const std::function<void()>& handler);
 
+  const sigset_t ending_;
   std::atomic<bool> done_{false};
   std::mutex lock_;
   std::function<void()> onSignal_;
   std::function<void()> onDeliverNow_;
+  std::function<void()> onSignInChanged_;
   bool handedOver_ = false;
   bool shuttingDown_ = false;
   std::thread thread_;

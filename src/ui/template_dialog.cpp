@@ -1,6 +1,7 @@
 #include "ui/template_dialog.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QFile>
 #include <QGroupBox>
 #include <QLabel>
@@ -82,6 +83,12 @@ QWidget* Button(const ControlTemplate& control, QWidget* parent) {
   return button;
 }
 
+QWidget* ComboBox(const ControlTemplate& control, QWidget* parent) {
+  auto* box = new QComboBox(parent);
+  box->addItems(QString::fromStdString(control.text).split('|'));
+  return box;
+}
+
 QWidget* NotificationsBox(QWidget* parent) {
   auto* box = new QPlainTextEdit(parent);
   box->setReadOnly(true);
@@ -124,6 +131,7 @@ QWidget* TemplateDialog::Create(const ControlTemplate& control) {
   if (control.kind == "radio") return Choice<QRadioButton>(control, units_, this);
   if (control.kind == "checkbox") return Choice<QCheckBox>(control, units_, this);
   if (control.kind == "picture") return Picture(control, this);
+  if (control.kind == "combobox") return ComboBox(control, this);
   return Button(control, this);
 }
 

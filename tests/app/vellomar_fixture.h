@@ -36,10 +36,11 @@ class VellomarTest : public ::testing::Test {
     std::string out;
     std::string err;
   };
-  Answer RunCommand(const std::vector<std::string>& arguments) {
+  Answer RunCommand(const std::vector<std::string>& arguments, const std::map<std::string, std::string>& extra = {}) {
     std::vector<std::string> argv{dir_.File("vellomar")};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
-    ChildProcess command(argv, Environment(), "/dev/null", dir_.File("command.out"), dir_.File("command.err"));
+    ChildProcess command(argv, relay_.Environment(extra), "/dev/null", dir_.File("command.out"),
+                         dir_.File("command.err"));
     EXPECT_TRUE(command.started());
     auto status = command.WaitExit(20000);
     EXPECT_TRUE(status.has_value()) << "still running";

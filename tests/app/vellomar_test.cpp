@@ -18,6 +18,7 @@
 #include "support/child_process.h"
 #include "support/eventually.h"
 #include "support/loopback.h"
+#include "support/oauth_authority.h"
 #include "support/smtp_peer.h"
 #include "support/smtp_test_client.h"
 #include "support/test_certificates.h"
@@ -99,6 +100,75 @@ TEST_F(VellomarTest, AServerThatRequiresTlsAndALoginTakesTheMessage) {
   struct stat store {};
   ASSERT_EQ(::stat(dir_.File("store/HKEY_LOCAL_MACHINE.ini").c_str(), &store), 0);
   EXPECT_EQ(store.st_mode & 0777, 0600u) << "a store that holds a password is the user's alone";
+  EXPECT_EQ(Stop(), 0);
+}
+
+// Signed in once with `vellomar --sign-in --device` against the test authority, the program
+// logs in to aiosmtpd with XOAUTH2 over STARTTLS, refreshing the token itself. Once the sign-in
+// is revoked the mail waits: "sign-in ... expired" once, no notice. A new sign-in, told to the
+// running program, sends it. No token ever reaches the log or a spool file.
+TEST_F(VellomarTest, ASignInLogsInWithItsTokensAndAnExpiredOneKeepsTheMailWaiting) {
+  ASSERT_TRUE(MakeDirectories(dir_.File("keys")));
+  test::OAuthAuthority authority(dir_.File("keys"));
+  ASSERT_TRUE(authority.started());
+  test::TestCertificates relayAuthority(dir_.File("keys"), "relay");
+  const test::CertificateFiles certificate = relayAuthority.Issue("localhost", "localhost");
+  dir_.Write("keys/trusted.pem", ReadWholeFile(authority.authorityFile()).value() +
+                                     ReadWholeFile(relayAuthority.authorityFile()).value());
+  const int relayPort = test::FreePort();
+  test::ChildProcess relay(std::string(VELLOMAR_TEST_SUPPORT) + "/aiosmtpd_relay.py",
+                           {{"RELAY_PORT", std::to_string(relayPort)}, {"RELAY_CERT", certificate.certificate},
+                            {"RELAY_KEY", certificate.key}, {"RELAY_USER", "alice@example.org"},
+                            {"RELAY_TOKEN_CHECK", authority.Url("/introspect")},
+                            {"RELAY_AUTHORITY", authority.authorityFile()}, {"RELAY_MAILBOX", dir_.File("mailbox")},
+                            {"RELAY_READY", dir_.File("relay-ready")}},
+                           dir_.File("relay-stdout"), dir_.File("relay-stderr"));
+  ASSERT_TRUE(Eventually([&] { return dir_.Exists("relay-ready"); }, 20000)) << dir_.Read("relay-stderr");
+  Configure("SMTP=localhost:" + std::to_string(relayPort) + "\nSMTP_User=alice@example.org\nSMTP_OAuth=custom\n" +
+            "SMTP_OAuthClientId=vellomar-tests\nSMTP_OAuthTokenUrl=" + authority.Url("/token") +
+            "\nSMTP_OAuthDeviceUrl=" + authority.Url("/device") + "\nSMTP_OAuthScope=smtp offline\n");
+  const std::map<std::string, std::string> trusting{{"SSL_CERT_FILE", dir_.File("keys/trusted.pem")},
+                                                    {"DBUS_SESSION_BUS_ADDRESS", ""}};
+  auto signIn = RunCommand({"--sign-in", "--device"}, trusting);
+  ASSERT_EQ(signIn.status, 0) << signIn.err;
+  EXPECT_NE(signIn.out.find("open https://127.0.0.1/device and enter the code ABCD-EFGH"), std::string::npos);
+  EXPECT_NE(signIn.out.find("The sign-in is kept in the file " + dir_.path() + "/signin-"), std::string::npos);
+  ASSERT_TRUE(relay_.Start(trusting));
+  Submit(1, "Hello with a token.");
+  ASSERT_TRUE(Eventually([&] { return dir_.Exists("mailbox") && SpoolFiles().empty(); })) << Log();
+  const std::string mailbox = dir_.Read("mailbox");
+  EXPECT_EQ(mailbox.substr(0, mailbox.find("Received:")),
+            "FROM a@example.org\nTO b1@example.org\nTLS True\nAUTHENTICATED True\n");
+  const std::string provider = authority.Url("").substr(std::string("https://").size());  // localhost:<port>
+  EXPECT_NE(Log().find("Sign-in tokens for " + provider + " are kept in the file " + dir_.path() + "/signin-"), std::string::npos);
+
+  authority.Set({{"revoked", "1"}});
+  Submit(2, "Waiting for a sign-in.");
+  const std::string expired = "Error : sign-in to " + provider + " expired: sign in again\r\n";
+  ASSERT_TRUE(Eventually([&] { return Log().find(expired) != std::string::npos; })) << Log() << dir_.Read("mailbox.auth");
+  size_t before = Log().size();
+  EXPECT_EQ(RunCommand({"--deliver-now"}).status, 0);
+  ASSERT_TRUE(Eventually([&] { return Log().find("Client stopped: no files left.", before) != std::string::npos; }));
+  EXPECT_EQ(Log().find(expired, Log().find(expired) + 1), std::string::npos) << "said once";
+  ASSERT_EQ(SpoolFiles().size(), 1u) << "waiting, and no notice";
+  const std::string waiting = dir_.Read(SpoolFiles()[0]);
+  EXPECT_NE(dir_.Read("stderr").find("run 'vellomar --sign-in'"), std::string::npos) << dir_.Read("stderr");
+
+  authority.Set({{"revoked", "0"}});
+  auto again = RunCommand({"--sign-in", "--device"}, trusting);
+  EXPECT_NE(again.out.find("Told the running Vellomar"), std::string::npos) << again.out << again.err;
+  ASSERT_TRUE(Eventually([&] { return SpoolFiles().empty(); })) << Log();
+  EXPECT_NE(dir_.Read("mailbox").find("TO b2@example.org\n"), std::string::npos);
+  // Device sign-in at-1, refreshed at-2; refused once revoked (no second try: the refresh said
+  // "sign in again"); signed in again (at-3), which the running program read and refreshed.
+  EXPECT_EQ(dir_.Read("mailbox.auth"), "XOAUTH2 at-2 taken\nXOAUTH2 at-2 refused\nXOAUTH2 at-4 taken\n");
+  const int issued = authority.Count("issued");
+  for (const std::string& text : {Log(), dir_.Read("stdout"), waiting}) {
+    for (int n = 1; n <= issued + 1; ++n) {
+      EXPECT_EQ(text.find("at-" + std::to_string(n)), std::string::npos) << n;
+      EXPECT_EQ(text.find("rt-" + std::to_string(n)), std::string::npos) << n;
+    }
+  }
   EXPECT_EQ(Stop(), 0);
 }
 
@@ -373,13 +443,16 @@ TEST_F(VellomarTest, HelpVersionAndAnyOtherArgument) {
     std::string outStart;
     std::string err;
   };
-  const std::string usage = "Usage: vellomar [--help | --version | --queue | --deliver-now]\n";
+  const std::string usage = "Usage: vellomar [--help | --version | --queue | --deliver-now | --sign-in [--device]]\n";
   const Case cases[] = {
       {{"--help"}, 0, usage, ""},
       {{"--version"}, 0, "vellomar " VELLOMAR_VERSION "\nTLS: " + TlsLibraryVersion() + "\n", ""},
       {{"--bogus"}, 2, "", "vellomar: unknown option '--bogus'\n" + usage},
       {{"queue"}, 2, "", "vellomar: unknown option 'queue'\n" + usage},
       {{"--queue", "--help"}, 2, "", "vellomar: one option at a time\n" + usage},
+      {{"--sign-in", "--help"}, 2, "", "vellomar: one option at a time\n" + usage},
+      {{"--sign-in"}, 1, "",
+       "vellomar: SMTP_OAuth is not set in " + dir_.File("store/HKEY_LOCAL_MACHINE.ini") + ": there is no sign-in to make\n"},
   };
   for (const Case& c : cases) {
     auto answer = RunCommand(c.arguments);
@@ -390,6 +463,12 @@ TEST_F(VellomarTest, HelpVersionAndAnyOtherArgument) {
     }
     EXPECT_EQ(answer.err, c.err) << c.arguments[0];
   }
+  Configure("SMTP_OAuth=google\n");
+  EXPECT_EQ(RunCommand({"--sign-in"}).err, "vellomar: can't sign in: SMTP_OAuthClientId is empty\n");
+  Configure("SMTP_OAuth=custom\nSMTP_OAuthClientId=c\nSMTP_OAuthScope=s\nSMTP_OAuthTokenUrl=https://localhost/t\n"
+            "SMTP_OAuthAuthorizeUrl=https://localhost/a\nSMTP_User=ann@example.org\n");
+  EXPECT_EQ(RunCommand({"--sign-in", "--device"}).err,
+            "vellomar: localhost offers no sign-in with a code (SMTP_OAuthDeviceUrl is empty)\n");
   EXPECT_FALSE(dir_.Exists("logfile")) << "no command starts the relay";
   EXPECT_FALSE(dir_.Exists("vellomar.lock"));
 }

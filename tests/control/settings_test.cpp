@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <climits>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -43,6 +44,16 @@ TEST_F(SettingsTest, NextRelaySecurityValuesAreLoadedAndAPasswordKeepsTheStorePr
   EXPECT_EQ(settings.SMTP_Fingerprint, "AB:CD");
   EXPECT_EQ(settings.MX_TLS, "may");
   struct stat store {};
+  ASSERT_EQ(::stat(dir().File("store/HKEY_LOCAL_MACHINE.ini").c_str(), &store), 0);
+  EXPECT_EQ(store.st_mode & 0777, 0600u);
+
+  // A client secret keeps it private too; the sign-in's values come with the relay's.
+  dir().Write("store/HKEY_LOCAL_MACHINE.ini",
+              "[Software\\Vellomar]\nSMTP_OAuth=google\nSMTP_OAuthClientId=c1\nSMTP_OAuthClientSecret=s1\n");
+  ASSERT_TRUE(SetFileMode(dir().File("store/HKEY_LOCAL_MACHINE.ini"), 0644));
+  Settings signIn = ReloadRelaySettings(SettingsKey(), Settings());
+  EXPECT_EQ(std::tie(signIn.SMTP_OAuth, signIn.SMTP_OAuthClientId, signIn.SMTP_OAuthClientSecret),
+            std::make_tuple("google", "c1", "s1"));
   ASSERT_EQ(::stat(dir().File("store/HKEY_LOCAL_MACHINE.ini").c_str(), &store), 0);
   EXPECT_EQ(store.st_mode & 0777, 0600u);
 

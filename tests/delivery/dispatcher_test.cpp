@@ -20,7 +20,7 @@ class DispatcherTest : public test::DeliveryFixture {
  protected:
   DispatcherTest() { ReleaseClient(); }
   std::shared_ptr<ThreadHandle> StartDispatcher() {
-    return relay().StartClientThread([this](ThreadHandle& self) { return DispatcherThread(relay(), self); });
+    return relay().StartClientThread([this](ThreadHandle& self) { return DispatcherThread(relay(), relay().delivery(), self); });
   }
   // Runs one dispatcher to its end and waits for the workers it started.
   int RunDispatcher() {
@@ -188,7 +188,7 @@ TEST_F(DispatcherTest, APausedDispatcherStartsNoWorker) {
   for (const char* name : {"1.tml", "2.tml"}) appDir().Write(name, test::WorkedExample());
   std::shared_ptr<ThreadHandle> dispatcher = relay().StartClientThread([this](ThreadHandle& self) {
     self.Suspend();  // paused before its first pass
-    return DispatcherThread(relay(), self);
+    return DispatcherThread(relay(), relay().delivery(), self);
   });
   EXPECT_FALSE(dispatcher->WaitFor(std::chrono::milliseconds(200)));
   EXPECT_EQ(peer.Connections(), 0);

@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "common/system_error.h"
+#include "delivery/sign_ins.h"
 #include "delivery_fixture.h"
 #include "dns/mx_resolver.h"
 #include "support/dns_peer.h"
@@ -25,11 +26,10 @@ class WorkerTest : public test::DeliveryFixture {
     {
       relay().queue.Add(name);
     }
-    std::shared_ptr<ThreadHandle> thread;
-    {
-      thread = relay().threads().Start([this, name](ThreadHandle&) { return WorkerThread(relay(), name); });
-      relay().outgoing.AddWorker(thread, name);
-    }
+    // Registered before it runs, as the dispatcher does, or its summary could come first.
+    std::shared_ptr<ThreadHandle> thread = relay().outgoing.Launch(name, [this, &name] {
+      return relay().threads().Start([this, name](ThreadHandle&) { return WorkerThread(relay(), relay().delivery(), name); });
+    });
     EXPECT_TRUE(thread->WaitFor(std::chrono::seconds(30)));
     return thread->ExitCode();
   }
@@ -168,7 +168,8 @@ TEST_F(WorkerTest, SimpleRelayingWithoutARelayMakesNoAttempt) {
 }
 
 TEST_F(WorkerTest, TrueRelayingGoesToTheExchangerElseTheAlternateElseNowhere) {
-  Configure([&](Settings& s) { s.REAL_RELAY = true; });
+  // A sign-in is the next relay's alone: one that cannot be made stops no exchanger.
+  Configure([&](Settings& s) { s.REAL_RELAY = true; s.SMTP_OAuth = "google"; });
   relay().timings.dnsWait = std::chrono::milliseconds(300);
   const std::string file = "HELO a\r\nMAIL FROM:<s@example.net>\r\nRCPT TO:<bob@example.org>\r\nDATA\r\nx\r\n.\r\nQUIT\r\n";
 
@@ -193,6 +194,51 @@ TEST_F(WorkerTest, TrueRelayingGoesToTheExchangerElseTheAlternateElseNowhere) {
   EXPECT_EQ(RunWorker("3.tml"), 0);
   EXPECT_EQ(appDir().Read("3.tml"), file);
   EXPECT_NE(LogContent().find("Error : no MX server found for domain example.org\r\n"), std::string::npos);
+  EXPECT_EQ(LogContent().find("sign in"), std::string::npos);
+}
+
+// Until the next relay's sign-in gives a token, its mail waits without a connection: values
+// that name no sign-in are logged each try, a sign-in never made once. One token source serves
+// every delivery of a sign-in; another mailbox is another sign-in.
+TEST_F(WorkerTest, MailForTheNextRelayWaitsUntilItsSignInGivesAToken) {
+  SmtpPeer peer(SmtpPeer::AcceptAll);
+  struct Case {
+    std::string provider, client, user, log;
+  };
+  const Case cases[] = {
+      {"google", "", "ann@example.org", "Error : can't sign in: SMTP_OAuthClientId is empty\r\n"},
+      {"google", "c1", "", "Error : can't sign in: SMTP_User is empty: it names the mailbox to sign in as\r\n"},
+      {"yahoo", "c1", "ann@example.org", "Error : can't sign in: SMTP_OAuth is yahoo, not microsoft, google or custom\r\n"},
+      {"google", "c1", "ann@example.org", "Error : not signed in to Google: sign in first\r\n"},
+  };
+  for (const Case& c : cases) {
+    Configure([&](Settings& s) {
+      s.SMTP = peer.server();
+      s.SMTP_OAuth = c.provider;
+      s.SMTP_OAuthClientId = c.client;
+      s.SMTP_User = c.user;
+    });
+    for (int run = 0; run < 2; ++run) {
+      appDir().Write("1.tml", test::WorkedExample());
+      EXPECT_EQ(RunWorker("1.tml"), 0) << c.log;
+      EXPECT_EQ(appDir().Read("1.tml"), test::WorkedExample()) << c.log;
+    }
+    size_t first = LogContent().find(c.log);
+    EXPECT_NE(first, std::string::npos) << c.log;
+    const bool once = c.log.find("not signed in") != std::string::npos;
+    EXPECT_EQ(LogContent().find(c.log, first + 1) == std::string::npos, once) << c.log;
+  }
+  EXPECT_EQ(peer.Connections(), 0);
+  EXPECT_NE(LogContent().find("Sign-in tokens for Google are kept in the file " + appDir().path() + "/signin-"),
+            std::string::npos);
+
+  SignIns& signIns = relay().delivery().signIns;
+  Settings bob = *relay().settings();
+  bob.SMTP_User = "bob@example.org";
+  SignIns::Choice ann = signIns.For(NextRelaySignIn(*relay().settings()));
+  EXPECT_EQ(signIns.For(NextRelaySignIn(*relay().settings())).tokens, ann.tokens);
+  EXPECT_NE(signIns.For(NextRelaySignIn(bob)).account, ann.account);
+  EXPECT_NE(signIns.For(NextRelaySignIn(bob)).tokens, ann.tokens);
 }
 
 TEST_F(WorkerTest, ARecipientWithoutDomainIsGivenUpAloneInTrueRelaying) {

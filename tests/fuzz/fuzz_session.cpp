@@ -44,6 +44,7 @@ class Unwatched : public WindowServices {
   void SetServerImage(bool) override {}
   void SetClientImage(bool) override {}
   void HideWindow() override {}
+  void SignInNeeded(const std::string&, const std::string&) override {}
 };
 
 using fuzz::Check;

@@ -3,7 +3,8 @@
 
 Endpoints: GET /authorize (answers with a redirect to the client's loopback address, as a
 provider does once the person has signed in), POST /token (authorization code with PKCE,
-refresh token, device code), POST /device (device codes). A test scripts it through POST
+refresh token, device code), POST /device (device codes), POST /introspect (whether a token is
+the current access token, for a test mail server). A test scripts it through POST
 /control (form fields set how the next requests are answered) and reads what it saw through
 POST /state (a form-encoded reply). Writes its port to the file given, then serves until
 killed. Every stall is bounded, so that no request outlives a test for long.
@@ -30,6 +31,7 @@ STATE = {
     "device": "ok",           # the answers to the polls, in turn: pending, slow_down, ok, denied, expired
     "device_interval": "1",
     "device_expires": "600",
+    "revoked": "0",           # 1: the sign-in was revoked (refreshes refused, no token active)
     # What it saw.
     "issued": 0,              # access tokens handed out
     "refreshes": 0,
@@ -125,6 +127,10 @@ class Handler(BaseHTTPRequestHandler):
             return self.reply(200, "{}")
         if url.path == "/device":
             return self.device(form)
+        if url.path == "/introspect":
+            with LOCK:
+                active = STATE["revoked"] != "1" and form.get("token") == "at-%d" % STATE["issued"]
+            return self.reply(200, json.dumps({"active": active}))
         if url.path == "/token":
             return self.token(form)
         self.reply(404, "{}")
@@ -161,7 +167,7 @@ class Handler(BaseHTTPRequestHandler):
     def refresh(self, form):
         with LOCK:
             STATE["refreshes"] += 1
-            mode = STATE["refresh"]
+            mode = "invalid_grant" if STATE["revoked"] == "1" else STATE["refresh"]
             known = form.get("refresh_token") == STATE["refresh_token"]
         if mode == "stall":
             time.sleep(int(STATE["stall"]))

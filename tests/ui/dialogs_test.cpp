@@ -1,14 +1,25 @@
 #include "ui/dialogs.h"
 
+#include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
 
+#include "control/main_window.h"
 #include "control/registry_key.h"
 #include "control/settings.h"
+#include "delivery/oauth_tokens.h"
+#include "platform/file_system.h"
 #include "platform/tls_stream.h"
+#include "support/child_process.h"
+#include "support/eventually.h"
+#include "support/oauth_authority.h"
+#include "ui/main_dialog.h"
+#include "ui/qt_controls.h"
+#include "ui/qt_executor.h"
 #include "ui/security_dialog.h"
 #include "ui_fixture.h"
 
@@ -59,21 +70,80 @@ TEST_F(DialogsTest, SecurityDialogLoadsStoresAndPutsTheValuesInUse) {
     dialog.ControlAs<QCheckBox>(1068)->setChecked(false);
     dialog.ControlAs<QLineEdit>(1069)->setText("AB:CD");
     dialog.ControlAs<QCheckBox>(1070)->setChecked(true);
+    // "Sign in with...": Google's fields only, its next relay suggested while none is set.
+    EXPECT_EQ(dialog.ControlAs<QComboBox>(1071)->currentText(), "none");
+    dialog.ControlAs<QComboBox>(1071)->setCurrentIndex(2);
+    EXPECT_EQ(std::make_tuple(dialog.Control(1072)->isEnabled(), dialog.Control(1074)->isEnabled(),
+                              dialog.Control(1076)->isEnabled(), dialog.Control(1079)->isEnabled()),
+              std::make_tuple(true, false, false, false))
+        << "client id, not the tenant nor a custom URL; no Sign in without a running relay";
+    EXPECT_EQ(dialog.ControlAs<QLabel>(1080)->text(), "The next relay (SMTP) becomes smtp.gmail.com:587.");
+    EXPECT_EQ(dialog.ControlAs<QLineEdit>(1073)->echoMode(), QLineEdit::Password);
+    dialog.ControlAs<QLineEdit>(1072)->setText("client-1");
+    dialog.ControlAs<QLineEdit>(1073)->setText("desktop secret");
     dialog.ControlAs<QPushButton>(1)->click();
     EXPECT_EQ(dialog.result(), QDialog::Accepted);
   }
   const std::pair<const char*, const char*> stored[] = {
       {"SMTP_TLS", "starttls"}, {"SMTP_User", "jane@provider.example"}, {"SMTP_Password", ""},
       {"SMTP_PasswordCommand", "secret-tool lookup service smtp"}, {"SMTP_Auth", ""}, {"SMTP_Fingerprint", "AB:CD"},
-      {"MX_TLS", "may"}};
+      {"MX_TLS", "may"}, {"SMTP_OAuth", "google"}, {"SMTP_OAuthClientId", "client-1"},
+      {"SMTP_OAuthClientSecret", "desktop secret"}, {"SMTP", "smtp.gmail.com:587"}};
   for (auto [name, text] : stored) EXPECT_EQ(SettingsKey().Read(name), text) << name;
 
   SettingsKey().Write("SMTP_TLS", "");
   SecurityDialog automatic;
   EXPECT_TRUE(automatic.ControlAs<QRadioButton>(1060)->isChecked());
+  EXPECT_EQ(automatic.ControlAs<QComboBox>(1071)->currentText(), "Google");
+  EXPECT_EQ(automatic.ControlAs<QLabel>(1080)->text(), "") << "a next relay is set: none suggested";
   automatic.ControlAs<QLineEdit>(1065)->setText("someone else");
   automatic.ControlAs<QPushButton>(2)->click();
   EXPECT_EQ(SettingsKey().Read("SMTP_User"), "jane@provider.example") << "Cancel stores nothing";
+}
+
+// "Sign in..." with the values as typed: the browser (curl) signs in at the test authority and
+// comes back to the relay's loopback listener; the relay keeps the sign-in and uses its token.
+TEST_F(DialogsTest, SignInFromTheSecurityDialogThroughTheBrowser) {
+  ASSERT_TRUE(MakeDirectories(dir().File("keys")));
+  test::OAuthAuthority authority(dir().File("keys"));
+  ASSERT_TRUE(authority.started());
+  StopFlag stop;
+  QtExecutor windowThread{stop};
+  MainDialog window;
+  QtControls controls{window};
+  SignInOptions options;
+  options.http.authorityFile = authority.authorityFile();
+  MainWindow core{windowThread, controls, stop, dir().path(), nullptr, options};
+  std::string page;
+  SecurityDialog dialog(nullptr, &core, [&](const QString& address) {
+    page = test::RunProgram({"/usr/bin/curl", "-sSL", "--cacert", authority.authorityFile(), address.toStdString()},
+                            "/dev/null", dir().path(), 30000).out;
+  });
+  dialog.ControlAs<QLineEdit>(1065)->setText("alice@example.org");
+  dialog.ControlAs<QComboBox>(1071)->setCurrentIndex(3);
+  const std::pair<int, std::string> typed[] = {{1072, "vellomar-tests"}, {1075, authority.Url("/authorize")},
+                                               {1076, authority.Url("/token")}, {1078, "smtp offline"}};
+  for (const auto& [id, text] : typed) dialog.ControlAs<QLineEdit>(id)->setText(QString::fromStdString(text));
+  dialog.ControlAs<QPushButton>(1079)->click();
+  const QString signedIn = QString::fromStdString("Signed in to " + authority.Url("").substr(8) + " as alice@example.org");
+  EXPECT_TRUE(test::Eventually([&] {
+    QApplication::processEvents();
+    return dialog.ControlAs<QLabel>(1080)->text().startsWith(signedIn);
+  })) << dialog.ControlAs<QLabel>(1080)->text().toStdString();
+  EXPECT_NE(page.find("You can close this page."), std::string::npos) << page;
+  EXPECT_TRUE(dialog.Control(1079)->isEnabled());
+  SignInValues values{OAuthSettings{"custom", "vellomar-tests", "", "", authority.Url("/authorize"),
+                                    authority.Url("/token"), "", "smtp offline"},
+                      "alice@example.org"};
+  SignIns::Choice choice = core.relay().delivery().signIns.For(values);
+  ASSERT_NE(choice.tokens, nullptr);
+  EXPECT_EQ(choice.tokens->Get().accessToken, "at-1");
+  EXPECT_EQ(choice.tokens->refreshes(), 0u) << "the sign-in's own token, no refresh";
+  auto kept = ReadWholeFile(choice.place.substr(std::string("the file ").size()));
+  ASSERT_TRUE(kept.ok());
+  EXPECT_EQ(kept.value(), authority.State()["refresh_token"] + "\n") << "the one the authority holds";
+  stop.Set();
+  core.relay().threads().JoinAll();
 }
 
 TEST_F(DialogsTest, ModesDialogTextsAndIds) {

@@ -6,6 +6,7 @@
 #include <QLabel>
 #include <QListWidget>
 #include <QMenu>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTreeWidget>
@@ -15,6 +16,7 @@
 #include "platform/file_system.h"
 #include "platform/thread_tracker.h"
 #include "spool/relay_services.h"
+#include "support/eventually.h"
 #include "ui/qt_controls.h"
 #include "ui/qt_executor.h"
 #include "ui/waiting_dialog.h"
@@ -186,6 +188,27 @@ TEST_F(MainDialogTest, InfoPanelsShowTheirTwoFormatsAfterARefresh) {
   EXPECT_EQ(dialog.ControlAs<QLabel>(kOutgoingInfoPanel)->text(),
             "Mail from Unknown0 recipient(s)\nSubject : UnknownSize : 0 bytes");
   EXPECT_EQ(dialog.ControlAs<QLabel>(kIncomingConnectionsText)->text(), "Incoming connections : 1");
+}
+
+// A sign-in to be made again, as the relay says it (from any thread): one box at a time, with
+// the Sign in action, without the log's mark.
+TEST_F(MainDialogTest, AnExpiredSignInIsOfferedInOneBox) {
+  for (int said = 0; said < 2; ++said) core.SignInNeeded("google/c1/ann", "Error : sign-in to Google expired: sign in again");
+  EXPECT_TRUE(test::Eventually([&] {
+    QApplication::processEvents();
+    return dialog.signInBox() != nullptr;
+  }));
+  QApplication::processEvents();
+  int shown = 0;
+  for (QWidget* widget : QApplication::allWidgets()) shown += qobject_cast<QMessageBox*>(widget) && widget->isVisible();
+  EXPECT_EQ(shown, 1);
+  EXPECT_EQ(dialog.signInBox()->text(),
+            "sign-in to Google expired: sign in again.\nMail to the next relay waits until you sign in again.");
+  QStringList buttons;
+  for (QAbstractButton* button : dialog.signInBox()->buttons()) buttons << button->text();
+  buttons.sort();
+  EXPECT_EQ(buttons, QStringList({"Later", "Sign in..."}));
+  dialog.signInBox()->close();
 }
 
 TEST_F(MainDialogTest, EscapeEndsTheProgramThroughShutdownOnce) {

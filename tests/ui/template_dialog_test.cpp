@@ -2,6 +2,7 @@
 
 #include <QAbstractButton>
 #include <algorithm>
+#include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
 
@@ -21,6 +22,9 @@ QString Shown(const QWidget* widget) {
   if (auto* button = qobject_cast<const QAbstractButton*>(widget)) text = button->text();
   if (auto* label = qobject_cast<const QLabel*>(widget)) text = label->text();
   if (auto* group = qobject_cast<const QGroupBox*>(widget)) text = group->title();
+  if (auto* box = qobject_cast<const QComboBox*>(widget)) {
+    for (int i = 0; i < box->count(); ++i) text += (i > 0 ? "|" : "") + box->itemText(i);
+  }
   return text.replace('\n', ' ');
 }
 

@@ -1,0 +1,142 @@
+#include "app/sign_in_command.h"
+
+#include <signal.h>
+
+#include <chrono>
+#include <ostream>
+#include <string>
+
+#include "app/command_line.h"
+#include "common/app_directory.h"
+#include "common/system_error.h"
+#include "control/registry_key.h"
+#include "control/settings.h"
+#include "delivery/oauth_code_flow.h"
+#include "delivery/oauth_device_flow.h"
+#include "delivery/sign_ins.h"
+#include "delivery/token_store.h"
+#include "platform/file_system.h"
+#include "platform/process.h"
+#include "platform/stop_flag.h"
+#include "relay/program_lock.h"
+
+namespace vellomar {
+
+namespace {
+
+// How long the person has to finish the sign-in in the browser.
+constexpr std::chrono::minutes kBrowserWait{5};
+
+struct Context {
+  const OAuthProvider& provider;
+  const std::string& mailbox;
+  const HttpClient& http;
+  StopFlag& stop;
+  std::ostream& out;
+};
+
+SignInOutcome InTheBrowser(const Context& c) {
+  auto started = BrowserSignIn::Start(c.provider, c.mailbox);
+  if (!started) return SignInOutcome{SignInOutcome::Kind::Unavailable, {}, SystemErrorText(started.failure())};
+  c.out << "Open this address in a browser on this machine and sign in to " << c.provider.name << " as " << c.mailbox
+        << ":\n\n  " << started.value()->address() << "\n\nWaiting for the browser (" << kBrowserWait.count()
+        << " minutes at most)...\n"
+        << std::flush;
+  return started.value()->Finish(c.http, kBrowserWait, c.stop);
+}
+
+SignInOutcome WithACode(const Context& c) {
+  DeviceCodeRequest request = RequestDeviceCode(c.http, c.provider, c.stop);
+  if (!request.ok) return request.failure;
+  const DeviceCode& code = request.code;
+  if (!code.message.empty()) {
+    c.out << code.message << "\n";
+  } else {
+    c.out << "On any device, open " << code.verificationUri << " and enter the code " << code.userCode
+          << " to sign in to " << c.provider.name << " as " << c.mailbox << ".\n";
+  }
+  c.out << "Waiting for the sign-in (the code expires in " << (code.expiresIn.count() + 59) / 60 << " minutes)...\n"
+        << std::flush;
+  return AwaitDeviceSignIn(c.http, c.provider, code, c.stop);
+}
+
+// The browser's answer comes to a port of this machine, so a browser elsewhere cannot give it:
+// without a display here the code is the way.
+bool UseCode(bool asked, const OAuthProvider& provider) {
+  if (asked || provider.authorizeUrl.empty()) return true;
+  return !HasDisplay() && !provider.deviceUrl.empty();
+}
+
+// Run as root for the system service's folder, the token file is handed to the folder's owner:
+// the service's own user could not read a file of root's with mode 0600.
+void HandToFolderOwner(const TokenStore& store, const std::string& folder, std::ostream& err) {
+  if (store.place() != TokenStore::Place::File || EffectiveUserId() != 0) return;
+  auto owner = OwnerOf(folder);
+  if (!owner || owner.value().user == 0) return;
+  Status handed = ChangeOwner(store.path(), owner.value());
+  if (handed) return;
+  err << "vellomar: can't give " << store.path() << " to the folder's owner: " << SystemErrorText(handed.failure())
+      << "\n";
+}
+
+void TellRunningRelay(const std::string& folder, std::ostream& out, std::ostream& err) {
+  auto holder = ProgramLockHolder(folder + "/vellomar.lock");
+  if (!holder) {
+    out << "No Vellomar runs from " << folder << ": it uses the sign-in from its next start.\n";
+    return;
+  }
+  Status sent = SendSignal(*holder, SIGUSR2);
+  if (!sent) {
+    err << "vellomar: cannot reach the running program (process " << *holder << "): " << SystemErrorText(sent.error())
+        << "; it uses the sign-in from its next start.\n";
+    return;
+  }
+  out << "Told the running Vellomar (process " << *holder << ") to use it: the waiting e-mails are tried now.\n";
+}
+
+}  // namespace
+
+int SignInCommand(bool device, std::ostream& out, std::ostream& err) {
+  RegistryKey key = SettingsKey();
+  SignInValues values = NextRelaySignIn(ReloadRelaySettings(key, Settings()));
+  if (values.oauth.provider.empty()) {
+    err << "vellomar: SMTP_OAuth is not set in " << key.FilePath() << ": there is no sign-in to make\n";
+    return 1;
+  }
+  OAuthProviderChoice choice = SignInProvider(values);
+  if (!choice.provider) {
+    err << "vellomar: can't sign in: " << choice.problem << "\n";
+    return 1;
+  }
+  const OAuthProvider& provider = *choice.provider;
+  bool code = UseCode(device, provider);
+  if (code && provider.deviceUrl.empty()) {
+    err << "vellomar: " << provider.name << " offers no sign-in with a code (SMTP_OAuthDeviceUrl is empty)\n";
+    return 1;
+  }
+  const std::string folder = GetAppDirectory();
+  SignInOptions options = SignInOptions::FromEnvironment();
+  HttpClient http(options.http);
+  StopFlag stop;  // Ctrl-C ends the command at once: nothing is stored before the end
+  auto store = TokenStore::Open(folder, SignInAccount(provider, values.mailbox), options.tryKeyring,
+                                options.keyringWait, stop);
+  Context context{provider, values.mailbox, http, stop, out};
+  SignInOutcome outcome = code ? WithACode(context) : InTheBrowser(context);
+  if (outcome.kind != SignInOutcome::Kind::SignedIn) {
+    err << "vellomar: sign-in to " << provider.name << " not completed: " << outcome.reason << "\n";
+    return 1;
+  }
+  Status saved = store->Save(outcome.grant.refreshToken);
+  if (!saved) {
+    err << "vellomar: can't keep the sign-in in " << store->Description() << ": " << SystemErrorText(saved.failure())
+        << "\n";
+    return 1;
+  }
+  HandToFolderOwner(*store, folder, err);
+  out << "Signed in to " << provider.name << " as " << values.mailbox << ". The sign-in is kept in "
+      << store->Description() << ".\n";
+  TellRunningRelay(folder, out, err);
+  return 0;
+}
+
+}  // namespace vellomar
