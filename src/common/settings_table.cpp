@@ -39,7 +39,7 @@ const SettingRow kRows[] = {
     {"SMTP_Fingerprint", "", Text, false, kWithRelay, SecurityDialog, &Settings::SMTP_Fingerprint},
     {"MX_TLS", "", Text, false, kWithRelay, SecurityDialog, &Settings::MX_TLS},
     {"Lifetime", "5", Days, true, kAtStart, None, &Settings::Lifetime},
-    {"IPFamily", "any", Text, false, kWithRelay, None, &Settings::IPFamily},
+    {"IPFamily", "any", Text, false, kAtStart, None, &Settings::IPFamily},
 };
 
 bool AllZeros(const std::string& text) {

@@ -494,6 +494,7 @@ bool DeliverAlongRoute(RelayServices& relay, const Settings& settings, SpoolFile
   std::optional<PendingDeferral> deferral;
   std::string why;
   for (size_t i = 0; i < route.hops.size(); ++i) {
+    if (i > 0 && relay.StopOrCancelled()) break;  // what an earlier hop answered still counts
     if (i > 0) LogNextHop(relay, route.hops[i], spoolName, why);
     HopOutcome outcome = DeliverRecipient(relay, settings, file, spoolName, route.hops[i], recipientLine, position,
                                           HopsAfterOf(route, i));

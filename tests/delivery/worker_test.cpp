@@ -7,6 +7,7 @@
 #include <map>
 
 #include "common/system_error.h"
+#include "delivery/delivery_notes.h"
 #include "delivery_fixture.h"
 #include "dns/mx_resolver.h"
 #include "support/dns_peer.h"
