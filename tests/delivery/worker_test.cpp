@@ -28,11 +28,13 @@ class WorkerTest : public test::DeliveryFixture {
     {
       relay().queue.Add(name);
     }
-    std::shared_ptr<ThreadHandle> thread;
-    {
-      thread = relay().threads().Start([this, name](ThreadHandle&) { return WorkerThread(relay(), name); });
-      relay().outgoing.AddWorker(thread, name);
-    }
+    // As the dispatcher does: started and registered under one hold, so that the worker's
+    // summary finds its entry.
+    std::shared_ptr<ThreadHandle> thread = relay().outgoing.Launch(name, [this, name] {
+      return relay().threads().Start([this, name](ThreadHandle&) { return WorkerThread(relay(), name); });
+    });
+    EXPECT_NE(thread, nullptr);
+    if (thread == nullptr) return -1;
     EXPECT_TRUE(thread->WaitFor(std::chrono::seconds(30)));
     return thread->ExitCode();
   }
