@@ -22,12 +22,15 @@ struct SessionLimits {
   std::chrono::milliseconds sendWait{60000};
 };
 
-// Time limits of the client: connecting (30 s), each reply, the greeting included (120 s),
-// and the reply to the end of the data, which a busy server may take long to give (10 min).
+// Time limits of the client: connecting to one address (30 s), each reply, the greeting
+// included (120 s), and the reply to the end of the data, which a busy server may take long to
+// give (10 min). A server's next address is tried `nextAddress` after the one before began
+// connecting, while that one is still under way (250 ms, as RFC 8305 recommends).
 struct ClientTimeouts {
   std::chrono::milliseconds connect{30000};
   std::chrono::milliseconds reply{120000};
   std::chrono::milliseconds dataReply{600000};
+  std::chrono::milliseconds nextAddress{250};
 };
 
 // Every time limit of the relay in one value, owned by the program's window services and

@@ -61,6 +61,8 @@ struct Settings {
   std::string SMTP_OAuthScope;
   // Days a recipient may stay pending before it is given up with a notice; 0: for ever.
   int32_t Lifetime;
+  // Which address families reach a server: "any" (IPv6 and IPv4), "ipv4" or "ipv6".
+  std::string IPFamily;
 };
 
 }  // namespace vellomar

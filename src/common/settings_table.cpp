@@ -47,6 +47,7 @@ const SettingRow kRows[] = {
     {"SMTP_OAuthDeviceUrl", "", Text, false, kWithRelay, SecurityDialog, &Settings::SMTP_OAuthDeviceUrl},
     {"SMTP_OAuthScope", "", Text, false, kWithRelay, SecurityDialog, &Settings::SMTP_OAuthScope},
     {"Lifetime", "5", Days, true, kAtStart, None, &Settings::Lifetime},
+    {"IPFamily", "any", Text, false, kAtStart, None, &Settings::IPFamily},
 };
 
 bool AllZeros(const std::string& text) {

@@ -1,5 +1,6 @@
 #include "control/dialog_fields.h"
 
+#include "common/server_address.h"
 #include "control/autostart.h"
 #include "control/registry_key.h"
 #include "control/settings.h"
@@ -18,8 +19,15 @@ ModesFields LoadModesFields() {
 
 std::optional<ModesError> CheckModesFields(const ModesFields& fields) {
   bool missing = fields.trueRelaying ? fields.dns.empty() : fields.smtp.empty();
-  if (!missing) return std::nullopt;
-  return ModesError{"You must fill the entry associated to the selected mode", "Error"};
+  if (missing) return ModesError{"You must fill the entry associated to the selected mode", "Error"};
+  // A text that is no address would be looked up as a name and never found; an IPv6 address
+  // with a port needs its brackets, "[2001:db8::25]:587".
+  for (const std::string* server : {&fields.smtp, &fields.dns, &fields.alternate}) {
+    if (!server->empty() && !IsServerAddressText(*server)) {
+      return ModesError{"Invalid server address: " + *server, "Error"};
+    }
+  }
+  return std::nullopt;
 }
 
 bool StoreModesFields(const ModesFields& fields) {

@@ -21,7 +21,9 @@ struct ModesError {
 };
 
 ModesFields LoadModesFields();
-// The check made on OK: the entry of the selected mode must not be empty.
+// The check made on OK: the entry of the selected mode must not be empty, and each filled
+// entry must be a server address: a host or address, optionally ":port", an IPv6 address
+// bare or in brackets ("[2001:db8::25]:587").
 std::optional<ModesError> CheckModesFields(const ModesFields& fields);
 // On OK: checks, then stores the four values; false (nothing written) when the check fails.
 bool StoreModesFields(const ModesFields& fields);

@@ -14,21 +14,37 @@ namespace vellomar {
 namespace {
 
 Hop HopTo(Hop::Kind kind, const std::string& server, const Settings& settings) {
-  return Hop{kind, server, NextRelaySecurityFor(settings, server, kind != Hop::Kind::NextRelay)};
+  return Hop{kind, server, NextRelaySecurityFor(settings, server, kind != Hop::Kind::NextRelay), {}};
 }
 
-// True relaying: the exchanger, then the alternate server when there is another one.
+// The alternate server last, unless it is one of the exchangers: it was tried in its place.
+void AddAlternate(Route& route, const Settings& settings) {
+  const std::string& alternate = settings.Alternate;
+  if (alternate.empty()) return;
+  for (const Hop& hop : route.hops) {
+    if (EqualsIgnoreCase(alternate, hop.server)) return;
+  }
+  route.hops.push_back(HopTo(Hop::Kind::Alternate, alternate, settings));
+}
+
+// True relaying: the exchangers, then the alternate server when there is another one.
 Route Exchangers(RelayServices& relay, const Settings& settings, const std::string& spoolName,
                  const std::string& recipientLine, MxResolver& resolver) {
   Route route;
   const std::string domain = RecipientDomain(recipientLine);
-  const std::string exchanger = resolver.LookupMx(domain);
-  const std::string& alternate = settings.Alternate;
-  if (!exchanger.empty()) {
-    route = RouteVia(settings, exchanger);
-  } else if (!alternate.empty()) {
+  const std::vector<std::string> exchangers = resolver.LookupExchangers(domain);
+  if (!exchangers.empty()) {
+    for (const std::string& exchanger : exchangers) {
+      Hop hop = HopTo(Hop::Kind::Exchanger, exchanger, settings);
+      hop.addresses = [&resolver](const std::string& host, uint16_t port) {
+        return resolver.LookupAddresses(host, port);
+      };
+      route.hops.push_back(std::move(hop));
+    }
+    AddAlternate(route, settings);
+  } else if (!settings.Alternate.empty()) {
     relay.AppendLog("Warning : Using alternative SMTP server for domain " + domain);
-    route.hops.push_back(HopTo(Hop::Kind::Alternate, alternate, settings));
+    route.hops.push_back(HopTo(Hop::Kind::Alternate, settings.Alternate, settings));
   } else {
     relay.AppendLog("Error : no MX server found for domain " + domain);
     NoteDeliveryError(relay, spoolName, recipientLine, "no mail exchanger for domain " + domain);
@@ -83,10 +99,7 @@ Route RouteVia(const Settings& settings, const std::string& server) {
     return route;
   }
   route.hops.push_back(HopTo(Hop::Kind::Exchanger, server, settings));
-  const std::string& alternate = settings.Alternate;
-  if (!alternate.empty() && !EqualsIgnoreCase(alternate, server)) {
-    route.hops.push_back(HopTo(Hop::Kind::Alternate, alternate, settings));
-  }
+  AddAlternate(route, settings);
   return route;
 }
 

@@ -1,9 +1,12 @@
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "delivery/next_relay_security.h"
+#include "platform/socket_address.h"
 
 namespace vellomar {
 
@@ -20,12 +23,17 @@ struct Hop {
   // "host" or "host:port", as the settings or the exchanger's answer give it.
   std::string server;
   NextRelaySecurity security;
+  // The addresses of the server's host with its port, for an exchanger found by Vellomar's own
+  // queries; unset, the system's resolver finds them.
+  std::function<std::vector<SocketAddress>(const std::string& host, uint16_t port)> addresses;
 };
 
 // Where one recipient's copy goes: its hops in the order they are tried. A later hop is taken
-// only when the one before could not be reached (its name not found, its connection refused)
-// or refused the recipient with 550 or 554; every other outcome settles the attempt at the hop
-// where it happened. An empty route makes no attempt: the recipient stays pending.
+// only when the one before could not be reached (its name not found, no address connecting);
+// an exchanger with another after it also passes the recipient on for a 4xx reply or when it
+// falls silent; and a 550 or 554 from an exchanger goes to the alternate server when there is
+// one. Every other outcome settles the attempt at the hop where it happened. An empty route
+// makes no attempt: the recipient stays pending.
 struct Route {
   std::vector<Hop> hops;
 };
@@ -37,8 +45,9 @@ struct Route {
 //   (`delivery`'s), or nothing while the sign-in cannot be made: its values are wrong ("Error :
 //   can't sign in: ..." in the log and as the recipient's last error) or it must be made again
 //   (said once already, by the token source);
-// - true relaying: the best exchanger of the recipient's domain (`LookupMx`), then `Alternate`
-//   when it is set and is another server; without an exchanger, `Alternate` alone ("Warning :
+// - true relaying: every exchanger of the recipient's domain in order of preference
+//   (`LookupExchangers`, each host's addresses by `LookupAddresses`), then `Alternate` when it
+//   is set and is none of them; without an exchanger, `Alternate` alone ("Warning :
 //   Using alternative SMTP server for domain ..." in the log) or nothing ("Error : no MX server
 //   found for domain ...", kept as the recipient's last error). Exchangers and `Alternate` get
 //   `MX_TLS` and never a login.
@@ -47,7 +56,8 @@ Route RouteFor(RelayServices& relay, DeliveryServices& delivery, const Settings&
                const std::string& spoolName, const std::string& recipientLine, MxResolver& resolver);
 
 // The route once its first server is known: the next relay in simple relaying; in true
-// relaying that exchanger, then `Alternate` when it is set and is another server.
+// relaying that exchanger, then `Alternate` when it is set and is another server. The server's
+// addresses come from the system's resolver.
 Route RouteVia(const Settings& settings, const std::string& server);
 
 }  // namespace vellomar

@@ -1,18 +1,22 @@
 #include "delivery/smtp_client.h"
 
 #include <chrono>
+#include <optional>
 
 #include "common/server_address.h"
 #include "common/settings.h"
 #include "common/system_error.h"
 #include "common/text.h"
 #include "spool/relay_services.h"
+#include "delivery/address_order.h"
+#include "delivery/address_race.h"
 #include "delivery/delivery_notes.h"
 #include "delivery/esmtp_opening.h"
 #include "delivery/failure_notice.h"
 #include "delivery/next_relay_security.h"
 #include "delivery/reply_reader.h"
 #include "delivery/route.h"
+#include "dns/mx_resolver.h"
 #include "platform/connection.h"
 #include "platform/host_lookup.h"
 #include "platform/socket.h"
@@ -29,41 +33,74 @@ constexpr uint16_t kSmtpPort = 25;
 // Message data goes out in batches of about this size; the bytes on the wire are the same.
 constexpr size_t kSendBatch = 64 * 1024;
 
+// A temporary failure recorded: the letter advances, and the sixth gives the recipient up.
+bool RecordDeferral(RelayServices& relay, SpoolFile& file, const std::string& spoolName,
+                    const std::string& recipientLine, off_t position, const PendingDeferral& deferral) {
+  NoteDeliveryError(relay, spoolName, recipientLine, deferral.reason);
+  if (!IsLastDeferral(recipientLine)) {
+    return RecordRecipientState(relay, file, spoolName, position, static_cast<char>(recipientLine[0] + 1));
+  }
+  // The sixth: the recipient is finished only once its sender's notice is safely queued.
+  if (!SendFailureNotice(relay, spoolName, deferral.reason, recipientLine)) return false;
+  if (deferral.sent.size() > 3 && StartsWithIgnoreCase(deferral.sent, "QUIT")) ++relay.counters.sentOk;
+  return RecordRecipientState(relay, file, spoolName, position, 'X');
+}
+
 struct Transaction {
   RelayServices& relay;
   const Settings& settings;
   SpoolFile& file;
   const std::string& spoolName;
+  const Hop& hop;
   const std::string& server;
   const std::string& recipientLine;
   off_t position;
-  // A later hop of the route takes the recipient when this one cannot be reached or refuses
-  // it with 550 or 554.
-  bool fallbackFollows;
+  // What a later hop of the route takes from this one.
+  const HopsAfter& after;
   std::string address;
   NextRelaySecurity security;
-  Connection connection;
-  ReplyReader replies;
-  std::string unsent;
+  Connection connection{};
+  ReplyReader replies{};
+  std::string unsent{};
+  // The server's addresses and how far connecting to them has come; the index of the one
+  // connected to.
+  std::optional<AddressRace> race{};
+  size_t connectedTo = 0;
   // Sent in the clear after a failed STARTTLS handshake: a refusal may only mean that the
   // server wants TLS, which is no reason to give the recipient up.
   bool clearAfterTls = false;
   // The attempt ended without settling anything, for the next hop to take.
   bool passedOn = false;
+  std::string passedWhy{};
+  bool toAlternate = false;
+  std::optional<PendingDeferral> deferral{};
+  // The server could not be reached or fell silent; the letter is untouched.
+  bool unreached = false;
 };
 
 // Nothing is recorded here: the recipient goes to the route's next hop.
-bool PassToNextHop(Transaction& t) {
+bool PassToNextHop(Transaction& t, const std::string& why) {
   t.connection.Close();
   t.passedOn = true;
+  t.passedWhy = why;
   return false;
 }
 
-bool NoReply(Transaction& t) {
-  t.relay.AppendLog("Error : no reply from " + t.server);
-  NoteDeliveryError(t.relay, t.spoolName, t.recipientLine, "no reply from " + t.server);
+// Logged and noted where it happened; a temporary refusal by an earlier exchanger may still
+// be recorded by the route.
+bool Unreached(Transaction& t, const std::string& why) {
+  t.relay.AppendLog("Error : " + why);
+  NoteDeliveryError(t.relay, t.spoolName, t.recipientLine, why);
   t.connection.Close();
+  t.unreached = true;
   return false;
+}
+
+// A server that falls silent is as good as one that cannot be reached: the next exchanger
+// may answer.
+bool NoReply(Transaction& t) {
+  if (t.after.exchanger) return PassToNextHop(t, "no reply from " + t.server);
+  return Unreached(t, "no reply from " + t.server);
 }
 
 Status SendPending(Transaction& t) {
@@ -80,9 +117,8 @@ bool SendFailed(Transaction& t, const Status& sent) {
   if (t.relay.stop().load()) return true;  // the stop cut the send short: nothing is marked
   if (sent.error() == ETIMEDOUT) return NoReply(t);
   std::string why = "can't send to " + t.server + ": " + SystemErrorText(sent.failure());
-  t.relay.AppendLog("Error : " + why);
-  NoteDeliveryError(t.relay, t.spoolName, t.recipientLine, why);
-  return false;
+  if (t.after.exchanger) return PassToNextHop(t, why);
+  return Unreached(t, why);
 }
 
 // A TLS, certificate or login fault is the settings' doing, not the message's: the
@@ -107,11 +143,6 @@ bool Finish(Transaction& t, const std::string& lastLine) {
   return RecordRecipientState(t.relay, t.file, t.spoolName, t.position, 'X');
 }
 
-bool Defer(Transaction& t) {
-  t.connection.Close();
-  return RecordRecipientState(t.relay, t.file, t.spoolName, t.position, static_cast<char>(t.recipientLine[0] + 1));
-}
-
 // The recipient is finished only once its sender's notice is safely queued; otherwise it
 // keeps its letter and the next run tries again.
 bool GiveUp(Transaction& t, const std::string& reason, const std::string& lastLine) {
@@ -124,17 +155,27 @@ bool GiveUp(Transaction& t, const std::string& reason, const std::string& lastLi
 
 enum class Verdict { GoOn, Done };
 
-// A temporary failure: the letter advances, and the sixth gives the recipient up.
-bool Deferral(Transaction& t, const std::string& reason, const std::string& sent) {
-  NoteDeliveryError(t.relay, t.spoolName, t.recipientLine, reason);
-  return IsLastDeferral(t.recipientLine) ? GiveUp(t, reason, sent) : Defer(t);
+// A temporary failure: the letter advances, and the sixth gives the recipient up. With
+// another exchanger after this one, that one is tried first, and the route records this
+// failure only if no later hop settles the recipient.
+bool TemporaryFailure(Transaction& t, const PendingDeferral& deferral) {
+  if (t.after.exchanger) {
+    t.deferral = deferral;
+    return PassToNextHop(t, t.server + ": " + deferral.reason);
+  }
+  if (deferral.fourXx && t.settings.Logdel) {
+    t.relay.AppendLog("Sending to " + t.address + " delayed (4xx STMP error)");
+  }
+  t.connection.Close();
+  return RecordDeferral(t.relay, t.file, t.spoolName, t.recipientLine, t.position, deferral);
 }
 
 // Acts on the reply to `sent` as the reply table says; `result` is set when it is Done.
 Verdict Judge(Transaction& t, const std::string& reply, const std::string& sent, bool& result) {
   const std::string text = ReplyText(reply);
-  if ((reply.rfind("550", 0) == 0 || reply.rfind("554", 0) == 0) && t.fallbackFollows) {
-    result = PassToNextHop(t);
+  if ((reply.rfind("550", 0) == 0 || reply.rfind("554", 0) == 0) && t.after.alternate) {
+    t.toAlternate = true;
+    result = PassToNextHop(t, t.server + ": " + text);
     return Verdict::Done;
   }
   if (reply[0] == '5' && t.clearAfterTls) {
@@ -150,8 +191,7 @@ Verdict Judge(Transaction& t, const std::string& reply, const std::string& sent,
     return Verdict::Done;
   }
   if (reply[0] == '4') {
-    if (t.settings.Logdel) t.relay.AppendLog("Sending to " + t.address + " delayed (4xx STMP error)");
-    result = Deferral(t, text, sent);
+    result = TemporaryFailure(t, PendingDeferral{text, sent, true});
     return Verdict::Done;
   }
   return Verdict::GoOn;
@@ -162,7 +202,7 @@ Verdict Judge(Transaction& t, const std::string& reply, const std::string& sent,
 // tried again later, as after a 4xx.
 bool Unexpected(Transaction& t, const std::string& reply, const std::string& sent) {
   t.relay.AppendLog("Error : unexpected reply from " + t.server + ": " + ReplyText(reply));
-  return Deferral(t, ReplyText(reply), sent);
+  return TemporaryFailure(t, PendingDeferral{ReplyText(reply), sent, false});
 }
 
 // The line to send for a recipient line met in the replay: the whole recipients zone
@@ -250,6 +290,7 @@ bool Replay(Transaction& t) {
 
 enum class Reached { Connected, NotResolved, Refused };
 Reached Connect(Transaction& t);
+bool CannotConnect(Transaction& t);
 
 // Opportunistic TLS that fails must not strand the message, as it would with a server whose
 // TLS is broken or too old: a new connection carries the stored dialogue, as if STARTTLS had
@@ -262,12 +303,7 @@ bool ReplayInTheClear(Transaction& t, const std::string& why) {
   t.security.tls = NextRelaySecurity::Tls::None;
   t.clearAfterTls = true;
   if (!t.file.Rewind()) return FileEnded(t, "unexpected EOF", "");
-  if (Connect(t) != Reached::Connected) {
-    if (t.fallbackFollows) return PassToNextHop(t);
-    t.relay.AppendLog("Error : can't connect to " + t.server);
-    NoteDeliveryError(t.relay, t.spoolName, t.recipientLine, "can't connect to " + t.server);
-    return false;
-  }
+  if (Connect(t) != Reached::Connected) return CannotConnect(t);
   std::string greeting;
   if (!t.replies.Read(t.connection, t.relay.timings.client.reply, greeting)) return NoReply(t);
   return Replay(t);
@@ -303,20 +339,91 @@ bool OpenAndReplay(Transaction& t) {
   return NoReply(t);
 }
 
-Reached Connect(Transaction& t) {
+// The server's addresses in the order they are tried: an exchanger's from Vellomar's own
+// queries, sorted as the system would sort them; any other server's from the system's
+// resolver, in its order; then the families interleaved.
+std::vector<SocketAddress> AddressesToTry(Transaction& t) {
   ServerAddress address = ParseServerAddress(t.server, kSmtpPort);
-  auto abandon = [&t] { return t.relay.StopOrCancelled(); };
-  auto resolved = LookUpIpv4(address.host, address.port, abandon);
-  if (!resolved) return Reached::NotResolved;
-  auto socket = CreateTcpSocket();
-  if (!socket) return Reached::Refused;
-  // Watched before the connect begins, so that a stop cuts a connect to a silent peer short.
-  t.connection.Open(std::move(socket.value()));
-  if (!ConnectWithin(t.connection.fd(), resolved.value(), t.relay.timings.client.connect, abandon)) {
-    t.connection.Close();
-    return Reached::Refused;
+  std::vector<SocketAddress> found;
+  if (t.hop.addresses) {
+    found = SortForConnecting(t.hop.addresses(address.host, address.port), SystemSourceFor);
+  } else {
+    auto abandon = [&t] { return t.relay.StopOrCancelled(); };
+    auto looked = LookUpHost(address.host, address.port, AddressFamilyOf(t.settings.IPFamily), abandon);
+    if (looked) found = std::move(looked.value());
   }
+  found = InterleaveFamilies(found);
+  if (found.size() > MxResolver::kMaxAddresses) found.resize(MxResolver::kMaxAddresses);
+  return found;
+}
+
+Reached Connect(Transaction& t) {
+  if (!t.race) {
+    std::vector<SocketAddress> addresses = AddressesToTry(t);
+    if (addresses.empty()) return Reached::NotResolved;
+    const ClientTimeouts& limits = t.relay.timings.client;
+    t.race.emplace(std::move(addresses), AddressRace::Timing{limits.connect, limits.nextAddress},
+                   [&t] { return t.relay.StopOrCancelled(); });
+  }
+  auto winner = t.race->Connect();
+  if (!winner) return Reached::Refused;
+  t.connection.Open(std::move(winner->socket));
+  t.connectedTo = winner->index;
   return Reached::Connected;
+}
+
+// No address of the server connected; with more than one, each says why.
+bool CannotConnect(Transaction& t) {
+  std::string why = "can't connect to " + t.server;
+  if (t.race && t.race->addresses().size() > 1) why += " (" + t.race->Failures() + ")";
+  if (t.after.any) return PassToNextHop(t, why);
+  return Unreached(t, why);
+}
+
+// The address used is logged whenever there was a choice, or it is an IPv6 one; a server with
+// one IPv4 address logs as it always did.
+void LogConnected(Transaction& t) {
+  const auto& addresses = t.race->addresses();
+  if (addresses.size() == 1 && addresses.front().family() == AF_INET) return;
+  t.relay.AppendLog("Connected to " + t.server + " " + BracketedAddress(addresses[t.connectedTo]));
+}
+
+// Connects and reads the greeting. A server address that sends no greeting, or a 4xx one,
+// gives way to the next address while one is left; the last one's greeting is taken as it
+// comes, and only its absence ends the attempt.
+std::optional<bool> ConnectAndGreet(Transaction& t) {
+  for (bool counted = false;;) {
+    switch (Connect(t)) {
+      case Reached::NotResolved:
+        t.relay.AppendLog("Error : can't find IP for " + t.server);
+        NoteDeliveryError(t.relay, t.spoolName, t.recipientLine, "can't find IP for " + t.server);
+        if (t.after.any) return PassToNextHop(t, "can't find IP for " + t.server);
+        t.unreached = true;
+        return false;
+      case Reached::Refused:
+        return CannotConnect(t);
+      case Reached::Connected:
+        break;
+    }
+    if (!counted) ++t.relay.counters.sentAll;
+    counted = true;
+    LogConnected(t);
+    if (t.security.tls == NextRelaySecurity::Tls::Implicit) {
+      TlsOutcome outcome = t.connection.StartTls(t.security.check, t.relay.timings.client.reply);
+      if (!outcome.ok()) return ConfigurationFault(t, TlsFaultLine(outcome, t.server));
+    }
+    std::string greeting;
+    bool answered = t.replies.Read(t.connection, t.relay.timings.client.reply, greeting);
+    bool refused = !answered || greeting[0] == '4';
+    if (refused && t.race->OthersLeft(t.connectedTo)) {
+      t.race->Fail(t.connectedTo, answered ? ReplyText(greeting) : "no reply");
+      t.connection.Close();
+      t.replies.Clear();
+      continue;
+    }
+    if (!answered) return NoReply(t);
+    return std::nullopt;
+  }
 }
 
 // The attempt itself; true when the caller may go on from the file's position.
@@ -327,26 +434,7 @@ bool Attempt(Transaction& t) {
     relay.AppendLog("Error : can't read " + t.spoolName);
     return false;
   }
-  switch (Connect(t)) {
-    case Reached::NotResolved:
-      relay.AppendLog("Error : can't find IP for " + t.server);
-      NoteDeliveryError(relay, t.spoolName, t.recipientLine, "can't find IP for " + t.server);
-      return t.fallbackFollows ? PassToNextHop(t) : false;
-    case Reached::Refused:
-      if (t.fallbackFollows) return PassToNextHop(t);
-      relay.AppendLog("Error : can't connect to " + t.server);
-      NoteDeliveryError(relay, t.spoolName, t.recipientLine, "can't connect to " + t.server);
-      return false;
-    case Reached::Connected:
-      break;
-  }
-  ++relay.counters.sentAll;
-  if (t.security.tls == NextRelaySecurity::Tls::Implicit) {
-    TlsOutcome outcome = t.connection.StartTls(t.security.check, relay.timings.client.reply);
-    if (!outcome.ok()) return ConfigurationFault(t, TlsFaultLine(outcome, t.server));
-  }
-  std::string greeting;
-  if (!t.replies.Read(t.connection, relay.timings.client.reply, greeting)) return NoReply(t);
+  if (std::optional<bool> ended = ConnectAndGreet(t)) return *ended;
   return t.security.SpeaksEsmtp() ? OpenAndReplay(t) : Replay(t);
 }
 
@@ -363,26 +451,60 @@ bool RecordRecipientState(RelayServices& relay, SpoolFile& file, const std::stri
 
 HopOutcome DeliverRecipient(RelayServices& relay, const Settings& settings, SpoolFile& file,
                             const std::string& spoolName, const Hop& hop, const std::string& recipientLine,
-                            off_t position, bool fallbackFollows) {
+                            off_t position, const HopsAfter& after) {
   if (recipientLine.empty() || hop.server.empty()) return {HopOutcome::Kind::Settled, false};
   if (relay.queue.FlushedWhileTaken(spoolName)) return {HopOutcome::Kind::Settled, true};
-  Transaction t{relay, settings, file, spoolName, hop.server, recipientLine, position, fallbackFollows,
-                RecipientAddress(recipientLine), hop.security, {}, {}, {}};
+  Transaction t{relay, settings, file, spoolName, hop, hop.server, recipientLine, position, after,
+                RecipientAddress(recipientLine), hop.security};
   bool goOn = Attempt(t);
-  if (t.passedOn) return {HopOutcome::Kind::PassedOn, false};
+  if (t.passedOn) return {HopOutcome::Kind::PassedOn, false, t.passedWhy, t.toAlternate, t.deferral};
+  if (t.unreached) return {HopOutcome::Kind::Unreached, false};
   return {HopOutcome::Kind::Settled, goOn};
 }
 
+namespace {
+
+HopsAfter HopsAfterOf(const Route& route, size_t i) {
+  HopsAfter after;
+  after.any = i + 1 < route.hops.size();
+  after.exchanger = after.any && route.hops[i].kind == Hop::Kind::Exchanger &&
+                    route.hops[i + 1].kind == Hop::Kind::Exchanger;
+  after.alternate = after.any && route.hops.back().kind == Hop::Kind::Alternate;
+  return after;
+}
+
+void LogNextHop(RelayServices& relay, const Hop& hop, const std::string& spoolName, const std::string& why) {
+  if (hop.kind == Hop::Kind::Alternate) {
+    relay.AppendLog("Warning : Using alternative SMTP server for email :" + spoolName);
+  } else {
+    relay.AppendLog("Warning : Using next mail exchanger " + hop.server + " for email :" + spoolName + " (" + why + ")");
+  }
+}
+
+}  // namespace
+
 bool DeliverAlongRoute(RelayServices& relay, const Settings& settings, SpoolFile& file, const std::string& spoolName,
                        const Route& route, const std::string& recipientLine, off_t position) {
+  std::optional<PendingDeferral> deferral;
+  std::string why;
   for (size_t i = 0; i < route.hops.size(); ++i) {
-    if (i > 0) relay.AppendLog("Warning : Using alternative SMTP server for email :" + spoolName);
-    bool fallbackFollows = i + 1 < route.hops.size();
-    HopOutcome outcome =
-        DeliverRecipient(relay, settings, file, spoolName, route.hops[i], recipientLine, position, fallbackFollows);
+    if (i > 0 && relay.StopOrCancelled()) break;  // what an earlier hop answered still counts
+    if (i > 0) LogNextHop(relay, route.hops[i], spoolName, why);
+    HopOutcome outcome = DeliverRecipient(relay, settings, file, spoolName, route.hops[i], recipientLine, position,
+                                          HopsAfterOf(route, i));
     if (outcome.kind == HopOutcome::Kind::Settled) return outcome.goOn;
+    if (outcome.kind == HopOutcome::Kind::Unreached) break;
+    if (!deferral) deferral = outcome.deferral;
+    why = outcome.why;
+    if (outcome.toAlternate) i = route.hops.size() - 2;  // the alternate server is the last hop
   }
-  return false;
+  if (!deferral) return false;
+  // The best exchanger that answered asked for a later try, and no hop after it took the
+  // recipient or refused it for good.
+  if (deferral->fourXx && settings.Logdel) {
+    relay.AppendLog("Sending to " + RecipientAddress(recipientLine) + " delayed (4xx STMP error)");
+  }
+  return RecordDeferral(relay, file, spoolName, recipientLine, position, *deferral);
 }
 
 }  // namespace vellomar

@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "spool/relay_services.h"
+#include "common/server_address.h"
 #include "delivery/delivery_notes.h"
 #include "delivery/delivery_services.h"
 #include "delivery/failure_notice.h"
@@ -167,7 +168,7 @@ int WorkerThread(RelayServices& relay, DeliveryServices& delivery, const std::st
   std::shared_ptr<const Settings> settings = relay.settings();
   MxResolver resolver(
       settings->DNS, relay.timings.dnsWait, [&relay](const std::string& line) { relay.AppendLog(line); },
-      [&relay] { return relay.StopOrCancelled(); });
+      [&relay] { return relay.StopOrCancelled(); }, AddressFamilyOf(settings->IPFamily));
   Run run{relay, delivery, name, settings, std::move(opened.value()), {}, {}, std::move(resolver), std::nullopt};
   PublishSummary(run);
   run.expiredDays = PastLifetime(relay, *settings, run.name, run.file);

@@ -1,7 +1,10 @@
 #include "dns/mx_resolver.h"
 
+#include <algorithm>
 #include <iterator>
 
+#include "common/ip_address.h"
+#include "common/text.h"
 #include "dns/dns_exchange.h"
 #include "platform/random.h"
 
@@ -11,7 +14,6 @@ namespace {
 
 constexpr size_t kMaxNameLength = 255;
 constexpr int kMaxPointers = 32;
-constexpr uint16_t kTypeMx = 15;
 
 // Big-endian 16-bit value at `at`, if the reply holds it.
 bool Read16(const std::vector<uint8_t>& reply, size_t at, uint16_t& value) {
@@ -74,62 +76,144 @@ bool MxResolver::DecodeName(const std::vector<uint8_t>& reply, size_t& position,
   }
 }
 
-std::string MxResolver::ParseMxAnswer(const std::vector<uint8_t>& reply, unsigned answerCount) {
-  std::string best;
-  bool found = false;
-  uint16_t bestPreference = 0;
+namespace {
+
+// Each answer record in turn, handed to `take` with its type, data offset and data length
+// until `take` says stop; a record that runs past the reply ends the walk.
+template <typename Take>
+void WalkAnswers(const std::vector<uint8_t>& reply, unsigned answerCount, Take take) {
   size_t position = 12;
   std::string ignored;
-  if (!DecodeName(reply, position, ignored)) return best;
+  if (!MxResolver::DecodeName(reply, position, ignored)) return;
   position += 4;  // QTYPE, QCLASS
   for (unsigned i = 0; i < answerCount; ++i) {
-    uint16_t type, length, preference;
+    uint16_t type, length;
     ignored.clear();
-    if (!DecodeName(reply, position, ignored) || !Read16(reply, position, type) ||
+    if (!MxResolver::DecodeName(reply, position, ignored) || !Read16(reply, position, type) ||
         !Read16(reply, position + 8, length)) {
-      return best;
+      return;
     }
     size_t data = position + 10;
     position = data + length;
-    if (position > reply.size()) return best;
-    if (type != kTypeMx) continue;
-    std::string exchange;
-    size_t at = data + 2;
-    if (length < 3 || !Read16(reply, data, preference) || !DecodeName(reply, at, exchange)) return best;
-    if (!found || preference < bestPreference) {
-      best = exchange;
-      bestPreference = preference;
-      found = true;
-    }
+    if (position > reply.size() || !take(type, data, length)) return;
   }
-  return best;
 }
 
-std::vector<uint8_t> MxResolver::BuildQuery(const std::string& encodedName, uint16_t id) {
+template <typename T>
+void AppendNew(std::vector<T>& list, const T& item, size_t limit) {
+  for (const T& earlier : list) {
+    if (earlier == item) return;
+  }
+  if (list.size() < limit) list.push_back(item);
+}
+
+}  // namespace
+
+std::vector<std::string> MxResolver::ParseMxAnswers(const std::vector<uint8_t>& reply, unsigned answerCount) {
+  std::vector<std::pair<uint16_t, std::string>> found;
+  WalkAnswers(reply, answerCount, [&](uint16_t type, size_t data, uint16_t length) {
+    if (type != kTypeMx) return true;
+    uint16_t preference;
+    std::string exchange;
+    size_t at = data + 2;
+    if (length < 3 || !Read16(reply, data, preference) || !DecodeName(reply, at, exchange)) return false;
+    found.emplace_back(preference, std::move(exchange));
+    return true;
+  });
+  std::stable_sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::vector<std::string> names;
+  for (auto& entry : found) names.push_back(std::move(entry.second));
+  return names;
+}
+
+std::string MxResolver::ParseMxAnswer(const std::vector<uint8_t>& reply, unsigned answerCount) {
+  std::vector<std::string> names = ParseMxAnswers(reply, answerCount);
+  return names.empty() ? "" : names.front();
+}
+
+std::vector<SocketAddress> MxResolver::ParseAddressAnswers(const std::vector<uint8_t>& reply, unsigned answerCount,
+                                                           uint16_t type, uint16_t port) {
+  std::vector<SocketAddress> addresses;
+  WalkAnswers(reply, answerCount, [&](uint16_t recordType, size_t data, uint16_t length) {
+    if (recordType == type && type == kTypeA && length == 4) addresses.push_back(SocketAddress::Ipv4(&reply[data], port));
+    if (recordType == type && type == kTypeAaaa && length == 16) {
+      addresses.push_back(SocketAddress::Ipv6(&reply[data], port));
+    }
+    return true;
+  });
+  return addresses;
+}
+
+std::vector<uint8_t> MxResolver::BuildQuery(const std::string& encodedName, uint16_t id, uint16_t type) {
   const uint8_t header[] = {static_cast<uint8_t>(id >> 8), static_cast<uint8_t>(id & 0xFF), 0x01, 0x00, 0, 1, 0, 0,
                             0, 0, 0, 0};
-  const uint8_t question[] = {0, 0, kTypeMx, 0, 1};  // end of name, QTYPE MX, QCLASS IN
+  // End of name, QTYPE, QCLASS IN.
+  const uint8_t question[] = {0, static_cast<uint8_t>(type >> 8), static_cast<uint8_t>(type & 0xFF), 0, 1};
   std::vector<uint8_t> query(std::begin(header), std::end(header));
   for (char c : encodedName) query.push_back(static_cast<uint8_t>(c));
   for (uint8_t b : question) query.push_back(b);
   return query;
 }
 
-std::string MxResolver::LookupMx(const std::string& domain) {
-  std::string encoded = EncodeQueryName(domain);
-  if (encoded.empty()) return "";
-  DnsExchange exchange;
-  if (!exchange.Open(dnsServer_, abandon_)) {
-    log_("Error : can't get DNS IP.");
-    return "";
-  }
+// The DNS server is the one the settings name, of whichever family: `IPFamily` chooses the
+// addresses of mail servers, not the way to the resolver.
+bool MxResolver::OpenExchange(DnsExchange& exchange) {
+  if (exchange.Open(dnsServer_, AF_UNSPEC, abandon_)) return true;
+  log_("Error : can't get DNS IP.");
+  return false;
+}
+
+bool MxResolver::Query(DnsExchange& exchange, const std::string& encoded, uint16_t type, std::vector<uint8_t>& reply,
+                       unsigned& answerCount) {
   uint16_t id = 0;
-  if (!FillRandom(&id, sizeof id)) return "";  // only on a kernel without getrandom
+  if (!FillRandom(&id, sizeof id)) return false;  // only on a kernel without getrandom
+  if (!exchange.Ask(BuildQuery(encoded, id, type), wait_, reply)) return false;
+  uint16_t count = 0;
+  Read16(reply, 6, count);
+  answerCount = count;
+  return true;
+}
+
+std::vector<std::string> MxResolver::LookupExchangers(const std::string& domain) {
+  std::string encoded = EncodeQueryName(domain);
+  if (encoded.empty()) return {};
+  DnsExchange exchange;
   std::vector<uint8_t> reply;
-  if (!exchange.Ask(BuildQuery(encoded, id), wait_, reply)) return "";
-  uint16_t answerCount = 0;
-  Read16(reply, 6, answerCount);
-  return ParseMxAnswer(reply, answerCount);
+  unsigned answerCount = 0;
+  if (!OpenExchange(exchange) || !Query(exchange, encoded, kTypeMx, reply, answerCount)) return {};
+  std::vector<std::string> found = ParseMxAnswers(reply, answerCount);
+  // The root as the best exchanger says that the domain takes no mail; elsewhere it is no host.
+  if (found.empty() || found.front().empty()) return {};
+  std::vector<std::string> exchangers;
+  for (const std::string& name : found) {
+    bool seen = name.empty();
+    for (const std::string& earlier : exchangers) seen = seen || EqualsIgnoreCase(earlier, name);
+    if (!seen && exchangers.size() < kMaxExchangers) exchangers.push_back(name);
+  }
+  return exchangers;
+}
+
+std::vector<SocketAddress> MxResolver::LookupAddresses(const std::string& host, uint16_t port) {
+  std::vector<SocketAddress> addresses;
+  if (auto literal = ParseIpAddress(host)) {
+    SocketAddress address = literal->IsIpv4() ? SocketAddress::Ipv4(literal->bytes.data() + 12, port)
+                                              : SocketAddress::Ipv6(literal->bytes.data(), port);
+    if (family_ == AF_UNSPEC || family_ == address.family()) addresses.push_back(address);
+    return addresses;
+  }
+  std::string encoded = EncodeQueryName(host);
+  DnsExchange exchange;
+  if (encoded.empty() || !OpenExchange(exchange)) return addresses;
+  for (uint16_t type : {kTypeAaaa, kTypeA}) {
+    if (family_ == (type == kTypeA ? AF_INET6 : AF_INET)) continue;
+    std::vector<uint8_t> reply;
+    unsigned answerCount = 0;
+    if (!Query(exchange, encoded, type, reply, answerCount)) continue;
+    for (const SocketAddress& address : ParseAddressAnswers(reply, answerCount, type, port)) {
+      AppendNew(addresses, address, kMaxAddresses);
+    }
+  }
+  return addresses;
 }
 
 }  // namespace vellomar

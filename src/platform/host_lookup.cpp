@@ -11,6 +11,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/socket_address.h"
+
 namespace vellomar {
 
 namespace {
@@ -21,24 +23,44 @@ struct Lookup {
   std::condition_variable done;
   bool finished = false;
   SystemError error;
-  sockaddr_in address{};
+  std::vector<SocketAddress> addresses;
 };
 
-void Resolve(Lookup& lookup, const std::string& host, uint16_t port) {
+// Every IPv4 and IPv6 address of the answer in the resolver's order, each once, with the port.
+std::vector<SocketAddress> AddressesOf(const addrinfo* found, uint16_t port) {
+  std::vector<SocketAddress> addresses;
+  for (const addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
+    auto address = SocketAddress::From(entry->ai_addr, entry->ai_addrlen);
+    if (!address) continue;
+    address->SetPort(port);
+    bool seen = false;
+    for (const SocketAddress& earlier : addresses) seen = seen || earlier == *address;
+    if (!seen) addresses.push_back(*address);
+  }
+  return addresses;
+}
+
+// The resolver's answer for `host`: its code, and the addresses when it found any.
+int Ask(const std::string& host, uint16_t port, int family, int flags, std::vector<SocketAddress>& addresses) {
   addrinfo hints{};
-  hints.ai_family = AF_INET;
+  hints.ai_family = family;
   hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = flags;
   addrinfo* found = nullptr;
   int code = ::getaddrinfo(host.c_str(), nullptr, &hints, &found);
   std::unique_ptr<addrinfo, void (*)(addrinfo*)> owned(found, ::freeaddrinfo);
-  if (code == 0 && (found == nullptr || found->ai_addrlen < sizeof(sockaddr_in))) code = EAI_NONAME;
+  if (code == 0) addresses = AddressesOf(found, port);
+  if (code == 0 && addresses.empty()) code = EAI_NONAME;
+  return code;
+}
+
+void Resolve(Lookup& lookup, const std::string& host, uint16_t port, int family) {
+  std::vector<SocketAddress> addresses;
+  int code = Ask(host, port, family, 0, addresses);
   // EAI_SYSTEM says only that the real cause is in errno.
   SystemError error = code == EAI_SYSTEM && errno != 0 ? SystemError{errno} : ResolverError(code);
   std::lock_guard<std::mutex> guard(lookup.lock);
-  if (code == 0) {
-    lookup.address = *reinterpret_cast<const sockaddr_in*>(found->ai_addr);
-    lookup.address.sin_port = htons(port);
-  }
+  if (code == 0) lookup.addresses = std::move(addresses);
   lookup.error = error;
   lookup.finished = true;
   lookup.done.notify_all();
@@ -84,29 +106,34 @@ constexpr std::chrono::milliseconds kSlice{100};
 
 }  // namespace
 
-ErrorOr<sockaddr_in> LookUpIpv4(const std::string& host, uint16_t port, const std::function<bool()>& abandon) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  if (::inet_pton(AF_INET, host.c_str(), &address.sin_addr) == 1) return address;
+ErrorOr<std::vector<SocketAddress>> LookUpHost(const std::string& host, uint16_t port, int family,
+                                               const std::function<bool()>& abandon) {
+  using Result = ErrorOr<std::vector<SocketAddress>>;
+  std::vector<SocketAddress> literal;
+  // An address as text never waits for a server.
+  int code = Ask(host, port, AF_UNSPEC, AI_NUMERICHOST, literal);
+  if (code == 0) {
+    if (family != AF_UNSPEC && literal.front().family() != family) return Result::Fail(ResolverError(EAI_ADDRFAMILY));
+    return literal;
+  }
   auto lookup = std::make_shared<Lookup>();
   std::thread thread;
   try {
-    thread = std::thread([lookup, host, port] { Resolve(*lookup, host, port); });
+    thread = std::thread([lookup, host, port, family] { Resolve(*lookup, host, port, family); });
   } catch (const std::system_error& failed) {
-    return ErrorOr<sockaddr_in>::Fail(failed.code().value());
+    return Result::Fail(failed.code().value());
   }
   std::unique_lock<std::mutex> held(lookup->lock);
   while (!lookup->done.wait_for(held, kSlice, [&] { return lookup->finished; })) {
     if (!abandon || !abandon()) continue;
     held.unlock();
     abandonedLookups.Keep(lookup, std::move(thread));
-    return ErrorOr<sockaddr_in>::Fail(ResolverError(EAI_CANCELED));
+    return Result::Fail(ResolverError(EAI_CANCELED));
   }
   held.unlock();
   thread.join();
-  if (lookup->error.code != 0) return ErrorOr<sockaddr_in>::Fail(lookup->error);
-  return lookup->address;
+  if (lookup->error.code != 0) return Result::Fail(lookup->error);
+  return std::move(lookup->addresses);
 }
 
 }  // namespace vellomar

@@ -217,11 +217,11 @@ int AwaitConnect(pollfd& watched, std::chrono::milliseconds timeout, const std::
 
 }  // namespace
 
-Status ConnectWithin(int fd, const sockaddr_in& address, std::chrono::milliseconds timeout,
+Status ConnectWithin(int fd, const SocketAddress& address, std::chrono::milliseconds timeout,
                      const std::function<bool()>& abandon) {
   int flags = ::fcntl(fd, F_GETFL);
   ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
-  if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+  if (::connect(fd, address.get(), address.length()) != 0) {
     if (errno != EINPROGRESS) return FailWith(errno);
     pollfd watched{fd, POLLOUT, 0};
     bool abandoned = false;
@@ -238,25 +238,74 @@ Status ConnectWithin(int fd, const sockaddr_in& address, std::chrono::millisecon
   return Ok();
 }
 
-ErrorOr<FileDescriptor> CreateUdpSocket() {
-  int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
+ErrorOr<bool> BeginConnect(int fd, const SocketAddress& address) {
+  if (Status nonBlocking = SetNonBlocking(fd, true); !nonBlocking) return ErrorOr<bool>::Fail(nonBlocking.failure());
+  if (::connect(fd, address.get(), address.length()) == 0) return true;
+  if (errno == EINPROGRESS) return false;
+  return ErrorOr<bool>::Fail(errno);
+}
+
+Status ConnectOutcome(int fd) {
+  int error = 0;
+  socklen_t length = sizeof error;
+  if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return FailWith(errno);
+  if (error != 0) return FailWith(error);
+  // A shutdown while connecting leaves no error behind, and no connection either.
+  sockaddr_storage peer{};
+  length = sizeof peer;
+  if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0) return FailWith(ECONNABORTED);
+  return Ok();
+}
+
+ErrorOr<size_t> WaitAnyWritable(const std::vector<int>& fds, int timeoutMs) {
+  std::vector<pollfd> watched;
+  for (int fd : fds) watched.push_back(pollfd{fd, POLLOUT, 0});
+  int ready;
+  do {
+    ready = ::poll(watched.data(), watched.size(), timeoutMs);
+  } while (ready < 0 && errno == EINTR);
+  if (ready < 0) return ErrorOr<size_t>::Fail(errno);
+  for (size_t i = 0; i < watched.size(); ++i) {
+    if (watched[i].revents != 0) return i;
+  }
+  return watched.size();
+}
+
+ErrorOr<SocketAddress> SourceAddressFor(const SocketAddress& destination) {
+  FileDescriptor probe(::socket(destination.family(), SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP));
+  if (!probe.valid()) return ErrorOr<SocketAddress>::Fail(errno);
+  if (::connect(probe.get(), destination.get(), destination.length()) != 0) return ErrorOr<SocketAddress>::Fail(errno);
+  sockaddr_storage local{};
+  socklen_t length = sizeof local;
+  if (::getsockname(probe.get(), reinterpret_cast<sockaddr*>(&local), &length) != 0) {
+    return ErrorOr<SocketAddress>::Fail(errno);
+  }
+  auto source = SocketAddress::From(reinterpret_cast<const sockaddr*>(&local), length);
+  if (!source) return ErrorOr<SocketAddress>::Fail(EAFNOSUPPORT);
+  return *source;
+}
+
+ErrorOr<FileDescriptor> CreateUdpSocket(int family) {
+  int fd = ::socket(family, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
   if (fd < 0) return ErrorOr<FileDescriptor>::Fail(errno);
   return FileDescriptor(fd);
 }
 
-Status SendDatagram(int fd, const void* data, size_t size, const sockaddr_in& to) {
-  ssize_t sent = ::sendto(fd, data, size, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+Status SendDatagram(int fd, const void* data, size_t size, const SocketAddress& to) {
+  ssize_t sent = ::sendto(fd, data, size, MSG_NOSIGNAL, to.get(), to.length());
   if (sent < 0) return FailWith(errno);
   return Ok();
 }
 
-ErrorOr<size_t> ReceiveDatagram(int fd, void* buffer, size_t size, sockaddr_in& from) {
-  socklen_t length = sizeof from;
+ErrorOr<size_t> ReceiveDatagram(int fd, void* buffer, size_t size, SocketAddress& from) {
+  sockaddr_storage source{};
+  socklen_t length = sizeof source;
   ssize_t got;
   do {
-    got = ::recvfrom(fd, buffer, size, 0, reinterpret_cast<sockaddr*>(&from), &length);
+    got = ::recvfrom(fd, buffer, size, 0, reinterpret_cast<sockaddr*>(&source), &length);
   } while (got < 0 && errno == EINTR);
   if (got < 0) return ErrorOr<size_t>::Fail(errno);
+  from = SocketAddress::From(reinterpret_cast<const sockaddr*>(&source), length).value_or(SocketAddress());
   return static_cast<size_t>(got);
 }
 

@@ -9,6 +9,7 @@
 
 #include "platform/error_or.h"
 #include "platform/file_descriptor.h"
+#include "platform/socket_address.h"
 
 namespace vellomar {
 
@@ -64,12 +65,24 @@ namespace vellomar {
 // Connects the socket within the time; ETIMEDOUT when it did not, ECANCELED when `abandon`
 // (asked every 100 ms) said so first. The socket is blocking again after. Made on a socket
 // the caller already holds, so that a cancel hook can shut it down from the start.
-Status ConnectWithin(int fd, const sockaddr_in& address, std::chrono::milliseconds timeout,
+Status ConnectWithin(int fd, const SocketAddress& address, std::chrono::milliseconds timeout,
                      const std::function<bool()>& abandon);
 
-ErrorOr<FileDescriptor> CreateUdpSocket();
-Status SendDatagram(int fd, const void* data, size_t size, const sockaddr_in& to);
+// Starts a connect on a socket made non-blocking for it: true when it connected at once, false
+// when it is under way (its end is known once the socket is writable), or the error.
+ErrorOr<bool> BeginConnect(int fd, const SocketAddress& address);
+// How a connect under way ended, once the socket is writable: Ok when it is connected.
+Status ConnectOutcome(int fd);
+// The index of the first of `fds` that is writable (or failed) within the time; fds.size()
+// when the time ran out.
+ErrorOr<size_t> WaitAnyWritable(const std::vector<int>& fds, int timeoutMs);
+// The local address the system would send from to reach `destination` (a UDP socket connected
+// to it, so nothing goes out); ENETUNREACH and the like when there is no way there.
+ErrorOr<SocketAddress> SourceAddressFor(const SocketAddress& destination);
+
+ErrorOr<FileDescriptor> CreateUdpSocket(int family = AF_INET);
+Status SendDatagram(int fd, const void* data, size_t size, const SocketAddress& to);
 // One datagram, with the address it came from.
-ErrorOr<size_t> ReceiveDatagram(int fd, void* buffer, size_t size, sockaddr_in& from);
+ErrorOr<size_t> ReceiveDatagram(int fd, void* buffer, size_t size, SocketAddress& from);
 
 }  // namespace vellomar

@@ -45,7 +45,7 @@ TEST(SystemErrorTest, AFailurePassedOnKeepsItsSource) {
 
 // An empty host name is refused by the resolver itself, without asking any server.
 TEST(SystemErrorTest, ResolverFailuresAreMarkedAsSuch) {
-  auto address = LookUpIpv4("", 25, [] { return false; });
+  auto address = LookUpHost("", 25, AF_UNSPEC, [] { return false; });
   ASSERT_FALSE(address);
   EXPECT_EQ(address.failure().source, SystemError::Source::Resolver) << SystemErrorText(address.failure());
   EXPECT_EQ(SystemErrorText(address.failure()), ::gai_strerror(address.error()));

@@ -45,6 +45,30 @@ TEST_F(DialogFieldsTest, ModesCheckRefusesAnEmptyEntryForTheSelectedMode) {
   EXPECT_TRUE(ReloadRelaySettings(SettingsKey(), Settings()).REAL_RELAY);
 }
 
+// Every filled entry must be a server address; an IPv6 one with a port needs brackets.
+TEST_F(DialogFieldsTest, ModesCheckTakesServerAddressesOfEitherFamily) {
+  struct Case {
+    const char* server;
+    bool accepted;
+  };
+  const Case cases[] = {
+      {"relay.example", true},   {"relay.example:587", true},  {"192.0.2.25:25", true}, {"2001:db8::25", true},
+      {"[2001:db8::25]", true},  {"[2001:db8::25]:587", true}, {"[::1]:2525", true},    {"relay.example:smtp", false},
+      {"relay.example:0", false}, {"[relay.example]:25", false}, {"[2001:db8::25]587", false},
+      {"2001:db8::25:587x", false}, {"[2001:db8::25]:70000", false}, {"a]b", false},
+  };
+  for (const Case& c : cases) {
+    for (bool trueRelaying : {false, true}) {
+      ModesFields fields{trueRelaying ? "" : c.server, "10.0.0.53", trueRelaying ? c.server : "", trueRelaying};
+      auto error = CheckModesFields(fields);
+      EXPECT_EQ(!error.has_value(), c.accepted) << c.server;
+      if (error) {
+        EXPECT_EQ(error->text, std::string("Invalid server address: ") + c.server);
+      }
+    }
+  }
+}
+
 TEST_F(DialogFieldsTest, SettingsStoreAsTypedAndAutostartFollowsTheBox) {
   SettingsFields fields;
   fields.minimize = true;

@@ -13,9 +13,11 @@
 
 #include "delivery/delivery_notes.h"
 #include "delivery/route.h"
+#include "platform/host_lookup.h"
 #include "spool/relay_services.h"
 #include "delivery_fixture.h"
 #include "support/eventually.h"
+#include "support/loopback.h"
 #include "support/smtp_peer.h"
 
 namespace vellomar {
@@ -284,6 +286,58 @@ TEST_F(DeliverRecipientTest, UnreachableOrSilentServersLeaveTheRecipientPending)
   EXPECT_EQ(LastDeliveryError(relay(), "953.tml", "RCPT TO:<second address>\r\n"), "");
   EXPECT_FALSE(Deliver("953.tml", 2, refused));
   EXPECT_EQ(LastDeliveryError(relay(), "953.tml", "RCPT TO:<first address>\r\n"), "can't connect to " + refused);
+}
+
+// Each address of the server in turn: a refusal, a 4xx greeting or none gives way to the
+// next; when all fail, the recipient's last error names each with its reason.
+TEST_F(DeliverRecipientTest, EachAddressOfTheServerInTurn) {
+  const bool ipv6 = test::HasIpv6Loopback();
+  Spool("953.tml", test::WorkedExample());
+  if (ipv6) {
+    SmtpPeer onIpv6(SmtpPeer::AcceptAll, "220 peer ready\r\n", "::1");
+    EXPECT_TRUE(Deliver("953.tml", 2, onIpv6.server()));
+    EXPECT_NE(LogContent().find("Connected to " + onIpv6.server() + " [::1]\r\n"), std::string::npos);
+    Spool("953.tml", test::WorkedExample());
+  }
+
+  relay().timings.client.reply = milliseconds(300);
+  SmtpPeer busy(SmtpPeer::AcceptAll, "421 busy\r\n", "127.0.0.2");
+  SmtpPeer silent(SmtpPeer::AcceptAll, "", "127.0.0.3", busy.port());
+  SmtpPeer taking(SmtpPeer::AcceptAll, "220 ready\r\n", "127.0.0.4", busy.port());
+  const std::string server = "x.test:" + std::to_string(busy.port());
+  auto hopWith = [&](std::vector<std::string> hosts) {
+    Route route = RouteVia(*relay().settings(), server);
+    route.hops[0].addresses = [hosts](const std::string& host, uint16_t port) {
+      EXPECT_EQ(host, "x.test");
+      std::vector<SocketAddress> found;
+      for (const std::string& text : hosts) found.push_back(LookUpHost(text, port, AF_UNSPEC, {}).value().front());
+      return found;
+    };
+    return route;
+  };
+  struct Case {
+    std::vector<std::string> hosts;
+    bool delivered;
+    std::string want;  // in the log, or the last error
+  };
+  const Case cases[] = {
+      {{"127.0.0.2", "127.0.0.3", "127.0.0.4"}, true, "Connected to " + server + " [127.0.0.4]\r\n"},
+      {{"127.0.0.5", "::1"}, false, "can't connect to " + server + " ([::1]: Connection refused; [127.0.0.5]: Connection refused)"},
+  };
+  for (const Case& c : cases) {
+    if (!ipv6 && c.hosts.back() == "::1") continue;
+    auto [position, line] = LineAt("953.tml", 3);
+    SpoolFile file = Open("953.tml");
+    DeliverAlongRoute(relay(), *relay().settings(), file, "953.tml", hopWith(c.hosts), line, position);
+    if (c.delivered) {
+      EXPECT_NE(LogContent().find(c.want), std::string::npos) << LogContent();
+    }
+    if (!c.delivered) {
+      EXPECT_EQ(LastDeliveryError(relay(), "953.tml", line), c.want);
+    }
+  }
+  EXPECT_EQ(busy.Connections() + silent.Connections() + taking.Connections(), 3);
+  EXPECT_EQ(taking.Transcripts()[0].back(), "QUIT\r\n");
 }
 
 TEST_F(DeliverRecipientTest, RefusedConnectionInTrueRelayingGoesToTheAlternate) {

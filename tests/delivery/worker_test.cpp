@@ -4,12 +4,15 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <map>
 
 #include "common/system_error.h"
+#include "delivery/delivery_notes.h"
 #include "delivery/sign_ins.h"
 #include "delivery_fixture.h"
 #include "dns/mx_resolver.h"
 #include "support/dns_peer.h"
+#include "support/loopback.h"
 #include "support/smtp_peer.h"
 
 namespace vellomar {
@@ -18,6 +21,7 @@ namespace {
 using test::DnsPeer;
 using test::DnsReply;
 using test::SmtpPeer;
+using Texts = std::vector<std::string>;
 
 class WorkerTest : public test::DeliveryFixture {
  protected:
@@ -26,10 +30,13 @@ class WorkerTest : public test::DeliveryFixture {
     {
       relay().queue.Add(name);
     }
-    // Registered before it runs, as the dispatcher does, or its summary could come first.
-    std::shared_ptr<ThreadHandle> thread = relay().outgoing.Launch(name, [this, &name] {
+    // As the dispatcher does: started and registered under one hold, so that the worker's
+    // summary finds its entry.
+    std::shared_ptr<ThreadHandle> thread = relay().outgoing.Launch(name, [this, name] {
       return relay().threads().Start([this, name](ThreadHandle&) { return WorkerThread(relay(), relay().delivery(), name); });
     });
+    EXPECT_NE(thread, nullptr);
+    if (thread == nullptr) return -1;
     EXPECT_TRUE(thread->WaitFor(std::chrono::seconds(30)));
     return thread->ExitCode();
   }
@@ -59,6 +66,28 @@ class WorkerTest : public test::DeliveryFixture {
       return DnsPeer::Answer{reply.Build(), {}};
     };
   }
+  // A DNS server holding one zone: every MX query is answered with `exchangers` (preferences
+  // 20, 30, ...), an AAAA or A query for one of `hosts` with its addresses of that family.
+  static DnsPeer::Script Zone(std::vector<std::string> exchangers, std::map<std::string, Texts> hosts) {
+    return [=](const std::vector<uint8_t>& query) {
+      std::string name;
+      for (size_t at = 12; at < query.size() && query[at] != 0; at += query[at] + 1u) {
+        name += (name.empty() ? "" : ".") + std::string(query.begin() + static_cast<long>(at) + 1,
+                                                         query.begin() + static_cast<long>(at) + 1 + query[at]);
+      }
+      const uint8_t type = query[query.size() - 3];
+      Texts records = type == 15 ? exchangers : Texts{};
+      for (const std::string& address : hosts.count(name) != 0 ? hosts.at(name) : Texts{}) {
+        if ((address.find(':') != std::string::npos) == (type == 28)) records.push_back(address);
+      }
+      DnsReply reply = DnsReply::To(query, static_cast<uint16_t>(records.size()));
+      uint16_t preference = 10;
+      for (const std::string& record : records) type == 15 ? reply.Mx(preference += 10, record) : reply.Address(record);
+      return DnsPeer::Answer{reply.Build(), {}};
+    };
+  }
+  static std::string Port(int port) { return ":" + std::to_string(port); }
+  const std::string file = "HELO a\r\nMAIL FROM:<s@example.net>\r\nRCPT TO:<bob@example.org>\r\nDATA\r\nx\r\n.\r\nQUIT\r\n";
 };
 
 TEST_F(WorkerTest, AllDeliveredDeletesTheFileAndReleasesItsName) {
@@ -239,6 +268,85 @@ TEST_F(WorkerTest, MailForTheNextRelayWaitsUntilItsSignInGivesAToken) {
   EXPECT_EQ(signIns.For(NextRelaySignIn(*relay().settings())).tokens, ann.tokens);
   EXPECT_NE(signIns.For(NextRelaySignIn(bob)).account, ann.account);
   EXPECT_NE(signIns.For(NextRelaySignIn(bob)).tokens, ann.tokens);
+}
+
+// An exchanger's addresses come from the DNS server, IPv6 first; one that does not connect
+// gives way to the next, and `IPFamily` keeps to one family.
+TEST_F(WorkerTest, TrueRelayingTriesEachAddressOfAnExchanger) {
+  if (!test::HasIpv6Loopback()) GTEST_SKIP() << "this machine has no IPv6 loopback address (::1)";
+  Configure([&](Settings& s) { s.REAL_RELAY = true; });
+  SmtpPeer onIpv6(SmtpPeer::AcceptAll, "220 peer ready\r\n", "::1");
+  const std::string both = "both.test" + Port(onIpv6.port());
+  SmtpPeer second(SmtpPeer::AcceptAll, "220 peer ready\r\n", "127.0.0.3");
+  const std::string two = "two.test" + Port(second.port());
+  struct Case {
+    std::string exchanger;
+    std::string family;
+    int exitCode;
+    std::string log;
+  };
+  const Case cases[] = {
+      {both, "any", 1, "Connected to " + both + " [::1]\r\n"},
+      {two, "any", 1, "Connected to " + two + " [127.0.0.3]\r\n"},
+      {both, "ipv4", 0, "Error : can't connect to " + both + "\r\n"},
+      {two, "ipv6", 0, "Error : can't find IP for " + two + "\r\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.exchanger + " " + c.family);
+    DnsPeer withMx(Zone({c.exchanger}, {{"both.test", {"127.0.0.1", "::1"}}, {"two.test", {"127.0.0.2", "127.0.0.3"}}}));
+    Configure([&](Settings& s) {
+      s.DNS = withMx.server();
+      s.IPFamily = c.family;
+    });
+    appDir().Write("1.tml", file);
+    EXPECT_EQ(RunWorker("1.tml"), c.exitCode);
+    EXPECT_NE(LogContent().find(c.log), std::string::npos) << LogContent();
+    for (const auto& query : withMx.Queries()) {
+      if (c.family != "any") {
+        EXPECT_NE(query[query.size() - 3], c.family == "ipv4" ? 28 : 1);
+      }
+    }
+  }
+  EXPECT_EQ(onIpv6.Connections(), 1) << "never touched under ipv4";
+  EXPECT_EQ(second.Connections(), 1);
+}
+
+// Every exchanger in order: the first refusing connections, the second answering 451, the
+// third taking the mail; a temporary refusal counts only when no later exchanger settles it.
+TEST_F(WorkerTest, TrueRelayingTriesEveryExchangerInTurn) {
+  Configure([&](Settings& s) { s.REAL_RELAY = true; });
+  std::string refusing;
+  {
+    SmtpPeer closed(SmtpPeer::AcceptAll);
+    refusing = closed.server();
+  }
+  SmtpPeer busy([](int connection, const std::string& line) {
+    return line.rfind("RCPT", 0) == 0 ? std::string("451 busy\r\n") : SmtpPeer::AcceptAll(connection, line);
+  });
+  SmtpPeer taking(SmtpPeer::AcceptAll);
+  DnsPeer dns(Zone({refusing, busy.server(), taking.server()}, {}));
+  Configure([&](Settings& s) { s.DNS = dns.server(); });
+  appDir().Write("1.tml", file);
+  EXPECT_EQ(RunWorker("1.tml"), 1);
+  EXPECT_FALSE(appDir().Exists("1.tml"));
+  EXPECT_EQ(busy.Connections(), 1);
+  ASSERT_EQ(taking.Connections(), 1);
+  EXPECT_EQ(taking.Transcripts()[0].back(), "QUIT\r\n");
+  const std::string log = LogContent();
+  size_t first = log.find("Warning : Using next mail exchanger " + busy.server() + " for email :1.tml (can't connect to " +
+                          refusing + ")\r\n");
+  size_t second = log.find("Warning : Using next mail exchanger " + taking.server() + " for email :1.tml (" +
+                           busy.server() + ": 451 busy)\r\n");
+  EXPECT_LT(first, second) << log;
+  EXPECT_NE(second, std::string::npos) << log;
+
+  // Only the busy one answers: the letter advances once, with its reply as the last error.
+  DnsPeer noneTaking(Zone({busy.server(), refusing}, {}));
+  Configure([&](Settings& s) { s.DNS = noneTaking.server(); });
+  appDir().Write("2.tml", file);
+  EXPECT_EQ(RunWorker("2.tml"), 0);
+  EXPECT_NE(appDir().Read("2.tml").find("\r\nSCPT TO:<bob@example.org>\r\n"), std::string::npos);
+  EXPECT_EQ(LastDeliveryError(relay(), "2.tml", "RCPT TO:<bob@example.org>\r\n"), "451 busy");
 }
 
 TEST_F(WorkerTest, ARecipientWithoutDomainIsGivenUpAloneInTrueRelaying) {

@@ -4,7 +4,12 @@
 
 #include <functional>
 
+#include <unistd.h>
+
 #include "control/settings.h"
+#include "support/child_process.h"
+#include "support/eventually.h"
+#include "support/loopback.h"
 #include "support/dns_peer.h"
 #include "support/relay_fixture.h"
 
@@ -60,6 +65,52 @@ TEST(MxResolverTest, ChoiceOfExchanger) {
   EXPECT_EQ(Parse(DnsReply(1, 1, "example.org").Mx(10, ""), 1), "") << "the root is no exchanger";
 }
 
+// Every exchanger by preference, equals in the order of the reply, each once.
+TEST(MxResolverTest, ExchangersInOrder) {
+  using Names = std::vector<std::string>;
+  struct Case {
+    DnsReply reply;
+    unsigned answers;
+    Names want;
+  };
+  const Case cases[] = {
+      {DnsReply(1, 3, "e.org").Mx(20, "c.e").Mx(10, "a.e").Mx(10, "b.e"), 3, {"a.e", "b.e", "c.e"}},
+      {DnsReply(1, 3, "e.org").Mx(10, "b.e").Other(16, {1, 'x'}).Mx(10, "a.e"), 3, {"b.e", "a.e"}},
+      {DnsReply(1, 2, "e.org").Mx(10, "a.e").Mx(5, ""), 2, {"", "a.e"}},
+      {DnsReply(1, 2, "e.org").Mx(10, "a.e").Mx(5, "b.e"), 1, {"a.e"}},
+  };
+  for (const Case& c : cases) EXPECT_EQ(MxResolver::ParseMxAnswers(c.reply.Build(), c.answers), c.want);
+}
+
+TEST(MxResolverTest, AddressRecordsAreBoundedLikeExchangers) {
+  struct Case {
+    DnsReply reply;
+    unsigned answers;
+    uint16_t type;
+    std::vector<std::string> want;
+  };
+  const Case cases[] = {
+      {DnsReply(1, 2, "h.e", 1).Address("192.0.2.1").Address("192.0.2.2"), 2, 1, {"192.0.2.1", "192.0.2.2"}},
+      {DnsReply(1, 2, "h.e", 28).Address("2001:db8::25").Address("::1"), 2, 28, {"2001:db8::25", "::1"}},
+      {DnsReply(1, 2, "h.e", 28).Address("192.0.2.1").Address("::1"), 2, 28, {"::1"}},
+      {DnsReply(1, 2, "h.e", 1).Other(1, {1, 2, 3}).Other(1, {1, 2, 3, 4, 5}), 2, 1, {}},
+      {DnsReply(1, 2, "h.e", 1).Address("192.0.2.1").Other(5, {1, 'c', 0}), 2, 1, {"192.0.2.1"}},
+      {DnsReply(1, 2, "h.e", 1).Address("192.0.2.1"), 2, 1, {"192.0.2.1"}},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> got;
+    for (const SocketAddress& a : MxResolver::ParseAddressAnswers(c.reply.Build(), c.answers, c.type, 25)) {
+      EXPECT_EQ(a.port(), 25);
+      got.push_back(a.HostText());
+    }
+    EXPECT_EQ(got, c.want);
+  }
+  Bytes whole = DnsReply(1, 1, "h.e", 28).Address("2001:db8::25").Build();
+  for (size_t cut = 0; cut < whole.size(); ++cut) {
+    EXPECT_TRUE(MxResolver::ParseAddressAnswers(Bytes(whole.begin(), whole.begin() + cut), 1, 28, 25).empty()) << cut;
+  }
+}
+
 TEST(MxResolverTest, CompressedNames) {
   // mx1 followed by a pointer to the question's example.org (offset 12).
   DnsReply pointed(1, 1, "example.org");
@@ -107,10 +158,16 @@ class LookupMxTest : public test::RelayFixture {
 
   static uint16_t IdOf(const Bytes& query) { return static_cast<uint16_t>(query[0] << 8 | query[1]); }
   // A resolver as a worker makes one, from the settings of the moment.
-  MxResolver Resolver() {
+  MxResolver Resolver(int family = AF_UNSPEC) {
     return MxResolver(
         relay().settings()->DNS, relay().timings.dnsWait, [this](const std::string& line) { relay().AppendLog(line); },
-        [this] { return relay().StopOrCancelled(); });
+        [this] { return relay().StopOrCancelled(); }, family);
+  }
+  static std::string BracketedHost(const SocketAddress& a) { return "[" + a.HostText() + "]:" + std::to_string(a.port()); }
+  // The best exchanger of the domain, or "".
+  std::string Best(const std::string& domain) {
+    std::vector<std::string> exchangers = Resolver().LookupExchangers(domain);
+    return exchangers.empty() ? "" : exchangers.front();
   }
 };
 
@@ -119,14 +176,14 @@ TEST_F(LookupMxTest, AsksTheConfiguredServerAndTakesItsAnswer) {
     return DnsPeer::Answer{DnsReply(IdOf(query), 1, "example.org").Mx(10, "mx.example.org").Build(), {}};
   });
   Configure([&](Settings& s) { s.DNS = peer.server(); });
-  for (int i = 0; i < 4; ++i) EXPECT_EQ(Resolver().LookupMx("example.org"), "mx.example.org");
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(Best("example.org"), "mx.example.org");
   auto queries = peer.Queries();
   ASSERT_EQ(queries.size(), 4u);
   EXPECT_EQ(queries[0], MxResolver::BuildQuery(MxResolver::EncodeQueryName("example.org"), IdOf(queries[0])));
   bool allAlike = true;
   for (const Bytes& query : queries) allAlike = allAlike && IdOf(query) == IdOf(queries[0]);
   EXPECT_FALSE(allAlike) << "each query draws its own ID";
-  EXPECT_EQ(Resolver().LookupMx("bad..name"), "");
+  EXPECT_EQ(Best("bad..name"), "");
   EXPECT_EQ(peer.Queries().size(), 4u) << "an invalid name is never asked";
 }
 
@@ -155,22 +212,76 @@ TEST_F(LookupMxTest, OnlyTheServersAnswerToThisQueryCounts) {
       return DnsPeer::Answer{c.forge(DnsReply(IdOf(query), 1, "example.org").Mx(10, "mx.example.org").Build()), stray};
     });
     Configure([&](Settings& s) { s.DNS = peer.server(); });
-    EXPECT_EQ(Resolver().LookupMx("example.org"), c.want);
+    EXPECT_EQ(Best("example.org"), c.want);
   }
+}
+
+// A name's addresses from the DNS server: AAAA then A, as the family allows; a reply too long
+// for a datagram is asked again over TCP to the same server, on IPv4 or IPv6.
+TEST_F(LookupMxTest, AddressesAndTruncatedRepliesOverTcp) {
+  if (!test::HasIpv6Loopback()) GTEST_SKIP() << "this machine has no IPv6 loopback address (::1)";
+  auto truncated = [](const Bytes& query) { return DnsPeer::Answer{DnsReply::To(query, 0).Truncated().Build(), {}}; };
+  auto whole = [](const Bytes& query) {
+    if (query[query.size() - 3] == 15) return DnsPeer::Answer{DnsReply::To(query, 2).Mx(20, "b.e").Mx(10, "a.e").Build(), {}};
+    if (query[query.size() - 3] == 28) return DnsPeer::Answer{DnsReply::To(query, 1).Address("::1").Build(), {}};
+    return DnsPeer::Answer{DnsReply::To(query, 2).Address("127.0.0.2").Address("127.0.0.3").Build(), {}};
+  };
+  using Names = std::vector<std::string>;
+  for (const char* host : {"127.0.0.1", "::1"}) {
+    SCOPED_TRACE(host);
+    DnsPeer peer(truncated, whole, host);
+    Configure([&](Settings& s) { s.DNS = peer.server(); });
+    EXPECT_EQ(Resolver().LookupExchangers("e.org"), (Names{"a.e", "b.e"}));
+    Names got;
+    for (const SocketAddress& a : Resolver().LookupAddresses("mx.e.org", 2525)) got.push_back(BracketedHost(a));
+    EXPECT_EQ(got, (Names{"[::1]:2525", "[127.0.0.2]:2525", "[127.0.0.3]:2525"}));
+    got.clear();
+    for (const SocketAddress& a : Resolver(AF_INET).LookupAddresses("mx.e.org", 25)) got.push_back(BracketedHost(a));
+    EXPECT_EQ(got, (Names{"[127.0.0.2]:25", "[127.0.0.3]:25"}));
+    EXPECT_EQ(peer.Queries().size(), 4u);
+    EXPECT_EQ(peer.TcpQueries(), peer.Queries()) << "each truncated reply asked again as it was";
+  }
+  // Without TCP the truncated reply is all there is.
+  DnsPeer udpOnly(truncated);
+  Configure([&](Settings& s) { s.DNS = udpOnly.server(); });
+  EXPECT_EQ(Best("e.org"), "");
+}
+
+// dnsmasq truncates a reply past 512 bytes to a query without EDNS, as the standard asks.
+TEST_F(LookupMxTest, DnsmasqAnswersALongReplyOverTcp) {
+  if (::access("/usr/sbin/dnsmasq", X_OK) != 0) GTEST_SKIP() << "dnsmasq is not installed";
+  const int port = test::FreePort();
+  std::vector<std::string> argv = {"/usr/sbin/dnsmasq", "--keep-in-foreground", "--no-resolv", "--no-hosts",
+                                   "--bind-interfaces", "--listen-address=127.0.0.1", "--port=" + std::to_string(port),
+                                   "--pid-file=", "--conf-file=/dev/null"};
+  if (::getuid() == 0) argv.push_back("--user=root");  // it would otherwise become nobody
+  std::vector<std::string> want;
+  for (int i = 0; i < 30; ++i) {
+    std::string name = "exchanger-with-a-long-name-" + std::to_string(100 + i) + ".example.org";
+    argv.push_back("--mx-host=example.org," + name + "," + std::to_string(10 + i));
+    want.push_back(name);
+  }
+  test::ChildProcess dnsmasq(argv, {}, "/dev/null", "/dev/null", "/dev/null");
+  ASSERT_TRUE(dnsmasq.started());
+  Configure([&](Settings& s) { s.DNS = "127.0.0.1:" + std::to_string(port); });
+  std::vector<std::string> got;
+  EXPECT_TRUE(test::Eventually([&] { return !(got = Resolver().LookupExchangers("example.org")).empty(); }, 10000));
+  want.resize(MxResolver::kMaxExchangers);
+  EXPECT_EQ(got, want);
 }
 
 TEST_F(LookupMxTest, ASilentServerIsAskedTwiceThenGivenUp) {
   DnsPeer peer([](const Bytes&) { return DnsPeer::Answer{}; });
   Configure([&](Settings& s) { s.DNS = peer.server(); });
-  EXPECT_EQ(Resolver().LookupMx("example.org"), "");
+  EXPECT_EQ(Best("example.org"), "");
   EXPECT_EQ(peer.Queries().size(), 2u);
 }
 
 TEST_F(LookupMxTest, AnUnresolvableServerIsLoggedOncePerLookup) {
   Configure([&](Settings& s) { s.DNS = ""; });
-  EXPECT_EQ(Resolver().LookupMx("example.org"), "");
+  EXPECT_EQ(Best("example.org"), "");
   Configure([&](Settings& s) { s.DNS = "bad..name.invalid"; });
-  EXPECT_EQ(Resolver().LookupMx("example.org"), "");
+  EXPECT_EQ(Best("example.org"), "");
   const std::string log = LogContent();
   size_t first = log.find("Error : can't get DNS IP.\r\n");
   ASSERT_NE(first, std::string::npos);

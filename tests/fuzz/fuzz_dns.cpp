@@ -1,5 +1,5 @@
 // The DNS answer parser fed any datagram: names decode within their bounds and never past the
-// reply, the chosen exchanger is a valid name's length, and a query name that encodes decodes
+// reply, every exchanger is a valid name's length, addresses are of the type asked, and a query name that encodes decodes
 // back to the same name. Whether a datagram answers a query is decided without fault.
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -16,7 +16,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using fuzz::Check;
   const std::vector<uint8_t> reply(data, data + size);
   unsigned answers = size >= 8 ? (reply[6] << 8 | reply[7]) : 0;
-  Check(MxResolver::ParseMxAnswer(reply, answers).size() <= 255, "an exchanger name is at most 255 characters");
+  for (const std::string& name : MxResolver::ParseMxAnswers(reply, answers)) {
+    Check(name.size() <= 255, "an exchanger name is at most 255 characters");
+  }
+  for (uint16_t type : {MxResolver::kTypeA, MxResolver::kTypeAaaa}) {
+    for (const SocketAddress& address : MxResolver::ParseAddressAnswers(reply, answers, type, 25)) {
+      Check(address.family() == (type == MxResolver::kTypeA ? AF_INET : AF_INET6), "an address of the type asked");
+    }
+  }
+  (void)IsTruncated(reply);  // any verdict, but no fault
   for (size_t start = 0; start < size && start < 64; ++start) {
     size_t position = start;
     std::string name;

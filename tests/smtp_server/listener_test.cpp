@@ -62,16 +62,6 @@ class ListenerTest : public test::SessionFixture {
   std::vector<Started> started_;
 };
 
-// Whether this machine can reach ::1 at all; a few build machines run without IPv6.
-bool HasIpv6Loopback() {
-  FileDescriptor probe(::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (!probe.valid()) return false;
-  sockaddr_in6 address{};
-  address.sin6_family = AF_INET6;
-  address.sin6_addr = in6addr_loopback;
-  return ::bind(probe.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-}
-
 TEST_F(ListenerTest, StartsLogsAndNamesTheHost) {
   StartListener();
   EXPECT_TRUE(Eventually([this] { return LogContent().find("Server started and listening.\r\n") != std::string::npos; }));
@@ -187,7 +177,7 @@ TEST_F(ListenerTest, ClientsOutsideAllowAreRefusedAndLeaveNothingBehind) {
 }
 
 TEST_F(ListenerTest, AllowIsJudgedPerFamilyWithMappedAddressesAsIpv4) {
-  const bool ipv6 = HasIpv6Loopback();
+  const bool ipv6 = test::HasIpv6Loopback();
   struct Case {
     const char* allow;
     const char* server;
@@ -226,7 +216,7 @@ TEST_F(ListenerTest, AllowIsJudgedPerFamilyWithMappedAddressesAsIpv4) {
 }
 
 TEST_F(ListenerTest, OneSocketServesIpv4AndIpv6ClientsNamedByTheirAddress) {
-  if (!HasIpv6Loopback()) GTEST_SKIP() << "this machine has no IPv6 loopback address (::1)";
+  if (!test::HasIpv6Loopback()) GTEST_SKIP() << "this machine has no IPv6 loopback address (::1)";
   port_ = StartListener();
   struct Case {
     const char* server;

@@ -5,28 +5,19 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include "support/loopback.h"
+
 namespace vellomar::test {
 
-namespace {
-
-FileDescriptor BoundUdp(int& port) {
-  FileDescriptor fd(::socket(AF_INET, SOCK_DGRAM, 0));
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  ::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
-  ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&address), &length);
-  port = ntohs(address.sin_port);
-  return fd;
-}
-
-}  // namespace
-
-DnsPeer::DnsPeer(Script script) : script_(std::move(script)) {
-  int ignored;
-  socket_ = BoundUdp(port_);
-  stray_ = BoundUdp(ignored);
+DnsPeer::DnsPeer(Script script, Script overTcp, std::string host)
+    : script_(std::move(script)), overTcp_(std::move(overTcp)), host_(std::move(host)) {
+  int ignored = 0;
+  socket_ = BindOn(host_, SOCK_DGRAM, 0, port_);
+  stray_ = BindOn(host_, SOCK_DGRAM, 0, ignored);
+  if (overTcp_) {
+    int same = port_;
+    tcp_ = BindOn(host_, SOCK_STREAM, 8, same);
+  }
   thread_ = std::thread([this] { Serve(); });
 }
 
@@ -35,17 +26,60 @@ DnsPeer::~DnsPeer() {
   thread_.join();
 }
 
+std::string DnsPeer::server() const {
+  return (host_.find(':') == std::string::npos ? host_ : "[" + host_ + "]") + ":" + std::to_string(port_);
+}
+
+std::vector<std::vector<uint8_t>> DnsPeer::TcpQueries() {
+  std::lock_guard<std::mutex> guard(lock_);
+  return tcpQueries_;
+}
+
 std::vector<std::vector<uint8_t>> DnsPeer::Queries() {
   std::lock_guard<std::mutex> guard(lock_);
   return queries_;
 }
 
+namespace {
+
+// Exactly `size` bytes within a second, or nothing.
+bool ReadExactly(int fd, uint8_t* into, size_t size) {
+  for (size_t have = 0; have < size;) {
+    pollfd watched{fd, POLLIN, 0};
+    if (::poll(&watched, 1, 1000) != 1) return false;
+    ssize_t got = ::recv(fd, into + have, size - have, 0);
+    if (got <= 0) return false;
+    have += static_cast<size_t>(got);
+  }
+  return true;
+}
+
+}  // namespace
+
+void DnsPeer::AnswerOverTcp() {
+  FileDescriptor connection(::accept4(tcp_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+  uint8_t length[2];
+  if (!connection.valid() || !ReadExactly(connection.get(), length, 2)) return;
+  std::vector<uint8_t> query(static_cast<size_t>(length[0] << 8 | length[1]));
+  if (!ReadExactly(connection.get(), query.data(), query.size())) return;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    tcpQueries_.push_back(query);
+  }
+  std::vector<uint8_t> reply = overTcp_(query).reply;
+  if (reply.empty()) return;
+  reply.insert(reply.begin(), {static_cast<uint8_t>(reply.size() >> 8), static_cast<uint8_t>(reply.size())});
+  ::send(connection.get(), reply.data(), reply.size(), MSG_NOSIGNAL);
+}
+
 void DnsPeer::Serve() {
   while (!stopping_) {
-    pollfd watched{socket_.get(), POLLIN, 0};
-    if (::poll(&watched, 1, 20) != 1) continue;
+    pollfd watched[2] = {{socket_.get(), POLLIN, 0}, {tcp_.get(), POLLIN, 0}};
+    if (::poll(watched, tcp_.valid() ? 2 : 1, 20) < 1) continue;
+    if (tcp_.valid() && watched[1].revents != 0) AnswerOverTcp();
+    if (watched[0].revents == 0) continue;
     std::vector<uint8_t> query(2048);
-    sockaddr_in from{};
+    sockaddr_storage from{};
     socklen_t length = sizeof from;
     ssize_t got = ::recvfrom(socket_.get(), query.data(), query.size(), 0, reinterpret_cast<sockaddr*>(&from), &length);
     if (got < 0) continue;
@@ -61,8 +95,31 @@ void DnsPeer::Serve() {
   }
 }
 
-DnsReply::DnsReply(uint16_t id, uint16_t answers, const std::string& name) {
-  U16(id).Bytes({0x81, 0x80}).U16(1).U16(answers).U16(0).U16(0).Name(name).U16(15).U16(1);
+DnsReply::DnsReply(uint16_t id, uint16_t answers, const std::string& name, uint16_t type) {
+  U16(id).Bytes({0x81, 0x80}).U16(1).U16(answers).U16(0).U16(0).Name(name).U16(type).U16(1);
+}
+
+DnsReply DnsReply::To(const std::vector<uint8_t>& query, uint16_t answers) {
+  DnsReply reply(0, answers, "");
+  reply.bytes_.assign(query.begin(), query.end());
+  reply.bytes_[2] = 0x81;
+  reply.bytes_[3] = 0x80;
+  reply.bytes_[6] = static_cast<uint8_t>(answers >> 8);
+  reply.bytes_[7] = static_cast<uint8_t>(answers);
+  return reply;
+}
+
+DnsReply& DnsReply::Truncated() {
+  bytes_[2] |= 0x02;
+  return *this;
+}
+
+DnsReply& DnsReply::Address(const std::string& text) {
+  std::vector<uint8_t> data(16);
+  if (::inet_pton(AF_INET6, text.c_str(), data.data()) == 1) return Other(28, data);
+  data.resize(4);
+  ::inet_pton(AF_INET, text.c_str(), data.data());
+  return Other(1, data);
 }
 
 DnsReply& DnsReply::Bytes(std::vector<uint8_t> bytes) {

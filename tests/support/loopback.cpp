@@ -12,18 +12,41 @@
 
 namespace vellomar::test {
 
-FileDescriptor ListenLoopback(int backlog, int& port) {
-  FileDescriptor listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = 0;
+bool HasIpv6Loopback() {
+  FileDescriptor probe(::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!probe.valid()) return false;
+  sockaddr_in6 address{};
+  address.sin6_family = AF_INET6;
+  address.sin6_addr = in6addr_loopback;
+  return ::bind(probe.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+}
+
+FileDescriptor BindOn(const std::string& host, int type, int backlog, int& port) {
+  sockaddr_storage address{};
   socklen_t length = sizeof address;
-  EXPECT_EQ(::bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  EXPECT_EQ(::listen(listener.get(), backlog), 0);
-  EXPECT_EQ(::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&address), &length), 0);
-  port = ntohs(address.sin_port);
-  return listener;
+  auto& ipv6 = reinterpret_cast<sockaddr_in6&>(address);
+  auto& ipv4 = reinterpret_cast<sockaddr_in&>(address);
+  if (::inet_pton(AF_INET6, host.c_str(), &ipv6.sin6_addr) == 1) {
+    ipv6.sin6_family = AF_INET6;
+    ipv6.sin6_port = htons(static_cast<uint16_t>(port));
+  } else {
+    EXPECT_EQ(::inet_pton(AF_INET, host.c_str(), &ipv4.sin_addr), 1) << host;
+    ipv4.sin_family = AF_INET;
+    ipv4.sin_port = htons(static_cast<uint16_t>(port));
+  }
+  FileDescriptor bound(::socket(address.ss_family, type | SOCK_CLOEXEC, 0));
+  EXPECT_EQ(::bind(bound.get(), reinterpret_cast<sockaddr*>(&address), length), 0) << host << " port " << port;
+  if (type == SOCK_STREAM) {
+    EXPECT_EQ(::listen(bound.get(), backlog), 0);
+  }
+  EXPECT_EQ(::getsockname(bound.get(), reinterpret_cast<sockaddr*>(&address), &length), 0);
+  port = ntohs(address.ss_family == AF_INET6 ? ipv6.sin6_port : ipv4.sin_port);
+  return bound;
+}
+
+FileDescriptor ListenLoopback(int backlog, int& port) {
+  port = 0;
+  return BindOn("127.0.0.1", SOCK_STREAM, backlog, port);
 }
 
 LoopbackPair ConnectLoopback() {
@@ -41,19 +64,15 @@ LoopbackPair ConnectLoopback() {
   return pair;
 }
 
-SynDroppingPeer DropSyns() {
+SynDroppingPeer DropSyns(const std::string& host, int port) {
   SynDroppingPeer peer;
-  peer.listener = FileDescriptor(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  peer.port = port;
+  peer.listener = BindOn(host, SOCK_STREAM, 0, peer.port);  // room for one connection
+  sockaddr_storage address{};
   socklen_t length = sizeof address;
-  EXPECT_EQ(::bind(peer.listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  EXPECT_EQ(::listen(peer.listener.get(), 0), 0);  // room for one connection
   EXPECT_EQ(::getsockname(peer.listener.get(), reinterpret_cast<sockaddr*>(&address), &length), 0);
-  peer.port = ntohs(address.sin_port);
-  peer.filler = FileDescriptor(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  EXPECT_EQ(::connect(peer.filler.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  peer.filler = FileDescriptor(::socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  EXPECT_EQ(::connect(peer.filler.get(), reinterpret_cast<sockaddr*>(&address), length), 0);
   return peer;
 }
 

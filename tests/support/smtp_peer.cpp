@@ -37,8 +37,14 @@ void SendText(int fd, const std::string& text) {
 
 }  // namespace
 
-SmtpPeer::SmtpPeer(Script script, std::string greeting)
-    : script_(std::move(script)), greeting_(std::move(greeting)), listener_(ListenLoopback(256, port_)) {
+SmtpPeer::SmtpPeer(Script script, std::string greeting) : SmtpPeer(std::move(script), std::move(greeting), "127.0.0.1") {}
+
+SmtpPeer::SmtpPeer(Script script, std::string greeting, const std::string& host, int port)
+    : script_(std::move(script)),
+      greeting_(std::move(greeting)),
+      host_(host),
+      port_(port),
+      listener_(BindOn(host, SOCK_STREAM, 256, port_)) {
   // Inherited by every connection: a peer that stops reading soon stops the client's sends.
   int buffer = 64 * 1024;
   ::setsockopt(listener_.get(), SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
@@ -51,7 +57,9 @@ SmtpPeer::~SmtpPeer() {
   for (std::thread& conversation : conversations_) conversation.join();
 }
 
-std::string SmtpPeer::server() const { return "127.0.0.1:" + std::to_string(port_); }
+std::string SmtpPeer::server() const {
+  return (host_.find(':') == std::string::npos ? host_ : "[" + host_ + "]") + ":" + std::to_string(port_);
+}
 
 std::vector<std::vector<std::string>> SmtpPeer::Transcripts() {
   std::lock_guard<std::mutex> guard(lock_);

@@ -30,10 +30,12 @@ class SmtpPeer {
   static constexpr std::chrono::milliseconds kStallTime{2500};
 
   explicit SmtpPeer(Script script, std::string greeting = "220 peer ready\r\n");
+  // Listening on `host` ("::1", "127.0.0.3") at `port`, or at a port the system chose.
+  SmtpPeer(Script script, std::string greeting, const std::string& host, int port = 0);
   ~SmtpPeer();
 
   int port() const { return port_; }
-  // "127.0.0.1:port", as the server settings take it.
+  // "127.0.0.1:port" ("[::1]:port"), as the server settings take it.
   std::string server() const;
   // The lines each connection received, data lines included.
   std::vector<std::vector<std::string>> Transcripts();
@@ -50,6 +52,7 @@ class SmtpPeer {
 
   Script script_;
   std::string greeting_;
+  std::string host_ = "127.0.0.1";
   // Set by the listener's creation, so declared before it.
   int port_ = 0;
   FileDescriptor listener_;
