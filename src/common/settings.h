@@ -50,6 +50,14 @@ struct Settings {
   std::string MX_TLS;
   // Days a recipient may stay pending before it is given up with a notice; 0: for ever.
   int32_t Lifetime;
+  // Local names (mail from this machine's programs, and loopback clients naming a bare user):
+  // the aliases file (empty: /etc/aliases), where names no alias takes go, the domain that
+  // makes an address local and completes a bare one (empty: the machine's full name), and
+  // the sender a provider accepts in place of a local one.
+  std::string Aliases;
+  std::string AdminAddress;
+  std::string LocalDomain;
+  std::string LocalSender;
 };
 
 }  // namespace vellomar

@@ -39,6 +39,10 @@ const SettingRow kRows[] = {
     {"SMTP_Fingerprint", "", Text, false, kWithRelay, SecurityDialog, &Settings::SMTP_Fingerprint},
     {"MX_TLS", "", Text, false, kWithRelay, SecurityDialog, &Settings::MX_TLS},
     {"Lifetime", "5", Days, true, kAtStart, None, &Settings::Lifetime},
+    {"Aliases", "", Text, false, kAtStart, None, &Settings::Aliases},
+    {"AdminAddress", "", Text, false, kAtStart, None, &Settings::AdminAddress},
+    {"LocalDomain", "", Text, false, kAtStart, None, &Settings::LocalDomain},
+    {"LocalSender", "", Text, false, kAtStart, None, &Settings::LocalSender},
 };
 
 bool AllZeros(const std::string& text) {

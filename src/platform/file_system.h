@@ -76,3 +76,26 @@ namespace vellomar {
 Status RenameNoReplace(const std::string& from, const std::string& to);
 
 }  // namespace vellomar
+
+namespace vellomar {
+
+// What fstat says of an open file that a caller must judge before trusting it.
+struct FileFacts {
+  uid_t owner = 0;
+  uint64_t links = 0;
+  mode_t mode = 0;
+  off_t size = 0;
+  uint64_t inode = 0;
+  // Nanoseconds since the epoch.
+  int64_t modifiedNs = 0;
+  bool regular = false;
+};
+ErrorOr<FileFacts> FactsOf(int fd);
+// The same, of a path, without following a symbolic link at its end.
+ErrorOr<FileFacts> FactsAt(const std::string& path);
+// fchmod: exact permission bits, whatever the umask made of them at creation.
+Status SetDescriptorMode(int fd, mode_t mode);
+// pwrite: all of it at `offset`, the file position left alone.
+Status WriteAllAt(int fd, const char* data, size_t size, off_t offset);
+
+}  // namespace vellomar
