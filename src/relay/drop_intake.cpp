@@ -206,7 +206,7 @@ DropIntake::Outcome DropIntake::TakeIn(const std::string& name) {
       left -= static_cast<off_t>(got.value());
       std::string data;
       encoder.Feed(std::string_view(buffer.data(), got.value()), data);
-      written = writer.Data(data);
+      written = writer.Data(data).ok();
     }
     std::string end;
     encoder.Finish(end);
