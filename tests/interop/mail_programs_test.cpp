@@ -3,8 +3,10 @@
 // replayed dialogue with the client's own HELO domain, its envelope and message.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <functional>
 #include <ostream>
 #include <string>
@@ -218,6 +220,177 @@ TEST_P(MailProgramsTest, EveryMessageReachesTheNextRelayAsSent) {
     }
   }
   EXPECT_EQ(program.Stop(), 0);
+}
+
+// vellomar-sendmail as the machine's programs call it, with local names configured as for a
+// provider: each message reaches the next relay with the envelope the aliases, AdminAddress
+// and LocalSender make, the header mended and a trace header naming the real caller.
+struct HandOver {
+  std::string token;
+  std::vector<std::string> arguments;
+  std::string input;
+  std::string mail;
+  std::vector<std::string> rcpts;
+  std::vector<std::string> headers;  // lines that must arrive as they are
+  std::string neverArrives;          // text on no line ("" for none)
+  std::string out;                   // a part of what it prints
+};
+
+std::string Sendmail(const std::string& token, const char* lineEnd) {
+  return "To: root\nSubject: " + token + lineEnd + lineEnd + "body of " + token + lineEnd + ".dot " + token + lineEnd;
+}
+
+std::vector<HandOver> HandOvers() {
+  const std::string admin = "RCPT TO:<admin@provider.test>\r\n";
+  return {
+      // cron's own command line, its output with bare LF line ends.
+      {"cron-token", {"-FCronDaemon", "-i", "-B8BITMIME", "-oem", "root"}, Sendmail("cron-token", "\n"),
+       "MAIL FROM:<me@provider.test>\r\n", {admin}, {"From: CronDaemon <me@provider.test>\r\n", "To: root\r\n"}, "", ""},
+      // -t: the header's recipients and the argument's; Bcc: leaves the header.
+      {"t-token", {"-t", "-f", "jane", "extra@other.test"},
+       "To: a@other.test\r\nCc: Team <b@other.test>\r\nBcc: hidden@other.test\r\nFrom: Jane <jane>\r\nSubject: t-token\r\n\r\n"
+       "body of t-token\r\n.dot t-token\r\n",
+       "MAIL FROM:<me@provider.test>\r\n",
+       {"RCPT TO:<extra@other.test>\r\n", "RCPT TO:<a@other.test>\r\n", "RCPT TO:<b@other.test>\r\n",
+        "RCPT TO:<hidden@other.test>\r\n"},
+       {"From: Jane <me@provider.test>\r\n"}, "Bcc:", ""},
+      // -bs: a dialogue on standard input and output, dot-stuffed data taken off its dots.
+      {"bs-token", {"-bs"},
+       "EHLO client.test\r\nMAIL FROM:<someone@other.test>\r\nRCPT TO:<postmaster>\r\nDATA\r\nSubject: bs-token\r\n\r\n"
+       "body of bs-token\r\n..dot bs-token\r\n.\r\nQUIT\r\n",
+       "MAIL FROM:<someone@other.test>\r\n", {admin}, {}, "", "250 2.0.0 Ok: queued"},
+  };
+}
+
+class SendmailProgramTest : public ::testing::Test {
+ protected:
+  SendmailProgramTest() : peer(SmtpPeer::AcceptAll), program(VELLOMAR_EXECUTABLE) {
+    program.dir().Write("aliases", "postmaster: root\nroot: admin-alias\nadmin-alias: cron-admin\n");
+    program.Configure("SMTP=" + peer.server() + "\nAliases=" + program.dir().File("aliases") +
+                      "\nAdminAddress=admin@provider.test\nLocalDomain=mypc.test\nLocalSender=me@provider.test\n");
+  }
+
+  test::ProgramOutcome Run(const std::vector<std::string>& arguments, const std::string& input,
+                           const std::string& drop = "") {
+    program.dir().Write("sendmail.in", input);
+    std::vector<std::string> argv{"/usr/bin/env", "VELLOMAR_DIR=" + program.dir().path(),
+                                  "VELLOMAR_REGISTRY=" + program.dir().File("store"), "VELLOMAR_DROP=" + drop,
+                                  VELLOMAR_SENDMAIL};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    return test::RunProgram(argv, program.dir().File("sendmail.in"), program.dir().path(), kClientTimeoutMs);
+  }
+
+  size_t Dropped() const {
+    std::error_code error;
+    std::filesystem::directory_iterator files(program.dir().File("drop"), error);
+    return error ? 0 : static_cast<size_t>(std::distance(files, std::filesystem::directory_iterator()));
+  }
+
+  // Every message handed over has reached the next relay, nothing waits in the drop folder.
+  bool AllDelivered(size_t want) {
+    return Eventually(
+        [&] {
+          auto transcripts = peer.Transcripts();
+          return program.SpoolFiles().empty() && Dropped() == 0 && transcripts.size() >= want &&
+                 std::all_of(transcripts.begin(), transcripts.end(),
+                             [](const auto& lines) { return !lines.empty() && lines.back() == "QUIT\r\n"; });
+        },
+        15000);
+  }
+
+  // The relay delivers each recipient on a connection of its own: every one carries the
+  // same mended message.
+  void ExpectHandedOver(const HandOver& want) {
+    std::vector<std::string> rcpts;
+    for (const auto& lines : peer.Transcripts()) {
+      if (!Contains(lines, "Subject: " + want.token + "\r\n")) continue;
+      ASSERT_GE(lines.size(), 6u) << Joined(lines);
+      EXPECT_EQ(lines[0], "HELO mypc.test\r\n");
+      EXPECT_EQ(lines[1], want.mail);
+      rcpts.push_back(lines[2]);
+      EXPECT_EQ(lines[3], "DATA\r\n");
+      EXPECT_EQ(lines[4].rfind("Received: by ", 0), 0u) << lines[4];
+      EXPECT_NE(lines[4].find("(Vellomar sendmail, from uid " + std::to_string(::getuid())), std::string::npos)
+          << lines[4];
+      for (const std::string& header : want.headers) EXPECT_TRUE(Contains(lines, header)) << header << Joined(lines);
+      EXPECT_TRUE(Contains(lines, "..dot " + want.token + "\r\n")) << Joined(lines);
+      if (!want.neverArrives.empty()) {
+        EXPECT_EQ(Joined(lines).find(want.neverArrives), std::string::npos) << Joined(lines);
+      }
+    }
+    std::vector<std::string> wanted = want.rcpts;
+    std::sort(rcpts.begin(), rcpts.end());
+    std::sort(wanted.begin(), wanted.end());
+    EXPECT_EQ(rcpts, wanted) << want.token << "\n--- relay log:\n" << program.Log();
+  }
+
+  static size_t Deliveries() {
+    size_t count = 0;
+    for (const HandOver& handOver : HandOvers()) count += handOver.rcpts.size();
+    return count;
+  }
+
+  SmtpPeer peer;
+  RelayProgram program;
+};
+
+TEST_F(SendmailProgramTest, MessagesHandedOverWhileTheRelayRunsAreDelivered) {
+  ASSERT_TRUE(program.Start());
+  for (const HandOver& handOver : HandOvers()) {
+    test::ProgramOutcome run = Run(handOver.arguments, handOver.input);
+    ASSERT_EQ(run.status, 0) << handOver.token << run.Describe() << "\n--- relay log:\n" << program.Log();
+    EXPECT_NE(run.out.find(handOver.out), std::string::npos) << run.Describe();
+  }
+  ASSERT_TRUE(AllDelivered(Deliveries())) << peer.Connections() << " deliveries\n--- relay log:\n" << program.Log();
+  EXPECT_EQ(peer.Transcripts().size(), Deliveries());
+  for (const HandOver& handOver : HandOvers()) ExpectHandedOver(handOver);
+  EXPECT_EQ(program.Stop(), 0);
+}
+
+TEST_F(SendmailProgramTest, AMessageHandedOverWhileTheRelayIsStoppedIsDeliveredOnceItStarts) {
+  const HandOver cron = HandOvers()[0];
+  test::ProgramOutcome run = Run(cron.arguments, cron.input);
+  ASSERT_EQ(run.status, 0) << run.Describe();
+  ASSERT_TRUE(program.Start());
+  ASSERT_TRUE(AllDelivered(1)) << program.Log();
+  ExpectHandedOver(cron);
+  EXPECT_EQ(program.Stop(), 0);
+  // The handed-over file went with its intake: nothing is left to be taken in twice.
+  EXPECT_EQ(peer.Transcripts().size(), 1u);
+  EXPECT_EQ(Dropped(), 0u);
+}
+
+TEST_F(SendmailProgramTest, BadInputIsRefusedWithItsStatusAndNothingIsQueued) {
+  const std::string body = "Subject: x\n\nbody\n";
+  struct Case {
+    std::vector<std::string> arguments;
+    std::string input;  // "<dir>": standard input is a folder, which cannot be read
+    std::string drop;
+    int status;
+    std::string error;
+  };
+  const Case cases[] = {
+      {{"-i"}, body, "", 65, "no recipient"},
+      {{"-t"}, body, "", 65, "no recipient"},
+      {{"-q1h", "root"}, body, "", 64, "unknown option -q"},
+      {{"bad\001name@x.test"}, body, "", 65, "invalid address: bad?name@x.test"},
+      {{std::string(250, 'a') + "@x.test"}, body, "", 65, "longer than 254"},
+      {{"-f", "a b@x.test", "root"}, body, "", 65, "invalid sender"},
+      {{"root"}, "<dir>", "", 75, "nothing was queued"},
+      {{"root"}, body, "/dev/null/drop", 73, "cannot hand the message over in /dev/null/drop"},
+  };
+  for (const Case& c : cases) {
+    test::ProgramOutcome run =
+        c.input == "<dir>" ? [&] {
+          std::vector<std::string> argv{"/usr/bin/env", "VELLOMAR_DIR=" + program.dir().path(), VELLOMAR_SENDMAIL};
+          argv.insert(argv.end(), c.arguments.begin(), c.arguments.end());
+          return test::RunProgram(argv, program.dir().path(), program.dir().path(), kClientTimeoutMs);
+        }()
+                           : Run(c.arguments, c.input, c.drop);
+    EXPECT_EQ(run.status, c.status) << run.Describe();
+    EXPECT_NE(run.err.find(c.error), std::string::npos) << run.Describe();
+  }
+  EXPECT_EQ(Dropped(), 0u) << "a refused message left a file";
 }
 
 INSTANTIATE_TEST_SUITE_P(Clients, MailProgramsTest, ::testing::ValuesIn(Cases()),
