@@ -86,6 +86,11 @@ std::string ResolveSender(std::string_view address, const LocalNameRules& rules)
   return std::string(address);
 }
 
+bool LocalNamesConfigured(const Settings& settings) {
+  return !settings.Aliases.empty() || !settings.AdminAddress.empty() || !settings.LocalDomain.empty() ||
+         !settings.LocalSender.empty();
+}
+
 LocalNameRules LocalNames::RulesFor(const Settings& settings) {
   return {settings.LocalDomain.empty() ? MachineDomain() : settings.LocalDomain, settings.AdminAddress,
           settings.LocalSender};

@@ -22,6 +22,11 @@ struct LocalNameRules {
   std::string localSender;
 };
 
+// Whether the user has set any of Aliases, AdminAddress, LocalDomain and LocalSender. Until
+// then mail from SMTP clients (and the notices about it) keeps the addresses it was given,
+// as it always did; mail from vellomar-sendmail always has its local names resolved.
+bool LocalNamesConfigured(const Settings& settings);
+
 // A local address: a bare name ("root"), or one at the local domain ("root@mypc.example").
 // No provider knows either, so they are resolved here before anything leaves the machine.
 bool IsLocalAddress(std::string_view address, std::string_view localDomain);

@@ -54,7 +54,8 @@ std::string RecipientLines(RelayServices& relay, const MailSummary& summary) {
   std::string bracketed = EnvelopeAddress(summary.sender);
   std::string address = bracketed.size() >= 2 ? bracketed.substr(1, bracketed.size() - 2) : "";
   auto settings = relay.settings();
-  if (address.empty() || !IsLocalAddress(address, relay.localNames.RulesFor(*settings).localDomain)) {
+  if (address.empty() || !LocalNamesConfigured(*settings) ||
+      !IsLocalAddress(address, relay.localNames.RulesFor(*settings).localDomain)) {
     return "RCPT To:" + bracketed + "\r\n";
   }
   Resolution resolved = relay.localNames.Recipient(*settings, address);

@@ -68,6 +68,11 @@ Status TruncateFile(int fd, off_t length) {
   return Ok();
 }
 
+Status SyncFileSystem(int fd) {
+  if (::syncfs(fd) != 0) return FailWith(errno);
+  return Ok();
+}
+
 Status SyncDirectory(const std::string& path) {
   auto folder = OpenFile(path, O_RDONLY | O_DIRECTORY);
   if (!folder) return FailWith(folder.failure());

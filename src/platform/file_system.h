@@ -22,6 +22,8 @@ Status SyncFile(int fd);
 Status TruncateFile(int fd, off_t length);
 // Puts a folder's entries (a file created or renamed in it) on stable storage.
 Status SyncDirectory(const std::string& path);
+// syncfs: everything of the file system that holds fd, its folders' entries included.
+[[nodiscard]] Status SyncFileSystem(int fd);
 // An exclusive flock taken without waiting: EWOULDBLOCK while another open file holds one.
 // The kernel releases it when the last descriptor of that open file closes.
 Status LockExclusiveNoWait(int fd);

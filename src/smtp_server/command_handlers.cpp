@@ -70,9 +70,9 @@ bool StartNextMessage(Session& session) {
 }
 
 // The rules of local names, when they apply to this client and address: a client on this
-// machine naming a local user.
+// machine naming a local user, on a relay set up for local names.
 std::optional<LocalNameRules> LocalRules(Session& session, const Settings& settings, std::string_view address) {
-  if (!session.policy.LocalNamesApply() || address.empty()) return std::nullopt;
+  if (!session.policy.LocalNamesApply() || address.empty() || !LocalNamesConfigured(settings)) return std::nullopt;
   LocalNameRules rules = session.relay.localNames.RulesFor(settings);
   if (!IsLocalAddress(address, rules.localDomain)) return std::nullopt;
   return rules;

@@ -116,7 +116,6 @@ Status DropWriter::Finish() {
   // The system relay reads it through the folder's group, whatever the user's umask.
   if (status) status = SetDescriptorMode(file_.get(), 0640);
   if (status) status = SyncFile(file_.get());
-  if (status) status = file_.Close();
   for (int attempt = 0; status && name_.empty(); ++attempt) {
     auto name = RandomName("msg.");
     if (!name) return FailWith(name.failure());
@@ -130,9 +129,12 @@ Status DropWriter::Finish() {
   if (!status) return status;
   // The name is the message's now: a failure to sync the folder leaves it there, complete, to
   // be taken in (or, after a crash that loses it, never acknowledged as anything but a failure).
+  // A user cannot open the system's write-only folder to sync it; syncing the file system
+  // that holds the file makes its new name as durable.
   Status synced = SyncDirectory(folder_);
-  if (!synced) return synced;
-  return Ok();
+  if (!synced && synced.error() == EACCES) synced = SyncFileSystem(file_.get());
+  (void)file_.Close();  // written and synced already: a failing close loses nothing
+  return synced;
 }
 
 ErrorOr<DropReading> ReadDropEnvelope(int fd) {

@@ -254,6 +254,14 @@ std::vector<HandOver> HandOvers() {
        {"RCPT TO:<extra@other.test>\r\n", "RCPT TO:<a@other.test>\r\n", "RCPT TO:<b@other.test>\r\n",
         "RCPT TO:<hidden@other.test>\r\n"},
        {"From: Jane <me@provider.test>\r\n"}, "Bcc:", ""},
+      // git send-email without an SMTP server: the program's path as its server, an mbox file.
+      {"[PATCH] git-token",
+       {"/usr/bin/git", "send-email", std::string("--smtp-server=") + VELLOMAR_SENDMAIL, "--to=root",
+        "--from=Jane <jane@mypc.test>", "--suppress-cc=all", "--confirm=never", "--quiet", "/dev/stdin"},
+       "From 0123456789abcdef0123456789abcdef01234567 Mon Sep 17 00:00:00 2001\nFrom: Jane <jane@mypc.test>\n"
+       "Date: Tue, 8 Dec 2026 12:00:00 +0000\nSubject: [PATCH] git-token\n\nbody of git-token\n"
+       ".dot [PATCH] git-token\n---\n",
+       "MAIL FROM:<me@provider.test>\r\n", {admin}, {"From: Jane <me@provider.test>\r\n", "To: root\r\n"}, "", ""},
       // -bs: a dialogue on standard input and output, dot-stuffed data taken off its dots.
       {"bs-token", {"-bs"},
        "EHLO client.test\r\nMAIL FROM:<someone@other.test>\r\nRCPT TO:<postmaster>\r\nDATA\r\nSubject: bs-token\r\n\r\n"
@@ -274,8 +282,9 @@ class SendmailProgramTest : public ::testing::Test {
                            const std::string& drop = "") {
     program.dir().Write("sendmail.in", input);
     std::vector<std::string> argv{"/usr/bin/env", "VELLOMAR_DIR=" + program.dir().path(),
-                                  "VELLOMAR_REGISTRY=" + program.dir().File("store"), "VELLOMAR_DROP=" + drop,
-                                  VELLOMAR_SENDMAIL};
+                                  "VELLOMAR_REGISTRY=" + program.dir().File("store"), "VELLOMAR_DROP=" + drop};
+    // A program of its own (git) that calls vellomar-sendmail itself, or vellomar-sendmail.
+    if (arguments.empty() || arguments[0][0] != '/') argv.push_back(VELLOMAR_SENDMAIL);
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     return test::RunProgram(argv, program.dir().File("sendmail.in"), program.dir().path(), kClientTimeoutMs);
   }
@@ -360,14 +369,57 @@ TEST_F(SendmailProgramTest, AMessageHandedOverWhileTheRelayIsStoppedIsDeliveredO
   EXPECT_EQ(Dropped(), 0u);
 }
 
+// The system's layout: a sticky folder every user may write to and none may list, names no one
+// can guess, files readable by the folder's owner and group alone. One user hands a message
+// over; another can neither list, read nor remove it; the relay takes it in under the first
+// user's id.
+TEST_F(SendmailProgramTest, InTheSystemsWriteOnlyFolderNoUserReachesAnothersMessage) {
+  if (::geteuid() != 0) GTEST_SKIP() << "runs programs as two other users, which needs root";
+  const std::string folder = program.dir().File("spool");
+  ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+  ASSERT_EQ(::chmod(folder.c_str(), 01733), 0);
+  ASSERT_EQ(::chmod(program.dir().path().c_str(), 0711), 0);
+  auto as = [&](const char* uid, std::vector<std::string> command) {
+    std::vector<std::string> argv{"/usr/bin/setpriv", std::string("--reuid=") + uid, std::string("--regid=") + uid,
+                                  "--clear-groups"};
+    argv.insert(argv.end(), command.begin(), command.end());
+    return test::RunProgram(argv, program.dir().File("sendmail.in"), program.dir().path(), kClientTimeoutMs);
+  };
+  program.dir().Write("sendmail.in", Sendmail("shared-token", "\n"));
+  ::chmod(program.dir().File("sendmail.in").c_str(), 0644);
+  test::ProgramOutcome run = as("65534", {"/usr/bin/env", "VELLOMAR_DIR=" + program.dir().path(),
+                                          "VELLOMAR_DROP=" + folder, VELLOMAR_SENDMAIL, "-i", "root"});
+  ASSERT_EQ(run.status, 0) << run.Describe();
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) names.push_back(entry.path().string());
+  ASSERT_EQ(names.size(), 1u);
+  for (const std::vector<std::string>& attempt : {std::vector<std::string>{"/bin/ls", folder},
+                                                  {"/bin/cat", names[0]}, {"/bin/rm", "-f", names[0]}}) {
+    EXPECT_NE(as("65533", attempt).status, 0) << attempt[0] << " as another user";
+  }
+  ASSERT_TRUE(std::filesystem::exists(names[0]));
+
+  ASSERT_TRUE(program.Start({{"VELLOMAR_DROP", folder}}));
+  ASSERT_TRUE(Eventually([&] { return std::filesystem::is_empty(folder) && !peer.Transcripts().empty() &&
+                                      peer.Transcripts()[0].back() == "QUIT\r\n"; }, 15000))
+      << program.Log();
+  std::string delivered = Joined(peer.Transcripts()[0]);
+  EXPECT_NE(delivered.find("(Vellomar sendmail, from uid 65534"), std::string::npos) << delivered;
+  EXPECT_NE(delivered.find("RCPT TO:<admin@provider.test>"), std::string::npos) << delivered;
+  EXPECT_EQ(program.Stop(), 0);
+}
+
 TEST_F(SendmailProgramTest, BadInputIsRefusedWithItsStatusAndNothingIsQueued) {
   const std::string body = "Subject: x\n\nbody\n";
+  // A file size limit stands in for a full disk: the write fails as it would.
+  const std::vector<std::string> fullDisk{"/usr/bin/prlimit", "--fsize=4096"};
   struct Case {
     std::vector<std::string> arguments;
     std::string input;  // "<dir>": standard input is a folder, which cannot be read
     std::string drop;
     int status;
     std::string error;
+    std::vector<std::string> prefix = {};
   };
   const Case cases[] = {
       {{"-i"}, body, "", 65, "no recipient"},
@@ -378,15 +430,18 @@ TEST_F(SendmailProgramTest, BadInputIsRefusedWithItsStatusAndNothingIsQueued) {
       {{"-f", "a b@x.test", "root"}, body, "", 65, "invalid sender"},
       {{"root"}, "<dir>", "", 75, "nothing was queued"},
       {{"root"}, body, "/dev/null/drop", 73, "cannot hand the message over in /dev/null/drop"},
+      {{"root"}, body + std::string(100000, 'x'), "", 75, "File too large; nothing was queued", fullDisk},
   };
   for (const Case& c : cases) {
-    test::ProgramOutcome run =
-        c.input == "<dir>" ? [&] {
-          std::vector<std::string> argv{"/usr/bin/env", "VELLOMAR_DIR=" + program.dir().path(), VELLOMAR_SENDMAIL};
-          argv.insert(argv.end(), c.arguments.begin(), c.arguments.end());
-          return test::RunProgram(argv, program.dir().path(), program.dir().path(), kClientTimeoutMs);
-        }()
-                           : Run(c.arguments, c.input, c.drop);
+    std::vector<std::string> argv = c.prefix;
+    for (const std::string& part : {std::string("/usr/bin/env"), "VELLOMAR_DROP=" + c.drop,
+                                    "VELLOMAR_DIR=" + program.dir().path(), std::string(VELLOMAR_SENDMAIL)}) {
+      argv.push_back(part);
+    }
+    argv.insert(argv.end(), c.arguments.begin(), c.arguments.end());
+    program.dir().Write("sendmail.in", c.input == "<dir>" ? "" : c.input);
+    const std::string input = c.input == "<dir>" ? program.dir().path() : program.dir().File("sendmail.in");
+    test::ProgramOutcome run = test::RunProgram(argv, input, program.dir().path(), kClientTimeoutMs);
     EXPECT_EQ(run.status, c.status) << run.Describe();
     EXPECT_NE(run.err.find(c.error), std::string::npos) << run.Describe();
   }
