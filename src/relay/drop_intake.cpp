@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <ctime>
+#include <optional>
 
 #include "common/header_date.h"
 #include "common/local_names.h"
@@ -88,6 +89,46 @@ Envelope Resolve(const DropEnvelope& given, const Handler& handler, const AliasT
     }
   }
   return envelope;
+}
+
+// The message data, read from the drop file and stored as an SMTP client's would be; false
+// when it could not be read or written (or a stop came), to be tried again.
+bool CopyData(RelayServices& relay, MessageWriter& writer, int fd, off_t size) {
+  MessageTextEncoder encoder;
+  std::vector<char> buffer(kChunk);
+  std::string data;
+  for (off_t left = size; left > 0;) {
+    auto got = ReadSome(fd, buffer.data(), static_cast<size_t>(std::min<off_t>(left, kChunk)));
+    if (!got || got.value() == 0 || relay.StopOrCancelled()) return false;
+    left -= static_cast<off_t>(got.value());
+    data.clear();
+    encoder.Feed(std::string_view(buffer.data(), got.value()), data);
+    if (!writer.Data(data)) return false;
+  }
+  data.clear();
+  encoder.Finish(data);
+  return writer.Data(data).ok();
+}
+
+// Stores one handed-over message as a spool file: its envelope resolved, its header mended,
+// a trace header naming who handed it over. The spool file's name, or nothing when it must
+// wait for a later pass; `subject` is set for the notices that may follow.
+std::optional<std::string> StoreMessage(RelayServices& relay, int fd, const DropReading& reading,
+                                        const Envelope& envelope, const LocalNameRules& rules,
+                                        const Handler& handler, const std::string& dropName, std::string& subject) {
+  MessageWriter writer(relay);
+  const std::string& fullName = reading.envelope.fullName.empty() ? handler.fullName : reading.envelope.fullName;
+  HeaderEdit edit{rules.localDomain, rules.localSender, envelope.sender, fullName, true,
+                  HeaderDate(relay.LocalNow()), "<" + dropName.substr(4) + "@" + rules.localDomain + ">"};
+  bool written = writer.Create() && writer.Greeting(rules.localDomain) && writer.Sender(envelope.sender);
+  for (const std::string& recipient : envelope.recipients) written = written && writer.Recipient(recipient);
+  if (!written) return std::nullopt;
+  writer.EditHeader(std::move(edit));
+  written = writer.BeginData(TraceHeader(relay, handler, writer.name(), envelope.recipients)) &&
+            SeekTo(fd, reading.dataStart) && CopyData(relay, writer, fd, reading.dataSize);
+  if (written && writer.headerEditor() != nullptr) subject = writer.headerEditor()->subject();
+  if (!written || !writer.Commit()) return std::nullopt;
+  return writer.name();
 }
 
 }  // namespace
@@ -184,37 +225,14 @@ DropIntake::Outcome DropIntake::TakeIn(const std::string& name) {
 
   MailSummary summary;
   summary.sender = "<" + envelope.sender + ">\r\n";
-  summary.subject = "\r\n";
-  std::string stored;
+  std::string stored, subject;
   if (!envelope.recipients.empty()) {
-    MessageWriter writer(relay_);
-    HeaderEdit edit{rules.localDomain, rules.localSender, envelope.sender,
-                    given.fullName.empty() ? handler.fullName : given.fullName, true,
-                    HeaderDate(relay_.LocalNow()), "<" + name.substr(4) + "@" + rules.localDomain + ">"};
-    bool written = writer.Create() && writer.Greeting(rules.localDomain) && writer.Sender(envelope.sender);
-    for (const std::string& recipient : envelope.recipients) written = written && writer.Recipient(recipient);
-    if (written) {
-      writer.EditHeader(std::move(edit));
-      written = writer.BeginData(TraceHeader(relay_, handler, writer.name(), envelope.recipients)) &&
-                SeekTo(fd, reading.value().dataStart);
-    }
-    MessageTextEncoder encoder;
-    std::vector<char> buffer(kChunk);
-    for (off_t left = reading.value().dataSize; written && left > 0;) {
-      auto got = ReadSome(fd, buffer.data(), static_cast<size_t>(std::min<off_t>(left, kChunk)));
-      if (!got || got.value() == 0 || relay_.StopOrCancelled()) return Outcome::Later;
-      left -= static_cast<off_t>(got.value());
-      std::string data;
-      encoder.Feed(std::string_view(buffer.data(), got.value()), data);
-      written = writer.Data(data).ok();
-    }
-    std::string end;
-    encoder.Finish(end);
-    written = written && writer.Data(end);
-    if (written && writer.headerEditor() != nullptr) summary.subject = writer.headerEditor()->subject() + "\r\n";
-    if (!written || !writer.Commit()) return Outcome::Later;
-    stored = writer.name();
+    std::optional<std::string> spooled =
+        StoreMessage(relay_, fd, reading.value(), envelope, rules, handler, name, subject);
+    if (!spooled) return Outcome::Later;
+    stored = *spooled;
   }
+  summary.subject = subject + "\r\n";
   if (Status removed = RemoveFile(path); !removed && removed.error() != ENOENT) {
     // Taken in again it would be delivered twice: passed over for the rest of this run.
     keep_.insert(name);
