@@ -19,6 +19,7 @@ struct Dialogue {
   const RelayPlace& place;
   MessageSource& input;
   int output;
+  const std::string& hostName;
   std::string buffer;
   bool inputEnded = false;
   bool readFailed = false;
@@ -70,58 +71,86 @@ std::string_view Argument(std::string_view line) {
   return line;
 }
 
+// What a command leaves: the dialogue goes on, or it ends with this exit status.
+using Next = std::optional<int>;
+constexpr Next kGoOn = std::nullopt;
+
+Next Sent(bool sent) { return sent ? kGoOn : Next(EX_IOERR); }
+
+Next Hello(Dialogue& d, std::string_view) {
+  d.envelope.reset();
+  return Sent(d.Reply("250 " + d.hostName + "\r\n"));
+}
+
+Next Mail(Dialogue& d, std::string_view argument) {
+  auto path = ParseMailPath(argument, "FROM:");
+  if (!path || !path->parameters.empty() || (!path->address.empty() && !IsPathMailbox(path->address))) {
+    return Sent(d.Reply("501 5.5.4 Syntax: MAIL FROM:<address>\r\n"));
+  }
+  d.envelope = DropEnvelope{true, path->address, "", {}};
+  return Sent(d.Reply("250 2.1.0 Ok\r\n"));
+}
+
+Next Rcpt(Dialogue& d, std::string_view argument) {
+  auto path = ParseMailPath(argument, "TO:");
+  if (!d.envelope) return Sent(d.Reply("503 5.5.1 Bad sequence of commands\r\n"));
+  if (!path || !path->parameters.empty() || !IsPathMailbox(path->address)) {
+    return Sent(d.Reply("501 5.5.4 Syntax: RCPT TO:<address>\r\n"));
+  }
+  d.envelope->recipients.push_back(path->address);
+  return Sent(d.Reply("250 2.1.5 Ok\r\n"));
+}
+
+Next Data(Dialogue& d, std::string_view) {
+  if (!d.envelope || d.envelope->recipients.empty()) return Sent(d.Reply("503 5.5.1 Bad sequence of commands\r\n"));
+  if (!d.Reply("354 End data with <CR><LF>.<CR><LF>\r\n")) return EX_IOERR;
+  // The input's end inside the data: that message is not queued, and the caller is told so.
+  if (!d.Data()) return EX_TEMPFAIL;
+  return kGoOn;
+}
+
+Next Reset(Dialogue& d, std::string_view) {
+  d.envelope.reset();
+  return Sent(d.Reply("250 2.0.0 Ok\r\n"));
+}
+
+Next Noop(Dialogue& d, std::string_view) { return Sent(d.Reply("250 2.0.0 Ok\r\n")); }
+
+Next Verify(Dialogue& d, std::string_view) {
+  return Sent(d.Reply("252 2.5.2 Cannot verify, but will accept the message\r\n"));
+}
+
+Next Quit(Dialogue& d, std::string_view) {
+  (void)d.Reply("221 2.0.0 Bye\r\n");  // the dialogue is over either way
+  return 0;
+}
+
+struct Command {
+  std::string_view verb;
+  Next (*handle)(Dialogue&, std::string_view argument);
+};
+constexpr Command kCommands[] = {
+    {"HELO", Hello}, {"EHLO", Hello}, {"MAIL", Mail},  {"RCPT", Rcpt},   {"DATA", Data},
+    {"RSET", Reset}, {"NOOP", Noop},  {"VRFY", Verify}, {"QUIT", Quit},
+};
+
+Next Dispatch(Dialogue& d, const std::string& line) {
+  if (line.size() > kMaxCommandLine) return Sent(d.Reply("500 5.5.6 Line too long\r\n"));
+  std::string_view verb = std::string_view(line).substr(0, line.find(' '));
+  for (const Command& command : kCommands) {
+    if (EqualsIgnoreCase(verb, command.verb)) return command.handle(d, Argument(line));
+  }
+  return Sent(d.Reply("500 5.5.2 Command unrecognized\r\n"));
+}
+
 }  // namespace
 
 int ServeSmtpOnStdio(const RelayPlace& place, MessageSource& input, int output, const std::string& hostName) {
-  Dialogue dialogue{place, input, output, "", false, false, std::nullopt};
+  Dialogue dialogue{place, input, output, hostName, "", false, false, std::nullopt};
   if (!dialogue.Reply("220 " + hostName + " Vellomar sendmail ready\r\n")) return EX_IOERR;
   std::string line;
   while (dialogue.NextLine(line)) {
-    std::string_view verb = std::string_view(line).substr(0, line.find(' '));
-    bool sent;
-    if (line.size() > kMaxCommandLine) {
-      sent = dialogue.Reply("500 5.5.6 Line too long\r\n");
-    } else if (EqualsIgnoreCase(verb, "HELO") || EqualsIgnoreCase(verb, "EHLO")) {
-      dialogue.envelope.reset();
-      sent = dialogue.Reply("250 " + hostName + "\r\n");
-    } else if (EqualsIgnoreCase(verb, "MAIL")) {
-      auto path = ParseMailPath(Argument(line), "FROM:");
-      if (!path || !path->parameters.empty() || (!path->address.empty() && !IsPathMailbox(path->address))) {
-        sent = dialogue.Reply("501 5.5.4 Syntax: MAIL FROM:<address>\r\n");
-      } else {
-        dialogue.envelope = DropEnvelope{true, path->address, "", {}};
-        sent = dialogue.Reply("250 2.1.0 Ok\r\n");
-      }
-    } else if (EqualsIgnoreCase(verb, "RCPT")) {
-      auto path = ParseMailPath(Argument(line), "TO:");
-      if (!dialogue.envelope) {
-        sent = dialogue.Reply("503 5.5.1 Bad sequence of commands\r\n");
-      } else if (!path || !path->parameters.empty() || !IsPathMailbox(path->address)) {
-        sent = dialogue.Reply("501 5.5.4 Syntax: RCPT TO:<address>\r\n");
-      } else {
-        dialogue.envelope->recipients.push_back(path->address);
-        sent = dialogue.Reply("250 2.1.5 Ok\r\n");
-      }
-    } else if (EqualsIgnoreCase(verb, "DATA")) {
-      if (!dialogue.envelope || dialogue.envelope->recipients.empty()) {
-        sent = dialogue.Reply("503 5.5.1 Bad sequence of commands\r\n");
-      } else {
-        if (!dialogue.Reply("354 End data with <CR><LF>.<CR><LF>\r\n")) return EX_IOERR;
-        if (!dialogue.Data()) return EX_TEMPFAIL;
-        sent = true;
-      }
-    } else if (EqualsIgnoreCase(verb, "RSET") || EqualsIgnoreCase(verb, "NOOP")) {
-      if (EqualsIgnoreCase(verb, "RSET")) dialogue.envelope.reset();
-      sent = dialogue.Reply("250 2.0.0 Ok\r\n");
-    } else if (EqualsIgnoreCase(verb, "VRFY")) {
-      sent = dialogue.Reply("252 2.5.2 Cannot verify, but will accept the message\r\n");
-    } else if (EqualsIgnoreCase(verb, "QUIT")) {
-      (void)dialogue.Reply("221 2.0.0 Bye\r\n");  // the dialogue is over either way
-      return 0;
-    } else {
-      sent = dialogue.Reply("500 5.5.2 Command unrecognized\r\n");
-    }
-    if (!sent) return EX_IOERR;
+    if (Next ended = Dispatch(dialogue, line)) return *ended;
   }
   return dialogue.readFailed ? EX_TEMPFAIL : 0;
 }
