@@ -24,7 +24,9 @@ HandOverResult Failed(int status, std::string error) { return {status, std::move
 
 HandOverResult DropFailed(const RelayPlace& place, SystemError error) {
   std::string text = "cannot hand the message over in " + place.dropFolder + ": " + SystemErrorText(error);
-  if (place.system && error.code == ENOENT) text += " (the vellomar-mta package makes it)";
+  if (place.system && error.code == ENOENT) {
+    text += " (Vellomar has not run for this user, and the system's drop folder is not set up)";
+  }
   int status = StatusOfFailure(error.code);
   if (status == EX_TEMPFAIL) text += "; nothing was queued";
   return Failed(status, text);
