@@ -12,6 +12,7 @@ set(allowed_relay       "platform;common;spool;smtp_server;dns;delivery;relay")
 set(allowed_control     "platform;common;spool;smtp_server;dns;delivery;relay;control")
 set(allowed_ui          "platform;common;spool;smtp_server;dns;delivery;relay;control;ui")
 set(allowed_app         "platform;common;spool;smtp_server;dns;delivery;relay;control;ui;app")
+set(allowed_sendmail    "platform;common;spool;smtp_server;dns;delivery;relay;control;sendmail")
 set(qt_folders          "ui;app")
 # Headers that are their folder's own business: no other folder includes them.
 set(private_headers     "smtp_server/session.h")

@@ -1,6 +1,7 @@
 #include "common/app_directory.h"
 
 #include <cctype>
+#include <cstdlib>
 #include <mutex>
 
 #include "common/app_directory_rule.h"
@@ -24,6 +25,16 @@ std::string GetAppDirectory() {
   std::lock_guard<std::mutex> guard(directoryLock);
   if (chosenDirectory.empty()) chosenDirectory = ChooseAppDirectory(CurrentAppDirectoryPlaces());
   return chosenDirectory;
+}
+
+}  // namespace vellomar
+
+namespace vellomar {
+
+std::string GetDropFolder() {
+  const char* chosen = std::getenv("VELLOMAR_DROP");
+  if (chosen != nullptr && *chosen != '\0') return chosen;
+  return GetAppDirectory() + "/drop";
 }
 
 }  // namespace vellomar

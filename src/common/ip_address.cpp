@@ -54,4 +54,11 @@ std::string AddressLiteral(const IpAddress& address) {
   return std::string("IPv6:") + text;
 }
 
+bool IsLoopback(const IpAddress& address) {
+  if (address.IsIpv4()) return address.bytes[12] == 127;
+  IpAddress one;
+  one.bytes[15] = 1;
+  return address == one;
+}
+
 }  // namespace vellomar

@@ -19,6 +19,9 @@ struct IpAddress {
   bool operator==(const IpAddress&) const = default;
 };
 
+// 127.0.0.0/8 or ::1: a client on this machine itself.
+bool IsLoopback(const IpAddress& address);
+
 // A dotted IPv4 address or an IPv6 address in any of its written forms; nothing else (no
 // names, no brackets, no zone).
 std::optional<IpAddress> ParseIpAddress(const std::string& text);

@@ -63,6 +63,14 @@ struct Settings {
   int32_t Lifetime;
   // Which address families reach a server: "any" (IPv6 and IPv4), "ipv4" or "ipv6".
   std::string IPFamily;
+  // Local names (mail from this machine's programs, and loopback clients naming a bare user):
+  // the aliases file (empty: /etc/aliases), where names no alias takes go, the domain that
+  // makes an address local and completes a bare one (empty: the machine's full name), and
+  // the sender a provider accepts in place of a local one.
+  std::string Aliases;
+  std::string AdminAddress;
+  std::string LocalDomain;
+  std::string LocalSender;
 };
 
 }  // namespace vellomar

@@ -48,6 +48,10 @@ const SettingRow kRows[] = {
     {"SMTP_OAuthScope", "", Text, false, kWithRelay, SecurityDialog, &Settings::SMTP_OAuthScope},
     {"Lifetime", "5", Days, true, kAtStart, None, &Settings::Lifetime},
     {"IPFamily", "any", Text, false, kAtStart, None, &Settings::IPFamily},
+    {"Aliases", "", Text, false, kAtStart, None, &Settings::Aliases},
+    {"AdminAddress", "", Text, false, kAtStart, None, &Settings::AdminAddress},
+    {"LocalDomain", "", Text, false, kAtStart, None, &Settings::LocalDomain},
+    {"LocalSender", "", Text, false, kAtStart, None, &Settings::LocalSender},
 };
 
 bool AllZeros(const std::string& text) {

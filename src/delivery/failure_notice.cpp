@@ -4,6 +4,7 @@
 
 
 #include "common/header_date.h"
+#include "common/local_names.h"
 #include "common/system_error.h"
 #include "common/text.h"
 #include "delivery/notice_header.h"
@@ -46,23 +47,40 @@ Status CreateNoticeFile(QueueList& queue, NoticeFile& notice) {
   return FailWith(EEXIST);
 }
 
-std::string TemplateLine(const std::string& line, const MailSummary& summary, const std::string& notice) {
-  // The sender's address alone: parameters its MAIL line may carry are not the notice's.
-  if (line.rfind("RCPT", 0) == 0) return "RCPT To:" + EnvelopeAddress(summary.sender) + "\r\n";
+// The notice's recipient lines: the failed message's sender alone (its address, without the
+// parameters its MAIL line may carry), or, for a local sender, the addresses its local name
+// stands for, so that a local user's notice reaches them as their mail would.
+std::string RecipientLines(RelayServices& relay, const MailSummary& summary) {
+  std::string bracketed = EnvelopeAddress(summary.sender);
+  std::string address = bracketed.size() >= 2 ? bracketed.substr(1, bracketed.size() - 2) : "";
+  auto settings = relay.settings();
+  if (address.empty() || !LocalNamesConfigured(*settings) ||
+      !IsLocalAddress(address, relay.localNames.RulesFor(*settings).localDomain)) {
+    return "RCPT To:" + bracketed + "\r\n";
+  }
+  Resolution resolved = relay.localNames.Recipient(*settings, address);
+  if (resolved.addresses.empty()) return "RCPT To:" + bracketed + "\r\n";
+  std::string lines;
+  for (const std::string& target : resolved.addresses) lines += "RCPT To:<" + target + ">\r\n";
+  return lines;
+}
+
+std::string TemplateLine(const std::string& line, const std::string& recipients, const std::string& notice) {
+  if (line.rfind("RCPT", 0) == 0) return recipients;
   if (line.rfind("Error", 0) == 0) return notice;
   return line;
 }
 
 // Copies the template with its replacements up to its QUIT line. ECANCELED when a stop came
 // first: nothing new is queued while the program ends.
-Status CopyTemplate(SpoolFile& source, int target, const MailSummary& summary, const std::string& notice,
+Status CopyTemplate(SpoolFile& source, int target, const std::string& recipients, const std::string& notice,
                     NoticeHeader& header, const StopFlag& stop) {
   std::string line;
   for (;;) {
     bool more = ReadLine(source, line);
     if (source.ReadFailed()) return FailWith(EIO);
     if (line.empty()) return Ok();
-    std::string out = header.Copy(TemplateLine(line, summary, notice));
+    std::string out = header.Copy(TemplateLine(line, recipients, notice));
     Status put = WriteAll(target, out.data(), out.size());
     if (!put) return put;
     if (stop.load()) return FailWith(ECANCELED);
@@ -100,15 +118,21 @@ bool SendFailureNotice(RelayServices& relay, const std::string& spoolName, const
   MailSummary summary;
   Sender sender = FindSender(relay, spoolName, summary);
   if (sender == Sender::Unknown) return NotWritten(relay, spoolName, "message not registered");
-  if (sender == Sender::Nobody || EnvelopeAddress(summary.sender) == kNoticeSender) return true;
+  if (sender == Sender::Nobody) return true;
+  return QueueFailureNotice(relay, summary, reason, recipientLine, spoolName);
+}
+
+bool QueueFailureNotice(RelayServices& relay, const MailSummary& summary, const std::string& reason,
+                        const std::string& recipientLine, const std::string& about) {
+  if (EnvelopeAddress(summary.sender) == kNoticeSender) return true;
   auto source = SpoolFile::Open(relay.FilePath("error"), O_RDONLY);
-  if (!source) return NotWritten(relay, spoolName, "template error: " + SystemErrorText(source.failure()));
+  if (!source) return NotWritten(relay, about, "template error: " + SystemErrorText(source.failure()));
   NoticeFile notice;
   Status created = CreateNoticeFile(relay.queue, notice);
-  if (!created) return NotWritten(relay, spoolName, SystemErrorText(created.failure()));
+  if (!created) return NotWritten(relay, about, SystemErrorText(created.failure()));
   auto hostName = MachineHostName();
   NoticeHeader header(hostName ? hostName.value() : "localhost", notice.stem, HeaderDate(relay.LocalNow()));
-  Status written = CopyTemplate(source.value(), notice.fd.get(), summary,
+  Status written = CopyTemplate(source.value(), notice.fd.get(), RecipientLines(relay, summary),
                                 NoticeText(recipientLine, summary.subject, reason), header, relay.stop());
   if (written) written = SyncFile(notice.fd.get());
   if (written) written = notice.fd.Close();
@@ -126,7 +150,7 @@ bool SendFailureNotice(RelayServices& relay, const std::string& spoolName, const
   }
   // The next run writes the notice again; a copy left here would be queued at the next start.
   (void)RemoveFile(relay.FilePath(notice.stem));  // gone already when the rename went through
-  return NotWritten(relay, spoolName, SystemErrorText(written.failure()));
+  return NotWritten(relay, about, SystemErrorText(written.failure()));
 }
 
 Status QueueNoticeFile(QueueList& queue, const std::string& stem, std::string& name) {

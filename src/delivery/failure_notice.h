@@ -3,6 +3,7 @@
 #include <string>
 
 #include "platform/error_or.h"
+#include "spool/mail_summary.h"
 
 namespace vellomar {
 
@@ -27,6 +28,11 @@ std::string NoticeText(const std::string& recipientLine, const std::string& subj
 // recipient must keep its letter so that the next run tries again. Called with no lock held.
 [[nodiscard]] bool SendFailureNotice(RelayServices& relay, const std::string& spoolName, const std::string& reason,
                                      const std::string& recipientLine);
+
+// The notice itself, once the failed message's sender and subject are known (`summary`, as a
+// spool file's summary holds them); `about` names the message in the log. The same outcome.
+[[nodiscard]] bool QueueFailureNotice(RelayServices& relay, const MailSummary& summary, const std::string& reason,
+                                      const std::string& recipientLine, const std::string& about);
 
 // Queues a complete notice file written under `stem`: renamed, never over another file, to a
 // ".tml" name reserved in the queue list first (each name tried), then the folder synced, so

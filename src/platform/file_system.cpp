@@ -68,6 +68,11 @@ Status TruncateFile(int fd, off_t length) {
   return Ok();
 }
 
+Status SyncFileSystem(int fd) {
+  if (::syncfs(fd) != 0) return FailWith(errno);
+  return Ok();
+}
+
 Status SyncDirectory(const std::string& path) {
   auto folder = OpenFile(path, O_RDONLY | O_DIRECTORY);
   if (!folder) return FailWith(folder.failure());
@@ -232,5 +237,56 @@ Status RenameNoReplace(const std::string& from, const std::string& to) {
 }
 
 bool IsTerminal(int fd) { return ::isatty(fd) == 1; }
+
+}  // namespace vellomar
+
+namespace vellomar {
+
+namespace {
+
+FileFacts FactsFrom(const struct stat& info) {
+  FileFacts facts;
+  facts.owner = info.st_uid;
+  facts.links = info.st_nlink;
+  facts.mode = info.st_mode & 07777;
+  facts.size = info.st_size;
+  facts.inode = info.st_ino;
+  facts.modifiedNs = static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+  facts.regular = S_ISREG(info.st_mode);
+  return facts;
+}
+
+}  // namespace
+
+ErrorOr<FileFacts> FactsOf(int fd) {
+  struct stat info;
+  if (::fstat(fd, &info) != 0) return ErrorOr<FileFacts>::Fail(errno);
+  return FactsFrom(info);
+}
+
+ErrorOr<FileFacts> FactsAt(const std::string& path) {
+  struct stat info;
+  if (::lstat(path.c_str(), &info) != 0) return ErrorOr<FileFacts>::Fail(errno);
+  return FactsFrom(info);
+}
+
+Status SetDescriptorMode(int fd, mode_t mode) {
+  if (::fchmod(fd, mode) != 0) return FailWith(errno);
+  return Ok();
+}
+
+Status WriteAllAt(int fd, const char* data, size_t size, off_t offset) {
+  while (size > 0) {
+    ssize_t put = ::pwrite(fd, data, size, offset);
+    if (put < 0) {
+      if (errno == EINTR) continue;
+      return FailWith(errno);
+    }
+    data += put;
+    size -= static_cast<size_t>(put);
+    offset += put;
+  }
+  return Ok();
+}
 
 }  // namespace vellomar

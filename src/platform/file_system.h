@@ -22,6 +22,8 @@ Status SyncFile(int fd);
 Status TruncateFile(int fd, off_t length);
 // Puts a folder's entries (a file created or renamed in it) on stable storage.
 Status SyncDirectory(const std::string& path);
+// syncfs: everything of the file system that holds fd, its folders' entries included.
+[[nodiscard]] Status SyncFileSystem(int fd);
 // An exclusive flock taken without waiting: EWOULDBLOCK while another open file holds one.
 // The kernel releases it when the last descriptor of that open file closes.
 Status LockExclusiveNoWait(int fd);
@@ -82,5 +84,28 @@ namespace vellomar {
 
 // Renames without ever replacing: EEXIST when `to` is taken.
 Status RenameNoReplace(const std::string& from, const std::string& to);
+
+}  // namespace vellomar
+
+namespace vellomar {
+
+// What fstat says of an open file that a caller must judge before trusting it.
+struct FileFacts {
+  uid_t owner = 0;
+  uint64_t links = 0;
+  mode_t mode = 0;
+  off_t size = 0;
+  uint64_t inode = 0;
+  // Nanoseconds since the epoch.
+  int64_t modifiedNs = 0;
+  bool regular = false;
+};
+ErrorOr<FileFacts> FactsOf(int fd);
+// The same, of a path, without following a symbolic link at its end.
+ErrorOr<FileFacts> FactsAt(const std::string& path);
+// fchmod: exact permission bits, whatever the umask made of them at creation.
+Status SetDescriptorMode(int fd, mode_t mode);
+// pwrite: all of it at `offset`, the file position left alone.
+Status WriteAllAt(int fd, const char* data, size_t size, off_t offset);
 
 }  // namespace vellomar

@@ -10,6 +10,7 @@
 #include "platform/file_descriptor.h"
 #include "platform/thread_handle.h"
 #include "platform/thread_tracker.h"
+#include "relay/drop_intake.h"
 #include "relay/log_file.h"
 #include "spool/relay_services.h"
 
@@ -57,8 +58,14 @@ class Relay final : public RelayServices {
   // where the lock cannot even be made is left to the checks that follow.
   bool TakeFolderLock();
 
+  // The folder where local programs hand mail over (vellomar-sendmail); by default "drop" in
+  // the application directory, made when missing. Set before Start.
+  void SetDropFolder(std::string folder) { dropFolder_ = std::move(folder); }
+  const std::string& dropFolder() const { return dropFolder_; }
+
   // The start of both sides: the receptions a crash cut short are removed, notices left by an
-  // interrupted run queued, then the listener, the dispatcher and the client timer start.
+  // interrupted run queued, then the intake of handed-over mail, the listener, the dispatcher
+  // and the client timer start.
   void Start();
   void StartServer();
   void StartClient() override;
@@ -103,6 +110,7 @@ class Relay final : public RelayServices {
   std::shared_ptr<ThreadHandle> LaunchDispatcher();
   void StartClientTimer();
   void RemoveIncompleteSpoolFiles();
+  void StartDropIntake();
   struct ToggleSide {
     const char* resumed;
     const char* paused;
@@ -128,6 +136,9 @@ class Relay final : public RelayServices {
   uint64_t versions_ = 0;
   // Before the threads: their tracker joins every thread while the sign-ins they use live.
   DeliveryServices delivery_;
+  std::string dropFolder_;
+  // Made by Start, before any thread that wakes it; its thread is joined before it goes.
+  std::unique_ptr<DropIntake> intake_;
   // Last, so that it is destroyed first: every thread is joined while what it uses still lives.
   ThreadTracker threads_;
 };

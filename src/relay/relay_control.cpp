@@ -7,6 +7,7 @@
 #include "delivery/dispatcher.h"
 #include "delivery/notice_leftovers.h"
 #include "relay/incomplete_receptions.h"
+#include "platform/file_system.h"
 #include "relay/relay.h"
 #include "smtp_server/listener.h"
 
@@ -27,11 +28,13 @@ std::shared_ptr<ThreadHandle> Relay::LaunchDispatcher() {
 }
 
 void Relay::Start() {
+  intake_ = std::make_unique<DropIntake>(*this, dropFolder_.empty() ? FilePath("drop") : dropFolder_);
   StartClientTimer();
   counters.receivedAll = counters.receivedOk = counters.sentAll = counters.sentOk = 0;
   RefreshStatistics();
   RemoveIncompleteSpoolFiles();
   QueueLeftoverNotices(*this);
+  StartDropIntake();
   StartServer();
   StartClient();
 }
@@ -202,11 +205,21 @@ void Relay::StartClientTimer() {
       // Woken by a newly recorded try: the schedule is looked at again.
       if (tryRecorded.WaitFor(std::max(std::chrono::milliseconds(0), retryFirst ? *retry : wait))) continue;
       if (stop().load()) break;
-      if (!retryFirst) tick = Clock::now() + timings.clientTimerPeriod;
+      if (!retryFirst) {
+        tick = Clock::now() + timings.clientTimerPeriod;
+        intake_->Wake();
+      }
       StartClient();
     }
     return 0;
   });
+}
+
+void Relay::StartDropIntake() {
+  // The program's own folder is made here; a folder named for it (the system's) is the
+  // package's to make, with the rights that let every user hand mail over.
+  if (intake_->folder() == FilePath("drop") && !EntryExists(intake_->folder())) (void)MakeDirectory(intake_->folder(), 0700);  // a failure shows as a folder not taken in
+  threads_.Start([this](ThreadHandle& self) { return intake_->Run(self); });
 }
 
 void Relay::RemoveIncompleteSpoolFiles() {

@@ -5,6 +5,7 @@
 #include <array>
 #include <optional>
 
+#include "common/local_names.h"
 #include "common/text.h"
 #include "smtp_server/mail_path.h"
 #include "smtp_server/session.h"
@@ -68,6 +69,15 @@ bool StartNextMessage(Session& session) {
   return true;
 }
 
+// The rules of local names, when they apply to this client and address: a client on this
+// machine naming a local user, on a relay set up for local names.
+std::optional<LocalNameRules> LocalRules(Session& session, const Settings& settings, std::string_view address) {
+  if (!session.policy.LocalNamesApply() || address.empty() || !LocalNamesConfigured(settings)) return std::nullopt;
+  LocalNameRules rules = session.relay.localNames.RulesFor(settings);
+  if (!IsLocalAddress(address, rules.localDomain)) return std::nullopt;
+  return rules;
+}
+
 }  // namespace
 
 CommandOutcome HandleHelo(Session& session, std::string_view argument) {
@@ -87,9 +97,15 @@ CommandOutcome HandleMail(Session& session, std::string_view argument) {
   if (!refusal.empty()) return Refuse(session, refusal);
   // After a committed message, MAIL begins the next one in a file of its own.
   if (!session.message.open() && !StartNextMessage(session)) return CommandOutcome::Failed;
-  if (!Stored(session, session.message.Sender(path->address))) return CommandOutcome::Failed;
+  std::string sender = path->address;
+  auto settings = session.relay.settings();
+  std::optional<LocalNameRules> rules = LocalRules(session, *settings, sender);
+  // A local user's sender and From: become what a provider takes.
+  if (rules) sender = ResolveSender(sender, *rules);
+  if (!Stored(session, session.message.Sender(sender))) return CommandOutcome::Failed;
+  if (rules) session.message.EditHeader(HeaderEdit{rules->localDomain, rules->localSender, sender, "", false, "", ""});
   session.transactionOpen = true;
-  session.summary.sender = "<" + path->address + ">";
+  session.summary.sender = "<" + sender + ">";
   session.state = MailDone;
   return Answer(session, kOk);
 }
@@ -99,8 +115,18 @@ CommandOutcome HandleRcpt(Session& session, std::string_view argument) {
   if (!path || path->address.empty()) return Refuse(session, "501 5.5.4 Syntax: RCPT TO:<address>\r\n");
   std::string_view refusal = RefusedParameter("RCPT", *path);
   if (!refusal.empty()) return Refuse(session, refusal);
-  if (!Stored(session, session.message.Recipient(path->address))) return CommandOutcome::Failed;
-  ++session.summary.recipientCount;
+  std::vector<std::string> recipients{path->address};
+  auto settings = session.relay.settings();
+  if (LocalRules(session, *settings, path->address)) {
+    Resolution resolved = session.relay.localNames.Recipient(*settings, path->address);
+    for (const std::string& problem : session.relay.localNames.TakeProblems()) session.relay.AppendLog("Aliases: " + problem);
+    if (!resolved.refusal.empty()) return Refuse(session, "550 5.1.1 <" + path->address + ">: " + resolved.refusal + "\r\n");
+    recipients = std::move(resolved.addresses);
+  }
+  for (const std::string& recipient : recipients) {
+    if (!Stored(session, session.message.Recipient(recipient))) return CommandOutcome::Failed;
+    ++session.summary.recipientCount;
+  }
   session.summary.size = session.message.length();
   session.state = RcptDone;
   return Answer(session, kOk);

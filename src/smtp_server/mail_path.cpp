@@ -136,3 +136,13 @@ std::optional<MailPath> ParseMailPath(std::string_view argument, std::string_vie
 }
 
 }  // namespace vellomar
+
+namespace vellomar {
+
+bool IsPathMailbox(std::string_view address) {
+  if (address.empty() || address.size() > kMaxMailbox || address.front() == '@') return false;
+  std::optional<MailPath> path = ParseMailPath("TO:<" + std::string(address) + ">", "TO:");
+  return path && path->parameters.empty() && path->address == address;
+}
+
+}  // namespace vellomar

@@ -29,3 +29,15 @@ constexpr size_t kMaxPath = 256;
 std::optional<MailPath> ParseMailPath(std::string_view argument, std::string_view word);
 
 }  // namespace vellomar
+
+namespace vellomar {
+
+// The longest mailbox a path holds (kMaxPath without its brackets).
+constexpr size_t kMaxMailbox = kMaxPath - 2;
+
+// An address given outside SMTP (by a local program, in a drop file) that a RCPT or MAIL
+// path could carry as it is: a mailbox of at most kMaxMailbox bytes, no source route, no
+// control character, no bracket, no blank outside quotes.
+bool IsPathMailbox(std::string_view address);
+
+}  // namespace vellomar

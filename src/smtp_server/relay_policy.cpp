@@ -12,7 +12,7 @@ constexpr PolicyAnswer kAccessDenied{"554 5.7.1 Access denied\r\n"};
 }  // namespace
 
 RelayPolicy::RelayPolicy(const Settings& settings, const IpAddress& client)
-    : inAllow_(settings.Allow.Contains(client)) {}
+    : inAllow_(settings.Allow.Contains(client)), loopback_(IsLoopback(client)) {}
 
 PolicyAnswer RelayPolicy::AtConnect() const { return inAllow_ ? kGoOn : kAccessDenied; }
 

@@ -32,9 +32,13 @@ class RelayPolicy {
   PolicyAnswer AtConnect() const;
   PolicyAnswer AtMail() const;
   PolicyAnswer AtRcpt() const;
+  // A client on this machine itself: a bare name it sends (a local user, "root") is resolved
+  // as the machine's own programs' mail is, through the aliases and the local domain.
+  bool LocalNamesApply() const { return loopback_; }
 
  private:
   bool inAllow_;
+  bool loopback_;
 };
 
 }  // namespace vellomar

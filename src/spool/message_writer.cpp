@@ -42,6 +42,7 @@ Status MessageWriter::Create() {
     nameHeld_ = true;
   }
   length_ = 0;
+  editor_.reset();
   // The name was checked free in the queue list and the folder: a file there now belongs to
   // someone else and is left alone.
   auto file = OpenFile(relay_.FilePath(name_), O_WRONLY | O_CREAT | O_EXCL, 0600);
@@ -75,9 +76,17 @@ Status MessageWriter::BeginData(std::string_view traceHeader) {
   return Write(std::string(kDataLine) + std::string(traceHeader));
 }
 
-Status MessageWriter::Data(std::string_view data) { return Write(data); }
+Status MessageWriter::Data(std::string_view data) {
+  if (editor_ == nullptr) return Write(data);
+  edited_.clear();
+  editor_->Feed(data, edited_);
+  return Write(edited_);
+}
+
+void MessageWriter::EditHeader(HeaderEdit edit) { editor_ = std::make_unique<LocalHeaderEditor>(std::move(edit)); }
 
 Status MessageWriter::RollBack() {
+  editor_.reset();
   // A file just created is empty already.
   if (length_ > 0) {
     Status status = TruncateFile(file_.get(), 0);
@@ -99,6 +108,7 @@ Status MessageWriter::Commit() {
   if (status) status = SyncDirectory(relay_.directory());
   if (!Logged(status)) return status;
   created_ = false;
+  editor_.reset();
   ++relay_.counters.receivedAll;
   ++relay_.counters.receivedOk;
   bool released = relay_.queue.Discard(name_, false);

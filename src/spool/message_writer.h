@@ -3,11 +3,13 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
 #include "platform/error_or.h"
 #include "platform/file_descriptor.h"
+#include "spool/local_header_editor.h"
 
 namespace vellomar {
 
@@ -67,6 +69,11 @@ class MessageWriter {
   // The DATA line and the trace header, before the message data.
   [[nodiscard]] Status BeginData(std::string_view traceHeader);
   [[nodiscard]] Status Data(std::string_view data);
+  // The open message's data goes through a header editor from now on (a local user's
+  // message); undone when the message is rolled back, committed or dropped.
+  void EditHeader(HeaderEdit edit);
+  // The editor of the open message, or null.
+  const LocalHeaderEditor* headerEditor() const { return editor_.get(); }
   // The open message's file holds its greeting line alone (nothing before a greeting).
   [[nodiscard]] Status RollBack();
   // Ends the stored dialogue with its QUIT line, syncs and closes the file and syncs the
@@ -90,6 +97,8 @@ class MessageWriter {
   std::string greetingLine_;
   FileDescriptor file_;
   off_t length_ = 0;
+  std::unique_ptr<LocalHeaderEditor> editor_;
+  std::string edited_;
   // name_ is reserved in the queue list by this writer.
   bool nameHeld_;
   // The file under name_ was created by this writer and is not yet committed.

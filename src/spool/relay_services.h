@@ -8,6 +8,7 @@
 #include <mutex>
 #include <string>
 
+#include "common/local_names.h"
 #include "common/relay_timings.h"
 #include "common/settings.h"
 #include "common/shared_value.h"
@@ -87,6 +88,8 @@ class RelayServices {
   WakeEvent tryRecorded;
   // The host name trace headers name, set by each listener as it starts.
   SharedValue<std::string> localHostName{std::string("localhost")};
+  // Aliases, the admin address and the local domain: where a local name goes.
+  LocalNames localNames;
   // The port the running listener is bound to, or 0.
   std::atomic<int> listeningPort{0};
   // Called on the listener's thread with each session's client address, spool name and socket

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <filesystem>
 #include <set>
 #include <thread>
 
@@ -67,6 +68,41 @@ TEST_F(FailureNoticeTest, TemplateRulesAreCaseSensitiveAndStopAtQuit) {
   appDir().Write("error", "HELO h\r\nMAIL FROM:<>\r\nRCPT TO:<x>\r\nDATA\r\nError\r\n.\r\n");
   EXPECT_TRUE(SendFailureNotice(relay(), "1.tml", "421 busy", "RCPT TO:<b>\r\n"));
   EXPECT_TRUE(appDir().Exists("953_0.tml")) << "a template without QUIT still gives a queued notice";
+}
+
+// Once local names are set up, a notice to a local sender goes where its mail would: through
+// the aliases, to the admin address; any other sender is told as it was.
+TEST_F(FailureNoticeTest, ALocalSendersNoticeGoesThroughTheAliases) {
+  appDir().Write("aliases", "ann: ann, ann@provider.example\n");
+  Configure([&](Settings& s) {
+    s.Aliases = appDir().File("aliases");
+    s.LocalDomain = "mypc.example";
+    s.AdminAddress = "admin@provider.example";
+  });
+  struct Case {
+    const char* sender;
+    const char* recipients;
+  };
+  const Case cases[] = {
+      {"<ann>\r\n", "RCPT To:<admin@provider.example>\r\nRCPT To:<ann@provider.example>\r\n"},
+      {"<root@MyPC.example>\r\n", "RCPT To:<admin@provider.example>\r\n"},
+      {"<bob@other.example>\r\n", "RCPT To:<bob@other.example>\r\n"},
+  };
+  std::set<std::string> seen;
+  int number = 0;
+  for (const Case& c : cases) {
+    const std::string name = std::to_string(++number) + ".tml";
+    Spool(name, "x", c.sender);
+    ASSERT_TRUE(SendFailureNotice(relay(), name, "550 no", "RCPT TO:<b@x.example>\r\n")) << c.sender;
+    // The notice is the one spool file that is neither a message nor a notice seen before.
+    std::string notice;
+    for (const auto& entry : std::filesystem::directory_iterator(appDir().path())) {
+      std::string file = entry.path().filename();
+      if (file.rfind("953", 0) == 0 && seen.insert(file).second) notice = appDir().Read(file);
+    }
+    EXPECT_EQ(notice.substr(0, notice.find("DATA\r\n")),
+              std::string("HELO localhost\r\nMAIL FROM:<>\r\n") + c.recipients) << c.sender;
+  }
 }
 
 TEST_F(FailureNoticeTest, NoNoticeAboutANoticeNorForAnUnknownSender) {

@@ -3,8 +3,10 @@
 // replayed dialogue with the client's own HELO domain, its envelope and message.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <functional>
 #include <ostream>
 #include <string>
@@ -218,6 +220,231 @@ TEST_P(MailProgramsTest, EveryMessageReachesTheNextRelayAsSent) {
     }
   }
   EXPECT_EQ(program.Stop(), 0);
+}
+
+// vellomar-sendmail as the machine's programs call it, with local names configured as for a
+// provider: each message reaches the next relay with the envelope the aliases, AdminAddress
+// and LocalSender make, the header mended and a trace header naming the real caller.
+struct HandOver {
+  std::string token;
+  std::vector<std::string> arguments;
+  std::string input;
+  std::string mail;
+  std::vector<std::string> rcpts;
+  std::vector<std::string> headers;  // lines that must arrive as they are
+  std::string neverArrives;          // text on no line ("" for none)
+  std::string out;                   // a part of what it prints
+};
+
+std::string Sendmail(const std::string& token, const char* lineEnd) {
+  return "To: root\nSubject: " + token + lineEnd + lineEnd + "body of " + token + lineEnd + ".dot " + token + lineEnd;
+}
+
+std::vector<HandOver> HandOvers() {
+  const std::string admin = "RCPT TO:<admin@provider.test>\r\n";
+  return {
+      // cron's own command line, its output with bare LF line ends.
+      {"cron-token", {"-FCronDaemon", "-i", "-B8BITMIME", "-oem", "root"}, Sendmail("cron-token", "\n"),
+       "MAIL FROM:<me@provider.test>\r\n", {admin}, {"From: CronDaemon <me@provider.test>\r\n", "To: root\r\n"}, "", ""},
+      // -t: the header's recipients and the argument's; Bcc: leaves the header.
+      {"t-token", {"-t", "-f", "jane", "extra@other.test"},
+       "To: a@other.test\r\nCc: Team <b@other.test>\r\nBcc: hidden@other.test\r\nFrom: Jane <jane>\r\nSubject: t-token\r\n\r\n"
+       "body of t-token\r\n.dot t-token\r\n",
+       "MAIL FROM:<me@provider.test>\r\n",
+       {"RCPT TO:<extra@other.test>\r\n", "RCPT TO:<a@other.test>\r\n", "RCPT TO:<b@other.test>\r\n",
+        "RCPT TO:<hidden@other.test>\r\n"},
+       {"From: Jane <me@provider.test>\r\n"}, "Bcc:", ""},
+      // git send-email without an SMTP server: the program's path as its server, an mbox file.
+      {"[PATCH] git-token",
+       {"/usr/bin/git", "send-email", std::string("--smtp-server=") + VELLOMAR_SENDMAIL, "--to=root",
+        "--from=Jane <jane@mypc.test>", "--suppress-cc=all", "--confirm=never", "--quiet", "/dev/stdin"},
+       "From 0123456789abcdef0123456789abcdef01234567 Mon Sep 17 00:00:00 2001\nFrom: Jane <jane@mypc.test>\n"
+       "Date: Tue, 8 Dec 2026 12:00:00 +0000\nSubject: [PATCH] git-token\n\nbody of git-token\n"
+       ".dot [PATCH] git-token\n---\n",
+       "MAIL FROM:<me@provider.test>\r\n", {admin}, {"From: Jane <me@provider.test>\r\n", "To: root\r\n"}, "", ""},
+      // -bs: a dialogue on standard input and output, dot-stuffed data taken off its dots.
+      {"bs-token", {"-bs"},
+       "EHLO client.test\r\nMAIL FROM:<someone@other.test>\r\nRCPT TO:<postmaster>\r\nDATA\r\nSubject: bs-token\r\n\r\n"
+       "body of bs-token\r\n..dot bs-token\r\n.\r\nQUIT\r\n",
+       "MAIL FROM:<someone@other.test>\r\n", {admin}, {}, "", "250 2.0.0 Ok: queued"},
+  };
+}
+
+class SendmailProgramTest : public ::testing::Test {
+ protected:
+  SendmailProgramTest() : peer(SmtpPeer::AcceptAll), program(VELLOMAR_EXECUTABLE) {
+    program.dir().Write("aliases", "postmaster: root\nroot: admin-alias\nadmin-alias: cron-admin\n");
+    program.Configure("SMTP=" + peer.server() + "\nAliases=" + program.dir().File("aliases") +
+                      "\nAdminAddress=admin@provider.test\nLocalDomain=mypc.test\nLocalSender=me@provider.test\n");
+  }
+
+  test::ProgramOutcome Run(const std::vector<std::string>& arguments, const std::string& input,
+                           const std::string& drop = "") {
+    program.dir().Write("sendmail.in", input);
+    std::vector<std::string> argv{"/usr/bin/env", "VELLOMAR_DIR=" + program.dir().path(),
+                                  "VELLOMAR_REGISTRY=" + program.dir().File("store"), "VELLOMAR_DROP=" + drop};
+    // A program of its own (git) that calls vellomar-sendmail itself, or vellomar-sendmail.
+    if (arguments.empty() || arguments[0][0] != '/') argv.push_back(VELLOMAR_SENDMAIL);
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    return test::RunProgram(argv, program.dir().File("sendmail.in"), program.dir().path(), kClientTimeoutMs);
+  }
+
+  size_t Dropped() const {
+    std::error_code error;
+    std::filesystem::directory_iterator files(program.dir().File("drop"), error);
+    return error ? 0 : static_cast<size_t>(std::distance(files, std::filesystem::directory_iterator()));
+  }
+
+  // Every message handed over has reached the next relay, nothing waits in the drop folder.
+  bool AllDelivered(size_t want) {
+    return Eventually(
+        [&] {
+          auto transcripts = peer.Transcripts();
+          return program.SpoolFiles().empty() && Dropped() == 0 && transcripts.size() >= want &&
+                 std::all_of(transcripts.begin(), transcripts.end(),
+                             [](const auto& lines) { return !lines.empty() && lines.back() == "QUIT\r\n"; });
+        },
+        15000);
+  }
+
+  // The relay delivers each recipient on a connection of its own: every one carries the
+  // same mended message.
+  void ExpectHandedOver(const HandOver& want) {
+    std::vector<std::string> rcpts;
+    for (const auto& lines : peer.Transcripts()) {
+      if (!Contains(lines, "Subject: " + want.token + "\r\n")) continue;
+      ASSERT_GE(lines.size(), 6u) << Joined(lines);
+      EXPECT_EQ(lines[0], "HELO mypc.test\r\n");
+      EXPECT_EQ(lines[1], want.mail);
+      rcpts.push_back(lines[2]);
+      EXPECT_EQ(lines[3], "DATA\r\n");
+      EXPECT_EQ(lines[4].rfind("Received: by ", 0), 0u) << lines[4];
+      EXPECT_NE(lines[4].find("(Vellomar sendmail, from uid " + std::to_string(::getuid())), std::string::npos)
+          << lines[4];
+      for (const std::string& header : want.headers) EXPECT_TRUE(Contains(lines, header)) << header << Joined(lines);
+      EXPECT_TRUE(Contains(lines, "..dot " + want.token + "\r\n")) << Joined(lines);
+      if (!want.neverArrives.empty()) {
+        EXPECT_EQ(Joined(lines).find(want.neverArrives), std::string::npos) << Joined(lines);
+      }
+    }
+    std::vector<std::string> wanted = want.rcpts;
+    std::sort(rcpts.begin(), rcpts.end());
+    std::sort(wanted.begin(), wanted.end());
+    EXPECT_EQ(rcpts, wanted) << want.token << "\n--- relay log:\n" << program.Log();
+  }
+
+  static size_t Deliveries() {
+    size_t count = 0;
+    for (const HandOver& handOver : HandOvers()) count += handOver.rcpts.size();
+    return count;
+  }
+
+  SmtpPeer peer;
+  RelayProgram program;
+};
+
+TEST_F(SendmailProgramTest, MessagesHandedOverWhileTheRelayRunsAreDelivered) {
+  ASSERT_TRUE(program.Start());
+  for (const HandOver& handOver : HandOvers()) {
+    test::ProgramOutcome run = Run(handOver.arguments, handOver.input);
+    ASSERT_EQ(run.status, 0) << handOver.token << run.Describe() << "\n--- relay log:\n" << program.Log();
+    EXPECT_NE(run.out.find(handOver.out), std::string::npos) << run.Describe();
+  }
+  ASSERT_TRUE(AllDelivered(Deliveries())) << peer.Connections() << " deliveries\n--- relay log:\n" << program.Log();
+  EXPECT_EQ(peer.Transcripts().size(), Deliveries());
+  for (const HandOver& handOver : HandOvers()) ExpectHandedOver(handOver);
+  EXPECT_EQ(program.Stop(), 0);
+}
+
+TEST_F(SendmailProgramTest, AMessageHandedOverWhileTheRelayIsStoppedIsDeliveredOnceItStarts) {
+  const HandOver cron = HandOvers()[0];
+  test::ProgramOutcome run = Run(cron.arguments, cron.input);
+  ASSERT_EQ(run.status, 0) << run.Describe();
+  ASSERT_TRUE(program.Start());
+  ASSERT_TRUE(AllDelivered(1)) << program.Log();
+  ExpectHandedOver(cron);
+  EXPECT_EQ(program.Stop(), 0);
+  // The handed-over file went with its intake: nothing is left to be taken in twice.
+  EXPECT_EQ(peer.Transcripts().size(), 1u);
+  EXPECT_EQ(Dropped(), 0u);
+}
+
+// The system's layout: a sticky folder every user may write to and none may list, names no one
+// can guess, files readable by the folder's owner and group alone. One user hands a message
+// over; another can neither list, read nor remove it; the relay takes it in under the first
+// user's id.
+TEST_F(SendmailProgramTest, InTheSystemsWriteOnlyFolderNoUserReachesAnothersMessage) {
+  if (::geteuid() != 0) GTEST_SKIP() << "runs programs as two other users, which needs root";
+  const std::string folder = program.dir().File("spool");
+  ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+  ASSERT_EQ(::chmod(folder.c_str(), 01733), 0);
+  ASSERT_EQ(::chmod(program.dir().path().c_str(), 0711), 0);
+  auto as = [&](const char* uid, std::vector<std::string> command) {
+    std::vector<std::string> argv{"/usr/bin/setpriv", std::string("--reuid=") + uid, std::string("--regid=") + uid,
+                                  "--clear-groups"};
+    argv.insert(argv.end(), command.begin(), command.end());
+    return test::RunProgram(argv, program.dir().File("sendmail.in"), program.dir().path(), kClientTimeoutMs);
+  };
+  program.dir().Write("sendmail.in", Sendmail("shared-token", "\n"));
+  ::chmod(program.dir().File("sendmail.in").c_str(), 0644);
+  test::ProgramOutcome run = as("65534", {"/usr/bin/env", "VELLOMAR_DIR=" + program.dir().path(),
+                                          "VELLOMAR_DROP=" + folder, VELLOMAR_SENDMAIL, "-i", "root"});
+  ASSERT_EQ(run.status, 0) << run.Describe();
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) names.push_back(entry.path().string());
+  ASSERT_EQ(names.size(), 1u);
+  for (const std::vector<std::string>& attempt : {std::vector<std::string>{"/bin/ls", folder},
+                                                  {"/bin/cat", names[0]}, {"/bin/rm", "-f", names[0]}}) {
+    EXPECT_NE(as("65533", attempt).status, 0) << attempt[0] << " as another user";
+  }
+  ASSERT_TRUE(std::filesystem::exists(names[0]));
+
+  ASSERT_TRUE(program.Start({{"VELLOMAR_DROP", folder}}));
+  ASSERT_TRUE(AllDelivered(1)) << program.Log();
+  EXPECT_TRUE(std::filesystem::is_empty(folder));
+  std::string delivered = Joined(peer.Transcripts()[0]);
+  EXPECT_NE(delivered.find("(Vellomar sendmail, from uid 65534"), std::string::npos) << delivered;
+  EXPECT_NE(delivered.find("RCPT TO:<admin@provider.test>"), std::string::npos) << delivered;
+  EXPECT_EQ(program.Stop(), 0);
+}
+
+TEST_F(SendmailProgramTest, BadInputIsRefusedWithItsStatusAndNothingIsQueued) {
+  const std::string body = "Subject: x\n\nbody\n";
+  // A file size limit stands in for a full disk: the write fails as it would.
+  const std::vector<std::string> fullDisk{"/usr/bin/prlimit", "--fsize=4096"};
+  struct Case {
+    std::vector<std::string> arguments;
+    std::string input;  // "<dir>": standard input is a folder, which cannot be read
+    std::string drop;
+    int status;
+    std::string error;
+    std::vector<std::string> prefix = {};
+  };
+  const Case cases[] = {
+      {{"-i"}, body, "", 65, "no recipient"},
+      {{"-t"}, body, "", 65, "no recipient"},
+      {{"-q1h", "root"}, body, "", 64, "unknown option -q"},
+      {{"bad\001name@x.test"}, body, "", 65, "invalid address: bad?name@x.test"},
+      {{std::string(250, 'a') + "@x.test"}, body, "", 65, "longer than 254"},
+      {{"-f", "a b@x.test", "root"}, body, "", 65, "invalid sender"},
+      {{"root"}, "<dir>", "", 75, "nothing was queued"},
+      {{"root"}, body, "/dev/null/drop", 73, "cannot hand the message over in /dev/null/drop"},
+      {{"root"}, body + std::string(100000, 'x'), "", 75, "File too large; nothing was queued", fullDisk},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> argv = c.prefix;
+    for (const std::string& part : {std::string("/usr/bin/env"), "VELLOMAR_DROP=" + c.drop,
+                                    "VELLOMAR_DIR=" + program.dir().path(), std::string(VELLOMAR_SENDMAIL)}) {
+      argv.push_back(part);
+    }
+    argv.insert(argv.end(), c.arguments.begin(), c.arguments.end());
+    program.dir().Write("sendmail.in", c.input == "<dir>" ? "" : c.input);
+    const std::string input = c.input == "<dir>" ? program.dir().path() : program.dir().File("sendmail.in");
+    test::ProgramOutcome run = test::RunProgram(argv, input, program.dir().path(), kClientTimeoutMs);
+    EXPECT_EQ(run.status, c.status) << run.Describe();
+    EXPECT_NE(run.err.find(c.error), std::string::npos) << run.Describe();
+  }
+  EXPECT_EQ(Dropped(), 0u) << "a refused message left a file";
 }
 
 INSTANTIATE_TEST_SUITE_P(Clients, MailProgramsTest, ::testing::ValuesIn(Cases()),

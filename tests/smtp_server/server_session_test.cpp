@@ -86,6 +86,30 @@ TEST_F(ServerSessionTest, AMessageIsStoredWholeAndReleasedBeforeItsAcknowledgeme
   EXPECT_TRUE(Eventually([this] { return LogContent().find("Client starting...\r\n") != std::string::npos; }));
 }
 
+// Once the relay is set up for local names, a client on this machine that names a local user
+// gets what vellomar-sendmail's mail gets: the aliases, the local domain, the local sender.
+TEST_F(ServerSessionTest, ALoopbackClientsLocalNamesAreResolvedOnceConfigured) {
+  appDir().Write("aliases", "root: jane, admin@provider.example\nloop: loop2\nloop2: loop\n");
+  Configure([&](Settings& s) {
+    s.Aliases = appDir().File("aliases");
+    s.LocalDomain = "mypc.example";
+    s.LocalSender = "me@provider.example";
+  });
+  SmtpTestClient client = Connect();
+  Converse(client, {{"HELO pc1\r\n", "250 Ok\r\n"},
+                    {"MAIL FROM:<jane@MyPC.example>\r\n", "250 Ok\r\n"},
+                    {"RCPT TO:<root>\r\n", "250 Ok\r\n"},
+                    {"RCPT TO:<loop>\r\n", "550 5.1.1 <loop>: alias loop: loop -> loop2 -> loop\r\n"},
+                    {"RCPT TO:<bob@other.example>\r\n", "250 Ok\r\n"},
+                    {"DATA\r\n", kInvited},
+                    {"From: Jane <jane>\r\nBcc: kept@x.example\r\n\r\nhi\r\n.\r\n", "250 Ok\r\n"},
+                    {"QUIT\r\n", "221 Ok\r\n"}});
+  EXPECT_EQ(appDir().Read(kFirstSpool),
+            "HELO pc1\r\nMAIL FROM:<me@provider.example>\r\nRCPT TO:<jane@mypc.example>\r\n"
+            "RCPT TO:<admin@provider.example>\r\nRCPT TO:<bob@other.example>\r\nDATA\r\n" +
+                TraceHeader("pc1") + "From: Jane <me@provider.example>\r\nBcc: kept@x.example\r\n\r\nhi\r\n.\r\nQUIT\r\n");
+}
+
 struct DialogueCase {
   DialogueCase(const char* n, std::vector<Exchange> e, const char* c = nullptr, std::string s = "")
       : name(n), exchanges(std::move(e)), closes(c), stored(std::move(s)) {}

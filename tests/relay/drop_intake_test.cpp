@@ -1,0 +1,99 @@
+#include "relay/drop_intake.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "spool/drop_file.h"
+#include "support/relay_fixture.h"
+
+namespace vellomar {
+namespace {
+
+class DropIntakeTest : public test::RelayFixture {
+ protected:
+  std::string Drop(const DropEnvelope& envelope, const std::string& data) {
+    auto writer = DropWriter::Create(folder, envelope);
+    EXPECT_TRUE(writer);
+    if (!writer) return "";
+    EXPECT_TRUE(writer.value().Append(data));
+    EXPECT_TRUE(writer.value().Finish());
+    return writer.value().name();
+  }
+  std::vector<std::string> Files(const std::string& where, const std::string& suffix) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(where)) {
+      std::string name = entry.path().filename();
+      if (name.size() >= suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
+        names.push_back(name);
+      }
+    }
+    return names;
+  }
+
+  std::string folder = appDir().File("drop");
+};
+
+// Only a whole file of the user's own, with addresses a mail path holds, is taken in; every
+// other is logged and removed, and a hand-over still being written is left to its writer.
+TEST_F(DropIntakeTest, OnlyWholeFilesOfTheirOwnAreTakenIn) {
+  Configure([&](Settings& s) {
+    s.LocalDomain = "mypc.example";
+    s.AdminAddress = "admin@provider.example";
+    s.Aliases = appDir().File("no-aliases");
+  });
+  ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+  std::string good = Drop(DropEnvelope{false, "", "", {"root", "bob@other.example"}}, "Subject: good\n\nhi\n.x\n");
+  std::string linked = Drop(DropEnvelope{false, "", "", {"root"}}, "Subject: linked\n\n");
+  ASSERT_EQ(::link((folder + "/" + linked).c_str(), appDir().File("elsewhere").c_str()), 0);
+  std::string symlinked = "msg.0123456789abcdef0123456789abcdef";
+  ASSERT_EQ(::symlink(appDir().File("elsewhere").c_str(), (folder + "/" + symlinked).c_str()), 0);
+  std::string damaged = Drop(DropEnvelope{false, "", "", {"root"}}, "Subject: damaged\n\n");
+  ASSERT_EQ(::truncate((folder + "/" + damaged).c_str(), 40), 0);
+  std::string unfit = "msg.ffffffffffffffffffffffffffffffff";
+  appDir().Write("drop/" + unfit, "Vellomar-Drop: 1\nSize: 00000000000000000000\nRecipient: a b@x\n\n");
+  auto pending = DropWriter::Create(folder, DropEnvelope{false, "", "", {"root"}});
+  ASSERT_TRUE(pending);
+
+  DropIntake intake(relay(), folder);
+  EXPECT_TRUE(intake.TakeInAll());
+  std::string log = LogContent();
+  struct Case {
+    std::string name;
+    std::string logged;
+  };
+  const Case cases[] = {
+      {good, "Took in " + good + " from uid " + std::to_string(::getuid())},
+      {linked, linked + " refused (not a file of its own), removed"},
+      {symlinked, symlinked + " refused (a symbolic link), removed"},
+      {damaged, damaged + " refused (incomplete or damaged), removed"},
+      {unfit, unfit + " refused (an address a mail path cannot hold), removed"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_NE(log.find(c.logged), std::string::npos) << c.logged << "\n" << log;
+    EXPECT_FALSE(appDir().Exists("drop/" + c.name)) << c.name;
+  }
+  EXPECT_TRUE(appDir().Exists("elsewhere")) << "what a link pointed at is no business of the intake";
+  EXPECT_EQ(Files(folder, "").size(), 1u) << "the hand-over still being written stays";
+
+  std::vector<std::string> spooled = Files(appDir().path(), ".tml");
+  ASSERT_EQ(spooled.size(), 1u);
+  std::string stored = appDir().Read(spooled[0]);
+  const std::string envelope = "HELO mypc.example\r\nMAIL FROM:<";
+  EXPECT_EQ(stored.rfind(envelope, 0), 0u) << stored;
+  // The dispatcher may have begun on it: a recipient line's first letter is its state.
+  EXPECT_NE(stored.find("CPT TO:<admin@provider.example>\r\n"), std::string::npos) << stored;
+  EXPECT_NE(stored.find("CPT TO:<bob@other.example>\r\nDATA\r\n"), std::string::npos) << stored;
+  EXPECT_NE(stored.find("\r\nSubject: good\r\n"), std::string::npos) << stored;
+  EXPECT_NE(stored.find("\r\n\r\nhi\r\n..x\r\n.\r\nQUIT\r\n"), std::string::npos) << stored;
+  // Taken in again, nothing more is stored.
+  EXPECT_TRUE(intake.TakeInAll());
+  EXPECT_EQ(Files(appDir().path(), ".tml").size(), 1u);
+}
+
+}  // namespace
+}  // namespace vellomar
