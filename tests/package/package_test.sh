@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# The Debian package, made from this build tree once: its name and lintian's verdict; the files
-# it installs, unpacked into a temporary root and checked by the desktop's, AppStream's, man's
-# and systemd's own validators; the installed program's --version; and the system service's
-# command line run by hand with the environment its unit gives, as an unprivileged user holding
-# only the capability the unit grants, taking one message on a privileged port.
+# The Debian packages, made from this build tree once: their names, relations and lintian's
+# verdict; the files they install, unpacked into a temporary root and checked by the desktop's,
+# AppStream's, man's and systemd's own validators; the installed program's --version and
+# sendmail's names; the maintainer scripts run on that root as dpkg runs them (the system user
+# and drop folder made); and the system service's command line run by hand with the environment
+# its unit and drop-in give, as its user holding only the capability the unit grants, taking
+# one message on a privileged port and one handed to sendmail by another user.
 # Usage: package_test.sh <build dir> <version>
 set -euo pipefail
 build=$1 version=$2
@@ -22,19 +24,42 @@ quiet() {
   [ -z "${out}" ] || fail "$* complained: ${out}"
 }
 
+maintain() {  # control folder, package, script, arguments: run as dpkg runs it on the root
+  local control=$1 package=$2; shift 2
+  DPKG_ROOT=${root} DPKG_MAINTSCRIPT_PACKAGE=${package} DPKG_MAINTSCRIPT_NAME=$1 "${control}/$@" \
+    >"${work}/maintainer.log" 2>&1 || fail "${package} $*: $(cat "${work}/maintainer.log")"
+  [ ! -s "${work}/maintainer.log" ] || fail "${package} $* said: $(cat "${work}/maintainer.log")"
+}
+
 echo "== package"
 (cd "${build}" && cpack -G DEB -B "${work}/out" >"${work}/cpack.log" 2>&1) || { cat "${work}/cpack.log"; fail "cpack"; }
 deb=${work}/out/vellomar_${version}-1_$(dpkg --print-architecture).deb
-[ -f "${deb}" ] || fail "no ${deb##*/} among: $(ls "${work}/out")"
+mta=${work}/out/vellomar-mta_${version}-1_$(dpkg --print-architecture).deb
+[ -f "${deb}" ] && [ -f "${mta}" ] || fail "no ${deb##*/} and ${mta##*/} among: $(ls "${work}/out")"
+for field in Provides Conflicts Replaces; do
+  [ "$(dpkg-deb -f "${mta}" "${field}")" = mail-transport-agent ] || fail "vellomar-mta's ${field}: $(dpkg-deb -f "${mta}" "${field}")"
+done
+[[ $(dpkg-deb -f "${mta}" Depends) == "vellomar (= ${version}-1)"* ]] || fail "vellomar-mta's Depends: $(dpkg-deb -f "${mta}" Depends)"
+[ -z "$(dpkg-deb -f "${deb}" Provides Conflicts)" ] || fail "vellomar alone is no transport"
 depends=$(dpkg-deb -f "${deb}" Depends)
 [[ ${depends} == *libc6* && ${depends} == *libqt6widgets6* && ${depends} == *libcurl4* && ${depends} == *libsecret-1-0* ]] || fail "dependencies not computed: ${depends}"
-findings=$(lintian --fail-on error --suppress-tags initial-upload-closes-no-bugs "${deb}" 2>&1) \
+findings=$(lintian --fail-on error --suppress-tags initial-upload-closes-no-bugs "${deb}" "${mta}" 2>&1) \
   || fail "lintian reports errors: ${findings}"
 grep -v "running with root privileges" <<<"${findings}" || true
 
 echo "== installed files"
 root=${work}/root
 dpkg -x "${deb}" "${root}"
+dpkg -x "${mta}" "${root}"
+for name in usr/sbin/sendmail usr/lib/sendmail usr/bin/mailq usr/bin/newaliases; do
+  [ "$(realpath "${root}/${name}")" = "${root}/usr/sbin/vellomar-sendmail" ] || fail "${name} is not the program"
+done
+for page in man8/vellomar-sendmail.8.gz man8/sendmail.8.gz man1/mailq.1.gz man1/newaliases.1.gz; do
+  [ "$(realpath "${root}/usr/share/man/${page}")" = "${root}/usr/share/man/man8/vellomar-sendmail.8.gz" ] || fail "no page ${page}"
+done
+# Called by its name, the program is that command: newaliases checks the aliases, status 0.
+got=$(VELLOMAR_DIR=${work} "${root}/usr/bin/newaliases" </dev/null) || fail "newaliases: $?"
+[[ ${got} == *aliases* ]] || fail "newaliases printed '${got}'"
 got=$("${root}/usr/bin/vellomar" --version | head -1)
 [ "${got}" = "vellomar ${version}" ] || fail "--version printed '${got}'"
 for file in usr/share/vellomar/error usr/share/man/man1/vellomar.1.gz usr/share/doc/vellomar/copyright \
@@ -48,8 +73,10 @@ appstreamcli validate --no-net "${root}/usr/share/metainfo/example.vellomar.Vell
   || { cat "${work}/appstream"; fail "appstreamcli validate"; }
 ! grep -E "^[EW]:" "${work}/appstream" || fail "appstreamcli: errors or warnings"
 # The check lintian makes: groff's warnings while typesetting the page.
-warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -E UTF-8 -l -Tutf8 -Z "${root}/usr/share/man/man1/vellomar.1.gz" 2>&1 >/dev/null)
-[ -z "${warnings}" ] || fail "man page warnings: ${warnings}"
+for page in man1/vellomar.1.gz man8/vellomar-sendmail.8.gz; do
+  warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -E UTF-8 -l -Tutf8 -Z "${root}/usr/share/man/${page}" 2>&1 >/dev/null)
+  [ -z "${warnings}" ] || fail "${page} warnings: ${warnings}"
+done
 man -l "${root}/usr/share/man/man1/vellomar.1.gz" 2>/dev/null | grep -q "EXIT STATUS" || fail "man page lacks its exit statuses"
 
 echo "== systemd units"
@@ -64,10 +91,33 @@ mkdir -m 0700 "${work}/runtime"
 sed "s#^ExecStart=/usr/bin/#ExecStart=${root}/usr/bin/#" "${user_unit}" >"${work}/vellomar.service"
 quiet env XDG_RUNTIME_DIR="${work}/runtime" systemd-analyze --user verify --man=no "${work}/vellomar.service"
 grep -qx "Restart=on-failure" "${user_unit}" || fail "the user unit does not restart on failure"
+dropin=${root}/usr/lib/systemd/system/vellomar.service.d/drop-folder.conf
+for line in User=vellomar Group=vellomar Environment=VELLOMAR_DROP=/var/spool/vellomar; do
+  grep -qx "${line}" "${dropin}" || fail "the drop-in lacks ${line}"
+done
 for line in DynamicUser=yes StateDirectory=vellomar ConfigurationDirectory=vellomar AmbientCapabilities=CAP_NET_BIND_SERVICE \
     LoadCredential=HKEY_LOCAL_MACHINE.ini:/etc/vellomar/HKEY_LOCAL_MACHINE.ini; do
   grep -qx "${line}" "${system_unit}" || fail "the system unit lacks ${line}"
 done
+
+echo "== the system user and the drop folder"
+# vellomar-mta's postinst on the unpacked root, which holds this machine's accounts: configured,
+# then configured again as an upgrade does, it makes one system user and the folder for it.
+control_mta=${work}/control-mta
+dpkg-deb -e "${mta}" "${control_mta}"
+drop=${root}/var/spool/vellomar
+if [ "$(id -u)" -eq 0 ]; then
+  mkdir -p "${root}/etc" && cp -p /etc/passwd /etc/group /etc/shadow /etc/gshadow "${root}/etc/"
+  maintain "${control_mta}" vellomar-mta postinst configure ""
+  maintain "${control_mta}" vellomar-mta postinst configure "${version}-1"
+  [ "$(grep -c '^vellomar:' "${root}/etc/passwd")" = 1 ] || fail "not one vellomar user: $(grep '^vellomar:' "${root}/etc/passwd")"
+  IFS=: read -r _ _ service_uid service_gid _ _ shell < <(grep '^vellomar:' "${root}/etc/passwd")
+  [ "$(awk -F: '$1 == "vellomar" { print $3 }' "${root}/etc/group")" = "${service_gid}" ] || fail "no group vellomar"
+  [ "${service_uid}" -lt 1000 ] && [ "${shell}" = /usr/sbin/nologin ] || fail "vellomar is no system user"
+  [ "$(stat -c '%a %u %g' "${drop}")" = "3733 ${service_uid} ${service_gid}" ] || fail "drop folder: $(stat -c '%a %u %g' "${drop}")"
+else
+  echo "not root: the system user and drop folder are not made"
+fi
 
 echo "== the system service's command line"
 # What the unit gives: its Environment= with %S, %E and %d standing for the state and
@@ -77,12 +127,12 @@ environment=() unset_names=()
 while IFS= read -r line; do
   case "${line}" in
     Environment=*) for word in ${line#Environment=}; do
-        word=${word//%S/${state_root}}; word=${word//%d/${credentials}}
+        word=${word//%S/${state_root}}; word=${word//%d/${credentials}}; word=${word//=\/var\/spool\//=${root}/var/spool/}
         environment+=("${word//%E/${config_root}}"); done ;;
     UnsetEnvironment=*) for word in ${line#UnsetEnvironment=}; do unset_names+=(-u "${word}"); done ;;
     ExecStart=*) exec_start=${line#ExecStart=} ;;
   esac
-done <"${system_unit}"
+done < <(cat "${system_unit}" "${dropin}")
 [ ${#environment[@]} -gt 0 ] && [ "${exec_start}" = /usr/bin/vellomar ] || fail "unexpected unit: ${exec_start}"
 chmod 0755 "${work}"
 mkdir -p "${state_root}" "${config_root}/vellomar"
@@ -110,9 +160,9 @@ free_port() {
 if [ "$(id -u)" -eq 0 ]; then
   # The unit's user holds no privilege but the capability to bind a port below 1024.
   port=$(free_port 25 $(seq 600 1000))
-  install -d -m 0700 -o nobody -g nogroup "${state_root}/vellomar"
-  chown -R nobody:nogroup "${credentials}"
-  run_as=(setpriv --reuid=nobody --regid=nogroup --clear-groups --inh-caps=+net_bind_service
+  install -d -m 0700 -o "${service_uid}" -g "${service_gid}" "${state_root}/vellomar"
+  chown -R "${service_uid}:${service_gid}" "${credentials}"
+  run_as=(setpriv --reuid="${service_uid}" --regid="${service_gid}" --clear-groups --inh-caps=+net_bind_service
           --ambient-caps=+net_bind_service --bounding-set=-all,+net_bind_service --no-new-privs)
 else
   port=$(free_port $(seq 20000 20200))
@@ -146,6 +196,16 @@ say "DATA"; expect "354 "
 say "Subject: installed" "" "Sent to the installed service." "."; expect "250 Ok"
 say "QUIT"; expect "221 "
 exec 3>&-
+if [ ${#run_as[@]} -gt 0 ]; then
+  # Another user hands a message to sendmail as cron does; it cannot list the folder, and the
+  # service takes the message in at once, naming who handed it over.
+  as_nobody=(setpriv --reuid=nobody --regid=nogroup --clear-groups env -i PATH=/usr/bin:/bin HOME=/nonexistent)
+  printf 'Subject: from cron\n\nHanded over.\n' | "${as_nobody[@]}" VELLOMAR_DROP="${drop}" \
+    "${root}/usr/sbin/sendmail" -FCronDaemon -i -B8BITMIME -oem someone@example.org || fail "sendmail exited with $?"
+  "${as_nobody[@]}" ls "${drop}" >/dev/null 2>&1 && fail "another user can list the drop folder"
+  for _ in $(seq 300); do grep -q "Took in .* from uid 65534" "${state}/logfile" && break; sleep 0.1; done
+  grep -q "Took in .* from uid 65534" "${state}/logfile" || fail "not taken in: $(cat "${state}/logfile")"
+fi
 # The service read its settings from its own copy: it tries the next relay they name.
 for _ in $(seq 300); do grep -q "can't connect to 127.0.0.1:9" "${state}/logfile" && break; sleep 0.1; done
 
@@ -161,12 +221,14 @@ program_pid=""
 for file in error logfile vellomar.lock; do [ -f "${state}/${file}" ] || fail "no ${file} in the state folder"; done
 cmp -s "${state}/error" "${root}/usr/share/vellomar/error" || fail "the template is not the installed one"
 ls "${state}"/*.tml >/dev/null 2>&1 || fail "the message is not waiting in the state folder: $(ls "${state}")"
+[ ${#run_as[@]} -eq 0 ] || [ "$(ls "${state}"/*.tml | wc -l)" = 2 ] || fail "not both messages wait: $(ls "${state}")"
+[ ! -d "${drop}" ] || [ -z "$(ls -A "${drop}")" ] || fail "left in the drop folder: $(ls -A "${drop}")"
 [ "$(stat -c %a "${state}")" = 700 ] || fail "the state folder is not private"
-[ ${#run_as[@]} -eq 0 ] || [ "$(stat -c %U "${state}/logfile")" = nobody ] || fail "the service did not run as its own user"
+[ ${#run_as[@]} -eq 0 ] || [ "$(stat -c %u "${state}/logfile")" = "${service_uid}" ] || fail "the service did not run as its own user"
 [ "$(cat "${config_root}/vellomar/HKEY_LOCAL_MACHINE.ini")" = "${settings_before}" ] || fail "the settings changed"
 grep -q "can't connect to 127.0.0.1:9" "${state}/logfile" || fail "the settings were not read: $(cat "${state}/logfile")"
 grep -q "can't read the settings" "${state}/logfile" && fail "the settings could not be read: $(cat "${state}/logfile")"
-[ "$(ls "${root}/usr/bin")" = vellomar ] || fail "files beside the program: $(ls "${root}/usr/bin")"
+[ "$(ls "${root}/usr/bin" | tr '\n' ' ')" = "mailq newaliases vellomar " ] || fail "files beside the program: $(ls "${root}/usr/bin")"
 
 echo "== maintainer scripts"
 # As dpkg runs them, on the unpacked root (DPKG_ROOT): configured, the unit's links are known
@@ -179,18 +241,18 @@ for script in postinst prerm postrm; do
   sh -n "${control}/${script}" || fail "${script} is no valid shell script"
 done
 wants=${root}/etc/systemd/system/multi-user.target.wants
-maintain() {  # script, arguments: run as dpkg runs it
-  DPKG_ROOT=${root} DPKG_MAINTSCRIPT_PACKAGE=vellomar DPKG_MAINTSCRIPT_NAME=$1 "${control}/$@" \
-    >"${work}/maintainer.log" 2>&1 || fail "$*: $(cat "${work}/maintainer.log")"
-  [ ! -s "${work}/maintainer.log" ] || fail "$* said: $(cat "${work}/maintainer.log")"
-}
-maintain postinst configure ""
+maintain "${control}" vellomar postinst configure ""
 [ ! -e "${wants}/vellomar.service" ] || fail "a first installation enabled the service"
 mkdir -p "${wants}" && ln -s /usr/lib/systemd/system/vellomar.service "${wants}/vellomar.service"
-maintain postinst configure "${version}-1"
+maintain "${control}" vellomar postinst configure "${version}-1"
 [ -L "${wants}/vellomar.service" ] || fail "an upgrade disabled the service"
-maintain prerm remove
-maintain postrm remove
-maintain postrm purge
+maintain "${control}" vellomar prerm remove
+maintain "${control}" vellomar postrm remove
+maintain "${control}" vellomar postrm purge
 [ ! -L "${wants}/vellomar.service" ] || fail "the purge left the service enabled"
+# vellomar-mta's purge removes the drop folder once empty; the user stays.
+for script in postinst postrm; do sh -n "${control_mta}/${script}" || fail "vellomar-mta's ${script} is no valid shell script"; done
+maintain "${control_mta}" vellomar-mta postrm remove
+maintain "${control_mta}" vellomar-mta postrm purge
+[ ! -e "${drop}" ] || fail "the purge left the empty drop folder"
 echo "== package test passed (port ${port}, ${deb##*/})"
