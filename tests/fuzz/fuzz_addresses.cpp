@@ -32,9 +32,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
 
   ServerAddress server = ParseServerAddress(text, 25);
-  Check(text.rfind(server.host, 0) == 0, "the host is where the text begins");
   Check(server.port >= 1, "a port is in range");
-  Check(server.host == text || text[server.host.size()] == ':', "only a port follows the host");
+  if (text.rfind("[" + server.host + "]", 0) == 0) {
+    // An IPv6 address in brackets: nothing but a port may follow them.
+    Check(ParseIpAddress(server.host).has_value(), "only an address is bracketed");
+    const size_t after = server.host.size() + 2;
+    Check(after == text.size() || text[after] == ':', "only a port follows the brackets");
+  } else {
+    Check(text.rfind(server.host, 0) == 0, "the host is where the text begins");
+    Check(server.host == text || (text[server.host.size()] == ':' && server.host.find(':') == std::string::npos),
+          "only a port follows a host without a colon");
+  }
+  if (IsServerAddressText(text)) Check(!server.host.empty(), "a well-formed server text names a host");
 
   for (std::string_view word : {"FROM:", "TO:"}) {
     auto path = ParseMailPath(text, word);
