@@ -100,15 +100,10 @@ ErrorOr<bool> WaitFor(int fd, short events, int timeoutMs) {
   return ready > 0;
 }
 
-}  // namespace
-
-ErrorOr<bool> WaitReadable(int fd, int timeoutMs) { return WaitFor(fd, POLLIN, timeoutMs); }
-
-ErrorOr<bool> WaitWritable(int fd, int timeoutMs) { return WaitFor(fd, POLLOUT, timeoutMs); }
-
-ErrorOr<size_t> WaitAnyReadable(const std::vector<int>& fds, int timeoutMs) {
+// The index of the first of `fds` ready for `events` (or hung up), `fds.size()` on time-out.
+ErrorOr<size_t> WaitAny(const std::vector<int>& fds, short events, int timeoutMs) {
   std::vector<pollfd> watched;
-  for (int fd : fds) watched.push_back(pollfd{fd, POLLIN, 0});
+  for (int fd : fds) watched.push_back(pollfd{fd, events, 0});
   int ready;
   do {
     ready = ::poll(watched.data(), watched.size(), timeoutMs);
@@ -119,6 +114,14 @@ ErrorOr<size_t> WaitAnyReadable(const std::vector<int>& fds, int timeoutMs) {
   }
   return watched.size();
 }
+
+}  // namespace
+
+ErrorOr<bool> WaitReadable(int fd, int timeoutMs) { return WaitFor(fd, POLLIN, timeoutMs); }
+
+ErrorOr<bool> WaitWritable(int fd, int timeoutMs) { return WaitFor(fd, POLLOUT, timeoutMs); }
+
+ErrorOr<size_t> WaitAnyReadable(const std::vector<int>& fds, int timeoutMs) { return WaitAny(fds, POLLIN, timeoutMs); }
 
 Status SetNonBlocking(int fd, bool on) {
   int flags = ::fcntl(fd, F_GETFL);
@@ -257,19 +260,7 @@ Status ConnectOutcome(int fd) {
   return Ok();
 }
 
-ErrorOr<size_t> WaitAnyWritable(const std::vector<int>& fds, int timeoutMs) {
-  std::vector<pollfd> watched;
-  for (int fd : fds) watched.push_back(pollfd{fd, POLLOUT, 0});
-  int ready;
-  do {
-    ready = ::poll(watched.data(), watched.size(), timeoutMs);
-  } while (ready < 0 && errno == EINTR);
-  if (ready < 0) return ErrorOr<size_t>::Fail(errno);
-  for (size_t i = 0; i < watched.size(); ++i) {
-    if (watched[i].revents != 0) return i;
-  }
-  return watched.size();
-}
+ErrorOr<size_t> WaitAnyWritable(const std::vector<int>& fds, int timeoutMs) { return WaitAny(fds, POLLOUT, timeoutMs); }
 
 ErrorOr<SocketAddress> SourceAddressFor(const SocketAddress& destination) {
   FileDescriptor probe(::socket(destination.family(), SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP));
