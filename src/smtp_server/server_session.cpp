@@ -17,7 +17,9 @@ namespace {
 // A longer command line is a peer we cannot trust, and could never be read back from the
 // spool file in one piece.
 constexpr size_t kMaxCommandLine = 1000;
-constexpr size_t kReceiveSize = 4096;
+// Large enough that a big message costs few receives (each is a poll and a recv), small
+// enough for a session thread's stack.
+constexpr size_t kReceiveSize = 64 * 1024;
 // A silent client's wait is cut into pieces this long, so that a stop is answered with a 421
 // in time and a listener that became busy shortens the wait.
 constexpr std::chrono::milliseconds kLookAgain{1000};
