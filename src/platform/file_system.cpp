@@ -59,6 +59,11 @@ Status SyncFile(int fd) {
   return Ok();
 }
 
+Status SyncFileData(int fd) {
+  if (::fdatasync(fd) != 0) return FailWith(errno);
+  return Ok();
+}
+
 Status TruncateFile(int fd, off_t length) {
   int result;
   do {

@@ -19,6 +19,8 @@ Status WriteAll(int fd, const char* data, size_t size);
 [[nodiscard]] ErrorOr<off_t> SeekTo(int fd, off_t offset, int whence = SEEK_SET);
 ErrorOr<off_t> FileLength(int fd);
 Status SyncFile(int fd);
+// fdatasync: the data and what is needed to read it back, not the times.
+Status SyncFileData(int fd);
 Status TruncateFile(int fd, off_t length);
 // Puts a folder's entries (a file created or renamed in it) on stable storage.
 Status SyncDirectory(const std::string& path);

@@ -49,7 +49,7 @@ namespace vellomar {
 ErrorOr<bool> RewriteStateLetter(SpoolFile& file, off_t position, char letter) {
   Status done = file.Seek(position);
   if (done) done = file.Write(std::string_view(&letter, 1));
-  if (done) done = file.Sync();
+  if (done) done = file.SyncData();
   std::string line, lookAhead;
   if (done) {
     ReadLine(file, line);

@@ -32,6 +32,18 @@ std::string_view SpoolFile::Peek() {
 void SpoolFile::Consume(size_t count) { start_ += std::min(count, end_ - start_); }
 
 Status SpoolFile::Seek(off_t position) {
+  // A delivery goes back to the start of its file for every recipient, and to a recipient
+  // line after each state letter: within the bytes read last, those are served again from
+  // the buffer, without a seek and a read. The kernel's offset stays at the buffer's end.
+  const off_t buffered = filePos_ - static_cast<off_t>(end_);
+  if (end_ > 0 && position >= buffered && position <= filePos_) {
+    start_ = static_cast<size_t>(position - buffered);
+    return Ok();
+  }
+  return SeekFile(position);
+}
+
+Status SpoolFile::SeekFile(off_t position) {
   DropBuffer();
   auto at = SeekTo(fd_.get(), position);
   if (!at) {
@@ -44,7 +56,7 @@ Status SpoolFile::Seek(off_t position) {
 
 Status SpoolFile::Write(std::string_view data) {
   if (start_ != end_) {
-    Status moved = Seek(Tell());
+    Status moved = SeekFile(Tell());
     if (!moved) return moved;
   }
   DropBuffer();
@@ -58,8 +70,8 @@ Status SpoolFile::Write(std::string_view data) {
 
 ErrorOr<off_t> SpoolFile::Length() const { return FileLength(fd_.get()); }
 
-Status SpoolFile::Sync() {
-  Status synced = SyncFile(fd_.get());
+Status SpoolFile::SyncData() {
+  Status synced = SyncFileData(fd_.get());
   if (!synced) writeError_ = synced.error();
   return synced;
 }

@@ -12,8 +12,9 @@
 namespace vellomar {
 
 // One open spool file (or the notice template) as its readers and rewriters see it: reads go
-// through a buffer, so a line costs no system call per byte, while positions stay exact. Any
-// seek or write drops the buffer first, so a rewritten byte is what the next read sees.
+// through a buffer, so a line costs no system call per byte, while positions stay exact. A
+// seek within the buffered bytes keeps them; any other seek, and every write, drops the
+// buffer first, so a rewritten byte is what the next read sees.
 // A seek, write or sync that fails is remembered (WriteFailed), so that whoever decides the
 // file's fate at the end of a run keeps it as it is rather than trusting what it reads.
 // Used by one thread at a time.
@@ -41,11 +42,15 @@ class SpoolFile {
   // Writes at Tell(); the position moves past what was written.
   Status Write(std::string_view data);
   ErrorOr<off_t> Length() const;
-  Status Sync();
+  // Bytes rewritten in place (a state letter) change neither the size nor the blocks, so
+  // fdatasync makes them durable without a journal commit for the modification time.
+  Status SyncData();
   Status Close();
 
  private:
   void DropBuffer() { start_ = end_ = 0; }
+  // Moves the kernel's offset, dropping the buffer.
+  Status SeekFile(off_t position);
 
   FileDescriptor fd_;
   std::unique_ptr<char[]> buffer_;
