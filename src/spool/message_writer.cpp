@@ -105,7 +105,9 @@ Status MessageWriter::Commit() {
   if (!status) return status;
   status = SyncFile(file_.get());
   if (status) status = file_.Close();
-  if (status) status = SyncDirectory(relay_.directory());
+  // The file's name is durable only once the folder is: shared with the sessions committing
+  // at the same moment, and never begun before this file was synced and closed.
+  if (status) status = relay_.folderSync.Sync();
   if (!Logged(status)) return status;
   created_ = false;
   editor_.reset();

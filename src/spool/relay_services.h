@@ -17,6 +17,7 @@
 #include "platform/stop_flag.h"
 #include "platform/thread_tracker.h"
 #include "platform/wake_event.h"
+#include "spool/folder_sync.h"
 #include "spool/queue_list.h"
 #include "spool/worker_registry.h"
 
@@ -52,6 +53,7 @@ class RelayServices {
         stop_(stop),
         clock_(std::move(clock)),
         queue(directory_, clock_),
+        folderSync(directory_),
         sessionEnded(stop),
         workerEnded(stop),
         tryRecorded(stop) {}
@@ -76,6 +78,8 @@ class RelayServices {
   }
 
   QueueList queue;
+  // Syncs the application directory, one sync shared by the sessions that commit together.
+  FolderSync folderSync;
   WorkerRegistry incoming;
   WorkerRegistry outgoing;
   RelayCounters counters;

@@ -263,6 +263,35 @@ TEST_F(ServerSessionTest, SeveralMessagesOnOneConnectionEachInAFileOfItsOwn) {
   relay().queue.Discard("853_1.tml", false);  // the next test starts from an empty list
 }
 
+// Sessions ending their data at the same moment share folder syncs, and each still gets its
+// 250 only with its own file whole on disk.
+TEST_F(ServerSessionTest, SessionsCommittingTogetherEachGetTheir250) {
+  constexpr int kClients = 6;
+  std::vector<SmtpTestClient> clients;
+  for (int i = 0; i < kClients; ++i) {
+    clients.push_back(Connect());
+    Converse(clients.back(), {{"HELO pc\r\n", "250 Ok\r\n"}, {"MAIL FROM:<s" + std::to_string(i) + ">\r\n", "250 Ok\r\n"},
+                              {"RCPT TO:<r>\r\n", "250 Ok\r\n"}, {"DATA\r\n", kInvited}, {"m\r\n", ""}});
+  }
+  const uint64_t before = relay().folderSync.syncsMade();
+  std::vector<std::string> replies(kClients);
+  std::vector<std::thread> enders;
+  for (int i = 0; i < kClients; ++i) {
+    enders.emplace_back([&, i] {
+      clients[i].Send(".\r\n");
+      replies[i] = clients[i].ReadReply();
+    });
+  }
+  for (auto& ender : enders) ender.join();
+  for (int i = 0; i < kClients; ++i) {
+    EXPECT_EQ(replies[i], "250 Ok\r\n") << i;
+    EXPECT_EQ(appDir().Read(SpoolName(i)), Stored("pc", "s" + std::to_string(i), {"r"}, "m\r\n.\r\n"));
+  }
+  const uint64_t syncs = relay().folderSync.syncsMade() - before;
+  EXPECT_GE(syncs, 1u);
+  EXPECT_LE(syncs, static_cast<uint64_t>(kClients));
+}
+
 TEST_F(ServerSessionTest, RsetDropsTheOpenTransactionInEachState) {
   struct Case {
     const char* name;

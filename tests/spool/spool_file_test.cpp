@@ -3,7 +3,10 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 
+#include <thread>
 #include <vector>
+
+#include "spool/folder_sync.h"
 
 #include "support/temp_dir.h"
 
@@ -145,6 +148,24 @@ TEST(SpoolFileTest, LargeFileIsReadThroughTheBuffer) {
   EXPECT_EQ(joined, content);
   EXPECT_FALSE(file.ReadFailed());
   EXPECT_EQ(file.Tell(), static_cast<off_t>(content.size()));
+}
+
+// Callers arriving together share folder syncs, and each is told how the sync that covered it
+// went: never more syncs than callers, and a failure reaches every caller it covered.
+TEST(SpoolFileTest, FolderSyncIsSharedAndItsFailureReachesEveryCaller) {
+  test::TempDir dir;
+  for (const auto& [folder, wantError] : {std::pair{dir.path(), 0}, {dir.File("missing"), ENOENT}}) {
+    SCOPED_TRACE(folder);
+    FolderSync sync(folder);
+    constexpr int kCallers = 8;
+    std::vector<int> errors(kCallers, -1);
+    std::vector<std::thread> callers;
+    for (int i = 0; i < kCallers; ++i) callers.emplace_back([&, i] { errors[i] = sync.Sync().error(); });
+    for (auto& caller : callers) caller.join();
+    EXPECT_EQ(errors, std::vector<int>(kCallers, wantError));
+    EXPECT_GE(sync.syncsMade(), 1u);
+    EXPECT_LE(sync.syncsMade(), static_cast<uint64_t>(kCallers));
+  }
 }
 
 }  // namespace
