@@ -55,6 +55,21 @@ Status SpoolFile::SeekFile(off_t position) {
 }
 
 Status SpoolFile::Write(std::string_view data) {
+  if (!data.empty() && data.size() <= end_ - start_) {
+    // A rewrite within the buffered bytes (a state letter): written at its position, the
+    // kernel's offset left at the buffer's end, and the buffer given the same bytes, so that
+    // the lines read next come from memory and still show what was written.
+    const off_t at = Tell();
+    Status written = WriteAllAt(fd_.get(), data.data(), data.size(), at);
+    if (!written) {
+      writeError_ = written.error();
+      (void)SeekFile(at);  // already failed and remembered; reads go on from the write's start
+      return written;
+    }
+    std::memcpy(buffer_.get() + start_, data.data(), data.size());
+    start_ += data.size();
+    return written;
+  }
   if (start_ != end_) {
     Status moved = SeekFile(Tell());
     if (!moved) return moved;

@@ -13,8 +13,9 @@ namespace vellomar {
 
 // One open spool file (or the notice template) as its readers and rewriters see it: reads go
 // through a buffer, so a line costs no system call per byte, while positions stay exact. A
-// seek within the buffered bytes keeps them; any other seek, and every write, drops the
-// buffer first, so a rewritten byte is what the next read sees.
+// seek within the buffered bytes keeps them, and a write within them goes to the file and
+// the buffer alike; any other seek or write drops the buffer first, so a rewritten byte is
+// what the next read sees.
 // A seek, write or sync that fails is remembered (WriteFailed), so that whoever decides the
 // file's fate at the end of a run keeps it as it is rather than trusting what it reads.
 // Used by one thread at a time.
