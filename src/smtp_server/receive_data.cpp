@@ -57,7 +57,9 @@ CommandOutcome ReceiveData(Session& session, std::string_view argument) {
   if (!SendReply(session, "354 send the mail data, end with .\r\n")) return CommandOutcome::Failed;
   MessageDataFilter filter;
   DataDeadline deadline(session.limits);
-  Clock::time_point lastRefresh;
+  // The first refresh comes once the data has taken a while: a message received within the
+  // interval is shown by the refreshes its delivery makes, and costs no wait for the window.
+  Clock::time_point lastRefresh = Clock::now();
   // Bytes pipelined behind the DATA line are the start of the message.
   std::string input = std::move(session.pending);
   session.pending.clear();
