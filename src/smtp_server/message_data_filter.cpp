@@ -1,11 +1,31 @@
 #include "smtp_server/message_data_filter.h"
 
+#include <cstring>
+
 #include "spool/spool_format.h"
 
 namespace vellomar {
 
+namespace {
+
+// The position of the first CR or LF from `from` on, or the size. find_first_of calls memchr
+// on the two-byte set for every byte of the message; a memchr for each of the two bytes costs
+// a fraction of that. `lf` keeps the next LF found (npos before the first search), so that a
+// line full of bare CRs is still scanned for its LF once.
+size_t LineEnd(std::string_view input, size_t from, size_t& lf) {
+  if (lf == std::string_view::npos || lf < from) {
+    const void* found = std::memchr(input.data() + from, '\n', input.size() - from);
+    lf = found != nullptr ? static_cast<size_t>(static_cast<const char*>(found) - input.data()) : input.size();
+  }
+  const void* cr = std::memchr(input.data() + from, '\r', lf - from);
+  return cr != nullptr ? static_cast<size_t>(static_cast<const char*>(cr) - input.data()) : lf;
+}
+
+}  // namespace
+
 size_t MessageDataFilter::Feed(std::string_view input, std::string& stored) {
   size_t at = 0;
+  size_t lf = std::string_view::npos;
   while (at < input.size() && !ended_) {
     char byte = input[at];
     if (sawCr_) {
@@ -24,8 +44,7 @@ size_t MessageDataFilter::Feed(std::string_view input, std::string& stored) {
       ++at;
     } else {
       // The run of ordinary bytes up to the next line end goes in one piece.
-      size_t end = input.find_first_of("\r\n", at);
-      if (end == std::string_view::npos) end = input.size();
+      size_t end = LineEnd(input, at, lf);
       Ordinary(input.substr(at, end - at), stored);
       at = end;
     }
