@@ -258,7 +258,10 @@ bool Replay(Transaction& t) {
   bool atLineStart = true;
   std::string line;
   for (;;) {
-    if (t.relay.stop().load() || t.relay.queue.FlushedWhileTaken(t.spoolName)) {
+    // Before each command and each batch of data: asked for every line of a large message,
+    // the queue's lock and a look-up of the name would cost more than the line itself.
+    const bool betweenSends = t.unsent.empty();
+    if (betweenSends && (t.relay.stop().load() || t.relay.queue.FlushedWhileTaken(t.spoolName))) {
       t.connection.Close();
       return true;
     }
