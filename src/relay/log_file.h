@@ -20,11 +20,19 @@ class LogFile {
   void MoveToEnd();
   // A failed write is ignored: logging goes on with the next line.
   void Write(const std::string& line);
-  uint64_t Length() const;
+  // The file's size as known from opening it and from this writer's own writes and seeks:
+  // the relay alone writes its log (the folder's program lock sees to it), so this saves a
+  // stat for every line.
+  uint64_t Length() const { return length_; }
   void Close();
 
  private:
+  // After a write or seek whose outcome is not known exactly, the size from the file itself.
+  void MeasureLength();
+
   FileDescriptor fd_;
+  uint64_t offset_ = 0;
+  uint64_t length_ = 0;
 };
 
 // "Sunday 06 December (2026) - 07:42:24 : ", with English names whatever the locale.
