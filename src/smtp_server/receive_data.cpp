@@ -42,8 +42,9 @@ class DataDeadline {
 
 // Stores what of `input` belongs to the message; the rest stays pending as the client's next
 // commands. False when the spool file could not take it (the fault already answered).
-bool StoreData(Session& session, MessageDataFilter& filter, std::string& input) {
-  std::string stored;
+// `stored` is the caller's, kept from chunk to chunk so that its room is allocated once.
+bool StoreData(Session& session, MessageDataFilter& filter, std::string& input, std::string& stored) {
+  stored.clear();
   size_t used = filter.Feed(input, stored);
   input.erase(0, used);
   return Stored(session, session.message.Data(stored));
@@ -63,8 +64,9 @@ CommandOutcome ReceiveData(Session& session, std::string_view argument) {
   // Bytes pipelined behind the DATA line are the start of the message.
   std::string input = std::move(session.pending);
   session.pending.clear();
+  std::string stored;
   for (;;) {
-    if (!StoreData(session, filter, input)) return CommandOutcome::Failed;
+    if (!StoreData(session, filter, input, stored)) return CommandOutcome::Failed;
     if (filter.ended()) break;
     session.summary.size = session.message.length();
     PublishSummary(session);
