@@ -18,6 +18,8 @@ namespace vellomar {
 // on behalf of everyone who arrived in the meantime.
 //
 // Lock contract: one lock of its own, never held across the sync itself nor while calling out.
+// A wait here lasts no longer than the syncs it waits for, which no stop can cut short either:
+// a session waiting for another's sync waits as it would in a sync of its own.
 class FolderSync {
  public:
   explicit FolderSync(std::string folder) : folder_(std::move(folder)) {}
