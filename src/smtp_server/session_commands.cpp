@@ -58,7 +58,9 @@ constexpr CommandRow kCommands[] = {
     {"QUIT", kEveryState, nullptr, HandleQuit},
     {"VRFY", kEveryState, nullptr, Verify},
     {"HELP", kEveryState, nullptr, Help},
-    {"AUTH", kEveryState, nullptr, NotImplemented},
+    // Between transactions, after a greeting; AUTH only where the policy allows a login.
+    {"STARTTLS", Bit(HeloDone) | Bit(DataDone), nullptr, HandleStartTls},
+    {"AUTH", Bit(HeloDone) | Bit(DataDone), &RelayPolicy::AtAuth, HandleAuth},
     {"EXPN", kEveryState, nullptr, NotImplemented},
 };
 
