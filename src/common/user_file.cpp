@@ -62,6 +62,11 @@ ErrorOr<std::vector<UserEntry>> ReadUsers(const std::string& path) {
   return users;
 }
 
+bool AnyUsers(const std::string& path) {
+  auto users = ReadUsers(path);
+  return users && !users.value().empty();
+}
+
 Status SetUserPassword(const std::string& path, const std::string& name, const std::string& password) {
   if (!ValidUserName(name) || !ValidPassword(password)) return FailWith(EINVAL);
   auto users = ReadUsers(path);

@@ -29,6 +29,8 @@ struct UserEntry {
 // The users in the file, in its order; a missing file holds none. A line that is not
 // "name:hash" is passed over.
 ErrorOr<std::vector<UserEntry>> ReadUsers(const std::string& path);
+// Whether the file names anyone who could log in; false when it cannot be read.
+bool AnyUsers(const std::string& path);
 // Adds the user, or gives an existing one the new password. EINVAL for a name or password
 // that is not valid.
 Status SetUserPassword(const std::string& path, const std::string& name, const std::string& password);

@@ -18,6 +18,7 @@ namespace vellomar {
 
 namespace {
 
+constexpr std::string_view kNotImplemented = "502 5.5.1 Command not implemented\r\n";
 constexpr std::string_view kUserPrompt = "334 VXNlcm5hbWU6\r\n";      // "Username:"
 constexpr std::string_view kPasswordPrompt = "334 UGFzc3dvcmQ6\r\n";  // "Password:"
 constexpr std::string_view kPlainPrompt = "334 \r\n";
@@ -137,6 +138,10 @@ CommandOutcome HandleAuth(Session& session, std::string_view argument) {
   if (blank != std::string_view::npos) {
     initial = argument.substr(argument.find_first_not_of(" \t", blank));
   }
+  // With no one to log in, there is no login: as a relay that never offered one answers.
+  if (!AnyUsers(session.relay.FilePath(kUsersFileName))) return Refuse(session, kNotImplemented);
+  PolicyAnswer answer = session.policy.AtAuth();
+  if (!answer.allowed()) return Refuse(session, answer.refusal);
   if (mechanism.empty()) return Refuse(session, "501 5.5.4 Syntax: AUTH mechanism\r\n");
   if (session.relay.loginFailures.Blocked(session.policy.client(), std::chrono::steady_clock::now())) {
     session.farewell = kTooManyFailures;

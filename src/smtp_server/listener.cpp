@@ -115,8 +115,7 @@ ConnectFacts FactsOf(RelayServices& relay, const Settings& settings, const IpAdd
   ConnectFacts facts;
   facts.blocked = relay.loginFailures.Blocked(peer, std::chrono::steady_clock::now());
   if (!settings.Allow.Contains(peer) && (listening.tls || settings.AuthInClear)) {
-    auto users = ReadUsers(relay.FilePath(kUsersFileName));
-    facts.loginPossible = users && !users.value().empty();
+    facts.loginPossible = AnyUsers(relay.FilePath(kUsersFileName));
   }
   return facts;
 }

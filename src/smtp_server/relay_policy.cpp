@@ -1,6 +1,5 @@
 #include "smtp_server/relay_policy.h"
 
-#include "common/network_list.h"
 #include "common/settings.h"
 
 namespace vellomar {
@@ -13,11 +12,6 @@ constexpr PolicyAnswer kBlocked{"421 4.7.0 Too many failed logins, try again lat
 constexpr PolicyAnswer kAuthenticationRequired{"530 5.7.0 Authentication required\r\n"};
 constexpr PolicyAnswer kAlreadyLoggedIn{"503 5.5.1 Already authenticated\r\n"};
 constexpr PolicyAnswer kEncryptionRequired{"538 5.7.11 Encryption required for requested authentication mechanism\r\n"};
-
-bool IsLoopback(const IpAddress& client) {
-  static const NetworkList loopback = ParseNetworkList("127.0.0.0/8 ::1/128").list;
-  return loopback.Contains(client);
-}
 
 }  // namespace
 

@@ -58,9 +58,9 @@ constexpr CommandRow kCommands[] = {
     {"QUIT", kEveryState, nullptr, HandleQuit},
     {"VRFY", kEveryState, nullptr, Verify},
     {"HELP", kEveryState, nullptr, Help},
-    // Between transactions, after a greeting; AUTH only where the policy allows a login.
+    // Between transactions, after a greeting.
     {"STARTTLS", Bit(HeloDone) | Bit(DataDone), nullptr, HandleStartTls},
-    {"AUTH", Bit(HeloDone) | Bit(DataDone), &RelayPolicy::AtAuth, HandleAuth},
+    {"AUTH", Bit(HeloDone) | Bit(DataDone), nullptr, HandleAuth},
     {"EXPN", kEveryState, nullptr, NotImplemented},
 };
 
