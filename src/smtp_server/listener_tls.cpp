@@ -23,7 +23,9 @@ struct VersionName {
 constexpr VersionName kVersions[] = {{"1.0", TlsVersion::V1_0}, {"1", TlsVersion::V1_0}, {"1.1", TlsVersion::V1_1},
                                      {"1.2", TlsVersion::V1_2}, {"1.3", TlsVersion::V1_3}};
 
+// Unset, the version every current client speaks.
 TlsVersion OldestVersion(RelayServices& relay, const std::string& text) {
+  if (text.empty()) return TlsVersion::V1_2;
   for (const VersionName& name : kVersions) {
     if (text == name.text) {
       if (name.version < TlsVersion::V1_2) {
