@@ -179,7 +179,7 @@ TEST_F(VellomarTest, MessagesAcknowledgedOnOneConnectionAreDeliveredHoweverTheCl
   SmtpTestClient client(port_);
   EXPECT_EQ(client.ReadReply().substr(0, 4), "220 ");
   client.Send("EHLO pc\r\n");
-  EXPECT_EQ(client.ReadFullReply(), "250-vesk\r\n250 PIPELINING\r\n");
+  EXPECT_EQ(client.ReadFullReply(), "250-vesk\r\n250-PIPELINING\r\n250-SIZE 52428800\r\n250 8BITMIME\r\n");
   for (const char* subject : {"first", "second"}) {
     client.Send("MAIL FROM:<a@example.org>\r\nRCPT TO:<b@example.org>\r\nDATA\r\n");
     EXPECT_EQ(client.ReadReply(), "250 Ok\r\n");
