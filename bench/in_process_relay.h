@@ -34,6 +34,8 @@ class InProcessRelay {
     settings.Logsize = 1024;
     settings.SMTP = nextRelay;
     settings.REAL_RELAY = false;
+    // The benches send messages of any size, a gigabyte too: no limit.
+    settings.MaxSize = 0;
     relay().PublishSettings(settings);
     relay().OpenLog();
     listener_ = relay().threads().Start([this](ThreadHandle& self) { return ListenerThread(relay(), self); });

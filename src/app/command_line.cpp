@@ -5,10 +5,12 @@
 #include <cstdlib>
 #include <ctime>
 #include <initializer_list>
+#include <iostream>
 #include <ostream>
 #include <string>
 
 #include "app/sign_in_command.h"
+#include "app/user_command.h"
 #include "common/app_directory.h"
 #include "common/system_error.h"
 #include "common/version.h"
@@ -21,7 +23,9 @@ namespace vellomar {
 
 namespace {
 
-constexpr const char* kUsage = "Usage: vellomar [--help | --version | --queue | --deliver-now | --sign-in [--device]]\n";
+constexpr const char* kUsage =
+    "Usage: vellomar [--help | --version | --queue | --deliver-now | --sign-in [--device] |\n"
+    "                 --add-user NAME | --remove-user NAME | --list-users]\n";
 
 int Help(std::ostream& out) {
   out << kUsage
@@ -35,6 +39,10 @@ int Help(std::ostream& out) {
          "  --sign-in      sign in to the provider SMTP_OAuth names, in a browser on this machine, and\n"
          "                 keep the sign-in where the program running from that folder finds it\n"
          "  --device       (after --sign-in) sign in with a code entered on another device instead\n"
+         "  --add-user NAME     let NAME log in on the listener, or give NAME a new password: asked\n"
+         "                      for twice at a terminal, else read from the first line of input\n"
+         "  --remove-user NAME  take NAME's login away\n"
+         "  --list-users        print the names of the users who may log in\n"
          "\n"
          "Folder: "
       << GetAppDirectory() << "\n";
@@ -75,7 +83,10 @@ std::optional<int> RunCommandLine(int argc, char** argv, std::ostream& out, std:
   if (argc <= 1) return std::nullopt;
   std::string option = argv[1];
   if (option == "--sign-in" && argc == 3 && std::string(argv[2]) == "--device") return SignInCommand(true, out, err);
+  if (argc == 3 && option == "--add-user") return AddUserCommand(argv[2], std::cin, out, err);
+  if (argc == 3 && option == "--remove-user") return RemoveUserCommand(argv[2], out, err);
   if (argc == 2) {
+    if (option == "--list-users") return ListUsersCommand(out, err);
     if (option == "--sign-in") return SignInCommand(false, out, err);
     if (option == "--help" || option == "-h") return Help(out);
     if (option == "--version") {

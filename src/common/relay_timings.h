@@ -33,11 +33,21 @@ struct ClientTimeouts {
   std::chrono::milliseconds nextAddress{250};
 };
 
+// The brakes on guessing passwords at the listener: a failed login is answered after
+// `failureDelay`, doubled for each further failure of the same session; a client address with
+// ten failures within `failureWindow` is refused for `blockTime`.
+struct LoginLimits {
+  std::chrono::milliseconds failureDelay{1000};
+  std::chrono::milliseconds failureWindow{std::chrono::minutes(10)};
+  std::chrono::milliseconds blockTime{std::chrono::minutes(10)};
+};
+
 // Every time limit of the relay in one value, owned by the program's window services and
 // read by the threads it starts; a test shortens its own copy instead of a program-wide one.
 // Set before the relay threads start and not changed while they run.
 struct RelayTimings {
   SessionLimits session;
+  LoginLimits login;
   ClientTimeouts client;
   // How long one DNS try waits for its reply; after one resend the lookup gives up.
   std::chrono::milliseconds dnsWait{5000};

@@ -71,6 +71,17 @@ struct Settings {
   std::string AdminAddress;
   std::string LocalDomain;
   std::string LocalSender;
+  // The listener: its ports ("25 587 465", a port with "/tls" or 465 speaks TLS from the first
+  // byte; empty: VELLOMAR_SMTP_PORT or 25), its certificate and key (PEM files, or "self" for
+  // one it makes), the oldest TLS version it takes ("1.0" to "1.3"), whether a login may go in
+  // the clear, whether every client must log in, and the largest message (bytes; 0: no limit).
+  std::string Ports;
+  std::string TLS_Certificate;
+  std::string TLS_Key;
+  std::string TLS_MinVersion;
+  bool AuthInClear;
+  bool RequireAuth;
+  int32_t MaxSize;
 };
 
 }  // namespace vellomar

@@ -52,6 +52,13 @@ const SettingRow kRows[] = {
     {"AdminAddress", "", Text, false, kAtStart, None, &Settings::AdminAddress},
     {"LocalDomain", "", Text, false, kAtStart, None, &Settings::LocalDomain},
     {"LocalSender", "", Text, false, kAtStart, None, &Settings::LocalSender},
+    {"Ports", "", Text, false, kAtStart, None, &Settings::Ports},
+    {"TLS_Certificate", "", Text, false, kAtStart, None, &Settings::TLS_Certificate},
+    {"TLS_Key", "", Text, false, kAtStart, None, &Settings::TLS_Key},
+    {"TLS_MinVersion", "1.2", Text, false, kAtStart, None, &Settings::TLS_MinVersion},
+    {"AuthInClear", "0", Flag, false, kAtStart, None, &Settings::AuthInClear},
+    {"RequireAuth", "0", Flag, false, kAtStart, None, &Settings::RequireAuth},
+    {"MaxSize", "52428800", Count, false, kAtStart, None, &Settings::MaxSize},
 };
 
 bool AllZeros(const std::string& text) {
@@ -93,7 +100,8 @@ SettingReading ApplySetting(const SettingRow& row, const std::string& text, Sett
       FieldOf<bool>(row, settings) = IsOne(text);
       break;
     case Number:
-    case Days: {
+    case Days:
+    case Count: {
       auto value = NumberOf(row.kind, text);
       reading.usable = value.has_value();
       FieldOf<int32_t>(row, settings) = value ? *value : *NumberOf(row.kind, std::string(row.defaultText));

@@ -16,6 +16,7 @@ enum class SettingKind {
   Flag,      // true exactly when the text is "1"
   Number,    // the decimal prefix; 0 (or no digits) means the default
   Days,      // the decimal prefix from 0 up; negative or no digits mean the default
+  Count,     // as Days, for a count or size that 0 switches off
   Networks,  // blank- or comma-separated networks; none valid means the default
 };
 

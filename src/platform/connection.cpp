@@ -49,6 +49,10 @@ TlsOutcome Connection::StartTls(const TlsPeerCheck& check, std::chrono::millisec
   return TlsStream::Connect(fd_.get(), check, wait, tls_);
 }
 
+TlsOutcome Connection::AcceptTls(const TlsServerContext& context, std::chrono::milliseconds wait) {
+  return TlsStream::Accept(fd_.get(), context, wait, tls_);
+}
+
 void Connection::Close() {
   tls_.reset();
   if (watcher_ != nullptr) watcher_->UnwatchSocket();

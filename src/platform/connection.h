@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <memory>
+#include <string>
 #include <string_view>
 
 #include "platform/error_or.h"
@@ -39,7 +40,11 @@ class Connection {
   Status Send(std::string_view data, std::chrono::milliseconds wait);
   // Puts TLS under everything that follows; Receive and Send go through it from then on.
   TlsOutcome StartTls(const TlsPeerCheck& check, std::chrono::milliseconds wait);
+  // The server side of the same: the listener's handshake with its client.
+  TlsOutcome AcceptTls(const TlsServerContext& context, std::chrono::milliseconds wait);
   bool IsEncrypted() const { return tls_ != nullptr; }
+  // The version in use ("TLSv1.3"); empty in the clear.
+  std::string TlsVersionText() const { return tls_ ? tls_->Version() : std::string(); }
   void Close();
 
  private:

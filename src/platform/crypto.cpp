@@ -1,5 +1,6 @@
 #include "platform/crypto.h"
 
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 
@@ -19,6 +20,11 @@ std::string Sha256(const std::string& data) {
   // Fails only when the library cannot allocate its context; an empty digest then matches nothing.
   if (EVP_Digest(data.data(), data.size(), digest, &length, EVP_sha256(), nullptr) != 1) return "";
   return std::string(reinterpret_cast<const char*>(digest), length);
+}
+
+void Wipe(std::string& secret) {
+  OPENSSL_cleanse(secret.data(), secret.size());
+  secret.clear();
 }
 
 }  // namespace vellomar

@@ -13,5 +13,7 @@ namespace vellomar {
 ErrorOr<std::string> RandomBytes(size_t count);
 // The 32 bytes of the SHA-256 digest of `data`.
 std::string Sha256(const std::string& data);
+// Overwrites a secret's bytes in a way the compiler cannot leave out, then empties it.
+void Wipe(std::string& secret);
 
 }  // namespace vellomar

@@ -5,6 +5,7 @@
 #include <limits.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <memory>
@@ -242,6 +243,17 @@ Status RenameNoReplace(const std::string& from, const std::string& to) {
 }
 
 bool IsTerminal(int fd) { return ::isatty(fd) == 1; }
+
+Status SetTerminalEcho(int fd, bool on) {
+  termios settings{};
+  if (::tcgetattr(fd, &settings) != 0) return FailWith(errno);
+  if (on) {
+    settings.c_lflag |= ECHO;
+  } else {
+    settings.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+  }
+  return ::tcsetattr(fd, TCSAFLUSH, &settings) == 0 ? Ok() : FailWith(errno);
+}
 
 }  // namespace vellomar
 

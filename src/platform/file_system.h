@@ -64,6 +64,8 @@ ErrorOr<std::vector<std::string>> ListDirectory(const std::string& path);
 ErrorOr<std::string> ReadSymbolicLink(const std::string& path);
 // Whether the descriptor is a terminal; any failure of the call means it is not one.
 bool IsTerminal(int fd);
+// Turns the terminal's echo of typed characters off or on (tcsetattr), as a password prompt does.
+Status SetTerminalEcho(int fd, bool on);
 // Whether this process may create entries in the folder (access with W_OK).
 Status CheckWritable(const std::string& path);
 

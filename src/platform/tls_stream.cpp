@@ -140,6 +140,31 @@ TlsOutcome HandshakeFailure(SSL* ssl, int error, TlsPeerCheck::Mode mode) {
   return Fail(TlsOutcome::Kind::Handshake, LastLibraryError("handshake failed"));
 }
 
+// The connection object of the session's context, reading and writing the session's socket.
+TlsOutcome AttachSocket(TlsStream::Session& s) {
+  s.ssl = SSL_new(s.context);
+  BIO* socket = BIO_new(SocketMethod());
+  if (s.ssl == nullptr || socket == nullptr) {
+    BIO_free(socket);
+    return Fail(TlsOutcome::Kind::Handshake, LastLibraryError("no TLS session"));
+  }
+  BIO_set_fd(socket, s.fd, BIO_NOCLOSE);
+  SSL_set_bio(s.ssl, socket, socket);
+  return {};
+}
+
+// The handshake's steps (`step` is SSL_connect or SSL_accept) until it is done, failed, or
+// out of time.
+TlsOutcome Handshake(TlsStream::Session& s, int (*step)(SSL*), TlsPeerCheck::Mode mode, Clock::time_point deadline) {
+  for (;;) {
+    int done = step(s.ssl);
+    if (done == 1) return {};
+    int error = SSL_get_error(s.ssl, done);
+    if (error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE) return HandshakeFailure(s.ssl, error, mode);
+    if (!WaitAsAsked(s.fd, error, deadline)) return Fail(TlsOutcome::Kind::Network, "no answer in time");
+  }
+}
+
 // The context and connection objects for one handshake, set up as `check` asks.
 TlsOutcome Prepare(TlsStream::Session& s, const TlsPeerCheck& check) {
   s.context = SSL_CTX_new(TLS_client_method());
@@ -154,14 +179,8 @@ TlsOutcome Prepare(TlsStream::Session& s, const TlsPeerCheck& check) {
   } else {
     SSL_CTX_set_verify(s.context, SSL_VERIFY_NONE, nullptr);
   }
-  s.ssl = SSL_new(s.context);
-  BIO* socket = BIO_new(SocketMethod());
-  if (s.ssl == nullptr || socket == nullptr) {
-    BIO_free(socket);
-    return Fail(TlsOutcome::Kind::Handshake, LastLibraryError("no TLS session"));
-  }
-  BIO_set_fd(socket, s.fd, BIO_NOCLOSE);
-  SSL_set_bio(s.ssl, socket, socket);
+  TlsOutcome attached = AttachSocket(s);
+  if (!attached.ok()) return attached;
   bool literal = IsAddressLiteral(check.host);
   if (!check.host.empty() && !literal) SSL_set_tlsext_host_name(s.ssl, check.host.c_str());
   if (check.mode == TlsPeerCheck::Mode::Chain) {
@@ -173,6 +192,13 @@ TlsOutcome Prepare(TlsStream::Session& s, const TlsPeerCheck& check) {
 }
 
 }  // namespace
+
+struct TlsServerContext::Library {
+  SSL_CTX* context = nullptr;
+  ~Library() {
+    if (context != nullptr) SSL_CTX_free(context);
+  }
+};
 
 TlsStream::TlsStream(std::unique_ptr<Session> session) : session_(std::move(session)) {}
 
@@ -187,13 +213,8 @@ TlsOutcome TlsStream::Connect(int fd, const TlsPeerCheck& check, std::chrono::mi
   if (!SetNonBlocking(fd, true)) return Fail(TlsOutcome::Kind::Network, "socket not usable");
   TlsOutcome prepared = Prepare(*session, check);
   if (!prepared.ok()) return prepared;
-  for (;;) {
-    int done = SSL_connect(session->ssl);
-    if (done == 1) break;
-    int error = SSL_get_error(session->ssl, done);
-    if (error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE) return HandshakeFailure(session->ssl, error, check.mode);
-    if (!WaitAsAsked(fd, error, deadline)) return Fail(TlsOutcome::Kind::Network, "no answer in time");
-  }
+  TlsOutcome shaken = Handshake(*session, SSL_connect, check.mode, deadline);
+  if (!shaken.ok()) return shaken;
   if (check.mode == TlsPeerCheck::Mode::Fingerprint) {
     TlsOutcome matched = CheckFingerprint(session->ssl, check.fingerprint);
     if (!matched.ok()) return matched;
@@ -201,6 +222,27 @@ TlsOutcome TlsStream::Connect(int fd, const TlsPeerCheck& check, std::chrono::mi
   stream.reset(new TlsStream(std::move(session)));
   return {};
 }
+
+TlsOutcome TlsStream::Accept(int fd, const TlsServerContext& context, std::chrono::milliseconds wait,
+                             std::unique_ptr<TlsStream>& stream) {
+  ERR_clear_error();
+  auto deadline = Clock::now() + wait;
+  auto session = std::make_unique<Session>();
+  session->fd = fd;
+  if (!SetNonBlocking(fd, true)) return Fail(TlsOutcome::Kind::Network, "socket not usable");
+  // The session holds a reference of its own, so that it frees the context as a client's does.
+  SSL_CTX* shared = context.library().context;
+  SSL_CTX_up_ref(shared);
+  session->context = shared;
+  TlsOutcome attached = AttachSocket(*session);
+  if (!attached.ok()) return attached;
+  TlsOutcome shaken = Handshake(*session, SSL_accept, TlsPeerCheck::Mode::None, deadline);
+  if (!shaken.ok()) return shaken;
+  stream.reset(new TlsStream(std::move(session)));
+  return {};
+}
+
+std::string TlsStream::Version() const { return SSL_get_version(session_->ssl); }
 
 ErrorOr<size_t> TlsStream::Receive(char* buffer, size_t size, std::chrono::milliseconds wait) {
   ERR_clear_error();
@@ -242,6 +284,36 @@ Status TlsStream::Send(std::string_view data, std::chrono::milliseconds wait) {
   ERR_clear_error();
   session_->sendFailed = failure != 0;
   return failure == 0 ? Ok() : FailWith(failure);
+}
+
+TlsServerContext::TlsServerContext(std::unique_ptr<Library> library) : library_(std::move(library)) {}
+
+TlsServerContext::~TlsServerContext() = default;
+
+std::shared_ptr<const TlsServerContext> TlsServerContext::Load(const std::string& certificateFile,
+                                                               const std::string& keyFile, TlsVersion oldest,
+                                                               std::string& problem) {
+  static constexpr int kVersions[] = {TLS1_VERSION, TLS1_1_VERSION, TLS1_2_VERSION, TLS1_3_VERSION};
+  ERR_clear_error();
+  auto library = std::make_unique<Library>();
+  SSL_CTX* context = library->context = SSL_CTX_new(TLS_server_method());
+  if (context == nullptr) {
+    problem = LastLibraryError("no TLS context");
+    return nullptr;
+  }
+  SSL_CTX_set_min_proto_version(context, kVersions[static_cast<int>(oldest)]);
+  if (oldest < TlsVersion::V1_2) SSL_CTX_set_security_level(context, 0);
+  SSL_CTX_set_options(context, SSL_OP_NO_RENEGOTIATION | SSL_OP_CIPHER_SERVER_PREFERENCE);
+  if (SSL_CTX_use_certificate_chain_file(context, certificateFile.c_str()) != 1) {
+    problem = certificateFile + ": " + LastLibraryError("no certificate");
+  } else if (SSL_CTX_use_PrivateKey_file(context, keyFile.c_str(), SSL_FILETYPE_PEM) != 1) {
+    problem = keyFile + ": " + LastLibraryError("no private key");
+  } else if (SSL_CTX_check_private_key(context) != 1) {
+    problem = keyFile + ": " + LastLibraryError("the key does not match the certificate");
+  } else {
+    return std::shared_ptr<const TlsServerContext>(new TlsServerContext(std::move(library)));
+  }
+  return nullptr;
 }
 
 std::string TlsLibraryVersion() { return OpenSSL_version(OPENSSL_VERSION); }

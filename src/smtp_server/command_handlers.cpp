@@ -3,10 +3,14 @@
 // that the replay of an acknowledged message can never be refused for the way its envelope
 // was sent; the writer alone decides how it is stored.
 #include <array>
+#include <charconv>
 #include <optional>
+#include <string>
+#include <vector>
 
 #include "common/local_names.h"
 #include "common/text.h"
+#include "common/user_file.h"
 #include "smtp_server/mail_path.h"
 #include "smtp_server/session.h"
 #include "spool/relay_services.h"
@@ -17,14 +21,23 @@ namespace {
 
 constexpr std::string_view kOk = "250 Ok\r\n";
 
+bool ValidSize(std::string_view value) {
+  return !value.empty() && value.size() <= 18 && value.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
+bool ValidBody(std::string_view value) { return EqualsIgnoreCase(value, "7BIT") || EqualsIgnoreCase(value, "8BITMIME"); }
+
 // A parameter that MAIL or RCPT takes: only one of an extension the EHLO reply offers. None
-// is offered yet; an extension that is adds its rows here.
+// is stored: what the next relay is told of a message is read from the message itself.
 struct ParameterRule {
   std::string_view verb;
   std::string_view keyword;
   bool (*valid)(std::string_view value);
 };
-constexpr std::array<ParameterRule, 0> kParameters{};
+constexpr std::array<ParameterRule, 2> kParameters{{
+    {"MAIL", "SIZE", ValidSize},  // SIZE (RFC 1870)
+    {"MAIL", "BODY", ValidBody},  // 8BITMIME (RFC 6152)
+}};
 
 // The reply that refuses the first parameter not taken; empty when all are.
 std::string_view RefusedParameter(std::string_view verb, const MailPath& path) {
@@ -37,6 +50,30 @@ std::string_view RefusedParameter(std::string_view verb, const MailPath& path) {
     if (!rule->valid(value)) return "501 5.5.4 Invalid parameter value\r\n";
   }
   return {};
+}
+
+// A message declared larger than the limit is refused before it is sent.
+bool DeclaredTooLarge(const Session& session, const MailPath& path) {
+  if (session.maxSize <= 0) return false;
+  for (const auto& [keyword, value] : path.parameters) {
+    int64_t declared = 0;
+    // At most 18 digits (ValidSize): the value fits.
+    if (!EqualsIgnoreCase(keyword, "SIZE")) continue;
+    std::from_chars(value.data(), value.data() + value.size(), declared);
+    if (declared > session.maxSize) return true;
+  }
+  return false;
+}
+
+// The EHLO reply: the extensions this session offers now. STARTTLS where the port has TLS and
+// it has not started; AUTH where the policy would take a login and there is anyone to log in.
+std::string EhloReply(const Session& session) {
+  std::vector<std::string> lines = {"vesk", "PIPELINING", "SIZE " + std::to_string(session.maxSize), "8BITMIME"};
+  if (session.port.tls && !session.connection.IsEncrypted()) lines.push_back("STARTTLS");
+  if (session.policy.MayLogIn() && AnyUsers(session.relay.FilePath(kUsersFileName))) lines.push_back("AUTH PLAIN LOGIN");
+  std::string reply;
+  for (size_t i = 0; i < lines.size(); ++i) reply += (i + 1 < lines.size() ? "250-" : "250 ") + lines[i] + "\r\n";
+  return reply;
 }
 
 // HELO or EHLO, in any state: a later one drops the open transaction as RSET does, and the
@@ -87,7 +124,7 @@ CommandOutcome HandleHelo(Session& session, std::string_view argument) {
 // Stored as the HELO line it stands for, so that every spool file keeps one layout and the
 // next relay is greeted as the stored dialogue says.
 CommandOutcome HandleEhlo(Session& session, std::string_view argument) {
-  return Greeting(session, argument, "EHLO", "250-vesk\r\n250 PIPELINING\r\n");
+  return Greeting(session, argument, "EHLO", EhloReply(session));
 }
 
 CommandOutcome HandleMail(Session& session, std::string_view argument) {
@@ -95,6 +132,7 @@ CommandOutcome HandleMail(Session& session, std::string_view argument) {
   if (!path) return Refuse(session, "501 5.5.4 Syntax: MAIL FROM:<address>\r\n");
   std::string_view refusal = RefusedParameter("MAIL", *path);
   if (!refusal.empty()) return Refuse(session, refusal);
+  if (DeclaredTooLarge(session, *path)) return Refuse(session, kSizeExceeded);
   // After a committed message, MAIL begins the next one in a file of its own.
   if (!session.message.open() && !StartNextMessage(session)) return CommandOutcome::Failed;
   std::string sender = path->address;

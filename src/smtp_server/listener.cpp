@@ -6,12 +6,17 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/ip_address.h"
 #include "common/settings.h"
-#include "platform/connection.h"
+#include "common/system_error.h"
+#include "common/user_file.h"
 #include "platform/socket.h"
+#include "platform/thread_handle.h"
 #include "platform/wake_event.h"
+#include "smtp_server/listener_ports.h"
+#include "smtp_server/listener_tls.h"
 #include "smtp_server/local_host_name.h"
 #include "smtp_server/relay_policy.h"
 #include "smtp_server/server_session.h"
@@ -29,13 +34,13 @@ constexpr int kAcceptWaitMs = 1000;
 constexpr std::chrono::milliseconds kLimitWait{100};
 
 // Creates, binds and listens on one socket of the family; IPv6 takes IPv4 peers too.
-ErrorOr<FileDescriptor> ListenOnFamily(int family) {
+ErrorOr<FileDescriptor> ListenOnFamily(int family, uint16_t port) {
   auto socket = CreateTcpSocket(family);
   if (!socket) return socket;
   int fd = socket.value().get();
   Status ready = SetReuseAddress(fd);
   if (ready && family == AF_INET6) ready = SetIpv6Only(fd, false);
-  if (ready) ready = BindAny(fd, family, ConfiguredSmtpPort());
+  if (ready) ready = BindAny(fd, family, port);
   if (ready) ready = ListenOn(fd, kBacklog);
   if (!ready) return ErrorOr<FileDescriptor>::Fail(ready.failure());
   return socket;
@@ -47,13 +52,51 @@ bool MeansNoIpv6(int error) {
   return error == EAFNOSUPPORT || error == EPFNOSUPPORT || error == EPROTONOSUPPORT || error == EADDRNOTAVAIL;
 }
 
-ErrorOr<FileDescriptor> OpenListeningSocket(RelayServices& relay) {
-  auto socket = ListenOnFamily(AF_INET6);
-  if (!socket && MeansNoIpv6(socket.error())) socket = ListenOnFamily(AF_INET);
-  if (!socket) return socket;
-  auto port = LocalPort(socket.value().get());
-  relay.listeningPort = port ? port.value() : 0;
+ErrorOr<FileDescriptor> OpenListeningSocket(uint16_t port) {
+  auto socket = ListenOnFamily(AF_INET6, port);
+  if (!socket && MeansNoIpv6(socket.error())) socket = ListenOnFamily(AF_INET, port);
   return socket;
+}
+
+// One port as the listener serves it.
+struct OpenPort {
+  FileDescriptor socket;
+  ListenerPort port;
+};
+
+// What every accept needs: the open ports and the TLS they share.
+struct Listening {
+  std::vector<OpenPort> ports;
+  std::shared_ptr<const TlsServerContext> tls;
+};
+
+// Opens the ports of the settings. A port that needs TLS without a certificate, or that
+// cannot be opened, is logged and left out; the failure of the last one tried is kept for
+// when none could be opened.
+SystemError OpenPorts(RelayServices& relay, const Settings& settings, Listening& listening) {
+  ListenerPorts wanted = ParseListenerPorts(settings.Ports, ConfiguredSmtpPort());
+  for (const std::string& problem : wanted.problems) relay.AppendLog(problem);
+  SystemError failure{EADDRNOTAVAIL};
+  std::vector<int> bound;
+  for (const ListenerPort& port : wanted.ports) {
+    if (port.implicitTls && !listening.tls) {
+      relay.AppendLog("Error : port " + std::to_string(port.number) + " needs a certificate (TLS_Certificate); not listening there");
+      continue;
+    }
+    auto socket = OpenListeningSocket(port.number);
+    if (!socket) {
+      failure = socket.failure();
+      relay.AppendLog("Error : can't listen on port " + std::to_string(port.number) + ": " + SystemErrorText(failure));
+      continue;
+    }
+    auto number = LocalPort(socket.value().get());
+    bound.push_back(number ? number.value() : 0);
+    listening.ports.push_back({std::move(socket.value()), port});
+  }
+  relay.listeningPorts.Set(bound);
+  relay.listeningPort = bound.empty() ? 0 : bound.front();
+  if (!settings.Ports.empty() && !bound.empty()) relay.AppendLog("Listening on ports " + DescribePorts(wanted.ports));
+  return failure;
 }
 
 // A client its policy refuses: one reply and the close, before anything is reserved for it.
@@ -64,17 +107,34 @@ void Refuse(RelayServices& relay, FileDescriptor& socket, const std::string& cli
   (void)socket.Close();  // nothing was written to it worth checking
 }
 
-void AcceptOne(RelayServices& relay, ThreadHandle& self, int listener) {
-  auto pending = WaitReadable(listener, kAcceptWaitMs);
-  if (!pending || !pending.value()) return;
+// What the listener knows of a client beyond its address. Whether a login is possible is
+// asked only for a client outside Allow, which needs one: the users file is not read for
+// every local client.
+ConnectFacts FactsOf(RelayServices& relay, const Settings& settings, const IpAddress& peer,
+                     const Listening& listening) {
+  ConnectFacts facts;
+  facts.blocked = relay.loginFailures.Blocked(peer, std::chrono::steady_clock::now());
+  if (!settings.Allow.Contains(peer) && (listening.tls || settings.AuthInClear)) {
+    facts.loginPossible = AnyUsers(relay.FilePath(kUsersFileName));
+  }
+  return facts;
+}
+
+void AcceptOne(RelayServices& relay, ThreadHandle& self, const Listening& listening) {
+  std::vector<int> fds;
+  for (const OpenPort& open : listening.ports) fds.push_back(open.socket.get());
+  auto ready = WaitAnyReadable(fds, kAcceptWaitMs);
+  if (!ready || ready.value() >= fds.size()) return;
+  const OpenPort& port = listening.ports[ready.value()];
   if (!self.PassGate()) return;
-  auto accepted = AcceptConnection(listener);
+  auto accepted = AcceptConnection(port.socket.get());
   if (!accepted) return;
   auto peer = IpAddressOf(accepted.value().peer);
   if (!peer) return;
   std::string clientAddress = AddressLiteral(*peer);
   // The settings of this moment: a change while the listener waited applies to this client.
-  RelayPolicy policy(*relay.settings(), *peer);
+  auto settings = relay.settings();
+  RelayPolicy policy(*settings, *peer, FactsOf(relay, *settings, *peer, listening));
   PolicyAnswer answer = policy.AtConnect();
   if (!answer.allowed()) {
     Refuse(relay, accepted.value().socket, clientAddress, answer.refusal);
@@ -84,7 +144,8 @@ void AcceptOne(RelayServices& relay, ThreadHandle& self, int listener) {
   // for the acknowledgement of the one before it.
   (void)SetNoDelay(accepted.value().socket.get());  // without it replies are only slower
   // A session that cannot start has closed the connection and released what it took.
-  (void)StartSession(relay, std::move(accepted.value().socket), std::move(clientAddress), policy);
+  (void)StartSession(relay, std::move(accepted.value().socket), std::move(clientAddress), std::move(policy),
+                     SessionPort{listening.tls, port.port.implicitTls});
 }
 
 }  // namespace
@@ -99,18 +160,23 @@ uint16_t ConfiguredSmtpPort() {
 }
 
 int ListenerThread(RelayServices& relay, ThreadHandle& self) {
-  auto opened = OpenListeningSocket(relay);
-  if (!opened) {
-    relay.ShowSystemError(opened.failure());
+  auto settings = relay.settings();
+  relay.localHostName.Set(LookUpLocalHostName());
+  Listening listening;
+  listening.tls = PrepareListenerTls(relay, *settings);
+  SystemError failure = OpenPorts(relay, *settings, listening);
+  if (listening.ports.empty()) {
+    relay.ShowSystemError(failure);
     return 0;
   }
-  Connection listener(std::move(opened.value()));
-  relay.localHostName.Set(LookUpLocalHostName());
+  // The first port is watched by the thread's cancel hook, which shuts it down and so ends the
+  // wait on all of them; the watch ends before the sockets close.
+  SocketWatch watch(listening.ports.front().socket.get());
   relay.AppendLog("Server started and listening.");
   while (!relay.stop().load()) {
     if (!self.PassGate()) break;
     if (relay.incoming.size() < static_cast<size_t>(std::max<int32_t>(relay.settings()->Input, 0))) {
-      AcceptOne(relay, self, listener.fd());
+      AcceptOne(relay, self, listening);
     } else {
       relay.sessionEnded.WaitFor(kLimitWait);
     }
@@ -118,6 +184,7 @@ int ListenerThread(RelayServices& relay, ThreadHandle& self) {
     relay.RefreshStatistics();
   }
   relay.listeningPort = 0;
+  relay.listeningPorts.Set({});
   return 0;
 }
 

@@ -12,3 +12,14 @@ std::string LookUpLocalHostName() {
 }
 
 }  // namespace vellomar
+
+namespace vellomar {
+
+std::string LookUpMachineName() {
+  auto own = MachineHostName();
+  if (!own || own.value().empty()) return "localhost";
+  auto official = CanonicalHostName(own.value());
+  return official && !official.value().empty() ? official.value() : own.value();
+}
+
+}  // namespace vellomar

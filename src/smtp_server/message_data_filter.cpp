@@ -65,6 +65,7 @@ void MessageDataFilter::Ordinary(std::string_view run, std::string& stored) {
     // A line that goes on after its dot is stored as the client stuffed it.
     stored += '.';
     heldDot_ = false;
+    ++stuffingDots_;
   }
   stored.append(run);
 }
@@ -78,6 +79,7 @@ void MessageDataFilter::EndLine(bool crlf, std::string& stored) {
       return;
     }
     stored += "..";
+    ++stuffingDots_;
   }
   stored += "\r\n";
   lineStart_ = true;

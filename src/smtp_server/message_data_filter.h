@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -21,6 +22,9 @@ class MessageDataFilter {
   size_t Feed(std::string_view input, std::string& stored);
   // The end marker has been seen; the stored data then ends in CR LF "." CR LF.
   bool ended() const { return ended_; }
+  // The dots stored in front of lines that begin with one (the transparency of RFC 5321,
+  // 4.5.2): the message itself holds them not.
+  uint64_t stuffingDots() const { return stuffingDots_; }
 
  private:
   void EndLine(bool crlf, std::string& stored);
@@ -35,6 +39,7 @@ class MessageDataFilter {
   bool sawCr_ = false;
   // The current line is so far a lone ".", held back until its line end shows what it is.
   bool heldDot_ = false;
+  uint64_t stuffingDots_ = 0;
 };
 
 }  // namespace vellomar

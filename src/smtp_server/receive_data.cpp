@@ -6,6 +6,7 @@
 
 #include "common/header_date.h"
 #include "smtp_server/message_data_filter.h"
+#include "spool/spool_format.h"
 #include "smtp_server/session.h"
 #include "spool/relay_services.h"
 
@@ -19,9 +20,22 @@ using Clock = std::chrono::steady_clock;
 // reception itself, and the user sees no difference.
 constexpr std::chrono::milliseconds kRefreshInterval{100};
 
+// How the message came: "Vellomar" for plain SMTP, as always; under TLS or after a login the
+// protocol names of RFC 3848 (ESMTPS, ESMTPA, ESMTPSA) with the TLS version and the user.
+std::string Protocol(const Session& session) {
+  const bool tls = session.connection.IsEncrypted();
+  const std::string& user = session.policy.user();
+  if (!tls && user.empty()) return "Vellomar";
+  std::string comment = "Vellomar";
+  if (tls) comment += ", " + session.connection.TlsVersionText();
+  if (!user.empty()) comment += ", user " + user;
+  return std::string("ESMTP") + (tls ? "S" : "") + (user.empty() ? "" : "A") + " (" + comment + ")";
+}
+
 std::string TraceHeader(const Session& session) {
   return "Received: from " + session.heloDomain + " ([" + session.clientAddress + "])\r\n\tby " +
-         session.relay.localHostName.Get() + " with Vellomar; " + HeaderDate(session.relay.LocalNow()) + "\r\n";
+         session.relay.localHostName.Get() + " with " + Protocol(session) + "; " +
+         HeaderDate(session.relay.LocalNow()) + "\r\n";
 }
 
 // The data may take the grace time plus a second for every `dataRate` bytes received: a
@@ -40,14 +54,52 @@ class DataDeadline {
   int64_t received_ = 0;
 };
 
-// Stores what of `input` belongs to the message; the rest stays pending as the client's next
-// commands. False when the spool file could not take it (the fault already answered).
-// `stored` is the caller's, kept from chunk to chunk so that its room is allocated once.
-bool StoreData(Session& session, MessageDataFilter& filter, std::string& input, std::string& stored) {
-  stored.clear();
-  size_t used = filter.Feed(input, stored);
-  input.erase(0, used);
-  return Stored(session, session.message.Data(stored));
+// The message data as it comes, measured against the size limit: once it is over, nothing more
+// of it is stored and the file holds its greeting line alone.
+class IncomingData {
+ public:
+  explicit IncomingData(Session& session) : session_(session) {}
+
+  // Stores what of `input` belongs to the message; the rest stays pending as the client's
+  // next commands. False when the spool file could not take it (the fault already answered).
+  bool Store(std::string& input) {
+    // Kept from chunk to chunk, so that its room is allocated once.
+    stored_.clear();
+    size_t used = filter_.Feed(input, stored_);
+    input.erase(0, used);
+    storedBytes_ += stored_.size();
+    if (tooLarge_) return true;
+    if (OverLimit()) {
+      tooLarge_ = true;
+      return Stored(session_, session_.message.RollBack());
+    }
+    return Stored(session_, session_.message.Data(stored_));
+  }
+  bool ended() const { return filter_.ended(); }
+  bool tooLarge() const { return tooLarge_; }
+
+ private:
+  // The message's size as SIZE declares it: without the stuffing dots and the end-of-data line.
+  bool OverLimit() const {
+    uint64_t size = storedBytes_ - filter_.stuffingDots() - (filter_.ended() ? kEndOfDataLine.size() : 0);
+    return session_.maxSize > 0 && size > static_cast<uint64_t>(session_.maxSize);
+  }
+
+  Session& session_;
+  MessageDataFilter filter_;
+  std::string stored_;
+  uint64_t storedBytes_ = 0;
+  bool tooLarge_ = false;
+};
+
+// A message over the size limit, received to its end and dropped: the transaction is over and
+// the client may begin another.
+CommandOutcome RefuseTooLarge(Session& session) {
+  session.transactionOpen = false;
+  session.summary = MailSummary{};
+  session.summary.size = session.message.length();
+  session.state = HeloDone;
+  return Refuse(session, kSizeExceeded);
 }
 
 }  // namespace
@@ -56,7 +108,7 @@ CommandOutcome ReceiveData(Session& session, std::string_view argument) {
   if (!argument.empty()) return Refuse(session, "501 5.5.4 Syntax: DATA\r\n");
   if (!Stored(session, session.message.BeginData(TraceHeader(session)))) return CommandOutcome::Failed;
   if (!SendReply(session, "354 send the mail data, end with .\r\n")) return CommandOutcome::Failed;
-  MessageDataFilter filter;
+  IncomingData data(session);
   DataDeadline deadline(session.limits);
   // The first refresh comes once the data has taken a while: a message received within the
   // interval is shown by the refreshes its delivery makes, and costs no wait for the window.
@@ -64,10 +116,9 @@ CommandOutcome ReceiveData(Session& session, std::string_view argument) {
   // Bytes pipelined behind the DATA line are the start of the message.
   std::string input = std::move(session.pending);
   session.pending.clear();
-  std::string stored;
   for (;;) {
-    if (!StoreData(session, filter, input, stored)) return CommandOutcome::Failed;
-    if (filter.ended()) break;
+    if (!data.Store(input)) return CommandOutcome::Failed;
+    if (data.ended()) break;
     session.summary.size = session.message.length();
     PublishSummary(session);
     if (Clock::now() - lastRefresh >= kRefreshInterval) {
@@ -78,6 +129,7 @@ CommandOutcome ReceiveData(Session& session, std::string_view argument) {
     deadline.Received(input.size());
   }
   session.pending = std::move(input);
+  if (data.tooLarge()) return RefuseTooLarge(session);
   // Committed, counted and handed to delivery before it is acknowledged: nothing the
   // connection does afterwards can touch it.
   if (!Stored(session, session.message.Commit())) return CommandOutcome::Failed;

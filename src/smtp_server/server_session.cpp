@@ -104,7 +104,27 @@ struct Handover {
   SessionLimits limits;
   RelayPolicy policy;
   std::string spoolName;
+  SessionPort port;
+  int64_t maxSize;
 };
+
+// TLS from the first byte, before the greeting. A client that does not complete it cannot be
+// told anything: it leaves without a farewell.
+bool ImplicitTls(Session& session) {
+  if (!session.port.implicitTls) return true;
+  if (!session.port.tls) {
+    session.peerGone = true;
+    return false;
+  }
+  TlsOutcome outcome = session.connection.AcceptTls(*session.port.tls, session.limits.commandTime);
+  if (outcome.ok()) {
+    session.policy.TlsStarted();
+    return true;
+  }
+  session.relay.AppendLog("TLS handshake with " + session.clientAddress + " failed: " + outcome.reason);
+  session.peerGone = true;
+  return false;
+}
 
 // The greeting, the command loop and the ending.
 void RunSession(Session& session) {
@@ -114,7 +134,7 @@ void RunSession(Session& session) {
   bool quit = false;
   if (!session.message.Create()) {
     session.farewell = kCannotStore;
-  } else if (Greet(session)) {
+  } else if (ImplicitTls(session) && Greet(session)) {
     quit = CommandLoop(session);
   }
   if (!quit) SayFarewell(session);
@@ -128,15 +148,18 @@ void RunSession(Session& session) {
 
 }  // namespace
 
-bool StartSession(RelayServices& relay, FileDescriptor accepted, std::string clientAddress, RelayPolicy policy) {
+bool StartSession(RelayServices& relay, FileDescriptor accepted, std::string clientAddress, RelayPolicy policy,
+                  SessionPort port) {
   const std::string name = relay.queue.NewSpoolName(true);
   if (auto observe = relay.sessionStartObserver.Get()) observe(clientAddress, name, accepted.get());
-  auto handover = std::make_shared<Handover>(
-      Handover{std::move(accepted), std::move(clientAddress), relay.timings.session, policy, name});
+  auto handover = std::make_shared<Handover>(Handover{std::move(accepted), std::move(clientAddress),
+                                                      relay.timings.session, std::move(policy), name, std::move(port),
+                                                      relay.settings()->MaxSize});
   auto thread = relay.incoming.Launch(name, [&relay, handover] {
     return relay.threads().Start([&relay, handover](ThreadHandle&) {
       Session session(relay, std::move(handover->socket), std::move(handover->clientAddress), handover->limits,
-                      handover->policy, std::move(handover->spoolName));
+                      std::move(handover->policy), std::move(handover->spoolName), std::move(handover->port),
+                      handover->maxSize);
       RunSession(session);
       return 0;
     });
@@ -202,7 +225,11 @@ LineRead ReadCommand(Session& session, std::string& line) {
 }
 
 bool SendReply(Session& session, std::string_view reply) {
-  if (session.connection.SendOnce(reply)) return true;
+  // Under TLS a reply may take more than one send of the socket; the same limit holds.
+  bool sent = session.connection.IsEncrypted()
+                  ? session.connection.Send(reply, std::max(session.limits.sendWait, std::chrono::milliseconds(1))).ok()
+                  : session.connection.SendOnce(reply);
+  if (sent) return true;
   session.peerGone = true;
   return false;
 }

@@ -15,6 +15,7 @@
 #include "platform/error_or.h"
 #include "platform/file_descriptor.h"
 #include "smtp_server/relay_policy.h"
+#include "smtp_server/server_session.h"
 #include "spool/mail_summary.h"
 #include "spool/message_writer.h"
 
@@ -34,12 +35,14 @@ enum class LineRead { Line, TooLong, Ended };
 // relay's `sessionEnded`, so that a listener waiting at its limit looks again.
 struct Session {
   Session(RelayServices& mainRelay, FileDescriptor socket, std::string client, SessionLimits sessionLimits,
-          RelayPolicy clientPolicy, std::string spoolName)
+          RelayPolicy clientPolicy, std::string spoolName, SessionPort sessionPort, int64_t sizeLimit)
       : relay(mainRelay),
         connection(std::move(socket)),
         clientAddress(std::move(client)),
         limits(sessionLimits),
-        policy(clientPolicy),
+        port(std::move(sessionPort)),
+        maxSize(sizeLimit),
+        policy(std::move(clientPolicy)),
         message(mainRelay, std::move(spoolName)) {}
 
   RelayServices& relay;
@@ -48,6 +51,10 @@ struct Session {
   const std::string clientAddress;
   // The relay's timings when the listener accepted.
   const SessionLimits limits;
+  // The port's TLS: from the first byte, or offered with STARTTLS.
+  const SessionPort port;
+  // The largest message taken, in bytes; 0: no limit.
+  const int64_t maxSize;
   RelayPolicy policy;
   // The message being received, or the last one committed; its name is the session's.
   MessageWriter message;
@@ -65,6 +72,8 @@ struct Session {
   bool transactionOpen = false;
   // Commands refused so far; at kMaxErrors the session ends.
   int errors = 0;
+  // Logins that failed on this connection; at kMaxLoginFailures the session ends.
+  int loginFailures = 0;
   // The client closed the connection, or did not take a reply: nothing more can reach it.
   bool peerGone = false;
   // The 421 that any end but QUIT sends first, as the reason for the end has it.
@@ -73,6 +82,12 @@ struct Session {
 
 // After this many refused commands the client is told "421 4.7.0 Too many errors".
 constexpr int kMaxErrors = 10;
+
+// After this many failed logins the connection closes.
+constexpr int kMaxLoginFailures = 3;
+
+// A message over the size limit, declared at MAIL or sent.
+constexpr std::string_view kSizeExceeded = "552 5.3.4 Message size exceeds fixed limit\r\n";
 
 // The 421 that announces an end the store caused.
 constexpr std::string_view kCannotStore = "421 4.3.0 Cannot store mail now\r\n";
@@ -88,7 +103,7 @@ LineRead ReadCommand(Session& session, std::string& line);
 // that left.
 bool AwaitBytes(Session& session, std::string& into, std::chrono::milliseconds idleWait,
                 std::chrono::steady_clock::time_point deadline);
-// Sends a reply in one send call; true only when all of it went out.
+// Sends a reply (in one send call in the clear); true only when all of it went out.
 bool SendReply(Session& session, std::string_view reply);
 // A reply to a command: Continue when it went out.
 CommandOutcome Answer(Session& session, std::string_view reply);
@@ -113,5 +128,7 @@ CommandOutcome HandleRcpt(Session& session, std::string_view argument);
 CommandOutcome HandleRset(Session& session, std::string_view argument);
 CommandOutcome HandleQuit(Session& session, std::string_view argument);
 CommandOutcome ReceiveData(Session& session, std::string_view argument);
+CommandOutcome HandleStartTls(Session& session, std::string_view argument);
+CommandOutcome HandleAuth(Session& session, std::string_view argument);
 
 }  // namespace vellomar

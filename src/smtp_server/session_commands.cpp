@@ -58,7 +58,9 @@ constexpr CommandRow kCommands[] = {
     {"QUIT", kEveryState, nullptr, HandleQuit},
     {"VRFY", kEveryState, nullptr, Verify},
     {"HELP", kEveryState, nullptr, Help},
-    {"AUTH", kEveryState, nullptr, NotImplemented},
+    // Between transactions, after a greeting.
+    {"STARTTLS", Bit(HeloDone) | Bit(DataDone), nullptr, HandleStartTls},
+    {"AUTH", Bit(HeloDone) | Bit(DataDone), nullptr, HandleAuth},
     {"EXPN", kEveryState, nullptr, NotImplemented},
 };
 

@@ -7,8 +7,10 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "common/local_names.h"
+#include "common/login_failures.h"
 #include "common/relay_timings.h"
 #include "common/settings.h"
 #include "common/shared_value.h"
@@ -94,8 +96,14 @@ class RelayServices {
   SharedValue<std::string> localHostName{std::string("localhost")};
   // Aliases, the admin address and the local domain: where a local name goes.
   LocalNames localNames;
-  // The port the running listener is bound to, or 0.
+  // The port the running listener is bound to, or 0; with several ports, the first.
   std::atomic<int> listeningPort{0};
+  // Every port the running listener is bound to, in the order of the Ports setting.
+  SharedValue<std::vector<int>> listeningPorts;
+  // The SHA-256 of the listener's certificate ("AB:CD:..."), empty without one.
+  SharedValue<std::string> listenerFingerprint;
+  // Failed logins on the listener, by client address.
+  LoginFailures loginFailures;
   // Called on the listener's thread with each session's client address, spool name and socket
   // as the session is handed to its thread, so that tests can see what a session starts with.
   SharedValue<std::function<void(const std::string& clientAddress, const std::string& spoolName, int socket)>>

@@ -98,10 +98,18 @@ void SettingsDialog::accept() {
   QDialog::accept();
 }
 
-AboutDialog::AboutDialog(QWidget* parent) : TemplateDialog(143, parent) {
+AboutDialog::AboutDialog(QWidget* parent, const std::string& fingerprint) : TemplateDialog(143, parent) {
   ConnectStandardButtons(*this);
   ControlAs<QLabel>(1034)->setText(QString("Version : %1").arg(kVersion));
-  ControlAs<QLabel>(1050)->setText(QString("TLS : %1").arg(QString::fromStdString(TlsLibraryVersion())));
+  auto* tls = ControlAs<QLabel>(1050);
+  tls->setText(QString("TLS : %1").arg(QString::fromStdString(TlsLibraryVersion())));
+  if (!fingerprint.empty()) {
+    // Two lines and selectable: the fingerprint is there to be copied into a client's pin.
+    tls->setText(tls->text() + "\nListener certificate SHA-256:\n" + QString::fromStdString(fingerprint));
+    tls->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    tls->setWordWrap(true);
+    tls->adjustSize();
+  }
   OpenOnClick(*this, 1022, kMailAddress);
   OpenOnClick(*this, 1023, kWebsite);
   OpenOnClick(*this, 1024, kForums);

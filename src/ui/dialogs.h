@@ -2,6 +2,7 @@
 
 #include <QString>
 #include <functional>
+#include <string>
 
 #include "control/dialog_fields.h"
 #include "ui/template_dialog.h"
@@ -35,7 +36,9 @@ class SettingsDialog : public TemplateDialog {
 // The About dialog (143): the logo, the version and the project's own addresses.
 class AboutDialog : public TemplateDialog {
  public:
-  explicit AboutDialog(QWidget* parent = nullptr);
+  // `fingerprint`: the SHA-256 of the listener's certificate, shown so that a client can pin
+  // it; empty without one.
+  explicit AboutDialog(QWidget* parent = nullptr, const std::string& fingerprint = {});
 };
 
 }  // namespace vellomar

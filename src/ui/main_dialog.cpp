@@ -69,7 +69,8 @@ void MainDialog::SecurityCommand() {
 }
 
 void MainDialog::AboutCommand() {
-  AboutDialog dialog(isVisible() ? this : nullptr);
+  AboutDialog dialog(isVisible() ? this : nullptr,
+                     core_ != nullptr ? core_->relay().listenerFingerprint.Get() : std::string());
   dialog.exec();
 }
 

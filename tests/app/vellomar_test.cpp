@@ -179,7 +179,7 @@ TEST_F(VellomarTest, MessagesAcknowledgedOnOneConnectionAreDeliveredHoweverTheCl
   SmtpTestClient client(port_);
   EXPECT_EQ(client.ReadReply().substr(0, 4), "220 ");
   client.Send("EHLO pc\r\n");
-  EXPECT_EQ(client.ReadFullReply(), "250-vesk\r\n250 PIPELINING\r\n");
+  EXPECT_EQ(client.ReadFullReply(), "250-vesk\r\n250-PIPELINING\r\n250-SIZE 52428800\r\n250 8BITMIME\r\n");
   for (const char* subject : {"first", "second"}) {
     client.Send("MAIL FROM:<a@example.org>\r\nRCPT TO:<b@example.org>\r\nDATA\r\n");
     EXPECT_EQ(client.ReadReply(), "250 Ok\r\n");
@@ -443,7 +443,9 @@ TEST_F(VellomarTest, HelpVersionAndAnyOtherArgument) {
     std::string outStart;
     std::string err;
   };
-  const std::string usage = "Usage: vellomar [--help | --version | --queue | --deliver-now | --sign-in [--device]]\n";
+  const std::string usage =
+      "Usage: vellomar [--help | --version | --queue | --deliver-now | --sign-in [--device] |\n"
+      "                 --add-user NAME | --remove-user NAME | --list-users]\n";
   const Case cases[] = {
       {{"--help"}, 0, usage, ""},
       {{"--version"}, 0, "vellomar " VELLOMAR_VERSION "\nTLS: " + TlsLibraryVersion() + "\n", ""},
@@ -451,6 +453,12 @@ TEST_F(VellomarTest, HelpVersionAndAnyOtherArgument) {
       {{"queue"}, 2, "", "vellomar: unknown option 'queue'\n" + usage},
       {{"--queue", "--help"}, 2, "", "vellomar: one option at a time\n" + usage},
       {{"--sign-in", "--help"}, 2, "", "vellomar: one option at a time\n" + usage},
+      {{"--list-users"}, 0, "", ""},
+      {{"--remove-user", "ann"}, 1, "", "vellomar: no user ann\n"},
+      {{"--add-user", "ann"}, 1, "", "vellomar: no password given; nothing changed\n"},
+      {{"--add-user", "a:b"}, 2, "",
+       "vellomar: 'a:b' cannot be a user name (printable, no blank, ':', quote, backslash or bracket)\n"},
+      {{"--add-user"}, 2, "", "vellomar: unknown option '--add-user'\n" + usage},
       {{"--sign-in"}, 1, "",
        "vellomar: SMTP_OAuth is not set in " + dir_.File("store/HKEY_LOCAL_MACHINE.ini") + ": there is no sign-in to make\n"},
   };

@@ -49,7 +49,16 @@ struct ClientCase {
   std::vector<std::string> neverArrives;
   // How the trace header names the client's address.
   std::string clientAddress = "[127.0.0.1]";
+  // How the trace header says the message came.
+  std::string with = " with Vellomar; ";
+  // The listener has its own certificate and a user (kUser) who logs in; the client is given
+  // the port with TLS from the first byte instead of the one that offers STARTTLS.
+  enum { Plain, StartTls, ImplicitTls } listener = Plain;
 };
+
+constexpr const char* kUser = "printer";
+constexpr const char* kPassword = "scan to mail 1";
+const std::string kWithLogin = " with ESMTPSA (Vellomar, TLSv1.3, user printer); ";
 
 // gtest names each case by it.
 void PrintTo(const ClientCase& client, std::ostream* out) { *out << client.name; }
@@ -66,7 +75,8 @@ Arrival Upper(const std::string& token) {
 
 // smtplib as a script is written: EHLO (through sendmail), one or two messages, or a
 // transaction opened and reset between two, or first a message with a parameter the relay
-// did not offer, which is refused; each reply checked, QUIT's 221 too.
+// did not offer, which is refused, then one with a parameter it did; or STARTTLS and a login
+// first. Each reply checked, QUIT's 221 too.
 constexpr const char* kSmtplibScript = R"(import smtplib, sys
 port, tokens, mode = int(sys.argv[1]), sys.argv[2].split(","), sys.argv[3]
 def message(token):
@@ -75,16 +85,23 @@ client = smtplib.SMTP("127.0.0.1", port, local_hostname="python.test", timeout=1
 client.set_debuglevel(1)
 if mode == "parameter":
     try:
-        client.sendmail("sender@example.org", ["rcpt@example.org"], message("refused"), mail_options=["BODY=8BITMIME"])
+        client.sendmail("sender@example.org", ["rcpt@example.org"], message("refused"), mail_options=["RET=FULL"])
         raise AssertionError("a parameter not offered was taken")
     except smtplib.SMTPSenderRefused as refusal:
         assert refusal.smtp_code == 555, refusal
+if mode == "login":
+    import ssl
+    context = ssl.create_default_context()
+    context.check_hostname, context.verify_mode = False, ssl.CERT_NONE
+    assert client.starttls(context=context)[0] == 220
+    assert client.login("printer", "scan to mail 1")[0] == 235
 for index, token in enumerate(tokens):
     if mode == "reset" and index == 1:
         assert client.mail("dropped@example.org")[0] == 250
         assert client.rcpt("dropped@example.org")[0] == 250
         assert client.rset()[0] == 250
-    refused = client.sendmail("sender@example.org", ["rcpt@example.org"], message(token))
+    options = ["BODY=8BITMIME"] if mode == "parameter" else []
+    refused = client.sendmail("sender@example.org", ["rcpt@example.org"], message(token), mail_options=options)
     assert not refused, refused
 code, text = client.quit()
 assert code == 221, (code, text)
@@ -95,26 +112,35 @@ std::vector<std::string> Smtplib(int port, const test::TempDir& dir, const std::
   return {kPython, dir.File("client.py"), std::to_string(port), tokens, mode};
 }
 
-std::vector<std::string> Swaks(int port, const std::string& token, bool pipeline) {
+std::vector<std::string> Swaks(int port, const std::string& token, bool pipeline,
+                               const std::vector<std::string>& more = {}) {
   std::vector<std::string> command{"/usr/bin/swaks", "--server", "127.0.0.1", "--port", std::to_string(port),
                                    "--helo", "swaks.test", "--from", "sender@example.org", "--to",
                                    "rcpt@example.org", "--timeout", "15", "--header", "Subject: " + token,
                                    "--body", "body of " + token + "\n.dot " + token};
   if (pipeline) command.push_back("--pipeline");
+  command.insert(command.end(), more.begin(), more.end());
   return command;
 }
 
-// `host` as a URL names it: 127.0.0.1 or [::1].
-std::vector<std::string> Curl(int port, const test::TempDir& dir, const std::string& host, const std::string& token) {
+// `host` as a URL names it: 127.0.0.1 or [::1]. With a login, over TLS from the first byte.
+std::vector<std::string> Curl(int port, const test::TempDir& dir, const std::string& host, const std::string& token,
+                              bool login = false) {
   dir.Write("message.eml", Message(token, "\r\n"));
-  return {"/usr/bin/curl", "--silent", "--show-error", "--max-time", "15",
-          "smtp://" + host + ":" + std::to_string(port) + "/curl.test", "--mail-from", "sender@example.org",
-          "--mail-rcpt", "rcpt@example.org", "--upload-file", dir.File("message.eml")};
+  std::vector<std::string> command{"/usr/bin/curl", "--silent", "--show-error", "--max-time", "15",
+                                   (login ? "smtps://" : "smtp://") + host + ":" + std::to_string(port) + "/curl.test",
+                                   "--mail-from", "sender@example.org", "--mail-rcpt", "rcpt@example.org",
+                                   "--upload-file", dir.File("message.eml")};
+  if (login) command.insert(command.end(), {"--insecure", "--user", std::string(kUser) + ":" + kPassword});
+  return command;
 }
 
-std::vector<std::string> Msmtp(int port, const test::TempDir& dir) {
-  dir.Write("msmtprc", "account default\nhost 127.0.0.1\nport " + std::to_string(port) +
-                           "\ntls off\nauth off\nfrom sender@example.org\ndomain msmtp.test\ntimeout 15\n");
+std::vector<std::string> Msmtp(int port, const test::TempDir& dir, bool login = false) {
+  const std::string security = login ? "tls on\ntls_starttls on\ntls_certcheck off\nauth on\nuser " + std::string(kUser) +
+                                           "\npassword " + kPassword + "\n"
+                                     : "tls off\nauth off\n";
+  dir.Write("msmtprc", "account default\nhost 127.0.0.1\nport " + std::to_string(port) + "\n" + security +
+                           "from sender@example.org\ndomain msmtp.test\ntimeout 15\n");
   ::chmod(dir.File("msmtprc").c_str(), 0600);
   return {"/usr/bin/msmtp", "-C", dir.File("msmtprc"), "rcpt@example.org"};
 }
@@ -131,7 +157,7 @@ std::vector<ClientCase> Cases() {
        "python.test", {Upper("py-kept"), Upper("py-after-reset")}, {"dropped@example.org"}},
       {"SmtplibParameterNotOfferedIsRefused",
        [](int port, const test::TempDir& dir) { return Smtplib(port, dir, "py-plain", "parameter"); }, "", "python.test",
-       {Upper("py-plain")}, {"refused", "BODY"}},
+       {Upper("py-plain")}, {"refused", "RET=", "BODY="}},
       {"Curl", [](int port, const test::TempDir& dir) { return Curl(port, dir, "127.0.0.1", "curl-token"); }, "",
        "curl.test", {Upper("curl-token")}, {}},
       {"CurlOverIpv6", [](int port, const test::TempDir& dir) { return Curl(port, dir, "[::1]", "curl-ipv6"); }, "",
@@ -142,6 +168,25 @@ std::vector<ClientCase> Cases() {
        "swaks.test", {Upper("swaks-pipelined")}, {}},
       {"Msmtp", [](int port, const test::TempDir& dir) { return Msmtp(port, dir); }, Message("msmtp-token", "\n"),
        "msmtp.test", {Upper("msmtp-token")}, {}},
+      // Devices and laptops: a login over TLS, on the port that offers STARTTLS or the one
+      // with TLS from the first byte; nothing of the login reaches the next relay.
+      {"SmtplibStartTlsLogin", [](int port, const test::TempDir& dir) { return Smtplib(port, dir, "py-login", "login"); },
+       "", "python.test", {Upper("py-login")}, {kPassword, "AUTH"}, "[127.0.0.1]", kWithLogin, ClientCase::StartTls},
+      {"SwaksStartTlsPlain",
+       [](int port, const test::TempDir&) {
+         return Swaks(port, "swaks-tls", false, {"--tls", "--auth", "PLAIN", "--auth-user", kUser, "--auth-password", kPassword});
+       },
+       "", "swaks.test", {Upper("swaks-tls")}, {kPassword, "AUTH"}, "[127.0.0.1]", kWithLogin, ClientCase::StartTls},
+      {"SwaksImplicitTlsLogin",
+       [](int port, const test::TempDir&) {
+         return Swaks(port, "swaks-tlsc", true, {"--tlsc", "--auth", "LOGIN", "--auth-user", kUser, "--auth-password", kPassword});
+       },
+       "", "swaks.test", {Upper("swaks-tlsc")}, {kPassword, "AUTH"}, "[127.0.0.1]", kWithLogin, ClientCase::ImplicitTls},
+      {"MsmtpStartTlsLogin", [](int port, const test::TempDir& dir) { return Msmtp(port, dir, true); },
+       Message("msmtp-login", "\n"), "msmtp.test", {Upper("msmtp-login")}, {kPassword, "AUTH"}, "[127.0.0.1]", kWithLogin,
+       ClientCase::StartTls},
+      {"CurlSmtpsLogin", [](int port, const test::TempDir& dir) { return Curl(port, dir, "127.0.0.1", "curl-smtps", true); },
+       "", "curl.test", {Upper("curl-smtps")}, {kPassword, "AUTH"}, "[127.0.0.1]", kWithLogin, ClientCase::ImplicitTls},
   };
 }
 
@@ -175,7 +220,7 @@ void ExpectArrived(const std::vector<std::string>& got, const ClientCase& client
   EXPECT_EQ(got[3], want.data);
   EXPECT_EQ(got[4], "Received: from " + helo + " (" + client.clientAddress + ")\r\n");
   EXPECT_EQ(got[5].rfind("\tby ", 0), 0u) << got[5];
-  EXPECT_NE(got[5].find(" with Vellomar; "), std::string::npos) << got[5];
+  EXPECT_NE(got[5].find(client.with), std::string::npos) << got[5];
   EXPECT_TRUE(Contains(got, "body of " + want.token + "\r\n")) << Joined(got);
   EXPECT_TRUE(Contains(got, "..dot " + want.token + "\r\n")) << Joined(got);
   EXPECT_EQ(got[got.size() - 2], ".\r\n");
@@ -188,11 +233,24 @@ TEST_P(MailProgramsTest, EveryMessageReachesTheNextRelayAsSent) {
   const ClientCase& client = GetParam();
   SmtpPeer peer(SmtpPeer::AcceptAll);
   RelayProgram program(VELLOMAR_EXECUTABLE);
-  program.Configure("SMTP=" + peer.server() + "\n");
+  int port = program.port();
+  if (client.listener == ClientCase::Plain) {
+    program.Configure("SMTP=" + peer.server() + "\n");
+  } else {
+    // The user is added as an administrator would, through the program's own command line.
+    program.dir().Write("password.in", std::string(kPassword) + "\n");
+    test::ProgramOutcome added = test::RunProgram({program.dir().File("vellomar"), "--add-user", kUser},
+                                                  program.dir().File("password.in"), program.dir().path(), kClientTimeoutMs);
+    ASSERT_EQ(added.status, 0) << added.Describe();
+    const int tlsPort = test::FreePort();
+    if (client.listener == ClientCase::ImplicitTls) port = tlsPort;
+    program.Configure("SMTP=" + peer.server() + "\nTLS_Certificate=self\nPorts=" + std::to_string(program.port()) + " " +
+                      std::to_string(tlsPort) + "/tls\n");
+  }
   ASSERT_TRUE(program.Start());
 
   program.dir().Write("client.in", client.input);
-  test::ProgramOutcome run = test::RunProgram(client.command(program.port(), program.dir()),
+  test::ProgramOutcome run = test::RunProgram(client.command(port, program.dir()),
                                               program.dir().File("client.in"), program.dir().path(), kClientTimeoutMs);
   ASSERT_EQ(run.status, 0) << run.Describe() << "\n--- relay log:\n" << program.Log();
 

@@ -18,6 +18,9 @@
 #include "control/registry_key.h"
 #include "control/settings.h"
 #include "support/loopback.h"
+#include "common/login_failures.h"
+#include "smtp_server/listener_ports.h"
+#include "smtp_server/relay_policy.h"
 #include "session_fixture.h"
 
 namespace vellomar {
@@ -296,6 +299,92 @@ TEST(ListenerPortTest, ConfiguredPortFromTheEnvironment) {
     }
     EXPECT_EQ(ConfiguredSmtpPort(), c.want) << (c.value ? c.value : "unset");
   }
+}
+
+}  // namespace
+}  // namespace vellomar
+
+namespace vellomar {
+namespace {
+
+// Who gets how far: the answers at connect, AUTH and MAIL for a client on loopback, one in
+// Allow and one outside it, with and without TLS, a login, RequireAuth or AuthInClear.
+TEST(RelayPolicyTest, WhoIsGreetedWhoMayLogInAndWhoMustHaveLoggedIn) {
+  const std::string denied = "554 5.7.1 Access denied\r\n", required = "530 5.7.0 Authentication required\r\n",
+                    encryption = "538 5.7.11 Encryption required for requested authentication mechanism\r\n";
+  struct Case {
+    const char* name;
+    const char* client;
+    bool requireAuth, authInClear, loginPossible, tls, loggedIn;
+    std::string atConnect, atAuth, atMail;
+  };
+  const Case cases[] = {
+      {"inside, as ever", "192.168.1.5", false, false, false, false, false, "", encryption, ""},
+      {"inside under TLS", "192.168.1.5", false, false, true, true, false, "", "", ""},
+      {"loopback in the clear", "127.0.0.1", false, false, true, false, false, "", "", ""},
+      {"inside, AuthInClear", "192.168.1.5", false, true, true, false, false, "", "", ""},
+      {"inside, RequireAuth", "192.168.1.5", true, false, true, true, false, "", "", required},
+      {"inside, RequireAuth, logged in", "192.168.1.5", true, false, true, true, true, "", "503 5.5.1 Already authenticated\r\n", ""},
+      {"outside, no login possible", "203.0.113.9", false, false, false, false, false, denied, encryption, required},
+      {"outside, a login possible", "203.0.113.9", false, false, true, false, false, "", encryption, required},
+      {"outside, logged in under TLS", "203.0.113.9", false, false, true, true, true, "", "503 5.5.1 Already authenticated\r\n", ""},
+      {"outside, RequireAuth", "203.0.113.9", true, false, true, true, false, denied, "", required},
+  };
+  Settings settings;
+  settings.Allow = DefaultAllowedNetworks();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    settings.RequireAuth = c.requireAuth;
+    settings.AuthInClear = c.authInClear;
+    ConnectFacts facts;
+    facts.loginPossible = c.loginPossible;
+    RelayPolicy policy(settings, *ParseIpAddress(c.client), facts);
+    if (c.tls) policy.TlsStarted();
+    if (c.loggedIn) policy.LoggedIn("ann");
+    EXPECT_EQ(policy.AtConnect().refusal, c.atConnect);
+    EXPECT_EQ(policy.AtAuth().refusal, c.atAuth);
+    EXPECT_EQ(policy.AtMail().refusal, c.atMail);
+  }
+}
+
+TEST(ListenerPortsTest, PortsAsWrittenAndAsOpened) {
+  struct Case {
+    std::string text;
+    std::string want;  // as the log names them, then each problem
+  };
+  const Case cases[] = {
+      {"", "2525"},
+      {"25 587 465", "25, 587, 465 (TLS)"},
+      {"25,587, 2465/TLS", "25, 587, 2465 (TLS)"},
+      {"587 587 x 70000 25/ssl", "587; Ports: invalid entry ignored: x; Ports: invalid entry ignored: 70000; "
+                                 "Ports: invalid entry ignored: 25/ssl"},
+      {"0 0/tls", "0, 0 (TLS)"},
+  };
+  for (const Case& c : cases) {
+    ListenerPorts got = ParseListenerPorts(c.text, 2525);
+    std::string described = DescribePorts(got.ports);
+    for (const std::string& problem : got.problems) described += "; " + problem;
+    EXPECT_EQ(described, c.want) << c.text;
+  }
+}
+
+// Ten failures within the window bar an address (an IPv6 client by its /64) for the block
+// time; failures that left the window do not count.
+TEST(LoginFailuresTest, TenFailuresInTheWindowBarTheAddressForTheBlockTime) {
+  using std::chrono::minutes;
+  const LoginLimits limits;
+  const auto start = LoginFailures::Clock::time_point() + std::chrono::hours(1);
+  LoginFailures failures;
+  const IpAddress v4 = *ParseIpAddress("203.0.113.9"), v6 = *ParseIpAddress("2001:db8:1:2::5");
+  for (int i = 0; i < 9; ++i) EXPECT_FALSE(failures.Record(v4, start + minutes(i), limits));
+  EXPECT_FALSE(failures.Record(v4, start + minutes(10), limits)) << "the first failure has left the window";
+  EXPECT_TRUE(failures.Record(v4, start + minutes(10) + std::chrono::seconds(30), limits));
+  EXPECT_TRUE(failures.Blocked(v4, start + minutes(20)));
+  EXPECT_FALSE(failures.Blocked(v4, start + minutes(21)));
+  EXPECT_FALSE(failures.Blocked(*ParseIpAddress("203.0.113.10"), start + minutes(15)));
+  for (int i = 0; i < 10; ++i) (void)failures.Record(*ParseIpAddress("2001:db8:1:2::" + std::to_string(i + 10)), start, limits);
+  EXPECT_TRUE(failures.Blocked(v6, start + minutes(1)));
+  EXPECT_FALSE(failures.Blocked(*ParseIpAddress("2001:db8:1:3::5"), start + minutes(1)));
 }
 
 }  // namespace

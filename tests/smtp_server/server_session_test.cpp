@@ -8,7 +8,9 @@
 
 #include <thread>
 
+#include "common/base64.h"
 #include "common/settings.h"
+#include "common/user_file.h"
 #include "common/system_error.h"
 #include "platform/file_system.h"
 #include "spool/message_writer.h"
@@ -31,7 +33,7 @@ const std::string kRcptSyntax = "501 5.5.4 Syntax: RCPT TO:<address>\r\n";
 const std::string kNotImplemented = "502 5.5.1 Command not implemented\r\n";
 const std::string kNoop = "250 2.0.0 Ok\r\n";
 const std::string kTimedOut = "421 4.4.2 Timeout, closing connection\r\n";
-const std::string kEhloReply = "250-vesk\r\n250 PIPELINING\r\n";
+const std::string kEhloReply = "250-vesk\r\n250-PIPELINING\r\n250-SIZE 52428800\r\n250 8BITMIME\r\n";
 const std::string kInvited = "354 send the mail data, end with .\r\n";
 
 class ServerSessionTest : public test::SessionFixture {
@@ -158,8 +160,10 @@ TEST_F(ServerSessionTest, RepliesLineEndsAndTheStateTable) {
       {"RCPT syntax", then(upToRcpt, {{"RCPT LALA: <>\r\n", kRcptSyntax}, {"RCPT TO:<>\r\n", kRcptSyntax},
                                       {"RCPT TO:<c><d>\r\n", kRcptSyntax}, {"RCPT TO:<" + path256 + "b>\r\n", kRcptSyntax},
                                       {"RCPT TO:<" + path256 + ">\r\n", "250 Ok\r\n"}})},
-      {"parameters not offered", {helo, {"MAIL FROM:<a> BODY=8BITMIME\r\n", "555 5.5.4 Parameter not recognized\r\n"},
-                                  {"MAIL FROM:<a> =x\r\n", kMailSyntax}, {"MAIL FROM:<a> \r\n", "250 Ok\r\n"},
+      {"parameters not offered", {helo, {"MAIL FROM:<a> RET=FULL\r\n", "555 5.5.4 Parameter not recognized\r\n"},
+                                  {"MAIL FROM:<a> BODY=BINARYMIME\r\n", "501 5.5.4 Invalid parameter value\r\n"},
+                                  {"MAIL FROM:<a> SIZE=1e3\r\n", "501 5.5.4 Invalid parameter value\r\n"},
+                                  {"MAIL FROM:<a> =x\r\n", kMailSyntax}, {"MAIL FROM:<a> body=8bitmime SIZE=52428800\r\n", "250 Ok\r\n"},
                                   {"RCPT TO:<b> NOTIFY=NEVER\r\n", "555 5.5.4 Parameter not recognized\r\n"},
                                   {"RCPT TO:<@r.example,@s.example:b@c.example>\r\n", "250 Ok\r\n"}},
        nullptr, "HELO a\r\nMAIL FROM:<a>\r\nRCPT TO:<b@c.example>\r\n"},
@@ -192,6 +196,104 @@ TEST_F(ServerSessionTest, RepliesLineEndsAndTheStateTable) {
   EXPECT_EQ(relay().counters.receivedOk, 1u);
   EXPECT_TRUE(appDir().Exists(kFirstSpool));
   EXPECT_FALSE(appDir().Exists(SpoolName(1)));
+}
+
+// Logins on the listener as clients send them; this client is on loopback, where a login
+// may go in the clear. Each case is a connection of its own.
+TEST_F(ServerSessionTest, LoginExchangesAndWhatTheyLeaveBehind) {
+  ASSERT_TRUE(SetUserPassword(appDir().File(kUsersFileName), "ann", "s3cret pass"));
+  relay().timings.login.failureDelay = std::chrono::milliseconds(1);
+  const Exchange ehlo = {"EHLO a\r\n", "250-vesk\r\n250-PIPELINING\r\n250-SIZE 52428800\r\n250-8BITMIME\r\n250 AUTH PLAIN LOGIN\r\n"};
+  const std::string plain = Base64Encode("\0ann\0s3cret pass"s);
+  const std::string ok = "235 2.7.0 Authentication successful\r\n", invalid = "535 5.7.8 Authentication credentials invalid\r\n";
+  const std::string userPrompt = "334 VXNlcm5hbWU6\r\n", passwordPrompt = "334 UGFzc3dvcmQ6\r\n";
+  const std::vector<DialogueCase> cases = {
+      {"PLAIN with initial response", {ehlo, {"AUTH PLAIN " + plain + "\r\n", ok}, {"AUTH PLAIN " + plain + "\r\n", "503 5.5.1 Already authenticated\r\n"}}},
+      {"PLAIN after a prompt", {ehlo, {"auth plain\r\n", "334 \r\n"}, {plain + "\r\n", ok}}},
+      {"PLAIN for the same identity", {ehlo, {"AUTH PLAIN " + Base64Encode("ann\0ann\0s3cret pass"s) + "\r\n", ok}}},
+      {"PLAIN acting for another", {ehlo, {"AUTH PLAIN " + Base64Encode("bob\0ann\0s3cret pass"s) + "\r\n", invalid}}},
+      {"LOGIN", {ehlo, {"AUTH LOGIN\r\n", userPrompt}, {"YW5u\r\n", passwordPrompt}, {Base64Encode("s3cret pass") + "\r\n", ok}}},
+      {"LOGIN with the user name", {ehlo, {"AUTH LOGIN YW5u\r\n", passwordPrompt}, {Base64Encode("s3cret pass") + "\r\n", ok}}},
+      {"cancelled", {ehlo, {"AUTH LOGIN\r\n", userPrompt}, {"*\r\n", "501 5.0.0 Authentication cancelled\r\n"}}},
+      {"bad base64", {ehlo, {"AUTH PLAIN !!!\r\n", "501 5.5.2 Cannot decode response\r\n"}}},
+      {"wrong password", {ehlo, {"AUTH PLAIN " + Base64Encode("\0ann\0guess"s) + "\r\n", invalid}}},
+      {"unknown user", {ehlo, {"AUTH PLAIN " + Base64Encode("\0eve\0s3cret pass"s) + "\r\n", invalid}}},
+      {"unknown mechanism", {ehlo, {"AUTH CRAM-MD5\r\n", "504 5.5.4 Unrecognized authentication type\r\n"}}},
+      {"in a transaction", {ehlo, {"MAIL FROM:<a>\r\n", "250 Ok\r\n"}, {"AUTH PLAIN " + plain + "\r\n", kBadSequence}}},
+      {"three failures", {ehlo, {"AUTH LOGIN YW5u\r\n", passwordPrompt}, {"eA==\r\n", invalid}, {"AUTH LOGIN YW5u\r\n", passwordPrompt},
+                          {"eA==\r\n", invalid}, {"AUTH LOGIN YW5u\r\n", passwordPrompt}, {"eA==\r\n", ""}},
+       "535 5.7.8 Authentication credentials invalid\r\n421 4.7.0 Too many failed logins, try again later\r\n"},
+      {"a message after a login",
+       {ehlo, {"AUTH PLAIN " + plain + "\r\n", ok}, {"EHLO b\r\n", "250-vesk\r\n250-PIPELINING\r\n250-SIZE 52428800\r\n250 8BITMIME\r\n"},
+        {"MAIL FROM:<a>\r\n", "250 Ok\r\n"}, {"RCPT TO:<b>\r\n", "250 Ok\r\n"}, {"DATA\r\n", kInvited}, {"x\r\n.\r\n", "250 Ok\r\n"}}},
+  };
+  for (const DialogueCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    SmtpTestClient client = Connect();
+    Converse(client, c.exchanges);
+    if (c.closes != nullptr) {
+      std::string rest;
+      EXPECT_TRUE(client.WaitClosed(20000, &rest));
+      EXPECT_EQ(rest, c.closes);
+    }
+    client.Close();
+    ASSERT_TRUE(NoSessions());
+  }
+  // The exchange is never stored, and the trace header names the user; the log names who
+  // failed, never a password.
+  std::string stored = appDir().Read(kFirstSpool);
+  EXPECT_EQ(stored.substr(0, stored.find("Received:")), "HELO b\r\nMAIL FROM:<a>\r\nRCPT TO:<b>\r\nDATA\r\n");
+  EXPECT_NE(stored.find(" with ESMTPA (Vellomar, user ann); "), std::string::npos) << stored;
+  EXPECT_NE(LogContent().find("Authentication failed for eve from 127.0.0.1"), std::string::npos);
+  for (const std::string& secret : {"s3cret"s, "guess"s, plain.substr(4)}) {
+    EXPECT_EQ(LogContent().find(secret), std::string::npos) << secret;
+    EXPECT_EQ(stored.find(secret), std::string::npos) << secret;
+  }
+}
+
+// SIZE: the limit as declared at MAIL and as sent, counted as the client counts it.
+TEST_F(ServerSessionTest, TheSizeLimitAsDeclaredAndAsSent) {
+  const std::string ninety(90, 'x');
+  const std::string tooLarge = "552 5.3.4 Message size exceeds fixed limit\r\n";
+  struct SizeCase {
+    const char* name;
+    int32_t maxSize;
+    std::vector<Exchange> exchanges;
+  };
+  auto message = [](const std::string& data, const std::string& reply) {
+    return std::vector<Exchange>{{"MAIL FROM:<a>\r\n", "250 Ok\r\n"}, {"RCPT TO:<b>\r\n", "250 Ok\r\n"}, {"DATA\r\n", kInvited}, {data, reply}};
+  };
+  // 100 bytes as SIZE counts them: the dot that stuffs a line is not the message's.
+  const std::string exactly = "..." + std::string(96, 'y') + "\r\n.\r\n";
+  const std::vector<SizeCase> cases = {
+      {"declared over", 100, {{"MAIL FROM:<a> SIZE=101\r\n", tooLarge}, {"MAIL FROM:<a> SIZE=100\r\n", "250 Ok\r\n"}}},
+      {"sent exactly at the limit", 100, message(exactly, "250 Ok\r\n")},
+      {"sent over, then the next", 100, [&] {
+         auto first = message("z" + exactly, tooLarge);
+         auto next = message(ninety + "\r\n.\r\n", "250 Ok\r\n");
+         first.insert(first.end(), next.begin(), next.end());
+         return first;
+       }()},
+      {"no limit", 0, {{"EHLO a\r\n", "250-vesk\r\n250-PIPELINING\r\n250-SIZE 0\r\n250 8BITMIME\r\n"},
+                       {"MAIL FROM:<a> SIZE=999999999999\r\n", "250 Ok\r\n"}}},
+  };
+  uint32_t committed = 0;
+  for (const SizeCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    Configure([&](Settings& s) { s.MaxSize = c.maxSize; });
+    SmtpTestClient client = Connect();
+    Converse(client, {{"HELO a\r\n", "250 Ok\r\n"}});
+    Converse(client, c.exchanges);
+    Converse(client, {{"QUIT\r\n", "221 Ok\r\n"}});
+    for (const Exchange& e : c.exchanges) committed += e.send.ends_with("\r\n.\r\n") && e.reply == "250 Ok\r\n";
+    ASSERT_TRUE(NoSessions());
+  }
+  // Only the messages answered 250 were kept; the one over the limit left nothing: the
+  // connection's next message is the file's only one.
+  EXPECT_EQ(relay().counters.receivedOk, committed);
+  std::string second = appDir().Read(SpoolName(1));
+  EXPECT_EQ(second.find('z'), std::string::npos);
+  EXPECT_NE(second.find(ninety), std::string::npos);
 }
 
 TEST_F(ServerSessionTest, EhloIsStoredAsTheHeloLineItStandsFor) {
