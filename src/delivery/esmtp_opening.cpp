@@ -30,6 +30,8 @@ struct Session {
 // What the server said it can do in its reply to EHLO.
 struct Extensions {
   bool startTls = false;
+  bool size = false;
+  bool eightBitMime = false;
   std::vector<std::string> mechanisms;
 };
 
@@ -56,6 +58,8 @@ Extensions ParseExtensions(const std::string& reply) {
     std::string keyword;
     words >> keyword;
     if (EqualsIgnoreCase(keyword, "STARTTLS")) found.startTls = true;
+    if (EqualsIgnoreCase(keyword, "SIZE")) found.size = true;
+    if (EqualsIgnoreCase(keyword, "8BITMIME")) found.eightBitMime = true;
     if (!EqualsIgnoreCase(keyword, "AUTH")) continue;
     for (std::string mechanism; words >> mechanism;) found.mechanisms.push_back(mechanism);
   }
@@ -230,11 +234,17 @@ OpeningResult OpenSession(Connection& connection, ReplyReader& replies, const st
       if (auto stop = Ehlo(s, heloDomain, false, extensions)) return *stop;
     }
   }
-  if (security.user.empty()) return Result(Kind::Ready);
-  if (!connection.IsEncrypted() && security.tls != Tls::None) {
+  OpeningResult result;
+  if (security.user.empty()) {
+    result = Result(Kind::Ready);
+  } else if (!connection.IsEncrypted() && security.tls != Tls::None) {
     return Result(Kind::Fault, "Error : TLS required but not offered by " + server);
+  } else {
+    result = Login(s, extensions);
   }
-  return Login(s, extensions);
+  result.offersSize = extensions.size;
+  result.offers8BitMime = extensions.eightBitMime;
+  return result;
 }
 
 }  // namespace vellomar

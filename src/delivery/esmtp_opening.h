@@ -29,6 +29,9 @@ struct OpeningResult {
   Kind kind = Kind::Ready;
   std::string text;
   std::string sent;
+  // What the last EHLO reply offered of the MAIL parameters the replay may add.
+  bool offersSize = false;
+  bool offers8BitMime = false;
 };
 
 // The steps between the greeting and the envelope: EHLO with `heloDomain`, STARTTLS when

@@ -69,6 +69,9 @@ struct Transaction {
   // Sent in the clear after a failed STARTTLS handshake: a refusal may only mean that the
   // server wants TLS, which is no reason to give the recipient up.
   bool clearAfterTls = false;
+  // Added to the stored MAIL line after an ESMTP opening: what the next relay offered and
+  // is told of the message. Nothing after a HELO, where no parameter may go.
+  std::string mailParameters{};
   // The attempt ended without settling anything, for the next hop to take.
   bool passedOn = false;
   std::string passedWhy{};
@@ -272,6 +275,9 @@ bool Replay(Transaction& t) {
       return FileEnded(t, "unexpected EOF (recipients zone)", line);
     }
     if (phase == Phase::Data && startsLine && line == kEndOfDataLine) phase = Phase::DataEnded;
+    if (phase == Phase::Commands && !t.mailParameters.empty() && StartsWithIgnoreCase(line, "MAIL FROM:")) {
+      line.insert(line.find_last_not_of("\r\n") + 1, t.mailParameters);
+    }
     t.unsent += line;
     if (phase == Phase::Data && t.unsent.size() < kSendBatch) continue;
     if (Status sent = SendPending(t); !sent) return SendFailed(t, sent);
@@ -305,11 +311,23 @@ bool ReplayInTheClear(Transaction& t, const std::string& why) {
   t.unsent.clear();
   t.security.tls = NextRelaySecurity::Tls::None;
   t.clearAfterTls = true;
+  t.mailParameters.clear();
   if (!t.file.Rewind()) return FileEnded(t, "unexpected EOF", "");
   if (Connect(t) != Reached::Connected) return CannotConnect(t);
   std::string greeting;
   if (!t.replies.Read(t.connection, t.relay.timings.client.reply, greeting)) return NoReply(t);
   return Replay(t);
+}
+
+// The parameters the client's MAIL may have had are not kept; the next relay is told what it
+// can use of them from the file itself: its size (an upper bound, as SIZE allows), and that
+// the body may hold 8-bit text, which a client may send without declaring it.
+std::string MailParameters(Transaction& t, const OpeningResult& opened) {
+  std::string parameters;
+  if (opened.offers8BitMime) parameters += " BODY=8BITMIME";
+  auto length = t.file.Length();
+  if (opened.offersSize && length) parameters += " SIZE=" + std::to_string(length.value());
+  return parameters;
 }
 
 // EHLO, STARTTLS and the login in place of the stored HELO line, then the replay from the
@@ -323,6 +341,7 @@ bool OpenAndReplay(Transaction& t) {
   bool result = false;
   switch (opened.kind) {
     case OpeningResult::Kind::Ready:
+      t.mailParameters = MailParameters(t, opened);
       return Replay(t);
     case OpeningResult::Kind::UseHelo:
       if (!t.file.Rewind()) return FileEnded(t, "unexpected EOF", heloLine);

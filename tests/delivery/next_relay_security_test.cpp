@@ -206,6 +206,13 @@ TEST_F(NextRelaySecurityTest, EachModeAgainstServersThatOfferTlsAndThatDoNot) {
     EXPECT_EQ(FirstEncrypted(peer), c.firstEncrypted);
     if (c.want == Fate::Delivered) {
       EXPECT_TRUE(Received(peer, "Hi Bob.\r\n", *c.firstEncrypted != '\0'));
+      // After EHLO the MAIL line says what the server offered (8BITMIME, not SIZE); after
+      // the stored HELO it is the stored line.
+      auto mail = std::find_if(transcripts[0].begin(), transcripts[0].end(),
+                               [](const auto& line) { return line.text.rfind("MAIL FROM:", 0) == 0; });
+      ASSERT_NE(mail, transcripts[0].end());
+      const bool ehlo = std::string(c.firstLine).rfind("EHLO", 0) == 0;
+      EXPECT_EQ(mail->text.ends_with("> BODY=8BITMIME\r\n"), ehlo) << mail->text;
     }
     if (*c.log != '\0') {
       EXPECT_NE(LogContent().find(c.log), std::string::npos) << LogContent();
