@@ -200,17 +200,29 @@ struct TlsServerContext::Library {
   }
 };
 
+namespace {
+
+// A session on `fd`, which from now on is read and written without blocking; the library's
+// error queue is emptied, so that a failure reads its own reason.
+TlsOutcome Begin(int fd, std::unique_ptr<TlsStream::Session>& session) {
+  ERR_clear_error();
+  session = std::make_unique<TlsStream::Session>();
+  session->fd = fd;
+  if (!SetNonBlocking(fd, true)) return Fail(TlsOutcome::Kind::Network, "socket not usable");
+  return {};
+}
+
+}  // namespace
+
 TlsStream::TlsStream(std::unique_ptr<Session> session) : session_(std::move(session)) {}
 
 TlsStream::~TlsStream() = default;
 
 TlsOutcome TlsStream::Connect(int fd, const TlsPeerCheck& check, std::chrono::milliseconds wait,
                               std::unique_ptr<TlsStream>& stream) {
-  ERR_clear_error();
   auto deadline = Clock::now() + wait;
-  auto session = std::make_unique<Session>();
-  session->fd = fd;
-  if (!SetNonBlocking(fd, true)) return Fail(TlsOutcome::Kind::Network, "socket not usable");
+  std::unique_ptr<Session> session;
+  if (TlsOutcome begun = Begin(fd, session); !begun.ok()) return begun;
   TlsOutcome prepared = Prepare(*session, check);
   if (!prepared.ok()) return prepared;
   TlsOutcome shaken = Handshake(*session, SSL_connect, check.mode, deadline);
@@ -225,11 +237,9 @@ TlsOutcome TlsStream::Connect(int fd, const TlsPeerCheck& check, std::chrono::mi
 
 TlsOutcome TlsStream::Accept(int fd, const TlsServerContext& context, std::chrono::milliseconds wait,
                              std::unique_ptr<TlsStream>& stream) {
-  ERR_clear_error();
   auto deadline = Clock::now() + wait;
-  auto session = std::make_unique<Session>();
-  session->fd = fd;
-  if (!SetNonBlocking(fd, true)) return Fail(TlsOutcome::Kind::Network, "socket not usable");
+  std::unique_ptr<Session> session;
+  if (TlsOutcome begun = Begin(fd, session); !begun.ok()) return begun;
   // The session holds a reference of its own, so that it frees the context as a client's does.
   SSL_CTX* shared = context.library().context;
   SSL_CTX_up_ref(shared);
