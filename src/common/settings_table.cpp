@@ -52,13 +52,13 @@ const SettingRow kRows[] = {
     {"AdminAddress", "", Text, false, kAtStart, None, &Settings::AdminAddress},
     {"LocalDomain", "", Text, false, kAtStart, None, &Settings::LocalDomain},
     {"LocalSender", "", Text, false, kAtStart, None, &Settings::LocalSender},
-    {"Ports", "", Text, false, kAtStart, None, &Settings::Ports},
-    {"TLS_Certificate", "", Text, false, kAtStart, None, &Settings::TLS_Certificate},
-    {"TLS_Key", "", Text, false, kAtStart, None, &Settings::TLS_Key},
-    {"TLS_MinVersion", "1.2", Text, false, kAtStart, None, &Settings::TLS_MinVersion},
-    {"AuthInClear", "0", Flag, false, kAtStart, None, &Settings::AuthInClear},
-    {"RequireAuth", "0", Flag, false, kAtStart, None, &Settings::RequireAuth},
-    {"MaxSize", "52428800", Count, false, kAtStart, None, &Settings::MaxSize},
+    {"Ports", "", Text, false, kAtStart, SettingsDialog, &Settings::Ports},
+    {"TLS_Certificate", "", Text, false, kAtStart, SettingsDialog, &Settings::TLS_Certificate},
+    {"TLS_Key", "", Text, false, kAtStart, SettingsDialog, &Settings::TLS_Key},
+    {"TLS_MinVersion", "1.2", Text, false, kAtStart, SettingsDialog, &Settings::TLS_MinVersion},
+    {"AuthInClear", "0", Flag, false, kAtStart, SettingsDialog, &Settings::AuthInClear},
+    {"RequireAuth", "0", Flag, false, kAtStart, SettingsDialog, &Settings::RequireAuth},
+    {"MaxSize", "52428800", Count, false, kAtStart, SettingsDialog, &Settings::MaxSize},
 };
 
 bool AllZeros(const std::string& text) {

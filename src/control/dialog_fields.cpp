@@ -52,6 +52,13 @@ SettingsFields LoadSettingsFields() {
   fields.input = key.Read(KeyOf(&Settings::Input));
   fields.output = key.Read(KeyOf(&Settings::Output));
   fields.allow = key.Read(KeyOf(&Settings::Allow));
+  fields.ports = key.Read(KeyOf(&Settings::Ports));
+  fields.certificate = key.Read(KeyOf(&Settings::TLS_Certificate));
+  fields.key = key.Read(KeyOf(&Settings::TLS_Key));
+  fields.minVersion = key.Read(KeyOf(&Settings::TLS_MinVersion));
+  fields.authInClear = IsOne(key.Read(KeyOf(&Settings::AuthInClear)));
+  fields.requireAuth = IsOne(key.Read(KeyOf(&Settings::RequireAuth)));
+  fields.maxSize = key.Read(KeyOf(&Settings::MaxSize));
   return fields;
 }
 
@@ -65,6 +72,13 @@ void StoreSettingsFields(const SettingsFields& fields) {
   key.Write(KeyOf(&Settings::Input), fields.input);
   key.Write(KeyOf(&Settings::Output), fields.output);
   key.Write(KeyOf(&Settings::Allow), fields.allow);
+  key.Write(KeyOf(&Settings::Ports), fields.ports);
+  key.Write(KeyOf(&Settings::TLS_Certificate), fields.certificate);
+  key.Write(KeyOf(&Settings::TLS_Key), fields.key);
+  key.Write(KeyOf(&Settings::TLS_MinVersion), fields.minVersion);
+  key.Write(KeyOf(&Settings::AuthInClear), BoolText(fields.authInClear));
+  key.Write(KeyOf(&Settings::RequireAuth), BoolText(fields.requireAuth));
+  key.Write(KeyOf(&Settings::MaxSize), fields.maxSize);
   WriteAutostart(fields.autostart ? AutostartProgramPath() : "");
 }
 

@@ -38,6 +38,14 @@ struct SettingsFields {
   bool warnTotal = false;        // 1039
   bool warnTemporary = false;    // 1040
   std::string allow;             // "Allowed clients (networks) :" (1042)
+  // The listener for devices and laptops, read at start.
+  std::string ports;             // 1043
+  std::string certificate;       // 1044
+  std::string key;               // 1045
+  std::string minVersion;        // 1046
+  bool authInClear = false;      // 1047
+  bool requireAuth = false;      // 1048
+  std::string maxSize;           // 1049
 };
 
 SettingsFields LoadSettingsFields();

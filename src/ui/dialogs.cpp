@@ -11,6 +11,7 @@
 
 #include "platform/tls_stream.h"
 #include "ui/about_info.h"
+#include "ui/users_dialog.h"
 
 namespace vellomar {
 
@@ -77,6 +78,17 @@ SettingsDialog::SettingsDialog(QWidget* parent) : TemplateDialog(147, parent) {
   ControlAs<QCheckBox>(1039)->setChecked(fields.warnTotal);
   ControlAs<QCheckBox>(1040)->setChecked(fields.warnTemporary);
   ControlAs<QLineEdit>(1042)->setText(Q(fields.allow));
+  ControlAs<QLineEdit>(1043)->setText(Q(fields.ports));
+  ControlAs<QLineEdit>(1044)->setText(Q(fields.certificate));
+  ControlAs<QLineEdit>(1045)->setText(Q(fields.key));
+  ControlAs<QLineEdit>(1046)->setText(Q(fields.minVersion));
+  ControlAs<QCheckBox>(1047)->setChecked(fields.authInClear);
+  ControlAs<QCheckBox>(1048)->setChecked(fields.requireAuth);
+  ControlAs<QLineEdit>(1049)->setText(Q(fields.maxSize));
+  QObject::connect(ControlAs<QPushButton>(1051), &QPushButton::clicked, this, [this] {
+    UsersDialog users(UsersFilePath(), this);
+    users.exec();
+  });
 }
 
 SettingsFields SettingsDialog::Fields() const {
@@ -90,6 +102,13 @@ SettingsFields SettingsDialog::Fields() const {
   fields.warnTotal = ControlAs<QCheckBox>(1039)->isChecked();
   fields.warnTemporary = ControlAs<QCheckBox>(1040)->isChecked();
   fields.allow = ControlAs<QLineEdit>(1042)->text().toStdString();
+  fields.ports = ControlAs<QLineEdit>(1043)->text().toStdString();
+  fields.certificate = ControlAs<QLineEdit>(1044)->text().toStdString();
+  fields.key = ControlAs<QLineEdit>(1045)->text().toStdString();
+  fields.minVersion = ControlAs<QLineEdit>(1046)->text().toStdString();
+  fields.authInClear = ControlAs<QCheckBox>(1047)->isChecked();
+  fields.requireAuth = ControlAs<QCheckBox>(1048)->isChecked();
+  fields.maxSize = ControlAs<QLineEdit>(1049)->text().toStdString();
   return fields;
 }
 
@@ -104,11 +123,14 @@ AboutDialog::AboutDialog(QWidget* parent, const std::string& fingerprint) : Temp
   auto* tls = ControlAs<QLabel>(1050);
   tls->setText(QString("TLS : %1").arg(QString::fromStdString(TlsLibraryVersion())));
   if (!fingerprint.empty()) {
-    // Two lines and selectable: the fingerprint is there to be copied into a client's pin.
-    tls->setText(tls->text() + "\nListener certificate SHA-256:\n" + QString::fromStdString(fingerprint));
+    // Selectable, to be copied into a client's pin; its 32 pairs in two lines of 16, which
+    // fit the dialog's width (a label breaks nowhere else).
+    QString pairs = QString::fromStdString(fingerprint);
+    if (pairs.size() > 48) pairs.insert(48, '\n');
+    tls->setText(tls->text() + "\nListener certificate SHA-256:\n" + pairs);
     tls->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    tls->setWordWrap(true);
-    tls->adjustSize();
+    tls->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    tls->resize(tls->width(), tls->fontMetrics().lineSpacing() * 4 + 2);
   }
   OpenOnClick(*this, 1022, kMailAddress);
   OpenOnClick(*this, 1023, kWebsite);

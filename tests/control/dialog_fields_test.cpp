@@ -79,9 +79,12 @@ TEST_F(DialogFieldsTest, SettingsStoreAsTypedAndAutostartFollowsTheBox) {
   fields.writeRecipients = true;
   fields.warnTemporary = true;
   fields.allow = "192.0.2.0/24, 2001:db8::/32 typo";
+  fields.ports = "587 465";
+  fields.authInClear = true;
   StoreSettingsFields(fields);
   EXPECT_EQ(Machine(), "[Software\\Vellomar]\nMinimize=1\nLogsize=20\nLogrec=1\nLogabo=0\nLogdel=1\nInput=letters\n"
-                       "Output=3\nAllow=192.0.2.0/24, 2001:db8::/32 typo\n");
+                       "Output=3\nAllow=192.0.2.0/24, 2001:db8::/32 typo\nPorts=587 465\nTLS_Certificate=\nTLS_Key=\n"
+                       "TLS_MinVersion=\nAuthInClear=1\nRequireAuth=0\nMaxSize=\n");
   // The program that runs this test, not the application directory it was pointed at.
   auto self = ReadSymbolicLink("/proc/self/exe");
   ASSERT_TRUE(self);

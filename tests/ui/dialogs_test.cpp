@@ -5,6 +5,7 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QPushButton>
 #include <QRadioButton>
 
@@ -21,6 +22,7 @@
 #include "ui/qt_controls.h"
 #include "ui/qt_executor.h"
 #include "ui/security_dialog.h"
+#include "ui/users_dialog.h"
 #include "ui_fixture.h"
 
 namespace vellomar {
@@ -39,7 +41,7 @@ TEST_F(DialogsTest, EveryControlStandsAtItsDialogUnits) {
   EXPECT_EQ(modes.size(), QSize(439, 327));                            // 251 x 201
   EXPECT_EQ(Box(modes.Control(1)), std::make_tuple(128, 293, 88, 23));  // OK 73, 180, 50, 14
   EXPECT_EQ(Box(settings.Control(1036)), std::make_tuple(460, 75, 68, 20));  // 263, 46, 39, 12
-  EXPECT_EQ(settings.size(), QSize(714, 309));                                // 408 x 190
+  EXPECT_EQ(settings.size(), QSize(714, 426));                                // 408 x 262
   EXPECT_EQ(Box(settings.Control(1042)), std::make_tuple(222, 236, 480, 20));  // 127, 145, 274, 12
   EXPECT_EQ(Box(about.Control(145)), std::make_tuple(12, 11, 278, 68));     // 7, 7, 159, 42
   for (const TemplateDialog* dialog : {static_cast<TemplateDialog*>(&modes), static_cast<TemplateDialog*>(&settings),
@@ -202,6 +204,11 @@ TEST_F(DialogsTest, SettingsDialogStoresWhatWasTypedWithoutChecks) {
   for (const QLabel* label : dialog.findChildren<QLabel*>()) labelled |= label->text() == "Allowed clients (networks) :";
   EXPECT_TRUE(labelled);
   dialog.ControlAs<QLineEdit>(1042)->setText("192.0.2.0/24, 2001:db8::/32 typo");
+  dialog.ControlAs<QLineEdit>(1043)->setText("25 587 465");
+  dialog.ControlAs<QLineEdit>(1044)->setText("self");
+  dialog.ControlAs<QLineEdit>(1046)->setText("1.0");
+  dialog.ControlAs<QCheckBox>(1048)->setChecked(true);
+  dialog.ControlAs<QLineEdit>(1049)->setText("0");
   dialog.accept();
   EXPECT_EQ(dialog.result(), QDialog::Accepted);
   EXPECT_EQ(SettingsKey().Read("Input"), "many");
@@ -209,10 +216,48 @@ TEST_F(DialogsTest, SettingsDialogStoresWhatWasTypedWithoutChecks) {
   EXPECT_EQ(SettingsKey().Read("Logrec"), "1");
   EXPECT_EQ(SettingsKey().Read("Minimize"), "0");
   EXPECT_EQ(SettingsKey().Read("Allow"), "192.0.2.0/24, 2001:db8::/32 typo") << "stored as typed";
+  for (auto [name, text] : {std::pair{"Ports", "25 587 465"}, {"TLS_Certificate", "self"}, {"TLS_Key", ""},
+                            {"TLS_MinVersion", "1.0"}, {"AuthInClear", "0"}, {"RequireAuth", "1"}, {"MaxSize", "0"}}) {
+    EXPECT_EQ(SettingsKey().Read(name), text) << name;
+  }
   SettingsDialog reopened;
   EXPECT_EQ(reopened.ControlAs<QLineEdit>(1036)->text(), "many");
   EXPECT_EQ(reopened.ControlAs<QLineEdit>(1042)->text(), "192.0.2.0/24, 2001:db8::/32 typo");
   EXPECT_FALSE(reopened.ControlAs<QCheckBox>(1032)->isChecked());
+}
+
+// "Users...": names added with the password asked twice, a mismatch or a bad name changing
+// nothing, a user removed; the file holds hashes only.
+TEST_F(DialogsTest, UsersDialogAddsAndRemovesUsers) {
+  std::vector<QString> answers;
+  std::string errors;
+  UsersDialog dialog(
+      dir().File("users"), nullptr,
+      [&](QWidget*, const QString&, bool) -> std::optional<QString> {
+        if (answers.empty()) return std::nullopt;
+        QString next = answers.front();
+        answers.erase(answers.begin());
+        return next;
+      },
+      [&](QWidget*, const QString&, const QString& text) { errors += text.toStdString() + "\n"; });
+  auto names = [&] {
+    std::string shown;
+    for (int i = 0; i < dialog.list()->count(); ++i) shown += dialog.list()->item(i)->text().toStdString() + " ";
+    return shown;
+  };
+  for (auto add : {std::vector<QString>{"printer", "pw one", "pw one"}, {"laptop", "a", "b"}, {"bad name", "x", "x"},
+                   {"laptop", "pw two", "pw two"}, {"cancelled"}}) {
+    answers = add;
+    dialog.Add();
+  }
+  EXPECT_EQ(names(), "printer laptop ");
+  EXPECT_EQ(errors.substr(0, errors.find('\n')), "Nothing changed: the two passwords differ.");
+  EXPECT_NE(errors.find("Nothing changed: a name is printable"), std::string::npos) << errors;
+  EXPECT_EQ(dir().Read("users").find("pw "), std::string::npos);
+  dialog.list()->setCurrentRow(0);
+  dialog.Remove();
+  EXPECT_EQ(names(), "laptop ");
+  EXPECT_EQ(dir().Read("users").rfind("laptop:$y$", 0), 0u);
 }
 
 TEST_F(DialogsTest, AboutDialogShowsTheVersionAndOurCredits) {
