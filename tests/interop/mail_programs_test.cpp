@@ -280,6 +280,28 @@ TEST_P(MailProgramsTest, EveryMessageReachesTheNextRelayAsSent) {
   EXPECT_EQ(program.Stop(), 0);
 }
 
+// An old device that speaks only TLS 1.0 (openssl's client forced to it, with the ciphers of
+// its day): turned away by default, served once TLS_MinVersion lets it in.
+TEST(OldDevicesTest, TlsOnePointZeroOnlyWhereAllowed) {
+  for (const char* oldest : {"", "1.0"}) {
+    SCOPED_TRACE(oldest);
+    RelayProgram program(VELLOMAR_EXECUTABLE);
+    program.Configure("TLS_Certificate=self\nTLS_MinVersion=" + std::string(oldest) + "\n");
+    ASSERT_TRUE(program.Start());
+    program.dir().Write("device.in", "EHLO old.device\r\nQUIT\r\n");
+    test::ProgramOutcome run = test::RunProgram(
+        {"/usr/bin/openssl", "s_client", "-connect", "127.0.0.1:" + std::to_string(program.port()), "-starttls", "smtp",
+         "-tls1", "-cipher", "DEFAULT@SECLEVEL=0", "-quiet"},
+        program.dir().File("device.in"), program.dir().path(), kClientTimeoutMs);
+    const bool allowed = *oldest != '\0';
+    EXPECT_EQ(run.status, allowed ? 0 : 1) << run.Describe();
+    EXPECT_EQ(run.out.find("250 8BITMIME") != std::string::npos && run.out.find("221 Ok") != std::string::npos, allowed)
+        << run.Describe();
+    EXPECT_EQ(program.Log().find("Warning : the listener takes TLS 1.0 (TLS_MinVersion)") != std::string::npos, allowed);
+    EXPECT_EQ(program.Stop(), 0);
+  }
+}
+
 // vellomar-sendmail as the machine's programs call it, with local names configured as for a
 // provider: each message reaches the next relay with the envelope the aliases, AdminAddress
 // and LocalSender make, the header mended and a trace header naming the real caller.
