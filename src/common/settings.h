@@ -1,7 +1,9 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "common/network_list.h"
 
@@ -10,6 +12,16 @@ namespace vellomar {
 // The clients served when `Allow` names none: the machine itself and its local networks
 // (loopback, the private IPv4 ranges, link-local, unique-local IPv6).
 NetworkList DefaultAllowedNetworks();
+
+struct Settings;
+
+// One more account at the next relay, from its own store section: its name, and the relay's
+// settings with the account's values (the next relay, its login, sender and pace) in place of
+// the default account's.
+struct Account {
+  std::string name;
+  std::shared_ptr<const Settings> values;
+};
 
 // The stored values as one immutable snapshot: one field per value, named after it. Every
 // field's key, default, parsing and editor are declared once, in the settings table
@@ -82,6 +94,18 @@ struct Settings {
   bool AuthInClear;
   bool RequireAuth;
   int32_t MaxSize;
+  // The account's side of the next relay (the values from `SMTP` on belong to the default
+  // account): the senders an account section sends for (addresses and "*@domain" patterns),
+  // the address it sends as (empty: the client's own), messages per connection and
+  // connections at once (0: by its TLS and login), and its pace (0: none).
+  std::string Senders;
+  std::string RewriteSender;
+  int32_t MessagesPerConnection;
+  int32_t ConnectionsPerRelay;
+  int32_t MaxPerMinute;
+  int32_t MaxRecipientsPerDay;
+  // The accounts of the store's "Accounts" sections, in name order.
+  std::vector<Account> Accounts;
 };
 
 }  // namespace vellomar

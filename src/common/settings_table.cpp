@@ -59,6 +59,20 @@ const SettingRow kRows[] = {
     {"AuthInClear", "0", Flag, false, kAtStart, SettingsDialog, &Settings::AuthInClear},
     {"RequireAuth", "0", Flag, false, kAtStart, SettingsDialog, &Settings::RequireAuth},
     {"MaxSize", "52428800", Count, false, kAtStart, SettingsDialog, &Settings::MaxSize},
+    {"Senders", "", Text, false, kWithRelay, SecurityDialog, &Settings::Senders},
+    {"RewriteSender", "", Text, false, kWithRelay, SecurityDialog, &Settings::RewriteSender},
+    {"MessagesPerConnection", "0", Count, false, kWithRelay, SecurityDialog, &Settings::MessagesPerConnection},
+    {"ConnectionsPerRelay", "0", Count, false, kWithRelay, SecurityDialog, &Settings::ConnectionsPerRelay},
+    {"MaxPerMinute", "0", Count, false, kWithRelay, SecurityDialog, &Settings::MaxPerMinute},
+    {"MaxRecipientsPerDay", "0", Count, false, kWithRelay, SecurityDialog, &Settings::MaxRecipientsPerDay},
+};
+
+// What an account section holds: the next relay and everything about sending through it.
+constexpr std::string_view kAccountKeys[] = {
+    "SMTP", "SMTP_TLS", "SMTP_User", "SMTP_Password", "SMTP_PasswordCommand", "SMTP_Auth", "SMTP_Fingerprint",
+    "SMTP_OAuth", "SMTP_OAuthClientId", "SMTP_OAuthClientSecret", "SMTP_OAuthTenant", "SMTP_OAuthAuthorizeUrl",
+    "SMTP_OAuthTokenUrl", "SMTP_OAuthDeviceUrl", "SMTP_OAuthScope", "Senders", "RewriteSender",
+    "MessagesPerConnection", "ConnectionsPerRelay", "MaxPerMinute", "MaxRecipientsPerDay",
 };
 
 bool AllZeros(const std::string& text) {
@@ -81,6 +95,13 @@ T& FieldOf(const SettingRow& row, Settings& settings) {
 }  // namespace
 
 std::span<const SettingRow> SettingRows() { return kRows; }
+
+bool IsAccountValue(const SettingRow& row) {
+  for (std::string_view key : kAccountKeys) {
+    if (key == row.key) return true;
+  }
+  return false;
+}
 
 const SettingRow& RowOf(const SettingField& field) {
   for (const SettingRow& row : kRows) {

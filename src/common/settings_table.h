@@ -48,6 +48,8 @@ struct SettingRow {
 std::span<const SettingRow> SettingRows();
 // The row of a field; every field has one.
 const SettingRow& RowOf(const SettingField& field);
+// Whether the value belongs to an account (is read from an account's section).
+bool IsAccountValue(const SettingRow& row);
 // The key a field is stored under.
 inline std::string KeyOf(const SettingField& field) { return std::string(RowOf(field).key); }
 

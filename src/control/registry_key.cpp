@@ -70,6 +70,19 @@ void RegistryKey::Write(const std::string& name, const std::string& text) const 
   Save(path, *file);
 }
 
+std::vector<std::string> RegistryKey::SubkeyNames() const {
+  std::optional<StoreFile> file = Load(FilePath());
+  return file ? file->SubkeysOf(path_) : std::vector<std::string>{};
+}
+
+void RegistryKey::Remove() const {
+  std::string path = FilePath();
+  std::optional<StoreFile> file = Load(path);
+  if (!file || !file->HasKey(path_)) return;
+  file->RemoveKey(path_);
+  Save(path, *file);
+}
+
 std::string UnreadableStoreFile() {
   std::string path = RegistryKey(RegistryRoot::LocalMachine, "").FilePath();
   auto content = ReadWholeFile(path, kMaxStoreFileSize);

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 namespace vellomar {
 
@@ -26,6 +27,13 @@ class RegistryKey {
   void Write(const std::string& name, const std::string& text) const;
 
   std::string FilePath() const;
+  const std::string& path() const { return path_; }
+
+  // The key one level below this one, and the names of those that exist, in the store's order.
+  RegistryKey Subkey(const std::string& name) const { return RegistryKey(root_, path_ + "\\" + name); }
+  std::vector<std::string> SubkeyNames() const;
+  // The key and its values go; failures are silent, as for Write.
+  void Remove() const;
 
  private:
   RegistryRoot root_;

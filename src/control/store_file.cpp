@@ -86,6 +86,24 @@ void StoreFile::Set(const std::string& key, const std::string& name, const std::
   lines_.insert(lines_.begin() + static_cast<std::ptrdiff_t>(at), line);
 }
 
+std::vector<std::string> StoreFile::SubkeysOf(const std::string& key) const {
+  const std::string prefix = "[" + key + "\\";
+  std::vector<std::string> names;
+  for (const std::string& line : lines_) {
+    if (!IsHeader(line) || line.compare(0, prefix.size(), prefix) != 0) continue;
+    std::string name = line.substr(prefix.size(), line.size() - prefix.size() - 1);
+    if (!name.empty() && name.find('\\') == std::string::npos) names.push_back(std::move(name));
+  }
+  return names;
+}
+
+void StoreFile::RemoveKey(const std::string& key) {
+  size_t header = FindKey(key);
+  if (header == lines_.size()) return;
+  lines_.erase(lines_.begin() + static_cast<std::ptrdiff_t>(header),
+               lines_.begin() + static_cast<std::ptrdiff_t>(EndOfKey(header)));
+}
+
 std::string StoreFile::Escape(const std::string& text) {
   std::string escaped;
   for (char c : text) {

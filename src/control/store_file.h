@@ -20,6 +20,10 @@ class StoreFile {
   std::optional<std::string> Get(const std::string& key, const std::string& name) const;
   // Adds the key when missing.
   void Set(const std::string& key, const std::string& name, const std::string& text);
+  // The names of the keys one level below `key` ("[key\\name]"), in the file's order.
+  std::vector<std::string> SubkeysOf(const std::string& key) const;
+  // The key's header and values; the lines of any other key stay.
+  void RemoveKey(const std::string& key);
 
   static std::string Escape(const std::string& text);
   static std::string Unescape(const std::string& text);

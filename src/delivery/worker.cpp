@@ -6,6 +6,7 @@
 
 #include "spool/relay_services.h"
 #include "common/server_address.h"
+#include "delivery/account_choice.h"
 #include "delivery/delivery_notes.h"
 #include "delivery/delivery_services.h"
 #include "delivery/failure_notice.h"
@@ -29,6 +30,9 @@ struct Run {
   const std::string& name;
   // The settings this run started with, kept to its end.
   std::shared_ptr<const Settings> settings;
+  // The values of the account that sends this message (the settings themselves for the
+  // default account), chosen by its sender once the file's summary is read.
+  const Settings* account = nullptr;
   SpoolFile file;
   std::string mailLine;
   MailSummary summary;
@@ -116,7 +120,7 @@ Next GiveUpExpired(Run& run, const std::string& line, off_t position) {
 Next Serve(Run& run, const std::string& line, off_t position) {
   if (run.expiredDays) return GiveUpExpired(run, line, position);
   if (run.settings->REAL_RELAY && line.find('@') == std::string::npos) return GiveUpWithoutDomain(run, line, position);
-  Route route = RouteFor(run.relay, run.delivery, *run.settings, run.name, line, run.resolver);
+  Route route = RouteFor(run.relay, run.delivery, *run.account, run.name, line, run.resolver);
   bool goOn = DeliverAlongRoute(run.relay, *run.settings, run.file, run.name, route, line, position);
   return goOn ? Next::Serve : Next::FinalScan;
 }
@@ -141,6 +145,7 @@ int RecipientLoop(Run& run) {
 
 void PublishSummary(Run& run) {
   run.summary = ReadSpoolSummary(run.file, run.mailLine);
+  run.account = &AccountSettingsFor(*run.settings, run.summary.sender);
   run.relay.outgoing.UpdateSummary(run.name, run.summary);
 }
 
@@ -169,7 +174,8 @@ int WorkerThread(RelayServices& relay, DeliveryServices& delivery, const std::st
   MxResolver resolver(
       settings->DNS, relay.timings.dnsWait, [&relay](const std::string& line) { relay.AppendLog(line); },
       [&relay] { return relay.StopOrCancelled(); }, AddressFamilyOf(settings->IPFamily));
-  Run run{relay, delivery, name, settings, std::move(opened.value()), {}, {}, std::move(resolver), std::nullopt};
+  Run run{relay, delivery, name, settings, settings.get(), std::move(opened.value()), {}, {}, std::move(resolver),
+          std::nullopt};
   PublishSummary(run);
   run.expiredDays = PastLifetime(relay, *settings, run.name, run.file);
   if (!run.file.Rewind()) return FinalScan(run);
