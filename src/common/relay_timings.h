@@ -53,6 +53,9 @@ struct RelayTimings {
   std::chrono::milliseconds dnsWait{5000};
   // The period of the client timer, which starts the dispatcher again.
   std::chrono::milliseconds clientTimerPeriod{std::chrono::minutes(30)};
+  // How long a session left open for the next message waits for a worker to take it up
+  // before it is closed: long enough for the dispatcher to start the next one in a burst.
+  std::chrono::milliseconds sessionLinger{2000};
 };
 
 }  // namespace vellomar

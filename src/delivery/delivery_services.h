@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "delivery/relay_sessions.h"
 #include "delivery/sign_ins.h"
 
 namespace vellomar {
@@ -9,13 +10,15 @@ namespace vellomar {
 class RelayServices;
 
 // What a relay's delivering side shares beyond RelayServices, in the delivery's own terms: the
-// sign-ins whose tokens log in at the next relay. The relay owns one and hands it to its
+// sign-ins whose tokens log in at the next relay, the connections to it. The relay owns one and hands it to its
 // dispatcher, which hands it to every worker; it outlives them all.
 struct DeliveryServices {
   DeliveryServices(RelayServices& relay, SignInOptions options, SignIns::NeedHandler onSignInNeeded)
       : signIns(relay, std::move(options), std::move(onSignInNeeded)) {}
 
   SignIns signIns;
+  // The connections open to each next relay, and the sessions kept for the next message.
+  RelaySessions sessions;
 };
 
 }  // namespace vellomar

@@ -11,6 +11,7 @@
 namespace vellomar {
 
 class MxResolver;
+class RelaySessions;
 class RelayServices;
 struct DeliveryServices;
 struct Settings;
@@ -36,6 +37,10 @@ struct Hop {
 // makes no attempt: the recipient stays pending.
 struct Route {
   std::vector<Hop> hops;
+  // Where connections to the hops are counted against `ConnectionsPerRelay`, under this
+  // account's name; none: no cap.
+  RelaySessions* sessions = nullptr;
+  std::string account{};
 };
 
 // The route of one recipient line under the delivery's settings, the one place where the next

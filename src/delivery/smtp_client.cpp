@@ -14,6 +14,7 @@
 #include "delivery/esmtp_opening.h"
 #include "delivery/failure_notice.h"
 #include "delivery/next_relay_security.h"
+#include "delivery/relay_sessions.h"
 #include "delivery/reply_reader.h"
 #include "delivery/route.h"
 #include "dns/mx_resolver.h"
@@ -32,19 +33,6 @@ namespace {
 constexpr uint16_t kSmtpPort = 25;
 // Message data goes out in batches of about this size; the bytes on the wire are the same.
 constexpr size_t kSendBatch = 64 * 1024;
-
-// A temporary failure recorded: the letter advances, and the sixth gives the recipient up.
-bool RecordDeferral(RelayServices& relay, SpoolFile& file, const std::string& spoolName,
-                    const std::string& recipientLine, off_t position, const PendingDeferral& deferral) {
-  NoteDeliveryError(relay, spoolName, recipientLine, deferral.reason);
-  if (!IsLastDeferral(recipientLine)) {
-    return RecordRecipientState(relay, file, spoolName, position, static_cast<char>(recipientLine[0] + 1));
-  }
-  // The sixth: the recipient is finished only once its sender's notice is safely queued.
-  if (!SendFailureNotice(relay, spoolName, deferral.reason, recipientLine)) return false;
-  if (deferral.sent.size() > 3 && StartsWithIgnoreCase(deferral.sent, "QUIT")) ++relay.counters.sentOk;
-  return RecordRecipientState(relay, file, spoolName, position, 'X');
-}
 
 struct Transaction {
   RelayServices& relay;
@@ -361,27 +349,9 @@ bool OpenAndReplay(Transaction& t) {
   return NoReply(t);
 }
 
-// The server's addresses in the order they are tried: an exchanger's from Vellomar's own
-// queries, sorted as the system would sort them; any other server's from the system's
-// resolver, in its order; then the families interleaved.
-std::vector<SocketAddress> AddressesToTry(Transaction& t) {
-  ServerAddress address = ParseServerAddress(t.server, kSmtpPort);
-  std::vector<SocketAddress> found;
-  if (t.hop.addresses) {
-    found = SortForConnecting(t.hop.addresses(address.host, address.port), SystemSourceFor);
-  } else {
-    auto abandon = [&t] { return t.relay.StopOrCancelled(); };
-    auto looked = LookUpHost(address.host, address.port, AddressFamilyOf(t.settings.IPFamily), abandon);
-    if (looked) found = std::move(looked.value());
-  }
-  found = InterleaveFamilies(found);
-  if (found.size() > MxResolver::kMaxAddresses) found.resize(MxResolver::kMaxAddresses);
-  return found;
-}
-
 Reached Connect(Transaction& t) {
   if (!t.race) {
-    std::vector<SocketAddress> addresses = AddressesToTry(t);
+    std::vector<SocketAddress> addresses = HopAddresses(t.relay, t.settings, t.hop);
     if (addresses.empty()) return Reached::NotResolved;
     const ClientTimeouts& limits = t.relay.timings.client;
     t.race.emplace(std::move(addresses), AddressRace::Timing{limits.connect, limits.nextAddress},
@@ -471,6 +441,33 @@ bool RecordRecipientState(RelayServices& relay, SpoolFile& file, const std::stri
   return false;
 }
 
+std::vector<SocketAddress> HopAddresses(RelayServices& relay, const Settings& settings, const Hop& hop) {
+  ServerAddress address = ParseServerAddress(hop.server, kSmtpPort);
+  std::vector<SocketAddress> found;
+  if (hop.addresses) {
+    found = SortForConnecting(hop.addresses(address.host, address.port), SystemSourceFor);
+  } else {
+    auto abandon = [&relay] { return relay.StopOrCancelled(); };
+    auto looked = LookUpHost(address.host, address.port, AddressFamilyOf(settings.IPFamily), abandon);
+    if (looked) found = std::move(looked.value());
+  }
+  found = InterleaveFamilies(found);
+  if (found.size() > MxResolver::kMaxAddresses) found.resize(MxResolver::kMaxAddresses);
+  return found;
+}
+
+bool RecordDeferral(RelayServices& relay, SpoolFile& file, const std::string& spoolName,
+                    const std::string& recipientLine, off_t position, const PendingDeferral& deferral) {
+  NoteDeliveryError(relay, spoolName, recipientLine, deferral.reason);
+  if (!IsLastDeferral(recipientLine)) {
+    return RecordRecipientState(relay, file, spoolName, position, static_cast<char>(recipientLine[0] + 1));
+  }
+  // The sixth: the recipient is finished only once its sender's notice is safely queued.
+  if (!SendFailureNotice(relay, spoolName, deferral.reason, recipientLine)) return false;
+  if (deferral.sent.size() > 3 && StartsWithIgnoreCase(deferral.sent, "QUIT")) ++relay.counters.sentOk;
+  return RecordRecipientState(relay, file, spoolName, position, 'X');
+}
+
 HopOutcome DeliverRecipient(RelayServices& relay, const Settings& settings, SpoolFile& file,
                             const std::string& spoolName, const Hop& hop, const std::string& recipientLine,
                             off_t position, const HopsAfter& after) {
@@ -485,6 +482,37 @@ HopOutcome DeliverRecipient(RelayServices& relay, const Settings& settings, Spoo
 }
 
 namespace {
+
+// One of the connections to a hop that may be open at once, held while a recipient's
+// transaction uses it; granted at once where there is no cap.
+class ConnectionPlace {
+ public:
+  ConnectionPlace(RelayServices& relay, const Settings& settings, const Route& route, const Hop& hop) {
+    int cap = route.sessions != nullptr ? ConnectionsPerRelayFor(settings, hop) : 0;
+    if (cap <= 0) return;
+    key_ = SessionKey(route.account, hop);
+    RelaySessions::Lease lease = route.sessions->Acquire(key_, cap, kPlaceWait, [&relay] { return relay.StopOrCancelled(); });
+    if (lease.kind == RelaySessions::Lease::Kind::Abandoned) {
+      granted = false;
+      return;
+    }
+    // A session kept open by a delivery of several recipients at once is not for this one.
+    if (lease.session) lease.session->connection->Close();
+    sessions_ = route.sessions;
+  }
+  ~ConnectionPlace() {
+    if (sessions_ != nullptr) sessions_->Release(key_);
+  }
+  ConnectionPlace(const ConnectionPlace&) = delete;
+  ConnectionPlace& operator=(const ConnectionPlace&) = delete;
+
+  bool granted = true;
+
+ private:
+  static constexpr std::chrono::minutes kPlaceWait{10};
+  RelaySessions* sessions_ = nullptr;
+  std::string key_;
+};
 
 HopsAfter HopsAfterOf(const Route& route, size_t i) {
   HopsAfter after;
@@ -512,6 +540,8 @@ bool DeliverAlongRoute(RelayServices& relay, const Settings& settings, SpoolFile
   for (size_t i = 0; i < route.hops.size(); ++i) {
     if (i > 0 && relay.StopOrCancelled()) break;  // what an earlier hop answered still counts
     if (i > 0) LogNextHop(relay, route.hops[i], spoolName, why);
+    ConnectionPlace place(relay, settings, route, route.hops[i]);
+    if (!place.granted) break;  // stopped, or no connection came free: the recipient waits
     HopOutcome outcome = DeliverRecipient(relay, settings, file, spoolName, route.hops[i], recipientLine, position,
                                           HopsAfterOf(route, i));
     if (outcome.kind == HopOutcome::Kind::Settled) return outcome.goOn;

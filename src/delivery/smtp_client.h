@@ -5,6 +5,9 @@
 #include <chrono>
 #include <optional>
 #include <string>
+#include <vector>
+
+#include "platform/socket_address.h"
 
 namespace vellomar {
 
@@ -75,5 +78,15 @@ bool DeliverAlongRoute(RelayServices& relay, const Settings& settings, SpoolFile
 // file then reports WriteFailed, and the worker holds it as it is.
 bool RecordRecipientState(RelayServices& relay, SpoolFile& file, const std::string& spoolName, off_t position,
                           char letter);
+
+// A temporary failure recorded: the letter advances, and the sixth gives the recipient up
+// (once its sender's notice is queued). As RecordRecipientState for the result.
+bool RecordDeferral(RelayServices& relay, SpoolFile& file, const std::string& spoolName,
+                    const std::string& recipientLine, off_t position, const PendingDeferral& deferral);
+
+// The hop's server's addresses in the order they are tried: an exchanger's from Vellomar's own
+// queries, sorted as the system would sort them; any other server's from the system's
+// resolver, in its order; then the families interleaved.
+std::vector<SocketAddress> HopAddresses(RelayServices& relay, const Settings& settings, const Hop& hop);
 
 }  // namespace vellomar

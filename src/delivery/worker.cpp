@@ -11,7 +11,9 @@
 #include "delivery/delivery_services.h"
 #include "delivery/failure_notice.h"
 #include "delivery/message_age.h"
+#include "delivery/relay_sessions.h"
 #include "delivery/route.h"
+#include "delivery/session_delivery.h"
 #include "delivery/smtp_client.h"
 #include "delivery/spool_summary.h"
 #include "dns/mx_resolver.h"
@@ -33,6 +35,7 @@ struct Run {
   // The values of the account that sends this message (the settings themselves for the
   // default account), chosen by its sender once the file's summary is read.
   const Settings* account = nullptr;
+  std::string accountName{};
   SpoolFile file;
   std::string mailLine;
   MailSummary summary;
@@ -121,8 +124,55 @@ Next Serve(Run& run, const std::string& line, off_t position) {
   if (run.expiredDays) return GiveUpExpired(run, line, position);
   if (run.settings->REAL_RELAY && line.find('@') == std::string::npos) return GiveUpWithoutDomain(run, line, position);
   Route route = RouteFor(run.relay, run.delivery, *run.account, run.name, line, run.resolver);
-  bool goOn = DeliverAlongRoute(run.relay, *run.settings, run.file, run.name, route, line, position);
+  route.sessions = &run.delivery.sessions;
+  route.account = run.accountName;
+  bool goOn = DeliverAlongRoute(run.relay, *run.account, run.file, run.name, route, line, position);
   return goOn ? Next::Serve : Next::FinalScan;
+}
+
+// Stopped: the name stays held and the entry stays for shutdown to clear.
+int Stopped(Run& run) {
+  (void)run.file.Close();  // every letter written was synced when it was written
+  return 0;
+}
+
+std::vector<PendingRecipient> PendingRecipients(Run& run) {
+  std::vector<PendingRecipient> pending;
+  std::string line;
+  off_t position;
+  if (!run.file.Rewind()) return pending;
+  while (FindPendingRecipient(run.file, line, position)) pending.push_back(PendingRecipient{line, position});
+  return pending;
+}
+
+// A session left open for the next message is closed when no other worker took it up within
+// a moment; the file is settled by then, so the dispatcher already counts this worker gone.
+void LetSessionGo(Run& run, const std::string& key, uint64_t ticket) {
+  RelaySessions& sessions = run.delivery.sessions;
+  auto session = sessions.Reclaim(key, ticket, run.relay.timings.sessionLinger,
+                                  [&run] { return run.relay.StopOrCancelled(); });
+  if (session) CloseSession(run.relay, sessions, key, std::move(session));
+}
+
+// A next relay that takes several messages per connection gets all of a message's pending
+// recipients in one transaction, on a session that may go on to the next message. None
+// when the recipients go one transaction each (the stored dialogue as it is).
+std::optional<int> OverSession(Run& run) {
+  if (run.expiredDays || run.settings->REAL_RELAY) return std::nullopt;
+  std::vector<PendingRecipient> pending = PendingRecipients(run);
+  if (pending.empty() || !run.file.Rewind()) return std::nullopt;
+  Route route = RouteFor(run.relay, run.delivery, *run.account, run.name, pending.front().line, run.resolver);
+  if (route.hops.empty()) return FinalScan(run);  // no next relay or no sign-in: all stay pending
+  const Hop& hop = route.hops.front();
+  int perConnection = MessagesPerConnectionFor(*run.account, hop);
+  if (route.hops.size() != 1 || perConnection <= 1) return std::nullopt;
+  SessionPlan plan{*run.account, hop, run.delivery.sessions, SessionKey(run.accountName, hop), perConnection,
+                   ConnectionsPerRelayFor(*run.account, hop)};
+  SessionOutcome outcome = DeliverOverSession(run.relay, run.file, run.name, plan, pending);
+  if (outcome.useSingle) return run.file.Rewind() ? std::nullopt : std::optional<int>(FinalScan(run));
+  int exitCode = run.relay.stop().load() ? Stopped(run) : FinalScan(run);
+  if (outcome.kept) LetSessionGo(run, plan.key, *outcome.kept);
+  return exitCode;
 }
 
 int RecipientLoop(Run& run) {
@@ -138,14 +188,14 @@ int RecipientLoop(Run& run) {
     }
     if (Serve(run, line, position) == Next::FinalScan) return FinalScan(run);
   }
-  // Stopped: the name stays held and the entry stays for shutdown to clear.
-  (void)run.file.Close();  // every letter written was synced when it was written
-  return 0;
+  return Stopped(run);
 }
 
 void PublishSummary(Run& run) {
   run.summary = ReadSpoolSummary(run.file, run.mailLine);
-  run.account = &AccountSettingsFor(*run.settings, run.summary.sender);
+  const Account* account = AccountFor(*run.settings, run.summary.sender);
+  run.account = account != nullptr ? account->values.get() : run.settings.get();
+  run.accountName = AccountLabel(account);
   run.relay.outgoing.UpdateSummary(run.name, run.summary);
 }
 
@@ -174,11 +224,12 @@ int WorkerThread(RelayServices& relay, DeliveryServices& delivery, const std::st
   MxResolver resolver(
       settings->DNS, relay.timings.dnsWait, [&relay](const std::string& line) { relay.AppendLog(line); },
       [&relay] { return relay.StopOrCancelled(); }, AddressFamilyOf(settings->IPFamily));
-  Run run{relay, delivery, name, settings, settings.get(), std::move(opened.value()), {}, {}, std::move(resolver),
+  Run run{relay, delivery, name, settings, settings.get(), {}, std::move(opened.value()), {}, {}, std::move(resolver),
           std::nullopt};
   PublishSummary(run);
   run.expiredDays = PastLifetime(relay, *settings, run.name, run.file);
   if (!run.file.Rewind()) return FinalScan(run);
+  if (std::optional<int> exitCode = OverSession(run)) return *exitCode;
   return RecipientLoop(run);
 }
 

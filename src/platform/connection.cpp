@@ -53,10 +53,22 @@ TlsOutcome Connection::AcceptTls(const TlsServerContext& context, std::chrono::m
   return TlsStream::Accept(fd_.get(), context, wait, tls_);
 }
 
-void Connection::Close() {
-  tls_.reset();
+void Connection::Unwatch() {
   if (watcher_ != nullptr) watcher_->UnwatchSocket();
   watcher_ = nullptr;
+}
+
+void Connection::Rewatch() {
+  Unwatch();
+  if (!fd_.valid()) return;
+  watcher_ = ThreadHandle::Current();
+  // A thread cancelled already has the socket shut down: the next wait on it fails at once.
+  if (watcher_ != nullptr) (void)watcher_->WatchSocket(fd_.get());
+}
+
+void Connection::Close() {
+  tls_.reset();
+  Unwatch();
   (void)fd_.Close();  // a socket's close result tells nothing about delivered data
 }
 

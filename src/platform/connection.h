@@ -46,6 +46,10 @@ class Connection {
   // The version in use ("TLSv1.3"); empty in the clear.
   std::string TlsVersionText() const { return tls_ ? tls_->Version() : std::string(); }
   void Close();
+  // A connection kept open for another thread: the calling thread's cancel hook lets it go,
+  // and the next one to use it takes it over with Rewatch.
+  void Unwatch();
+  void Rewatch();
 
  private:
   FileDescriptor fd_;

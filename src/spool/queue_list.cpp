@@ -280,6 +280,11 @@ void QueueList::RecordTry(const std::string& name) {
   schedule_.RecordTry(name);
 }
 
+void QueueList::WaitUntil(const std::string& name, RetrySchedule::TimePoint point) {
+  std::lock_guard<std::mutex> guard(lock_);
+  schedule_.WaitUntil(name, point);
+}
+
 void QueueList::MakeAllDue() {
   std::lock_guard<std::mutex> guard(lock_);
   schedule_.MakeAllDue();

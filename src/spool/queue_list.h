@@ -107,6 +107,7 @@ class QueueList {
   void NoteError(const std::string& name, const std::string& recipient, const std::string& error);
   std::string LastError(const std::string& name, const std::string& recipient) const;
   void RecordTry(const std::string& name);
+  void WaitUntil(const std::string& name, RetrySchedule::TimePoint point);
   void MakeAllDue();
   void MakeDue(const std::string& name);
   RetrySchedule::TimePoint FirstSeen(const std::string& name);

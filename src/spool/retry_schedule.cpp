@@ -39,6 +39,11 @@ bool RetrySchedule::IsDue(const std::string& name) const {
   return entry == files_.end() || entry->second.nextTry <= Now();
 }
 
+void RetrySchedule::WaitUntil(const std::string& name, TimePoint point) {
+  FileRecord& record = RecordOf(name);
+  record.nextTry = std::max(record.nextTry, point);
+}
+
 void RetrySchedule::RecordTry(const std::string& name) {
   FileRecord& record = RecordOf(name);
   ++record.tries;

@@ -46,6 +46,9 @@ class RetrySchedule {
   bool IsDue(const std::string& name) const;
   // A try left recipients pending: the next one waits the grown interval.
   void RecordTry(const std::string& name);
+  // Held back by something other than a failure (a pace to keep): not due before `point`,
+  // its tries not counted.
+  void WaitUntil(const std::string& name, TimePoint point);
   // Deliver now: every known file is due at once.
   void MakeAllDue();
   void MakeDue(const std::string& name);

@@ -3,16 +3,21 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
+#include <map>
 
 #include "common/base64.h"
+#include "delivery/account_choice.h"
 #include "delivery/delivery_notes.h"
+#include "delivery/dispatcher.h"
 #include "delivery/esmtp_opening.h"
 #include "delivery/next_relay_security.h"
 #include "delivery/oauth_tokens.h"
 #include "delivery/token_store.h"
 #include "delivery_fixture.h"
 #include "platform/socket.h"
+#include "support/eventually.h"
 #include "support/oauth_authority.h"
 #include "support/test_certificates.h"
 #include "support/tls_smtp_peer.h"
@@ -110,9 +115,122 @@ class NextRelaySecurityTest : public test::DeliveryFixture {
     return false;
   }
 
+  // A message of its own: the subject names it.
+  static std::string Message(int n, const std::string& sender = "s@office.example") {
+    return "HELO client.example\r\nMAIL FROM:<" + sender + ">\r\nRCPT TO:<a@x.example>\r\n" +
+           "RCPT TO:<b@x.example>\r\nDATA\r\nSubject: m" + std::to_string(n) + "\r\n\r\nHi.\r\n.\r\nQUIT\r\n";
+  }
+  // How often each message's data reached the peer, by subject.
+  static std::map<std::string, int> Arrivals(TlsSmtpPeer& peer) {
+    std::map<std::string, int> arrivals;
+    for (const auto& transcript : peer.Transcripts()) {
+      for (const TlsSmtpPeer::Line& line : transcript) {
+        if (line.text.rfind("Subject: ", 0) == 0) ++arrivals[line.text.substr(9)];
+      }
+    }
+    return arrivals;
+  }
+  static int Count(TlsSmtpPeer& peer, const std::string& verb) {
+    int count = 0;
+    for (const auto& transcript : peer.Transcripts()) {
+      for (const TlsSmtpPeer::Line& line : transcript) count += line.text.rfind(verb, 0) == 0 ? 1 : 0;
+    }
+    return count;
+  }
+  // Spools `count` messages and runs the dispatcher until every one is settled and every
+  // session it left open is closed.
+  void DeliverAll(int count, TlsSmtpPeer& peer, const std::function<std::string(int)>& message) {
+    for (int i = 0; i < count; ++i) appDir().Write(std::to_string(1000 + i) + ".tml", message(i));
+    ReleaseClient();
+    auto dispatcher = relay().StartClientThread(
+        [this](ThreadHandle& self) { return DispatcherThread(relay(), relay().delivery(), self); });
+    ASSERT_NE(dispatcher, nullptr);
+    EXPECT_TRUE(dispatcher->WaitFor(std::chrono::seconds(50)));
+    EXPECT_TRUE(test::Eventually([&] { return relay().outgoing.size() == 0 && Notices("").empty(); }, 30000));
+    EXPECT_TRUE(peer.WaitForEnded(peer.Transcripts().size(), milliseconds(10000))) << "every session is closed";
+  }
+
   test::TestCertificates authority;
   test::CertificateFiles localhost;
 };
+
+TEST_F(NextRelaySecurityTest, AccountChosenBySender) {
+  auto account = [](std::string name, std::string senders) {
+    auto values = std::make_shared<Settings>();
+    values->Senders = std::move(senders);
+    return Account{std::move(name), std::move(values)};
+  };
+  Settings settings;
+  settings.Accounts = {account("a-home", "*@home.example, ann@work.example"), account("b-work", "*@work.example"),
+                       account("c-twin", "*@home.example")};
+  struct Case {
+    std::string sender;
+    std::string account;
+  };
+  const Case cases[] = {
+      {"<ann@work.example>", "a-home"},  // an exact address before a domain pattern
+      {"<Bob@WORK.example>", "b-work"},  // letter case ignored
+      {"<cy@home.example>", "a-home"},   // a tie goes to the first by name
+      {"<dan@elsewhere.example>", "default"},
+      {"<>", "default"},  // a failure notice goes through the default account
+      {"<ann@work.example.evil>", "default"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(AccountLabel(AccountFor(settings, c.sender)), c.account) << c.sender;
+  settings.REAL_RELAY = true;
+  EXPECT_EQ(AccountFor(settings, "<ann@work.example>"), nullptr) << "true relaying uses no account";
+}
+
+TEST_F(NextRelaySecurityTest, ManyMessagesShareAFewLoggedInSessions) {
+  Apply({"starttls", "alice", "s3cret"});
+  TlsSmtpPeer peer(Peer(Tls::StartTls));
+  Configure([&](Settings& s) { s.SMTP = peer.server(); });
+  DeliverAll(200, peer, [](int n) { return Message(n); });
+  std::map<std::string, int> arrivals = Arrivals(peer);
+  EXPECT_EQ(arrivals.size(), 200u);
+  for (const auto& [subject, times] : arrivals) EXPECT_EQ(times, 1) << subject;
+  EXPECT_EQ(Count(peer, "RCPT"), 400) << "both recipients of a message in its one transaction";
+  EXPECT_LE(peer.PeakConnections(), 4u) << "ConnectionsPerRelay with a login";
+  EXPECT_LE(Count(peer, "AUTH"), 8) << "a login per session, not per message";
+}
+
+TEST_F(NextRelaySecurityTest, ASessionThatBreaksSettlesOnlyWhatWasAnswered) {
+  Apply({"starttls", "alice", "s3cret"});
+  TlsSmtpPeer::Options options = Peer(Tls::StartTls);
+  options.closeAfterMessages = 3;
+  TlsSmtpPeer peer(options);
+  Configure([&](Settings& s) {
+    s.SMTP = peer.server();
+    s.ConnectionsPerRelay = 1;
+  });
+  DeliverAll(10, peer, [](int n) { return Message(n); });
+  std::map<std::string, int> arrivals = Arrivals(peer);
+  EXPECT_EQ(arrivals.size(), 10u);
+  for (const auto& [subject, times] : arrivals) EXPECT_EQ(times, 1) << subject;
+  ASSERT_GE(peer.Transcripts().size(), 2u);
+  EXPECT_EQ(Count(peer, "DATA"), 10);
+}
+
+TEST_F(NextRelaySecurityTest, EachAccountSendsItsSendersMailWithItsOwnLogin) {
+  TlsSmtpPeer office(Peer(Tls::StartTls));
+  TlsSmtpPeer::Options other = Peer(Tls::StartTls);
+  other.user = "bob@gmail.example";
+  other.secret = "app password";
+  TlsSmtpPeer gmail(other);
+  Apply({"starttls", "alice", "s3cret"});
+  auto values = std::make_shared<Settings>(*relay().settings());
+  values->SMTP = gmail.server();
+  values->SMTP_User = other.user;
+  values->SMTP_Password = other.secret;
+  values->Senders = "bob@gmail.example";
+  Configure([&](Settings& s) {
+    s.SMTP = office.server();
+    s.Accounts = {Account{"gmail", values}};
+  });
+  DeliverAll(6, office, [](int n) { return Message(n, n % 2 ? "bob@gmail.example" : "ann@office.example"); });
+  EXPECT_TRUE(gmail.WaitForEnded(gmail.Transcripts().size(), milliseconds(10000)));
+  EXPECT_EQ(Arrivals(office), (std::map<std::string, int>{{"m0\r\n", 1}, {"m2\r\n", 1}, {"m4\r\n", 1}}));
+  EXPECT_EQ(Arrivals(gmail), (std::map<std::string, int>{{"m1\r\n", 1}, {"m3\r\n", 1}, {"m5\r\n", 1}}));
+}
 
 TEST_F(NextRelaySecurityTest, WhatTheSettingsAskForEachServer) {
   using Want = NextRelaySecurity::Tls;

@@ -7,6 +7,7 @@
 #include <openssl/ssl.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <memory>
 
 #include "common/base64.h"
@@ -45,6 +46,7 @@ struct TlsSmtpPeer::Channel {
   SSL_CTX* context = nullptr;
   SSL* ssl = nullptr;
   std::string pending;
+  int messages = 0;
 
   ~Channel() {
     if (ssl != nullptr) SSL_free(ssl);
@@ -98,6 +100,11 @@ std::vector<std::vector<TlsSmtpPeer::Line>> TlsSmtpPeer::Transcripts() {
   return transcripts_;
 }
 
+size_t TlsSmtpPeer::PeakConnections() {
+  std::lock_guard<std::mutex> guard(lock_);
+  return peak_;
+}
+
 bool TlsSmtpPeer::WaitForHandshake(std::chrono::milliseconds wait) {
   std::unique_lock<std::mutex> guard(lock_);
   return changed_.wait_for(guard, wait, [this] { return handshakeBegun_; });
@@ -124,6 +131,7 @@ void TlsSmtpPeer::Serve() {
     ::setsockopt(connection.get(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
     std::lock_guard<std::mutex> guard(lock_);
     open_.push_back(connection.get());
+    peak_ = std::max(peak_, open_.size());
     transcripts_.emplace_back();
     auto shared = std::make_shared<FileDescriptor>(std::move(connection));
     size_t index = transcripts_.size() - 1;
@@ -211,6 +219,10 @@ bool TlsSmtpPeer::Answer(Channel& channel, const std::string& line) {
     channel.Write(options_.startTlsReply);
     return options_.startTlsReply[0] != '2' || Handshake(channel);
   }
+  if (verb == "MAIL" && channel.index == 0 && options_.closeAfterMessages > 0 &&
+      channel.messages >= options_.closeAfterMessages) {
+    return false;
+  }
   if (verb == "MAIL" && channel.ssl == nullptr && !options_.mailReplyInTheClear.empty()) {
     reply = options_.mailReplyInTheClear;
   }
@@ -229,6 +241,7 @@ bool TlsSmtpPeer::Answer(Channel& channel, const std::string& line) {
       if (!channel.ReadLine(data)) return false;
       Record(channel, data);
     } while (data != ".\r\n");
+    ++channel.messages;
   }
   if (verb == "QUIT") {
     channel.Write("221 2.0.0 Bye\r\n");

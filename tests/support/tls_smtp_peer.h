@@ -42,6 +42,9 @@ class TlsSmtpPeer {
     // After its 354 the server reads nothing for this long, as a relay that stops taking the
     // data. Its receive buffer is small, so the client's sends soon wait.
     std::chrono::milliseconds stallInData{0};
+    // On its first connection, the server goes away without a word at the MAIL that follows
+    // this many messages (0: never), as a relay that closed a session it kept idle.
+    int closeAfterMessages = 0;
   };
   struct Line {
     std::string text;
@@ -58,6 +61,8 @@ class TlsSmtpPeer {
   bool WaitForHandshake(std::chrono::milliseconds wait);
   // True once `count` conversations are over within the time.
   bool WaitForEnded(size_t count, std::chrono::milliseconds wait);
+  // The most connections that were open at once.
+  size_t PeakConnections();
 
  private:
   struct Channel;
@@ -79,6 +84,7 @@ class TlsSmtpPeer {
   bool handshakeBegun_ = false;
   size_t ended_ = 0;
   std::vector<int> open_;
+  size_t peak_ = 0;
   std::vector<std::vector<Line>> transcripts_;
   std::vector<std::thread> conversations_;
   std::thread thread_;
