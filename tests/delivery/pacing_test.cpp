@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "support/temp_dir.h"
 
@@ -86,11 +89,23 @@ TEST(PacingTest, CountsSurviveARestartAndADamagedFileStartsEmpty) {
   }
 }
 
-TEST(PacingTest, AnUnlimitedAccountWritesNothing) {
+TEST(PacingTest, AnUnlimitedAccountWritesNothingAndAFailedWriteIsReported) {
   test::TempDir dir;
   Pacer pacer(dir.File("pacing.json"));
   EXPECT_EQ(TakeMany(pacer, "", {}, 100, 50, t0), 100);
   EXPECT_FALSE(dir.Exists("pacing.json"));
+  Pacer homeless(dir.File("missing/pacing.json"));
+  EXPECT_EQ(TakeMany(homeless, "", {1, 0}, 2, 1, t0), 1);  // still paced in memory
+  EXPECT_EQ(homeless.LastSave().error(), ENOENT);
+}
+
+TEST(PacingTest, ThreadsTakingAtOnceNeverPassTheLimit) {
+  Pacer pacer("");
+  std::atomic<int> taken{0};
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 4; ++i) threads.emplace_back([&] { taken += TakeMany(pacer, "", {30, 0}, 20, 1, t0); });
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(taken.load(), 30);
 }
 
 }  // namespace
