@@ -2,23 +2,27 @@
 
 #include <utility>
 
+#include "delivery/pacing.h"
 #include "delivery/relay_sessions.h"
+#include "spool/relay_services.h"
 #include "delivery/sign_ins.h"
 
 namespace vellomar {
-
-class RelayServices;
 
 // What a relay's delivering side shares beyond RelayServices, in the delivery's own terms: the
 // sign-ins whose tokens log in at the next relay, the connections to it. The relay owns one and hands it to its
 // dispatcher, which hands it to every worker; it outlives them all.
 struct DeliveryServices {
   DeliveryServices(RelayServices& relay, SignInOptions options, SignIns::NeedHandler onSignInNeeded)
-      : signIns(relay, std::move(options), std::move(onSignInNeeded)) {}
+      : signIns(relay, std::move(options), std::move(onSignInNeeded)), pacer(relay.FilePath(kPacingFile)) {}
+
+  // The accounts' sending counts, kept in the application directory across restarts.
+  static constexpr const char* kPacingFile = "pacing.json";
 
   SignIns signIns;
   // The connections open to each next relay, and the sessions kept for the next message.
   RelaySessions sessions;
+  Pacer pacer;
 };
 
 }  // namespace vellomar

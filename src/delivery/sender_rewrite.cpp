@@ -184,4 +184,19 @@ std::string RewriteFromHeader(const std::string& header, const std::string& addr
   return out;
 }
 
+std::string HeaderRewrite::Take(const std::string& piece, bool startsLine) {
+  if (done_) return piece;
+  const bool ends = startsLine && (piece == "\r\n" || piece == ".\r\n");
+  if (ends) {
+    done_ = true;
+    std::string header = std::move(header_);
+    if (piece == "\r\n") return RewriteFromHeader(header + piece, address_);
+    return RewriteFromHeader(header, address_) + piece;
+  }
+  header_ += piece;
+  if (header_.size() <= kMaxHeader) return "";
+  done_ = true;
+  return std::move(header_);
+}
+
 }  // namespace vellomar

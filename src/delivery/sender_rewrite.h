@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
+#include <utility>
 
 namespace vellomar {
 
@@ -20,5 +22,25 @@ std::string RewriteMailLine(const std::string& mailLine, const std::string& addr
 // unless the header has a Reply-To: already. A From: whose every mailbox is `address` (letter
 // case ignored), or no From: at all, changes nothing; every other line is kept byte for byte.
 std::string RewriteFromHeader(const std::string& header, const std::string& address);
+
+// The header block of a message's data collected as the data goes out, piece by piece as
+// read from the spool file, and given back with its From: rewritten once it is whole (at the
+// empty line that ends it, or at the end of the data for a message without a body). A header
+// that grows past kMaxHeader goes out as it is: no From: rewrite is worth holding a message
+// of headers in memory.
+class HeaderRewrite {
+ public:
+  static constexpr size_t kMaxHeader = 1024 * 1024;
+  // Empty: every piece goes out as it comes.
+  explicit HeaderRewrite(std::string address) : address_(std::move(address)), done_(address_.empty()) {}
+
+  // What to send for this piece; `startsLine` when it begins a line of the file.
+  std::string Take(const std::string& piece, bool startsLine);
+
+ private:
+  std::string address_;
+  std::string header_;
+  bool done_;
+};
 
 }  // namespace vellomar

@@ -12,6 +12,7 @@
 #include "delivery/failure_notice.h"
 #include "delivery/relay_sessions.h"
 #include "delivery/route.h"
+#include "delivery/sender_rewrite.h"
 #include "delivery/smtp_client.h"
 #include "spool/recipient_line.h"
 #include "spool/relay_services.h"
@@ -49,6 +50,7 @@ struct Batch {
   // Per recipient: its letter was written in this transaction.
   std::vector<bool> settled = std::vector<bool>(recipients.size(), false);
   std::vector<size_t> accepted{};
+  bool nullSender = false;
 };
 
 const std::string& Server(const Batch& b) { return b.plan.hop.server; }
@@ -129,6 +131,8 @@ Ended RefusedTransaction(Batch& b, const std::vector<size_t>& which, const std::
 
 // The stored MAIL line with what the next relay offered to be told of the message.
 std::string MailLine(Batch& b, std::string line) {
+  const std::string& sendAs = b.plan.settings.RewriteSender;
+  if (!sendAs.empty()) line = RewriteMailLine(line, sendAs);
   std::string parameters;
   if (b.session.offers8BitMime) parameters += " BODY=8BITMIME";
   auto length = b.file.Length();
@@ -137,8 +141,11 @@ std::string MailLine(Batch& b, std::string line) {
   return line;
 }
 
-// The stored data, from after the DATA line to its end line included, in large batches.
+// The stored data, from after the DATA line to its end line included, in large batches; the
+// header with the account's sender when it sends as one.
 Status SendData(Batch& b) {
+  // A failure notice goes out as it was written, its header included.
+  HeaderRewrite rewrite(b.nullSender ? "" : b.plan.settings.RewriteSender);
   std::string unsent;
   std::string line;
   bool atLineStart = true;
@@ -146,7 +153,7 @@ Status SendData(Batch& b) {
     bool startsLine = atLineStart;
     if (!ReadLine(b.file, line)) return FailWith(b.file.ReadFailed() ? EIO : ENODATA);
     atLineStart = line.back() == '\n';
-    unsent += line;
+    unsent += rewrite.Take(line, startsLine);
     bool ended = startsLine && line == kEndOfDataLine;
     if (!ended && unsent.size() < kSendBatch) continue;
     if (Status sent = Send(b, unsent); !sent) return sent;
@@ -207,6 +214,7 @@ Ended Transaction(Batch& b) {
       !StartsWithIgnoreCase(mail, "MAIL FROM:")) {
     return Unsettled(b, "can't read " + b.spoolName);
   }
+  b.nullSender = EnvelopeAddress(AfterFirstColon(mail)) == "<>";
   if (!Command(b, MailLine(b, mail), reply)) return b.reused ? Ended::Stale : Lost(b);
   if (b.reused && reply.rfind("421", 0) == 0) return Ended::Stale;
   if (reply[0] != '2') return RefusedTransaction(b, Everyone(b), reply, mail);

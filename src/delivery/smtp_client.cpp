@@ -17,6 +17,7 @@
 #include "delivery/relay_sessions.h"
 #include "delivery/reply_reader.h"
 #include "delivery/route.h"
+#include "delivery/sender_rewrite.h"
 #include "dns/mx_resolver.h"
 #include "platform/connection.h"
 #include "platform/host_lookup.h"
@@ -60,6 +61,8 @@ struct Transaction {
   // Added to the stored MAIL line after an ESMTP opening: what the next relay offered and
   // is told of the message. Nothing after a HELO, where no parameter may go.
   std::string mailParameters{};
+  // The header on its way out, with the account's sender when it sends as one.
+  HeaderRewrite rewrite{settings.RewriteSender};
   // The attempt ended without settling anything, for the next hop to take.
   bool passedOn = false;
   std::string passedWhy{};
@@ -242,6 +245,16 @@ bool Accepted(Transaction& t) {
 // unanswered; or the end-of-data line just sent, whose reply decides the delivery.
 enum class Phase { Commands, Data, DataEnded };
 
+// The stored MAIL line as it goes out: the account's sender when it sends as one, and what the
+// ESMTP opening found the next relay takes.
+std::string MailLine(Transaction& t, std::string line) {
+  // A failure notice goes out as it was written, its header included.
+  if (EnvelopeAddress(AfterFirstColon(line)) == "<>") t.rewrite = HeaderRewrite("");
+  if (!t.settings.RewriteSender.empty()) line = RewriteMailLine(line, t.settings.RewriteSender);
+  if (!t.mailParameters.empty()) line.insert(line.find_last_not_of("\r\n") + 1, t.mailParameters);
+  return line;
+}
+
 bool Replay(Transaction& t) {
   Phase phase = Phase::Commands;
   // Only a piece that starts a line of the file can be the end-of-data line: a long line
@@ -262,11 +275,10 @@ bool Replay(Transaction& t) {
     if (phase == Phase::Commands && IsRecipientLine(line) && !ReplaceRecipientsZone(t, line)) {
       return FileEnded(t, "unexpected EOF (recipients zone)", line);
     }
-    if (phase == Phase::Data && startsLine && line == kEndOfDataLine) phase = Phase::DataEnded;
-    if (phase == Phase::Commands && !t.mailParameters.empty() && StartsWithIgnoreCase(line, "MAIL FROM:")) {
-      line.insert(line.find_last_not_of("\r\n") + 1, t.mailParameters);
-    }
-    t.unsent += line;
+    const bool inData = phase == Phase::Data;
+    if (inData && startsLine && line == kEndOfDataLine) phase = Phase::DataEnded;
+    if (phase == Phase::Commands && StartsWithIgnoreCase(line, "MAIL FROM:")) line = MailLine(t, line);
+    t.unsent += inData ? t.rewrite.Take(line, startsLine) : line;
     if (phase == Phase::Data && t.unsent.size() < kSendBatch) continue;
     if (Status sent = SendPending(t); !sent) return SendFailed(t, sent);
     if (phase == Phase::Data) continue;
@@ -300,6 +312,7 @@ bool ReplayInTheClear(Transaction& t, const std::string& why) {
   t.security.tls = NextRelaySecurity::Tls::None;
   t.clearAfterTls = true;
   t.mailParameters.clear();
+  t.rewrite = HeaderRewrite(t.settings.RewriteSender);
   if (!t.file.Rewind()) return FileEnded(t, "unexpected EOF", "");
   if (Connect(t) != Reached::Connected) return CannotConnect(t);
   std::string greeting;

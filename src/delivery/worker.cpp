@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 
+#include <chrono>
+#include <ctime>
 #include <optional>
 
 #include "spool/relay_services.h"
@@ -11,6 +13,7 @@
 #include "delivery/delivery_services.h"
 #include "delivery/failure_notice.h"
 #include "delivery/message_age.h"
+#include "delivery/pacing.h"
 #include "delivery/relay_sessions.h"
 #include "delivery/route.h"
 #include "delivery/session_delivery.h"
@@ -65,6 +68,13 @@ int DeleteAndEnd(Run& run) {
 int HoldAndEnd(Run& run) {
   (void)run.file.Close();  // every letter written was synced when it was written
   RecordDeliveryTry(run.relay, run.name);
+  run.relay.outgoing.RemoveWorker(run.name);
+  return End(run, 0);
+}
+
+// Held for its account's pace: not a try, so its retry interval does not grow.
+int HeldForPace(Run& run) {
+  (void)run.file.Close();  // nothing was written
   run.relay.outgoing.RemoveWorker(run.name);
   return End(run, 0);
 }
@@ -157,9 +167,8 @@ void LetSessionGo(Run& run, const std::string& key, uint64_t ticket) {
 // A next relay that takes several messages per connection gets all of a message's pending
 // recipients in one transaction, on a session that may go on to the next message. None
 // when the recipients go one transaction each (the stored dialogue as it is).
-std::optional<int> OverSession(Run& run) {
+std::optional<int> OverSession(Run& run, const std::vector<PendingRecipient>& pending) {
   if (run.expiredDays || run.settings->REAL_RELAY) return std::nullopt;
-  std::vector<PendingRecipient> pending = PendingRecipients(run);
   if (pending.empty() || !run.file.Rewind()) return std::nullopt;
   Route route = RouteFor(run.relay, run.delivery, *run.account, run.name, pending.front().line, run.resolver);
   if (route.hops.empty()) return FinalScan(run);  // no next relay or no sign-in: all stay pending
@@ -173,6 +182,34 @@ std::optional<int> OverSession(Run& run) {
   int exitCode = run.relay.stop().load() ? Stopped(run) : FinalScan(run);
   if (outcome.kept) LetSessionGo(run, plan.key, *outcome.kept);
   return exitCode;
+}
+
+// "14:05": when paced mail goes, as the window shows times of day.
+std::string TimeOfDay(Pacer::WallTime time) {
+  std::time_t seconds = std::chrono::system_clock::to_time_t(time + std::chrono::seconds(59));
+  std::tm local{};
+  char text[8] = "";
+  if (localtime_r(&seconds, &local) != nullptr) (void)std::strftime(text, sizeof text, "%H:%M", &local);  // fits
+  return text;
+}
+
+// An account's pace: its message waits, untried, while sending it now would pass the limits
+// its provider sets. The file is held until then, each recipient showing why.
+bool Paced(Run& run, const std::vector<PendingRecipient>& pending) {
+  const Settings& account = *run.account;
+  Pacer::Limits limits{account.MaxPerMinute, account.MaxRecipientsPerDay};
+  if (run.settings->REAL_RELAY || pending.empty() || (limits.messagesPerMinute <= 0 && limits.recipientsPerDay <= 0)) {
+    return false;
+  }
+  QueueList& queue = run.relay.queue;
+  const Pacer::WallTime now = queue.ScheduleWallNow();
+  std::optional<Pacer::WallTime> until =
+      run.delivery.pacer.Take(run.accountName, limits, static_cast<int>(pending.size()), now);
+  if (!until) return false;
+  const std::string why = "paced until " + TimeOfDay(*until);
+  for (const PendingRecipient& recipient : pending) NoteDeliveryError(run.relay, run.name, recipient.line, why);
+  queue.WaitUntil(run.name, queue.ScheduleNow() + std::chrono::duration_cast<RetrySchedule::TimePoint::duration>(*until - now));
+  return true;
 }
 
 int RecipientLoop(Run& run) {
@@ -229,7 +266,10 @@ int WorkerThread(RelayServices& relay, DeliveryServices& delivery, const std::st
   PublishSummary(run);
   run.expiredDays = PastLifetime(relay, *settings, run.name, run.file);
   if (!run.file.Rewind()) return FinalScan(run);
-  if (std::optional<int> exitCode = OverSession(run)) return *exitCode;
+  std::vector<PendingRecipient> pending = run.expiredDays ? std::vector<PendingRecipient>{} : PendingRecipients(run);
+  if (Paced(run, pending)) return HeldForPace(run);
+  if (std::optional<int> exitCode = OverSession(run, pending)) return *exitCode;
+  if (!run.file.Rewind()) return FinalScan(run);
   return RecipientLoop(run);
 }
 

@@ -76,10 +76,15 @@ bool Relay::TakeFolderLock() {
 
 void Relay::AnnounceSignIn() {
   std::shared_ptr<const Settings> current = settings();
-  if (current->SMTP_OAuth.empty()) return;
+  bool any = !current->SMTP_OAuth.empty();
+  for (const Account& account : current->Accounts) any = any || !account.values->SMTP_OAuth.empty();
+  if (!any) return;
   // Nothing to do when the relay stops first.
   (void)threads_.Start([this, current](ThreadHandle&) {
-    delivery_.signIns.Announce(*current);
+    if (!current->SMTP_OAuth.empty()) delivery_.signIns.Announce(*current);
+    for (const Account& account : current->Accounts) {
+      if (!account.values->SMTP_OAuth.empty()) delivery_.signIns.Announce(*account.values);
+    }
     return 0;
   });
 }

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
@@ -14,6 +15,7 @@
 #include "delivery/esmtp_opening.h"
 #include "delivery/next_relay_security.h"
 #include "delivery/oauth_tokens.h"
+#include "delivery/pacing.h"
 #include "delivery/token_store.h"
 #include "delivery_fixture.h"
 #include "platform/socket.h"
@@ -116,9 +118,10 @@ class NextRelaySecurityTest : public test::DeliveryFixture {
   }
 
   // A message of its own: the subject names it.
-  static std::string Message(int n, const std::string& sender = "s@office.example") {
+  static std::string Message(int n, const std::string& sender = "ann@office.example") {
     return "HELO client.example\r\nMAIL FROM:<" + sender + ">\r\nRCPT TO:<a@x.example>\r\n" +
-           "RCPT TO:<b@x.example>\r\nDATA\r\nSubject: m" + std::to_string(n) + "\r\n\r\nHi.\r\n.\r\nQUIT\r\n";
+           "RCPT TO:<b@x.example>\r\nDATA\r\nFrom: Ann <" + sender + ">\r\nSubject: m" + std::to_string(n) +
+           "\r\n\r\nHi.\r\n.\r\nQUIT\r\n";
   }
   // How often each message's data reached the peer, by subject.
   static std::map<std::string, int> Arrivals(TlsSmtpPeer& peer) {
@@ -139,19 +142,24 @@ class NextRelaySecurityTest : public test::DeliveryFixture {
   }
   // Spools `count` messages and runs the dispatcher until every one is settled and every
   // session it left open is closed.
-  void DeliverAll(int count, TlsSmtpPeer& peer, const std::function<std::string(int)>& message) {
+  void DeliverAll(int count, TlsSmtpPeer& peer, const std::function<std::string(int)>& message, size_t left = 0) {
     for (int i = 0; i < count; ++i) appDir().Write(std::to_string(1000 + i) + ".tml", message(i));
-    ReleaseClient();
+    RunDispatcher(peer, left);
+  }
+  void RunDispatcher(TlsSmtpPeer& peer, size_t left) {
+    if (!released) ReleaseClient();
+    released = true;
     auto dispatcher = relay().StartClientThread(
         [this](ThreadHandle& self) { return DispatcherThread(relay(), relay().delivery(), self); });
     ASSERT_NE(dispatcher, nullptr);
     EXPECT_TRUE(dispatcher->WaitFor(std::chrono::seconds(50)));
-    EXPECT_TRUE(test::Eventually([&] { return relay().outgoing.size() == 0 && Notices("").empty(); }, 30000));
+    EXPECT_TRUE(test::Eventually([&] { return relay().outgoing.size() == 0 && Notices("").size() == left; }, 30000));
     EXPECT_TRUE(peer.WaitForEnded(peer.Transcripts().size(), milliseconds(10000))) << "every session is closed";
   }
 
   test::TestCertificates authority;
   test::CertificateFiles localhost;
+  bool released = false;
 };
 
 TEST_F(NextRelaySecurityTest, AccountChosenBySender) {
@@ -217,7 +225,9 @@ TEST_F(NextRelaySecurityTest, EachAccountSendsItsSendersMailWithItsOwnLogin) {
   other.secret = "app password";
   TlsSmtpPeer gmail(other);
   Apply({"starttls", "alice", "s3cret"});
+  Configure([&](Settings& s) { s.RewriteSender = "desk@office.example"; });
   auto values = std::make_shared<Settings>(*relay().settings());
+  values->RewriteSender = "";
   values->SMTP = gmail.server();
   values->SMTP_User = other.user;
   values->SMTP_Password = other.secret;
@@ -230,6 +240,43 @@ TEST_F(NextRelaySecurityTest, EachAccountSendsItsSendersMailWithItsOwnLogin) {
   EXPECT_TRUE(gmail.WaitForEnded(gmail.Transcripts().size(), milliseconds(10000)));
   EXPECT_EQ(Arrivals(office), (std::map<std::string, int>{{"m0\r\n", 1}, {"m2\r\n", 1}, {"m4\r\n", 1}}));
   EXPECT_EQ(Arrivals(gmail), (std::map<std::string, int>{{"m1\r\n", 1}, {"m3\r\n", 1}, {"m5\r\n", 1}}));
+  EXPECT_EQ(Count(office, "MAIL FROM:<desk@office.example>"), 3) << "the office account sends as its own address";
+  EXPECT_EQ(Count(office, "From: Ann <desk@office.example>\r\n"), 3);
+  EXPECT_EQ(Count(office, "Reply-To: Ann <ann@office.example>\r\n"), 3);
+  EXPECT_EQ(Count(gmail, "MAIL FROM:<bob@gmail.example>"), 3);
+  EXPECT_EQ(Count(gmail, "Reply-To:"), 0);
+}
+
+// 40 messages at 30 a minute through a plain next relay, one transaction per recipient: 30
+// go now, 10 wait a minute, shown as paced; the count outlives the relay that made it.
+TEST_F(NextRelaySecurityTest, AnAccountsPaceHoldsWhatWouldPassItsLimit) {
+  TlsSmtpPeer peer(Peer(Tls::Plain));
+  std::atomic<int64_t> seconds{0};
+  const auto wallStart = std::chrono::system_clock::now();
+  const auto steadyStart = std::chrono::steady_clock::now();
+  relay().queue.SetScheduleWallClock([&] { return wallStart + std::chrono::seconds(seconds.load()); });
+  relay().queue.SetScheduleClock([&] { return steadyStart + std::chrono::seconds(seconds.load()); });
+  Configure([&](Settings& s) {
+    s.SMTP = peer.server();
+    s.MaxPerMinute = 30;
+    s.RewriteSender = "desk@office.example";
+  });
+  DeliverAll(40, peer, [](int n) { return Message(n); }, 10);
+  EXPECT_EQ(Arrivals(peer).size(), 30u);
+  EXPECT_EQ(Count(peer, "RCPT"), 60) << "the plain next relay keeps its transaction per recipient";
+  EXPECT_EQ(Count(peer, "MAIL FROM:<desk@office.example>"), 60);
+  std::vector<std::string> held = Notices("");
+  ASSERT_EQ(held.size(), 10u);
+  std::string shown = LastDeliveryError(relay(), held[0], "ACPT TO:<a@x.example>\r\n");
+  EXPECT_EQ(shown.rfind("paced until ", 0), 0u) << shown;
+  Pacer restarted(appDir().File(DeliveryServices::kPacingFile));
+  EXPECT_TRUE(restarted.Take("default", {30, 0}, 2, wallStart + std::chrono::seconds(30)).has_value())
+      << "the minute's 30 are counted after a restart";
+  seconds = 61;
+  RunDispatcher(peer, 0);
+  std::map<std::string, int> arrivals = Arrivals(peer);
+  EXPECT_EQ(arrivals.size(), 40u);
+  for (const auto& [subject, times] : arrivals) EXPECT_EQ(times, 2) << subject << " (once per recipient)";
 }
 
 TEST_F(NextRelaySecurityTest, WhatTheSettingsAskForEachServer) {
