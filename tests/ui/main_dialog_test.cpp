@@ -77,7 +77,7 @@ TEST_F(MainDialogTest, MenuAndTrayMenuEntriesInOrder) {
   for (const QAction* action : dialog.menu()->actions()) titles << action->text();
   EXPECT_EQ(titles, (QStringList{"&File", "&Options", "&Queue", "?"}));
   EXPECT_EQ(Actions(dialog.menu()->actions()[0]->menu()), QStringList{"&Exit"});
-  EXPECT_EQ(Actions(dialog.menu()->actions()[1]->menu()), (QStringList{"&Modes...", "&Settings...", "&Next relay security..."}));
+  EXPECT_EQ(Actions(dialog.menu()->actions()[1]->menu()), (QStringList{"&Modes...", "&Settings...", "&Accounts..."}));
   EXPECT_EQ(Actions(dialog.menu()->actions()[2]->menu()), (QStringList{"&Waiting e-mails...", "Deliver &now"}));
   EXPECT_EQ(Actions(dialog.menu()->actions()[3]->menu()), QStringList{"About"});
 
@@ -86,7 +86,7 @@ TEST_F(MainDialogTest, MenuAndTrayMenuEntriesInOrder) {
   EXPECT_EQ(controls.tray()->toolTip(), "Vellomar");
   EXPECT_EQ(Actions(controls.trayMenu()),
             (QStringList{"Display", "Waiting e-mails...", "Deliver now", "-", "Modes...", "Settings...",
-                         "Next relay security...", "-", "About Vellomar...", "-", "Exit"}));
+                         "Accounts...", "-", "About Vellomar...", "-", "Exit"}));
   controls.RemoveTrayIcon();
   EXPECT_EQ(controls.tray(), nullptr) << "no icon left behind";
 }
