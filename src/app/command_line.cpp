@@ -14,6 +14,9 @@
 #include "common/app_directory.h"
 #include "common/system_error.h"
 #include "common/version.h"
+#include "control/registry_key.h"
+#include "control/settings.h"
+#include "delivery/account_choice.h"
 #include "relay/program_lock.h"
 #include "platform/process.h"
 #include "platform/tls_stream.h"
@@ -50,7 +53,10 @@ int Help(std::ostream& out) {
 }
 
 int PrintQueue(std::ostream& out) {
-  out << QueueTable(ReadWaitingMessages(GetAppDirectory()), std::time(nullptr));
+  // The accounts as a relay started now would choose them, from the stored relay values.
+  const Settings settings = ReloadRelaySettings(SettingsKey(), Settings());
+  auto accountOf = [&settings](const std::string& sender) { return AccountLabel(AccountFor(settings, sender)); };
+  out << QueueTable(ReadWaitingMessages(GetAppDirectory()), std::time(nullptr), accountOf);
   return 0;
 }
 

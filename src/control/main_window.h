@@ -39,7 +39,7 @@ class MainWindow final : public WindowServices {
   // The window's start, in its order: the settings read and handed to the relay, the first log
   // lines, the tray icon, then the relay's two sides.
   void OnInitDialog();
-  // After a confirmed Modes or security dialog: the next relay's values are read again and
+  // After a confirmed Modes or account dialog: the next relay's values are read again and
   // handed to the relay as a new snapshot.
   void ReloadRelaySettings();
 

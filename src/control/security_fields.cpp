@@ -4,58 +4,57 @@
 #include <utility>
 
 #include "common/text.h"
-#include "control/registry_key.h"
 #include "control/settings.h"
 
 namespace vellomar {
 
 namespace {
 
-using SignInRow = std::pair<std::string Settings::*, std::string*>;
+// Counts are stored as typed, like the texts.
+using TextRow = std::pair<SettingField, std::string*>;
 
-// The stored sign-in values and the fields they fill.
-std::array<SignInRow, 8> SignInRows(OAuthSettings& signIn) {
-  return {SignInRow{&Settings::SMTP_OAuth, &signIn.provider},
-          {&Settings::SMTP_OAuthClientId, &signIn.clientId},
-          {&Settings::SMTP_OAuthClientSecret, &signIn.clientSecret},
-          {&Settings::SMTP_OAuthTenant, &signIn.tenant},
-          {&Settings::SMTP_OAuthAuthorizeUrl, &signIn.authorizeUrl},
-          {&Settings::SMTP_OAuthTokenUrl, &signIn.tokenUrl},
-          {&Settings::SMTP_OAuthDeviceUrl, &signIn.deviceUrl},
-          {&Settings::SMTP_OAuthScope, &signIn.scope}};
+// The stored texts and the fields they fill.
+std::array<TextRow, 20> TextRows(SecurityFields& f) {
+  OAuthSettings& s = f.signIn;
+  return {TextRow{&Settings::SMTP, &f.nextRelay},
+          {&Settings::SMTP_TLS, &f.tls},
+          {&Settings::SMTP_User, &f.user},
+          {&Settings::SMTP_Password, &f.password},
+          {&Settings::SMTP_PasswordCommand, &f.passwordCommand},
+          {&Settings::SMTP_Fingerprint, &f.fingerprint},
+          {&Settings::SMTP_OAuth, &s.provider},
+          {&Settings::SMTP_OAuthClientId, &s.clientId},
+          {&Settings::SMTP_OAuthClientSecret, &s.clientSecret},
+          {&Settings::SMTP_OAuthTenant, &s.tenant},
+          {&Settings::SMTP_OAuthAuthorizeUrl, &s.authorizeUrl},
+          {&Settings::SMTP_OAuthTokenUrl, &s.tokenUrl},
+          {&Settings::SMTP_OAuthDeviceUrl, &s.deviceUrl},
+          {&Settings::SMTP_OAuthScope, &s.scope},
+          {&Settings::Senders, &f.senders},
+          {&Settings::RewriteSender, &f.rewriteSender},
+          {&Settings::MessagesPerConnection, &f.messagesPerConnection},
+          {&Settings::ConnectionsPerRelay, &f.connectionsPerRelay},
+          {&Settings::MaxPerMinute, &f.maxPerMinute},
+          {&Settings::MaxRecipientsPerDay, &f.maxRecipientsPerDay}};
 }
+
+bool IsMainKey(const RegistryKey& key) { return key.path() == SettingsKey().path(); }
 
 }  // namespace
 
-SecurityFields LoadSecurityFields() {
-  RegistryKey key = SettingsKey();
+SecurityFields LoadSecurityFields(const RegistryKey& key) {
   SecurityFields fields;
-  fields.tls = key.Read(KeyOf(&Settings::SMTP_TLS));
-  fields.user = key.Read(KeyOf(&Settings::SMTP_User));
-  fields.password = key.Read(KeyOf(&Settings::SMTP_Password));
-  fields.passwordCommand = key.Read(KeyOf(&Settings::SMTP_PasswordCommand));
+  for (const auto& [field, value] : TextRows(fields)) *value = key.Read(KeyOf(field));
   fields.xoauth2 = EqualsIgnoreCase(key.Read(KeyOf(&Settings::SMTP_Auth)), "XOAUTH2");
-  fields.fingerprint = key.Read(KeyOf(&Settings::SMTP_Fingerprint));
-  fields.exchangersMayUseTls = EqualsIgnoreCase(key.Read(KeyOf(&Settings::MX_TLS)), "may");
-  for (const auto& [field, value] : SignInRows(fields.signIn)) *value = key.Read(KeyOf(field));
-  fields.nextRelay = key.Read(KeyOf(&Settings::SMTP));
+  if (IsMainKey(key)) fields.exchangersMayUseTls = EqualsIgnoreCase(key.Read(KeyOf(&Settings::MX_TLS)), "may");
   return fields;
 }
 
-void StoreSecurityFields(const SecurityFields& fields) {
-  RegistryKey key = SettingsKey();
-  key.Write(KeyOf(&Settings::SMTP_TLS), fields.tls);
-  key.Write(KeyOf(&Settings::SMTP_User), fields.user);
-  key.Write(KeyOf(&Settings::SMTP_Password), fields.password);
-  key.Write(KeyOf(&Settings::SMTP_PasswordCommand), fields.passwordCommand);
+void StoreSecurityFields(const SecurityFields& fields, const RegistryKey& key) {
+  SecurityFields copy = fields;
+  for (const auto& [field, value] : TextRows(copy)) key.Write(KeyOf(field), *value);
   key.Write(KeyOf(&Settings::SMTP_Auth), fields.xoauth2 ? "XOAUTH2" : "");
-  key.Write(KeyOf(&Settings::SMTP_Fingerprint), fields.fingerprint);
-  key.Write(KeyOf(&Settings::MX_TLS), fields.exchangersMayUseTls ? "may" : "none");
-  OAuthSettings signIn = fields.signIn;
-  for (const auto& [field, value] : SignInRows(signIn)) key.Write(KeyOf(field), *value);
-  if (!fields.nextRelay.empty() && key.Read(KeyOf(&Settings::SMTP)).empty()) {
-    key.Write(KeyOf(&Settings::SMTP), fields.nextRelay);
-  }
+  if (IsMainKey(key)) key.Write(KeyOf(&Settings::MX_TLS), fields.exchangersMayUseTls ? "may" : "none");
 }
 
 std::string SuggestedNextRelay(const std::string& provider) {

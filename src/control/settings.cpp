@@ -1,15 +1,12 @@
 #include "control/settings.h"
 
-#include <algorithm>
-
+#include "control/account_store.h"
 #include "control/registry_key.h"
 #include "platform/file_system.h"
 
 namespace vellomar {
 
 namespace {
-
-constexpr const char* kAccountsKey = "Accounts";
 
 bool HoldsSecrets(const Settings& settings) {
   return !settings.SMTP_Password.empty() || !settings.SMTP_OAuthClientSecret.empty();
@@ -33,14 +30,11 @@ std::vector<std::string> ReadRows(const RegistryKey& key, Settings& settings, bo
 // account default, never the default account's value (another provider's login must not
 // leak into it).
 std::vector<Account> ReadAccounts(const RegistryKey& key, const Settings& settings) {
-  std::vector<std::string> names = key.Subkey(kAccountsKey).SubkeyNames();
-  std::sort(names.begin(), names.end());
-  names.erase(std::unique(names.begin(), names.end()), names.end());
   std::vector<Account> accounts;
-  for (const std::string& name : names) {
+  for (const std::string& name : StoredAccountNames(key)) {
     auto values = std::make_shared<Settings>(settings);
     values->Accounts.clear();
-    (void)ReadRows(key.Subkey(kAccountsKey).Subkey(name), *values, false, true);  // problems as for the default
+    (void)ReadRows(key.Subkey(kAccountsSection).Subkey(name), *values, false, true);  // problems as for the default
     accounts.push_back(Account{name, std::move(values)});
   }
   return accounts;

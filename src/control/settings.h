@@ -22,7 +22,7 @@ struct LoadedSettings {
 // Every stored value, as at start: a value that is unusable as stored gets its default, which
 // is written back when its row says so.
 LoadedSettings LoadSettings(const RegistryKey& key);
-// The next relay's values read again (a confirmed Modes or security dialog) into a copy of
+// The next relay's values read again (a confirmed Modes or account dialog) into a copy of
 // `current`; every other value stays as it was read at start.
 Settings ReloadRelaySettings(const RegistryKey& key, const Settings& current);
 

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdio>
 
+#include "delivery/account_choice.h"
 #include "platform/local_clock.h"
 #include "spool/queue_table.h"
 
@@ -33,12 +34,13 @@ std::string LastErrorsText(const std::optional<RetrySchedule::FileRecord>& recor
 
 }  // namespace
 
-std::vector<WaitingRow> ReadWaitingRows(QueueList& queue, std::time_t now) {
+std::vector<WaitingRow> ReadWaitingRows(QueueList& queue, std::time_t now, const Settings& settings) {
   std::vector<WaitingRow> rows;
   for (WaitingMessage& message : ReadWaitingMessages(queue.directory())) {
     WaitingRow row;
     row.age = AgeText(message.arrival, now);
     row.recipients = RecipientsText(message.recipients);
+    row.account = AccountLabel(AccountFor(settings, message.sender));
     if (queue.IsReservation(message.name)) continue;
     if (!message.arrival) {
       auto firstSeen = queue.ScheduleWallTimeOf(queue.FirstSeen(message.name));

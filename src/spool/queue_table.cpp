@@ -1,7 +1,6 @@
 #include "spool/queue_table.h"
 
 #include <algorithm>
-#include <array>
 #include <cstdio>
 
 #include "common/text.h"
@@ -12,8 +11,7 @@ namespace vellomar {
 
 namespace {
 
-constexpr size_t kColumns = 5;
-using Row = std::array<std::string, kColumns>;
+using Row = std::vector<std::string>;
 
 std::string TwoUnits(long first, const char* firstUnit, long second, const char* secondUnit) {
   char text[48];
@@ -62,21 +60,25 @@ std::string RecipientsText(const std::vector<WaitingRecipient>& recipients) {
   return text;
 }
 
-std::string QueueTable(const std::vector<WaitingMessage>& messages, std::time_t now) {
+std::string QueueTable(const std::vector<WaitingMessage>& messages, std::time_t now, const AccountLabeller& accountOf) {
   std::vector<Row> rows{{"File", "Age", "Sender", "Subject", "Recipients"}};
+  if (accountOf) rows[0].insert(rows[0].begin() + 3, "Account");
   for (const WaitingMessage& message : messages) {
-    rows.push_back({message.name, AgeText(message.arrival, now), message.sender, message.subject,
-                    RecipientsText(message.recipients)});
+    Row row{message.name, AgeText(message.arrival, now), message.sender, message.subject,
+            RecipientsText(message.recipients)};
+    if (accountOf) row.insert(row.begin() + 3, accountOf(message.sender));
+    rows.push_back(std::move(row));
   }
-  std::array<size_t, kColumns> widths{};
+  const size_t columns = rows[0].size();
+  std::vector<size_t> widths(columns);
   for (const Row& row : rows) {
-    for (size_t c = 0; c < kColumns; ++c) widths[c] = std::max(widths[c], row[c].size());
+    for (size_t c = 0; c < columns; ++c) widths[c] = std::max(widths[c], row[c].size());
   }
   std::string table;
   for (const Row& row : rows) {
     std::string line;
-    for (size_t c = 0; c + 1 < kColumns; ++c) line += Padded(row[c], widths[c]) + "  ";
-    table += line + row[kColumns - 1] + "\n";
+    for (size_t c = 0; c + 1 < columns; ++c) line += Padded(row[c], widths[c]) + "  ";
+    table += line + row[columns - 1] + "\n";
   }
   size_t count = messages.size();
   return table + std::to_string(count) + (count == 1 ? " message waits.\n" : " messages wait.\n");

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <ctime>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -19,9 +20,13 @@ std::string AgeText(std::optional<std::time_t> arrival, std::time_t now);
 // "<a@x> pending, <b@y> deferred 2 times".
 std::string RecipientsText(const std::vector<WaitingRecipient>& recipients);
 
-// The queue as a text table: a heading row, then one row per message (file, age, sender,
-// subject, recipients with their states), columns padded to their widest cell; a last line
-// counts the messages.
-std::string QueueTable(const std::vector<WaitingMessage>& messages, std::time_t now);
+// The name of the account that sends a message from `sender`; the relay's settings know it.
+using AccountLabeller = std::function<std::string(const std::string& sender)>;
+
+// The queue as a text table: a heading row, then one row per message (file, age, sender, its
+// account when `accountOf` is given, subject, recipients with their states), columns padded to
+// their widest cell; a last line counts the messages.
+std::string QueueTable(const std::vector<WaitingMessage>& messages, std::time_t now,
+                       const AccountLabeller& accountOf = {});
 
 }  // namespace vellomar

@@ -11,8 +11,8 @@
 #include "control/control_ids.h"
 #include "control/main_window.h"
 #include "control/settings.h"
+#include "ui/accounts_dialog.h"
 #include "ui/dialogs.h"
-#include "ui/security_dialog.h"
 #include "ui/qt_controls.h"
 #include "ui/waiting_dialog.h"
 
@@ -33,7 +33,7 @@ void MainDialog::BuildMenu() {
   QMenu* options = menu_->addMenu("&Options");
   options->addAction("&Modes...", [this] { ModesCommand(); });
   options->addAction("&Settings...", [this] { SettingsCommand(); });
-  options->addAction("&Next relay security...", [this] { SecurityCommand(); });
+  options->addAction("&Accounts...", [this] { AccountsCommand(); });
   QMenu* queue = menu_->addMenu("&Queue");
   queue->addAction("&Waiting e-mails...", [this] { WaitingCommand(); });
   queue->addAction("Deliver &now", [this] { DeliverNowCommand(); });
@@ -63,9 +63,9 @@ void MainDialog::SettingsCommand() {
   dialog.exec();
 }
 
-void MainDialog::SecurityCommand() {
-  SecurityDialog dialog(isVisible() ? this : nullptr, core_);
-  if (dialog.exec() == QDialog::Accepted && core_ != nullptr) core_->ReloadRelaySettings();
+void MainDialog::AccountsCommand() {
+  AccountsDialog dialog(isVisible() ? this : nullptr, core_);
+  dialog.exec();
 }
 
 void MainDialog::AboutCommand() {

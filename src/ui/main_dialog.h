@@ -27,8 +27,8 @@ class MainDialog : public TemplateDialog {
   // The commands of the window menu and the tray menu.
   void ModesCommand();
   void SettingsCommand();
-  // The Next relay security dialog; its values are in use once it is confirmed.
-  void SecurityCommand();
+  // The Accounts dialog; each change it stores is in use at once.
+  void AccountsCommand();
   void AboutCommand();
   void WaitingCommand();
   void DeliverNowCommand();

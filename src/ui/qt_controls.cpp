@@ -122,7 +122,7 @@ void QtControls::AddTrayIcon() {
   trayMenu_->addSeparator();
   trayMenu_->addAction("Modes...", [this] { dialog_.ModesCommand(); });
   trayMenu_->addAction("Settings...", [this] { dialog_.SettingsCommand(); });
-  trayMenu_->addAction("Next relay security...", [this] { dialog_.SecurityCommand(); });
+  trayMenu_->addAction("Accounts...", [this] { dialog_.AccountsCommand(); });
   trayMenu_->addSeparator();
   trayMenu_->addAction("About Vellomar...", [this] { dialog_.AboutCommand(); });
   trayMenu_->addSeparator();

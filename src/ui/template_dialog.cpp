@@ -11,6 +11,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QStyle>
+#include <QTreeWidget>
 
 #include "ui/about_info.h"
 
@@ -89,6 +90,15 @@ QWidget* ComboBox(const ControlTemplate& control, QWidget* parent) {
   return box;
 }
 
+// A list of rows with columns, one row chosen at a time.
+QWidget* ListView(const ControlTemplate& control, QWidget* parent) {
+  auto* view = new QTreeWidget(parent);
+  view->setHeaderLabels(QString::fromStdString(control.text).split('|'));
+  view->setRootIsDecorated(false);
+  view->setSelectionMode(QAbstractItemView::SingleSelection);
+  return view;
+}
+
 QWidget* NotificationsBox(QWidget* parent) {
   auto* box = new QPlainTextEdit(parent);
   box->setReadOnly(true);
@@ -132,6 +142,7 @@ QWidget* TemplateDialog::Create(const ControlTemplate& control) {
   if (control.kind == "checkbox") return Choice<QCheckBox>(control, units_, this);
   if (control.kind == "picture") return Picture(control, this);
   if (control.kind == "combobox") return ComboBox(control, this);
+  if (control.kind == "listview") return ListView(control, this);
   return Button(control, this);
 }
 

@@ -16,7 +16,7 @@ namespace vellomar {
 
 namespace {
 
-const QStringList kColumns{"File", "Age", "Sender", "Subject", "Recipients", "Next try", "Last error"};
+const QStringList kColumns{"File", "Age", "Sender", "Account", "Subject", "Recipients", "Next try", "Last error"};
 
 QString Text(const std::string& text) { return QString::fromStdString(text); }
 
@@ -55,11 +55,12 @@ void WaitingDialog::Refresh() {
   std::string selected = SelectedName();
   list_->clear();
   shown_.clear();
-  for (const WaitingRow& row : ReadWaitingRows(core_.relay().queue, std::time(nullptr))) {
+  std::shared_ptr<const Settings> settings = core_.relay().settings();
+  for (const WaitingRow& row : ReadWaitingRows(core_.relay().queue, std::time(nullptr), *settings)) {
     shown_[row.message.name] = row.message.identity;
     auto* item = new QTreeWidgetItem(list_, QStringList{Text(row.message.name), Text(row.age), Text(row.message.sender),
-                                                        Text(row.message.subject), Text(row.recipients),
-                                                        Text(row.nextTry), Text(row.lastError)});
+                                                        Text(row.account), Text(row.message.subject),
+                                                        Text(row.recipients), Text(row.nextTry), Text(row.lastError)});
     if (row.message.name == selected) item->setSelected(true);
   }
   for (int column = 0; column < list_->columnCount() - 1; ++column) list_->resizeColumnToContents(column);
@@ -85,7 +86,7 @@ void WaitingDialog::DeleteSelected() {
   // tray menu), which deletes its rows.
   const QString name = item->text(0);
   const FileIdentity shown = shown_[name.toStdString()];
-  QString question = "Delete the waiting e-mail " + name + " from " + item->text(2) + " (" + item->text(3) +
+  QString question = "Delete the waiting e-mail " + name + " from " + item->text(2) + " (" + item->text(4) +
                      ")? It will not be delivered.";
   if (!confirm_(question)) return;
   if (core_.DeleteWaiting(name.toStdString(), shown) == QueueList::Deletion::Gone) {

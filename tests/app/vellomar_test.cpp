@@ -487,12 +487,13 @@ TEST_F(VellomarTest, QueuePrintsTheWaitingFilesAndChangesNothing) {
       "HELO a\r\nMAIL FROM:<s@example.org>\r\nXCPT TO:<r@example.org>\r\nUCPT TO:<t@example.org>\r\nDATA\r\n\r\nx\r\n.\r\nQUIT\r\n";
   dir_.Write("1.tml", notice);
   dir_.Write("2.tml", twoRecipients);
+  Configure("[Software\\Vellomar\\Accounts\\shop]\nSenders=s@example.org\n");
   auto answer = RunCommand({"--queue"});
   EXPECT_EQ(answer.status, 0);
   EXPECT_EQ(answer.out,
-            "File   Age  Sender           Subject  Recipients\n"
-            "1.tml  -    <>               Failure  <ann@example.org> pending\n"
-            "2.tml  -    <s@example.org>           <r@example.org> done, <t@example.org> deferred 3 times\n"
+            "File   Age  Sender           Account  Subject  Recipients\n"
+            "1.tml  -    <>               default  Failure  <ann@example.org> pending\n"
+            "2.tml  -    <s@example.org>  shop              <r@example.org> done, <t@example.org> deferred 3 times\n"
             "2 messages wait.\n");
   EXPECT_EQ(answer.err, "");
   EXPECT_EQ(dir_.Read("1.tml"), notice);

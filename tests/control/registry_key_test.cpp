@@ -43,6 +43,15 @@ TEST_F(RegistryKeyTest, NamesCompareExactlyAndKeysStayApart) {
   other.Write("SMTP", "elsewhere");
   EXPECT_EQ(settings.Read("SMTP"), "relay.example");
   EXPECT_EQ(other.Read("SMTP"), "elsewhere");
+  // Subkeys: one level down, in the store's order; a removed one goes with its values only.
+  RegistryKey accounts = settings.Subkey("Accounts");
+  accounts.Subkey("work").Write("SMTP", "w.example");
+  EXPECT_EQ(accounts.Subkey("b").Read("SMTP"), "");
+  EXPECT_EQ(accounts.SubkeyNames(), (std::vector<std::string>{"work", "b"}));
+  accounts.Subkey("work").Remove();
+  EXPECT_EQ(accounts.SubkeyNames(), std::vector<std::string>{"b"});
+  EXPECT_EQ(accounts.Subkey("work").Read("SMTP"), "");
+  EXPECT_EQ(settings.Read("SMTP"), "relay.example");
   AutostartKey().Write("Vellomar", "/opt/v/vellomar");
   EXPECT_EQ(User(), "[Software\\Microsoft\\Windows\\CurrentVersion\\Run]\nVellomar=/opt/v/vellomar\n");
 }

@@ -8,7 +8,9 @@
 #include <utility>
 #include <vector>
 
+#include "control/account_store.h"
 #include "control/registry_key.h"
+#include "control/security_fields.h"
 #include "platform/file_system.h"
 #include "support/store_fixture.h"
 
@@ -63,6 +65,43 @@ TEST_F(SettingsTest, NextRelaySecurityValuesAreLoadedAndAPasswordKeepsTheStorePr
   EXPECT_EQ(ReloadRelaySettings(SettingsKey(), settings).SMTP_Password, "");
   ASSERT_EQ(::stat(dir().File("store/HKEY_LOCAL_MACHINE.ini").c_str(), &store), 0);
   EXPECT_EQ(store.st_mode & 0777, 0644u);
+}
+
+// As the account dialog stores them: each account in its own section, read with the relay
+// values; exchangers stay the default account's.
+TEST_F(SettingsTest, AccountSectionsAsTheAccountDialogStoresThem) {
+  SecurityFields home;
+  home.nextRelay = "smtp.home.example:587";
+  home.user = "me@home.example";
+  home.exchangersMayUseTls = true;
+  StoreSecurityFields(home);
+  SecurityFields work = home;
+  work.nextRelay = "smtp.work.example:465";
+  work.password = "pw";
+  work.senders = "*@work.example";
+  work.maxPerMinute = "30";
+  StoreSecurityFields(work, AccountKey("work"));
+  EXPECT_EQ(AccountKey("work").Read("MX_TLS"), "");
+  Settings settings = ReloadRelaySettings(SettingsKey(), Settings());
+  ASSERT_EQ(settings.Accounts.size(), 1u);
+  const Settings& w = *settings.Accounts[0].values;
+  EXPECT_EQ(std::tie(w.SMTP, w.SMTP_Password, w.Senders, w.MaxPerMinute, settings.SMTP, settings.MX_TLS),
+            std::make_tuple("smtp.work.example:465", "pw", "*@work.example", 30, "smtp.home.example:587", "may"));
+  SecurityFields loaded = LoadSecurityFields(AccountKey("work"));
+  EXPECT_EQ(std::tie(loaded.user, loaded.maxPerMinute, loaded.exchangersMayUseTls),
+            std::make_tuple("me@home.example", "30", false));
+  std::string listed;
+  for (const AccountSummary& a : ReadAccountSummaries()) listed += a.name + " " + a.nextRelay + " " + a.senders + "\n";
+  EXPECT_EQ(listed, "default smtp.home.example:587 \nwork smtp.work.example:465 *@work.example\n");
+  const std::pair<std::string, bool> names[] = {{"shop", true},      {"me@shop.example", true}, {"a_b-c.9", true},
+                                                {"", false},         {"Default", false},        {"WORK", false},
+                                                {"two words", false}, {"a]b", false},           {"x\\y", false},
+                                                {std::string(101, 'a'), false}};
+  for (const auto& [name, usable] : names) EXPECT_EQ(NewAccountNameProblem(name).empty(), usable) << name;
+  RemoveAccount("default");
+  RemoveAccount("work");
+  EXPECT_EQ(ReadAccountSummaries().size(), 1u);
+  EXPECT_EQ(SettingsKey().Read("SMTP"), "smtp.home.example:587") << "the default account stays";
 }
 
 TEST_F(SettingsTest, FirstStartWritesOnlyTheNumberDefaults) {

@@ -84,6 +84,13 @@ TEST(WaitingMessageTest, QueueTableOfASeededFolder) {
       "4 messages wait.\n";
   EXPECT_EQ(QueueTable(ReadWaitingMessages(dir.path()), kSunday + 3600), want);
   EXPECT_EQ(QueueTable({}, kSunday), "File  Age  Sender  Subject  Recipients\n0 messages wait.\n");
+  // With the accounts known, each message's one after its sender.
+  auto accountOf = [](const std::string& sender) { return sender == "<>" ? "default" : "work"; };
+  std::string table = QueueTable(ReadWaitingMessages(dir.path()), kSunday + 3600, accountOf);
+  EXPECT_EQ(table.substr(0, table.find('\n', table.find('\n') + 1) + 1),
+            "File   Age     Sender             Account  Subject           Recipients\n"
+            "1.tml  1h 00m  <ann@example.org>  work     Hello             <bob@example.net> pending\n");
+  EXPECT_NE(table.find("<>                 default  Delivery failure"), std::string::npos) << table;
 }
 
 }  // namespace

@@ -8,7 +8,12 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QTreeWidget>
 
+#include <algorithm>
+#include <functional>
+
+#include "control/account_store.h"
 #include "control/main_window.h"
 #include "control/registry_key.h"
 #include "control/settings.h"
@@ -18,6 +23,7 @@
 #include "support/child_process.h"
 #include "support/eventually.h"
 #include "support/oauth_authority.h"
+#include "ui/accounts_dialog.h"
 #include "ui/main_dialog.h"
 #include "ui/qt_controls.h"
 #include "ui/qt_executor.h"
@@ -59,7 +65,11 @@ TEST_F(DialogsTest, SecurityDialogLoadsStoresAndPutsTheValuesInUse) {
   SettingsKey().Write("SMTP_Auth", "xoauth2");
   {
     SecurityDialog dialog;
-    EXPECT_EQ(dialog.windowTitle(), "Next relay security");
+    EXPECT_EQ(dialog.windowTitle(), "Account: default");
+    EXPECT_EQ(std::make_tuple(dialog.ControlAs<QLineEdit>(1081)->text(), dialog.ControlAs<QLineEdit>(1081)->isReadOnly(),
+                              dialog.Control(1083)->isEnabled(), dialog.Control(1070)->isHidden()),
+              std::make_tuple("default", true, false, false))
+        << "the default account takes every other sender and has the exchangers' TLS";
     EXPECT_TRUE(dialog.ControlAs<QRadioButton>(1064)->isChecked());
     EXPECT_EQ(dialog.ControlAs<QLineEdit>(1065)->text(), "jane@provider.example");
     EXPECT_EQ(dialog.ControlAs<QLineEdit>(1066)->echoMode(), QLineEdit::Password) << "the password is not shown";
@@ -83,6 +93,7 @@ TEST_F(DialogsTest, SecurityDialogLoadsStoresAndPutsTheValuesInUse) {
     EXPECT_EQ(dialog.ControlAs<QLineEdit>(1073)->echoMode(), QLineEdit::Password);
     dialog.ControlAs<QLineEdit>(1072)->setText("client-1");
     dialog.ControlAs<QLineEdit>(1073)->setText("desktop secret");
+    dialog.ControlAs<QLineEdit>(1085)->setText("5");
     dialog.ControlAs<QPushButton>(1)->click();
     EXPECT_EQ(dialog.result(), QDialog::Accepted);
   }
@@ -90,7 +101,7 @@ TEST_F(DialogsTest, SecurityDialogLoadsStoresAndPutsTheValuesInUse) {
       {"SMTP_TLS", "starttls"}, {"SMTP_User", "jane@provider.example"}, {"SMTP_Password", ""},
       {"SMTP_PasswordCommand", "secret-tool lookup service smtp"}, {"SMTP_Auth", ""}, {"SMTP_Fingerprint", "AB:CD"},
       {"MX_TLS", "may"}, {"SMTP_OAuth", "google"}, {"SMTP_OAuthClientId", "client-1"},
-      {"SMTP_OAuthClientSecret", "desktop secret"}, {"SMTP", "smtp.gmail.com:587"}};
+      {"SMTP_OAuthClientSecret", "desktop secret"}, {"SMTP", "smtp.gmail.com:587"}, {"MessagesPerConnection", "5"}};
   for (auto [name, text] : stored) EXPECT_EQ(SettingsKey().Read(name), text) << name;
 
   SettingsKey().Write("SMTP_TLS", "");
@@ -144,6 +155,78 @@ TEST_F(DialogsTest, SignInFromTheSecurityDialogThroughTheBrowser) {
   auto kept = ReadWholeFile(choice.place.substr(std::string("the file ").size()));
   ASSERT_TRUE(kept.ok());
   EXPECT_EQ(kept.value(), authority.State()["refresh_token"] + "\n") << "the one the authority holds";
+  stop.Set();
+  core.relay().threads().JoinAll();
+}
+
+// The accounts listed, a new one added once its name and next relay are usable, one edited and
+// one removed: each change stored and in use at once.
+TEST_F(DialogsTest, AccountsDialogAddsEditsAndRemovesAccounts) {
+  SettingsKey().Write("SMTP", "smtp.home.example");
+  AccountKey("work").Write("SMTP", "smtp.work.example");
+  StopFlag stop;
+  QtExecutor windowThread{stop};
+  MainDialog window;
+  QtControls controls{window};
+  MainWindow core{windowThread, controls, stop, dir().path()};
+  std::function<void(SecurityDialog&)> typing;
+  std::string errors;
+  bool confirm = false;
+  AccountsDialog dialog(
+      nullptr, &core,
+      [&](SecurityDialog& account) {
+        account.SetErrorBox([&](QWidget*, const QString&, const QString& text) { errors += text.toStdString() + "\n"; });
+        typing(account);
+        account.accept();
+        return account.result() == QDialog::Accepted;
+      },
+      [&](QWidget*, const QString&) { return confirm; });
+  auto rows = [&] {
+    std::string shown;
+    for (int i = 0; i < dialog.list()->topLevelItemCount(); ++i) {
+      for (int c = 0; c < 4; ++c) shown += dialog.list()->topLevelItem(i)->text(c).toStdString() + (c < 3 ? "|" : "\n");
+    }
+    return shown;
+  };
+  EXPECT_EQ(rows(), "default|smtp.home.example||every other sender\nwork|smtp.work.example||\n");
+  EXPECT_FALSE(dialog.Control(1093)->isEnabled()) << "the default account cannot go";
+  auto type = [](SecurityDialog& account, int id, const char* text) { account.ControlAs<QLineEdit>(id)->setText(text); };
+  for (const char* name : {"Default", "WORK", "two words", "shop"}) {
+    typing = [&](SecurityDialog& account) {
+      EXPECT_TRUE(account.Control(1070)->isHidden());
+      type(account, 1081, name);
+      type(account, 1083, "*@shop.example");
+    };
+    dialog.Add();
+  }
+  EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 4) << errors;
+  EXPECT_EQ(errors.substr(errors.rfind('\n', errors.size() - 2) + 1), "An account needs its next relay (SMTP).\n");
+  typing = [&](SecurityDialog& account) {
+    type(account, 1081, "shop");
+    type(account, 1082, "smtp.shop.example:465");
+    type(account, 1083, "sales@shop.example *@shop.example");
+  };
+  dialog.Add();
+  dialog.list()->setCurrentItem(dialog.list()->topLevelItem(2));
+  typing = [&](SecurityDialog& account) {
+    EXPECT_EQ(account.windowTitle(), "Account: work");
+    type(account, 1065, "me@work.example");
+    type(account, 1087, "30");
+  };
+  dialog.Edit();
+  EXPECT_EQ(rows(), "default|smtp.home.example||every other sender\nshop|smtp.shop.example:465||sales@shop.example "
+                    "*@shop.example\nwork|smtp.work.example|me@work.example|\n");
+  EXPECT_EQ(SettingsKey().Read("MX_TLS"), "") << "left alone by the other accounts";
+  std::shared_ptr<const Settings> inUse = core.relay().settings();
+  ASSERT_EQ(inUse->Accounts.size(), 2u);
+  EXPECT_EQ(std::tie(inUse->Accounts[1].name, inUse->Accounts[1].values->MaxPerMinute), std::make_tuple("work", 30));
+  dialog.list()->setCurrentItem(dialog.list()->topLevelItem(1));
+  dialog.Remove();
+  EXPECT_EQ(StoredAccountNames(SettingsKey()).size(), 2u) << "not confirmed: kept";
+  confirm = true;
+  dialog.Remove();
+  EXPECT_EQ(StoredAccountNames(SettingsKey()), std::vector<std::string>{"work"});
+  EXPECT_EQ(core.relay().settings()->Accounts.size(), 1u);
   stop.Set();
   core.relay().threads().JoinAll();
 }

@@ -77,7 +77,7 @@ TEST_F(MainDialogTest, MenuAndTrayMenuEntriesInOrder) {
   for (const QAction* action : dialog.menu()->actions()) titles << action->text();
   EXPECT_EQ(titles, (QStringList{"&File", "&Options", "&Queue", "?"}));
   EXPECT_EQ(Actions(dialog.menu()->actions()[0]->menu()), QStringList{"&Exit"});
-  EXPECT_EQ(Actions(dialog.menu()->actions()[1]->menu()), (QStringList{"&Modes...", "&Settings...", "&Next relay security..."}));
+  EXPECT_EQ(Actions(dialog.menu()->actions()[1]->menu()), (QStringList{"&Modes...", "&Settings...", "&Accounts..."}));
   EXPECT_EQ(Actions(dialog.menu()->actions()[2]->menu()), (QStringList{"&Waiting e-mails...", "Deliver &now"}));
   EXPECT_EQ(Actions(dialog.menu()->actions()[3]->menu()), QStringList{"About"});
 
@@ -86,7 +86,7 @@ TEST_F(MainDialogTest, MenuAndTrayMenuEntriesInOrder) {
   EXPECT_EQ(controls.tray()->toolTip(), "Vellomar");
   EXPECT_EQ(Actions(controls.trayMenu()),
             (QStringList{"Display", "Waiting e-mails...", "Deliver now", "-", "Modes...", "Settings...",
-                         "Next relay security...", "-", "About Vellomar...", "-", "Exit"}));
+                         "Accounts...", "-", "About Vellomar...", "-", "Exit"}));
   controls.RemoveTrayIcon();
   EXPECT_EQ(controls.tray(), nullptr) << "no icon left behind";
 }
@@ -103,6 +103,11 @@ TEST_F(MainDialogTest, WaitingEmailsViewRowsStatesAndDeleteWithConfirmation) {
   relay().queue.NoteError("1.tml", "<cy@example.com>", "451 mailbox busy");
   reserved = relay().queue.NewSpoolName(true);
   dir().Write(reserved, "HELO a\r\nMAIL FROM:<x@example.org>\r\n");  // being received: not shown
+  auto work = std::make_shared<Settings>();
+  work->Senders = "*@example.org";
+  Settings settings;
+  settings.Accounts.push_back(Account{"work", work});
+  relay().PublishSettings(settings);
   dialog.WaitingCommand();
   WaitingDialog* view = dialog.waitingDialog();
   ASSERT_NE(view, nullptr);
@@ -110,17 +115,17 @@ TEST_F(MainDialogTest, WaitingEmailsViewRowsStatesAndDeleteWithConfirmation) {
   QTreeWidget* list = view->list();
   QStringList headers;
   for (int c = 0; c < list->columnCount(); ++c) headers << list->headerItem()->text(c);
-  EXPECT_EQ(headers, (QStringList{"File", "Age", "Sender", "Subject", "Recipients", "Next try", "Last error"}));
+  EXPECT_EQ(headers, (QStringList{"File", "Age", "Sender", "Account", "Subject", "Recipients", "Next try", "Last error"}));
   ASSERT_EQ(list->topLevelItemCount(), 2);
   QStringList first, second;
   for (int c = 0; c < list->columnCount(); ++c) {
     first << list->topLevelItem(0)->text(c);
     second << list->topLevelItem(1)->text(c);
   }
-  EXPECT_EQ(first.mid(2), (QStringList{"<ann@example.org>", "Figures", "<bob@example.net> done, <cy@example.com> deferred 1 time",
+  EXPECT_EQ(first.mid(2), (QStringList{"<ann@example.org>", "work", "Figures", "<bob@example.net> done, <cy@example.com> deferred 1 time",
                                        "in 1m", "<cy@example.com>: 451 mailbox busy"}));
   EXPECT_TRUE(first[1].endsWith("h")) << first[1].toStdString() << ": days and hours since the trace header's date";
-  EXPECT_EQ(second, (QStringList{"2.tml", "0s", "<>", "Failure", "<ann@example.org> pending", "now", ""}));
+  EXPECT_EQ(second, (QStringList{"2.tml", "0s", "<>", "default", "Failure", "<ann@example.org> pending", "now", ""}));
 
   QStringList asked;
   bool answer = false;

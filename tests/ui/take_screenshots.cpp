@@ -1,5 +1,5 @@
-// Saves pictures of the main window, its dialogs and the waiting e-mails view, as a display
-// draws them:
+// Saves pictures of the main window, its dialogs, the accounts and the waiting e-mails view, as
+// a display draws them:
 //   xvfb-run -a build-test/tests/ui_screenshots docs
 // Not a test: the pictures go to the README.
 #include <QApplication>
@@ -13,10 +13,12 @@
 #include <string>
 
 #include "common/app_directory.h"
+#include "control/account_store.h"
 #include "control/control_ids.h"
 #include "control/main_window.h"
 #include "platform/thread_tracker.h"
 #include "spool/relay_services.h"
+#include "ui/accounts_dialog.h"
 #include "ui/dialogs.h"
 #include "ui/main_dialog.h"
 #include "ui/qt_controls.h"
@@ -63,6 +65,20 @@ void FillWindow(MainWindow& core, QtControls& controls) {
   controls.SetButtonBitmap(kClientStateButton, kStoppedBitmap);
 }
 
+// The default account at a provider, and one of its own for a shop's mail, in a store of their own.
+void FillAccounts(const std::string& folder) {
+  ::setenv("VELLOMAR_REGISTRY", (folder + "/store").c_str(), 1);
+  const std::pair<const char*, const char*> home[] = {
+      {"SMTP", "smtp.office365.com:587"}, {"SMTP_User", "ann@example.org"}, {"SMTP_OAuth", "microsoft"},
+      {"SMTP_OAuthClientId", "9e5f94bc-e8a4-4e73-b8be-63364c29d753"}, {"SMTP_Auth", "XOAUTH2"}};
+  for (auto [name, text] : home) SettingsKey().Write(name, text);
+  const std::pair<const char*, const char*> shop[] = {
+      {"SMTP", "mail.shop.example:465"}, {"SMTP_TLS", "tls"}, {"SMTP_User", "orders@shop.example"},
+      {"SMTP_Password", "not shown"}, {"Senders", "orders@shop.example *@shop.example"},
+      {"RewriteSender", "orders@shop.example"}, {"MaxPerMinute", "20"}};
+  for (auto [name, text] : shop) AccountKey("shop").Write(name, text);
+}
+
 void FillQueue(QueueList& queue) {
   const auto now = std::chrono::steady_clock::now();
   const std::string trace = "Received: from pc ([192.168.1.20])\r\n\tby relay with Vellomar; Mon, 7 Dec 2026 9:12:40 +0000 (UTC)\r\n";
@@ -70,7 +86,7 @@ void FillQueue(QueueList& queue) {
       << "HELO pc\r\nMAIL FROM:<ann@example.org>\r\nXCPT TO:<bob@example.net>\r\nSCPT TO:<cy@example.com>\r\n"
          "DATA\r\n" << trace << "Subject: Figures for December\r\n\r\nx\r\n.\r\nQUIT\r\n";
   std::ofstream(queue.PathOf("101502.tml"))
-      << "HELO pc\r\nMAIL FROM:<dan@example.org>\r\nRCPT TO:<eve@example.com>\r\nDATA\r\n"
+      << "HELO pc\r\nMAIL FROM:<orders@shop.example>\r\nRCPT TO:<eve@example.com>\r\nDATA\r\n"
       << "Subject: Lunch on Friday\r\n\r\nx\r\n.\r\nQUIT\r\n";
   queue.SetScheduleClock([now] { return now; });
   for (int i = 0; i < 3; ++i) queue.RecordTry("091240.tml");
@@ -104,8 +120,12 @@ int main(int argc, char** argv) {
   AboutDialog about(nullptr,
                     "4B:95:01:08:BC:89:A1:E6:10:3E:2D:71:FC:52:81:27:DE:01:6B:21:E7:C9:A0:D7:EF:31:31:BF:68:EA:AD:AC");
   Save(about, folder + "/about-dialog.png");
-  SecurityDialog security;
-  Save(security, folder + "/security-dialog.png");
+  FillAccounts(queueFolder);
+  core.ReloadRelaySettings();
+  AccountsDialog accounts;
+  Save(accounts, folder + "/accounts-dialog.png");
+  SecurityDialog shop(nullptr, nullptr, OpenInBrowser, EditedAccount{EditedAccount::Kind::Stored, "shop"});
+  Save(shop, folder + "/account-dialog.png");
   FillQueue(core.relay().queue);
   WaitingDialog waiting(core, nullptr);
   waiting.Refresh();

@@ -5,8 +5,10 @@
 #include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
+#include <QTreeWidget>
 
 #include "ui/about_info.h"
+#include "ui/accounts_dialog.h"
 #include "ui/dialogs.h"
 #include "ui/security_dialog.h"
 #include "ui/main_dialog.h"
@@ -25,6 +27,9 @@ QString Shown(const QWidget* widget) {
   if (auto* box = qobject_cast<const QComboBox*>(widget)) {
     for (int i = 0; i < box->count(); ++i) text += (i > 0 ? "|" : "") + box->itemText(i);
   }
+  if (auto* view = qobject_cast<const QTreeWidget*>(widget)) {
+    for (int i = 0; i < view->columnCount(); ++i) text += (i > 0 ? "|" : "") + view->headerItem()->text(i);
+  }
   return text.replace('\n', ' ');
 }
 
@@ -35,7 +40,9 @@ TEST_F(TemplateDialogTest, EveryControlStandsWhereItsTemplateSays) {
   SettingsDialog settings;
   AboutDialog about;
   SecurityDialog security;
-  for (TemplateDialog* dialog : std::initializer_list<TemplateDialog*>{&main, &modes, &settings, &about, &security}) {
+  AccountsDialog accounts;
+  for (TemplateDialog* dialog :
+       std::initializer_list<TemplateDialog*>{&main, &modes, &settings, &about, &security, &accounts}) {
     int top = dialog == &main ? main.menu()->height() : 0;
     const DialogUnits& units = dialog->units();
     EXPECT_EQ(units.baseWidth(), 7);
@@ -45,7 +52,8 @@ TEST_F(TemplateDialogTest, EveryControlStandsWhereItsTemplateSays) {
                                                                : dialog == &modes   ? 137
                                                                : dialog == &settings ? 147
                                                                : dialog == &about    ? 143
-                                                                                     : 151)
+                                                               : dialog == &security ? 151
+                                                                                     : 152)
                                               .controls) {
       QRect want = units.Rect(control.x, control.y, control.width, control.height).translated(0, top);
       auto found = std::find_if(children.begin(), children.end(), [&](QWidget* child) {
