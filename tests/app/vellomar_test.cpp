@@ -126,7 +126,10 @@ TEST_F(VellomarTest, ASignInLogsInWithItsTokensAndAnExpiredOneKeepsTheMailWaitin
   ASSERT_TRUE(Eventually([&] { return dir_.Exists("relay-ready"); }, 20000)) << dir_.Read("relay-stderr");
   Configure("SMTP=localhost:" + std::to_string(relayPort) + "\nSMTP_User=alice@example.org\nSMTP_OAuth=custom\n" +
             "SMTP_OAuthClientId=vellomar-tests\nSMTP_OAuthTokenUrl=" + authority.Url("/token") +
-            "\nSMTP_OAuthDeviceUrl=" + authority.Url("/device") + "\nSMTP_OAuthScope=smtp offline\n");
+            "\nSMTP_OAuthDeviceUrl=" + authority.Url("/device") + "\nSMTP_OAuthScope=smtp offline\n" +
+            // A session per message: the revocation below meets the next message's login, not a
+            // session that logged in before it and was kept open.
+            "MessagesPerConnection=1\n");
   const std::map<std::string, std::string> trusting{{"SSL_CERT_FILE", dir_.File("keys/trusted.pem")},
                                                     {"DBUS_SESSION_BUS_ADDRESS", ""}};
   auto signIn = RunCommand({"--sign-in", "--device"}, trusting);
