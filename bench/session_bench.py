@@ -53,6 +53,8 @@ class CountingSMTP(SMTP):
 
 class Sink:
     async def handle_DATA(self, server, session, envelope):
+        if envelope.mail_from in ("", "<>"):
+            print("a failure notice came:", envelope.content[:2000].decode(errors="replace"), file=sys.stderr)
         with LOCK:
             STATS["recipients"] += len(envelope.rcpt_tos)
             STATS["last"] = time.monotonic()
@@ -109,6 +111,7 @@ def main():
     parser.add_argument("--messages", type=int, default=500)
     parser.add_argument("--recipients", type=int, default=2)
     parser.add_argument("--set", action="append", default=[], help="a store line for the relay's section")
+    parser.add_argument("--keep", action="store_true", help="keep the program's folder (its log) and say where")
     args = parser.parse_args()
     folder = tempfile.mkdtemp(prefix="vellomar-session-bench-")
     cert, key = certificate(folder)
@@ -139,7 +142,7 @@ def main():
     try:
         if not wait_for(lambda: listening(port), 20):
             sys.exit("the program did not start listening")
-        body = "Subject: bench\r\n\r\n" + "x" * 4000 + "\r\n"
+        body = "Subject: bench\r\n\r\n" + ("x" * 78 + "\r\n") * 50  # about 4 KB
         recipients = [f"r{i}@example.net" for i in range(args.recipients)]
         start = time.monotonic()
         with smtplib.SMTP("127.0.0.1", port, timeout=60) as client:
@@ -160,7 +163,10 @@ def main():
         except subprocess.TimeoutExpired:
             program.kill()
         controller.stop()
-        shutil.rmtree(folder, ignore_errors=True)
+        if args.keep:
+            print(f"kept {folder}")
+        else:
+            shutil.rmtree(folder, ignore_errors=True)
 
 
 if __name__ == "__main__":
