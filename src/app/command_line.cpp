@@ -17,6 +17,7 @@
 #include "control/registry_key.h"
 #include "control/settings.h"
 #include "delivery/account_choice.h"
+#include "delivery/pacing.h"
 #include "relay/program_lock.h"
 #include "platform/process.h"
 #include "platform/tls_stream.h"
@@ -55,7 +56,15 @@ int Help(std::ostream& out) {
 int PrintQueue(std::ostream& out) {
   // The accounts as a relay started now would choose them, from the stored relay values.
   const Settings settings = ReloadRelaySettings(SettingsKey(), Settings());
-  auto accountOf = [&settings](const std::string& sender) { return AccountLabel(AccountFor(settings, sender)); };
+  // An account at its limit says until when its mail waits, as the relay's counts stand.
+  const Pacer pacer(GetAppDirectory() + "/" + kPacingFile);
+  const auto now = std::chrono::system_clock::now();
+  auto accountOf = [&](const std::string& sender) {
+    const Account* account = AccountFor(settings, sender);
+    std::string label = AccountLabel(account);
+    auto until = pacer.PacedUntil(label, PaceOf(account != nullptr ? *account->values : settings), 1, now);
+    return until ? label + ", " + PacedText(*until) : label;
+  };
   out << QueueTable(ReadWaitingMessages(GetAppDirectory()), std::time(nullptr), accountOf);
   return 0;
 }

@@ -16,8 +16,7 @@ struct DeliveryServices {
   DeliveryServices(RelayServices& relay, SignInOptions options, SignIns::NeedHandler onSignInNeeded)
       : signIns(relay, std::move(options), std::move(onSignInNeeded)), pacer(relay.FilePath(kPacingFile)) {}
 
-  // The accounts' sending counts, kept in the application directory across restarts.
-  static constexpr const char* kPacingFile = "pacing.json";
+
 
   SignIns signIns;
   // The connections open to each next relay, and the sessions kept for the next message.

@@ -3,8 +3,10 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <ctime>
 #include <vector>
 
+#include "common/settings.h"
 #include "platform/file_system.h"
 
 namespace vellomar {
@@ -115,6 +117,21 @@ std::optional<int64_t> Pacer::RecipientsFreeAt(const Counts& counts, const Limit
   return std::nullopt;
 }
 
+std::optional<Pacer::WallTime> Pacer::PacedUntil(const std::string& account, const Limits& limits, int recipients,
+                                                WallTime now) const {
+  if (limits.messagesPerMinute <= 0 && limits.recipientsPerDay <= 0) return std::nullopt;
+  const int64_t at = Milliseconds(now);
+  std::lock_guard<std::mutex> guard(lock_);
+  auto found = accounts_.find(account);
+  if (found == accounts_.end()) return std::nullopt;
+  Counts counts = found->second;
+  Prune(counts, at);
+  auto messagesFree = MessagesFreeAt(counts, limits);
+  auto recipientsFree = RecipientsFreeAt(counts, limits, std::max(recipients, 0));
+  if (!messagesFree && !recipientsFree) return std::nullopt;
+  return WallTimeOf(std::max(messagesFree.value_or(0), recipientsFree.value_or(0)));
+}
+
 std::optional<Pacer::WallTime> Pacer::Take(const std::string& account, const Limits& limits, int recipients,
                                           WallTime now) {
   if (limits.messagesPerMinute <= 0 && limits.recipientsPerDay <= 0) return std::nullopt;
@@ -172,6 +189,18 @@ void Pacer::Load() {
     // Values of kinds nobody wrote: the counts start empty rather than half read.
     accounts_.clear();
   }
+}
+
+Pacer::Limits PaceOf(const Settings& settings) {
+  return Pacer::Limits{settings.MaxPerMinute, settings.MaxRecipientsPerDay};
+}
+
+std::string PacedText(Pacer::WallTime until) {
+  std::time_t seconds = std::chrono::system_clock::to_time_t(until + std::chrono::seconds(59));
+  std::tm local{};
+  char text[8] = "";
+  if (localtime_r(&seconds, &local) != nullptr) (void)std::strftime(text, sizeof text, "%H:%M", &local);  // fits
+  return std::string("paced until ") + text;
 }
 
 }  // namespace vellomar

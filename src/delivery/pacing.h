@@ -37,6 +37,10 @@ class Pacer {
   // and the result is the earliest time at which they will allow it.
   std::optional<WallTime> Take(const std::string& account, const Limits& limits, int recipients, WallTime now);
 
+  // What Take would say now, counting nothing: for a view of the queue from outside the relay.
+  std::optional<WallTime> PacedUntil(const std::string& account, const Limits& limits, int recipients,
+                                     WallTime now) const;
+
   // How the last write of the state file went (Ok before any): a failed write leaves the
   // counts in memory right, and only a restart would forget them.
   Status LastSave() const;
@@ -62,5 +66,16 @@ class Pacer {
   std::map<std::string, Counts> accounts_;
   Status lastSave_ = Ok();
 };
+
+struct Settings;
+
+// Where a relay keeps its accounts' counts, in its application directory.
+inline constexpr const char* kPacingFile = "pacing.json";
+
+// An account's limits as its settings give them (`MaxPerMinute`, `MaxRecipientsPerDay`).
+Pacer::Limits PaceOf(const Settings& settings);
+
+// "paced until 14:05": when paced mail goes, to the minute (rounded up) in local time.
+std::string PacedText(Pacer::WallTime until);
 
 }  // namespace vellomar

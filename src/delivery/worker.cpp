@@ -3,7 +3,6 @@
 #include <fcntl.h>
 
 #include <chrono>
-#include <ctime>
 #include <optional>
 
 #include "spool/relay_services.h"
@@ -184,20 +183,11 @@ std::optional<int> OverSession(Run& run, const std::vector<PendingRecipient>& pe
   return exitCode;
 }
 
-// "14:05": when paced mail goes, as the window shows times of day.
-std::string TimeOfDay(Pacer::WallTime time) {
-  std::time_t seconds = std::chrono::system_clock::to_time_t(time + std::chrono::seconds(59));
-  std::tm local{};
-  char text[8] = "";
-  if (localtime_r(&seconds, &local) != nullptr) (void)std::strftime(text, sizeof text, "%H:%M", &local);  // fits
-  return text;
-}
-
 // An account's pace: its message waits, untried, while sending it now would pass the limits
 // its provider sets. The file is held until then, each recipient showing why.
 bool Paced(Run& run, const std::vector<PendingRecipient>& pending) {
   const Settings& account = *run.account;
-  Pacer::Limits limits{account.MaxPerMinute, account.MaxRecipientsPerDay};
+  Pacer::Limits limits = PaceOf(account);
   if (run.settings->REAL_RELAY || pending.empty() || (limits.messagesPerMinute <= 0 && limits.recipientsPerDay <= 0)) {
     return false;
   }
@@ -206,7 +196,7 @@ bool Paced(Run& run, const std::vector<PendingRecipient>& pending) {
   std::optional<Pacer::WallTime> until =
       run.delivery.pacer.Take(run.accountName, limits, static_cast<int>(pending.size()), now);
   if (!until) return false;
-  const std::string why = "paced until " + TimeOfDay(*until);
+  const std::string why = PacedText(*until);
   for (const PendingRecipient& recipient : pending) NoteDeliveryError(run.relay, run.name, recipient.line, why);
   queue.WaitUntil(run.name, queue.ScheduleNow() + std::chrono::duration_cast<RetrySchedule::TimePoint::duration>(*until - now));
   return true;

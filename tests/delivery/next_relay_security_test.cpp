@@ -269,7 +269,7 @@ TEST_F(NextRelaySecurityTest, AnAccountsPaceHoldsWhatWouldPassItsLimit) {
   ASSERT_EQ(held.size(), 10u);
   std::string shown = LastDeliveryError(relay(), held[0], "ACPT TO:<a@x.example>\r\n");
   EXPECT_EQ(shown.rfind("paced until ", 0), 0u) << shown;
-  Pacer restarted(appDir().File(DeliveryServices::kPacingFile));
+  Pacer restarted(appDir().File(kPacingFile));
   EXPECT_TRUE(restarted.Take("default", {30, 0}, 2, wallStart + std::chrono::seconds(30)).has_value())
       << "the minute's 30 are counted after a restart";
   seconds = 61;
