@@ -199,6 +199,7 @@ bool Paced(Run& run, const std::vector<PendingRecipient>& pending) {
   const std::string why = PacedText(*until);
   for (const PendingRecipient& recipient : pending) NoteDeliveryError(run.relay, run.name, recipient.line, why);
   queue.WaitUntil(run.name, queue.ScheduleNow() + std::chrono::duration_cast<RetrySchedule::TimePoint::duration>(*until - now));
+  run.relay.tryRecorded.Notify();  // the client timer wakes the dispatcher when the pace allows
   return true;
 }
 
