@@ -28,7 +28,8 @@ namespace vellomar {
 namespace {
 
 constexpr const char* kUsage =
-    "Usage: vellomar [--help | --version | --queue | --deliver-now | --sign-in [--device] |\n"
+    "Usage: vellomar [--help | --version | --queue | --deliver-now |\n"
+    "                 --sign-in [--device] [--account NAME] |\n"
     "                 --add-user NAME | --remove-user NAME | --list-users]\n";
 
 int Help(std::ostream& out) {
@@ -43,6 +44,7 @@ int Help(std::ostream& out) {
          "  --sign-in      sign in to the provider SMTP_OAuth names, in a browser on this machine, and\n"
          "                 keep the sign-in where the program running from that folder finds it\n"
          "  --device       (after --sign-in) sign in with a code entered on another device instead\n"
+         "  --account NAME (after --sign-in) the sign-in of that account's section, not the default\n"
          "  --add-user NAME     let NAME log in on the listener, or give NAME a new password: asked\n"
          "                      for twice at a terminal, else read from the first line of input\n"
          "  --remove-user NAME  take NAME's login away\n"
@@ -51,6 +53,23 @@ int Help(std::ostream& out) {
          "Folder: "
       << GetAppDirectory() << "\n";
   return 0;
+}
+
+// "--sign-in [--device] [--account NAME]"; none for any other arguments after it.
+std::optional<int> SignIn(int argc, char** argv, std::ostream& out, std::ostream& err) {
+  bool device = false;
+  std::string account;
+  for (int i = 2; i < argc; ++i) {
+    std::string argument = argv[i];
+    if (argument == "--device" && !device) {
+      device = true;
+    } else if (argument == "--account" && account.empty() && i + 1 < argc && argv[i + 1][0] != '\0') {
+      account = argv[++i];
+    } else {
+      return std::nullopt;
+    }
+  }
+  return SignInCommand(device, account, out, err);
 }
 
 int PrintQueue(std::ostream& out) {
@@ -97,12 +116,13 @@ bool HasDisplay() {
 std::optional<int> RunCommandLine(int argc, char** argv, std::ostream& out, std::ostream& err) {
   if (argc <= 1) return std::nullopt;
   std::string option = argv[1];
-  if (option == "--sign-in" && argc == 3 && std::string(argv[2]) == "--device") return SignInCommand(true, out, err);
+  if (option == "--sign-in") {
+    if (std::optional<int> status = SignIn(argc, argv, out, err)) return status;
+  }
   if (argc == 3 && option == "--add-user") return AddUserCommand(argv[2], std::cin, out, err);
   if (argc == 3 && option == "--remove-user") return RemoveUserCommand(argv[2], out, err);
   if (argc == 2) {
     if (option == "--list-users") return ListUsersCommand(out, err);
-    if (option == "--sign-in") return SignInCommand(false, out, err);
     if (option == "--help" || option == "-h") return Help(out);
     if (option == "--version") {
       out << "vellomar " VELLOMAR_VERSION "\n" << "TLS: " << TlsLibraryVersion() << "\n";

@@ -3,6 +3,7 @@
 #include <signal.h>
 
 #include <chrono>
+#include <optional>
 #include <ostream>
 #include <string>
 
@@ -96,11 +97,29 @@ void TellRunningRelay(const std::string& folder, std::ostream& out, std::ostream
 
 }  // namespace
 
-int SignInCommand(bool device, std::ostream& out, std::ostream& err) {
-  RegistryKey key = SettingsKey();
-  SignInValues values = NextRelaySignIn(ReloadRelaySettings(key, Settings()));
+namespace {
+
+// The sign-in values of the default account, or of the account `name` names; none (said why)
+// when there is no such account.
+std::optional<SignInValues> ValuesToSignIn(const std::string& name, std::ostream& err) {
+  const Settings settings = ReloadRelaySettings(SettingsKey(), Settings());
+  if (name.empty()) return NextRelaySignIn(settings);
+  for (const Account& account : settings.Accounts) {
+    if (account.name == name) return NextRelaySignIn(*account.values);
+  }
+  err << "vellomar: there is no account '" << name << "' in " << SettingsKey().FilePath() << "\n";
+  return std::nullopt;
+}
+
+}  // namespace
+
+int SignInCommand(bool device, const std::string& accountName, std::ostream& out, std::ostream& err) {
+  std::optional<SignInValues> chosen = ValuesToSignIn(accountName, err);
+  if (!chosen) return 1;
+  const SignInValues& values = *chosen;
   if (values.oauth.provider.empty()) {
-    err << "vellomar: SMTP_OAuth is not set in " << key.FilePath() << ": there is no sign-in to make\n";
+    err << "vellomar: SMTP_OAuth is not set " << (accountName.empty() ? "" : "for account '" + accountName + "' ")
+        << "in " << SettingsKey().FilePath() << ": there is no sign-in to make\n";
     return 1;
   }
   OAuthProviderChoice choice = SignInProvider(values);

@@ -10,6 +10,6 @@ namespace vellomar {
 // this machine (the address printed, the answer taken on a loopback port), or with a code
 // entered on another device: with `device`, when the provider offers no browser sign-in, or
 // when there is no display here. The exit status: 0 signed in, 1 not.
-int SignInCommand(bool device, std::ostream& out, std::ostream& err);
+int SignInCommand(bool device, const std::string& accountName, std::ostream& out, std::ostream& err);
 
 }  // namespace vellomar

@@ -447,7 +447,8 @@ TEST_F(VellomarTest, HelpVersionAndAnyOtherArgument) {
     std::string err;
   };
   const std::string usage =
-      "Usage: vellomar [--help | --version | --queue | --deliver-now | --sign-in [--device] |\n"
+      "Usage: vellomar [--help | --version | --queue | --deliver-now |\n"
+      "                 --sign-in [--device] [--account NAME] |\n"
       "                 --add-user NAME | --remove-user NAME | --list-users]\n";
   const Case cases[] = {
       {{"--help"}, 0, usage, ""},
@@ -464,6 +465,9 @@ TEST_F(VellomarTest, HelpVersionAndAnyOtherArgument) {
       {{"--add-user"}, 2, "", "vellomar: unknown option '--add-user'\n" + usage},
       {{"--sign-in"}, 1, "",
        "vellomar: SMTP_OAuth is not set in " + dir_.File("store/HKEY_LOCAL_MACHINE.ini") + ": there is no sign-in to make\n"},
+      {{"--sign-in", "--account", "gmail"}, 1, "",
+       "vellomar: there is no account 'gmail' in " + dir_.File("store/HKEY_LOCAL_MACHINE.ini") + "\n"},
+      {{"--sign-in", "--account"}, 2, "", "vellomar: one option at a time\n" + usage},
   };
   for (const Case& c : cases) {
     auto answer = RunCommand(c.arguments);
