@@ -17,23 +17,27 @@ constexpr std::chrono::milliseconds kStep{50};
 RelaySessions::Lease RelaySessions::Acquire(const std::string& key, int cap, std::chrono::milliseconds wait,
                                             const Abandon& abandon) {
   auto deadline = std::chrono::steady_clock::now() + wait;
-  std::unique_lock<std::mutex> guard(lock_);
-  for (;;) {
+  Lease lease;
+  // The stop is asked, and a kept connection taken over, outside the lock: its thread's hook
+  // has a lock of its own.
+  while (lease.kind == Lease::Kind::Abandoned && !abandon()) {
+    std::unique_lock<std::mutex> guard(lock_);
     Server& server = servers_[key];
     if (!server.kept.empty()) {
       // The one kept last: the least likely to have been closed by its server meanwhile.
-      Lease lease{Lease::Kind::Kept, std::move(server.kept.back().session)};
+      lease = Lease{Lease::Kind::Kept, std::move(server.kept.back().session)};
       server.kept.pop_back();
-      lease.session->connection->Rewatch();
-      return lease;
-    }
-    if (cap <= 0 || server.open < cap) {
+    } else if (cap <= 0 || server.open < cap) {
       ++server.open;
-      return Lease{Lease::Kind::New, nullptr};
+      lease.kind = Lease::Kind::New;
+    } else if (std::chrono::steady_clock::now() >= deadline) {
+      break;
+    } else {
+      changed_.wait_for(guard, kStep);
     }
-    if (abandon() || std::chrono::steady_clock::now() >= deadline) return Lease{};
-    changed_.wait_for(guard, kStep);
   }
+  if (lease.session) lease.session->connection->Rewatch();
+  return lease;
 }
 
 uint64_t RelaySessions::Keep(const std::string& key, std::unique_ptr<RelaySession> session) {
@@ -46,21 +50,24 @@ uint64_t RelaySessions::Keep(const std::string& key, std::unique_ptr<RelaySessio
 }
 
 std::unique_ptr<RelaySession> RelaySessions::Reclaim(const std::string& key, uint64_t ticket,
-                                                    std::chrono::milliseconds linger, const Abandon& abandon) {
+                                                     std::chrono::milliseconds linger, const Abandon& abandon) {
   auto deadline = std::chrono::steady_clock::now() + linger;
-  std::unique_lock<std::mutex> guard(lock_);
-  for (;;) {
+  std::unique_ptr<RelaySession> session;
+  for (bool last = false; !session;) {
+    last = last || abandon();
+    std::unique_lock<std::mutex> guard(lock_);
     std::vector<Kept>& kept = servers_[key].kept;
     auto mine = std::find_if(kept.begin(), kept.end(), [ticket](const Kept& k) { return k.ticket == ticket; });
-    if (mine == kept.end()) return nullptr;
-    if (abandon() || std::chrono::steady_clock::now() >= deadline) {
-      std::unique_ptr<RelaySession> session = std::move(mine->session);
+    if (mine == kept.end()) return nullptr;  // taken up by another worker
+    if (last || std::chrono::steady_clock::now() >= deadline) {
+      session = std::move(mine->session);
       kept.erase(mine);
-      session->connection->Rewatch();
-      return session;
+    } else {
+      changed_.wait_for(guard, kStep);
     }
-    changed_.wait_for(guard, kStep);
   }
+  session->connection->Rewatch();
+  return session;
 }
 
 void RelaySessions::Release(const std::string& key) {

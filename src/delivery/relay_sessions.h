@@ -37,7 +37,9 @@ struct RelaySession {
 // worker by more than that moment and none is ever left without an owner.
 //
 // Lock contract: one lock over the counts and the kept sessions, held only to look at or
-// change them, never across network I/O; waits are on its condition with a time-out.
+// change them, never across network I/O, and no other lock taken under it (the stop is asked,
+// and a connection handed to another thread's cancel hook, outside it); waits are on its
+// condition in short steps.
 class RelaySessions {
  public:
   struct Lease {
