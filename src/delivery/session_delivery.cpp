@@ -308,6 +308,8 @@ SessionOutcome DeliverOverSession(RelayServices& relay, SpoolFile& file, const s
   auto abandon = [&relay] { return relay.StopOrCancelled(); };
   // Each pass either ends the delivery or used up a kept session that had been closed.
   for (;;) {
+    // A Flush while the message waited for a connection: it is deleted, not sent.
+    if (relay.queue.FlushedWhileTaken(spoolName)) return outcome;
     RelaySessions::Lease lease = plan.sessions.Acquire(plan.key, plan.connectionsAtOnce, kLeaseWait, abandon);
     if (lease.kind == RelaySessions::Lease::Kind::Abandoned) return outcome;
     bool reused = lease.kind == RelaySessions::Lease::Kind::Kept;
