@@ -34,7 +34,8 @@ std::vector<Account> ReadAccounts(const RegistryKey& key, const Settings& settin
   for (const std::string& name : StoredAccountNames(key)) {
     auto values = std::make_shared<Settings>(settings);
     values->Accounts.clear();
-    (void)ReadRows(key.Subkey(kAccountsSection).Subkey(name), *values, false, true);  // problems as for the default
+    // An unusable value falls back to its default unlogged: the dialog stores only usable ones.
+    (void)ReadRows(key.Subkey(kAccountsSection).Subkey(name), *values, false, true);
     accounts.push_back(Account{name, std::move(values)});
   }
   return accounts;

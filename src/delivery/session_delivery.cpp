@@ -23,8 +23,6 @@ namespace vellomar {
 
 namespace {
 
-// Message data goes out in batches of about this size; the bytes on the wire are the same.
-constexpr size_t kSendBatch = 64 * 1024;
 // How long a worker waits for one of the capped connections to come free before it leaves its
 // recipients for a later run.
 constexpr std::chrono::minutes kLeaseWait{10};
@@ -129,16 +127,8 @@ Ended RefusedTransaction(Batch& b, const std::vector<size_t>& which, const std::
   return Reset(b);
 }
 
-// The stored MAIL line with what the next relay offered to be told of the message.
-std::string MailLine(Batch& b, std::string line) {
-  const std::string& sendAs = b.plan.settings.RewriteSender;
-  if (!sendAs.empty()) line = RewriteMailLine(line, sendAs);
-  std::string parameters;
-  if (b.session.offers8BitMime) parameters += " BODY=8BITMIME";
-  auto length = b.file.Length();
-  if (b.session.offersSize && length) parameters += " SIZE=" + std::to_string(length.value());
-  line.insert(line.find_last_not_of("\r\n") + 1, parameters);
-  return line;
+std::string MailLine(Batch& b, const std::string& line) {
+  return OutgoingMailLine(line, b.plan.settings.RewriteSender, b.session.offers8BitMime, b.session.offersSize, b.file);
 }
 
 // The stored data, from after the DATA line to its end line included, in large batches; the
@@ -155,7 +145,7 @@ Status SendData(Batch& b) {
     atLineStart = line.back() == '\n';
     unsent += rewrite.Take(line, startsLine);
     bool ended = startsLine && line == kEndOfDataLine;
-    if (!ended && unsent.size() < kSendBatch) continue;
+    if (!ended && unsent.size() < kDataSendBatch) continue;
     if (Status sent = Send(b, unsent); !sent) return sent;
     unsent.clear();
     if (ended) return Ok();

@@ -32,8 +32,6 @@ namespace vellomar {
 namespace {
 
 constexpr uint16_t kSmtpPort = 25;
-// Message data goes out in batches of about this size; the bytes on the wire are the same.
-constexpr size_t kSendBatch = 64 * 1024;
 
 struct Transaction {
   RelayServices& relay;
@@ -58,9 +56,10 @@ struct Transaction {
   // Sent in the clear after a failed STARTTLS handshake: a refusal may only mean that the
   // server wants TLS, which is no reason to give the recipient up.
   bool clearAfterTls = false;
-  // Added to the stored MAIL line after an ESMTP opening: what the next relay offered and
-  // is told of the message. Nothing after a HELO, where no parameter may go.
-  std::string mailParameters{};
+  // What the EHLO reply offered of the MAIL parameters; nothing after a HELO, where no
+  // parameter may go.
+  bool offersSize = false;
+  bool offers8BitMime = false;
   // The header on its way out, with the account's sender when it sends as one.
   HeaderRewrite rewrite{settings.RewriteSender};
   // The attempt ended without settling anything, for the next hop to take.
@@ -245,14 +244,10 @@ bool Accepted(Transaction& t) {
 // unanswered; or the end-of-data line just sent, whose reply decides the delivery.
 enum class Phase { Commands, Data, DataEnded };
 
-// The stored MAIL line as it goes out: the account's sender when it sends as one, and what the
-// ESMTP opening found the next relay takes.
-std::string MailLine(Transaction& t, std::string line) {
+std::string MailLine(Transaction& t, const std::string& line) {
   // A failure notice goes out as it was written, its header included.
   if (EnvelopeAddress(AfterFirstColon(line)) == "<>") t.rewrite = HeaderRewrite("");
-  if (!t.settings.RewriteSender.empty()) line = RewriteMailLine(line, t.settings.RewriteSender);
-  if (!t.mailParameters.empty()) line.insert(line.find_last_not_of("\r\n") + 1, t.mailParameters);
-  return line;
+  return OutgoingMailLine(line, t.settings.RewriteSender, t.offers8BitMime, t.offersSize, t.file);
 }
 
 bool Replay(Transaction& t) {
@@ -279,7 +274,7 @@ bool Replay(Transaction& t) {
     if (inData && startsLine && line == kEndOfDataLine) phase = Phase::DataEnded;
     if (phase == Phase::Commands && StartsWithIgnoreCase(line, "MAIL FROM:")) line = MailLine(t, line);
     t.unsent += inData ? t.rewrite.Take(line, startsLine) : line;
-    if (phase == Phase::Data && t.unsent.size() < kSendBatch) continue;
+    if (phase == Phase::Data && t.unsent.size() < kDataSendBatch) continue;
     if (Status sent = SendPending(t); !sent) return SendFailed(t, sent);
     if (phase == Phase::Data) continue;
     std::string reply;
@@ -311,24 +306,13 @@ bool ReplayInTheClear(Transaction& t, const std::string& why) {
   t.unsent.clear();
   t.security.tls = NextRelaySecurity::Tls::None;
   t.clearAfterTls = true;
-  t.mailParameters.clear();
+  t.offersSize = t.offers8BitMime = false;
   t.rewrite = HeaderRewrite(t.settings.RewriteSender);
   if (!t.file.Rewind()) return FileEnded(t, "unexpected EOF", "");
   if (Connect(t) != Reached::Connected) return CannotConnect(t);
   std::string greeting;
   if (!t.replies.Read(t.connection, t.relay.timings.client.reply, greeting)) return NoReply(t);
   return Replay(t);
-}
-
-// The parameters the client's MAIL may have had are not kept; the next relay is told what it
-// can use of them from the file itself: its size (an upper bound, as SIZE allows), and that
-// the body may hold 8-bit text, which a client may send without declaring it.
-std::string MailParameters(Transaction& t, const OpeningResult& opened) {
-  std::string parameters;
-  if (opened.offers8BitMime) parameters += " BODY=8BITMIME";
-  auto length = t.file.Length();
-  if (opened.offersSize && length) parameters += " SIZE=" + std::to_string(length.value());
-  return parameters;
 }
 
 // EHLO, STARTTLS and the login in place of the stored HELO line, then the replay from the
@@ -342,7 +326,8 @@ bool OpenAndReplay(Transaction& t) {
   bool result = false;
   switch (opened.kind) {
     case OpeningResult::Kind::Ready:
-      t.mailParameters = MailParameters(t, opened);
+      t.offersSize = opened.offersSize;
+      t.offers8BitMime = opened.offers8BitMime;
       return Replay(t);
     case OpeningResult::Kind::UseHelo:
       if (!t.file.Rewind()) return FileEnded(t, "unexpected EOF", heloLine);
@@ -444,6 +429,20 @@ bool Attempt(Transaction& t) {
 }
 
 }  // namespace
+
+// The parameters the client's MAIL may have had are not kept; the next relay is told what it
+// can use of them from the file itself: its size (an upper bound, as SIZE allows), and that
+// the body may hold 8-bit text, which a client may send without declaring it.
+std::string OutgoingMailLine(std::string line, const std::string& sendAs, bool offers8BitMime, bool offersSize,
+                             SpoolFile& file) {
+  if (!sendAs.empty()) line = RewriteMailLine(line, sendAs);
+  std::string parameters;
+  if (offers8BitMime) parameters += " BODY=8BITMIME";
+  auto length = file.Length();
+  if (offersSize && length) parameters += " SIZE=" + std::to_string(length.value());
+  line.insert(line.find_last_not_of("\r\n") + 1, parameters);
+  return line;
+}
 
 bool RecordRecipientState(RelayServices& relay, SpoolFile& file, const std::string& spoolName, off_t position,
                           char letter) {

@@ -3,6 +3,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <vector>
@@ -78,6 +79,14 @@ bool DeliverAlongRoute(RelayServices& relay, const Settings& settings, SpoolFile
 // file then reports WriteFailed, and the worker holds it as it is.
 bool RecordRecipientState(RelayServices& relay, SpoolFile& file, const std::string& spoolName, off_t position,
                           char letter);
+
+// Message data goes out in batches of about this size; the bytes on the wire are the same.
+inline constexpr size_t kDataSendBatch = 64 * 1024;
+
+// The stored MAIL line as it goes to a next relay: from `sendAs` when the account sends as
+// that address, and with the parameters an EHLO reply offered (none after a HELO).
+std::string OutgoingMailLine(std::string line, const std::string& sendAs, bool offers8BitMime, bool offersSize,
+                             SpoolFile& file);
 
 // A temporary failure recorded: the letter advances, and the sixth gives the recipient up
 // (once its sender's notice is queued). As RecordRecipientState for the result.
