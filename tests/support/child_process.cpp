@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
@@ -9,8 +10,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <thread>
 #include <vector>
@@ -126,15 +129,39 @@ ProgramOutcome RunProgram(const std::vector<std::string>& argv, const std::strin
   return outcome;
 }
 
+namespace {
+
+// Whether a TCP socket can be bound to the port on every address and to its UDP twin.
+bool CanBind(int port) {
+  for (int type : {SOCK_STREAM, SOCK_DGRAM}) {
+    int fd = ::socket(AF_INET, type | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    bool bound = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    ::close(fd);
+    if (!bound) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+// Chosen below the system's ephemeral range: a port from that range, once given back, is
+// soon taken again by another test's bind to port 0 or by an outgoing connection, and the
+// program started on it would then not listen, or a client would reach the wrong server.
 int FreePort() {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  socklen_t length = sizeof address;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  ::close(fd);
-  return ntohs(address.sin_port);
+  int low = 32768;
+  std::ifstream range("/proc/sys/net/ipv4/ip_local_port_range");
+  range >> low;
+  std::random_device seed;
+  std::uniform_int_distribution<int> pick(10000, std::max(10001, low - 1));
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    int port = pick(seed);
+    if (port < low && CanBind(port)) return port;
+  }
+  ADD_FAILURE() << "no free port below " << low;
+  return 0;
 }
 
 }  // namespace vellomar::test

@@ -1,6 +1,7 @@
 #include "support/dns_peer.h"
 
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -12,12 +13,17 @@ namespace vellomar::test {
 DnsPeer::DnsPeer(Script script, Script overTcp, std::string host)
     : script_(std::move(script)), overTcp_(std::move(overTcp)), host_(std::move(host)) {
   int ignored = 0;
-  socket_ = BindOn(host_, SOCK_DGRAM, 0, port_);
   stray_ = BindOn(host_, SOCK_DGRAM, 0, ignored);
-  if (overTcp_) {
+  // The TCP twin of a port the system chose for UDP may be taken: then another port.
+  for (int attempt = 0; attempt < 20; ++attempt) {
+    port_ = 0;
+    socket_ = BindOn(host_, SOCK_DGRAM, 0, port_);
+    if (!overTcp_) break;
     int same = port_;
-    tcp_ = BindOn(host_, SOCK_STREAM, 8, same);
+    tcp_ = TryBindOn(host_, SOCK_STREAM, 8, same);
+    if (tcp_.valid()) break;
   }
+  EXPECT_TRUE(!overTcp_ || tcp_.valid()) << "no port free for both UDP and TCP on " << host_;
   thread_ = std::thread([this] { Serve(); });
 }
 

@@ -6,7 +6,9 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -21,7 +23,7 @@ bool HasIpv6Loopback() {
   return ::bind(probe.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
 }
 
-FileDescriptor BindOn(const std::string& host, int type, int backlog, int& port) {
+FileDescriptor TryBindOn(const std::string& host, int type, int backlog, int& port) {
   sockaddr_storage address{};
   socklen_t length = sizeof address;
   auto& ipv6 = reinterpret_cast<sockaddr_in6&>(address);
@@ -35,12 +37,17 @@ FileDescriptor BindOn(const std::string& host, int type, int backlog, int& port)
     ipv4.sin_port = htons(static_cast<uint16_t>(port));
   }
   FileDescriptor bound(::socket(address.ss_family, type | SOCK_CLOEXEC, 0));
-  EXPECT_EQ(::bind(bound.get(), reinterpret_cast<sockaddr*>(&address), length), 0) << host << " port " << port;
-  if (type == SOCK_STREAM) {
-    EXPECT_EQ(::listen(bound.get(), backlog), 0);
-  }
+  if (::bind(bound.get(), reinterpret_cast<sockaddr*>(&address), length) != 0) return FileDescriptor();
+  if (type == SOCK_STREAM && ::listen(bound.get(), backlog) != 0) return FileDescriptor();
   EXPECT_EQ(::getsockname(bound.get(), reinterpret_cast<sockaddr*>(&address), &length), 0);
   port = ntohs(address.ss_family == AF_INET6 ? ipv6.sin6_port : ipv4.sin_port);
+  return bound;
+}
+
+FileDescriptor BindOn(const std::string& host, int type, int backlog, int& port) {
+  const int asked = port;
+  FileDescriptor bound = TryBindOn(host, type, backlog, port);
+  EXPECT_TRUE(bound.valid()) << host << " port " << asked << ": " << std::strerror(errno);
   return bound;
 }
 

@@ -31,6 +31,8 @@ FileDescriptor ListenLoopback(int backlog, int& port);
 // A socket of `type` (SOCK_STREAM listening, or SOCK_DGRAM) bound to `host` ("127.0.0.3",
 // "::1") at `port`, or at a port the system chose when it is 0; `port` is then the port.
 FileDescriptor BindOn(const std::string& host, int type, int backlog, int& port);
+// The same without a test failure: an invalid descriptor when the port is taken.
+FileDescriptor TryBindOn(const std::string& host, int type, int backlog, int& port);
 
 // Whether this machine can reach ::1 at all; a few build machines run without IPv6.
 bool HasIpv6Loopback();
