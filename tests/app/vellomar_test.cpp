@@ -60,7 +60,8 @@ TEST_F(VellomarTest, ASubmittedMessageIsDeliveredAndItsSpoolFileGoes) {
   Configure("SMTP=" + peer.server() + "\n");
   Start();
   Submit(1);
-  ASSERT_TRUE(Eventually([&] { return peer.Connections() == 1 && SpoolFiles().empty(); }));
+  ASSERT_TRUE(Eventually([&] { return peer.Connections() == 1 && SpoolFiles().empty(); }))
+      << peer.Connections() << " connections; the log:\n" << Log();
   auto transcript = peer.Transcripts()[0];
   EXPECT_EQ(transcript.front(), "HELO client1\r\n");
   EXPECT_EQ(transcript.back(), "QUIT\r\n");

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <iostream>
 
 #include "platform/file_system.h"
 #include "support/eventually.h"
@@ -51,6 +52,8 @@ int RelayProgram::Stop() {
   process_->Signal(SIGTERM);
   auto status = process_->WaitExit(30000);
   EXPECT_TRUE(status.has_value()) << "still running after SIGTERM";
+  // A sanitizer's report or a crash is told only on the program's standard error.
+  if (status.value_or(-1) != 0) std::cerr << "the program's standard error:\n" << dir_.Read("stderr") << "\n";
   return status.value_or(-1);
 }
 
