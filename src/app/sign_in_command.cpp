@@ -68,18 +68,6 @@ bool UseCode(bool asked, const OAuthProvider& provider) {
   return !HasDisplay() && !provider.deviceUrl.empty();
 }
 
-// Run as root for the system service's folder, the token file is handed to the folder's owner:
-// the service's own user could not read a file of root's with mode 0600.
-void HandToFolderOwner(const TokenStore& store, const std::string& folder, std::ostream& err) {
-  if (store.place() != TokenStore::Place::File || EffectiveUserId() != 0) return;
-  auto owner = OwnerOf(folder);
-  if (!owner || owner.value().user == 0) return;
-  Status handed = ChangeOwner(store.path(), owner.value());
-  if (handed) return;
-  err << "vellomar: can't give " << store.path() << " to the folder's owner: " << SystemErrorText(handed.failure())
-      << "\n";
-}
-
 void TellRunningRelay(const std::string& folder, std::ostream& out, std::ostream& err) {
   auto holder = ProgramLockHolder(folder + "/vellomar.lock");
   if (!holder) {
@@ -151,7 +139,6 @@ int SignInCommand(bool device, const std::string& accountName, std::ostream& out
         << "\n";
     return 1;
   }
-  HandToFolderOwner(*store, folder, err);
   out << "Signed in to " << provider.name << " as " << values.mailbox << ". The sign-in is kept in "
       << store->Description() << ".\n";
   TellRunningRelay(folder, out, err);

@@ -12,6 +12,9 @@ namespace {
 
 // An aliases file larger than this is no aliases file: it is not read.
 constexpr size_t kMaxAliasesFile = 4 * 1024 * 1024;
+// Each problem is a log line: a file of nothing but faults says the first few, each cut short.
+constexpr size_t kMaxProblems = 20;
+constexpr size_t kMaxProblemText = 300;
 
 std::string Lower(std::string_view text) {
   std::string out(text);
@@ -90,13 +93,22 @@ AliasTable ParseAliases(std::string_view text, const std::string& file) {
     entryLine = number;
   }
   finish();
+  if (table.problems.size() > kMaxProblems) {
+    size_t more = table.problems.size() - kMaxProblems;
+    table.problems.resize(kMaxProblems);
+    table.problems.push_back(file + ": " + std::to_string(more) + " more lines that could not be used");
+  }
+  for (std::string& problem : table.problems) {
+    if (problem.size() > kMaxProblemText) problem = problem.substr(0, kMaxProblemText) + "...";
+  }
   return table;
 }
 
 std::shared_ptr<const AliasTable> AliasFile::Current(const std::string& path, bool* fresh) {
   std::lock_guard<std::mutex> guard(lock_);
   if (fresh != nullptr) *fresh = false;
-  auto fd = OpenFile(path, O_RDONLY);
+  // Read through the descriptor looked at, never waiting on a pipe put under the name.
+  auto fd = OpenFile(path, O_RDONLY | O_NONBLOCK | O_NOCTTY);
   auto facts = fd ? FactsOf(fd.value().get()) : ErrorOr<FileFacts>::Fail(fd.failure());
   int64_t size = facts ? static_cast<int64_t>(facts.value().size) : -1;
   uint64_t inode = facts ? facts.value().inode : 0;
@@ -113,7 +125,7 @@ std::shared_ptr<const AliasTable> AliasFile::Current(const std::string& path, bo
     table_ = std::move(table);
     return table_;
   }
-  auto text = ReadWholeFile(path, kMaxAliasesFile);
+  auto text = facts ? ReadToEnd(fd.value().get(), kMaxAliasesFile) : ErrorOr<std::string>::Fail(facts.failure());
   if (!text) {
     auto table = std::make_shared<AliasTable>();
     table->problems.push_back(path + (text.error() == EFBIG ? ": larger than 4 MB, not read" : ": cannot be read"));

@@ -22,10 +22,10 @@ std::string Serialized(const std::vector<UserEntry>& users) {
   return text;
 }
 
+// Password hashes: the owner's alone. Written by root (`--add-user`) for a service whose folder
+// is another user's, it becomes that user's, or the service could not read it.
 Status Write(const std::string& path, const std::vector<UserEntry>& users) {
-  Status written = ReplaceFileContents(path, Serialized(users));
-  // A file that was there before keeps the mode it had; this one holds password hashes.
-  return written ? SetFileMode(path, 0600) : written;
+  return ReplaceFileContents(path, Serialized(users), NewFileRules{0600, true});
 }
 
 }  // namespace
@@ -42,7 +42,7 @@ bool ValidPassword(const std::string& password) {
 }
 
 ErrorOr<std::vector<UserEntry>> ReadUsers(const std::string& path) {
-  auto content = ReadWholeFile(path, kMaxFileSize);
+  auto content = ReadPlainFile(path, kMaxFileSize);
   if (!content) {
     if (content.error() == ENOENT) return std::vector<UserEntry>{};
     return ErrorOr<std::vector<UserEntry>>::Fail(content.failure());

@@ -170,12 +170,13 @@ void Pacer::Save(int64_t now) {
   Json state = {{"version", 1}, {"accounts", accounts}};
   // An account name that is not UTF-8 is written with replacement characters rather than
   // throwing: its counts then start afresh after a restart, which is all that is lost.
-  lastSave_ = ReplaceFileContents(stateFile_, state.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n");
+  lastSave_ = ReplaceFileContents(stateFile_, state.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n",
+                                  NewFileRules{0600, true});
 }
 
 void Pacer::Load() {
   if (stateFile_.empty()) return;
-  auto text = ReadWholeFile(stateFile_, kMaxStateFile);
+  auto text = ReadPlainFile(stateFile_, kMaxStateFile);
   if (!text) return;  // missing or unreadable: the counts start empty
   try {
     Json state = Json::parse(text.value(), nullptr, false);

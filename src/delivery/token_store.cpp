@@ -47,7 +47,8 @@ std::string TokenStore::Description() const {
 }
 
 ErrorOr<std::string> TokenStore::LoadFile() {
-  auto content = ReadWholeFile(path_, kMaxToken);
+  // Root signs in for a service whose folder is another user's: a link there is not followed.
+  auto content = ReadPlainFile(path_, kMaxToken);
   if (!content) return content;
   std::string token = content.value().substr(0, content.value().find('\n'));
   if (token.empty()) return ErrorOr<std::string>::Fail(ENOENT);
@@ -55,11 +56,11 @@ ErrorOr<std::string> TokenStore::LoadFile() {
 }
 
 // Written to a fresh temporary file of mode 0600, so that the token is never readable by
-// another user, not even for a moment, and a leftover's wider mode is not inherited.
+// another user, not even for a moment, and a leftover's wider mode is not inherited. Saved by
+// root for the system service, it becomes the folder owner's: the service could not read a
+// file of root's.
 Status TokenStore::SaveFile(const std::string& token) {
-  Status cleared = RemoveFile(path_ + ".tmp");
-  if (!cleared && cleared.error() != ENOENT) return cleared;
-  return ReplaceFileContents(path_, token + "\n");
+  return ReplaceFileContents(path_, token + "\n", NewFileRules{0600, true});
 }
 
 ErrorOr<std::string> TokenStore::Load() {

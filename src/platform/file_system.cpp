@@ -114,6 +114,11 @@ Status MakeDirectory(const std::string& path, mode_t mode) {
   return Ok();
 }
 
+Status RemoveDirectory(const std::string& path) {
+  if (::rmdir(path.c_str()) != 0) return FailWith(errno);
+  return Ok();
+}
+
 namespace {
 
 ErrorOr<FileIdentity> Identity(int dirfd, const char* path, int flags) {
@@ -187,15 +192,13 @@ Status CheckWritable(const std::string& path) {
 
 namespace vellomar {
 
-ErrorOr<std::string> ReadWholeFile(const std::string& path, size_t maxSize) {
-  auto fd = OpenFile(path, O_RDONLY);
-  if (!fd) return ErrorOr<std::string>::Fail(fd.failure());
-  auto length = FileLength(fd.value().get());
+ErrorOr<std::string> ReadToEnd(int fd, size_t maxSize) {
+  auto length = FileLength(fd);
   if (length && static_cast<uint64_t>(length.value()) > maxSize) return ErrorOr<std::string>::Fail(EFBIG);
   std::string content;
   char buffer[4096];
   for (;;) {
-    auto got = ReadSome(fd.value().get(), buffer, sizeof buffer);
+    auto got = ReadSome(fd, buffer, sizeof buffer);
     if (!got) return ErrorOr<std::string>::Fail(got.failure());
     if (got.value() == 0) return content;
     // A file that grows while it is read is held to the same bound.
@@ -204,17 +207,78 @@ ErrorOr<std::string> ReadWholeFile(const std::string& path, size_t maxSize) {
   }
 }
 
-Status ReplaceFileContents(const std::string& path, const std::string& content) {
-  const std::string temporary = path + ".tmp";
-  auto fd = OpenFile(temporary, O_WRONLY | O_CREAT | O_TRUNC, 0600);
+ErrorOr<std::string> ReadWholeFile(const std::string& path, size_t maxSize) {
+  auto fd = OpenFile(path, O_RDONLY);
+  if (!fd) return ErrorOr<std::string>::Fail(fd.failure());
+  return ReadToEnd(fd.value().get(), maxSize);
+}
+
+ErrorOr<std::string> ReadPlainFile(const std::string& path, size_t maxSize) {
+  auto fd = OpenFile(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+  if (!fd) return ErrorOr<std::string>::Fail(fd.failure());
+  auto facts = FactsOf(fd.value().get());
+  if (!facts) return ErrorOr<std::string>::Fail(facts.failure());
+  if (!facts.value().regular) return ErrorOr<std::string>::Fail(EINVAL);
+  if (facts.value().links != 1) return ErrorOr<std::string>::Fail(EMLINK);
+  return ReadToEnd(fd.value().get(), maxSize);
+}
+
+namespace {
+
+// Someone removing the leftover between our removal and our creation is retried a few times;
+// someone who keeps doing it is refused.
+constexpr int kCreateAttempts = 4;
+
+ErrorOr<FileDescriptor> CreateAfresh(int folder, const std::string& name) {
+  for (int attempt = 1;; ++attempt) {
+    Status cleared = RemoveAt(folder, name);
+    if (!cleared && cleared.error() != ENOENT) return ErrorOr<FileDescriptor>::Fail(cleared.failure());
+    auto made = OpenAt(folder, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY, 0600);
+    if (made || made.error() != EEXIST || attempt == kCreateAttempts) return made;
+  }
+}
+
+// Root writing into another user's folder hands the file to that user; anyone else, or root in
+// a folder of root's, keeps it.
+Status GiveToFolderOwner(int folder, int file) {
+  if (::geteuid() != 0) return Ok();
+  auto owner = FactsOf(folder);
+  if (!owner) return FailWith(owner.failure());
+  if (owner.value().owner == 0) return Ok();
+  return ChangeDescriptorOwner(file, FileOwner{owner.value().owner, owner.value().group});
+}
+
+Status WriteNewFile(int folder, int file, const std::string& content, const NewFileRules& rules) {
+  Status status = rules.folderOwnerKeeps ? GiveToFolderOwner(folder, file) : Ok();
+  if (status) status = SetDescriptorMode(file, rules.mode);
+  if (status) status = WriteAll(file, content.data(), content.size());
+  if (status) status = SyncFile(file);
+  return status;
+}
+
+}  // namespace
+
+Status ReplaceFileContents(const std::string& path, const std::string& content, const NewFileRules& rules) {
+  size_t slash = path.rfind('/');
+  const std::string folderPath = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  const std::string temporary = name + ".tmp";
+  auto folder = OpenFile(folderPath, O_RDONLY | O_DIRECTORY);
+  if (!folder) return FailWith(folder.failure());
+  const int at = folder.value().get();
+  auto fd = CreateAfresh(at, temporary);
   if (!fd) return FailWith(fd.failure());
-  Status written = WriteAll(fd.value().get(), content.data(), content.size());
-  if (written) written = SyncFile(fd.value().get());
+  Status written = WriteNewFile(at, fd.value().get(), content, rules);
   Status closed = fd.value().Close();
   if (written && !closed) written = closed;
-  if (written) written = RenameFile(temporary, path);
-  if (!written) (void)RemoveFile(temporary);  // the write's own failure is what is reported
-  return written;
+  if (written) written = RenameAt(at, temporary, name);
+  if (!written) {
+    (void)RemoveAt(at, temporary);  // the write's own failure is what is reported
+    return written;
+  }
+  // The new name is in place; a folder that cannot be synced loses only its durability.
+  (void)SyncFile(at);
+  return Ok();
 }
 
 Status MakeDirectories(const std::string& path) {
@@ -242,6 +306,30 @@ Status RenameNoReplace(const std::string& from, const std::string& to) {
   return RemoveFile(from);
 }
 
+ErrorOr<FileDescriptor> OpenAt(int folder, const std::string& name, int flags, mode_t mode) {
+  int fd;
+  do {
+    fd = ::openat(folder, name.c_str(), flags | O_CLOEXEC, mode);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return ErrorOr<FileDescriptor>::Fail(errno);
+  return FileDescriptor(fd);
+}
+
+Status RemoveAt(int folder, const std::string& name) {
+  if (::unlinkat(folder, name.c_str(), 0) != 0) return FailWith(errno);
+  return Ok();
+}
+
+Status RenameAt(int folder, const std::string& from, const std::string& to) {
+  if (::renameat(folder, from.c_str(), folder, to.c_str()) != 0) return FailWith(errno);
+  return Ok();
+}
+
+Status ChangeDescriptorOwner(int fd, const FileOwner& owner) {
+  if (::fchown(fd, owner.user, owner.group) != 0) return FailWith(errno);
+  return Ok();
+}
+
 bool IsTerminal(int fd) { return ::isatty(fd) == 1; }
 
 Status SetTerminalEcho(int fd, bool on) {
@@ -264,6 +352,7 @@ namespace {
 FileFacts FactsFrom(const struct stat& info) {
   FileFacts facts;
   facts.owner = info.st_uid;
+  facts.group = info.st_gid;
   facts.links = info.st_nlink;
   facts.mode = info.st_mode & 07777;
   facts.size = info.st_size;

@@ -34,6 +34,8 @@ Status RenameFile(const std::string& from, const std::string& to);
 // chmod: the file's permission bits.
 Status SetFileMode(const std::string& path, mode_t mode);
 Status MakeDirectory(const std::string& path, mode_t mode = 0755);
+// rmdir: ENOTEMPTY when it holds anything.
+Status RemoveDirectory(const std::string& path);
 
 enum class EntryKind { Missing, Regular, Directory, Other };
 EntryKind KindOf(const std::string& path);
@@ -75,10 +77,29 @@ namespace vellomar {
 
 // The whole content of a file; EFBIG, without reading it, when it is longer than `maxSize`.
 ErrorOr<std::string> ReadWholeFile(const std::string& path, size_t maxSize = SIZE_MAX);
+// The same of an open file, from where it stands.
+ErrorOr<std::string> ReadToEnd(int fd, size_t maxSize = SIZE_MAX);
+// The same of a file that another user may have put in place (in a folder of theirs): read
+// only when it is a plain file of its own, reached without following a link at its end and
+// without waiting on a pipe. ELOOP for a link, EINVAL for anything but a regular file, EMLINK
+// for a file with a second name (which could be anyone's).
+ErrorOr<std::string> ReadPlainFile(const std::string& path, size_t maxSize);
+
+// How ReplaceFileContents makes the new file.
+struct NewFileRules {
+  // Its permission bits, exactly, whatever the umask.
+  mode_t mode = 0600;
+  // Written by root in a folder another user owns, it becomes that user's, so that a service
+  // running as the folder's owner can read what root wrote for it.
+  bool folderOwnerKeeps = false;
+};
 // Replaces a file's content so that a reader sees the old or the new file, never a part:
-// written to "<path>.tmp" (a leftover from an interrupted write is overwritten), flushed to
-// disk, closed with its result checked, then renamed over the path.
-Status ReplaceFileContents(const std::string& path, const std::string& content);
+// written to "<path>.tmp", flushed to disk, closed with its result checked, renamed over the
+// path, the folder synced. Everything is done through a descriptor of the folder, never by
+// name, so that whoever else may write the folder cannot turn the write elsewhere: a leftover
+// "<path>.tmp" is removed (a link is never followed), the temporary is created afresh
+// (O_EXCL | O_NOFOLLOW) and its owner and mode are set on its own descriptor.
+Status ReplaceFileContents(const std::string& path, const std::string& content, const NewFileRules& rules = {});
 // Creates the folder and every missing parent.
 Status MakeDirectories(const std::string& path);
 
@@ -89,6 +110,16 @@ namespace vellomar {
 // Renames without ever replacing: EEXIST when `to` is taken.
 Status RenameNoReplace(const std::string& from, const std::string& to);
 
+// The *at(2) calls, for work inside a folder held open: a name is looked up in that folder
+// alone, so that nobody can swap a folder on the way.
+ErrorOr<FileDescriptor> OpenAt(int folder, const std::string& name, int flags, mode_t mode = 0600);
+// unlinkat: the entry itself, a link never followed.
+Status RemoveAt(int folder, const std::string& name);
+// renameat within one folder.
+Status RenameAt(int folder, const std::string& from, const std::string& to);
+// fchown: the open file itself, whatever names it now.
+Status ChangeDescriptorOwner(int fd, const FileOwner& owner);
+
 }  // namespace vellomar
 
 namespace vellomar {
@@ -96,6 +127,7 @@ namespace vellomar {
 // What fstat says of an open file that a caller must judge before trusting it.
 struct FileFacts {
   uid_t owner = 0;
+  gid_t group = 0;
   uint64_t links = 0;
   mode_t mode = 0;
   off_t size = 0;

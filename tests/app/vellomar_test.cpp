@@ -17,6 +17,7 @@
 #include "platform/file_system.h"
 #include "support/child_process.h"
 #include "support/eventually.h"
+#include "support/link_racer.h"
 #include "support/loopback.h"
 #include "support/oauth_authority.h"
 #include "support/smtp_peer.h"
@@ -439,6 +440,51 @@ TEST_F(VellomarTest, WithADisplayTheWindowFaceRunsAndEndsThroughShutdown) {
 
 namespace vellomar {
 namespace {
+
+// `sudo VELLOMAR_DIR=<the service's folder> vellomar --add-user`, the folder's owner racing to
+// put links to a file of root's under every name the command reads or writes there: root's
+// file is never read as the list, written, given another mode or another owner; the list the
+// command writes once the links are gone is the folder owner's, mode 0600.
+TEST_F(VellomarTest, RootsAddUserInAnotherUsersFolderNeverFollowsTheirLinks) {
+  if (::geteuid() != 0) GTEST_SKIP() << "plays a second user, which needs root";
+  constexpr uid_t kOwner = 65534;
+  ASSERT_EQ(::chmod(dir_.path().c_str(), 0711), 0);
+  const std::string folder = dir_.File("service");
+  ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+  ASSERT_EQ(::chown(folder.c_str(), kOwner, kOwner), 0);
+  const std::string roots = "root:$y$j9T$a-line-the-list-would-take\n";
+  dir_.Write("roots", roots);
+  ASSERT_EQ(::chmod(dir_.File("roots").c_str(), 0640), 0);
+  dir_.Write("password.in", "a password\n");
+  auto addUser = [&] {
+    return test::RunProgram({"/usr/bin/env", "VELLOMAR_DIR=" + folder, dir_.File("vellomar"), "--add-user", "printer"},
+                            dir_.File("password.in"), dir_.path(), 20000);
+  };
+  {
+    test::LinkRacer racer(folder, kOwner, dir_.File("roots"), {"users", "users.tmp"});
+    ASSERT_TRUE(racer.racing());
+    for (int i = 0; i < 12; ++i) {
+      test::ProgramOutcome run = addUser();
+      ASSERT_TRUE(run.status.has_value()) << run.Describe();
+    }
+  }
+  struct stat facts {};
+  ASSERT_EQ(::stat(dir_.File("roots").c_str(), &facts), 0);
+  EXPECT_EQ(dir_.Read("roots"), roots);
+  EXPECT_EQ(facts.st_uid, 0u);
+  EXPECT_EQ(facts.st_mode & 07777, 0640u);
+
+  (void)::unlink((folder + "/users").c_str());  // the racer's last link, if it left one
+  test::ProgramOutcome run = addUser();
+  ASSERT_EQ(run.status, 0) << run.Describe();
+  ASSERT_EQ(::lstat((folder + "/users").c_str(), &facts), 0);
+  EXPECT_TRUE(S_ISREG(facts.st_mode));
+  EXPECT_EQ(facts.st_uid, kOwner) << "the service that runs as the folder's owner must read it";
+  EXPECT_EQ(facts.st_mode & 07777, 0600u);
+  const std::string users = dir_.Read("service/users");
+  EXPECT_EQ(users.rfind("printer:$y$", 0), 0u) << users;
+  EXPECT_EQ(users.find("a-line-the-list-would-take"), std::string::npos) << users;
+}
 
 TEST_F(VellomarTest, HelpVersionAndAnyOtherArgument) {
   struct Case {
