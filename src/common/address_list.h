@@ -23,6 +23,13 @@ struct ListedMailbox {
 // members; an empty group gives none. Elements that hold no address are skipped.
 std::vector<ListedMailbox> ParseAddressList(std::string_view text);
 
+// The list as written, each address that has no domain given '@' and `domain` ("root" and
+// "Admin <root>" become "root@mypc.example" and "Admin <root@mypc.example>"), as a local
+// submission is qualified before it leaves the machine. Everything else (display names,
+// comments, quoted text, groups, blanks and folding line ends) stays byte for byte; what
+// reads as no single address (an empty element, "Jane Doe") is left as it is.
+std::string QualifiedAddressList(std::string_view text, std::string_view domain);
+
 // The local part of an address: all of it without a domain, else what comes before the
 // last '@'.
 std::string_view LocalPart(std::string_view address);

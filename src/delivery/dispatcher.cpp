@@ -5,6 +5,7 @@
 #include <string>
 
 #include "delivery/worker.h"
+#include "platform/thread_tracker.h"
 #include "spool/relay_services.h"
 
 namespace vellomar {
@@ -28,10 +29,24 @@ void ReleaseHeldNames(RelayServices& relay) {
   }
 }
 
+// A delivery's last guard: a fault nobody foresaw ends this run over the file, whose name
+// stays held, so that it is tried again after the next clearing like any held file.
+int GuardedWorker(RelayServices& relay, DeliveryServices& delivery, const std::string& name) {
+  try {
+    return WorkerThread(relay, delivery, name);
+  } catch (...) {
+    relay.AppendLog("Error : delivery of " + name + " ended by an unexpected fault: " + CurrentExceptionText());
+    relay.outgoing.RemoveWorker(name);
+    relay.RefreshStatistics();
+    relay.workerEnded.Notify();
+    return ThreadTracker::kFaultExitCode;
+  }
+}
+
 // A worker that cannot start leaves the file waiting.
 void StartWorker(RelayServices& relay, DeliveryServices& delivery, const std::string& name) {
   auto thread = relay.outgoing.Launch(name, [&relay, &delivery, &name] {
-    return relay.threads().Start([&relay, &delivery, name](ThreadHandle&) { return WorkerThread(relay, delivery, name); });
+    return relay.threads().Start([&relay, &delivery, name](ThreadHandle&) { return GuardedWorker(relay, delivery, name); });
   });
   if (thread == nullptr) (void)relay.queue.Discard(name, false);  // the name alone; the file waits on
 }

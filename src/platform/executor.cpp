@@ -3,6 +3,8 @@
 #include <condition_variable>
 #include <mutex>
 
+#include "platform/thread_tracker.h"
+
 namespace vellomar {
 
 namespace {
@@ -13,17 +15,21 @@ class PendingCall {
  public:
   explicit PendingCall(std::function<void()> task) : task_(std::move(task)) {}
 
+  // A task that throws is done all the same, as a failure for its caller; the exception goes
+  // on to the thread's guard, which reports it.
   void Run() {
     {
       std::lock_guard<std::mutex> guard(lock_);
       if (state_ != State::Pending) return;
       state_ = State::Running;
     }
-    task_();
-    task_ = nullptr;
-    std::lock_guard<std::mutex> guard(lock_);
-    state_ = State::Done;
-    changed_.notify_all();
+    try {
+      task_();
+    } catch (...) {
+      Finish(State::Failed);
+      throw;
+    }
+    Finish(State::Done);
   }
 
   void Wake() {
@@ -33,14 +39,22 @@ class PendingCall {
 
   bool AwaitUnlessStopped(const StopFlag& stop) {
     std::unique_lock<std::mutex> held(lock_);
-    changed_.wait(held, [&] { return state_ == State::Done || stop.load(); });
+    changed_.wait(held, [&] { return state_ == State::Done || state_ == State::Failed || stop.load(); });
     if (state_ == State::Done) return true;
     if (state_ == State::Pending) state_ = State::Abandoned;
     return false;
   }
 
  private:
-  enum class State { Pending, Running, Done, Abandoned };
+  enum class State { Pending, Running, Done, Failed, Abandoned };
+
+  void Finish(State state) {
+    task_ = nullptr;
+    std::lock_guard<std::mutex> guard(lock_);
+    state_ = state;
+    changed_.notify_all();
+  }
+
   std::function<void()> task_;
   std::mutex lock_;
   std::condition_variable changed_;
@@ -48,6 +62,28 @@ class PendingCall {
 };
 
 }  // namespace
+
+void Executor::SetFaultReport(FaultReport report) {
+  std::lock_guard<std::mutex> guard(reportLock_);
+  faultReport_ = std::move(report);
+}
+
+void Executor::RunGuarded(const std::function<void()>& task) noexcept {
+  try {
+    task();
+  } catch (...) {
+    try {
+      FaultReport report;
+      {
+        std::lock_guard<std::mutex> guard(reportLock_);
+        report = faultReport_;
+      }
+      if (report) report("a task of the window's thread ended by an unexpected fault: " + CurrentExceptionText());
+    } catch (...) {
+      // Not even the report could be made: the thread goes on all the same.
+    }
+  }
+}
 
 bool Executor::Invoke(std::function<void()> task) {
   if (stop_.load()) return false;

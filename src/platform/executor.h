@@ -2,7 +2,9 @@
 
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <string>
 
 #include "platform/stop_flag.h"
 
@@ -16,6 +18,10 @@ namespace vellomar {
 // A task handed to Invoke() must capture by value or objects that outlive the relay
 // threads: it may still run after its caller has stopped waiting. InvokeFor() returns a
 // result through shared storage for that reason, never through the caller's stack.
+//
+// The window's thread runs each task under a last guard: a task that ends by an exception
+// ends there (its Invoke() returns false), is described to the fault report, and the thread
+// goes on with the next.
 class Executor {
  public:
   explicit Executor(StopFlag& stop) : stop_(stop) {}
@@ -30,6 +36,9 @@ class Executor {
   // True when the task ran to its end; on the window's thread it runs inline.
   bool Invoke(std::function<void()> task);
 
+  using FaultReport = std::function<void(const std::string&)>;
+  void SetFaultReport(FaultReport report);
+
   template <typename R>
   std::optional<R> InvokeFor(std::function<R()> task) {
     auto result = std::make_shared<std::optional<R>>();
@@ -38,7 +47,14 @@ class Executor {
   }
 
  protected:
+  // Runs one posted task as the thread's last guard.
+  void RunGuarded(const std::function<void()>& task) noexcept;
+
   StopFlag& stop_;
+
+ private:
+  std::mutex reportLock_;
+  FaultReport faultReport_;
 };
 
 }  // namespace vellomar

@@ -56,7 +56,13 @@ int Ask(const std::string& host, uint16_t port, int family, int flags, std::vect
 
 void Resolve(Lookup& lookup, const std::string& host, uint16_t port, int family) {
   std::vector<SocketAddress> addresses;
-  int code = Ask(host, port, family, 0, addresses);
+  int code;
+  // This thread's last guard: the only exception there can be is a failed allocation.
+  try {
+    code = Ask(host, port, family, 0, addresses);
+  } catch (...) {
+    code = EAI_MEMORY;
+  }
   // EAI_SYSTEM says only that the real cause is in errno.
   SystemError error = code == EAI_SYSTEM && errno != 0 ? SystemError{errno} : ResolverError(code);
   std::lock_guard<std::mutex> guard(lookup.lock);

@@ -38,7 +38,7 @@ void ThreadExecutor::Loop() {
       task = std::move(tasks_.front());
       tasks_.pop_front();
     }
-    task();
+    RunGuarded(task);
   }
 }
 

@@ -1,17 +1,58 @@
 #include "platform/thread_tracker.h"
 
+#include <cxxabi.h>
+
+#include <cstdlib>
+#include <exception>
+#include <memory>
 #include <system_error>
+#include <typeinfo>
 
 namespace vellomar {
+
+namespace {
+
+// The report itself may fail (no memory for the line): the thread ends all the same.
+void Report(const ThreadTracker::FaultReport& fault, const std::string& what) noexcept {
+  if (!fault) return;
+  try {
+    fault("a thread ended by an unexpected fault: " + what);
+  } catch (...) {
+  }
+}
+
+std::string TypeName(const std::type_info& type) {
+  int status = 0;
+  std::unique_ptr<char, void (*)(void*)> readable(abi::__cxa_demangle(type.name(), nullptr, nullptr, &status),
+                                                   std::free);
+  return status == 0 && readable ? readable.get() : type.name();
+}
+
+}  // namespace
+
+std::string CurrentExceptionText() {
+  try {
+    throw;
+  } catch (const std::exception& exception) {
+    return TypeName(typeid(exception)) + ": " + exception.what();
+  } catch (...) {
+    return "an exception of an unknown type";
+  }
+}
 
 std::shared_ptr<ThreadHandle> ThreadTracker::Start(Body body) {
   Reap();
   auto handle = std::make_shared<ThreadHandle>(stop_);
   std::lock_guard<std::mutex> guard(lock_);
   try {
-    std::thread thread([handle, body = std::move(body)] {
+    std::thread thread([handle, body = std::move(body), fault = fault_] {
       ThreadHandle::SetCurrent(handle.get());
-      int exitCode = body(*handle);
+      int exitCode = kFaultExitCode;
+      try {
+        exitCode = body(*handle);
+      } catch (...) {
+        Report(fault, CurrentExceptionText());
+      }
       ThreadHandle::SetCurrent(nullptr);
       handle->MarkEnded(exitCode);
     });

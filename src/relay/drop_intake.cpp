@@ -14,6 +14,7 @@
 #include "platform/file_system.h"
 #include "platform/folder_watch.h"
 #include "platform/socket.h"
+#include "platform/thread_tracker.h"
 #include "platform/users.h"
 #include "smtp_server/mail_path.h"
 #include "spool/drop_file.h"
@@ -172,10 +173,11 @@ bool DropIntake::TakeInAll() {
   auto names = ListDirectory(folder_);
   if (!names) return true;
   std::sort(names.value().begin(), names.value().end());
+  ForgetGone(names.value());
   for (const std::string& name : names.value()) {
     if (relay_.StopOrCancelled()) return false;
-    if (IsDropName(name) && keep_.count(name) == 0) {
-      if (TakeIn(name) == Outcome::Later) return false;
+    if (IsDropName(name) && passedOver_.count(name) == 0) {
+      if (GuardedTakeIn(name) == Outcome::Later) return false;
     } else if (IsDropTemporaryName(name)) {
       auto facts = FactsAt(folder_ + "/" + name);
       if (facts && std::time(nullptr) - facts.value().modifiedNs / 1000000000 > kAbandonedAfterSeconds &&
@@ -187,10 +189,37 @@ bool DropIntake::TakeInAll() {
   return true;
 }
 
+void DropIntake::ForgetGone(const std::vector<std::string>& sortedNames) {
+  auto gone = [&](const std::string& name) { return !std::binary_search(sortedNames.begin(), sortedNames.end(), name); };
+  std::erase_if(unreadable_, gone);
+  std::erase_if(passedOver_, gone);
+}
+
 DropIntake::Outcome DropIntake::Refuse(const std::string& name, const std::string& why) {
-  relay_.AppendLog("Error : handed-over message " + name + " refused (" + why + "), removed");
-  (void)RemoveFile(folder_ + "/" + name);  // gone already, or the next pass says so again
+  const std::string path = folder_ + "/" + name;
+  Status removed = RemoveFile(path);
+  // A folder under a message's name goes when it is empty; what it holds is left alone.
+  if (!removed && removed.error() == EISDIR) removed = RemoveDirectory(path);
+  if (removed || removed.error() == ENOENT) {
+    relay_.AppendLog("Error : handed-over message " + name + " refused (" + why + "), removed");
+  } else {
+    passedOver_.insert(name);
+    relay_.AppendLog("Error : handed-over message " + name + " refused (" + why + "), and it cannot be removed: " +
+                     SystemErrorText(removed.failure()) + "; passed over from now on");
+  }
   return Outcome::Refused;
+}
+
+DropIntake::Outcome DropIntake::GuardedTakeIn(const std::string& name) {
+  try {
+    return TakeIn(name);
+  } catch (...) {
+    // Whatever the file holds, the folder's other files go on being taken in.
+    passedOver_.insert(name);
+    relay_.AppendLog("Error : handed-over message " + name + " set aside after an unexpected fault: " +
+                     CurrentExceptionText());
+    return Outcome::Left;
+  }
 }
 
 DropIntake::Outcome DropIntake::TakeIn(const std::string& name) {
@@ -199,6 +228,9 @@ DropIntake::Outcome DropIntake::TakeIn(const std::string& name) {
   auto file = OpenFile(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
   if (!file) {
     if (file.error() == ELOOP) return Refuse(name, "a symbolic link");
+    // A folder the relay may not read, a socket: no file at all, whoever made it.
+    auto facts = FactsAt(path);
+    if (facts && !facts.value().regular) return Refuse(name, "not a file of its own");
     if (file.error() != ENOENT && unreadable_.insert(name).second) {
       relay_.AppendLog("Error : can't read handed-over message " + name + ": " + SystemErrorText(file.failure()));
     }
@@ -235,7 +267,7 @@ DropIntake::Outcome DropIntake::TakeIn(const std::string& name) {
   summary.subject = subject + "\r\n";
   if (Status removed = RemoveFile(path); !removed && removed.error() != ENOENT) {
     // Taken in again it would be delivered twice: passed over for the rest of this run.
-    keep_.insert(name);
+    passedOver_.insert(name);
     relay_.AppendLog("Error : can't remove handed-over message " + name + " after taking it in: " +
                      SystemErrorText(removed.failure()));
   }

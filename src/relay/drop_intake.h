@@ -2,6 +2,7 @@
 
 #include <set>
 #include <string>
+#include <vector>
 
 #include "platform/file_descriptor.h"
 #include "platform/thread_handle.h"
@@ -20,9 +21,11 @@ class RelayServices;
 //
 // A file is taken in only as a whole: its name says it is complete, its recorded size must
 // match, and its envelope must hold only what an SMTP client could give; a file that fails
-// (made by hand, damaged, a link) is logged and deleted. A file the relay cannot read stays,
-// logged once. When the spool cannot take a message (a full disk) the file stays for the
-// next pass.
+// (made by hand, damaged, a link, a folder) is logged and deleted, once: what cannot be
+// deleted (a folder that is not empty) is said once and passed over from then on. A file the
+// relay cannot read stays, logged once. When the spool cannot take a message (a full disk)
+// the file stays for the next pass. Any user may write the folder, so nothing in it may stop
+// the intake: a fault nobody foresaw sets that one file aside, logged once.
 //
 // Lock contract: used by its own thread; Wake() from any thread. Holds no lock of its own;
 // the relay's queue list, settings and local names lock themselves.
@@ -41,16 +44,21 @@ class DropIntake {
 
  private:
   enum class Outcome { TakenIn, Refused, Left, Later };
+  Outcome GuardedTakeIn(const std::string& name);
   Outcome TakeIn(const std::string& name);
   Outcome Refuse(const std::string& name, const std::string& why);
+  // Names no longer in the folder leave the sets below, so that they stay as small as it.
+  void ForgetGone(const std::vector<std::string>& sortedNames);
 
   RelayServices& relay_;
   const std::string folder_;
   FileDescriptor wake_;
   // Files already logged as unreadable, so that each is named once.
   std::set<std::string> unreadable_;
-  // Files taken in that could not be removed.
-  std::set<std::string> keep_;
+  // Passed over for the rest of this run, each logged once already: files taken in that could
+  // not be removed (taken in again they would be delivered twice), entries refused that could
+  // not be removed, files set aside after a fault.
+  std::set<std::string> passedOver_;
 };
 
 }  // namespace vellomar

@@ -18,7 +18,7 @@ Relay::Relay(std::string directory, StopFlag& stop, WindowServices& window, Loca
       window_(window),
       delivery_(*this, std::move(signIn),
                 [this](const std::string& account, const std::string& line) { window_.SignInNeeded(account, line); }),
-      threads_(stop) {}
+      threads_(stop, [this](const std::string& fault) { AppendLog("Error : " + fault); }) {}
 
 Relay::~Relay() {
   if (!stop().load()) Stop();

@@ -5,6 +5,7 @@
 
 #include "common/version.h"
 #include "platform/socket.h"
+#include "platform/thread_tracker.h"
 #include "platform/wake_event.h"
 #include "smtp_server/mail_date_text.h"
 #include "smtp_server/session.h"
@@ -160,7 +161,14 @@ bool StartSession(RelayServices& relay, FileDescriptor accepted, std::string cli
       Session session(relay, std::move(handover->socket), std::move(handover->clientAddress), handover->limits,
                       std::move(handover->policy), std::move(handover->spoolName), std::move(handover->port),
                       handover->maxSize);
-      RunSession(session);
+      try {
+        RunSession(session);
+      } catch (...) {
+        // The reception's last guard: its client is dropped, its unfinished message with it.
+        relay.AppendLog("Error : reception " + session.message.name() +
+                        " ended by an unexpected fault: " + CurrentExceptionText());
+        FailedEnding(session);
+      }
       return 0;
     });
   });

@@ -2,7 +2,9 @@
 
 #include <fcntl.h>
 
+#include <charconv>
 #include <cstdio>
+#include <limits>
 
 #include "platform/file_system.h"
 #include "platform/random.h"
@@ -43,6 +45,18 @@ bool OneLine(std::string_view text) {
   for (char c : text) {
     if (static_cast<unsigned char>(c) < 0x20 && c != '\t') return false;
   }
+  return true;
+}
+
+// The size as written: exactly its digits, and no more than a file can hold. Anything else is
+// no file of ours, whoever wrote it into the folder.
+bool ParseSize(std::string_view value, off_t& size) {
+  if (value.size() != kSizeDigits) return false;
+  uint64_t parsed = 0;
+  auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), parsed);
+  if (error != std::errc() || end != value.data() + value.size()) return false;
+  if (parsed > static_cast<uint64_t>(std::numeric_limits<off_t>::max())) return false;
+  size = static_cast<off_t>(parsed);
   return true;
 }
 
@@ -160,8 +174,8 @@ ErrorOr<DropReading> ReadDropEnvelope(int fd) {
     size_t colon = line.find(": ");
     if (colon == std::string_view::npos || !OneLine(line)) return fail();
     std::string_view name = line.substr(0, colon), value = line.substr(colon + 2);
-    if (name == "Size" && value.size() == kSizeDigits && value.find_first_not_of("0123456789") == std::string_view::npos) {
-      reading.dataSize = static_cast<off_t>(std::stoull(std::string(value)));
+    if (name == "Size" && !sized) {
+      if (!ParseSize(value, reading.dataSize)) return fail();
       sized = true;
     } else if (name == "Sender") {
       reading.envelope.senderGiven = true;
@@ -175,7 +189,7 @@ ErrorOr<DropReading> ReadDropEnvelope(int fd) {
     }
   }
   reading.dataStart = static_cast<off_t>(end + 2);
-  if (!sized || reading.dataSize < 0 || reading.dataStart + reading.dataSize != length.value()) return fail();
+  if (!sized || reading.dataStart > length.value() || reading.dataSize != length.value() - reading.dataStart) return fail();
   return reading;
 }
 

@@ -32,6 +32,20 @@ std::string Unfolded(std::string_view field) {
   return first == std::string::npos ? "" : value.substr(first, last - first + 1);
 }
 
+// The fields a mail program fills with addresses, where one without a domain means a user of
+// this machine.
+bool CarriesAddresses(std::string_view name) {
+  static constexpr std::string_view kFields[] = {
+      "From",        "Sender",          "Reply-To",   "To",           "Cc",           "Bcc",
+      "Resent-From", "Resent-Sender",   "Resent-To",  "Resent-Cc",    "Resent-Bcc",   "Resent-Reply-To",
+      "Errors-To",   "Return-Receipt-To", "Disposition-Notification-To", "Mail-Followup-To", "Mail-Reply-To",
+      "Apparently-To"};
+  for (std::string_view field : kFields) {
+    if (EqualsIgnoreCase(name, field)) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 std::string DisplayPhrase(std::string_view name) {
@@ -59,29 +73,31 @@ void LocalHeaderEditor::Feed(std::string_view stored, std::string& out) {
     }
     size_t feed = stored.find('\n');
     size_t take = feed == std::string_view::npos ? stored.size() : feed + 1;
-    line_.append(stored.substr(0, take));
+    std::string_view piece = stored.substr(0, take);
     stored.remove_prefix(take);
+    if (rest_ != RestOfLine::Held) {
+      if (rest_ == RestOfLine::Copied) out.append(piece);
+      if (piece.back() == '\n') rest_ = RestOfLine::Held;
+      continue;
+    }
+    line_.append(piece);
     if (line_.back() == '\n') {
       std::string line = std::move(line_);
       line_.clear();
       Line(line, out);
     } else if (line_.size() > kMaxHeaderLine) {
-      // No header line is this long: what is held is body, and so is the rest.
-      EndHeader(out);
-      out += "\r\n" + line_;
-      line_.clear();
+      LongLine(out);
     }
   }
 }
 
 void LocalHeaderEditor::Line(const std::string& line, std::string& out) {
   bool continuation = line[0] == ' ' || line[0] == '\t';
-  if (continuation && (droppingField_ || !field_.empty())) {
-    if (!droppingField_) field_ += line;
-    if (field_.size() > kMaxHeaderLine) {
-      out += field_;
-      field_.clear();
-    }
+  if (continuation && (droppingField_ || passingField_ || !field_.empty())) {
+    if (passingField_) out += line;
+    if (droppingField_ || passingField_) return;
+    field_ += line;
+    if (field_.size() > kMaxHeaderLine) GiveUpField({}, out);
     return;
   }
   FlushField(out);
@@ -100,19 +116,61 @@ void LocalHeaderEditor::Line(const std::string& line, std::string& out) {
   if (!droppingField_) field_ = line;
 }
 
-void LocalHeaderEditor::FlushField(std::string& out) {
-  droppingField_ = false;
-  if (field_.empty()) return;
-  std::string_view name = FieldName(field_);
-  if (EqualsIgnoreCase(name, "From")) {
-    sawFrom_ = true;
-    out += MendedFrom(field_);
-  } else {
-    sawDate_ = sawDate_ || EqualsIgnoreCase(name, "Date");
-    sawMessageId_ = sawMessageId_ || EqualsIgnoreCase(name, "Message-ID");
-    if (subject_.empty() && EqualsIgnoreCase(name, "Subject")) subject_ = Unfolded(field_);
-    out += field_;
+// No line end has come within the bound: the line is held no longer. A field's line (its
+// first or a continuation) gives the field up, and the rest of the line follows it; any
+// other line is body.
+void LocalHeaderEditor::LongLine(std::string& out) {
+  std::string begun = std::move(line_);
+  line_.clear();
+  bool continuation = begun[0] == ' ' || begun[0] == '\t';
+  if (continuation && (droppingField_ || passingField_ || !field_.empty())) {
+    if (!droppingField_) GiveUpField(begun, out);
+    rest_ = droppingField_ ? RestOfLine::Dropped : RestOfLine::Copied;
+    return;
   }
+  FlushField(out);
+  std::string_view name = FieldName(begun);
+  if (name.empty()) {
+    EndHeader(out);
+    out += "\r\n" + begun;
+    return;
+  }
+  droppingField_ = edit_.removeBcc && EqualsIgnoreCase(name, "Bcc");
+  if (!droppingField_) {
+    field_ = std::move(begun);
+    GiveUpField({}, out);
+  }
+  rest_ = droppingField_ ? RestOfLine::Dropped : RestOfLine::Copied;
+}
+
+// What is held of the field goes out unmended, then `begun`, and the field's later lines as
+// they come.
+void LocalHeaderEditor::GiveUpField(std::string_view begun, std::string& out) {
+  NoteField(FieldName(field_));
+  out += field_;
+  out += begun;
+  field_.clear();
+  passingField_ = true;
+}
+
+void LocalHeaderEditor::NoteField(std::string_view name) {
+  sawFrom_ = sawFrom_ || EqualsIgnoreCase(name, "From");
+  sawDate_ = sawDate_ || EqualsIgnoreCase(name, "Date");
+  sawMessageId_ = sawMessageId_ || EqualsIgnoreCase(name, "Message-ID");
+}
+
+void LocalHeaderEditor::FlushField(std::string& out) {
+  droppingField_ = passingField_ = false;
+  if (field_.empty()) return;
+  const std::string name(FieldName(field_));
+  NoteField(name);
+  if (subject_.empty() && EqualsIgnoreCase(name, "Subject")) subject_ = Unfolded(field_);
+  std::string field = EqualsIgnoreCase(name, "From") ? MendedFrom(field_) : field_;
+  if (!edit_.localDomain.empty() && CarriesAddresses(name)) {
+    size_t value = name.size() + 1;
+    field = field.substr(0, value) + QualifiedAddressList(std::string_view(field).substr(value), edit_.localDomain);
+  }
+  out += field;
   field_.clear();
 }
 

@@ -20,6 +20,7 @@ int RunConsoleFace(const sigset_t& ending) {
   ThreadExecutor windowThread(stop);
   MainWindow mainWindow(windowThread, controls, stop, GetAppDirectory(), nullptr, SignInOptions::FromEnvironment());
   mainWindow.relay().SetDropFolder(GetDropFolder());
+  windowThread.SetFaultReport([&mainWindow](const std::string& fault) { mainWindow.relay().AppendLog("Error : " + fault); });
   // Watching before the first-start questions, so that Ctrl-C there ends the program.
   SignalWatcher endingSignals(ending);
   if (!windowThread.InvokeFor<bool>([&] { return mainWindow.CheckPrerequisites(); }).value_or(false)) return 1;

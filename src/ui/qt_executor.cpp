@@ -7,7 +7,9 @@ namespace vellomar {
 
 bool QtExecutor::Post(std::function<void()> task) {
   if (closed_ || QCoreApplication::instance() == nullptr) return false;
-  return QMetaObject::invokeMethod(&context_, std::move(task), Qt::QueuedConnection);
+  // An exception must never reach Qt's event loop, which cannot carry one.
+  return QMetaObject::invokeMethod(
+      &context_, [this, task = std::move(task)] { RunGuarded(task); }, Qt::QueuedConnection);
 }
 
 bool QtExecutor::IsCurrentThread() const {

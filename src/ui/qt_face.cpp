@@ -24,6 +24,7 @@ int RunQtFace(int argc, char** argv, const sigset_t& ending) {
   MainDialog dialog;
   QtControls controls(dialog);
   MainWindow core(windowThread, controls, stop, GetAppDirectory(), nullptr, SignInOptions::FromEnvironment());
+  windowThread.SetFaultReport([&core](const std::string& fault) { core.relay().AppendLog("Error : " + fault); });
   core.relay().SetDropFolder(GetDropFolder());
   dialog.Attach(core, controls);
   // Declared after everything its hand-over uses, so it stops looking before they go; it

@@ -325,15 +325,16 @@ std::vector<HandOver> HandOvers() {
   return {
       // cron's own command line, its output with bare LF line ends.
       {"cron-token", {"-FCronDaemon", "-i", "-B8BITMIME", "-oem", "root"}, Sendmail("cron-token", "\n"),
-       "MAIL FROM:<me@provider.test>\r\n", {admin}, {"From: CronDaemon <me@provider.test>\r\n", "To: root\r\n"}, "", ""},
+       "MAIL FROM:<me@provider.test>\r\n", {admin}, {"From: CronDaemon <me@provider.test>\r\n", "To: root@mypc.test\r\n"},
+       "", ""},
       // -t: the header's recipients and the argument's; Bcc: leaves the header.
       {"t-token", {"-t", "-f", "jane", "extra@other.test"},
-       "To: a@other.test\r\nCc: Team <b@other.test>\r\nBcc: hidden@other.test\r\nFrom: Jane <jane>\r\nSubject: t-token\r\n\r\n"
-       "body of t-token\r\n.dot t-token\r\n",
+       "To: a@other.test\r\nCc: Team <b@other.test>, Ops <postmaster>\r\nBcc: hidden@other.test\r\nFrom: Jane <jane>\r\n"
+       "Subject: t-token\r\n\r\nbody of t-token\r\n.dot t-token\r\n",
        "MAIL FROM:<me@provider.test>\r\n",
        {"RCPT TO:<extra@other.test>\r\n", "RCPT TO:<a@other.test>\r\n", "RCPT TO:<b@other.test>\r\n",
-        "RCPT TO:<hidden@other.test>\r\n"},
-       {"From: Jane <me@provider.test>\r\n"}, "Bcc:", ""},
+        "RCPT TO:<hidden@other.test>\r\n", admin},
+       {"From: Jane <me@provider.test>\r\n", "Cc: Team <b@other.test>, Ops <postmaster@mypc.test>\r\n"}, "Bcc:", ""},
       // git send-email without an SMTP server: the program's path as its server, an mbox file.
       {"[PATCH] git-token",
        {"/usr/bin/git", "send-email", std::string("--smtp-server=") + VELLOMAR_SENDMAIL, "--to=root",
@@ -341,7 +342,8 @@ std::vector<HandOver> HandOvers() {
        "From 0123456789abcdef0123456789abcdef01234567 Mon Sep 17 00:00:00 2001\nFrom: Jane <jane@mypc.test>\n"
        "Date: Tue, 8 Dec 2026 12:00:00 +0000\nSubject: [PATCH] git-token\n\nbody of git-token\n"
        ".dot [PATCH] git-token\n---\n",
-       "MAIL FROM:<me@provider.test>\r\n", {admin}, {"From: Jane <me@provider.test>\r\n", "To: root\r\n"}, "", ""},
+       "MAIL FROM:<me@provider.test>\r\n", {admin}, {"From: Jane <me@provider.test>\r\n", "To: root@mypc.test\r\n"}, "",
+       ""},
       // -bs: a dialogue on standard input and output, dot-stuffed data taken off its dots.
       {"bs-token", {"-bs"},
        "EHLO client.test\r\nMAIL FROM:<someone@other.test>\r\nRCPT TO:<postmaster>\r\nDATA\r\nSubject: bs-token\r\n\r\n"
@@ -485,6 +487,30 @@ TEST_F(SendmailProgramTest, InTheSystemsWriteOnlyFolderNoUserReachesAnothersMess
   std::string delivered = Joined(peer.Transcripts()[0]);
   EXPECT_NE(delivered.find("(Vellomar sendmail, from uid 65534"), std::string::npos) << delivered;
   EXPECT_NE(delivered.find("RCPT TO:<admin@provider.test>"), std::string::npos) << delivered;
+  EXPECT_EQ(program.Stop(), 0);
+}
+
+// Any user may write the drop folder: a file no writer makes (a size past 2^64 - 1 once stopped
+// the relay at every start) and a folder under a message's name are refused once each, and
+// the relay goes on taking in and delivering what comes before and after them.
+TEST_F(SendmailProgramTest, NothingPutInTheDropFolderStopsTheRelay) {
+  const HandOver cron = HandOvers()[0];
+  ASSERT_EQ(Run(cron.arguments, cron.input).status, 0);
+  const std::string oversized = "msg.00000000000000000000000000000000";
+  program.dir().Write("drop/" + oversized, "Vellomar-Drop: 1\nSize: 99999999999999999999\nRecipient: root\n\nx");
+  const std::string folder = "msg.00000000000000000000000000000001";
+  ASSERT_EQ(::mkdir(program.dir().File("drop/" + folder).c_str(), 0700), 0);
+  ASSERT_TRUE(program.Start());
+  ASSERT_TRUE(AllDelivered(1)) << program.Log();
+  test::ProgramOutcome later = Run(cron.arguments, cron.input);
+  ASSERT_EQ(later.status, 0) << later.Describe();
+  ASSERT_TRUE(AllDelivered(2)) << program.Log();
+  const std::string log = program.Log();
+  for (const std::string& said : {oversized + " refused (incomplete or damaged), removed",
+                                  folder + " refused (not a file of its own), removed"}) {
+    ASSERT_NE(log.find(said), std::string::npos) << log;
+    EXPECT_EQ(log.find(said, log.find(said) + 1), std::string::npos) << "said once\n" << log;
+  }
   EXPECT_EQ(program.Stop(), 0);
 }
 

@@ -4,7 +4,11 @@
 
 #include <atomic>
 #include <future>
+#include <mutex>
+#include <stdexcept>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/thread_executor.h"
 
@@ -34,6 +38,26 @@ TEST(ExecutorTest, InvokeOnTheWindowThreadRunsInline) {
   });
   ASSERT_TRUE(inner.has_value());
   EXPECT_EQ(*inner, 6);
+}
+
+// A task that throws ends alone: its Invoke() says it did not run to its end, the fault is
+// reported, and the window's thread goes on with the next task.
+TEST(ExecutorTest, ATaskThatThrowsEndsAloneAndIsReported) {
+  StopFlag stop;
+  ThreadExecutor windowThread(stop);
+  std::mutex lock;
+  std::vector<std::string> reports;
+  windowThread.SetFaultReport([&](const std::string& fault) {
+    std::lock_guard<std::mutex> guard(lock);
+    reports.push_back(fault);
+  });
+  EXPECT_FALSE(windowThread.Invoke([] { throw std::out_of_range("stoull"); }));
+  EXPECT_TRUE(windowThread.Post([] { throw 42; }));
+  EXPECT_EQ(windowThread.InvokeFor<int>([] { return 7; }), 7);
+  std::lock_guard<std::mutex> guard(lock);
+  ASSERT_EQ(reports.size(), 2u);
+  EXPECT_EQ(reports[0], "a task of the window's thread ended by an unexpected fault: std::out_of_range: stoull");
+  EXPECT_EQ(reports[1], "a task of the window's thread ended by an unexpected fault: an exception of an unknown type");
 }
 
 TEST(ExecutorTest, PostsRunInOrderAndAreDroppedAfterStop) {

@@ -3,6 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <vector>
 
 namespace vellomar {
 namespace {
@@ -25,6 +29,29 @@ TEST(ThreadTrackerTest, ExitCodeIsStillActiveUntilTheBodyReturns) {
   ASSERT_TRUE(thread->WaitFor(seconds(20)));
   EXPECT_EQ(thread->ExitCode(), 42);
   EXPECT_EQ(ThreadHandle::Current(), nullptr);
+}
+
+// An exception that leaves a body ends that thread alone, described once; the process and the
+// tracker's other threads go on.
+TEST(ThreadTrackerTest, AnExceptionEndsItsThreadAloneAndIsReported) {
+  StopFlag stop;
+  std::mutex lock;
+  std::vector<std::string> reports;
+  ThreadTracker tracker(stop, [&](const std::string& fault) {
+    std::lock_guard<std::mutex> guard(lock);
+    reports.push_back(fault);
+  });
+  auto thrower = tracker.Start([](ThreadHandle&) -> int { throw std::out_of_range("stoull"); });
+  ASSERT_NE(thrower, nullptr);
+  ASSERT_TRUE(thrower->WaitFor(seconds(20)));
+  EXPECT_EQ(thrower->ExitCode(), ThreadTracker::kFaultExitCode);
+  auto next = tracker.Start([](ThreadHandle&) { return 3; });
+  ASSERT_NE(next, nullptr);
+  ASSERT_TRUE(next->WaitFor(seconds(20)));
+  EXPECT_EQ(next->ExitCode(), 3);
+  tracker.JoinAll();
+  std::lock_guard<std::mutex> guard(lock);
+  EXPECT_EQ(reports, std::vector<std::string>{"a thread ended by an unexpected fault: std::out_of_range: stoull"});
 }
 
 TEST(ThreadTrackerTest, EndedThreadsAreReapedWhenTheNextStarts) {

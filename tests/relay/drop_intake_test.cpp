@@ -56,6 +56,11 @@ TEST_F(DropIntakeTest, OnlyWholeFilesOfTheirOwnAreTakenIn) {
   ASSERT_EQ(::truncate((folder + "/" + damaged).c_str(), 40), 0);
   std::string unfit = "msg.ffffffffffffffffffffffffffffffff";
   appDir().Write("drop/" + unfit, "Vellomar-Drop: 1\nSize: 00000000000000000000\nRecipient: a b@x\n\n");
+  // Any user may write the folder: a size no writer makes, taken first, stops nothing.
+  std::string oversized = "msg.00000000000000000000000000000000";
+  appDir().Write("drop/" + oversized, "Vellomar-Drop: 1\nSize: 99999999999999999999\nRecipient: root\n\nx");
+  std::string folder1 = "msg.10000000000000000000000000000000";
+  ASSERT_EQ(::mkdir((folder + "/" + folder1).c_str(), 0700), 0);
   auto pending = DropWriter::Create(folder, DropEnvelope{false, "", "", {"root"}});
   ASSERT_TRUE(pending);
 
@@ -72,6 +77,8 @@ TEST_F(DropIntakeTest, OnlyWholeFilesOfTheirOwnAreTakenIn) {
       {symlinked, symlinked + " refused (a symbolic link), removed"},
       {damaged, damaged + " refused (incomplete or damaged), removed"},
       {unfit, unfit + " refused (an address a mail path cannot hold), removed"},
+      {oversized, oversized + " refused (incomplete or damaged), removed"},
+      {folder1, folder1 + " refused (not a file of its own), removed"},
   };
   for (const Case& c : cases) {
     EXPECT_NE(log.find(c.logged), std::string::npos) << c.logged << "\n" << log;
@@ -93,6 +100,30 @@ TEST_F(DropIntakeTest, OnlyWholeFilesOfTheirOwnAreTakenIn) {
   // Taken in again, nothing more is stored.
   EXPECT_TRUE(intake.TakeInAll());
   EXPECT_EQ(Files(appDir().path(), ".tml").size(), 1u);
+}
+
+// What cannot be removed (a folder that holds something) is said once, however many passes
+// meet it, and passed over; once gone, a new entry under the name is looked at afresh.
+TEST_F(DropIntakeTest, AnEntryThatCannotBeRemovedIsNamedOnce) {
+  ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+  const std::string name = "msg.20000000000000000000000000000000";
+  ASSERT_EQ(::mkdir((folder + "/" + name).c_str(), 0700), 0);
+  appDir().Write("drop/" + name + "/inside", "kept");
+  DropIntake intake(relay(), folder);
+  for (int pass = 0; pass < 3; ++pass) EXPECT_TRUE(intake.TakeInAll());
+  const std::string said = name + " refused (not a file of its own), and it cannot be removed: ";
+  std::string log = LogContent();
+  ASSERT_NE(log.find(said), std::string::npos) << log;
+  EXPECT_EQ(log.find(said, log.find(said) + 1), std::string::npos) << "said once\n" << log;
+  EXPECT_TRUE(appDir().Exists("drop/" + name + "/inside")) << "what the folder holds is not the intake's";
+
+  ASSERT_EQ(::unlink((folder + "/" + name + "/inside").c_str()), 0);
+  ASSERT_EQ(::rmdir((folder + "/" + name).c_str()), 0);
+  EXPECT_TRUE(intake.TakeInAll());  // the name is forgotten
+  appDir().Write("drop/" + name, "not a hand-over");
+  EXPECT_TRUE(intake.TakeInAll());
+  EXPECT_NE(LogContent().find(name + " refused (incomplete or damaged), removed"), std::string::npos) << LogContent();
+  EXPECT_FALSE(appDir().Exists("drop/" + name));
 }
 
 }  // namespace

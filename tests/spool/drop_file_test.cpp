@@ -77,6 +77,15 @@ TEST(DropFileTest, FilesNotWrittenWholeAreRefused) {
       "Vellomar-Drop: 2\nSize: 00000000000000000004\nRecipient: root\n\nabcd",     // another format
       "Vellomar-Drop: 1\nSize: 00000000000000000004\nOwner: 0\nRecipient: root\n\nabcd",  // an unknown field
       "Vellomar-Drop: 1\nSize: 00000000000000000004\nRecipient: root\nabcd",       // no end of envelope
+      // Sizes no writer makes, from a user who writes the folder by hand: each is refused, none
+      // may stop the reader (a number past 2^64 - 1 once ended the relay at every start).
+      "Vellomar-Drop: 1\nSize: 99999999999999999999\nRecipient: root\n\nabcd",      // past 2^64 - 1
+      "Vellomar-Drop: 1\nSize: 18446744073709551615\nRecipient: root\n\nabcd",      // no file's size
+      "Vellomar-Drop: 1\nSize: 09223372036854775807\nRecipient: root\n\nabcd",      // the largest offset
+      "Vellomar-Drop: 1\nSize: -0000000000000000004\nRecipient: root\n\nabcd",
+      "Vellomar-Drop: 1\nSize: +0000000000000000004\nRecipient: root\n\nabcd",
+      "Vellomar-Drop: 1\nSize:  0000000000000000004\nRecipient: root\n\nabcd",
+      "Vellomar-Drop: 1\nSize: 00000000000000000004\nSize: 00000000000000000004\nRecipient: root\n\nabcd",
   };
   for (const char* text : bad) {
     dir.Write("file", text);
@@ -123,8 +132,21 @@ TEST(DropFileTest, ALocalUsersHeaderIsMendedAsItStreamsPast) {
   };
   const Case cases[] = {
       {full, "Subject: hi\r\nBcc: a@x,\r\n b@y\r\nTo: root\r\n\r\nBcc: body\r\n.\r\n",
-       "Subject: hi\r\nTo: root\r\nFrom: Cron Daemon <me@provider.example>\r\n" + added + "\r\nBcc: body\r\n.\r\n",
+       "Subject: hi\r\nTo: root@mypc.example\r\nFrom: Cron Daemon <me@provider.example>\r\n" + added +
+           "\r\nBcc: body\r\n.\r\n",
        "hi"},
+      // Addresses without a domain, in every field that carries addresses, get the local one;
+      // the rest of each field stays byte for byte, its folding included.
+      {full,
+       "To: root, Jane <jane>, bob@x.example (Bob), r (c)\r\nCc: \"Doe, J\" <jd>,\r\n team: a, b@y;,"
+       " undisclosed-recipients:;\r\nreply-to: <>, \"john doe\"\r\nResent-To: Jane Doe\r\nX-Other: root\r\n"
+       "Disposition-Notification-To: <a@[127.0.0.1]>, (only a comment)\r\n\r\n.\r\n",
+       "To: root@mypc.example, Jane <jane@mypc.example>, bob@x.example (Bob), r@mypc.example (c)\r\n"
+       "Cc: \"Doe, J\" <jd@mypc.example>,\r\n team: a@mypc.example, b@y;, undisclosed-recipients:;\r\n"
+       "reply-to: <>, \"john doe\"@mypc.example\r\nResent-To: Jane Doe\r\nX-Other: root\r\n"
+       "Disposition-Notification-To: <a@[127.0.0.1]>, (only a comment)\r\n"
+       "From: Cron Daemon <me@provider.example>\r\n" + added + "\r\n.\r\n",
+       ""},
       {full, "From: Jane Doe <jane>\r\nDate: x\r\nMessage-ID: <m@x>\r\n\r\nbody\r\n.\r\n",
        "From: Jane Doe <me@provider.example>\r\nDate: x\r\nMessage-ID: <m@x>\r\n\r\nbody\r\n.\r\n", ""},
       {full, "From: jane@other.example\r\nSubject: a\r\n folded\r\n\r\n.\r\n",
@@ -134,6 +156,8 @@ TEST(DropFileTest, ALocalUsersHeaderIsMendedAsItStreamsPast) {
        "Bcc: kept@x\r\nbody line\r\n.\r\n", "Bcc: kept@x\r\nFrom: <jane@mypc.example>\r\n\r\nbody line\r\n.\r\n", ""},
       {HeaderEdit{"mypc.example", "", "", "", false, "", ""}, "From: root\r\n.\r\n",
        "From: <root@mypc.example>\r\n.\r\n", ""},
+      {HeaderEdit{"mypc.example", "", "", "", false, "", ""}, "From: root, jane\r\n.\r\n",
+       "From: root@mypc.example, jane@mypc.example\r\n.\r\n", ""},
   };
   for (const Case& c : cases) {
     for (size_t piece = 1; piece <= c.stored.size(); ++piece) {
@@ -142,6 +166,48 @@ TEST(DropFileTest, ALocalUsersHeaderIsMendedAsItStreamsPast) {
       for (size_t at = 0; at < c.stored.size(); at += piece) editor.Feed(std::string_view(c.stored).substr(at, piece), out);
       EXPECT_EQ(out, c.mended) << c.stored << " in pieces of " << piece;
       EXPECT_EQ(editor.subject(), c.subject) << c.stored;
+    }
+  }
+}
+
+// A field longer than the editor holds is copied through whole, however it is cut into lines
+// and pieces: the header never splits, no line end is added, and what follows is mended still.
+TEST(DropFileTest, AFieldTooLongToHoldIsCopiedThroughWhole) {
+  HeaderEdit edit{"mypc.example", "", "jane@mypc.example", "", true, "today", "<id@mypc.example>"};
+  const std::string folded = [] {
+    std::string lines;
+    for (int i = 0; i < 70; ++i) lines += " " + std::string(1000, 'a') + "\r\n";
+    return lines;
+  }();
+  const std::string longLine = std::string(70 * 1024, 'b') + "\r\n";
+  const std::string rest = "To: root\r\n\r\nbody\r\n.\r\n";
+  const std::string mended = "To: root@mypc.example\r\n";
+  const std::string addedFrom = "From: <jane@mypc.example>\r\n";
+  const std::string addedRest = "Date: today\r\nMessage-ID: <id@mypc.example>\r\n\r\nbody\r\n.\r\n";
+  struct Case {
+    std::string stored;
+    std::string mended;
+  };
+  const Case cases[] = {
+      {"Subject: x\r\n" + folded + rest, "Subject: x\r\n" + folded + mended + addedFrom + addedRest},
+      {"Subject: " + longLine + folded + rest, "Subject: " + longLine + folded + mended + addedFrom + addedRest},
+      {"Subject: x\r\n " + longLine + rest, "Subject: x\r\n " + longLine + mended + addedFrom + addedRest},
+      // A From: given up on is still the message's From:; a Bcc: goes whole.
+      {"From: x\r\n" + folded + rest, "From: x\r\n" + folded + mended + addedRest},
+      {"Bcc: x\r\n" + folded + rest, mended + addedFrom + addedRest},
+      {"Bcc: " + longLine + folded + rest, mended + addedFrom + addedRest},
+      // A line that is no field ends the header, as a short one does.
+      {"To: root\r\n" + longLine + rest, mended + addedFrom + addedRest.substr(0, addedRest.find("\r\n\r\n") + 2) +
+                                            "\r\n" + longLine + rest},
+  };
+  for (const Case& c : cases) {
+    for (size_t piece : {size_t{1}, size_t{7}, size_t{4096}, size_t{65536}, c.stored.size()}) {
+      LocalHeaderEditor editor(edit);
+      std::string out;
+      for (size_t at = 0; at < c.stored.size(); at += piece) editor.Feed(std::string_view(c.stored).substr(at, piece), out);
+      EXPECT_EQ(out.size(), c.mended.size()) << c.stored.substr(0, 20) << " in pieces of " << piece;
+      EXPECT_TRUE(out == c.mended) << c.stored.substr(0, 20) << " in pieces of " << piece << ": "
+                                   << out.substr(0, 200);
     }
   }
 }
