@@ -39,7 +39,7 @@ bool ReadLeftover(const std::string& path, const std::string& templateStart, std
   if (!fd) return false;
   auto length = FileLength(fd.value().get());
   if (!length || length.value() > kLargestNotice) return false;
-  auto content = ReadWholeFile(path);
+  auto content = ReadToEnd(fd.value().get(), static_cast<size_t>(kLargestNotice));
   if (!content) return false;
   text = std::move(content.value());
   return text.empty() || text.compare(0, templateStart.size(), templateStart) == 0;
