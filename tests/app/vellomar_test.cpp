@@ -463,7 +463,7 @@ TEST_F(VellomarTest, RootsAddUserInAnotherUsersFolderNeverFollowsTheirLinks) {
   {
     test::LinkRacer racer(folder, kOwner, dir_.File("roots"), {"users", "users.tmp"});
     ASSERT_TRUE(racer.racing());
-    for (int i = 0; i < 12; ++i) {
+    for (int i = 0; i < 6; ++i) {
       test::ProgramOutcome run = addUser();
       ASSERT_TRUE(run.status.has_value()) << run.Describe();
     }
