@@ -16,7 +16,6 @@
 #include "delivery/oauth_device_flow.h"
 #include "delivery/sign_ins.h"
 #include "delivery/token_store.h"
-#include "platform/file_system.h"
 #include "platform/process.h"
 #include "platform/stop_flag.h"
 #include "relay/program_lock.h"

@@ -142,17 +142,6 @@ ErrorOr<FileIdentity> IdentityAt(const std::string& path) {
   return Identity(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW);
 }
 
-ErrorOr<FileOwner> OwnerOf(const std::string& path) {
-  struct stat info;
-  if (::stat(path.c_str(), &info) != 0) return ErrorOr<FileOwner>::Fail(errno);
-  return FileOwner{info.st_uid, info.st_gid};
-}
-
-Status ChangeOwner(const std::string& path, const FileOwner& owner) {
-  if (::chown(path.c_str(), owner.user, owner.group) != 0) return FailWith(errno);
-  return Ok();
-}
-
 EntryKind KindOf(const std::string& path) {
   struct stat info;
   if (::stat(path.c_str(), &info) != 0) return EntryKind::Missing;

@@ -53,13 +53,12 @@ struct FileIdentity {
 ErrorOr<FileIdentity> IdentityOf(int fd);
 ErrorOr<FileIdentity> IdentityAt(const std::string& path);
 
-// Who owns a file: stat(2)'s user and group, and chown(2).
+// Who owns a file: stat(2)'s user and group. Changed only on a descriptor (ChangeDescriptorOwner):
+// a chown by name in a folder another user owns would follow whatever link they put there.
 struct FileOwner {
   uid_t user = 0;
   gid_t group = 0;
 };
-ErrorOr<FileOwner> OwnerOf(const std::string& path);
-Status ChangeOwner(const std::string& path, const FileOwner& owner);
 
 // The names in a directory in the order the system lists them, "." and ".." left out.
 ErrorOr<std::vector<std::string>> ListDirectory(const std::string& path);
