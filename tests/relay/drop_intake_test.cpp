@@ -56,6 +56,9 @@ TEST_F(DropIntakeTest, OnlyWholeFilesOfTheirOwnAreTakenIn) {
   ASSERT_EQ(::truncate((folder + "/" + damaged).c_str(), 40), 0);
   std::string unfit = "msg.ffffffffffffffffffffffffffffffff";
   appDir().Write("drop/" + unfit, "Vellomar-Drop: 1\nSize: 00000000000000000000\nRecipient: a b@x\n\n");
+  std::string hops;
+  for (int i = 0; i < 51; ++i) hops += "Received: by loop" + std::to_string(i) + "; Sun, 6 Dec 2026 8:05:03 +0100\n";
+  std::string looped = Drop(DropEnvelope{false, "", "", {"root"}}, hops + "Subject: looped\n\n");
   auto pending = DropWriter::Create(folder, DropEnvelope{false, "", "", {"root"}});
   ASSERT_TRUE(pending);
 
@@ -72,6 +75,7 @@ TEST_F(DropIntakeTest, OnlyWholeFilesOfTheirOwnAreTakenIn) {
       {symlinked, symlinked + " refused (a symbolic link), removed"},
       {damaged, damaged + " refused (incomplete or damaged), removed"},
       {unfit, unfit + " refused (an address a mail path cannot hold), removed"},
+      {looped, looped + " refused (5.4.6 Too many hops, a mail loop), removed"},
   };
   for (const Case& c : cases) {
     EXPECT_NE(log.find(c.logged), std::string::npos) << c.logged << "\n" << log;
