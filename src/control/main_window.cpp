@@ -75,7 +75,9 @@ void MainWindow::OnInitDialog() {
 }
 
 void MainWindow::ReloadRelaySettings() {
-  relay_.PublishSettings(vellomar::ReloadRelaySettings(SettingsKey(), *relay_.settings()));
+  std::vector<std::string> problems;
+  relay_.PublishSettings(vellomar::ReloadRelaySettings(SettingsKey(), *relay_.settings(), &problems));
+  for (const std::string& problem : problems) relay_.AppendLog(problem);
   relay_.AnnounceSignIn();
 }
 

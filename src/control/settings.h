@@ -20,10 +20,13 @@ struct LoadedSettings {
 };
 
 // Every stored value, as at start: a value that is unusable as stored gets its default, which
-// is written back when its row says so.
+// is written back when its row says so; an account section named as the default account, or
+// only letter case apart from one read before it, is left out with a line in `problems`.
 LoadedSettings LoadSettings(const RegistryKey& key);
 // The next relay's values read again (a confirmed Modes or account dialog) into a copy of
-// `current`; every other value stays as it was read at start.
-Settings ReloadRelaySettings(const RegistryKey& key, const Settings& current);
+// `current`; every other value stays as it was read at start. Account sections that cannot be
+// used are left out, each with a log line in `problems` when given.
+Settings ReloadRelaySettings(const RegistryKey& key, const Settings& current,
+                             std::vector<std::string>* problems = nullptr);
 
 }  // namespace vellomar

@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "delivery/own_addresses.h"
 #include "delivery/pacing.h"
 #include "delivery/relay_sessions.h"
 #include "spool/relay_services.h"
@@ -22,6 +23,8 @@ struct DeliveryServices {
   // The connections open to each next relay, and the sessions kept for the next message.
   RelaySessions sessions;
   Pacer pacer;
+  // What the deliveries warn of once while the relay runs.
+  SaidOnce saidOnce;
 };
 
 }  // namespace vellomar

@@ -3,7 +3,9 @@
 #include <algorithm>
 
 #include "common/settings.h"
+#include "delivery/oauth_tokens.h"
 #include "delivery/route.h"
+#include "platform/crypto.h"
 
 namespace vellomar {
 
@@ -97,6 +99,34 @@ int ConnectionsPerRelayFor(const Settings& settings, const Hop& hop) {
   return hop.kind == Hop::Kind::NextRelay && login ? 4 : 0;
 }
 
-std::string SessionKey(const std::string& account, const Hop& hop) { return account + "\n" + hop.server; }
+namespace {
+
+// Each part with its length before it, so that no two lists of parts make the same key.
+void AddPart(std::string& key, const std::string& part) { key += std::to_string(part.size()) + ":" + part; }
+
+// Where the login's secret comes from. A password is kept in the key only as its digest.
+std::string SecretSource(const NextRelaySecurity& security) {
+  if (security.tokens) {
+    const OAuthProvider& provider = security.tokens->provider();
+    return "sign-in " + provider.key + " " + provider.tokenUrl + " " + provider.clientId + " " + provider.scope + " " +
+           Sha256(provider.clientSecret);
+  }
+  if (!security.passwordCommand.empty()) return "command " + security.passwordCommand;
+  return security.password.empty() ? "" : "password " + Sha256(security.password);
+}
+
+}  // namespace
+
+std::string SessionKey(const std::string& account, const Hop& hop) {
+  const NextRelaySecurity& security = hop.security;
+  std::string key;
+  for (const std::string& part :
+       {account, std::to_string(static_cast<int>(hop.kind)), hop.server, std::to_string(static_cast<int>(security.tls)),
+        std::to_string(static_cast<int>(security.check.mode)), security.check.host,
+        NormalizeFingerprint(security.check.fingerprint), security.user, security.mechanism, SecretSource(security)}) {
+    AddPart(key, part);
+  }
+  return key;
+}
 
 }  // namespace vellomar

@@ -30,8 +30,7 @@ struct RelaySession {
   int messages = 0;
 };
 
-// The connections of one relay's deliveries to each next relay, by hop key (account and
-// server): how many are open at once, capped where a provider limits them, and the sessions a
+// The connections of one relay's deliveries to each next relay, by hop key (SessionKey): how many are open at once, capped where a provider limits them, and the sessions a
 // worker left open for the next message. A worker that leaves a session waits a moment for
 // another to take it up (Reclaim) and otherwise closes it itself, so no session outlives its
 // worker by more than that moment and none is ever left without an owner.
@@ -92,7 +91,9 @@ int MessagesPerConnectionFor(const Settings& settings, const Hop& hop);
 // How many connections to the hop may be open at once: `ConnectionsPerRelay` when set; else 4
 // to a next relay with a login, whose provider limits them; else 0 (no cap but `Output`).
 int ConnectionsPerRelayFor(const Settings& settings, const Hop& hop);
-// The key the hop's connections are counted under: one account's connections to one server.
+// The key the hop's connections are counted and kept under: one account's connections to one
+// server, opened as the hop says (port, TLS, certificate check, user, the secret's source and
+// the sign-in), so that a session opened under values since changed is never lent again.
 std::string SessionKey(const std::string& account, const Hop& hop);
 
 }  // namespace vellomar

@@ -24,9 +24,10 @@ struct Hop {
   // "host" or "host:port", as the settings or the exchanger's answer give it.
   std::string server;
   NextRelaySecurity security;
-  // The addresses of the server's host with its port, for an exchanger found by Vellomar's own
-  // queries; unset, the system's resolver finds them.
-  std::function<std::vector<SocketAddress>(const std::string& host, uint16_t port)> addresses;
+  using Addresses = std::function<std::vector<SocketAddress>(const std::string& host, uint16_t port)>;
+  // The addresses of the server's host with its port: an exchanger's by Vellomar's own queries,
+  // or those the route found already; unset, the system's resolver finds them.
+  Addresses addresses;
 };
 
 // Where one recipient's copy goes: its hops in the order they are tried. A later hop is taken
@@ -56,6 +57,9 @@ struct Route {
 //   Using alternative SMTP server for domain ..." in the log) or nothing ("Error : no MX server
 //   found for domain ...", kept as the recipient's last error). Exchangers and `Alternate` get
 //   `MX_TLS` and never a login.
+// A hop that resolves to the relay's own listener is passed over ("... loops back to myself" in
+// the log); a recipient with no other hop gets none, the loop kept as its last error. The first
+// hops' addresses are found here, up to one that leads elsewhere.
 // A recipient without a domain is the caller's to settle before asking.
 Route RouteFor(RelayServices& relay, DeliveryServices& delivery, const Settings& settings,
                const std::string& spoolName, const std::string& recipientLine, MxResolver& resolver);

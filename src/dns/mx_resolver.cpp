@@ -4,6 +4,7 @@
 #include <iterator>
 
 #include "common/ip_address.h"
+#include "common/server_address.h"
 #include "common/text.h"
 #include "dns/dns_exchange.h"
 #include "platform/random.h"
@@ -27,6 +28,20 @@ bool AppendLabel(const std::vector<uint8_t>& reply, size_t at, size_t length, bo
   if (!first) name += '.';
   name.append(reinterpret_cast<const char*>(reply.data() + at), length);
   return true;
+}
+
+bool IsHostNameCharacter(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_' || c == '.';
+}
+
+// A name from a DNS answer that may stand as a server: a host name, or an address, with a
+// port or not as the server texts allow. Its bytes are anyone's: whatever else it holds (a
+// line end, a blank, a byte beyond ASCII) would reach the log, the waiting view and notices.
+bool IsExchangerName(const std::string& name) {
+  if (!IsServerAddressText(name)) return false;
+  const std::string host = ParseServerAddress(name, 25).host;
+  if (ParseIpAddress(host)) return true;
+  return !host.empty() && std::all_of(host.begin(), host.end(), IsHostNameCharacter);
 }
 
 }  // namespace
@@ -185,11 +200,18 @@ std::vector<std::string> MxResolver::LookupExchangers(const std::string& domain)
   // The root as the best exchanger says that the domain takes no mail; elsewhere it is no host.
   if (found.empty() || found.front().empty()) return {};
   std::vector<std::string> exchangers;
+  bool refused = false;
   for (const std::string& name : found) {
+    if (!name.empty() && !IsExchangerName(name)) {
+      refused = true;
+      continue;
+    }
     bool seen = name.empty();
     for (const std::string& earlier : exchangers) seen = seen || EqualsIgnoreCase(earlier, name);
     if (!seen && exchangers.size() < kMaxExchangers) exchangers.push_back(name);
   }
+  // The name itself is not shown: it is what must not reach the log.
+  if (refused) log_("Warning : a mail exchanger of domain " + domain + " has no host name, passed over");
   return exchangers;
 }
 

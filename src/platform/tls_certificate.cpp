@@ -57,7 +57,10 @@ bool AddExtension(X509* certificate, int id, const std::string& value) {
   return added;
 }
 
-// The certificate for `host`, holding and signed by `key`.
+// Its life begins an hour ago, for clocks that are behind.
+constexpr long kBackdated = 3600;
+
+// The certificate for `host`, holding and signed by `key`, living `days` days in all.
 Certificate Sign(const std::string& host, int days, EVP_PKEY* key) {
   Certificate made(X509_new());
   unsigned char serial[16];
@@ -67,8 +70,8 @@ Certificate Sign(const std::string& host, int days, EVP_PKEY* key) {
   bool ok = number != nullptr && BN_to_ASN1_INTEGER(number, X509_get_serialNumber(made.get())) != nullptr;
   BN_free(number);
   X509_NAME* name = X509_get_subject_name(made.get());
-  ok = ok && X509_set_version(made.get(), 2) == 1 && X509_gmtime_adj(X509_getm_notBefore(made.get()), -3600) &&
-       X509_gmtime_adj(X509_getm_notAfter(made.get()), long{days} * 86400) &&
+  ok = ok && X509_set_version(made.get(), 2) == 1 && X509_gmtime_adj(X509_getm_notBefore(made.get()), -kBackdated) &&
+       X509_gmtime_adj(X509_getm_notAfter(made.get()), long{days} * 86400 - kBackdated) &&
        X509_set_pubkey(made.get(), key) == 1 &&
        X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>(host.c_str()),
                                   -1, -1, 0) == 1 &&
@@ -136,6 +139,17 @@ bool CertificateValidFor(const std::string& certificateFile, int days) {
   if (!certificate) return false;
   std::time_t then = std::time(nullptr) + std::time_t{days} * 86400;
   return X509_cmp_time(X509_get0_notAfter(certificate.get()), &then) > 0;
+}
+
+int CertificateLifeDays(const std::string& certificateFile) {
+  Certificate certificate = ReadFirstCertificate(certificateFile);
+  int days = 0;
+  int seconds = 0;
+  if (!certificate ||
+      ASN1_TIME_diff(&days, &seconds, X509_get0_notBefore(certificate.get()), X509_get0_notAfter(certificate.get())) != 1) {
+    return 0;
+  }
+  return days + (seconds > 0 ? 1 : 0);
 }
 
 }  // namespace vellomar

@@ -296,6 +296,17 @@ Status TlsStream::Send(std::string_view data, std::chrono::milliseconds wait) {
   return failure == 0 ? Ok() : FailWith(failure);
 }
 
+namespace {
+
+// ECDHE with AES-GCM or ChaCha20-Poly1305, as current clients and checkers expect.
+constexpr const char* kModernCiphers =
+    "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:ECDHE-ECDSA-AES256-GCM-SHA384:"
+    "ECDHE-RSA-AES256-GCM-SHA384:ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305";
+// What the library's DEFAULT stands for, which it takes only at the start of a list.
+constexpr const char* kLibraryDefault = "ALL:!COMPLEMENTOFDEFAULT:!eNULL";
+
+}  // namespace
+
 TlsServerContext::TlsServerContext(std::unique_ptr<Library> library) : library_(std::move(library)) {}
 
 TlsServerContext::~TlsServerContext() = default;
@@ -313,6 +324,13 @@ std::shared_ptr<const TlsServerContext> TlsServerContext::Load(const std::string
   }
   SSL_CTX_set_min_proto_version(context, kVersions[static_cast<int>(oldest)]);
   if (oldest < TlsVersion::V1_2) SSL_CTX_set_security_level(context, 0);
+  // Up to TLS 1.2 only forward-secret AEAD suites (TLS 1.3 has nothing else); the library's
+  // others (CBC, static RSA) after them only for the old devices a lowered version lets in.
+  const std::string ciphers = oldest < TlsVersion::V1_2 ? std::string(kModernCiphers) + ":" + kLibraryDefault : kModernCiphers;
+  if (SSL_CTX_set_cipher_list(context, ciphers.c_str()) != 1) {
+    problem = LastLibraryError("no cipher suites");
+    return nullptr;
+  }
   SSL_CTX_set_options(context, SSL_OP_NO_RENEGOTIATION | SSL_OP_CIPHER_SERVER_PREFERENCE);
   if (SSL_CTX_use_certificate_chain_file(context, certificateFile.c_str()) != 1) {
     problem = certificateFile + ": " + LastLibraryError("no certificate");

@@ -21,6 +21,7 @@
 #include "spool/message_text.h"
 #include "spool/message_writer.h"
 #include "spool/relay_services.h"
+#include "spool/trace_fields.h"
 
 namespace vellomar {
 
@@ -109,6 +110,22 @@ bool CopyData(RelayServices& relay, MessageWriter& writer, int fd, off_t size) {
   data.clear();
   encoder.Finish(data);
   return writer.Data(data).ok();
+}
+
+// Whether the message's header holds more trace fields than a message that is not going round
+// a loop can have: vellomar-sendmail refuses such a message, but a drop file may be written by
+// anything. Reads the header alone; an unreadable one is left for the copy to find.
+bool TooManyHops(int fd, const DropReading& reading) {
+  if (!SeekTo(fd, reading.dataStart)) return false;
+  TraceFieldCounter traceFields;
+  std::vector<char> buffer(kChunk);
+  for (off_t left = reading.dataSize; left > 0 && !traceFields.TooMany() && !traceFields.headerEnded();) {
+    auto got = ReadSome(fd, buffer.data(), static_cast<size_t>(std::min<off_t>(left, kChunk)));
+    if (!got || got.value() == 0) return false;
+    left -= static_cast<off_t>(got.value());
+    traceFields.Feed(std::string_view(buffer.data(), got.value()));
+  }
+  return traceFields.TooMany();
 }
 
 // Stores one handed-over message as a spool file: its envelope resolved, its header mended,
@@ -247,6 +264,7 @@ DropIntake::Outcome DropIntake::TakeIn(const std::string& name) {
   bool valid = !given.recipients.empty() && (given.sender.empty() || IsPathMailbox(given.sender)) &&
                std::all_of(given.recipients.begin(), given.recipients.end(), IsPathMailbox);
   if (!valid) return Refuse(name, "an address a mail path cannot hold");
+  if (TooManyHops(fd, reading.value())) return Refuse(name, "5.4.6 Too many hops, a mail loop");
   Handler handler = HandlerOf(facts.value().owner);
 
   auto settings = relay_.settings();

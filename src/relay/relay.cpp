@@ -10,6 +10,16 @@ namespace vellomar {
 namespace {
 const char* const kLogFileName = "logfile";
 const char* const kOldLogFileName = "logfile.1";
+
+// One message, one line: a control character would end it early or forge a line of its own,
+// whoever put it in the text (a DNS answer, a server's reply, a file's name), so each becomes
+// a '?'. Tabs too, so that a line reads the same in every viewer.
+std::string OneLine(std::string message) {
+  for (char& c : message) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+  }
+  return message;
+}
 }  // namespace
 
 Relay::Relay(std::string directory, StopFlag& stop, WindowServices& window, LocalTimeSource clock,
@@ -46,7 +56,8 @@ void Relay::CloseLog() {
   logFile_.Close();
 }
 
-void Relay::AppendLog(const std::string& message) {
+void Relay::AppendLog(const std::string& text) {
+  const std::string message = OneLine(text);
   std::tm now = LocalNow();
   int32_t logsize = settings()->Logsize;
   std::lock_guard<std::mutex> guard(logLock_);

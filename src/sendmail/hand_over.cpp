@@ -9,6 +9,7 @@
 #include "platform/file_system.h"
 #include "sendmail/message_input.h"
 #include "smtp_server/mail_path.h"
+#include "spool/trace_fields.h"
 
 namespace vellomar {
 
@@ -99,6 +100,8 @@ HandOverResult DropMessage(const RelayPlace& place, const DropEnvelope& envelope
   if (!writer) return DropFailed(place, writer.failure());
   RememberTemporary(writer.value().temporaryPath());
   Status written = writer.value().Append(pending);
+  TraceFieldCounter traceFields;
+  traceFields.Feed(pending);
   std::string input, message;
   while (written && source != nullptr && !end->ended()) {
     input.clear();
@@ -112,12 +115,21 @@ HandOverResult DropMessage(const RelayPlace& place, const DropEnvelope& envelope
     }
     if (got.value() == 0) {
       end->Finish(message);
+      traceFields.Feed(message);
       written = writer.value().Append(message);
       break;
     }
     size_t used = end->Feed(input, message);
     if (rest != nullptr) rest->assign(input, used);
+    traceFields.Feed(message);
     written = writer.value().Append(message);
+  }
+  // A message that went round a loop of relays (or of local forwards) stops here; the
+  // temporary file goes with the writer.
+  if (written && traceFields.TooMany()) {
+    RememberTemporary("");
+    return Failed(EX_DATAERR, "5.4.6 Too many hops: the message has " + std::to_string(traceFields.count()) +
+                                  " trace fields (Received:), it is going round a loop");
   }
   if (written) written = writer.value().Finish();
   RememberTemporary("");

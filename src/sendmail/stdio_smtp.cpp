@@ -59,6 +59,8 @@ struct Dialogue {
       buffer.assign(more, end.Feed(more, discarded));
     }
     if (dropped.status == 0) return Reply("250 2.0.0 Ok: queued\r\n");
+    // A message refused for what it holds (a loop's trace fields) is refused for good.
+    if (dropped.status == EX_DATAERR) return Reply("554 " + dropped.error + "\r\n");
     return Reply("451 4.3.0 " + dropped.error + "\r\n");
   }
 };

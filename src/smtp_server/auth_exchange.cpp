@@ -28,6 +28,8 @@ constexpr std::string_view kUndecodable = "501 5.5.2 Cannot decode response\r\n"
 constexpr std::string_view kUnknownMechanism = "504 5.5.4 Unrecognized authentication type\r\n";
 constexpr std::string_view kInvalid = "535 5.7.8 Authentication credentials invalid\r\n";
 constexpr std::string_view kTooManyFailures = "421 4.7.0 Too many failed logins, try again later\r\n";
+// Other sessions of the address are checking as many passwords as its limit allows.
+constexpr std::string_view kTryLater = "454 4.7.0 Temporary authentication failure, try again later\r\n";
 // Each further failure of a session doubles the delay, up to this many doublings.
 constexpr int kMostDoublings = 4;
 
@@ -112,21 +114,53 @@ std::string Printable(std::string name) {
   return name;
 }
 
+// How long this session's next failure would wait for its answer: longer with each failure
+// of the session.
+std::chrono::milliseconds FailureDelay(const Session& session) {
+  return session.relay.timings.login.failureDelay * (1 << std::min(session.loginFailures, kMostDoublings));
+}
+
+// Only a stop ends the pause early; the answer then goes out at once.
+void PauseBeforeAnswer(Session& session, std::chrono::milliseconds delay) {
+  WakeEvent pause(session.relay.stop());
+  (void)pause.WaitFor(delay);  // woken by the stop or timed out: either way the answer goes out
+}
+
 // The answer to a login that failed comes late, later with each further failure of the
 // session; the third ends the session, and the address's tenth within the window bars it.
-CommandOutcome LoginFailed(Session& session, const std::string& user) {
-  ++session.loginFailures;
+CommandOutcome LoginFailed(Session& session, const std::string& user, bool barred) {
   session.relay.AppendLog("Authentication failed for " + Printable(user) + " from " + session.clientAddress);
-  const LoginLimits& limits = session.relay.timings.login;
-  bool blocked = session.relay.loginFailures.Record(session.policy.client(), std::chrono::steady_clock::now(), limits);
-  WakeEvent pause(session.relay.stop());
-  // Only a stop ends the pause early; the answer then goes out at once.
-  (void)pause.WaitFor(limits.failureDelay * (1 << std::min(session.loginFailures - 1, kMostDoublings)));
+  PauseBeforeAnswer(session, FailureDelay(session));
+  ++session.loginFailures;
   CommandOutcome outcome = Refuse(session, kInvalid);
   if (outcome != CommandOutcome::Continue) return outcome;
-  if (session.loginFailures < kMaxLoginFailures && !blocked) return outcome;
+  if (session.loginFailures < kMaxLoginFailures && !barred) return outcome;
   session.farewell = kTooManyFailures;
   return CommandOutcome::Failed;
+}
+
+// The password checked within the address's limit: the place is taken before the hash and
+// given back with the outcome, whatever other sessions of the address do meanwhile.
+CommandOutcome CheckLogin(Session& session, const Credentials& given) {
+  LoginFailures& failures = session.relay.loginFailures;
+  const LoginLimits& limits = session.relay.timings.login;
+  const IpAddress& client = session.policy.client();
+  switch (failures.Reserve(client, std::chrono::steady_clock::now(), limits)) {
+    case LoginFailures::Check::Barred:
+      session.farewell = kTooManyFailures;
+      return CommandOutcome::Failed;
+    case LoginFailures::Check::Busy:
+      return Refuse(session, kTryLater);
+    case LoginFailures::Check::Granted:
+      break;
+  }
+  bool valid = !given.actsForAnother && ValidUserName(given.user) &&
+               CheckUserPassword(session.relay.FilePath(kUsersFileName), given.user, given.password);
+  LoginFailures::Settled settled = failures.Settle(client, !valid, std::chrono::steady_clock::now(), limits);
+  if (!valid) return LoginFailed(session, given.user, settled.barred);
+  if (settled.suspect) PauseBeforeAnswer(session, FailureDelay(session));
+  session.policy.LoggedIn(given.user);
+  return Answer(session, kSucceeded);
 }
 
 }  // namespace
@@ -157,11 +191,7 @@ CommandOutcome HandleAuth(Session& session, std::string_view argument) {
     return Refuse(session, kUnknownMechanism);
   }
   if (!given) return outcome;
-  bool valid = !given->actsForAnother && ValidUserName(given->user) &&
-               CheckUserPassword(session.relay.FilePath(kUsersFileName), given->user, given->password);
-  if (!valid) return LoginFailed(session, given->user);
-  session.policy.LoggedIn(given->user);
-  return Answer(session, kSucceeded);
+  return CheckLogin(session, *given);
 }
 
 }  // namespace vellomar

@@ -20,6 +20,8 @@ namespace vellomar {
 namespace {
 
 constexpr std::string_view kOk = "250 Ok\r\n";
+// SMTPUTF8 is not offered, so an address must be ASCII (RFC 6531, 3.5).
+constexpr std::string_view kNonAscii = "553 5.6.7 Non-ASCII addresses not permitted\r\n";
 
 bool ValidSize(std::string_view value) {
   return !value.empty() && value.size() <= 18 && value.find_first_not_of("0123456789") == std::string_view::npos;
@@ -128,6 +130,7 @@ CommandOutcome HandleEhlo(Session& session, std::string_view argument) {
 }
 
 CommandOutcome HandleMail(Session& session, std::string_view argument) {
+  if (HasEightBitPath(argument)) return Refuse(session, kNonAscii);
   std::optional<MailPath> path = ParseMailPath(argument, "FROM:");
   if (!path) return Refuse(session, "501 5.5.4 Syntax: MAIL FROM:<address>\r\n");
   std::string_view refusal = RefusedParameter("MAIL", *path);
@@ -149,6 +152,7 @@ CommandOutcome HandleMail(Session& session, std::string_view argument) {
 }
 
 CommandOutcome HandleRcpt(Session& session, std::string_view argument) {
+  if (HasEightBitPath(argument)) return Refuse(session, kNonAscii);
   std::optional<MailPath> path = ParseMailPath(argument, "TO:");
   if (!path || path->address.empty()) return Refuse(session, "501 5.5.4 Syntax: RCPT TO:<address>\r\n");
   std::string_view refusal = RefusedParameter("RCPT", *path);

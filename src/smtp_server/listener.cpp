@@ -20,6 +20,7 @@
 #include "smtp_server/local_host_name.h"
 #include "smtp_server/relay_policy.h"
 #include "smtp_server/server_session.h"
+#include "smtp_server/tls_refusals.h"
 #include "spool/relay_services.h"
 
 namespace vellomar {
@@ -100,9 +101,15 @@ SystemError OpenPorts(RelayServices& relay, const Settings& settings, Listening&
 }
 
 // A client its policy refuses: one reply and the close, before anything is reserved for it.
-// The reply fits any fresh socket's send buffer, so the send does not wait.
-void Refuse(RelayServices& relay, FileDescriptor& socket, const std::string& clientAddress, std::string_view reply) {
+// In the clear the reply fits any fresh socket's send buffer, so the send does not wait; on a
+// port with TLS from the first byte it comes after the handshake.
+void Refuse(RelayServices& relay, FileDescriptor& socket, const std::string& clientAddress, std::string_view reply,
+            bool implicitTls, TlsRefusals& refusals) {
   relay.AppendLog("Refused connection from " + clientAddress);
+  if (implicitTls) {
+    refusals.Refuse(std::move(socket), reply);
+    return;
+  }
   (void)SendOnce(socket.get(), reply.data(), reply.size());  // a refusal is not waited for
   (void)socket.Close();  // nothing was written to it worth checking
 }
@@ -120,7 +127,7 @@ ConnectFacts FactsOf(RelayServices& relay, const Settings& settings, const IpAdd
   return facts;
 }
 
-void AcceptOne(RelayServices& relay, ThreadHandle& self, const Listening& listening) {
+void AcceptOne(RelayServices& relay, ThreadHandle& self, const Listening& listening, TlsRefusals& refusals) {
   std::vector<int> fds;
   for (const OpenPort& open : listening.ports) fds.push_back(open.socket.get());
   auto ready = WaitAnyReadable(fds, kAcceptWaitMs);
@@ -137,7 +144,7 @@ void AcceptOne(RelayServices& relay, ThreadHandle& self, const Listening& listen
   RelayPolicy policy(*settings, *peer, FactsOf(relay, *settings, *peer, listening));
   PolicyAnswer answer = policy.AtConnect();
   if (!answer.allowed()) {
-    Refuse(relay, accepted.value().socket, clientAddress, answer.refusal);
+    Refuse(relay, accepted.value().socket, clientAddress, answer.refusal, port.port.implicitTls, refusals);
     return;
   }
   // A pipelining client reads several replies in a row: each must go out at once, not wait
@@ -172,11 +179,12 @@ int ListenerThread(RelayServices& relay, ThreadHandle& self) {
   // The first port is watched by the thread's cancel hook, which shuts it down and so ends the
   // wait on all of them; the watch ends before the sockets close.
   SocketWatch watch(listening.ports.front().socket.get());
+  TlsRefusals refusals(relay, listening.tls);
   relay.AppendLog("Server started and listening.");
   while (!relay.stop().load()) {
     if (!self.PassGate()) break;
     if (relay.incoming.size() < static_cast<size_t>(std::max<int32_t>(relay.settings()->Input, 0))) {
-      AcceptOne(relay, self, listening);
+      AcceptOne(relay, self, listening, refusals);
     } else {
       relay.sessionEnded.WaitFor(kLimitWait);
     }

@@ -11,9 +11,10 @@ namespace vellomar {
 
 namespace {
 
-// What clients accept as a server certificate's life (some refuse longer ones); made again
-// once less than a month is left.
-constexpr int kOwnCertificateDays = 825;
+// The longest life clients and checkers accept for a server certificate (398 days, as the
+// browsers ask since 2020); made again once less than a month is left, or when one made by an
+// earlier version lives longer.
+constexpr int kOwnCertificateDays = 398;
 constexpr int kRenewWithinDays = 30;
 
 struct VersionName {
@@ -49,7 +50,10 @@ std::string InAppDirectory(RelayServices& relay, const std::string& path) {
 bool OwnCertificate(RelayServices& relay, std::string& certificate, std::string& key) {
   certificate = relay.FilePath(kOwnCertificateFile);
   key = relay.FilePath(kOwnKeyFile);
-  if (EntryExists(key) && CertificateValidFor(certificate, kRenewWithinDays)) return true;
+  if (EntryExists(key) && CertificateValidFor(certificate, kRenewWithinDays) &&
+      CertificateLifeDays(certificate) <= kOwnCertificateDays) {
+    return true;
+  }
   const std::string host = LookUpMachineName();
   std::string problem;
   if (!MakeSelfSignedCertificate(host, kOwnCertificateDays, certificate, key, problem)) {

@@ -1,5 +1,8 @@
 #include "smtp_server/mail_path.h"
 
+#include <algorithm>
+
+#include "common/ip_address.h"
 #include "common/text.h"
 
 namespace vellomar {
@@ -15,13 +18,15 @@ std::string_view SkipBlanks(std::string_view text) {
   return text;
 }
 
-// An unquoted local part: RFC 5322's atoms and dots; bytes above ASCII are let through, as
-// the relays after this one do.
+bool IsEightBit(char c) { return static_cast<unsigned char>(c) >= 0x80; }
+
+// An unquoted local part: RFC 5322's atoms and dots, in ASCII: an address of more than ASCII
+// needs SMTPUTF8, which is not offered.
 bool ValidDotString(std::string_view text) {
   constexpr std::string_view kSpecials = " \t<>()[]\\,;:@\"";
   if (text.empty()) return false;
   for (char c : text) {
-    if (IsControl(c) || kSpecials.find(c) != std::string_view::npos) return false;
+    if (IsControl(c) || IsEightBit(c) || kSpecials.find(c) != std::string_view::npos) return false;
   }
   return true;
 }
@@ -30,7 +35,7 @@ bool ValidDotString(std::string_view text) {
 // not one.
 size_t QuotedLength(std::string_view text) {
   for (size_t i = 1; i < text.size(); ++i) {
-    if (IsControl(text[i])) return 0;
+    if (IsControl(text[i]) || IsEightBit(text[i])) return 0;
     if (text[i] == '\\') {
       // A backslash quotes the next character, never a control: a NUL or a line end quoted
       // this way would be stored and replayed as it stands.
@@ -42,21 +47,37 @@ size_t QuotedLength(std::string_view text) {
   return 0;
 }
 
-// A domain name, or an address literal in square brackets.
+// RFC 5321's sub-domain: letters and digits, with hyphens inside; at most 63 of them.
+bool ValidLabel(std::string_view label) {
+  if (label.empty() || label.size() > 63 || label.front() == '-' || label.back() == '-') return false;
+  return std::all_of(label.begin(), label.end(), [](char c) { return IsAlnum(c) || c == '-'; });
+}
+
+// RFC 5321's address literal: an IPv4 address, or "IPv6:" and an IPv6 address. A general
+// literal would name a standardised tag, and none but IPv6 has been registered.
+bool ValidAddressLiteral(std::string_view inside) {
+  constexpr std::string_view kIpv6Tag = "IPv6:";
+  if (StartsWithIgnoreCase(inside, kIpv6Tag)) {
+    std::optional<IpAddress> address = ParseIpAddress(std::string(inside.substr(kIpv6Tag.size())));
+    return address && !address->IsIpv4();
+  }
+  std::optional<IpAddress> address = ParseIpAddress(std::string(inside));
+  return address && address->IsIpv4() && inside.find(':') == std::string_view::npos;
+}
+
+// RFC 5321's Domain (labels joined by single dots, at most 255 bytes), or an address literal
+// in square brackets.
 bool ValidDomain(std::string_view text) {
-  if (text.empty()) return false;
-  if (text.front() == '[') {
-    if (text.back() != ']' || text.size() < 3) return false;
-    text = text.substr(1, text.size() - 2);
-    for (char c : text) {
-      if (IsControl(c) || IsBlank(c) || c == '[' || c == ']' || c == '\\') return false;
-    }
-    return true;
+  if (text.size() >= 2 && text.front() == '[' && text.back() == ']') {
+    return ValidAddressLiteral(text.substr(1, text.size() - 2));
   }
-  for (char c : text) {
-    if (!IsAlnum(c) && c != '-' && c != '.' && c != '_' && static_cast<unsigned char>(c) < 0x80) return false;
+  if (text.empty() || text.size() > 255) return false;
+  for (size_t start = 0;;) {
+    size_t dot = text.find('.', start);
+    if (!ValidLabel(text.substr(start, dot == std::string_view::npos ? dot : dot - start))) return false;
+    if (dot == std::string_view::npos) return true;
+    start = dot + 1;
   }
-  return true;
 }
 
 // A mailbox: a local part, and a domain after an '@' (a bare local part such as "postmaster"
@@ -133,6 +154,11 @@ std::optional<MailPath> ParseMailPath(std::string_view argument, std::string_vie
   MailPath path{std::move(*address), {}};
   if (!ReadParameters(rest.substr(close + 1), path)) return std::nullopt;
   return path;
+}
+
+bool HasEightBitPath(std::string_view argument) {
+  std::string_view path = argument.substr(0, argument.find('>'));
+  return std::any_of(path.begin(), path.end(), IsEightBit);
 }
 
 }  // namespace vellomar

@@ -25,8 +25,14 @@ constexpr size_t kMaxPath = 256;
 
 // Nothing when the argument is not `word` followed by a well-formed path and parameters, or
 // when the path is longer than kMaxPath. An address holds no bracket, and no blank outside a
-// quoted local part, so that a line stored from it reads back as it was meant.
+// quoted local part, so that a line stored from it reads back as it was meant; it is ASCII,
+// and its domain is RFC 5321's (labels of letters, digits and inner hyphens) or an address
+// literal.
 std::optional<MailPath> ParseMailPath(std::string_view argument, std::string_view word);
+
+// Whether the path of a MAIL or RCPT argument holds bytes beyond ASCII: an address that only
+// SMTPUTF8 (RFC 6531) could carry.
+bool HasEightBitPath(std::string_view argument);
 
 }  // namespace vellomar
 

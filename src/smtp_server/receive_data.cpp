@@ -7,6 +7,7 @@
 #include "common/header_date.h"
 #include "smtp_server/message_data_filter.h"
 #include "spool/spool_format.h"
+#include "spool/trace_fields.h"
 #include "smtp_server/session.h"
 #include "spool/relay_services.h"
 
@@ -54,8 +55,11 @@ class DataDeadline {
   int64_t received_ = 0;
 };
 
-// The message data as it comes, measured against the size limit: once it is over, nothing more
-// of it is stored and the file holds its greeting line alone.
+constexpr std::string_view kTooManyHops = "554 5.4.6 Too many hops\r\n";
+
+// The message data as it comes, measured against the size limit and its trace fields counted:
+// once it is over the limit or has gone round too many relays, nothing more of it is stored and
+// the file holds its greeting line alone.
 class IncomingData {
  public:
   explicit IncomingData(Session& session) : session_(session) {}
@@ -68,15 +72,17 @@ class IncomingData {
     size_t used = filter_.Feed(input, stored_);
     input.erase(0, used);
     storedBytes_ += stored_.size();
-    if (tooLarge_) return true;
-    if (OverLimit()) {
-      tooLarge_ = true;
-      return Stored(session_, session_.message.RollBack());
-    }
+    traceFields_.Feed(stored_);
+    if (!refusal_.empty()) return true;
+    if (OverLimit()) refusal_ = kSizeExceeded;
+    if (traceFields_.TooMany()) refusal_ = kTooManyHops;
+    if (!refusal_.empty()) return Stored(session_, session_.message.RollBack());
     return Stored(session_, session_.message.Data(stored_));
   }
   bool ended() const { return filter_.ended(); }
-  bool tooLarge() const { return tooLarge_; }
+  // The reply that refuses the message, or "" when it is taken.
+  std::string_view refusal() const { return refusal_; }
+  int traceFields() const { return traceFields_.count(); }
 
  private:
   // The message's size as SIZE declares it: without the stuffing dots and the end-of-data line.
@@ -87,19 +93,24 @@ class IncomingData {
 
   Session& session_;
   MessageDataFilter filter_;
+  TraceFieldCounter traceFields_;
   std::string stored_;
   uint64_t storedBytes_ = 0;
-  bool tooLarge_ = false;
+  std::string_view refusal_;
 };
 
-// A message over the size limit, received to its end and dropped: the transaction is over and
-// the client may begin another.
-CommandOutcome RefuseTooLarge(Session& session) {
+// A message refused once its data was in, received to its end and dropped: the transaction is
+// over and the client may begin another.
+CommandOutcome RefuseMessage(Session& session, const IncomingData& data) {
+  if (data.refusal() == kTooManyHops) {
+    session.relay.AppendLog("Refused a message from " + session.clientAddress + " with " +
+                            std::to_string(data.traceFields()) + " trace fields: too many hops, a mail loop?");
+  }
   session.transactionOpen = false;
   session.summary = MailSummary{};
   session.summary.size = session.message.length();
   session.state = HeloDone;
-  return Refuse(session, kSizeExceeded);
+  return Refuse(session, data.refusal());
 }
 
 }  // namespace
@@ -129,7 +140,7 @@ CommandOutcome ReceiveData(Session& session, std::string_view argument) {
     deadline.Received(input.size());
   }
   session.pending = std::move(input);
-  if (data.tooLarge()) return RefuseTooLarge(session);
+  if (!data.refusal().empty()) return RefuseMessage(session, data);
   // Committed, counted and handed to delivery before it is acknowledged: nothing the
   // connection does afterwards can touch it.
   if (!Stored(session, session.message.Commit())) return CommandOutcome::Failed;

@@ -56,7 +56,12 @@ class RelayPolicy {
 
   // Whether AUTH would be taken now: what the EHLO reply offers.
   bool MayLogIn() const { return user_.empty() && (encrypted_ || authInClear_ || loopback_); }
-  void TlsStarted() { encrypted_ = true; }
+  // TLS begins the dialogue afresh: a login made before it is forgotten with everything else
+  // the client said in the clear (RFC 3207, 4.2), and must be made again under TLS.
+  void TlsStarted() {
+    encrypted_ = true;
+    user_.clear();
+  }
   void LoggedIn(std::string user) { user_ = std::move(user); }
   // Who logged in; empty before a login.
   const std::string& user() const { return user_; }

@@ -20,8 +20,9 @@ CommandOutcome HandleStartTls(Session& session, std::string_view argument) {
     session.peerGone = true;
     return CommandOutcome::Failed;
   }
+  // Nothing the client said in the clear holds any more (RFC 3207, 4.2): its login is gone
+  // with the policy's TLS start, and it greets again; its first greeting is never stored.
   session.policy.TlsStarted();
-  // The client greets again; its first greeting is forgotten and never stored.
   session.heloDomain.clear();
   session.state = Greeted;
   return CommandOutcome::Continue;

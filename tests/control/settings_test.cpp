@@ -98,6 +98,25 @@ TEST_F(SettingsTest, AccountSectionsAsTheAccountDialogStoresThem) {
                                                 {"two words", false}, {"a]b", false},           {"x\\y", false},
                                                 {std::string(101, 'a'), false}};
   for (const auto& [name, usable] : names) EXPECT_EQ(NewAccountNameProblem(name).empty(), usable) << name;
+  // Sections written by hand that the dialog would refuse: one named as the default account,
+  // one apart from another only by letter case. Each is left out with a line saying why; of
+  // the twins the first by name stays.
+  RegistryKey accounts = SettingsKey().Subkey(kAccountsSection);
+  accounts.Subkey("default").Write("SMTP", "other.example");
+  accounts.Subkey("Default").Write("SMTP", "other.example");
+  accounts.Subkey("WORK").Write("SMTP", "twin.example");
+  LoadedSettings read = LoadSettings(SettingsKey());
+  std::string kept;
+  for (const Account& account : read.settings.Accounts) kept += account.name + "=" + account.values->SMTP + " ";
+  EXPECT_EQ(kept, "WORK=twin.example ");
+  EXPECT_EQ(read.problems, (std::vector<std::string>{
+                                 "Error : account Default not used: \"default\" is the name of the default account",
+                                 "Error : account default not used: \"default\" is the name of the default account",
+                                 "Error : account work not used: there is an account named WORK already"}));
+  std::vector<std::string> problems;
+  EXPECT_EQ(ReloadRelaySettings(SettingsKey(), Settings(), &problems).Accounts.size(), 1u);
+  EXPECT_EQ(problems, read.problems);
+  for (const char* name : {"default", "Default", "WORK"}) accounts.Subkey(name).Remove();
   RemoveAccount("default");
   RemoveAccount("work");
   EXPECT_EQ(ReadAccountSummaries().size(), 1u);

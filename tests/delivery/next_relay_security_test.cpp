@@ -16,6 +16,8 @@
 #include "delivery/next_relay_security.h"
 #include "delivery/oauth_tokens.h"
 #include "delivery/pacing.h"
+#include "delivery/relay_sessions.h"
+#include "delivery/route.h"
 #include "delivery/token_store.h"
 #include "delivery_fixture.h"
 #include "platform/socket.h"
@@ -186,6 +188,59 @@ TEST_F(NextRelaySecurityTest, AccountChosenBySender) {
   for (const Case& c : cases) EXPECT_EQ(AccountLabel(AccountFor(settings, c.sender)), c.account) << c.sender;
   settings.REAL_RELAY = true;
   EXPECT_EQ(AccountFor(settings, "<ann@work.example>"), nullptr) << "true relaying uses no account";
+}
+
+// A session is kept for the values that opened it: a change of the server or its port, the
+// TLS, the certificate's check, the user, the secret or where it comes from, or the sign-in
+// opens a session of its own; the same values, in another snapshot, find the one kept.
+TEST_F(NextRelaySecurityTest, KeptSessionsAreKeyedByEverythingThatOpenedThem) {
+  StopFlag stop;
+  auto tokensOf = [&stop](std::string clientId) {
+    OAuthProvider provider;
+    provider.key = "custom";
+    provider.tokenUrl = "https://login.example/token";
+    provider.clientId = std::move(clientId);
+    return std::make_shared<OAuthTokens>(provider, nullptr, nullptr, stop, nullptr);
+  };
+  Hop base{Hop::Kind::NextRelay, "smtp.example:587", {}, {}};
+  base.security.tls = NextRelaySecurity::Tls::StartTls;
+  base.security.check = {TlsPeerCheck::Mode::Chain, "smtp.example", ""};
+  base.security.user = "alice";
+  base.security.password = "s3cret";
+  const std::string pin(64, 'a');
+  struct Case {
+    const char* what;
+    std::function<void(std::string& account, Hop&)> change;
+    bool same;
+  };
+  const Case cases[] = {
+      {"nothing", [](std::string&, Hop&) {}, true},
+      {"the same password again", [](std::string&, Hop& h) { h.security.password = std::string("s3") + "cret"; }, true},
+      {"the account", [](std::string& a, Hop&) { a = "work"; }, false},
+      {"the port", [](std::string&, Hop& h) { h.server = "smtp.example:465"; }, false},
+      {"the TLS", [](std::string&, Hop& h) { h.security.tls = NextRelaySecurity::Tls::Implicit; }, false},
+      {"a pin", [&](std::string&, Hop& h) { h.security.check = {TlsPeerCheck::Mode::Fingerprint, "smtp.example", pin}; }, false},
+      {"the user", [](std::string&, Hop& h) { h.security.user = "bob"; }, false},
+      {"the password", [](std::string&, Hop& h) { h.security.password = "other"; }, false},
+      {"a password command", [](std::string&, Hop& h) { h.security.passwordCommand = "pass show relay"; h.security.password.clear(); }, false},
+      {"the mechanism", [](std::string&, Hop& h) { h.security.mechanism = "XOAUTH2"; }, false},
+      {"a sign-in", [&](std::string&, Hop& h) { h.security.tokens = tokensOf("client-a"); h.security.password.clear(); }, false},
+  };
+  const std::string account = "default";
+  const std::string baseKey = SessionKey(account, base);
+  for (const Case& c : cases) {
+    std::string changedAccount = account;
+    Hop changed = base;
+    c.change(changedAccount, changed);
+    EXPECT_EQ(SessionKey(changedAccount, changed) == baseKey, c.same) << c.what;
+  }
+  Hop signedIn = base, again = base, otherClient = base;
+  signedIn.security.tokens = tokensOf("client-a");
+  again.security.tokens = tokensOf("client-a");
+  otherClient.security.tokens = tokensOf("client-b");
+  EXPECT_NE(SessionKey(account, signedIn), SessionKey(account, otherClient)) << "another sign-in";
+  EXPECT_EQ(SessionKey(account, signedIn), SessionKey(account, again)) << "the same sign-in";
+  EXPECT_EQ(SessionKey(account, base).find("s3cret"), std::string::npos) << "no password in a key";
 }
 
 TEST_F(NextRelaySecurityTest, ManyMessagesShareAFewLoggedInSessions) {

@@ -6,8 +6,10 @@
 #include <algorithm>
 #include <map>
 
+#include "common/ip_address.h"
 #include "common/system_error.h"
 #include "delivery/delivery_notes.h"
+#include "delivery/own_addresses.h"
 #include "delivery/sign_ins.h"
 #include "delivery_fixture.h"
 #include "dns/mx_resolver.h"
@@ -224,6 +226,76 @@ TEST_F(WorkerTest, TrueRelayingGoesToTheExchangerElseTheAlternateElseNowhere) {
   EXPECT_EQ(appDir().Read("3.tml"), file);
   EXPECT_NE(LogContent().find("Error : no MX server found for domain example.org\r\n"), std::string::npos);
   EXPECT_EQ(LogContent().find("sign in"), std::string::npos);
+}
+
+// An exchanger, next relay or alternate server that resolves to the relay's own listener is
+// passed over: the mail would come straight back, round and round. A recipient with no other
+// way waits, the loop its last error. An exchanger written as an address is dialled all the
+// same, with a warning said once.
+TEST_F(WorkerTest, AHopThatLoopsBackToTheRelayItselfIsPassedOver) {
+  const std::string port = std::to_string(StartListener());
+  const std::string own = "127.0.0.1:" + port;
+  relay().timings.dnsWait = std::chrono::milliseconds(300);
+  SmtpPeer exchanger(SmtpPeer::AcceptAll);
+  DnsPeer ownFirst(Zone({own, exchanger.server()}, {}));
+  Configure([&](Settings& s) {
+    s.REAL_RELAY = true;
+    s.DNS = ownFirst.server();
+  });
+  const std::string rcpt = "RCPT TO:<bob@example.org>\r\n";
+  for (const char* name : {"1.tml", "2.tml"}) {
+    appDir().Write(name, file);
+    EXPECT_EQ(RunWorker(name), 1) << name;
+  }
+  EXPECT_EQ(exchanger.Connections(), 2);
+  std::string log = LogContent();
+  EXPECT_NE(log.find("Warning : mail exchanger " + own + " loops back to myself ([127.0.0.1]:" + port + "), passed over\r\n"),
+            std::string::npos) << log;
+  const std::string numeric = "Warning : mail exchanger " + exchanger.server() + " of domain example.org is an address";
+  EXPECT_NE(log.find(numeric), std::string::npos) << log;
+  EXPECT_EQ(log.find(numeric, log.find(numeric) + 1), std::string::npos) << "said once";
+
+  // No other way: the exchanger and the alternate server (by another name) are the relay itself.
+  DnsPeer ownAlone(MxAnswer(own));
+  Configure([&](Settings& s) {
+    s.DNS = ownAlone.server();
+    s.Alternate = "localhost:" + port;
+  });
+  appDir().Write("3.tml", file);
+  EXPECT_EQ(RunWorker("3.tml"), 0);
+  EXPECT_EQ(appDir().Read("3.tml"), file);
+  EXPECT_EQ(LastDeliveryError(relay(), "3.tml", rcpt), "localhost:" + port + " loops back to myself");
+
+  // A next relay on another of this machine's addresses, the listener's port.
+  Configure([&](Settings& s) {
+    s.REAL_RELAY = false;
+    s.SMTP = "127.0.0.2:" + port;
+  });
+  appDir().Write("4.tml", file);
+  EXPECT_EQ(RunWorker("4.tml"), 0);
+  EXPECT_EQ(appDir().Read("4.tml"), file);
+  EXPECT_EQ(LastDeliveryError(relay(), "4.tml", rcpt), "127.0.0.2:" + port + " loops back to myself");
+  EXPECT_NE(LogContent().find("Error : 127.0.0.2:" + port + " loops back to myself, and no other server takes <bob@example.org>"),
+            std::string::npos);
+  EXPECT_EQ(relay().counters.receivedAll, 0u) << "nothing reached the relay's own listener";
+}
+
+// The relay's own listening addresses: its ports on loopback, the unspecified address and the
+// machine's interfaces, whatever the family an IPv4 address is written in.
+TEST(OwnAddressesTest, TheListenersPortsOnThisMachinesAddresses) {
+  auto at = [](const std::string& text, uint16_t port) {
+    IpAddress ip = *ParseIpAddress(text);
+    return ip.IsIpv4() ? SocketAddress::Ipv4(ip.bytes.data() + 12, port) : SocketAddress::Ipv6(ip.bytes.data(), port);
+  };
+  const OwnAddresses own({2525, 465}, {at("192.0.2.7", 0), at("2001:db8::7", 0)});
+  const std::pair<SocketAddress, bool> cases[] = {
+      {at("127.0.0.1", 2525), true},  {at("127.0.0.9", 465), true},   {at("0.0.0.0", 2525), true},
+      {at("::", 2525), true},         {at("::1", 465), true},         {at("192.0.2.7", 2525), true},
+      {at("::ffff:192.0.2.7", 465), true}, {at("2001:db8::7", 2525), true}, {at("192.0.2.8", 2525), false},
+      {at("127.0.0.1", 25), false},   {at("2001:db8::8", 465), false},
+  };
+  for (const auto& [address, want] : cases) EXPECT_EQ(own.Contains(address), want) << address.HostText() << " " << address.port();
+  EXPECT_TRUE(OwnAddresses({}, {}).empty());
 }
 
 // Until the next relay's sign-in gives a token, its mail waits without a connection: values

@@ -216,6 +216,34 @@ TEST_F(LookupMxTest, OnlyTheServersAnswerToThisQueryCounts) {
   }
 }
 
+// An exchanger's name is a host name (letters, digits, '-', '_', '.'), or an address with a
+// port as the server texts have it: a name holding anything else, a line end above all, is
+// passed over and the next one taken, so that no DNS answer writes lines of its own into the log.
+TEST_F(LookupMxTest, ExchangerNamesThatAreNoHostNamesArePassedOver) {
+  struct Case {
+    std::string name;
+    bool taken;
+  };
+  const Case cases[] = {
+      {"mx.example.org", true},        {"mx_1.Example-2.org", true},  {"127.0.0.1:2525", true},
+      {"[::1]:2525", true},            {"mx.example.org:587", true},  {"mx.example\r\nSunday : forged", false},
+      {"mx example.org", false},       {"mx\tx.example", false},      {std::string("m\0x.example", 11), false},
+      {"mx/x.example", false},         {"mx.ex\xc3\xa4mple", false},  {"mx.example:smtp", false},
+      {"mx.example:", false},          {"[mx.example]:25", false},    {"mx.example\x7f", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    DnsPeer peer([&c](const Bytes& query) {
+      return DnsPeer::Answer{DnsReply(IdOf(query), 2, "example.org").Mx(10, c.name).Mx(20, "next.example").Build(), {}};
+    });
+    Configure([&](Settings& s) { s.DNS = peer.server(); });
+    std::vector<std::string> want = {"next.example"};
+    if (c.taken) want.insert(want.begin(), c.name);
+    EXPECT_EQ(Resolver().LookupExchangers("example.org"), want);
+  }
+  EXPECT_EQ(LogContent().find("forged"), std::string::npos);
+}
+
 // A name's addresses from the DNS server: AAAA then A, as the family allows; a reply too long
 // for a datagram is asked again over TCP to the same server, on IPv4 or IPv6.
 TEST_F(LookupMxTest, AddressesAndTruncatedRepliesOverTcp) {

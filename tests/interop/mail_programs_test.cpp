@@ -76,7 +76,7 @@ Arrival Upper(const std::string& token) {
 // smtplib as a script is written: EHLO (through sendmail), one or two messages, or a
 // transaction opened and reset between two, or first a message with a parameter the relay
 // did not offer, which is refused, then one with a parameter it did; or STARTTLS and a login
-// first. Each reply checked, QUIT's 221 too.
+// first, or a login in the clear, STARTTLS and the login again. Each reply checked, QUIT's 221 too.
 constexpr const char* kSmtplibScript = R"(import smtplib, sys
 port, tokens, mode = int(sys.argv[1]), sys.argv[2].split(","), sys.argv[3]
 def message(token):
@@ -89,10 +89,12 @@ if mode == "parameter":
         raise AssertionError("a parameter not offered was taken")
     except smtplib.SMTPSenderRefused as refusal:
         assert refusal.smtp_code == 555, refusal
-if mode == "login":
+if mode in ("login", "relogin"):
     import ssl
     context = ssl.create_default_context()
     context.check_hostname, context.verify_mode = False, ssl.CERT_NONE
+    if mode == "relogin":
+        assert client.login("printer", "scan to mail 1")[0] == 235
     assert client.starttls(context=context)[0] == 220
     assert client.login("printer", "scan to mail 1")[0] == 235
 for index, token in enumerate(tokens):
@@ -172,6 +174,10 @@ std::vector<ClientCase> Cases() {
       // with TLS from the first byte; nothing of the login reaches the next relay.
       {"SmtplibStartTlsLogin", [](int port, const test::TempDir& dir) { return Smtplib(port, dir, "py-login", "login"); },
        "", "python.test", {Upper("py-login")}, {kPassword, "AUTH"}, "[127.0.0.1]", kWithLogin, ClientCase::StartTls},
+      // A login in the clear (this machine may) is forgotten at STARTTLS and made again under TLS.
+      {"SmtplibLoginBeforeStartTlsIsMadeAgain",
+       [](int port, const test::TempDir& dir) { return Smtplib(port, dir, "py-relogin", "relogin"); }, "", "python.test",
+       {Upper("py-relogin")}, {kPassword, "AUTH"}, "[127.0.0.1]", kWithLogin, ClientCase::StartTls},
       {"SwaksStartTlsPlain",
        [](int port, const test::TempDir&) {
          return Swaks(port, "swaks-tls", false, {"--tls", "--auth", "PLAIN", "--auth-user", kUser, "--auth-password", kPassword});
@@ -300,6 +306,83 @@ TEST(OldDevicesTest, TlsOnePointZeroOnlyWhereAllowed) {
     EXPECT_EQ(program.Log().find("Warning : the listener takes TLS 1.0 (TLS_MinVersion)") != std::string::npos, allowed);
     EXPECT_EQ(program.Stop(), 0);
   }
+}
+
+// The listener's TLS as a scanner probes it with openssl's client: up to TLS 1.2 only the
+// forward-secret AEAD suites (ECDHE with AES-GCM or ChaCha20-Poly1305), TLS 1.3's as they are,
+// CBC and static RSA suites only once TLS_MinVersion lets old devices in. Its own certificate
+// lives at most 398 days; one made to live longer (as earlier versions did) is made again.
+TEST(OldDevicesTest, SuitesOfferedAndTheOwnCertificatesLife) {
+  struct Probe {
+    const char* version;
+    const char* option;
+    const char* suite;
+    bool always;  // offered whatever TLS_MinVersion says
+  };
+  const Probe probes[] = {
+      {"-tls1_2", "-cipher", "ECDHE-RSA-AES128-GCM-SHA256", true},
+      {"-tls1_2", "-cipher", "ECDHE-RSA-AES256-GCM-SHA384", true},
+      {"-tls1_2", "-cipher", "ECDHE-RSA-CHACHA20-POLY1305", true},
+      {"-tls1_3", "-ciphersuites", "TLS_AES_128_GCM_SHA256", true},
+      {"-tls1_3", "-ciphersuites", "TLS_CHACHA20_POLY1305_SHA256", true},
+      {"-tls1_2", "-cipher", "ECDHE-RSA-AES128-SHA", false},
+      {"-tls1_2", "-cipher", "ECDHE-RSA-AES256-SHA384", false},
+      {"-tls1_2", "-cipher", "AES128-GCM-SHA256", false},
+      {"-tls1_2", "-cipher", "AES256-SHA", false},
+  };
+  for (const char* oldest : {"", "1.0"}) {
+    SCOPED_TRACE(oldest);
+    RelayProgram program(VELLOMAR_EXECUTABLE);
+    const auto& dir = program.dir();
+    dir.Write("none.in", "");
+    test::ProgramOutcome made = test::RunProgram(
+        {"/usr/bin/openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "825", "-subj", "/CN=old.test",
+         "-keyout", dir.File("certificate.key"), "-out", dir.File("certificate.pem")},
+        dir.File("none.in"), dir.path(), kClientTimeoutMs);
+    ASSERT_EQ(made.status, 0) << made.Describe();
+    program.Configure("TLS_Certificate=self\nTLS_MinVersion=" + std::string(oldest) + "\n");
+    ASSERT_TRUE(program.Start());
+    EXPECT_NE(program.Log().find("Made a self-signed certificate"), std::string::npos) << "the 825-day one is replaced";
+    auto expiresWithin = [&](int days) {
+      return test::RunProgram({"/usr/bin/openssl", "x509", "-in", dir.File("certificate.pem"), "-noout", "-checkend",
+                               std::to_string(days * 86400)},
+                              dir.File("none.in"), dir.path(), kClientTimeoutMs)
+                 .status == 1;
+    };
+    EXPECT_TRUE(expiresWithin(398));
+    EXPECT_FALSE(expiresWithin(397));
+    dir.Write("probe.in", "EHLO scanner.test\r\nQUIT\r\n");
+    for (const Probe& p : probes) {
+      SCOPED_TRACE(p.suite);
+      test::ProgramOutcome run = test::RunProgram(
+          {"/usr/bin/openssl", "s_client", "-connect", "127.0.0.1:" + std::to_string(program.port()), "-starttls", "smtp",
+           p.version, p.option, p.suite, "-quiet"},
+          dir.File("probe.in"), dir.path(), kClientTimeoutMs);
+      EXPECT_EQ(run.status == 0 && run.out.find("221 Ok") != std::string::npos, p.always || *oldest != '\0')
+          << run.Describe();
+    }
+    EXPECT_EQ(program.Stop(), 0);
+  }
+}
+
+// A client the listener turns away hears why: on the port with TLS from the first byte inside
+// TLS, after the handshake it is owed; on the port in the clear, in the clear as ever.
+TEST(OldDevicesTest, ARefusalOnTheTlsPortComesInsideTls) {
+  RelayProgram program(VELLOMAR_EXECUTABLE);
+  const int tlsPort = test::FreePort();
+  program.Configure("TLS_Certificate=self\nAllow=192.0.2.0/24\nPorts=" + std::to_string(program.port()) + " " +
+                    std::to_string(tlsPort) + "/tls\n");
+  ASSERT_TRUE(program.Start());
+  program.dir().Write("none.in", "");
+  test::ProgramOutcome run = test::RunProgram(
+      {"/usr/bin/openssl", "s_client", "-connect", "127.0.0.1:" + std::to_string(tlsPort), "-quiet"},
+      program.dir().File("none.in"), program.dir().path(), kClientTimeoutMs);
+  EXPECT_NE(run.out.find("554 5.7.1 Access denied\r\n"), std::string::npos) << run.Describe();
+  run = test::RunProgram({"/usr/bin/curl", "--silent", "--max-time", "15", "telnet://127.0.0.1:" + std::to_string(program.port())},
+                         program.dir().File("none.in"), program.dir().path(), kClientTimeoutMs);
+  EXPECT_EQ(run.out, "554 5.7.1 Access denied\r\n") << run.Describe();
+  EXPECT_NE(program.Log().find("Refused connection from 127.0.0.1"), std::string::npos);
+  EXPECT_EQ(program.Stop(), 0);
 }
 
 // vellomar-sendmail as the machine's programs call it, with local names configured as for a
@@ -518,6 +601,9 @@ TEST_F(SendmailProgramTest, BadInputIsRefusedWithItsStatusAndNothingIsQueued) {
   const std::string body = "Subject: x\n\nbody\n";
   // A file size limit stands in for a full disk: the write fails as it would.
   const std::vector<std::string> fullDisk{"/usr/bin/prlimit", "--fsize=4096"};
+  // A message that has gone round a loop: more trace fields than any relay passes on.
+  std::string looped;
+  for (int i = 0; i < 51; ++i) looped += "Received: from loop" + std::to_string(i) + "\n\tby here; Sun, 6 Dec 2026 8:05:03 +0100\n";
   struct Case {
     std::vector<std::string> arguments;
     std::string input;  // "<dir>": standard input is a folder, which cannot be read
@@ -536,6 +622,9 @@ TEST_F(SendmailProgramTest, BadInputIsRefusedWithItsStatusAndNothingIsQueued) {
       {{"root"}, "<dir>", "", 75, "nothing was queued"},
       {{"root"}, body, "/dev/null/drop", 73, "cannot hand the message over in /dev/null/drop"},
       {{"root"}, body + std::string(100000, 'x'), "", 75, "File too large; nothing was queued", fullDisk},
+      {{"root"}, looped + body, "", 65, "5.4.6 Too many hops"},
+      {{"-t"}, "To: root\n" + looped + body, "", 65, "5.4.6 Too many hops"},
+      {{"j\xc3\xb6rg@x.test"}, body, "", 65, "invalid address"},
   };
   for (const Case& c : cases) {
     std::vector<std::string> argv = c.prefix;

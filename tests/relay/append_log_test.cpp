@@ -25,8 +25,11 @@ class AppendLogTest : public test::RelayFixture {
 TEST_F(AppendLogTest, LineFormatInTheFileAndBareMessageInTheBox) {
   relay().AppendLog("Initializing...");
   relay().AppendLog("");
-  EXPECT_EQ(LogContent(), std::string(kStamp) + "Initializing...\r\n" + kStamp + "\r\n");
-  EXPECT_EQ(Notifications(), "Initializing...\r\n\r\n");
+  // Whatever a message holds, it stays one line: control characters become '?'.
+  relay().AppendLog("Error : can't find IP for mx.example\r\n" + std::string(kStamp) + "forged\x1b[2J\tend\x7f");
+  const std::string tamed = "Error : can't find IP for mx.example??" + std::string(kStamp) + "forged?[2J?end?";
+  EXPECT_EQ(LogContent(), std::string(kStamp) + "Initializing...\r\n" + kStamp + "\r\n" + kStamp + tamed + "\r\n");
+  EXPECT_EQ(Notifications(), "Initializing...\r\n\r\n" + tamed + "\r\n");
 }
 
 TEST_F(AppendLogTest, TimeStampsUseEnglishNamesAndTwoDigitFields) {

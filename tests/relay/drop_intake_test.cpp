@@ -61,6 +61,9 @@ TEST_F(DropIntakeTest, OnlyWholeFilesOfTheirOwnAreTakenIn) {
   appDir().Write("drop/" + oversized, "Vellomar-Drop: 1\nSize: 99999999999999999999\nRecipient: root\n\nx");
   std::string folder1 = "msg.10000000000000000000000000000000";
   ASSERT_EQ(::mkdir((folder + "/" + folder1).c_str(), 0700), 0);
+  std::string hops;
+  for (int i = 0; i < 51; ++i) hops += "Received: by loop" + std::to_string(i) + "; Sun, 6 Dec 2026 8:05:03 +0100\n";
+  std::string looped = Drop(DropEnvelope{false, "", "", {"root"}}, hops + "Subject: looped\n\n");
   auto pending = DropWriter::Create(folder, DropEnvelope{false, "", "", {"root"}});
   ASSERT_TRUE(pending);
 
@@ -79,6 +82,7 @@ TEST_F(DropIntakeTest, OnlyWholeFilesOfTheirOwnAreTakenIn) {
       {unfit, unfit + " refused (an address a mail path cannot hold), removed"},
       {oversized, oversized + " refused (incomplete or damaged), removed"},
       {folder1, folder1 + " refused (not a file of its own), removed"},
+      {looped, looped + " refused (5.4.6 Too many hops, a mail loop), removed"},
   };
   for (const Case& c : cases) {
     EXPECT_NE(log.find(c.logged), std::string::npos) << c.logged << "\n" << log;

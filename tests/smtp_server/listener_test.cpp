@@ -370,22 +370,49 @@ TEST(ListenerPortsTest, PortsAsWrittenAndAsOpened) {
 }
 
 // Ten failures within the window bar an address (an IPv6 client by its /64) for the block
-// time; failures that left the window do not count.
+// time; failures that left the window do not count. Checks under way count as failures until
+// they are settled, and a success while the address is suspect says so.
 TEST(LoginFailuresTest, TenFailuresInTheWindowBarTheAddressForTheBlockTime) {
   using std::chrono::minutes;
+  using Check = LoginFailures::Check;
   const LoginLimits limits;
   const auto start = LoginFailures::Clock::time_point() + std::chrono::hours(1);
   LoginFailures failures;
   const IpAddress v4 = *ParseIpAddress("203.0.113.9"), v6 = *ParseIpAddress("2001:db8:1:2::5");
-  for (int i = 0; i < 9; ++i) EXPECT_FALSE(failures.Record(v4, start + minutes(i), limits));
-  EXPECT_FALSE(failures.Record(v4, start + minutes(10), limits)) << "the first failure has left the window";
-  EXPECT_TRUE(failures.Record(v4, start + minutes(10) + std::chrono::seconds(30), limits));
+  auto fail = [&](const IpAddress& client, LoginFailures::Clock::time_point at) {
+    EXPECT_EQ(failures.Reserve(client, at, limits), Check::Granted);
+    return failures.Settle(client, true, at, limits).barred;
+  };
+  for (int i = 0; i < 9; ++i) EXPECT_FALSE(fail(v4, start + minutes(i)));
+  EXPECT_FALSE(fail(v4, start + minutes(10))) << "the first failure has left the window";
+  EXPECT_TRUE(fail(v4, start + minutes(10) + std::chrono::seconds(30)));
+  EXPECT_EQ(failures.Reserve(v4, start + minutes(20), limits), Check::Barred);
   EXPECT_TRUE(failures.Blocked(v4, start + minutes(20)));
   EXPECT_FALSE(failures.Blocked(v4, start + minutes(21)));
   EXPECT_FALSE(failures.Blocked(*ParseIpAddress("203.0.113.10"), start + minutes(15)));
-  for (int i = 0; i < 10; ++i) (void)failures.Record(*ParseIpAddress("2001:db8:1:2::" + std::to_string(i + 10)), start, limits);
+  for (int i = 0; i < 10; ++i) (void)fail(*ParseIpAddress("2001:db8:1:2::" + std::to_string(i + 10)), start);
   EXPECT_TRUE(failures.Blocked(v6, start + minutes(1)));
   EXPECT_FALSE(failures.Blocked(*ParseIpAddress("2001:db8:1:3::5"), start + minutes(1)));
+
+  // Eight failures, then two checks at once: an eleventh check has no place until one settles.
+  const IpAddress guesser = *ParseIpAddress("198.51.100.7");
+  for (int i = 0; i < 8; ++i) (void)fail(guesser, start);
+  EXPECT_EQ(failures.Reserve(guesser, start, limits), Check::Granted);
+  EXPECT_EQ(failures.Reserve(guesser, start, limits), Check::Granted);
+  EXPECT_EQ(failures.Reserve(guesser, start, limits), Check::Busy);
+  LoginFailures::Settled good = failures.Settle(guesser, false, start, limits);
+  EXPECT_FALSE(good.barred);
+  EXPECT_TRUE(good.suspect) << "the address failed lately";
+  EXPECT_EQ(failures.Reserve(guesser, start, limits), Check::Granted) << "a success gives its place back";
+  EXPECT_FALSE(failures.Settle(guesser, true, start, limits).barred);
+  EXPECT_TRUE(failures.Settle(guesser, true, start, limits).barred);
+
+  // A first login with another under way is suspect too; alone and with a clean record it is not.
+  const IpAddress office = *ParseIpAddress("192.0.2.44");
+  EXPECT_EQ(failures.Reserve(office, start, limits), Check::Granted);
+  EXPECT_EQ(failures.Reserve(office, start, limits), Check::Granted);
+  EXPECT_TRUE(failures.Settle(office, false, start, limits).suspect);
+  EXPECT_FALSE(failures.Settle(office, false, start, limits).suspect);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 
+#include <map>
 #include <thread>
 
 #include "common/base64.h"
@@ -130,6 +131,16 @@ TEST_F(ServerSessionTest, RepliesLineEndsAndTheStateTable) {
   };
   const std::string path256 = std::string(244, 'b') + "@x.example";
   std::vector<Exchange> tenErrors(10, {"BDAT 1\r\n", kUnrecognized});
+  // Trace fields as relays write them, some in other letter cases or with a blank before the colon.
+  auto hops = [](int count) {
+    std::string fields;
+    for (int i = 0; i < count; ++i) {
+      fields += std::string(i % 7 == 0 ? "received :" : i % 5 == 0 ? "RECEIVED:" : "Received:") + " from h" +
+                std::to_string(i) + "\r\n\tby r" + std::to_string(i) + "; Sun, 6 Dec 2026 08:05:03 +0100\r\n";
+    }
+    return fields;
+  };
+  const std::string nonAscii = "553 5.6.7 Non-ASCII addresses not permitted\r\n";
   const std::vector<DialogueCase> cases = {
       {"lower-case helo", {{"helo pc1\r\n", "250 Ok\r\n"}}, nullptr, "HELO pc1\r\n"},
       {"HELO CR LF", {{"HELO\r\n", "501 5.5.4 HELO requires domain address\r\n"}}},
@@ -170,6 +181,18 @@ TEST_F(ServerSessionTest, RepliesLineEndsAndTheStateTable) {
       {"null sender", {helo, {"MAIL FROM:<>\r\n", "250 Ok\r\n"}}, nullptr, "HELO a\r\nMAIL FROM:<>\r\n"},
       {"null sender after a blank", {helo, {"MAIL FROM: <>\r\n", "250 Ok\r\n"}}, nullptr, "HELO a\r\nMAIL FROM:<>\r\n"},
       {"null sender in lower case", {helo, {"mail from:\t<> \n", "250 Ok\r\n"}}, nullptr, "HELO a\r\nMAIL FROM:<>\r\n"},
+      {"domains by the grammar",
+       then(upToRcpt, {{"RCPT TO:<a@xn--->\r\n", kRcptSyntax}, {"RCPT TO:<a@-x.example>\r\n", kRcptSyntax},
+                       {"RCPT TO:<a@x-.example>\r\n", kRcptSyntax}, {"RCPT TO:<a@x_y.example>\r\n", kRcptSyntax},
+                       {"RCPT TO:<a@x..example>\r\n", kRcptSyntax}, {"RCPT TO:<a@x.example.>\r\n", kRcptSyntax},
+                       {"RCPT TO:<a@[300.1.1.1]>\r\n", kRcptSyntax}, {"RCPT TO:<a@[IPv6:::1]>\r\n", "250 Ok\r\n"},
+                       {"RCPT TO:<a@[192.0.2.1]>\r\n", "250 Ok\r\n"}, {"RCPT TO:<a@x-y.3com.EXAMPLE>\r\n", "250 Ok\r\n"}})},
+      {"8-bit addresses without SMTPUTF8",
+       {helo, {"MAIL FROM:<j\xc3\xb6rg@x.example>\r\n", nonAscii}, {"MAIL FROM:<a@b.example>\r\n", "250 Ok\r\n"},
+        {"RCPT TO:<j\xc3\xb6rg@x.example>\r\n", nonAscii}, {"RCPT TO:<a@b\xc3\xa4.example>\r\n", nonAscii}}},
+      {"fifty hops and more in the body", then(upToRcpt, {{"DATA\r\n", kInvited}, {hops(50) + "\r\n" + hops(10) + ".\r\n", "250 Ok\r\n"}})},
+      {"too many hops", then(upToRcpt, {{"DATA\r\n", kInvited}, {hops(51) + "\r\nx\r\n.\r\n", "554 5.4.6 Too many hops\r\n"}}),
+       nullptr, "HELO a\r\n"},
       {"DATA with an argument", then(upToRcpt, {{"DATA x\r\n", "501 5.5.4 Syntax: DATA\r\n"}})},
       {"ten errors", then({helo}, tenErrors), "421 4.7.0 Too many errors\r\n"},
   };
@@ -192,10 +215,11 @@ TEST_F(ServerSessionTest, RepliesLineEndsAndTheStateTable) {
     }
     ASSERT_TRUE(NoSessions());
   }
-  // The one message that was completed ("RCPT after DATA") stays; every other file went.
-  EXPECT_EQ(relay().counters.receivedOk, 1u);
+  // The messages that were completed ("RCPT after DATA", fifty hops) stay; every other file went.
+  EXPECT_EQ(relay().counters.receivedOk, 2u);
   EXPECT_TRUE(appDir().Exists(kFirstSpool));
-  EXPECT_FALSE(appDir().Exists(SpoolName(1)));
+  EXPECT_TRUE(appDir().Exists(SpoolName(1)));
+  EXPECT_FALSE(appDir().Exists(SpoolName(2)));
 }
 
 // Logins on the listener as clients send them; this client is on loopback, where a login
@@ -249,6 +273,34 @@ TEST_F(ServerSessionTest, LoginExchangesAndWhatTheyLeaveBehind) {
     EXPECT_EQ(LogContent().find(secret), std::string::npos) << secret;
     EXPECT_EQ(stored.find(secret), std::string::npos) << secret;
   }
+}
+
+// Forty connections from one address guessing at once: its limit holds however many of them
+// check together, so that at most ten passwords are ever checked, and once they failed the
+// right one gets nowhere either.
+TEST_F(ServerSessionTest, ParallelGuessesFromOneAddressGetAtMostTenChecks) {
+  ASSERT_TRUE(SetUserPassword(appDir().File(kUsersFileName), "ann", "s3cret pass"));
+  relay().timings.login.failureDelay = std::chrono::milliseconds(200);
+  Configure([](Settings& s) { s.Input = 50; });
+  const std::string ehloReply = "250-vesk\r\n250-PIPELINING\r\n250-SIZE 52428800\r\n250-8BITMIME\r\n250 AUTH PLAIN LOGIN\r\n";
+  std::vector<SmtpTestClient> clients;
+  for (int i = 0; i < 41; ++i) {
+    clients.push_back(Connect());
+    Converse(clients.back(), {{"EHLO a\r\n", ehloReply}});
+  }
+  for (int i = 0; i < 40; ++i) clients[i].Send("AUTH PLAIN " + Base64Encode("\0ann\0guess "s + std::to_string(i)) + "\r\n");
+  std::map<std::string, int> replies;
+  for (int i = 0; i < 40; ++i) ++replies[clients[i].ReadFullReply()];
+  const std::string invalid = "535 5.7.8 Authentication credentials invalid\r\n";
+  EXPECT_EQ(replies[invalid], 10) << "no more checks than the limit, and the limit's worth";
+  EXPECT_EQ(replies[invalid] + replies["454 4.7.0 Temporary authentication failure, try again later\r\n"] +
+                replies["421 4.7.0 Too many failed logins, try again later\r\n"],
+            40);
+  size_t logged = 0;
+  for (size_t at = 0; (at = LogContent().find("Authentication failed for ann", at)) != std::string::npos; ++at) ++logged;
+  EXPECT_EQ(logged, 10u);
+  clients[40].Send("AUTH PLAIN " + Base64Encode("\0ann\0s3cret pass"s) + "\r\n");
+  EXPECT_EQ(clients[40].ReadFullReply(), "421 4.7.0 Too many failed logins, try again later\r\n");
 }
 
 // SIZE: the limit as declared at MAIL and as sent, counted as the client counts it.
