@@ -4,8 +4,8 @@
 #include "common/text.h"
 #include "delivery/delivery_notes.h"
 #include "delivery/delivery_services.h"
-#include "delivery/oauth_tokens.h"
 #include "dns/mx_resolver.h"
+#include "sign_in/oauth_tokens.h"
 #include "spool/recipient_line.h"
 #include "spool/relay_services.h"
 

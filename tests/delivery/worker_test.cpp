@@ -8,9 +8,9 @@
 
 #include "common/system_error.h"
 #include "delivery/delivery_notes.h"
-#include "delivery/sign_ins.h"
 #include "delivery_fixture.h"
 #include "dns/mx_resolver.h"
+#include "sign_in/sign_ins.h"
 #include "support/dns_peer.h"
 #include "support/loopback.h"
 #include "support/smtp_peer.h"
