@@ -11,7 +11,7 @@
 #include "common/app_directory.h"
 #include "common/system_error.h"
 #include "control/registry_key.h"
-#include "control/settings.h"
+#include "control/settings_loading.h"
 #include "platform/file_system.h"
 #include "platform/process.h"
 #include "platform/stop_flag.h"

@@ -4,11 +4,11 @@
 
 #include "control/control_ids.h"
 #include "control/registry_key.h"
-#include "control/settings.h"
+#include "control/settings_loading.h"
 #include "delivery/smtp_client.h"
+#include "dns/mx_resolver.h"
 #include "smtp_server/listener.h"
 #include "spool/relay_services.h"
-#include "dns/mx_resolver.h"
 #include "support/dns_peer.h"
 #include "support/eventually.h"
 #include "support/loopback.h"

@@ -16,7 +16,7 @@
 #include "control/account_store.h"
 #include "control/main_window.h"
 #include "control/registry_key.h"
-#include "control/settings.h"
+#include "control/settings_loading.h"
 #include "platform/file_system.h"
 #include "platform/tls_stream.h"
 #include "sign_in/oauth_tokens.h"
