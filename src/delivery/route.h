@@ -27,6 +27,8 @@ struct Hop {
   // The addresses of the server's host with its port, for an exchanger found by Vellomar's own
   // queries; unset, the system's resolver finds them.
   std::function<std::vector<SocketAddress>(const std::string& host, uint16_t port)> addresses;
+  // How mail is carried to it: the name of its transport (see TransportFor).
+  std::string transport = "smtp";
 };
 
 // Where one recipient's copy goes: its hops in the order they are tried. A later hop is taken

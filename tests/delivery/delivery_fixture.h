@@ -8,7 +8,7 @@
 
 #include "control/settings_loading.h"
 #include "delivery/route.h"
-#include "delivery/smtp_client.h"
+#include "delivery/route_walk.h"
 #include "platform/file_system.h"
 #include "spool/relay_services.h"
 #include "spool/spool_file.h"

@@ -5,7 +5,7 @@
 #include "control/control_ids.h"
 #include "control/registry_key.h"
 #include "control/settings_loading.h"
-#include "delivery/smtp_client.h"
+#include "delivery/route_walk.h"
 #include "dns/mx_resolver.h"
 #include "smtp_server/listener.h"
 #include "spool/relay_services.h"

@@ -1,4 +1,4 @@
-#include "delivery/smtp_client.h"
+#include "delivery/route_walk.h"
 
 #include <gtest/gtest.h>
 
@@ -13,9 +13,9 @@
 
 #include "delivery/delivery_notes.h"
 #include "delivery/route.h"
+#include "delivery_fixture.h"
 #include "platform/host_lookup.h"
 #include "spool/relay_services.h"
-#include "delivery_fixture.h"
 #include "support/eventually.h"
 #include "support/loopback.h"
 #include "support/smtp_peer.h"

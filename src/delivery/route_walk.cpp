@@ -1,0 +1,182 @@
+#include "delivery/route_walk.h"
+
+#include <optional>
+#include <utility>
+
+#include "delivery/outcome_recorder.h"
+#include "delivery/route.h"
+#include "spool/relay_services.h"
+
+namespace vellomar {
+
+namespace {
+
+using Kind = RecipientOutcome::Kind;
+using Rest = Carried::Rest;
+
+// What the route holds after the hop being tried, which decides what passes a recipient on
+// instead of settling it there.
+struct HopsAfter {
+  bool any = false;        // a server that cannot be reached passes the recipient on
+  bool exchanger = false;  // so do a temporary refusal and a server that falls silent
+  bool alternate = false;  // a 550 or 554 passes it to the alternate server, past any exchanger
+};
+
+HopsAfter HopsAfterOf(const Route& route, size_t i) {
+  HopsAfter after;
+  after.any = i + 1 < route.hops.size();
+  after.exchanger = after.any && route.hops[i].kind == Hop::Kind::Exchanger &&
+                    route.hops[i + 1].kind == Hop::Kind::Exchanger;
+  after.alternate = after.any && route.hops.back().kind == Hop::Kind::Alternate;
+  return after;
+}
+
+// A recipient on its way, with the temporary refusal that passed it on: recorded if no later
+// hop settles it.
+struct Traveller {
+  PendingRecipient recipient;
+  std::optional<RecipientOutcome> deferral{};
+};
+
+std::vector<PendingRecipient> RecipientsOf(const std::vector<Traveller>& group, const std::vector<size_t>& which) {
+  std::vector<PendingRecipient> recipients;
+  for (size_t i : which) recipients.push_back(group[i].recipient);
+  return recipients;
+}
+
+std::vector<size_t> Everyone(size_t count) {
+  std::vector<size_t> all;
+  for (size_t i = 0; i < count; ++i) all.push_back(i);
+  return all;
+}
+
+bool ToAlternate(const HopsAfter& after, const RecipientOutcome& outcome) {
+  bool refusal = outcome.kind == Kind::Refused || outcome.kind == Kind::NotReached;
+  return after.alternate && refusal && (outcome.reply.rfind("550", 0) == 0 || outcome.reply.rfind("554", 0) == 0);
+}
+
+// One hop's attempt for a group: the outcomes the route passes on are held back for the next
+// hop, the others recorded as they come.
+class HopSink final : public OutcomeSink {
+ public:
+  HopSink(OutcomeRecorder& recorder, const Hop& hop, const HopsAfter& after, std::vector<Traveller>& group)
+      : recorder_(recorder), hop_(hop), after_(after), group_(group), said_(group.size()), passed_(group.size()),
+        settled_(group.size()) {}
+
+  void Reached() override { recorder_.Reached(group_.size()); }
+
+  bool Settled(const std::vector<size_t>& which, const RecipientOutcome& outcome) override {
+    for (size_t i : which) said_[i] = true;
+    bool toExchanger = after_.exchanger && outcome.kind == Kind::Deferred;
+    if (ToAlternate(after_, outcome) || toExchanger) {
+      toAlternate_ = toAlternate_ || !toExchanger;
+      for (size_t i : which) {
+        if (toExchanger && !group_[i].deferral) group_[i].deferral = outcome;
+      }
+      PassOn(which, hop_.server + ": " + outcome.reply);
+      return true;
+    }
+    for (size_t i : which) settled_[i] = outcome.kind != Kind::NotReached;
+    return recorder_.Record(RecipientsOf(group_, which), outcome);
+  }
+
+  // The recipients the transport said nothing about: passed on, or why they were not reached
+  // recorded. A name that gave no address is said and kept even when another hop follows.
+  void Unsaid(const Carried& carried) {
+    std::vector<size_t> rest;
+    for (size_t i = 0; i < group_.size(); ++i) {
+      if (!said_[i]) rest.push_back(i);
+    }
+    if (rest.empty() || carried.rest < Rest::NoAddress) return;
+    bool unreachable = carried.rest == Rest::NoAddress || carried.rest == Rest::NoConnection;
+    bool passes = (unreachable && after_.any) || (carried.rest == Rest::Silent && after_.exchanger);
+    // Not reached: nothing to write, so nothing that could fail.
+    if (!passes || carried.rest == Rest::NoAddress) (void)recorder_.Record(RecipientsOf(group_, rest), carried.notReached);
+    if (passes) PassOn(rest, carried.notReached.reason);
+  }
+
+  bool passed(size_t i) const { return passed_[i]; }
+  bool settled(size_t i) const { return settled_[i]; }
+  const std::string& why() const { return why_; }
+  bool toAlternate() const { return toAlternate_; }
+
+ private:
+  void PassOn(const std::vector<size_t>& which, const std::string& why) {
+    for (size_t i : which) passed_[i] = true;
+    why_ = why;
+  }
+
+  OutcomeRecorder& recorder_;
+  const Hop& hop_;
+  const HopsAfter after_;
+  std::vector<Traveller>& group_;
+  std::vector<bool> said_, passed_, settled_;
+  std::string why_;
+  bool toAlternate_ = false;
+};
+
+void LogNextHop(RelayServices& relay, const Hop& hop, const std::string& spoolName, const std::string& why) {
+  if (hop.kind == Hop::Kind::Alternate) {
+    relay.AppendLog("Warning : Using alternative SMTP server for email :" + spoolName);
+  } else {
+    relay.AppendLog("Warning : Using next mail exchanger " + hop.server + " for email :" + spoolName + " (" + why + ")");
+  }
+}
+
+}  // namespace
+
+Walked WalkRoute(OutcomeRecorder& recorder, RelayServices& relay, const Settings& settings, SpoolFile& file,
+                 const std::string& spoolName, const Route& route, const std::vector<PendingRecipient>& recipients) {
+  Walked walked;
+  std::vector<Traveller> group, stayed;
+  for (const PendingRecipient& recipient : recipients) group.push_back(Traveller{recipient});
+  const TransportContext context{relay, settings, route.sessions, route.account};
+  std::string why;
+  for (size_t i = 0; i < route.hops.size() && !group.empty(); ++i) {
+    const Hop& hop = route.hops[i];
+    if (hop.server.empty()) break;                // a hop that names no server makes no attempt
+    if (i > 0 && relay.StopOrCancelled()) break;  // what an earlier hop answered still counts
+    if (i > 0) LogNextHop(relay, hop, spoolName, why);
+    walked.stopped = relay.queue.FlushedWhileTaken(spoolName);
+    std::unique_ptr<Transport> transport = TransportFor(hop.transport, context);
+    if (walked.stopped || !transport) break;
+    std::vector<PendingRecipient> carried = RecipientsOf(group, Everyone(group.size()));
+    recorder.Attempting(carried);
+    HopSink sink(recorder, hop, HopsAfterOf(route, i), group);
+    Carried ended = transport->Carry(Delivery{file, spoolName, settings.RewriteSender, std::move(carried), hop}, sink);
+    if (ended.release) walked.releases.push_back(std::move(ended.release));
+    if (ended.rest == Rest::Stopped) return Walked{true, std::move(walked.releases)};
+    sink.Unsaid(ended);
+    std::vector<Traveller> next;
+    for (size_t k = 0; k < group.size(); ++k) {
+      if (sink.passed(k)) {
+        next.push_back(std::move(group[k]));
+      } else if (!sink.settled(k)) {
+        stayed.push_back(std::move(group[k]));
+      }
+    }
+    group = std::move(next);
+    why = sink.why();
+    if (sink.toAlternate()) i = route.hops.size() - 2;  // the alternate server is the last hop
+  }
+  if (walked.stopped) return walked;
+  // The best exchanger that answered asked for a later try, and no hop after it took the
+  // recipient or refused it for good.
+  for (Traveller& t : group) stayed.push_back(std::move(t));
+  for (const Traveller& t : stayed) {
+    if (t.deferral) (void)recorder.Record({t.recipient}, *t.deferral);  // a failed write holds the file
+  }
+  return walked;
+}
+
+bool DeliverAlongRoute(RelayServices& relay, const Settings& settings, SpoolFile& file, const std::string& spoolName,
+                       const Route& route, const std::string& recipientLine, off_t position) {
+  if (recipientLine.empty()) return false;
+  OutcomeRecorder recorder(relay, settings, file, spoolName);
+  Walked walked = WalkRoute(recorder, relay, settings, file, spoolName, route, {PendingRecipient{recipientLine, position}});
+  // One recipient's own transaction leaves nothing open; whatever did goes now.
+  for (const auto& release : walked.releases) release();
+  return recorder.nextPending().value_or(walked.stopped);
+}
+
+}  // namespace vellomar
