@@ -12,7 +12,6 @@ namespace vellomar {
 namespace {
 
 using Kind = RecipientOutcome::Kind;
-using Rest = Carried::Rest;
 
 // What the route holds after the hop being tried, which decides what passes a recipient on
 // instead of settling it there.
@@ -38,21 +37,19 @@ struct Traveller {
   std::optional<RecipientOutcome> deferral{};
 };
 
-std::vector<PendingRecipient> RecipientsOf(const std::vector<Traveller>& group, const std::vector<size_t>& which) {
-  std::vector<PendingRecipient> recipients;
-  for (size_t i : which) recipients.push_back(group[i].recipient);
-  return recipients;
-}
-
-std::vector<size_t> Everyone(size_t count) {
-  std::vector<size_t> all;
-  for (size_t i = 0; i < count; ++i) all.push_back(i);
-  return all;
-}
-
 bool ToAlternate(const HopsAfter& after, const RecipientOutcome& outcome) {
   bool refusal = outcome.kind == Kind::Refused || outcome.kind == Kind::NotReached;
   return after.alternate && refusal && (outcome.reply.rfind("550", 0) == 0 || outcome.reply.rfind("554", 0) == 0);
+}
+
+// Whether the route takes recipients to its next hop instead of settling them at this one.
+bool PassesOn(const HopsAfter& after, const RecipientOutcome& outcome) {
+  using Cause = RecipientOutcome::Cause;
+  if (ToAlternate(after, outcome)) return true;
+  if (outcome.kind == Kind::Deferred) return after.exchanger;
+  if (outcome.kind != Kind::NotReached) return false;
+  if (outcome.cause == Cause::NoAddress || outcome.cause == Cause::NoConnection) return after.any;
+  return outcome.cause == Cause::Silent && after.exchanger;
 }
 
 // One hop's attempt for a group: the outcomes the route passes on are held back for the next
@@ -60,39 +57,28 @@ bool ToAlternate(const HopsAfter& after, const RecipientOutcome& outcome) {
 class HopSink final : public OutcomeSink {
  public:
   HopSink(OutcomeRecorder& recorder, const Hop& hop, const HopsAfter& after, std::vector<Traveller>& group)
-      : recorder_(recorder), hop_(hop), after_(after), group_(group), said_(group.size()), passed_(group.size()),
-        settled_(group.size()) {}
+      : recorder_(recorder), hop_(hop), after_(after), group_(group), passed_(group.size()), settled_(group.size()) {}
 
   void Reached() override { recorder_.Reached(group_.size()); }
 
   bool Settled(const std::vector<size_t>& which, const RecipientOutcome& outcome) override {
-    for (size_t i : which) said_[i] = true;
-    bool toExchanger = after_.exchanger && outcome.kind == Kind::Deferred;
-    if (ToAlternate(after_, outcome) || toExchanger) {
-      toAlternate_ = toAlternate_ || !toExchanger;
-      for (size_t i : which) {
-        if (toExchanger && !group_[i].deferral) group_[i].deferral = outcome;
-      }
-      PassOn(which, hop_.server + ": " + outcome.reply);
-      return true;
+    const bool passes = PassesOn(after_, outcome);
+    // A name that gave no address is said and kept even when another hop takes the recipient.
+    const bool unresolved = outcome.kind == Kind::NotReached && outcome.cause == RecipientOutcome::Cause::NoAddress;
+    bool recorded = true;
+    if (!passes || unresolved) {
+      std::vector<PendingRecipient> recipients;
+      for (size_t i : which) recipients.push_back(group_[i].recipient);
+      recorded = recorder_.Record(recipients, outcome);
     }
-    for (size_t i : which) settled_[i] = outcome.kind != Kind::NotReached;
-    return recorder_.Record(RecipientsOf(group_, which), outcome);
-  }
-
-  // The recipients the transport said nothing about: passed on, or why they were not reached
-  // recorded. A name that gave no address is said and kept even when another hop follows.
-  void Unsaid(const Carried& carried) {
-    std::vector<size_t> rest;
-    for (size_t i = 0; i < group_.size(); ++i) {
-      if (!said_[i]) rest.push_back(i);
+    for (size_t i : which) {
+      passed_[i] = passes;
+      settled_[i] = !passes && outcome.kind != Kind::NotReached;
+      if (passes && outcome.kind == Kind::Deferred && !group_[i].deferral) group_[i].deferral = outcome;
     }
-    if (rest.empty() || carried.rest < Rest::NoAddress) return;
-    bool unreachable = carried.rest == Rest::NoAddress || carried.rest == Rest::NoConnection;
-    bool passes = (unreachable && after_.any) || (carried.rest == Rest::Silent && after_.exchanger);
-    // Not reached: nothing to write, so nothing that could fail.
-    if (!passes || carried.rest == Rest::NoAddress) (void)recorder_.Record(RecipientsOf(group_, rest), carried.notReached);
-    if (passes) PassOn(rest, carried.notReached.reason);
+    if (passes) why_ = outcome.reply.empty() ? outcome.reason : hop_.server + ": " + outcome.reply;
+    toAlternate_ = toAlternate_ || ToAlternate(after_, outcome);
+    return recorded;
   }
 
   bool passed(size_t i) const { return passed_[i]; }
@@ -101,16 +87,11 @@ class HopSink final : public OutcomeSink {
   bool toAlternate() const { return toAlternate_; }
 
  private:
-  void PassOn(const std::vector<size_t>& which, const std::string& why) {
-    for (size_t i : which) passed_[i] = true;
-    why_ = why;
-  }
-
   OutcomeRecorder& recorder_;
   const Hop& hop_;
   const HopsAfter after_;
   std::vector<Traveller>& group_;
-  std::vector<bool> said_, passed_, settled_;
+  std::vector<bool> passed_, settled_;
   std::string why_;
   bool toAlternate_ = false;
 };
@@ -138,15 +119,16 @@ Walked WalkRoute(OutcomeRecorder& recorder, RelayServices& relay, const Settings
     if (i > 0 && relay.StopOrCancelled()) break;  // what an earlier hop answered still counts
     if (i > 0) LogNextHop(relay, hop, spoolName, why);
     walked.stopped = relay.queue.FlushedWhileTaken(spoolName);
-    std::unique_ptr<Transport> transport = TransportFor(hop.transport, context);
-    if (walked.stopped || !transport) break;
-    std::vector<PendingRecipient> carried = RecipientsOf(group, Everyone(group.size()));
+    std::unique_ptr<Transport> transport = walked.stopped ? nullptr : TransportFor(hop.transport, context);
+    if (!walked.stopped && !transport) relay.AppendLog("Error : no transport named " + hop.transport);
+    if (!transport) break;
+    std::vector<PendingRecipient> carried;
+    for (const Traveller& t : group) carried.push_back(t.recipient);
     recorder.Attempting(carried);
     HopSink sink(recorder, hop, HopsAfterOf(route, i), group);
     Carried ended = transport->Carry(Delivery{file, spoolName, settings.RewriteSender, std::move(carried), hop}, sink);
     if (ended.release) walked.releases.push_back(std::move(ended.release));
-    if (ended.rest == Rest::Stopped) return Walked{true, std::move(walked.releases)};
-    sink.Unsaid(ended);
+    if (ended.stopped) return Walked{true, std::move(walked.releases)};
     std::vector<Traveller> next;
     for (size_t k = 0; k < group.size(); ++k) {
       if (sink.passed(k)) {

@@ -26,7 +26,7 @@ namespace vellomar {
 namespace {
 
 using Kind = RecipientOutcome::Kind;
-using Rest = Carried::Rest;
+using Cause = RecipientOutcome::Cause;
 
 constexpr uint16_t kSmtpPort = 25;
 // Message data goes out in batches of about this size; the bytes on the wire are the same.
@@ -68,7 +68,6 @@ struct Exchange {
   std::string unsent{};
   bool answered = false;  // a reply came on this connection
   bool stale = false;
-  Carried carried{};
 };
 
 const std::string& Server(const Exchange& x) { return x.d.hop.server; }
@@ -100,30 +99,31 @@ Ended Close(Exchange& x) {
 
 Ended Stopped(Exchange& x) {
   Link(x).Close();
-  x.carried.rest = Rest::Stopped;
   return Ended::Stopped;
 }
 
-// The recipients still open were not reached, for a cause `rest` names to the route; `log`
-// ("" when said already) and `why` (kept as their last error) say which.
-Ended Unreached(Exchange& x, Rest rest, const std::string& why, const std::string& log) {
-  x.carried.rest = rest;
-  x.carried.notReached.reason = why;
-  x.carried.notReached.log = log;
-  return Close(x);
+// The recipients still open were not reached: `why` is kept as their last error, `log` ("" when
+// said already) logged.
+Ended Unreached(Exchange& x, Cause cause, const std::string& why, const std::string& log) {
+  Link(x).Close();
+  (void)Say(x, Open(x), {Kind::NotReached, "", why, "", log, cause});  // nothing is written for them
+  return Ended::Closed;
 }
 
-Ended Unreached(Exchange& x, Rest rest, const std::string& why) { return Unreached(x, rest, why, "Error : " + why); }
+Ended Unreached(Exchange& x, Cause cause, const std::string& why) { return Unreached(x, cause, why, "Error : " + why); }
 
 // A TLS, certificate or login fault is the settings' doing, not the message's: the recipients
 // keep their letters and the next run tries again. `logged` when it was said where it arose.
 Ended Fault(Exchange& x, const std::string& logLine, bool logged = false) {
-  return Unreached(x, Rest::Fault, WithoutErrorMark(logLine), logged ? "" : logLine);
+  return Unreached(x, Cause::Fault, WithoutErrorMark(logLine), logged ? "" : logLine);
 }
 
 Ended NoReply(Exchange& x) {
-  if (x.stale) return Link(x).Close(), Ended::Stale;
-  return Unreached(x, Rest::Silent, "no reply from " + Server(x));
+  if (x.stale) {
+    Link(x).Close();
+    return Ended::Stale;
+  }
+  return Unreached(x, Cause::Silent, "no reply from " + Server(x));
 }
 
 Status SendPending(Exchange& x) {
@@ -139,7 +139,7 @@ Ended SendFailed(Exchange& x, const Status& sent) {
   if (x.relay.stop().load()) return Stopped(x);  // the stop cut the send short
   x.stale = x.kept && !x.answered;
   if (x.stale || sent.error() == ETIMEDOUT) return NoReply(x);
-  return Unreached(x, Rest::Silent, "can't send to " + Server(x) + ": " + SystemErrorText(sent.failure()));
+  return Unreached(x, Cause::Silent, "can't send to " + Server(x) + ": " + SystemErrorText(sent.failure()));
 }
 
 // A kept session whose first command meets a closed connection or a 421 is stale: nothing was
@@ -200,7 +200,7 @@ Ended Unexpected(Exchange& x, const std::string& reply, const std::string& sent)
 // worker holds the file.
 Ended FileEnded(Exchange& x, const std::string& reason, const std::string& lastLine) {
   if (x.d.file.ReadFailed() || x.d.file.WriteFailed()) {
-    return Unreached(x, Rest::Fault, "", "Error : can't read " + x.d.spoolName);
+    return Unreached(x, Cause::Fault, "", "Error : can't read " + x.d.spoolName);
   }
   (void)Say(x, Open(x), {Kind::Refused, "", reason, lastLine});  // a failed write holds the file
   return Close(x);
@@ -221,7 +221,8 @@ bool SkipRecipientsZone(Exchange& x, std::string& line) {
 // The zone's replacement: a RCPT for each recipient, its letter sent as 'R', each settled by
 // its own reply. Nothing when one was taken and the transaction goes on.
 std::optional<Ended> SendRecipients(Exchange& x) {
-  bool taken = false;
+  const off_t afterZone = x.d.file.Tell();
+  bool taken = false, refused = false;
   for (size_t i = 0; i < x.d.recipients.size(); ++i) {
     if (i > 0 && Interrupted(x)) return Stopped(x);
     const std::string command = "R" + x.d.recipients[i].line.substr(1);
@@ -229,11 +230,16 @@ std::optional<Ended> SendRecipients(Exchange& x) {
     if (Status sent = SendPending(x); !sent) return SendFailed(x, sent);
     std::string reply;
     if (!Read(x, x.relay.timings.client.reply, reply)) return NoReply(x);
-    bool refused = reply[0] == '4' || reply[0] == '5';
-    if (refused && !Refuse(x, {i}, reply, command)) return Close(x);
-    taken = taken || !refused;
+    if (reply[0] != '4' && reply[0] != '5') {
+      taken = true;
+      continue;
+    }
+    refused = true;
+    if (!Refuse(x, {i}, reply, command)) return Close(x);
   }
   if (!taken) return EndWithoutData(x);
+  // A refusal's letter moved the file; the dialogue goes on after the zone.
+  if (refused && !x.d.file.Seek(afterZone)) return FileEnded(x, "unexpected EOF", "");
   return std::nullopt;
 }
 
@@ -353,7 +359,7 @@ Reached Connect(Exchange& x) {
 Ended CannotConnect(Exchange& x) {
   std::string why = "can't connect to " + Server(x);
   if (x.race && x.race->addresses().size() > 1) why += " (" + x.race->Failures() + ")";
-  return Unreached(x, Rest::NoConnection, why);
+  return Unreached(x, Cause::NoConnection, why);
 }
 
 // The address used is logged whenever there was a choice, or it is an IPv6 one; a server with
@@ -371,7 +377,7 @@ std::optional<Ended> ConnectAndGreet(Exchange& x) {
   for (;;) {
     switch (Connect(x)) {
       case Reached::NotResolved:
-        return Unreached(x, Rest::NoAddress, "can't find IP for " + Server(x));
+        return Unreached(x, Cause::NoAddress, "can't find IP for " + Server(x));
       case Reached::Refused:
         return CannotConnect(x);
       case Reached::Connected:
@@ -451,7 +457,7 @@ Ended OpenAndReplay(Exchange& x) {
 // The dialogue from its start: a kept session goes on from the MAIL line; a new connection is
 // made, greeted and opened as the hop's security asks.
 Ended Run(Exchange& x) {
-  if (!x.d.file.Rewind()) return Unreached(x, Rest::Fault, "", "Error : can't read " + x.d.spoolName);
+  if (!x.d.file.Rewind()) return Unreached(x, Cause::Fault, "", "Error : can't read " + x.d.spoolName);
   if (!x.kept) {
     if (std::optional<Ended> ended = ConnectAndGreet(x)) return *ended;
     return x.security.SpeaksEsmtp() ? OpenAndReplay(x) : Replay(x);
@@ -500,14 +506,14 @@ Carried SmtpTransport::Carry(const Delivery& d, OutcomeSink& sink) {
   RelayServices& relay = c_.relay;
   const int perConnection = c_.sessions != nullptr ? MessagesPerConnectionFor(c_.settings, d.hop) : 1;
   const int cap = c_.sessions != nullptr ? ConnectionsPerRelayFor(c_.settings, d.hop) : 0;
-  const bool counted = cap > 0 || perConnection > 1;  // against the hop's place in RelaySessions
-  const std::string key = counted ? SessionKey(c_.account, d.hop) : "";
+  const bool placed = cap > 0 || perConnection > 1;  // counted in RelaySessions
+  const std::string key = placed ? SessionKey(c_.account, d.hop) : "";
   bool reached = false;
   // Each pass either ends the delivery or used up a kept session that had been closed.
   for (;;) {
     RelaySessions::Lease lease{RelaySessions::Lease::Kind::New, nullptr};
-    if (counted) lease = c_.sessions->Acquire(key, cap, kPlaceWait, [&relay] { return relay.StopOrCancelled(); });
-    if (lease.kind == RelaySessions::Lease::Kind::Abandoned) return Carried{Rest::Abandoned};
+    if (placed) lease = c_.sessions->Acquire(key, cap, kPlaceWait, [&relay] { return relay.StopOrCancelled(); });
+    if (lease.kind == RelaySessions::Lease::Kind::Abandoned) return Carried{};  // they wait for a later run
     const bool kept = lease.kind == RelaySessions::Lease::Kind::Kept && perConnection > 1;
     // A session kept by a delivery of several recipients at once is not for a transaction of one.
     if (lease.session && !kept) lease.session->connection->Close();
@@ -515,13 +521,12 @@ Carried SmtpTransport::Carry(const Delivery& d, OutcomeSink& sink) {
     Exchange x{relay, d, sink, c_.settings, *session, kept, perConnection > 1, reached};
     Ended ended = Run(x);
     if (ended == Ended::Usable && ++session->messages < perConnection && !relay.stop().load()) {
-      x.carried.release = LetGo(key, c_.sessions->Keep(key, std::move(session)));
-      return x.carried;
+      return Carried{false, LetGo(key, c_.sessions->Keep(key, std::move(session)))};
     }
     if (ended == Ended::Usable && !relay.stop().load()) Quit(*session);
     session->connection->Close();
-    if (counted) c_.sessions->Release(key);
-    if (ended != Ended::Stale) return x.carried;
+    if (placed) c_.sessions->Release(key);
+    if (ended != Ended::Stale) return Carried{ended == Ended::Stopped};
   }
 }
 

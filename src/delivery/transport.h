@@ -40,8 +40,12 @@ struct RecipientOutcome {
     Delivered,   // the next server took them
     Refused,     // refused for good: `reason` is what the sender's failure notice says
     Deferred,    // to be tried again later: `reason` is kept as their last error
-    NotReached,  // nothing said about them; their letters stay: `reason` is kept as their last error
+    NotReached,  // out of reach, or a fault: their letters stay, `reason` is kept as their last error
   };
+  // Why they were not reached, which tells the route whether another hop may do better: the
+  // server's name gave no address, none of its addresses connected, it fell silent or the
+  // connection broke; or a fault of the settings, a sign-in or the file that no hop mends.
+  enum class Cause { Fault, NoAddress, NoConnection, Silent };
   Kind kind = Kind::Delivered;
   // The text of the reply that decided it, up to its line end; "" when no reply did (a stored
   // file that ended early, a server out of reach).
@@ -49,13 +53,15 @@ struct RecipientOutcome {
   std::string reason{};
   // The line the reply answered: a stored QUIT line answered counts them as sent.
   std::string answered{};
-  // NotReached: the log line that says why, once for all of them; "" when said already.
+  // NotReached: the log line that says why, once for all of them ("" when said already), and
+  // the cause.
   std::string log{};
+  Cause cause = Cause::Fault;
 };
 
 // Hears a delivery's outcomes as soon as they are known: a recipient refused at RCPT when its
-// reply comes, those the data reached once its end is answered (before QUIT goes out). `which`
-// are indexes into the delivery's recipients.
+// reply comes, those the data reached once its end is answered (before QUIT goes out), those
+// not reached when the attempt ends. `which` are indexes into the delivery's recipients.
 class OutcomeSink {
  public:
   virtual ~OutcomeSink() = default;
@@ -66,19 +72,12 @@ class OutcomeSink {
   virtual bool Settled(const std::vector<size_t>& which, const RecipientOutcome& outcome) = 0;
 };
 
-// How a transport's attempt ended, for the recipients it said nothing about.
+// How a transport's attempt ended. Recipients it said nothing about stay as they are: no
+// connection could be had (the cap on connections stayed full, or the stop came), or the file
+// took no more.
 struct Carried {
-  enum class Rest {
-    None,          // every outcome was said, or the file took no more
-    Stopped,       // a stop or a flush cut the attempt short: nothing more is recorded
-    Abandoned,     // no connection could be had: the cap on connections stayed full, or the stop
-    NoAddress,     // `notReached` says why: the server's name gave no address ...
-    NoConnection,  // ... no address of it connected ...
-    Silent,        // ... it fell silent or the connection broke ...
-    Fault,         // ... or a fault of the settings, a sign-in or the file that no other hop mends
-  };
-  Rest rest = Rest::None;
-  RecipientOutcome notReached{RecipientOutcome::Kind::NotReached};
+  // A stop or a flush cut it short: nothing more is recorded.
+  bool stopped = false;
   // Set when something was left open for the next message (a session): called once the
   // message's file is settled, to hand it on or close it.
   std::function<void()> release{};
