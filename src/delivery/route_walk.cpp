@@ -126,7 +126,8 @@ Walked WalkRoute(OutcomeRecorder& recorder, RelayServices& relay, const Settings
     for (const Traveller& t : group) carried.push_back(t.recipient);
     recorder.Attempting(carried);
     HopSink sink(recorder, hop, HopsAfterOf(route, i), group);
-    Carried ended = transport->Carry(Delivery{file, spoolName, settings.RewriteSender, std::move(carried), hop}, sink);
+    const Delivery delivery{file, spoolName, settings.RewriteSender, std::move(carried), hop};
+    Carried ended = transport->Carry(delivery, sink);
     if (ended.release) walked.releases.push_back(std::move(ended.release));
     if (ended.stopped) return Walked{true, std::move(walked.releases)};
     std::vector<Traveller> next;
@@ -155,7 +156,8 @@ bool DeliverAlongRoute(RelayServices& relay, const Settings& settings, SpoolFile
                        const Route& route, const std::string& recipientLine, off_t position) {
   if (recipientLine.empty()) return false;
   OutcomeRecorder recorder(relay, settings, file, spoolName);
-  Walked walked = WalkRoute(recorder, relay, settings, file, spoolName, route, {PendingRecipient{recipientLine, position}});
+  const std::vector<PendingRecipient> one{PendingRecipient{recipientLine, position}};
+  Walked walked = WalkRoute(recorder, relay, settings, file, spoolName, route, one);
   // One recipient's own transaction leaves nothing open; whatever did goes now.
   for (const auto& release : walked.releases) release();
   return recorder.nextPending().value_or(walked.stopped);

@@ -1,4 +1,15 @@
-#include "delivery/smtp_transport.h"
+// SMTP, the one engine for every delivery to a next relay, an exchanger or the alternate
+// server. It replays the stored dialogue line by line over a connection that is either new
+// (each of the server's addresses in turn, see AddressRace; greeted with the stored HELO line,
+// or with EHLO, STARTTLS and the login when the hop's security asks for them) or a session
+// kept open by an earlier message to the same next relay, and reads a whole reply after each
+// command. The recipients zone becomes the delivery's recipients, one RCPT each with its
+// letter sent as 'R', each settled by its own reply; the reply to the end of the data settles
+// those it took, whose letters are on disk before anything more goes out. A connection that is
+// not kept ends with the stored QUIT line after the data, and without QUIT after a refusal, as
+// the stored dialogue is replayed for one recipient at a time; a session that is kept (to a
+// next relay taking several messages per connection, see RelaySessions) is made ready for the
+// next message with RSET after a refusal. At most the hop's cap of connections is open at once.
 
 #include <chrono>
 #include <optional>
@@ -14,6 +25,7 @@
 #include "delivery/relay_sessions.h"
 #include "delivery/route.h"
 #include "delivery/sender_rewrite.h"
+#include "delivery/transport.h"
 #include "dns/mx_resolver.h"
 #include "platform/host_lookup.h"
 #include "spool/recipient_line.h"
@@ -110,7 +122,9 @@ Ended Unreached(Exchange& x, Cause cause, const std::string& why, const std::str
   return Ended::Closed;
 }
 
-Ended Unreached(Exchange& x, Cause cause, const std::string& why) { return Unreached(x, cause, why, "Error : " + why); }
+Ended Unreached(Exchange& x, Cause cause, const std::string& why) {
+  return Unreached(x, cause, why, "Error : " + why);
+}
 
 // A TLS, certificate or login fault is the settings' doing, not the message's: the recipients
 // keep their letters and the next run tries again. `logged` when it was said where it arose.
@@ -497,7 +511,8 @@ class SmtpTransport final : public Transport {
 // moment; the file is settled by then, so the dispatcher already counts this worker gone.
 std::function<void()> SmtpTransport::LetGo(const std::string& key, uint64_t ticket) const {
   return [&relay = c_.relay, sessions = c_.sessions, key, ticket] {
-    auto session = sessions->Reclaim(key, ticket, relay.timings.sessionLinger, [&relay] { return relay.StopOrCancelled(); });
+    auto abandon = [&relay] { return relay.StopOrCancelled(); };
+    auto session = sessions->Reclaim(key, ticket, relay.timings.sessionLinger, abandon);
     if (session) CloseSession(relay, *sessions, key, std::move(session));
   };
 }
@@ -532,6 +547,7 @@ Carried SmtpTransport::Carry(const Delivery& d, OutcomeSink& sink) {
 
 }  // namespace
 
+// Declared where the transports are chosen (transport.cpp).
 std::unique_ptr<Transport> MakeSmtpTransport(const TransportContext& context) {
   return std::make_unique<SmtpTransport>(context);
 }

@@ -1,13 +1,13 @@
 #include "delivery/transport.h"
 
-#include "delivery/smtp_transport.h"
-
 namespace vellomar {
+
+// Each transport lives in a file of its own, behind `Transport`, and is made by its maker.
+std::unique_ptr<Transport> MakeSmtpTransport(const TransportContext& context);
 
 namespace {
 
-// Every way out a hop may name. A new transport is a file of its own behind `Transport` and a
-// row here.
+// Every way out a hop may name: a new transport is its file and a row here.
 struct TransportRow {
   const char* name;
   std::unique_ptr<Transport> (*make)(const TransportContext& context);
