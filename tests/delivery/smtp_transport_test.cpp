@@ -490,6 +490,20 @@ TEST_F(DeliverRecipientTest, ALongLineEndingInADotIsNotTheEndOfTheData) {
   EXPECT_EQ(peer.Transcripts()[0], want);
 }
 
+// A hop is carried by the transport it names; a name no transport has makes no attempt.
+TEST_F(DeliverRecipientTest, AHopCarriedByNoKnownTransportMakesNoAttempt) {
+  SmtpPeer peer(SmtpPeer::AcceptAll);
+  Spool("953.tml", test::WorkedExample());
+  auto [position, line] = LineAt("953.tml", 2);
+  SpoolFile file = Open("953.tml");
+  Route route = RouteVia(*relay().settings(), peer.server());
+  route.hops[0].transport = "pigeon";
+  EXPECT_FALSE(DeliverAlongRoute(relay(), *relay().settings(), file, "953.tml", route, line, position));
+  EXPECT_EQ(peer.Connections(), 0);
+  EXPECT_EQ(appDir().Read("953.tml"), test::WorkedExample());
+  EXPECT_NE(LogContent().find("Error : no transport named pigeon\r\n"), std::string::npos);
+}
+
 TEST_F(DeliverRecipientTest, ALetterThatCannotBeWrittenIsLoggedAndEndsTheRun) {
   SmtpPeer peer(SmtpPeer::AcceptAll);
   Spool("953.tml", test::WorkedExample());
