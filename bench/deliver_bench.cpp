@@ -15,13 +15,13 @@
 #include <string>
 #include <thread>
 
-#include "counting_sink.h"
-#include "process_memory.h"
 #include "control/main_window.h"
 #include "control/memory_controls.h"
+#include "counting_sink.h"
 #include "delivery/route.h"
-#include "delivery/smtp_client.h"
+#include "delivery/route_walk.h"
 #include "platform/thread_executor.h"
+#include "process_memory.h"
 #include "spool/spool_file.h"
 
 using namespace vellomar;

@@ -21,10 +21,10 @@
 #include <string>
 #include <thread>
 
+#include "common/settings.h"
 #include "control/main_window.h"
 #include "control/memory_controls.h"
-#include "common/settings.h"
-#include "delivery/smtp_client.h"
+#include "delivery/route_walk.h"
 #include "platform/thread_executor.h"
 #include "spool/relay_services.h"
 

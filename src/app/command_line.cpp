@@ -15,12 +15,12 @@
 #include "common/system_error.h"
 #include "common/version.h"
 #include "control/registry_key.h"
-#include "control/settings.h"
+#include "control/settings_loading.h"
 #include "delivery/account_choice.h"
 #include "delivery/pacing.h"
-#include "relay/program_lock.h"
 #include "platform/process.h"
 #include "platform/tls_stream.h"
+#include "relay/program_lock.h"
 #include "spool/queue_table.h"
 
 namespace vellomar {

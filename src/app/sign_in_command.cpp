@@ -11,14 +11,15 @@
 #include "common/app_directory.h"
 #include "common/system_error.h"
 #include "control/registry_key.h"
-#include "control/settings.h"
-#include "delivery/oauth_code_flow.h"
-#include "delivery/oauth_device_flow.h"
-#include "delivery/sign_ins.h"
-#include "delivery/token_store.h"
+#include "control/settings_loading.h"
+#include "platform/file_system.h"
 #include "platform/process.h"
 #include "platform/stop_flag.h"
 #include "relay/program_lock.h"
+#include "sign_in/oauth_code_flow.h"
+#include "sign_in/oauth_device_flow.h"
+#include "sign_in/sign_ins.h"
+#include "sign_in/token_store.h"
 
 namespace vellomar {
 

@@ -5,8 +5,8 @@
 
 #include "common/system_error.h"
 #include "control/main_window.h"
-#include "delivery/oauth_code_flow.h"
-#include "delivery/oauth_tokens.h"
+#include "sign_in/oauth_code_flow.h"
+#include "sign_in/oauth_tokens.h"
 
 namespace vellomar {
 

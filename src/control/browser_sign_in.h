@@ -3,7 +3,7 @@
 #include <functional>
 #include <string>
 
-#include "delivery/sign_ins.h"
+#include "sign_in/sign_ins.h"
 
 namespace vellomar {
 

@@ -3,7 +3,7 @@
 #include "common/server_address.h"
 #include "control/autostart.h"
 #include "control/registry_key.h"
-#include "control/settings.h"
+#include "control/settings_loading.h"
 
 namespace vellomar {
 

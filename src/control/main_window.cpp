@@ -5,7 +5,7 @@
 #include "common/window_controls.h"
 #include "control/control_ids.h"
 #include "control/registry_key.h"
-#include "control/settings.h"
+#include "control/settings_loading.h"
 #include "delivery/delivery_notes.h"
 #include "platform/file_system.h"
 

@@ -4,7 +4,7 @@
 #include <utility>
 
 #include "common/text.h"
-#include "control/settings.h"
+#include "control/settings_loading.h"
 
 namespace vellomar {
 

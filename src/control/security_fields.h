@@ -3,7 +3,7 @@
 #include <string>
 
 #include "control/registry_key.h"
-#include "delivery/oauth_provider.h"
+#include "sign_in/oauth_provider.h"
 
 namespace vellomar {
 

@@ -5,8 +5,8 @@
 #include "delivery/own_addresses.h"
 #include "delivery/pacing.h"
 #include "delivery/relay_sessions.h"
+#include "sign_in/sign_ins.h"
 #include "spool/relay_services.h"
-#include "delivery/sign_ins.h"
 
 namespace vellomar {
 
@@ -15,9 +15,9 @@ namespace vellomar {
 // dispatcher, which hands it to every worker; it outlives them all.
 struct DeliveryServices {
   DeliveryServices(RelayServices& relay, SignInOptions options, SignIns::NeedHandler onSignInNeeded)
-      : signIns(relay, std::move(options), std::move(onSignInNeeded)), pacer(relay.FilePath(kPacingFile)) {}
-
-
+      : signIns(relay.directory(), relay.stop(), [&relay](const std::string& line) { relay.AppendLog(line); },
+                std::move(options), std::move(onSignInNeeded)),
+        pacer(relay.FilePath(kPacingFile)) {}
 
   SignIns signIns;
   // The connections open to each next relay, and the sessions kept for the next message.

@@ -7,9 +7,9 @@
 #include "common/base64.h"
 #include "common/system_error.h"
 #include "common/text.h"
-#include "delivery/oauth_tokens.h"
 #include "platform/command_output.h"
 #include "platform/stop_flag.h"
+#include "sign_in/oauth_tokens.h"
 
 namespace vellomar {
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "common/settings.h"
-#include "delivery/oauth_tokens.h"
+#include "sign_in/oauth_tokens.h"
 #include "delivery/route.h"
 #include "platform/crypto.h"
 

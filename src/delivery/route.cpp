@@ -6,10 +6,10 @@
 #include "common/text.h"
 #include "delivery/delivery_notes.h"
 #include "delivery/delivery_services.h"
-#include "delivery/oauth_tokens.h"
 #include "delivery/own_addresses.h"
 #include "dns/mx_resolver.h"
 #include "platform/host_lookup.h"
+#include "sign_in/oauth_tokens.h"
 #include "spool/recipient_line.h"
 #include "spool/relay_services.h"
 

@@ -28,6 +28,8 @@ struct Hop {
   // The addresses of the server's host with its port: an exchanger's by Vellomar's own queries,
   // or those the route found already; unset, the system's resolver finds them.
   Addresses addresses;
+  // How mail is carried to it: the name of its transport (see TransportFor).
+  std::string transport = "smtp";
 };
 
 // Where one recipient's copy goes: its hops in the order they are tried. A later hop is taken

@@ -5,28 +5,29 @@
 #include <chrono>
 #include <optional>
 
-#include "spool/relay_services.h"
 #include "common/server_address.h"
 #include "delivery/account_choice.h"
 #include "delivery/delivery_notes.h"
 #include "delivery/delivery_services.h"
 #include "delivery/failure_notice.h"
-#include "delivery/message_age.h"
+#include "delivery/outcome_recorder.h"
 #include "delivery/pacing.h"
 #include "delivery/relay_sessions.h"
 #include "delivery/route.h"
-#include "delivery/session_delivery.h"
-#include "delivery/smtp_client.h"
+#include "delivery/route_walk.h"
 #include "delivery/spool_summary.h"
 #include "dns/mx_resolver.h"
 #include "platform/thread_handle.h"
 #include "spool/recipient_line.h"
-#include "spool/spool_file.h"
 #include "spool/relay_services.h"
+#include "spool/spool_file.h"
+#include "spool/waiting_message.h"
 
 namespace vellomar {
 
 namespace {
+
+constexpr std::chrono::seconds kDay{24 * 60 * 60};
 
 struct Run {
   RelayServices& relay;
@@ -45,7 +46,6 @@ struct Run {
   // Whole days of age when the message has outlived Lifetime: its pending recipients are given up.
   std::optional<int> expiredDays;
 };
-
 
 // The end of every run but a stop: the entry goes and the window follows, so that a
 // dispatcher at its limit sees the place freed even while nothing is being received.
@@ -111,38 +111,75 @@ int FinalScan(Run& run) {
   return End(run, exitCode);
 }
 
-enum class Next { Serve, FinalScan };
-
-// A recipient without a domain cannot be routed: it alone is given up.
-Next GiveUpWithoutDomain(Run& run, const std::string& line, off_t position) {
-  if (!SendFailureNotice(run.relay, run.name, "no domain in recipient address", line)) return Next::FinalScan;
-  return RecordRecipientState(run.relay, run.file, run.name, position, 'X') ? Next::Serve : Next::FinalScan;
-}
-
-// A recipient still pending when the message has outlived Lifetime is given up, its notice
-// naming the last error seen for it.
-Next GiveUpExpired(Run& run, const std::string& line, off_t position) {
-  std::string reason = LifetimeReason(*run.expiredDays, LastDeliveryError(run.relay, run.name, line));
-  if (!SendFailureNotice(run.relay, run.name, reason, line)) return Next::FinalScan;
-  return RecordRecipientState(run.relay, run.file, run.name, position, 'X') ? Next::Serve : Next::FinalScan;
-}
-
-// Each hop of the recipient's route in turn, until one settles the attempt. No hop (no next
-// relay, no exchanger) makes none: the recipient stays pending and the run ends.
-Next Serve(Run& run, const std::string& line, off_t position) {
-  if (run.expiredDays) return GiveUpExpired(run, line, position);
-  if (run.settings->REAL_RELAY && line.find('@') == std::string::npos) return GiveUpWithoutDomain(run, line, position);
-  Route route = RouteFor(run.relay, run.delivery, *run.account, run.name, line, run.resolver);
-  route.sessions = &run.delivery.sessions;
-  route.account = run.accountName;
-  bool goOn = DeliverAlongRoute(run.relay, *run.account, run.file, run.name, route, line, position);
-  return goOn ? Next::Serve : Next::FinalScan;
-}
-
 // Stopped: the name stays held and the entry stays for shutdown to clear.
 int Stopped(Run& run) {
   (void)run.file.Close();  // every letter written was synced when it was written
   return 0;
+}
+
+enum class Next { Serve, FinalScan };
+
+// A recipient given up without an attempt, its sender told why.
+Next GiveUp(Run& run, const std::string& line, off_t position, const std::string& reason) {
+  OutcomeRecorder recorder(run.relay, *run.account, run.file, run.name);
+  (void)recorder.Record({PendingRecipient{line, position}}, {RecipientOutcome::Kind::Refused, "", reason});
+  return recorder.nextPending().value_or(false) ? Next::Serve : Next::FinalScan;
+}
+
+// Whole days a message has waited, from the arrival time its trace header records, or, for a
+// file without one (a notice), from when this run of the program first met it; the clocks are
+// the retry schedule's. Reads the file from its start.
+int MessageAgeDays(QueueList& queue, const std::string& spoolName, SpoolFile& file) {
+  std::optional<std::time_t> arrival;
+  if (file.Rewind()) arrival = ReadArrivalTime(file);
+  using std::chrono::duration_cast;
+  using std::chrono::seconds;
+  // The trace header's date is wall-clock time; a first sighting is on the schedule's clock.
+  seconds age = arrival ? duration_cast<seconds>(queue.ScheduleWallNow() - std::chrono::system_clock::from_time_t(*arrival))
+                        : duration_cast<seconds>(queue.ScheduleNow() - queue.FirstSeen(spoolName));
+  return age < kDay ? 0 : static_cast<int>(age / kDay);
+}
+
+// The days past which a recipient still pending is given up, when `Lifetime` sets any: a
+// message is past its lifetime once it is older than that many days.
+std::optional<int> PastLifetime(Run& run) {
+  int lifetime = run.settings->Lifetime;
+  if (lifetime <= 0) return std::nullopt;
+  // Never given up untried: a clock that was wrong when the message came, or a restart after a
+  // long stop, must leave it one try first.
+  auto record = run.relay.queue.ScheduleOf(run.name);
+  if (!record || record->tries == 0) return std::nullopt;
+  int days = MessageAgeDays(run.relay.queue, run.name, run.file);
+  if (days < lifetime) return std::nullopt;
+  return days;
+}
+
+// A recipient still pending when the message has outlived Lifetime is given up, its notice
+// naming the last error seen for it.
+std::string LifetimeReason(Run& run, const std::string& line) {
+  const int days = *run.expiredDays;
+  const std::string lastError = LastDeliveryError(run.relay, run.name, line);
+  std::string reason = "could not be delivered for " + std::to_string(days) + (days == 1 ? " day: " : " days: ");
+  return reason + (lastError.empty() ? "the time a message may wait has passed" : lastError);
+}
+
+Route RouteOf(Run& run, const std::string& line) {
+  Route route = RouteFor(run.relay, run.delivery, *run.account, run.name, line, run.resolver);
+  route.sessions = &run.delivery.sessions;
+  route.account = run.accountName;
+  return route;
+}
+
+// Each hop of the recipient's route in turn, until one settles the attempt. No hop (no next
+// relay, no exchanger) makes none: the recipient stays pending and the run ends. A recipient
+// without a domain cannot be routed: it alone is given up.
+Next Serve(Run& run, const std::string& line, off_t position) {
+  if (run.expiredDays) return GiveUp(run, line, position, LifetimeReason(run, line));
+  if (run.settings->REAL_RELAY && line.find('@') == std::string::npos) {
+    return GiveUp(run, line, position, "no domain in recipient address");
+  }
+  bool goOn = DeliverAlongRoute(run.relay, *run.account, run.file, run.name, RouteOf(run, line), line, position);
+  return goOn ? Next::Serve : Next::FinalScan;
 }
 
 std::vector<PendingRecipient> PendingRecipients(Run& run) {
@@ -154,32 +191,18 @@ std::vector<PendingRecipient> PendingRecipients(Run& run) {
   return pending;
 }
 
-// A session left open for the next message is closed when no other worker took it up within
-// a moment; the file is settled by then, so the dispatcher already counts this worker gone.
-void LetSessionGo(Run& run, const std::string& key, uint64_t ticket) {
-  RelaySessions& sessions = run.delivery.sessions;
-  auto session = sessions.Reclaim(key, ticket, run.relay.timings.sessionLinger,
-                                  [&run] { return run.relay.StopOrCancelled(); });
-  if (session) CloseSession(run.relay, sessions, key, std::move(session));
-}
-
 // A next relay that takes several messages per connection gets all of a message's pending
 // recipients in one transaction, on a session that may go on to the next message. None
 // when the recipients go one transaction each (the stored dialogue as it is).
-std::optional<int> OverSession(Run& run, const std::vector<PendingRecipient>& pending) {
-  if (run.expiredDays || run.settings->REAL_RELAY) return std::nullopt;
-  if (pending.empty() || !run.file.Rewind()) return std::nullopt;
-  Route route = RouteFor(run.relay, run.delivery, *run.account, run.name, pending.front().line, run.resolver);
+std::optional<int> AllAtOnce(Run& run, const std::vector<PendingRecipient>& pending) {
+  if (run.expiredDays || run.settings->REAL_RELAY || pending.empty()) return std::nullopt;
+  Route route = RouteOf(run, pending.front().line);
   if (route.hops.empty()) return FinalScan(run);  // no next relay or no sign-in: all stay pending
-  const Hop& hop = route.hops.front();
-  int perConnection = MessagesPerConnectionFor(*run.account, hop);
-  if (route.hops.size() != 1 || perConnection <= 1) return std::nullopt;
-  SessionPlan plan{*run.account, hop, run.delivery.sessions, SessionKey(run.accountName, hop), perConnection,
-                   ConnectionsPerRelayFor(*run.account, hop)};
-  SessionOutcome outcome = DeliverOverSession(run.relay, run.file, run.name, plan, pending);
-  if (outcome.useSingle) return run.file.Rewind() ? std::nullopt : std::optional<int>(FinalScan(run));
+  if (route.hops.size() != 1 || MessagesPerConnectionFor(*run.account, route.hops.front()) <= 1) return std::nullopt;
+  OutcomeRecorder recorder(run.relay, *run.account, run.file, run.name);
+  Walked walked = WalkRoute(recorder, run.relay, *run.account, run.file, run.name, route, pending);
   int exitCode = run.relay.stop().load() ? Stopped(run) : FinalScan(run);
-  if (outcome.kept) LetSessionGo(run, plan.key, *outcome.kept);
+  for (const auto& release : walked.releases) release();
   return exitCode;
 }
 
@@ -255,11 +278,11 @@ int WorkerThread(RelayServices& relay, DeliveryServices& delivery, const std::st
   Run run{relay, delivery, name, settings, settings.get(), {}, std::move(opened.value()), {}, {}, std::move(resolver),
           std::nullopt};
   PublishSummary(run);
-  run.expiredDays = PastLifetime(relay, *settings, run.name, run.file);
+  run.expiredDays = PastLifetime(run);
   if (!run.file.Rewind()) return FinalScan(run);
   std::vector<PendingRecipient> pending = run.expiredDays ? std::vector<PendingRecipient>{} : PendingRecipients(run);
   if (Paced(run, pending)) return HeldForPace(run);
-  if (std::optional<int> exitCode = OverSession(run, pending)) return *exitCode;
+  if (std::optional<int> exitCode = AllAtOnce(run, pending)) return *exitCode;
   if (!run.file.Rewind()) return FinalScan(run);
   return RecipientLoop(run);
 }

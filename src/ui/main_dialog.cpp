@@ -10,7 +10,7 @@
 #include "control/browser_sign_in.h"
 #include "control/control_ids.h"
 #include "control/main_window.h"
-#include "control/settings.h"
+#include "control/settings_loading.h"
 #include "ui/accounts_dialog.h"
 #include "ui/dialogs.h"
 #include "ui/qt_controls.h"

@@ -5,7 +5,7 @@
 #include "common/app_directory.h"
 #include "control/autostart.h"
 #include "control/registry_key.h"
-#include "control/settings.h"
+#include "control/settings_loading.h"
 #include "platform/file_system.h"
 #include "support/store_fixture.h"
 

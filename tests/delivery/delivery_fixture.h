@@ -6,12 +6,12 @@
 #include <thread>
 #include <vector>
 
-#include "control/settings.h"
+#include "control/settings_loading.h"
 #include "delivery/route.h"
-#include "delivery/smtp_client.h"
+#include "delivery/route_walk.h"
 #include "platform/file_system.h"
-#include "spool/spool_file.h"
 #include "spool/relay_services.h"
+#include "spool/spool_file.h"
 #include "support/relay_fixture.h"
 
 namespace vellomar::test {

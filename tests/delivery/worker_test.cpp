@@ -10,9 +10,9 @@
 #include "common/system_error.h"
 #include "delivery/delivery_notes.h"
 #include "delivery/own_addresses.h"
-#include "delivery/sign_ins.h"
 #include "delivery_fixture.h"
 #include "dns/mx_resolver.h"
+#include "sign_in/sign_ins.h"
 #include "support/dns_peer.h"
 #include "support/loopback.h"
 #include "support/smtp_peer.h"
@@ -102,6 +102,55 @@ TEST_F(WorkerTest, AllDeliveredDeletesTheFileAndReleasesItsName) {
   EXPECT_FALSE(Registered("953.tml"));
   EXPECT_EQ(peer.Connections(), 2);
   EXPECT_EQ(relay().counters.sentOk, 2u);
+}
+
+// A next relay that takes several messages per connection gets all of a message's recipients
+// in one transaction: each refusal settles its own recipient as its reply comes, as that
+// recipient's own transaction would have, and the data goes once to those taken. A session
+// whose every recipient was refused is made ready for the next message with RSET.
+TEST_F(WorkerTest, OneTransactionForAllRecipientsSettlesEachByItsOwnReply) {
+  relay().timings.sessionLinger = std::chrono::milliseconds(50);
+  SmtpPeer peer([](int connection, const std::string& line) {
+    if (line.find("<gone@") != std::string::npos) return std::string("550 no such user\r\n");
+    if (line.find("<busy@") != std::string::npos) return std::string("451 busy\r\n");
+    return SmtpPeer::AcceptAll(connection, line);
+  });
+  Configure([&](Settings& s) {
+    s.SMTP = peer.server();
+    s.MessagesPerConnection = 10;
+    s.Logabo = s.Logdel = true;
+  });
+  const std::string head = "HELO a\r\nMAIL FROM:<s@example.net>\r\n";
+  const std::string body = "DATA\r\nSubject: s\r\n\r\nx\r\n.\r\nQUIT\r\n";
+  auto rcpts = [](const std::string& letters) {
+    std::string zone;
+    const char* names[] = {"a", "gone", "busy", "b"};
+    for (size_t i = 0; i < letters.size(); ++i) zone += letters[i] + std::string("CPT TO:<") + names[i] + "@example.org>\r\n";
+    return zone;
+  };
+  appDir().Write("1.tml", head + rcpts("RRRR") + body);
+  EXPECT_EQ(RunWorker("1.tml"), 0) << "one recipient waits";
+  EXPECT_EQ(appDir().Read("1.tml"), head + rcpts("XXSX") + body);
+  const Texts want = {"HELO a\r\n", "MAIL FROM:<s@example.net>\r\n", "RCPT TO:<a@example.org>\r\n",
+                      "RCPT TO:<gone@example.org>\r\n", "RCPT TO:<busy@example.org>\r\n", "RCPT TO:<b@example.org>\r\n",
+                      "DATA\r\n", "Subject: s\r\n", "\r\n", "x\r\n", ".\r\n", "QUIT\r\n"};
+  ASSERT_EQ(peer.Transcripts().size(), 1u);
+  EXPECT_EQ(peer.Transcripts()[0], want);
+  auto notices = Notices("1.tml");
+  ASSERT_EQ(notices.size(), 1u);
+  EXPECT_NE(appDir().Read(notices[0]).find("Mail to :<gone@example.org>\r\n"), std::string::npos);
+  EXPECT_NE(appDir().Read(notices[0]).find("Server replyed : \r\n550 no such user\r\n"), std::string::npos);
+  EXPECT_EQ(LastDeliveryError(relay(), "1.tml", "RCPT TO:<busy@example.org>\r\n"), "451 busy");
+  EXPECT_NE(LogContent().find("Sending to <gone@example.org> aborted (5xx STMP error)\r\n"), std::string::npos);
+  EXPECT_NE(LogContent().find("Sending to <busy@example.org> delayed (4xx STMP error)\r\n"), std::string::npos);
+  EXPECT_EQ(relay().counters.sentAll, 4u);
+  EXPECT_EQ(relay().counters.sentOk, 2u);
+
+  appDir().Write("2.tml", head + "RCPT TO:<gone@example.org>\r\n" + body);
+  EXPECT_EQ(RunWorker("2.tml"), 1) << "its only recipient given up: the file goes";
+  ASSERT_EQ(peer.Transcripts().size(), 2u);
+  EXPECT_EQ(peer.Transcripts()[1], (Texts{"HELO a\r\n", "MAIL FROM:<s@example.net>\r\n", "RCPT TO:<gone@example.org>\r\n",
+                                          "RSET\r\n", "QUIT\r\n"}));
 }
 
 TEST_F(WorkerTest, ADeferredRecipientKeepsTheFileHeldForALaterRun) {

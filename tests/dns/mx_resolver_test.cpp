@@ -6,11 +6,11 @@
 
 #include <unistd.h>
 
-#include "control/settings.h"
+#include "control/settings_loading.h"
 #include "support/child_process.h"
+#include "support/dns_peer.h"
 #include "support/eventually.h"
 #include "support/loopback.h"
-#include "support/dns_peer.h"
 #include "support/relay_fixture.h"
 
 namespace vellomar {

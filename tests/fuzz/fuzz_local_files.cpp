@@ -12,7 +12,7 @@
 #include "common/aliases.h"
 #include "common/user_file.h"
 #include "delivery/pacing.h"
-#include "delivery/token_store.h"
+#include "sign_in/token_store.h"
 #include "fuzz_check.h"
 #include "platform/file_system.h"
 #include "platform/stop_flag.h"

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "control/settings.h"
+#include "control/settings_loading.h"
 #include "control/store_file.h"
 #include "fuzz_check.h"
 

@@ -2,10 +2,10 @@
 #include <sys/stat.h>
 
 #include "control/control_ids.h"
-#include "relay/log_file.h"
-#include "control/settings.h"
+#include "control/settings_loading.h"
 #include "platform/file_system.h"
 #include "platform/local_clock.h"
+#include "relay/log_file.h"
 #include "support/relay_fixture.h"
 
 namespace vellomar {

@@ -13,15 +13,15 @@
 #include <mutex>
 #include <vector>
 
-#include "common/system_error.h"
-#include "common/network_list.h"
-#include "control/registry_key.h"
-#include "control/settings.h"
-#include "support/loopback.h"
 #include "common/login_failures.h"
+#include "common/network_list.h"
+#include "common/system_error.h"
+#include "control/registry_key.h"
+#include "control/settings_loading.h"
+#include "session_fixture.h"
 #include "smtp_server/listener_ports.h"
 #include "smtp_server/relay_policy.h"
-#include "session_fixture.h"
+#include "support/loopback.h"
 
 namespace vellomar {
 namespace {

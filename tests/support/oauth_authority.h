@@ -4,9 +4,9 @@
 #include <memory>
 #include <string>
 
-#include "delivery/oauth_provider.h"
 #include "platform/http_client.h"
 #include "platform/stop_flag.h"
+#include "sign_in/oauth_provider.h"
 #include "support/child_process.h"
 #include "support/test_certificates.h"
 

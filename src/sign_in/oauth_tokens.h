@@ -8,9 +8,9 @@
 #include <mutex>
 #include <string>
 
-#include "delivery/oauth_endpoint.h"
-#include "delivery/oauth_provider.h"
 #include "platform/error_or.h"
+#include "sign_in/oauth_endpoint.h"
+#include "sign_in/oauth_provider.h"
 
 namespace vellomar {
 

@@ -3,8 +3,8 @@
 #include <chrono>
 #include <string>
 
-#include "delivery/oauth_endpoint.h"
-#include "delivery/oauth_provider.h"
+#include "sign_in/oauth_endpoint.h"
+#include "sign_in/oauth_provider.h"
 
 namespace vellomar {
 

@@ -1,4 +1,4 @@
-#include "delivery/oauth_endpoint.h"
+#include "sign_in/oauth_endpoint.h"
 
 #include <nlohmann/json.hpp>
 
@@ -6,7 +6,7 @@
 #include <cstdlib>
 
 #include "common/text.h"
-#include "delivery/oauth_provider.h"
+#include "sign_in/oauth_provider.h"
 
 namespace vellomar {
 

@@ -1,4 +1,4 @@
-#include "delivery/oauth_device_flow.h"
+#include "sign_in/oauth_device_flow.h"
 
 #include <algorithm>
 #include <cstdlib>

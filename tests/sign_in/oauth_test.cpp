@@ -6,13 +6,13 @@
 #include <sstream>
 #include <thread>
 
-#include "delivery/oauth_code_flow.h"
-#include "delivery/oauth_device_flow.h"
-#include "delivery/oauth_provider.h"
-#include "delivery/oauth_tokens.h"
-#include "delivery/token_store.h"
 #include "platform/file_system.h"
 #include "platform/stop_flag.h"
+#include "sign_in/oauth_code_flow.h"
+#include "sign_in/oauth_device_flow.h"
+#include "sign_in/oauth_provider.h"
+#include "sign_in/oauth_tokens.h"
+#include "sign_in/token_store.h"
 #include "support/child_process.h"
 #include "support/eventually.h"
 #include "support/oauth_authority.h"

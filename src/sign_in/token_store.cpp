@@ -1,4 +1,4 @@
-#include "delivery/token_store.h"
+#include "sign_in/token_store.h"
 
 #include <fcntl.h>
 

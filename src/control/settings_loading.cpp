@@ -1,4 +1,4 @@
-#include "control/settings.h"
+#include "control/settings_loading.h"
 
 #include "common/text.h"
 #include "control/account_store.h"

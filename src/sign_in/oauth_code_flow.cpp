@@ -1,12 +1,12 @@
-#include "delivery/oauth_code_flow.h"
+#include "sign_in/oauth_code_flow.h"
 
 #include <map>
 
 #include "common/base64.h"
-#include "delivery/oauth_redirect_listener.h"
 #include "platform/crypto.h"
 #include "platform/http_client.h"
 #include "platform/stop_flag.h"
+#include "sign_in/oauth_redirect_listener.h"
 
 namespace vellomar {
 

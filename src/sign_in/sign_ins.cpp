@@ -1,13 +1,13 @@
-#include "delivery/sign_ins.h"
+#include "sign_in/sign_ins.h"
 
 #include <cstdlib>
 #include <vector>
 
 #include "common/settings.h"
-#include "delivery/oauth_tokens.h"
-#include "delivery/token_store.h"
 #include "platform/process.h"
-#include "spool/relay_services.h"
+#include "platform/stop_flag.h"
+#include "sign_in/oauth_tokens.h"
+#include "sign_in/token_store.h"
 
 namespace vellomar {
 
@@ -47,8 +47,10 @@ SignInOptions SignInOptions::FromEnvironment() {
   return options;
 }
 
-SignIns::SignIns(RelayServices& relay, SignInOptions options, NeedHandler onNeeded)
-    : relay_(relay),
+SignIns::SignIns(std::string folder, StopFlag& stop, Log log, SignInOptions options, NeedHandler onNeeded)
+    : folder_(std::move(folder)),
+      stop_(stop),
+      log_(std::move(log)),
       options_(std::move(options)),
       onNeeded_(std::move(onNeeded)),
       http_(std::make_shared<const HttpClient>(options_.http)) {}
@@ -76,20 +78,20 @@ SignIns::Choice SignIns::For(const SignInValues& values) {
     if (entry.tokens && entry.values == values) return Choice{entry.tokens, account, entry.place, ""};
     entry = made;
   }
-  relay_.AppendLog("Sign-in tokens for " + provider.provider->name + " are kept in " + made.place);
+  log_("Sign-in tokens for " + provider.provider->name + " are kept in " + made.place);
   return Choice{made.tokens, account, made.place, ""};
 }
 
 SignIns::Entry SignIns::Make(const SignInValues& values, const OAuthProvider& provider, const std::string& account) {
-  auto store = TokenStore::Open(relay_.directory(), account, options_.tryKeyring, options_.keyringWait, relay_.stop());
+  auto store = TokenStore::Open(folder_, account, options_.tryKeyring, options_.keyringWait, stop_);
   // The report asks its own token source whether a sign-in is needed; set once that exists.
   auto self = std::make_shared<std::weak_ptr<OAuthTokens>>();
   auto report = [this, account, self](const std::string& line) {
-    relay_.AppendLog(line);
+    log_(line);
     std::shared_ptr<OAuthTokens> tokens = self->lock();
     if (tokens && tokens->SignInNeeded() && onNeeded_) onNeeded_(account, line);
   };
-  auto tokens = std::make_shared<OAuthTokens>(provider, http_, store, relay_.stop(), report);
+  auto tokens = std::make_shared<OAuthTokens>(provider, http_, store, stop_, report);
   *self = tokens;
   return Entry{values, tokens, store->Description()};
 }
@@ -113,7 +115,7 @@ void SignIns::ReloadAll() {
 void SignIns::Announce(const Settings& settings) {
   if (settings.SMTP_OAuth.empty()) return;
   Choice choice = For(NextRelaySignIn(settings));
-  if (!choice.tokens) relay_.AppendLog("Error : can't sign in: " + choice.problem);
+  if (!choice.tokens) log_("Error : can't sign in: " + choice.problem);
 }
 
 }  // namespace vellomar

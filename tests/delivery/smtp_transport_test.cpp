@@ -1,4 +1,4 @@
-#include "delivery/smtp_client.h"
+#include "delivery/route_walk.h"
 
 #include <gtest/gtest.h>
 
@@ -13,9 +13,9 @@
 
 #include "delivery/delivery_notes.h"
 #include "delivery/route.h"
+#include "delivery_fixture.h"
 #include "platform/host_lookup.h"
 #include "spool/relay_services.h"
-#include "delivery_fixture.h"
 #include "support/eventually.h"
 #include "support/loopback.h"
 #include "support/smtp_peer.h"
@@ -488,6 +488,20 @@ TEST_F(DeliverRecipientTest, ALongLineEndingInADotIsNotTheEndOfTheData) {
   EXPECT_EQ(appDir().Read("953.tml")[LineAt("953.tml", 2).first], 'X');
   Lines want = {"HELO a\r\n", "MAIL FROM:<s>\r\n", "RCPT TO:<r>\r\n", "DATA\r\n", longLine, "x\r\n", ".\r\n", "QUIT\r\n"};
   EXPECT_EQ(peer.Transcripts()[0], want);
+}
+
+// A hop is carried by the transport it names; a name no transport has makes no attempt.
+TEST_F(DeliverRecipientTest, AHopCarriedByNoKnownTransportMakesNoAttempt) {
+  SmtpPeer peer(SmtpPeer::AcceptAll);
+  Spool("953.tml", test::WorkedExample());
+  auto [position, line] = LineAt("953.tml", 2);
+  SpoolFile file = Open("953.tml");
+  Route route = RouteVia(*relay().settings(), peer.server());
+  route.hops[0].transport = "pigeon";
+  EXPECT_FALSE(DeliverAlongRoute(relay(), *relay().settings(), file, "953.tml", route, line, position));
+  EXPECT_EQ(peer.Connections(), 0);
+  EXPECT_EQ(appDir().Read("953.tml"), test::WorkedExample());
+  EXPECT_NE(LogContent().find("Error : no transport named pigeon\r\n"), std::string::npos);
 }
 
 TEST_F(DeliverRecipientTest, ALetterThatCannotBeWrittenIsLoggedAndEndsTheRun) {

@@ -1,9 +1,9 @@
-#include "delivery/oauth_tokens.h"
+#include "sign_in/oauth_tokens.h"
 
 #include "common/system_error.h"
-#include "delivery/token_store.h"
 #include "platform/http_client.h"
 #include "platform/stop_flag.h"
+#include "sign_in/token_store.h"
 
 namespace vellomar {
 

@@ -8,13 +8,13 @@
 #include <optional>
 #include <string>
 
-#include "delivery/oauth_provider.h"
 #include "platform/http_client.h"
+#include "sign_in/oauth_provider.h"
 
 namespace vellomar {
 
 class OAuthTokens;
-class RelayServices;
+class StopFlag;
 struct Settings;
 
 // What names one sign-in: the provider's values as stored and the mailbox signed in as.
@@ -50,7 +50,7 @@ struct SignInOptions {
 };
 
 // The sign-ins of one relay: one token source (OAuthTokens) per account, made when first asked
-// for and kept while the relay lives, so that a new settings snapshot with the same values finds
+// for and kept while the sign-ins live, so that a new settings snapshot with the same values finds
 // the access token the last one got; changed values make a new one. One HTTP client serves them
 // all. What a token source reports goes to the log, and a sign-in that must be made again also to
 // `onNeeded` (the window's "Sign in" notice); neither ever bounces mail.
@@ -60,7 +60,10 @@ struct SignInOptions {
 class SignIns {
  public:
   using NeedHandler = std::function<void(const std::string& account, const std::string& line)>;
-  SignIns(RelayServices& relay, SignInOptions options, NeedHandler onNeeded);
+  using Log = std::function<void(const std::string& line)>;
+  // Refresh tokens kept in files go to `folder` (the relay's application directory); `stop`
+  // ends every wait; `log` takes the lines to log, from any thread.
+  SignIns(std::string folder, StopFlag& stop, Log log, SignInOptions options, NeedHandler onNeeded);
   ~SignIns();
   SignIns(const SignIns&) = delete;
   SignIns& operator=(const SignIns&) = delete;
@@ -93,7 +96,9 @@ class SignIns {
   std::optional<Choice> Known(const SignInValues& values, const std::string& account) const;
   Entry Make(const SignInValues& values, const OAuthProvider& provider, const std::string& account);
 
-  RelayServices& relay_;
+  const std::string folder_;
+  StopFlag& stop_;
+  const Log log_;
   const SignInOptions options_;
   const NeedHandler onNeeded_;
   const std::shared_ptr<const HttpClient> http_;

@@ -1,4 +1,4 @@
-#include "delivery/oauth_redirect_listener.h"
+#include "sign_in/oauth_redirect_listener.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "delivery/oauth_provider.h"
+#include "sign_in/oauth_provider.h"
 
 #include <cctype>
 

@@ -1,4 +1,4 @@
-#include "control/settings.h"
+#include "control/settings_loading.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
