@@ -65,6 +65,9 @@ const SettingRow kRows[] = {
     {"ConnectionsPerRelay", "0", Count, false, kWithRelay, SecurityDialog, &Settings::ConnectionsPerRelay},
     {"MaxPerMinute", "0", Count, false, kWithRelay, SecurityDialog, &Settings::MaxPerMinute},
     {"MaxRecipientsPerDay", "0", Count, false, kWithRelay, SecurityDialog, &Settings::MaxRecipientsPerDay},
+    {"Notify", "1", Flag, false, kAtStart, None, &Settings::Notify},
+    {"WarnAfter", "60", Count, false, kAtStart, None, &Settings::WarnAfter},
+    {"CriticalAfter", "1440", Count, false, kAtStart, None, &Settings::CriticalAfter},
 };
 
 // What an account section holds: the next relay and everything about sending through it.

@@ -169,6 +169,7 @@ Ended DataEnded(Batch& b, const std::string& reply) {
     (void)RecordRecipientState(b.relay, b.file, b.spoolName, b.recipients[i].position, 'X');
     if (b.file.WriteFailed()) return Ended::Broken;
   }
+  if (!b.accepted.empty()) NoteDelivered(b.relay, b.spoolName);
   return Ended::Usable;
 }
 
@@ -237,6 +238,7 @@ Ended Opened(Batch& b, const OpeningResult& opened) {
       return Helo(b);
     case OpeningResult::Kind::Fault:
       b.relay.AppendLog(opened.text);
+      if (opened.loginRefused) NoteLoginRefused(b.relay, b.spoolName, Server(b), opened.text);
       return Unsettled(b, WithoutErrorMark(opened.text), false);
     case OpeningResult::Kind::Waiting:
       return Unsettled(b, WithoutErrorMark(opened.text), false);

@@ -230,6 +230,7 @@ bool Accepted(Transaction& t) {
   std::string quit;
   bool haveQuit = ReadLine(t.file, quit) && StartsWithIgnoreCase(quit, "QUIT");
   bool nextPending = RecordRecipientState(t.relay, t.file, t.spoolName, t.position, 'X');
+  NoteDelivered(t.relay, t.spoolName);
   if (haveQuit && !t.relay.stop().load()) {
     t.unsent = quit;
     std::string reply;
@@ -333,6 +334,7 @@ bool OpenAndReplay(Transaction& t) {
       if (!t.file.Rewind()) return FileEnded(t, "unexpected EOF", heloLine);
       return Replay(t);
     case OpeningResult::Kind::Fault:
+      if (opened.loginRefused) NoteLoginRefused(t.relay, t.spoolName, t.server, opened.text);
       return ConfigurationFault(t, opened.text);
     case OpeningResult::Kind::ClearOnly:
       return ReplayInTheClear(t, opened.text);
