@@ -121,7 +121,8 @@ SettingReading ApplySetting(const SettingRow& row, const std::string& text, Sett
       FieldOf<std::string>(row, settings) = text;
       break;
     case Flag:
-      FieldOf<bool>(row, settings) = IsOne(text);
+      // Unset, a flag is its default (Notify is on unless stored as 0).
+      FieldOf<bool>(row, settings) = IsOne(text.empty() ? std::string(row.defaultText) : text);
       break;
     case Number:
     case Days:

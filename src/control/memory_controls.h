@@ -2,6 +2,7 @@
 
 #include <map>
 #include <mutex>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -45,6 +46,10 @@ class MemoryControls : public WindowControls {
     std::string body;
     std::string signIn;
     bool operator==(const Notification&) const = default;
+    // For a test's failure message.
+    friend std::ostream& operator<<(std::ostream& out, const Notification& n) {
+      return out << "{\"" << n.title << "\", \"" << n.body << "\", \"" << n.signIn << "\"}";
+    }
   };
   void SetTray(bool present);
   std::vector<Notification> Notifications();

@@ -24,6 +24,7 @@ std::optional<int64_t> IntegerIn(const Json& value, int64_t low, int64_t high) {
   if (value.is_number_unsigned()) {
     uint64_t number = value.get<uint64_t>();
     if (high < 0 || number > static_cast<uint64_t>(high)) return std::nullopt;
+    if (low > 0 && number < static_cast<uint64_t>(low)) return std::nullopt;
     return static_cast<int64_t>(number);
   }
   int64_t number = value.get<int64_t>();

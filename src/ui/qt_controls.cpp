@@ -22,6 +22,8 @@ QIcon Bitmap(int id) { return QIcon(QString(":/images/bitmap%1.png").arg(id)); }
 
 }  // namespace
 
+QtControls::QtControls(MainDialog& dialog) : dialog_(dialog) {}
+
 QtControls::~QtControls() { RemoveTrayIcon(); }
 
 // The lists are changed here only by a refresh, which holds a registry lock: their signals are

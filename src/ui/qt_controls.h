@@ -17,7 +17,7 @@ class MainDialog;
 // boxes, the start-up Modes dialog and the tray icon. Used on Qt's main thread only.
 class QtControls : public WindowControls {
  public:
-  explicit QtControls(MainDialog& dialog) : dialog_(dialog) {}
+  explicit QtControls(MainDialog& dialog);
   ~QtControls() override;
 
   int ListCount(int listId) override;

@@ -173,6 +173,28 @@ TEST_F(SettingsTest, LifetimeDaysWithZeroForEver) {
   }
 }
 
+// A flag whose default is on stays on while unset; the status thresholds are minutes, 0 for
+// never.
+TEST_F(SettingsTest, NotifyIsOnUnlessStoredOffAndTheStatusThresholdsAreMinutes) {
+  struct Case {
+    const char* notify;  // nullptr: missing
+    bool want;
+    const char* warnAfter;
+    int32_t wantWarn;
+  };
+  const Case cases[] = {{nullptr, true, nullptr, 60}, {"1", true, "30", 30}, {"0", false, "0", 0},
+                        {"no", false, "soon", 60},  {"", true, "-5", 60}};
+  for (const Case& c : cases) {
+    RegistryKey key = SettingsKey();
+    key.Write("Notify", c.notify == nullptr ? "" : c.notify);
+    key.Write("WarnAfter", c.warnAfter == nullptr ? "" : c.warnAfter);
+    Settings settings = LoadSettings(key).settings;
+    EXPECT_EQ(settings.Notify, c.want) << (c.notify ? c.notify : "missing");
+    EXPECT_EQ(settings.WarnAfter, c.wantWarn) << (c.warnAfter ? c.warnAfter : "missing");
+    EXPECT_EQ(settings.CriticalAfter, 1440);
+  }
+}
+
 TEST_F(SettingsTest, AllowNamesTheServedNetworksAndFallsBackToTheLocalOnes) {
   struct Case {
     const char* text;

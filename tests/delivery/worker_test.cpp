@@ -381,11 +381,11 @@ TEST_F(WorkerTest, WhatBecameOfTheMailIsToldToItsWatchers) {
   const AccountStatus& account = status.accounts["default"];
   EXPECT_TRUE(account.lastSuccess.has_value());
   EXPECT_TRUE(account.lastFailure.has_value());
-  EXPECT_EQ(account.lastFailureReason, "<second address>: 5.1.1 no such user");
+  EXPECT_EQ(account.lastFailureReason, "<second address>: 550 5.1.1 no such user");
   windowThread.Invoke([this] { mainWindow.ShowDueNotifications(std::chrono::steady_clock::now() + std::chrono::seconds(6)); });
   EXPECT_EQ(controls.Notifications(),
             (std::vector<MemoryControls::Notification>{
-                {"Recipient given up", "<second address>: 5.1.1 no such user. Its sender gets a failure notice.", ""}}));
+                {"Recipient given up", "<second address>: 550 5.1.1 no such user. Its sender gets a failure notice.", ""}}));
 }
 
 TEST_F(WorkerTest, FilesWithoutPendingRecipients) {
