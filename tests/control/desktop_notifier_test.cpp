@@ -13,7 +13,7 @@ using Notification = DesktopNotifier::Notification;
 using std::chrono::minutes;
 using std::chrono::seconds;
 
-// One event at its second since the start, or a look at what is due then (`kind` unset).
+// One event at its second since the start, or (no event) a look at what is due then.
 struct Step {
   int at;
   std::optional<RelayEvent> event;

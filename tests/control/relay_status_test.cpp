@@ -83,7 +83,9 @@ struct Folder {
     settings.Accounts.push_back({name, values});
   }
 
-  RelayStatus Gather() const { return GatherStatus({dir.path(), dir.path(), now, false}, settings); }
+  // Where the files are read from: the folder, unless a case looks elsewhere.
+  std::string look = dir.path();
+  RelayStatus Gather() const { return GatherStatus({look, dir.path(), now, false}, settings); }
 };
 
 struct Field {
@@ -194,6 +196,14 @@ TEST(RelayStatusTest, PreparedFoldersGiveTheirVerdictAndFields) {
        Health::Critical,
        {{"/spool/lastTrouble/reason", "can't write spool file 1.tml: No space left on device"},
         {"/problems", {"can't write spool file 1.tml: No space left on device"}}}},
+      {"an unreadable folder (a file stands in: root reads any folder)",
+       [](Folder& f) {
+         f.dir.Write("file", "not a folder");
+         f.look = f.dir.File("file");
+       },
+       Health::Unknown,
+       {{"/status", "unknown"}, {"/exitStatus", 3}, {"/running", nullptr}, {"/spool/writable", nullptr},
+        {"/messages", 0}, {"/problems", {"can't read " + std::string("%folder%") + ": Not a directory"}}}},
       {"an unwritable spool folder",
        [](Folder& f) {
          f.Run();
@@ -215,6 +225,10 @@ TEST(RelayStatusTest, PreparedFoldersGiveTheirVerdictAndFields) {
       ASSERT_TRUE(json.contains(pointer)) << c.name << ": no " << field.pointer << " in " << json.dump(2);
       // "now+240": a time, that long after the folder's moment.
       Json want = field.want;
+      if (want.is_array() && !want.empty() && want[0].is_string()) {
+        std::string text = want[0].get<std::string>();
+        if (size_t at = text.find("%folder%"); at != std::string::npos) want[0] = text.replace(at, 8, folder.dir.path());
+      }
       if (want.is_string() && want.get<std::string>().rfind("now", 0) == 0) {
         want = static_cast<int64_t>(folder.now) + std::stoll(want.get<std::string>().substr(3));
       }
