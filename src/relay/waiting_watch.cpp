@@ -33,7 +33,9 @@ std::vector<WaitingWatch::Message> WaitingWatch::Look(std::time_t now, std::chro
     auto old = known_.find(name);
     if (old != known_.end() && old->second.identity == identity.value()) {
       seen.emplace(name, std::move(old->second));
-    } else if (auto read = Read(name, identity.value())) {
+    } else if (auto read = Read(name, identity.value()); read && !read->message.recipient.empty()) {
+      // A file without a pending recipient is still being received (or is going): it is read
+      // again at the next look.
       seen.emplace(name, std::move(*read));
     }
   }

@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include "relay/waiting_watch.h"
+#include "support/temp_dir.h"
+
 #include <functional>
 #include <map>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -86,6 +90,34 @@ TEST(StatusFileTest, AHostileFileIsReadWithBounds) {
     EXPECT_EQ(read.has_value(), c.status) << c.name;
     if (read && c.check) c.check(*read);
   }
+}
+
+// The status keeper's look at the waiting mail: each message that passed the age is told once,
+// a notice is aged from its file, and one still being received waits for the next look.
+TEST(WaitingWatchTest, EachMessageThatPassedTheAgeIsToldOnce) {
+  test::TempDir dir;
+  const std::time_t now = std::time(nullptr);
+  auto message = [&](const std::string& recipients, const std::string& date) {
+    return "HELO a\r\nMAIL FROM:<ann@example.org>\r\n" + recipients + "DATA\r\nReceived: from a\r\n\tby b with Vellomar; " +
+           date + "\r\n\r\nx\r\n.\r\nQUIT\r\n";
+  };
+  dir.Write("1.tml", message("XCPT TO:<a@x>\r\nSCPT TO:<b@x>\r\n", "Sun, 6 Dec 2026 08:05:03 +0000"));
+  dir.Write("2.tml", "HELO relay\r\nMAIL FROM:<>\r\nRCPT TO:<ann@example.org>\r\nDATA\r\n\r\nx\r\n.\r\nQUIT\r\n");
+  dir.Write("3.tml", "HELO a\r\nMAIL FROM:<ann@example.org>\r\n");
+  dir.Write("4.txt", message("RCPT TO:<c@x>\r\n", "Sun, 6 Dec 2026 08:05:03 +0000"));
+  WaitingWatch watch(dir.path());
+  const std::time_t dated = 1796544303;  // Sun, 6 Dec 2026 08:05:03 UTC
+  auto passed = watch.Look(dated + 3601, std::chrono::hours(1));
+  ASSERT_EQ(passed.size(), 1u);
+  EXPECT_EQ(passed[0].name, "1.tml");
+  EXPECT_EQ(passed[0].sender, "<ann@example.org>");
+  EXPECT_EQ(passed[0].recipient, "<b@x>");
+  EXPECT_EQ(passed[0].arrival, dated);
+  EXPECT_EQ(watch.Names(), (std::vector<std::string>{"1.tml", "2.tml"})) << "3.tml is still being received";
+  EXPECT_TRUE(watch.Look(dated + 7200, std::chrono::hours(1)).empty()) << "told once";
+  passed = watch.Look(now + 3601, std::chrono::hours(1));
+  ASSERT_EQ(passed.size(), 1u) << "the notice, from when its file was made";
+  EXPECT_EQ(passed[0].name, "2.tml");
 }
 
 }  // namespace
