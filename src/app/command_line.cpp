@@ -10,6 +10,7 @@
 #include <string>
 
 #include "app/sign_in_command.h"
+#include "app/status_command.h"
 #include "app/user_command.h"
 #include "common/app_directory.h"
 #include "common/system_error.h"
@@ -28,7 +29,7 @@ namespace vellomar {
 namespace {
 
 constexpr const char* kUsage =
-    "Usage: vellomar [--help | --version | --queue | --deliver-now |\n"
+    "Usage: vellomar [--help | --version | --queue | --status [--json] | --deliver-now |\n"
     "                 --sign-in [--device] [--account NAME] |\n"
     "                 --add-user NAME | --remove-user NAME | --list-users]\n";
 
@@ -40,6 +41,9 @@ int Help(std::ostream& out) {
          "  --help         print this help and end\n"
          "  --version      print the version and end\n"
          "  --queue        print the messages waiting for delivery in the program's folder\n"
+         "  --status       say how the program of that folder is doing, for a person or a monitoring\n"
+         "                 check: exit status 0 all well, 1 a warning, 2 critical, 3 unreadable\n"
+         "  --json         (after --status) the same as one JSON object\n"
          "  --deliver-now  ask the program running from that folder to try every waiting message now\n"
          "  --sign-in      sign in to the provider SMTP_OAuth names, in a browser on this machine, and\n"
          "                 keep the sign-in where the program running from that folder finds it\n"
@@ -118,6 +122,9 @@ std::optional<int> RunCommandLine(int argc, char** argv, std::ostream& out, std:
   std::string option = argv[1];
   if (option == "--sign-in") {
     if (std::optional<int> status = SignIn(argc, argv, out, err)) return status;
+  }
+  if (option == "--status" && (argc == 2 || (argc == 3 && std::string(argv[2]) == "--json"))) {
+    return StatusCommand(argc == 3, out, err);
   }
   if (argc == 3 && option == "--add-user") return AddUserCommand(argv[2], std::cin, out, err);
   if (argc == 3 && option == "--remove-user") return RemoveUserCommand(argv[2], out, err);

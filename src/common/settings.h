@@ -104,6 +104,13 @@ struct Settings {
   int32_t ConnectionsPerRelay;
   int32_t MaxPerMinute;
   int32_t MaxRecipientsPerDay;
+  // Desktop notifications of given-up mail, sign-ins and logins to mend, a spool that cannot
+  // be written and mail waiting over an hour (1: shown where there is a tray).
+  bool Notify;
+  // `vellomar --status`: minutes the oldest waiting message may wait before the status is a
+  // warning, and critical (0: never).
+  int32_t WarnAfter;
+  int32_t CriticalAfter;
   // The accounts of the store's "Accounts" sections, in name order.
   std::vector<Account> Accounts;
 };

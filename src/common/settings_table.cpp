@@ -65,6 +65,9 @@ const SettingRow kRows[] = {
     {"ConnectionsPerRelay", "0", Count, false, kWithRelay, SecurityDialog, &Settings::ConnectionsPerRelay},
     {"MaxPerMinute", "0", Count, false, kWithRelay, SecurityDialog, &Settings::MaxPerMinute},
     {"MaxRecipientsPerDay", "0", Count, false, kWithRelay, SecurityDialog, &Settings::MaxRecipientsPerDay},
+    {"Notify", "1", Flag, false, kAtStart, None, &Settings::Notify},
+    {"WarnAfter", "60", Count, false, kAtStart, None, &Settings::WarnAfter},
+    {"CriticalAfter", "1440", Count, false, kAtStart, None, &Settings::CriticalAfter},
 };
 
 // What an account section holds: the next relay and everything about sending through it.
@@ -118,7 +121,8 @@ SettingReading ApplySetting(const SettingRow& row, const std::string& text, Sett
       FieldOf<std::string>(row, settings) = text;
       break;
     case Flag:
-      FieldOf<bool>(row, settings) = IsOne(text);
+      // Unset, a flag is its default (Notify is on unless stored as 0).
+      FieldOf<bool>(row, settings) = IsOne(text.empty() ? std::string(row.defaultText) : text);
       break;
     case Number:
     case Days:

@@ -13,7 +13,7 @@ namespace vellomar {
 // How a stored text becomes a field's value.
 enum class SettingKind {
   Text,      // as stored, never trimmed
-  Flag,      // true exactly when the text is "1"
+  Flag,      // true exactly when the text is "1"; an empty text is the default
   Number,    // the decimal prefix; 0 (or no digits) means the default
   Days,      // the decimal prefix from 0 up; negative or no digits mean the default
   Count,     // as Days, for a count or size that 0 switches off

@@ -60,6 +60,16 @@ class WindowControls {
                 "Vellomar");
   }
 
+  // Desktop notifications, through the tray icon: whether the face can show one now (it has a
+  // tray), and one shown. `signIn`, when not empty, is the sign-in a "Sign in..." action on it
+  // makes again.
+  virtual bool CanNotify() { return false; }
+  virtual void Notify(const std::string& title, const std::string& body, const std::string& signIn) {
+    (void)title;  // a face without a tray shows nothing
+    (void)body;
+    (void)signIn;
+  }
+
   // The text of the selected item of a list box, empty when nothing is selected.
   std::string ListSelectedText(int listId) {
     int selected = ListSelection(listId);

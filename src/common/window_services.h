@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "common/relay_event.h"
+
 namespace vellomar {
 
 // What a relay tells the window that shows it, and nothing more: the relay depends on this
@@ -32,6 +34,10 @@ class WindowServices {
   // The sign-in kept under `account` must be made (again): the log line that said so, and the
   // window offers to sign in. Said once for each time it became needed; nobody waits.
   virtual void SignInNeeded(const std::string& account, const std::string& logLine) = 0;
+
+  // Desktop notifications. An event the people at the desktop should hear of (a kind that
+  // IsNotified); nobody waits. A window without notifications ignores it.
+  virtual void ReportEvent(const RelayEvent& event) { (void)event; }
 };
 
 }  // namespace vellomar

@@ -150,6 +150,20 @@ void MainWindow::SignInNeeded(const std::string& account, const std::string& log
   windowThread_.Post([this, account, text = WithoutErrorMark(logLine)] { controls_.OfferSignIn(account, text); });
 }
 
+void MainWindow::ReportEvent(const RelayEvent& event) {
+  if (!IsNotified(event.kind) || !relay_.settings()->Notify) return;
+  windowThread_.Post([this, event, at = std::chrono::steady_clock::now()] {
+    if (controls_.CanNotify()) notifier_.Add(event, at);
+  });
+}
+
+void MainWindow::ShowDueNotifications(DesktopNotifier::TimePoint now) {
+  if (!controls_.CanNotify()) return;
+  for (const DesktopNotifier::Notification& shown : notifier_.Due(now)) {
+    controls_.Notify(shown.title, shown.body, shown.signIn);
+  }
+}
+
 void MainWindow::HideWindow() {
   windowThread_.Invoke([this] { controls_.SetWindowVisible(false); });
 }

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "common/window_services.h"
+#include "control/desktop_notifier.h"
 #include "platform/executor.h"
 #include "platform/local_clock.h"
 #include "platform/stop_flag.h"
@@ -69,6 +70,12 @@ class MainWindow final : public WindowServices {
   void SetClientImage(bool running) override;
   void HideWindow() override;
   void SignInNeeded(const std::string& account, const std::string& logLine) override;
+  // Held for the desktop's notifications, unless `Notify` is 0 or the face has no tray.
+  void ReportEvent(const RelayEvent& event) override;
+
+  // Run on the window's thread, by the face's timer: the desktop notifications due at `now`
+  // are shown.
+  void ShowDueNotifications(DesktopNotifier::TimePoint now = std::chrono::steady_clock::now());
 
   Executor& windowThread() { return windowThread_; }
   WindowControls& controls() { return controls_; }
@@ -79,6 +86,8 @@ class MainWindow final : public WindowServices {
 
   Executor& windowThread_;
   WindowControls& controls_;
+  // Used on the window's thread only.
+  DesktopNotifier notifier_;
   // Last: its threads are joined before the window they report to goes.
   Relay relay_;
 };

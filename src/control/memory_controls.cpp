@@ -111,5 +111,24 @@ std::vector<std::string> MemoryControls::SystemErrors() {
   return systemErrors_;
 }
 
-}  // namespace vellomar
+bool MemoryControls::CanNotify() {
+  std::lock_guard<std::mutex> guard(lock_);
+  return tray_;
+}
 
+void MemoryControls::Notify(const std::string& title, const std::string& body, const std::string& signIn) {
+  std::lock_guard<std::mutex> guard(lock_);
+  if (tray_) notifications_.push_back({title, body, signIn});
+}
+
+void MemoryControls::SetTray(bool present) {
+  std::lock_guard<std::mutex> guard(lock_);
+  tray_ = present;
+}
+
+std::vector<MemoryControls::Notification> MemoryControls::Notifications() {
+  std::lock_guard<std::mutex> guard(lock_);
+  return notifications_;
+}
+
+}  // namespace vellomar

@@ -2,6 +2,7 @@
 
 #include <map>
 #include <mutex>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,9 @@ class MemoryControls : public WindowControls {
   void SetWindowVisible(bool visible) override;
   bool WindowVisible() override;
   void ShowSystemError(const std::string& text) override;
+  // Notifications are kept only once a test says the face has a tray; the console face has none.
+  bool CanNotify() override;
+  void Notify(const std::string& title, const std::string& body, const std::string& signIn) override;
 
   std::vector<std::string> ListItems(int listId);
   struct Message {
@@ -37,6 +41,18 @@ class MemoryControls : public WindowControls {
   std::vector<Message> Messages();
   // The system error texts shown, oldest first.
   std::vector<std::string> SystemErrors();
+  struct Notification {
+    std::string title;
+    std::string body;
+    std::string signIn;
+    bool operator==(const Notification&) const = default;
+    // For a test's failure message.
+    friend std::ostream& operator<<(std::ostream& out, const Notification& n) {
+      return out << "{\"" << n.title << "\", \"" << n.body << "\", \"" << n.signIn << "\"}";
+    }
+  };
+  void SetTray(bool present);
+  std::vector<Notification> Notifications();
 
   // The notifications box keeps this many of its newest lines.
   static constexpr size_t kNotificationLines = 1000;
@@ -54,6 +70,8 @@ class MemoryControls : public WindowControls {
   std::vector<Message> messages_;
   std::vector<std::string> systemErrors_;
   size_t notificationLines_ = 0;
+  bool tray_ = false;
+  std::vector<Notification> notifications_;
   bool visible_ = true;
 };
 

@@ -133,7 +133,9 @@ std::string ChooseMechanism(Session& s, const Extensions& extensions) {
 OpeningResult LoginEnded(Session& s, const std::string& reply) {
   if (reply[0] == '2') return Result(Kind::Ready);
   if (reply[0] == '4') return Result(Kind::Reply, reply, "AUTH\r\n");
-  return Result(Kind::Fault, "Error : authentication refused by " + s.server + ": " + ReplyText(reply));
+  OpeningResult refused = Result(Kind::Fault, "Error : authentication refused by " + s.server + ": " + ReplyText(reply));
+  refused.loginRefused = true;
+  return refused;
 }
 
 // One XOAUTH2 login with `token`: false when the connection was lost, else `reply` is the

@@ -29,6 +29,8 @@ struct OpeningResult {
   Kind kind = Kind::Ready;
   std::string text;
   std::string sent;
+  // A Fault that is the server refusing the login itself (a 5xx to AUTH), not the way to it.
+  bool loginRefused = false;
   // What the last EHLO reply offered of the MAIL parameters the replay may add.
   bool offersSize = false;
   bool offers8BitMime = false;

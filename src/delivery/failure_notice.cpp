@@ -7,6 +7,7 @@
 #include "common/local_names.h"
 #include "common/system_error.h"
 #include "common/text.h"
+#include "delivery/delivery_notes.h"
 #include "delivery/notice_header.h"
 #include "platform/file_system.h"
 #include "platform/socket.h"
@@ -118,8 +119,9 @@ bool SendFailureNotice(RelayServices& relay, const std::string& spoolName, const
   MailSummary summary;
   Sender sender = FindSender(relay, spoolName, summary);
   if (sender == Sender::Unknown) return NotWritten(relay, spoolName, "message not registered");
-  if (sender == Sender::Nobody) return true;
-  return QueueFailureNotice(relay, summary, reason, recipientLine, spoolName);
+  bool given = sender == Sender::Nobody || QueueFailureNotice(relay, summary, reason, recipientLine, spoolName);
+  if (given) NoteGivenUp(relay, spoolName, recipientLine, reason);
+  return given;
 }
 
 bool QueueFailureNotice(RelayServices& relay, const MailSummary& summary, const std::string& reason,

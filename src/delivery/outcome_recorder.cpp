@@ -50,6 +50,7 @@ bool OutcomeRecorder::Record(const std::vector<PendingRecipient>& recipients, co
   }
   if (!Write(letters)) return false;
   relay_.counters.sentOk += sent;
+  if (outcome.kind == Kind::Delivered) NoteDelivered(relay_, spoolName_);
   return true;
 }
 

@@ -132,6 +132,17 @@ std::optional<Pacer::WallTime> Pacer::PacedUntil(const std::string& account, con
   return WallTimeOf(std::max(messagesFree.value_or(0), recipientsFree.value_or(0)));
 }
 
+Pacer::Used Pacer::UsedAt(const std::string& account, WallTime now) const {
+  std::lock_guard<std::mutex> guard(lock_);
+  auto found = accounts_.find(account);
+  if (found == accounts_.end()) return {};
+  Counts counts = found->second;
+  Prune(counts, Milliseconds(now));
+  Used used{static_cast<int64_t>(counts.messages.size()), 0};
+  for (const auto& [minute, count] : counts.recipients) used.recipientsLastDay += count;
+  return used;
+}
+
 std::optional<Pacer::WallTime> Pacer::Take(const std::string& account, const Limits& limits, int recipients,
                                           WallTime now) {
   if (limits.messagesPerMinute <= 0 && limits.recipientsPerDay <= 0) return std::nullopt;

@@ -41,6 +41,14 @@ class Pacer {
   std::optional<WallTime> PacedUntil(const std::string& account, const Limits& limits, int recipients,
                                      WallTime now) const;
 
+  // What an account has used of its limits at `now`: messages in the last minute and
+  // recipients in the last day, as the rolling windows count them.
+  struct Used {
+    int64_t messagesLastMinute = 0;
+    int64_t recipientsLastDay = 0;
+  };
+  Used UsedAt(const std::string& account, WallTime now) const;
+
   // How the last write of the state file went (Ok before any): a failed write leaves the
   // counts in memory right, and only a restart would forget them.
   Status LastSave() const;

@@ -453,6 +453,7 @@ Ended OpenAndReplay(Exchange& x) {
       if (!x.d.file.Rewind()) return FileEnded(x, "unexpected EOF", heloLine);
       return Replay(x);
     case OpeningResult::Kind::Fault:
+      if (opened.loginRefused) NoteLoginRefused(x.relay, x.d.spoolName, Server(x), opened.text);
       return Fault(x, opened.text);
     case OpeningResult::Kind::Waiting:
       return Fault(x, opened.text, true);

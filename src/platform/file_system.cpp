@@ -5,6 +5,7 @@
 #include <limits.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -381,6 +382,23 @@ Status WriteAllAt(int fd, const char* data, size_t size, off_t offset) {
     size -= static_cast<size_t>(put);
     offset += put;
   }
+  return Ok();
+}
+
+ErrorOr<FileSystemSpace> SpaceOf(const std::string& path) {
+  struct statvfs info;
+  if (::statvfs(path.c_str(), &info) != 0) return ErrorOr<FileSystemSpace>::Fail(errno);
+  return FileSystemSpace{static_cast<uint64_t>(info.f_bavail) * info.f_frsize, (info.f_flag & ST_RDONLY) != 0};
+}
+
+ErrorOr<FileOwner> OwnerOfDescriptor(int fd) {
+  struct stat info;
+  if (::fstat(fd, &info) != 0) return ErrorOr<FileOwner>::Fail(errno);
+  return FileOwner{info.st_uid, info.st_gid};
+}
+
+Status ChangeDirectory(int fd) {
+  if (::fchdir(fd) != 0) return FailWith(errno);
   return Ok();
 }
 

@@ -144,3 +144,19 @@ Status SetDescriptorMode(int fd, mode_t mode);
 Status WriteAllAt(int fd, const char* data, size_t size, off_t offset);
 
 }  // namespace vellomar
+
+namespace vellomar {
+
+// What statvfs(2) says of the file system that holds a path: the bytes an unprivileged
+// writer may still use, and whether it is mounted read-only.
+struct FileSystemSpace {
+  uint64_t availableBytes = 0;
+  bool readOnly = false;
+};
+ErrorOr<FileSystemSpace> SpaceOf(const std::string& path);
+// fstat(2)'s user and group of an open file.
+ErrorOr<FileOwner> OwnerOfDescriptor(int fd);
+// fchdir(2).
+Status ChangeDirectory(int fd);
+
+}  // namespace vellomar

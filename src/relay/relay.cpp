@@ -1,7 +1,12 @@
 // The relay object: its settings, its log and its folder lock, and the services its threads ask.
 #include "relay/relay.h"
 
+#include <ctime>
+
 #include "common/system_error.h"
+#include "delivery/account_choice.h"
+#include "delivery/delivery_notes.h"
+#include "sign_in/sign_ins.h"
 #include "platform/file_system.h"
 #include "relay/program_lock.h"
 
@@ -27,7 +32,9 @@ Relay::Relay(std::string directory, StopFlag& stop, WindowServices& window, Loca
     : RelayServices(std::move(directory), stop, std::move(clock)),
       window_(window),
       delivery_(*this, std::move(signIn),
-                [this](const std::string& account, const std::string& line) { window_.SignInNeeded(account, line); }),
+                [this](const std::string& account, const std::string& line) { SignInNeeded(account, line); }),
+      status_(FilePath(kStatusFile), stop),
+      keeper_(*this, status_, [this](const std::string& sender) { return AccountOfSender(sender); }),
       threads_(stop, [this](const std::string& fault) { AppendLog("Error : " + fault); }) {}
 
 Relay::~Relay() {
@@ -102,6 +109,7 @@ void Relay::AnnounceSignIn() {
 
 void Relay::ReloadSignIns() {
   AppendLog("Sign-in tokens read again.");
+  status_.ClearSignIns();
   delivery_.signIns.ReloadAll();
   DeliverNow();
 }
@@ -110,6 +118,49 @@ void Relay::ShowSystemError(SystemError error) { window_.ShowSystemError(SystemE
 
 void Relay::HideWindowOnce() {
   if (settings()->Minimize && !windowHidden_.exchange(true)) window_.HideWindow();
+}
+
+void Relay::ReportEvent(const RelayEvent& event) {
+  RelayEvent told = event;
+  if (told.account.empty() && !told.spoolName.empty() && told.kind != RelayEvent::Kind::SpoolTrouble) {
+    told.account = AccountOfFile(told.spoolName);
+  }
+  status_.Record(told, std::time(nullptr));
+  if (IsNotified(told.kind)) window_.ReportEvent(told);
+}
+
+std::string Relay::AccountOfSender(const std::string& sender) const {
+  return AccountLabel(AccountFor(*settings(), sender));
+}
+
+// The worker that delivers the file published its sender; a file no worker holds is sent by
+// the default account as far as anyone can tell.
+std::string Relay::AccountOfFile(const std::string& spoolName) {
+  MailSummary summary;
+  return outgoing.GetSummary(spoolName, summary) ? AccountOfSender(summary.sender) : AccountLabel(nullptr);
+}
+
+// The window offers to sign in, and each account that signs in so hears of it.
+void Relay::SignInNeeded(const std::string& signIn, const std::string& logLine) {
+  window_.SignInNeeded(signIn, logLine);
+  std::shared_ptr<const Settings> current = settings();
+  auto signsInAs = [&](const Settings& values) {
+    SignInValues made = NextRelaySignIn(values);
+    OAuthProviderChoice choice = SignInProvider(made);
+    return choice.provider && SignInAccount(*choice.provider, made.mailbox) == signIn;
+  };
+  std::vector<std::string> accounts;
+  if (signsInAs(*current)) accounts.push_back(AccountLabel(nullptr));
+  for (const Account& account : current->Accounts) {
+    if (signsInAs(*account.values)) accounts.push_back(account.name);
+  }
+  if (accounts.empty()) accounts.push_back(AccountLabel(nullptr));  // the settings changed meanwhile
+  for (const std::string& account : accounts) {
+    ReportEvent({.kind = RelayEvent::Kind::SignInNeeded,
+                 .account = account,
+                 .reason = WithoutErrorMark(logLine),
+                 .signIn = signIn});
+  }
 }
 
 }  // namespace vellomar

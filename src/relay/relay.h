@@ -12,6 +12,8 @@
 #include "platform/thread_tracker.h"
 #include "relay/drop_intake.h"
 #include "relay/log_file.h"
+#include "relay/status_board.h"
+#include "relay/status_keeper.h"
 #include "spool/relay_services.h"
 
 namespace vellomar {
@@ -104,6 +106,15 @@ class Relay final : public RelayServices {
   void SetClientImage(bool running) override { window_.SetClientImage(running); }
   void HideWindowOnce() override;
   bool ContinueOrClearClient(const ThreadHandle* dispatcher) override;
+  // Kept on the status board, and handed to the window when it is one it notifies of.
+  void ReportEvent(const RelayEvent& event) override;
+
+  // What `vellomar --status` is told of this relay beyond its files.
+  const StatusBoard& statusBoard() const { return status_; }
+
+  // The account that sends a message from `sender` under the current settings: "default" or
+  // its section's name.
+  std::string AccountOfSender(const std::string& sender) const;
 
  private:
   std::shared_ptr<ThreadHandle> LaunchListener();
@@ -111,6 +122,9 @@ class Relay final : public RelayServices {
   void StartClientTimer();
   void RemoveIncompleteSpoolFiles();
   void StartDropIntake();
+  void StartStatusKeeper();
+  std::string AccountOfFile(const std::string& spoolName);
+  void SignInNeeded(const std::string& signIn, const std::string& logLine);
   struct ToggleSide {
     const char* resumed;
     const char* paused;
@@ -139,6 +153,9 @@ class Relay final : public RelayServices {
   std::string dropFolder_;
   // Made by Start, before any thread that wakes it; its thread is joined before it goes.
   std::unique_ptr<DropIntake> intake_;
+  // What `vellomar --status` reads beyond the files, and the thread that writes it.
+  StatusBoard status_;
+  StatusKeeper keeper_;
   // Last, so that it is destroyed first: every thread is joined while what it uses still lives.
   ThreadTracker threads_;
 };

@@ -2,12 +2,14 @@
 // ordered shutdown.
 #include <algorithm>
 #include <chrono>
+#include <ctime>
 #include <mutex>
 
 #include "delivery/dispatcher.h"
 #include "delivery/notice_leftovers.h"
 #include "relay/incomplete_receptions.h"
 #include "platform/file_system.h"
+#include "platform/process.h"
 #include "relay/relay.h"
 #include "smtp_server/listener.h"
 
@@ -35,8 +37,14 @@ void Relay::Start() {
   RemoveIncompleteSpoolFiles();
   QueueLeftoverNotices(*this);
   StartDropIntake();
+  StartStatusKeeper();
   StartServer();
   StartClient();
+}
+
+void Relay::StartStatusKeeper() {
+  status_.Begin(OwnProcessId(), std::time(nullptr));
+  threads_.Start([this](ThreadHandle& self) { return keeper_.Run(self); });
 }
 
 void Relay::StartServer() {

@@ -27,9 +27,13 @@ std::string Label(const std::string& account) { return "Vellomar sign-in (" + ac
 
 }  // namespace
 
+std::string TokenFilePath(const std::string& folder, const std::string& account) {
+  return folder + "/signin-" + Hex(Sha256(account)).substr(0, 16) + ".token";
+}
+
 std::shared_ptr<TokenStore> TokenStore::Open(const std::string& folder, const std::string& account, bool tryKeyring,
                                              std::chrono::milliseconds wait, const StopFlag& stop) {
-  std::string path = folder + "/signin-" + Hex(Sha256(account)).substr(0, 16) + ".token";
+  std::string path = TokenFilePath(folder, account);
   Place place = Place::File;
   if (tryKeyring) {
     auto probe = KeyringLookup(account, wait, stop);

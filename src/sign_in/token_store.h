@@ -11,6 +11,10 @@ namespace vellomar {
 
 class StopFlag;
 
+// The file in `folder` that keeps the refresh token of the sign-in `account` names, when no
+// keyring does: "signin-<16 hex digits>.token", from its digest.
+std::string TokenFilePath(const std::string& folder, const std::string& account);
+
 // Where a sign-in's refresh token is kept between runs, readable by its owner only: the
 // desktop keyring when one answers at opening, else a file of mode 0600 in a given folder (the
 // application directory). The choice is made once, at opening, so that a run never spreads

@@ -48,6 +48,10 @@ Status MessageWriter::Create() {
   auto file = OpenFile(relay_.FilePath(name_), O_WRONLY | O_CREAT | O_EXCL, 0600);
   if (!file) {
     relay_.AppendLog("Error : can't create spool file " + name_ + ": " + SystemErrorText(file.failure()));
+    if (file.error() != EEXIST) {
+      relay_.ReportEvent({.kind = RelayEvent::Kind::SpoolTrouble,
+                          .reason = "can't create a spool file in " + relay_.directory() + ": " + SystemErrorText(file.failure())});
+    }
     relay_.ShowSystemError(file.failure());
     return FailWith(file.failure());
   }
@@ -140,7 +144,10 @@ Status MessageWriter::Write(std::string_view data) {
 }
 
 Status MessageWriter::Logged(Status status) {
-  if (!status) relay_.AppendLog("Error : can't write spool file " + name_ + ": " + SystemErrorText(status.failure()));
+  if (status) return status;
+  const std::string why = "can't write spool file " + name_ + ": " + SystemErrorText(status.failure());
+  relay_.AppendLog("Error : " + why);
+  relay_.ReportEvent({.kind = RelayEvent::Kind::SpoolTrouble, .reason = why + " (in " + relay_.directory() + ")"});
   return status;
 }
 

@@ -317,6 +317,11 @@ std::optional<std::chrono::milliseconds> QueueList::UntilNextTry() const {
   return std::chrono::ceil<std::chrono::milliseconds>(*earliest - schedule_.Now());
 }
 
+std::map<std::string, RetrySchedule::WallTime> QueueList::NotDue() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return schedule_.NotDue();
+}
+
 RetrySchedule::WallTime QueueList::ScheduleWallTimeOf(RetrySchedule::TimePoint point) const {
   std::lock_guard<std::mutex> guard(lock_);
   return schedule_.WallTimeOf(point);

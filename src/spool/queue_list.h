@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdint>
 #include <list>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -118,6 +119,8 @@ class QueueList {
   RetrySchedule::WallTime ScheduleWallNow() const;
   // How long until the first file that waits for its time is due; none when no file waits so.
   std::optional<std::chrono::milliseconds> UntilNextTry() const;
+  // The files not yet due, by folded name, with the wall time of their next try.
+  std::map<std::string, RetrySchedule::WallTime> NotDue() const;
   void SetScheduleClock(RetrySchedule::Clock clock);
   void SetScheduleWallClock(RetrySchedule::WallClock clock);
 

@@ -11,6 +11,7 @@
 
 #include "common/local_names.h"
 #include "common/login_failures.h"
+#include "common/relay_event.h"
 #include "common/relay_timings.h"
 #include "common/settings.h"
 #include "common/shared_value.h"
@@ -116,6 +117,10 @@ class RelayServices {
   // Starts the dispatcher unless one runs; one that runs is told that new work may wait. Called
   // when a message was stored or a notice queued.
   virtual void StartClient() = 0;
+  // Something the relay's people should hear of (common/relay_event.h): kept for `vellomar
+  // --status`, and shown as a desktop notification where the window shows them. Nobody waits;
+  // called holding none of the relay's locks.
+  virtual void ReportEvent(const RelayEvent& event) = 0;
   // Shows the system's text for a failure to the user; whether the caller waits is the face's.
   virtual void ShowSystemError(SystemError error) = 0;
   // Owns every thread of this relay.

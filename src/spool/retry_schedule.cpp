@@ -90,4 +90,13 @@ std::optional<RetrySchedule::TimePoint> RetrySchedule::EarliestPending() const {
   return earliest;
 }
 
+std::map<std::string, RetrySchedule::WallTime> RetrySchedule::NotDue() const {
+  std::map<std::string, WallTime> waiting;
+  TimePoint now = Now();
+  for (const auto& [key, record] : files_) {
+    if (record.nextTry > now) waiting.emplace(key, WallTimeOf(record.nextTry));
+  }
+  return waiting;
+}
+
 }  // namespace vellomar

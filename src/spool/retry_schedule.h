@@ -62,6 +62,8 @@ class RetrySchedule {
   std::optional<FileRecord> Find(const std::string& name) const;
   // The earliest next try of a file that is not yet due; none when no file waits for its time.
   std::optional<TimePoint> EarliestPending() const;
+  // Every file not yet due, by its folded name (upper case), with the wall time of its next try.
+  std::map<std::string, WallTime> NotDue() const;
 
  private:
   FileRecord& RecordOf(const std::string& name);

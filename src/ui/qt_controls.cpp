@@ -8,6 +8,7 @@
 #include <QPushButton>
 #include <QSignalBlocker>
 
+#include "ui/desktop_notifications.h"
 #include "ui/dialogs.h"
 #include "ui/main_dialog.h"
 
@@ -20,6 +21,8 @@ QString Q(const std::string& text) { return QString::fromStdString(text); }
 QIcon Bitmap(int id) { return QIcon(QString(":/images/bitmap%1.png").arg(id)); }
 
 }  // namespace
+
+QtControls::QtControls(MainDialog& dialog) : dialog_(dialog) {}
 
 QtControls::~QtControls() { RemoveTrayIcon(); }
 
@@ -134,11 +137,20 @@ void QtControls::AddTrayIcon() {
     if (reason == QSystemTrayIcon::DoubleClick) dialog_.Display();
   });
   tray_->show();
+  notifications_ = std::make_unique<DesktopNotifications>(
+      *tray_, [this](const std::string& signIn) { dialog_.SignInCommand(signIn); }, [this] { dialog_.Display(); });
+}
+
+bool QtControls::CanNotify() { return notifications_ != nullptr && CanHideWindow(); }
+
+void QtControls::Notify(const std::string& title, const std::string& body, const std::string& signIn) {
+  if (CanNotify()) notifications_->Show(Q(title), Q(body), signIn);
 }
 
 void QtControls::OfferSignIn(const std::string& account, const std::string& text) { dialog_.OfferSignIn(account, text); }
 
 void QtControls::RemoveTrayIcon() {
+  notifications_.reset();
   if (tray_) tray_->hide();
   tray_.reset();
   trayMenu_.reset();

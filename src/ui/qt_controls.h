@@ -10,13 +10,14 @@ class QMenu;
 
 namespace vellomar {
 
+class DesktopNotifications;
 class MainDialog;
 
 // The window's controls of the Qt face: the ids mapped to the main dialog's widgets, message
 // boxes, the start-up Modes dialog and the tray icon. Used on Qt's main thread only.
 class QtControls : public WindowControls {
  public:
-  explicit QtControls(MainDialog& dialog) : dialog_(dialog) {}
+  explicit QtControls(MainDialog& dialog);
   ~QtControls() override;
 
   int ListCount(int listId) override;
@@ -40,6 +41,9 @@ class QtControls : public WindowControls {
   void RemoveTrayIcon() override;
   bool CanHideWindow() override;
   void OfferSignIn(const std::string& account, const std::string& text) override;
+  // The desktop's notifications, while the tray icon is there.
+  bool CanNotify() override;
+  void Notify(const std::string& title, const std::string& body, const std::string& signIn) override;
 
   QSystemTrayIcon* tray() const { return tray_.get(); }
   QMenu* trayMenu() const { return trayMenu_.get(); }
@@ -50,6 +54,8 @@ class QtControls : public WindowControls {
   MainDialog& dialog_;
   std::unique_ptr<QMenu> trayMenu_;
   std::unique_ptr<QSystemTrayIcon> tray_;
+  // Made with the tray icon, and gone before it.
+  std::unique_ptr<DesktopNotifications> notifications_;
   std::optional<bool> trayAvailable_;
 };
 

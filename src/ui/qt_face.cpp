@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QGuiApplication>
 #include <QMessageBox>
+#include <QTimer>
 
 #include "common/app_directory.h"
 #include "control/main_window.h"
@@ -41,6 +42,10 @@ int RunQtFace(int argc, char** argv, const sigset_t& ending) {
   endingSignals.OnDeliverNow([&windowThread, &core] { windowThread.Post([&core] { core.DeliverNow(); }); });
   endingSignals.OnSignInChanged([&windowThread, &core] { windowThread.Post([&core] { core.relay().ReloadSignIns(); }); });
   QObject::connect(&app, &QGuiApplication::commitDataRequest, &dialog, [&dialog] { dialog.EndProgram(); });
+  // The desktop notifications whose time has come; a relay thread only hands its events over.
+  QTimer notifications;
+  QObject::connect(&notifications, &QTimer::timeout, &dialog, [&core] { core.ShowDueNotifications(); });
+  notifications.start(1000);
   int code = app.exec();
   dialog.EndProgram();
   windowThread.Close();

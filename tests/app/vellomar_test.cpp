@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "common/version.h"
 #include "platform/tls_stream.h"
 #include "platform/file_system.h"
@@ -494,7 +496,7 @@ TEST_F(VellomarTest, HelpVersionAndAnyOtherArgument) {
     std::string err;
   };
   const std::string usage =
-      "Usage: vellomar [--help | --version | --queue | --deliver-now |\n"
+      "Usage: vellomar [--help | --version | --queue | --status [--json] | --deliver-now |\n"
       "                 --sign-in [--device] [--account NAME] |\n"
       "                 --add-user NAME | --remove-user NAME | --list-users]\n";
   const Case cases[] = {
@@ -503,6 +505,8 @@ TEST_F(VellomarTest, HelpVersionAndAnyOtherArgument) {
       {{"--bogus"}, 2, "", "vellomar: unknown option '--bogus'\n" + usage},
       {{"queue"}, 2, "", "vellomar: unknown option 'queue'\n" + usage},
       {{"--queue", "--help"}, 2, "", "vellomar: one option at a time\n" + usage},
+      {{"--status", "--queue"}, 2, "", "vellomar: one option at a time\n" + usage},
+      {{"--json"}, 2, "", "vellomar: unknown option '--json'\n" + usage},
       {{"--sign-in", "--help"}, 2, "", "vellomar: one option at a time\n" + usage},
       {{"--list-users"}, 0, "", ""},
       {{"--remove-user", "ann"}, 1, "", "vellomar: no user ann\n"},
@@ -584,6 +588,105 @@ TEST_F(VellomarTest, DeliverNowReachesTheRunningProgramOrSaysNoneRuns) {
   ASSERT_TRUE(Eventually([&] { return peer.Connections() == 3 && SpoolFiles().empty(); })) << Log();
   EXPECT_NE(Log().find("Delivering every waiting e-mail now.\r\n"), std::string::npos);
   EXPECT_EQ(Stop(), 0);
+}
+
+// What a monitoring check gets from `vellomar --status` of a running program and of a stopped
+// one: the verdict in the exit status and the JSON's fields, with the running program's own
+// facts (its process, ports, a file's next try, the account's last failure).
+TEST_F(VellomarTest, StatusOfTheRunningProgramAndOfAStoppedOne) {
+  SmtpPeer peer([](int connection, const std::string& line) {
+    if (connection == 0 && line.rfind("RCPT", 0) == 0) return std::string("451 4.3.2 try later\r\n");
+    return SmtpPeer::AcceptAll(connection, line);
+  });
+  Configure("SMTP=" + peer.server() + "\n");
+  Start();
+  Submit(1);
+  ASSERT_TRUE(Eventually([&] {
+    auto files = SpoolFiles();
+    return files.size() == 1 && dir_.Read(files[0]).find("SCPT TO:") != std::string::npos;
+  })) << Log();
+  const std::time_t now = std::time(nullptr);
+  nlohmann::json json;
+  // The status file follows within a couple of seconds of the deferral.
+  ASSERT_TRUE(Eventually([&] {
+    auto answer = RunCommand({"--status", "--json"});
+    json = nlohmann::json::parse(answer.out, nullptr, false);
+    return answer.status == 0 && json.is_object() && json["recipients"]["deferred"] == 1;
+  })) << json.dump(2);
+  EXPECT_EQ(json["status"], "ok");
+  EXPECT_EQ(json["running"], true);
+  EXPECT_EQ(json["pid"], relay_.process()->pid());
+  EXPECT_EQ(json["ports"], nlohmann::json::array({port_}));
+  EXPECT_EQ(json["messages"], 1);
+  EXPECT_GT(json["nextTry"].get<int64_t>(), now);
+  EXPECT_LE(json["nextTry"].get<int64_t>(), now + 61);
+  EXPECT_LE(json["since"].get<int64_t>(), now);
+  EXPECT_EQ(json["accounts"][0]["name"], "default");
+  EXPECT_EQ(json["accounts"][0]["lastFailureReason"], "451 4.3.2 try later");
+  EXPECT_NE(json["log"].back().get<std::string>().find(" : "), std::string::npos);
+
+  auto text = RunCommand({"--status"});
+  EXPECT_EQ(text.status, 0);
+  EXPECT_EQ(text.out.rfind("VELLOMAR OK - 1 message waits, the oldest for ", 0), 0u) << text.out;
+  EXPECT_NE(text.out.find("\nRunning:   yes, process " + std::to_string(relay_.process()->pid()) + ", since "),
+            std::string::npos)
+      << text.out;
+  EXPECT_NE(text.out.find("Listening: " + std::to_string(port_) + "\n"), std::string::npos) << text.out;
+  EXPECT_EQ(text.err, "");
+
+  EXPECT_EQ(Stop(), 0);
+  auto stopped = RunCommand({"--status", "--json"});
+  EXPECT_EQ(stopped.status, 2);
+  json = nlohmann::json::parse(stopped.out, nullptr, false);
+  ASSERT_TRUE(json.is_object()) << stopped.out;
+  EXPECT_EQ(json["status"], "critical");
+  EXPECT_EQ(json["running"], false);
+  EXPECT_EQ(json["pid"], nullptr);
+  EXPECT_EQ(json["problems"][0], "no Vellomar runs from " + dir_.path());
+  EXPECT_EQ(json["recipients"]["deferred"], 0) << "what the stopped program knew is gone with it";
+  EXPECT_EQ(json["recipients"]["due"], 1);
+  auto line = RunCommand({"--status"});
+  const std::string first = line.out.substr(0, line.out.find('\n') + 1);
+  EXPECT_EQ(first.rfind("VELLOMAR CRITICAL - no Vellomar runs from " + dir_.path() +
+                            " | messages=1 recipients=1 oldest=", 0),
+            0u)
+      << first;
+  EXPECT_NE(first.find("s;3600;86400 due=1 deferred=0 paced=0 signin=0\n"), std::string::npos) << first;
+}
+
+// A folder that cannot be read says so, with the plug-in's "unknown"; run as root on the folder
+// of another user (the system service's), the command reads it with that user's rights.
+TEST_F(VellomarTest, StatusOfAFolderItCannotReadAndOfAnotherUsersFolder) {
+  const std::string folder = dir_.File("service");
+  ASSERT_TRUE(MakeDirectory(folder, 0700));
+  dir_.Write("service/1.tml", kComplete);
+  const bool root = ::geteuid() == 0;
+  const uid_t nobody = 65534;
+  if (root) {
+    ASSERT_EQ(::chown(folder.c_str(), nobody, nobody), 0);
+    ASSERT_EQ(::chown((folder + "/1.tml").c_str(), nobody, nobody), 0);
+    auto other = RunCommand({"--status", "--json"}, {{"VELLOMAR_DIR", folder}});
+    EXPECT_EQ(other.status, 2) << other.out << other.err;
+    auto json = nlohmann::json::parse(other.out, nullptr, false);
+    ASSERT_TRUE(json.is_object()) << other.out;
+    EXPECT_EQ(json["messages"], 1);
+    EXPECT_EQ(json["spool"]["writable"], true);
+    EXPECT_FALSE(std::filesystem::exists(folder + "/status.json")) << "nothing written";
+  }
+  ASSERT_EQ(::chmod(folder.c_str(), 0), 0);
+  auto unreadable = RunCommand({"--status"}, {{"VELLOMAR_DIR", folder}});
+  (void)::chmod(folder.c_str(), 0700);  // for the folder's removal
+  EXPECT_EQ(unreadable.status, 3);
+  EXPECT_EQ(unreadable.out, "VELLOMAR UNKNOWN - can't read " + folder + ": Permission denied\n");
+  EXPECT_EQ(unreadable.err,
+            "vellomar: can't read " + folder + ": Permission denied (run this as the folder's owner, or as root)\n");
+  auto json = RunCommand({"--status", "--json"}, {{"VELLOMAR_DIR", dir_.File("missing")}});
+  EXPECT_EQ(json.status, 3);
+  auto unknown = nlohmann::json::parse(json.out, nullptr, false);
+  ASSERT_TRUE(unknown.is_object()) << json.out;
+  EXPECT_EQ(unknown["status"], "unknown");
+  EXPECT_EQ(unknown["running"], nullptr);
+  EXPECT_EQ(unknown["problems"][0], "can't read " + dir_.File("missing") + ": No such file or directory");
 }
 
 }  // namespace

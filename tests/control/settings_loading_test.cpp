@@ -3,7 +3,12 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <climits>
+#include <iomanip>
+#include <set>
+#include <sstream>
+#include <string>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -187,6 +192,28 @@ TEST_F(SettingsTest, LifetimeDaysWithZeroForEver) {
   }
 }
 
+// A flag whose default is on stays on while unset; the status thresholds are minutes, 0 for
+// never.
+TEST_F(SettingsTest, NotifyIsOnUnlessStoredOffAndTheStatusThresholdsAreMinutes) {
+  struct Case {
+    const char* notify;  // nullptr: missing
+    bool want;
+    const char* warnAfter;
+    int32_t wantWarn;
+  };
+  const Case cases[] = {{nullptr, true, nullptr, 60}, {"1", true, "30", 30}, {"0", false, "0", 0},
+                        {"no", false, "soon", 60},  {"", true, "-5", 60}};
+  for (const Case& c : cases) {
+    RegistryKey key = SettingsKey();
+    key.Write("Notify", c.notify == nullptr ? "" : c.notify);
+    key.Write("WarnAfter", c.warnAfter == nullptr ? "" : c.warnAfter);
+    Settings settings = LoadSettings(key).settings;
+    EXPECT_EQ(settings.Notify, c.want) << (c.notify ? c.notify : "missing");
+    EXPECT_EQ(settings.WarnAfter, c.wantWarn) << (c.warnAfter ? c.warnAfter : "missing");
+    EXPECT_EQ(settings.CriticalAfter, 1440);
+  }
+}
+
 TEST_F(SettingsTest, AllowNamesTheServedNetworksAndFallsBackToTheLocalOnes) {
   struct Case {
     const char* text;
@@ -268,6 +295,56 @@ TEST_F(SettingsTest, RelayTextsAreTakenAsStored) {
   EXPECT_EQ(settings.SMTP, " relay.example:2525 ");
   EXPECT_EQ(settings.DNS, "10.0.0.53");
   EXPECT_EQ(settings.Alternate, "backup.example");
+}
+
+}  // namespace
+}  // namespace vellomar
+
+namespace vellomar {
+namespace {
+
+// The store values the manual page defines: the words of each term (the line after ".TP") of
+// its STORE VALUES section, the quoted separators between them left out.
+std::vector<std::string> ManualPageValues(const std::string& page) {
+  size_t from = page.find("\n.SH STORE VALUES\n");
+  size_t to = page.find("\n.SH ", from + 1);
+  std::vector<std::string> values;
+  if (from == std::string::npos) return values;
+  std::istringstream section(page.substr(from, to - from));
+  std::string line;
+  bool term = false;
+  while (std::getline(section, line)) {
+    if (term && line.rfind(".B", 0) == 0) {
+      std::istringstream words(line.substr(line.find(' ') + 1));
+      std::string word;
+      while (words >> std::quoted(word)) {
+        if (word.find_first_of(", ") == std::string::npos) values.push_back(word);
+      }
+    }
+    term = line == ".TP";
+  }
+  return values;
+}
+
+// Each store value is described exactly once in the manual page, so that the page cannot fall
+// behind the settings table again; and the page names what else the program does.
+TEST(ManualPageTest, EveryStoreValueOnceAndEveryCommandSignalAndFile) {
+  auto page = ReadWholeFile(VELLOMAR_MANUAL_PAGE);
+  ASSERT_TRUE(page.ok()) << VELLOMAR_MANUAL_PAGE;
+  const std::vector<std::string> described = ManualPageValues(page.value());
+  std::set<std::string> keys;
+  for (const SettingRow& row : SettingRows()) {
+    keys.insert(std::string(row.key));
+    EXPECT_EQ(std::count(described.begin(), described.end(), row.key), 1)
+        << row.key << " is to be described once under STORE VALUES";
+  }
+  for (const std::string& value : described) EXPECT_EQ(keys.count(value), 1u) << value << " is no store value";
+  for (const char* named : {"\\-\\-status", "\\-\\-json", "\\-\\-sign\\-in", "\\-\\-device", "\\-\\-account",
+                            "\\-\\-queue", "\\-\\-deliver\\-now", "\\-\\-add\\-user", "SIGUSR1", "SIGUSR2",
+                            "signin\\-*.token", "status.json", "SSL_CERT_FILE", "VELLOMAR_DROP", "VELLOMAR_DIR",
+                            "VELLOMAR_REGISTRY", "VELLOMAR_SMTP_PORT"}) {
+    EXPECT_NE(page.value().find(named), std::string::npos) << "the page does not name " << named;
+  }
 }
 
 }  // namespace

@@ -550,6 +550,34 @@ TEST_F(NextRelaySecurityTest, LoginsWithRightAndWrongSecrets) {
   }
 }
 
+// A login the next relay refuses is told to those who watch the relay (the desktop's
+// notification, `vellomar --status`), and the next success mends it for them.
+TEST_F(NextRelaySecurityTest, ARefusedLoginIsToldAndTheNextSuccessMendsIt) {
+  controls.SetTray(true);
+  TlsSmtpPeer::Options options = Peer(Tls::StartTls);
+  options.mechanisms = "PLAIN";
+  options.secret = "s3cret";
+  {
+    Apply({"starttls", "alice", "wrong"});
+    TlsSmtpPeer peer(options);
+    EXPECT_EQ(Run(peer), Fate::Pending);
+    EXPECT_TRUE(relay().statusBoard().Snapshot().accounts["default"].loginRefused);
+    windowThread.Invoke([this] { mainWindow.ShowDueNotifications(std::chrono::steady_clock::now() + std::chrono::seconds(6)); });
+    auto shown = controls.Notifications();
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].title, "The next relay refused the login");
+    EXPECT_EQ(shown[0].body, "authentication refused by " + peer.server() +
+                                 ": 535 5.7.8 Authentication credentials invalid. Mail through it waits until the login is "
+                                 "mended.");
+  }
+  Apply({"starttls", "alice", "s3cret"});
+  TlsSmtpPeer peer(options);
+  EXPECT_EQ(Run(peer), Fate::Delivered);
+  AccountStatus account = relay().statusBoard().Snapshot().accounts["default"];
+  EXPECT_FALSE(account.loginRefused);
+  EXPECT_TRUE(account.lastSuccess.has_value());
+}
+
 TEST_F(NextRelaySecurityTest, HandshakesAndRepliesThatGoWrong) {
   struct Case {
     const char* what;

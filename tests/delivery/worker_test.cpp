@@ -486,6 +486,29 @@ TEST_F(WorkerTest, ARecipientWithoutDomainIsGivenUpAloneInTrueRelaying) {
   EXPECT_NE(notice.find("Server replyed : \r\nno domain in recipient address\r\n"), std::string::npos);
 }
 
+// What became of a message is told to those who watch the relay: the account's last success
+// and failure for `vellomar --status`, and a recipient given up as a desktop notification.
+TEST_F(WorkerTest, WhatBecameOfTheMailIsToldToItsWatchers) {
+  SmtpPeer peer([](int connection, const std::string& line) {
+    if (line == "RCPT TO:<second address>\r\n") return std::string("550 5.1.1 no such user\r\n");
+    return SmtpPeer::AcceptAll(connection, line);
+  });
+  Configure([&](Settings& s) { s.SMTP = peer.server(); });
+  controls.SetTray(true);
+  appDir().Write("953.tml", test::WorkedExample());
+  EXPECT_EQ(RunWorker("953.tml"), 1);
+  RelayStatusFile status = relay().statusBoard().Snapshot();
+  ASSERT_EQ(status.accounts.count("default"), 1u);
+  const AccountStatus& account = status.accounts["default"];
+  EXPECT_TRUE(account.lastSuccess.has_value());
+  EXPECT_TRUE(account.lastFailure.has_value());
+  EXPECT_EQ(account.lastFailureReason, "<second address>: 550 5.1.1 no such user");
+  windowThread.Invoke([this] { mainWindow.ShowDueNotifications(std::chrono::steady_clock::now() + std::chrono::seconds(6)); });
+  EXPECT_EQ(controls.Notifications(),
+            (std::vector<MemoryControls::Notification>{
+                {"Recipient given up", "<second address>: 550 5.1.1 no such user. Its sender gets a failure notice.", ""}}));
+}
+
 TEST_F(WorkerTest, FilesWithoutPendingRecipients) {
   SmtpPeer peer(SmtpPeer::AcceptAll);
   Configure([&](Settings& s) { s.SMTP = peer.server(); });

@@ -7,6 +7,8 @@
 #include "control/settings_loading.h"
 #include "delivery/route_walk.h"
 #include "dns/mx_resolver.h"
+#include "platform/file_system.h"
+#include "relay/status_file.h"
 #include "smtp_server/listener.h"
 #include "spool/relay_services.h"
 #include "support/dns_peer.h"
@@ -266,6 +268,74 @@ TEST_F(ControllerTest, TwoRelaysInOneProcessRelayThroughEachOther) {
   other.relay().incoming.TerminateAll();
   other.relay().threads().JoinAll();
   otherWindow.Stop();
+}
+
+// A message that waited two hours, as its trace header dates it; nobody delivers it (simple
+// relaying without a next relay makes no attempt).
+std::string WaitedTwoHours(const std::string& recipient) {
+  std::time_t arrival = std::time(nullptr) - 2 * 3600;
+  std::tm utc{};
+  gmtime_r(&arrival, &utc);
+  char date[64];
+  std::strftime(date, sizeof date, "%a, %d %b %Y %H:%M:%S +0000", &utc);
+  return "HELO a\r\nMAIL FROM:<ann@example.org>\r\nRCPT TO:" + recipient + "\r\nDATA\r\nReceived: from a\r\n\tby b with Vellomar; " +
+         date + "\r\n\r\nx\r\n.\r\nQUIT\r\n";
+}
+
+// The running relay keeps its status file for `vellomar --status`: who it is, since when, its
+// ports, and what its accounts last did, replaced whole as that changes.
+TEST_F(ControllerTest, TheRunningRelayKeepsItsStatusFile) {
+  const std::time_t before = std::time(nullptr);
+  Init();
+  std::optional<RelayStatusFile> status;
+  auto read = [&] {
+    auto text = ReadWholeFile(appDir().File(kStatusFile));
+    status = text ? ParseStatusFile(text.value()) : std::nullopt;
+    return status.has_value();
+  };
+  ASSERT_TRUE(Eventually([&] { return read() && !status->ports.empty(); })) << LogContent();
+  EXPECT_EQ(status->pid, ::getpid());
+  EXPECT_GE(status->started, before);
+  EXPECT_EQ(status->ports, std::vector<int>{relay().listeningPort.load()});
+  auto facts = FactsAt(appDir().File(kStatusFile));
+  ASSERT_TRUE(facts.ok());
+  EXPECT_EQ(facts.value().mode & 0777, 0600u) << "the folder's owner's alone";
+
+  relay().ReportEvent({.kind = RelayEvent::Kind::Failed, .account = "shop", .reason = "451 busy"});
+  ASSERT_TRUE(Eventually([&] { return read() && status->accounts.count("shop") == 1; })) << LogContent();
+  EXPECT_EQ(status->accounts["shop"].lastFailureReason, "451 busy");
+  EXPECT_FALSE(status->accounts["shop"].lastSuccess.has_value());
+  relay().ReportEvent({.kind = RelayEvent::Kind::LoginRefused, .account = "shop", .reason = "535 no"});
+  ASSERT_TRUE(Eventually([&] { return read() && status->accounts["shop"].loginRefused; }));
+  relay().ReportEvent({.kind = RelayEvent::Kind::Delivered, .account = "shop"});
+  ASSERT_TRUE(Eventually([&] { return read() && status->accounts["shop"].lastSuccess.has_value(); }));
+  EXPECT_FALSE(status->accounts["shop"].loginRefused) << "a success mends it";
+  EXPECT_EQ(status->accounts["shop"].lastFailureReason, "535 no");
+}
+
+// Mail waiting over an hour, and a recipient given up, reach the desktop's notifications once
+// their few seconds of gathering passed; with Notify=0 nothing does.
+TEST_F(ControllerTest, EventsBecomeDesktopNotificationsUnlessNotifyIsOff) {
+  controls.SetTray(true);
+  appDir().Write("7.tml", WaitedTwoHours("<bob@example.net>"));
+  Init();
+  auto shown = [&] {
+    windowThread.Invoke([this] { mainWindow.ShowDueNotifications(std::chrono::steady_clock::now() + std::chrono::seconds(6)); });
+    return controls.Notifications();
+  };
+  ASSERT_TRUE(Eventually([&] { return !shown().empty(); })) << LogContent();
+  EXPECT_EQ(controls.Notifications(),
+            (std::vector<MemoryControls::Notification>{{"A message has waited over an hour", "To <bob@example.net>.", ""}}));
+
+  relay().ReportEvent({.kind = RelayEvent::Kind::GivenUp, .account = "default", .subject = "<cy@example.net>",
+                       .reason = "550 no such user"});
+  ASSERT_TRUE(Eventually([&] { return shown().size() == 2; }));
+  EXPECT_EQ(controls.Notifications()[1].title, "Recipient given up");
+
+  Configure([](Settings& s) { s.Notify = false; });
+  relay().ReportEvent({.kind = RelayEvent::Kind::SpoolTrouble, .reason = "can't write spool file 1.tml: full"});
+  windowThread.Invoke([] {});  // whatever was posted has run
+  EXPECT_EQ(shown().size(), 2u) << "Notify=0";
 }
 
 }  // namespace

@@ -24,6 +24,7 @@ class ChildProcess {
   ChildProcess& operator=(const ChildProcess&) = delete;
 
   bool started() const { return pid_ > 0; }
+  pid_t pid() const { return pid_; }
   void Signal(int signal);
   // The exit status once it has ended within the time.
   std::optional<int> WaitExit(int timeoutMs);
