@@ -3,8 +3,8 @@
 #include <QDialog>
 #include <map>
 
-#include "ui/dialog_template.h"
-#include "ui/dialog_units.h"
+#include "qt/dialog_template.h"
+#include "qt/dialog_units.h"
 
 namespace vellomar {
 

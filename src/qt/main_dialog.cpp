@@ -1,4 +1,4 @@
-#include "ui/main_dialog.h"
+#include "qt/main_dialog.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -11,10 +11,10 @@
 #include "control/control_ids.h"
 #include "control/main_window.h"
 #include "control/settings.h"
-#include "ui/accounts_dialog.h"
-#include "ui/dialogs.h"
-#include "ui/qt_controls.h"
-#include "ui/waiting_dialog.h"
+#include "qt/accounts_dialog.h"
+#include "qt/dialogs.h"
+#include "qt/qt_controls.h"
+#include "qt/waiting_dialog.h"
 
 namespace vellomar {
 

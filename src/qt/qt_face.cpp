@@ -1,4 +1,4 @@
-#include "ui/qt_face.h"
+#include "qt/qt_face.h"
 
 #include <QApplication>
 #include <QGuiApplication>
@@ -6,11 +6,11 @@
 
 #include "common/app_directory.h"
 #include "control/main_window.h"
-#include "ui/main_dialog.h"
-#include "ui/qt_controls.h"
-#include "ui/qt_executor.h"
+#include "qt/main_dialog.h"
+#include "qt/qt_controls.h"
+#include "qt/qt_executor.h"
 #include "ui/signal_watcher.h"
-#include "ui/template_dialog.h"
+#include "qt/template_dialog.h"
 
 namespace vellomar {
 

@@ -1,4 +1,4 @@
-#include "ui/security_dialog.h"
+#include "qt/security_dialog.h"
 
 #include <QCheckBox>
 #include <QComboBox>

@@ -1,4 +1,4 @@
-#include "ui/users_dialog.h"
+#include "qt/users_dialog.h"
 
 #include <QHBoxLayout>
 #include <QInputDialog>

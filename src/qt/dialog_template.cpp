@@ -1,4 +1,4 @@
-#include "ui/dialog_template.h"
+#include "qt/dialog_template.h"
 
 #include <sstream>
 

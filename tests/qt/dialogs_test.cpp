@@ -1,4 +1,4 @@
-#include "ui/dialogs.h"
+#include "qt/dialogs.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -23,12 +23,12 @@
 #include "support/child_process.h"
 #include "support/eventually.h"
 #include "support/oauth_authority.h"
-#include "ui/accounts_dialog.h"
-#include "ui/main_dialog.h"
-#include "ui/qt_controls.h"
-#include "ui/qt_executor.h"
-#include "ui/security_dialog.h"
-#include "ui/users_dialog.h"
+#include "qt/accounts_dialog.h"
+#include "qt/main_dialog.h"
+#include "qt/qt_controls.h"
+#include "qt/qt_executor.h"
+#include "qt/security_dialog.h"
+#include "qt/users_dialog.h"
 #include "ui_fixture.h"
 
 namespace vellomar {

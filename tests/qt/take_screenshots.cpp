@@ -18,13 +18,13 @@
 #include "control/main_window.h"
 #include "platform/thread_tracker.h"
 #include "spool/relay_services.h"
-#include "ui/accounts_dialog.h"
-#include "ui/dialogs.h"
-#include "ui/main_dialog.h"
-#include "ui/qt_controls.h"
-#include "ui/qt_executor.h"
-#include "ui/security_dialog.h"
-#include "ui/waiting_dialog.h"
+#include "qt/accounts_dialog.h"
+#include "qt/dialogs.h"
+#include "qt/main_dialog.h"
+#include "qt/qt_controls.h"
+#include "qt/qt_executor.h"
+#include "qt/security_dialog.h"
+#include "qt/waiting_dialog.h"
 
 using namespace vellomar;
 

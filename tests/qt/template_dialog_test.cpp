@@ -1,4 +1,4 @@
-#include "ui/template_dialog.h"
+#include "qt/template_dialog.h"
 
 #include <QAbstractButton>
 #include <algorithm>
@@ -7,11 +7,11 @@
 #include <QLabel>
 #include <QTreeWidget>
 
-#include "ui/about_info.h"
-#include "ui/accounts_dialog.h"
-#include "ui/dialogs.h"
-#include "ui/security_dialog.h"
-#include "ui/main_dialog.h"
+#include "qt/about_info.h"
+#include "qt/accounts_dialog.h"
+#include "qt/dialogs.h"
+#include "qt/security_dialog.h"
+#include "qt/main_dialog.h"
 #include "ui_fixture.h"
 
 namespace vellomar {

@@ -5,7 +5,7 @@
 #include <QPointer>
 #include <string>
 
-#include "ui/template_dialog.h"
+#include "qt/template_dialog.h"
 
 namespace vellomar {
 

@@ -1,4 +1,4 @@
-#include "ui/main_dialog.h"
+#include "qt/main_dialog.h"
 
 #include <QAction>
 #include <QApplication>
@@ -17,9 +17,9 @@
 #include "platform/thread_tracker.h"
 #include "spool/relay_services.h"
 #include "support/eventually.h"
-#include "ui/qt_controls.h"
-#include "ui/qt_executor.h"
-#include "ui/waiting_dialog.h"
+#include "qt/qt_controls.h"
+#include "qt/qt_executor.h"
+#include "qt/waiting_dialog.h"
 #include "ui_fixture.h"
 
 namespace vellomar {

@@ -4,8 +4,8 @@
 #include <functional>
 #include <string>
 
-#include "ui/security_dialog.h"
-#include "ui/template_dialog.h"
+#include "qt/security_dialog.h"
+#include "qt/template_dialog.h"
 
 class QTreeWidget;
 

@@ -1,4 +1,4 @@
-#include "ui/template_dialog.h"
+#include "qt/template_dialog.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -13,7 +13,7 @@
 #include <QStyle>
 #include <QTreeWidget>
 
-#include "ui/about_info.h"
+#include "qt/about_info.h"
 
 // Resources compiled into a static library are registered by hand; this must stand in the
 // global namespace.

@@ -1,4 +1,4 @@
-#include "ui/accounts_dialog.h"
+#include "qt/accounts_dialog.h"
 
 #include <QMessageBox>
 #include <QPushButton>

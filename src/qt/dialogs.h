@@ -5,7 +5,7 @@
 #include <string>
 
 #include "control/dialog_fields.h"
-#include "ui/template_dialog.h"
+#include "qt/template_dialog.h"
 
 namespace vellomar {
 

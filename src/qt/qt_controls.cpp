@@ -1,4 +1,4 @@
-#include "ui/qt_controls.h"
+#include "qt/qt_controls.h"
 
 #include <QLabel>
 #include <QListWidget>
@@ -8,8 +8,8 @@
 #include <QPushButton>
 #include <QSignalBlocker>
 
-#include "ui/dialogs.h"
-#include "ui/main_dialog.h"
+#include "qt/dialogs.h"
+#include "qt/main_dialog.h"
 
 namespace vellomar {
 

@@ -1,8 +1,8 @@
-#include "ui/dialog_template.h"
+#include "qt/dialog_template.h"
 
 #include <gtest/gtest.h>
 
-#include "ui/template_dialog.h"
+#include "qt/template_dialog.h"
 
 namespace vellomar {
 namespace {

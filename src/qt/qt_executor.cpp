@@ -1,4 +1,4 @@
-#include "ui/qt_executor.h"
+#include "qt/qt_executor.h"
 
 #include <QCoreApplication>
 #include <QThread>

@@ -6,8 +6,8 @@
 
 #include "control/registry_key.h"
 #include "control/security_fields.h"
-#include "ui/dialogs.h"
-#include "ui/template_dialog.h"
+#include "qt/dialogs.h"
+#include "qt/template_dialog.h"
 
 namespace vellomar {
 

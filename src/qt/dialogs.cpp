@@ -1,4 +1,4 @@
-#include "ui/dialogs.h"
+#include "qt/dialogs.h"
 
 #include <QCheckBox>
 #include <QDesktopServices>
@@ -10,8 +10,8 @@
 #include <QUrl>
 
 #include "platform/tls_stream.h"
-#include "ui/about_info.h"
-#include "ui/users_dialog.h"
+#include "qt/about_info.h"
+#include "qt/users_dialog.h"
 
 namespace vellomar {
 

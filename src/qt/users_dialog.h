@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "ui/dialogs.h"
+#include "qt/dialogs.h"
 
 class QListWidget;
 

@@ -1,4 +1,4 @@
-#include "ui/waiting_dialog.h"
+#include "qt/waiting_dialog.h"
 
 #include <QDialogButtonBox>
 #include <QHeaderView>
