@@ -32,4 +32,12 @@ class SharedLibrary {
   void* handle_ = nullptr;
 };
 
+// Points `function` at the library's symbol `name`, typed as the caller declared it (from the
+// library's own header, so that the types are the library's); false when it has none.
+template <typename Function>
+bool Bind(const SharedLibrary& library, const char* name, Function*& function) {
+  function = reinterpret_cast<Function*>(library.Symbol(name));
+  return function != nullptr;
+}
+
 }  // namespace vellomar

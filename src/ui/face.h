@@ -32,7 +32,7 @@ inline constexpr int kWindowFaceInterface = 1;
 inline constexpr const char* kWindowFaceSymbol = "vellomar_window_face";
 using WindowFaceFunction = const WindowFaceEntry*();
 // The plug-in's file, beside the program (the portable layout, a build folder) or in
-// <prefix>/lib/vellomar beside an installed one.
+// <prefix>/lib/<multiarch>/vellomar beside an installed one.
 inline constexpr const char* kWindowFacePlugin = "vellomar-qt.so";
 
 }  // namespace vellomar

@@ -85,7 +85,8 @@ WindowFace Load(const std::string& path) {
 }  // namespace
 
 std::vector<std::string> WindowFacePlaces(const std::string& executableFolder) {
-  return {executableFolder + "/" + kWindowFacePlugin, ParentOf(executableFolder) + "/lib/vellomar/" + kWindowFacePlugin};
+  return {executableFolder + "/" + kWindowFacePlugin,
+          ParentOf(executableFolder) + "/" VELLOMAR_LIBRARY_FOLDER "/" + kWindowFacePlugin};
 }
 
 WindowFace LoadWindowFace(const std::vector<std::string>& places) {

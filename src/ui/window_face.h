@@ -17,7 +17,8 @@ struct WindowFace {
 };
 
 // Where the plug-in is looked for, in order: beside the program (the portable layout, a build
-// folder), then <prefix>/lib/vellomar beside an installed program in <prefix>/bin.
+// folder), then the program's library folder beside an installed program in <prefix>/bin:
+// <prefix>/lib/<multiarch>/vellomar (on amd64 lib/x86_64-linux-gnu/vellomar).
 std::vector<std::string> WindowFacePlaces(const std::string& executableFolder);
 
 // Loads the first plug-in of `places` that exists and returns its face, once it has checked

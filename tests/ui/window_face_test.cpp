@@ -20,11 +20,11 @@ namespace fs = std::filesystem;
 
 std::string Plugin(const std::string& kind) { return std::string(VELLOMAR_TEST_PLUGINS) + "/window_face_" + kind + ".so"; }
 
-// A program's folder in the installed layout: <root>/bin, the plug-in's place <root>/lib/vellomar.
+// A program's folder in the installed layout: <root>/bin, the plug-in's place in <root>/lib.
 struct Layout {
   test::TempDir root;
   std::string bin = root.File("bin");
-  std::string installed = root.File("lib/vellomar");
+  std::string installed = root.File(VELLOMAR_LIBRARY_FOLDER);
   Layout() {
     fs::create_directories(bin);
     fs::create_directories(installed);
@@ -37,10 +37,10 @@ struct Layout {
 
 TEST(WindowFaceTest, LooksBesideTheProgramThenInItsLibraryFolder) {
   EXPECT_EQ(WindowFacePlaces("/usr/bin"),
-            (std::vector<std::string>{"/usr/bin/vellomar-qt.so", "/usr/lib/vellomar/vellomar-qt.so"}));
+            (std::vector<std::string>{"/usr/bin/vellomar-qt.so", "/usr/" VELLOMAR_LIBRARY_FOLDER "/vellomar-qt.so"}));
   EXPECT_EQ(WindowFacePlaces("/home/ann/vellomar/build/app"),
             (std::vector<std::string>{"/home/ann/vellomar/build/app/vellomar-qt.so",
-                                      "/home/ann/vellomar/build/lib/vellomar/vellomar-qt.so"}));
+                                      "/home/ann/vellomar/build/" VELLOMAR_LIBRARY_FOLDER "/vellomar-qt.so"}));
 }
 
 // Which plug-in is taken, and what is said of one that cannot be: got/want for each layout.
