@@ -55,6 +55,8 @@ TEST_F(VellomarTest, FirstStartAndShutdownInTheirOrder) {
   EXPECT_TRUE(InOrder(dir_.Read("stdout"), echoed)) << dir_.Read("stdout");
 }
 
+// It maps no library it does not use: none of a display's, nor the sign-in's (libcurl and what
+// it brings) or the keyring's (libsecret, GLib), which are loaded only when a sign-in needs them.
 TEST_F(VellomarTest, ASubmittedMessageIsDeliveredAndItsSpoolFileGoes) {
   SmtpPeer peer(SmtpPeer::AcceptAll);
   Configure("SMTP=" + peer.server() + "\n");
@@ -65,6 +67,11 @@ TEST_F(VellomarTest, ASubmittedMessageIsDeliveredAndItsSpoolFileGoes) {
   auto transcript = peer.Transcripts()[0];
   EXPECT_EQ(transcript.front(), "HELO client1\r\n");
   EXPECT_EQ(transcript.back(), "QUIT\r\n");
+  const std::string maps = Maps();
+  EXPECT_NE(maps.find("libssl.so"), std::string::npos) << maps;
+  for (const char* library : {"libQt6", "libX11", "libxcb", "libcurl", "libgnutls", "libsecret", "libglib", "libgio"}) {
+    EXPECT_EQ(maps.find(library), std::string::npos) << library << " is mapped";
+  }
   EXPECT_EQ(Stop(), 0);
 }
 
@@ -145,6 +152,7 @@ TEST_F(VellomarTest, ASignInLogsInWithItsTokensAndAnExpiredOneKeepsTheMailWaitin
             "FROM a@example.org\nTO b1@example.org\nTLS True\nAUTHENTICATED True\n");
   const std::string provider = authority.Url("").substr(std::string("https://").size());  // localhost:<port>
   EXPECT_NE(Log().find("Sign-in tokens for " + provider + " are kept in the file " + dir_.path() + "/signin-"), std::string::npos);
+  EXPECT_NE(Maps().find("libcurl.so"), std::string::npos) << "the sign-in's library, loaded for the refresh";
 
   authority.Set({{"revoked", "1"}});
   Submit(2, "Waiting for a sign-in.");
