@@ -29,7 +29,7 @@ namespace vellomar {
 namespace {
 
 constexpr const char* kUsage =
-    "Usage: vellomar [--help | --version | --queue | --status [--json] | --deliver-now |\n"
+    "Usage: vellomar [--console | --help | --version | --queue | --status [--json] | --deliver-now |\n"
     "                 --sign-in [--device] [--account NAME] |\n"
     "                 --add-user NAME | --remove-user NAME | --list-users]\n";
 
@@ -38,6 +38,7 @@ int Help(std::ostream& out) {
       << "A store-and-forward SMTP relay for the desktop. Without an option it runs: it receives mail\n"
          "on port 25 (or $VELLOMAR_SMTP_PORT) and delivers it from its folder.\n"
          "\n"
+         "  --console      run with the console face even where a display is named\n"
          "  --help         print this help and end\n"
          "  --version      print the version and end\n"
          "  --queue        print the messages waiting for delivery in the program's folder\n"
@@ -129,6 +130,7 @@ std::optional<int> RunCommandLine(int argc, char** argv, std::ostream& out, std:
   if (argc == 3 && option == "--add-user") return AddUserCommand(argv[2], std::cin, out, err);
   if (argc == 3 && option == "--remove-user") return RemoveUserCommand(argv[2], out, err);
   if (argc == 2) {
+    if (option == "--console") return std::nullopt;  // the program itself, main() picks the face
     if (option == "--list-users") return ListUsersCommand(out, err);
     if (option == "--help" || option == "-h") return Help(out);
     if (option == "--version") {

@@ -2,14 +2,14 @@
 // few it knows answer a question and end.
 #include <signal.h>
 
+#include <cstring>
 #include <iostream>
 
 #include "app/command_line.h"
+#include "common/app_directory_rule.h"
 #include "platform/signals.h"
 #include "ui/console_face.h"
-#ifdef VELLOMAR_WITH_QT
-#include "ui/qt_face.h"
-#endif
+#include "ui/window_face.h"
 
 int main(int argc, char** argv) {
   if (auto status = vellomar::RunCommandLine(argc, argv, std::cout, std::cerr)) return *status;
@@ -31,12 +31,17 @@ int main(int argc, char** argv) {
   sigaddset(&watched, SIGUSR1);
   sigaddset(&watched, SIGUSR2);
   (void)vellomar::ChangeThreadSignalMask(SIG_BLOCK, watched);  // fails only for an invalid `how`
-#ifdef VELLOMAR_WITH_QT
-  if (vellomar::HasDisplay()) return vellomar::RunQtFace(argc, argv, ending);
-#else
-  (void)argc;
-  (void)argv;
-  (void)vellomar::HasDisplay;
-#endif
+  // The window face is loaded only where it can show, after the mask, so that any thread its
+  // libraries start inherits it too. A machine without it (the program's package alone) runs
+  // the console face, as one without a display does.
+  const bool console = argc == 2 && std::strcmp(argv[1], "--console") == 0;
+  if (!console && vellomar::HasDisplay()) {
+    vellomar::WindowFace window = vellomar::LoadWindowFace(vellomar::WindowFacePlaces(vellomar::ExecutableFolder()));
+    if (window.run != nullptr) return window.run(argc, argv, ending);
+    if (!window.path.empty()) {
+      std::cerr << "vellomar: the window face " << window.path << " cannot be used: " << window.problem
+                << "; running with the console face\n";
+    }
+  }
   return vellomar::RunConsoleFace(ending);
 }

@@ -6,6 +6,7 @@
 #include <memory>
 #include <mutex>
 
+#include "platform/shared_library.h"
 #include "platform/stop_flag.h"
 
 namespace vellomar {
@@ -15,30 +16,62 @@ namespace {
 // How often a request looks at the stop flag while nothing happens on its sockets.
 constexpr int kStopSliceMs = 100;
 
+// libcurl's entry points that this file calls. The library is loaded when the first request or
+// form text needs it rather than at the program's start: it brings a score of libraries of its
+// own (GnuTLS, Kerberos, LDAP, SSH, IDN...) that a relay without a sign-in never uses, and every
+// one of them costs memory and is code within an attacker's reach. (Named without their curl_
+// prefix: curl.h makes macros of some of those names.)
+#define VELLOMAR_CURL_CALLS(X)                                                                                       \
+  X(global_init) X(version) X(free) X(easy_init) X(easy_cleanup) X(easy_setopt) X(easy_getinfo) X(easy_strerror)    \
+  X(easy_escape) X(easy_unescape) X(slist_append) X(slist_free_all) X(multi_init) X(multi_cleanup)                  \
+  X(multi_add_handle) X(multi_remove_handle) X(multi_perform) X(multi_info_read) X(multi_poll)
+struct CurlCalls {
+#define VELLOMAR_CURL_CALL(name) decltype(&::curl_##name) name = nullptr;
+  VELLOMAR_CURL_CALLS(VELLOMAR_CURL_CALL)
+#undef VELLOMAR_CURL_CALL
+  bool ready = false;
+  std::string problem;
+};
+
+// The library as Debian's libcurl4 installs it, loaded and set up once (its set-up is not safe
+// to run twice at once) and kept for the life of the process.
+const CurlCalls& Curl() {
+  static const CurlCalls calls = [] {
+    CurlCalls loaded;
+    SharedLibrary library = SharedLibrary::Open("libcurl.so.4", loaded.problem);
+    if (!library) return loaded;
+    bool complete = true;
+#define VELLOMAR_CURL_CALL(name) complete = Bind(library, "curl_" #name, loaded.name) && complete;
+    VELLOMAR_CURL_CALLS(VELLOMAR_CURL_CALL)
+#undef VELLOMAR_CURL_CALL
+    if (!complete) {
+      loaded.problem = "libcurl.so.4 is older than this program needs";
+      return loaded;
+    }
+    library.Keep();
+    loaded.ready = loaded.global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+    if (!loaded.ready) loaded.problem = "the HTTP library could not be set up";
+    return loaded;
+  }();
+  return calls;
+}
+
 struct EasyFree {
-  void operator()(CURL* easy) const { curl_easy_cleanup(easy); }
+  void operator()(CURL* easy) const { Curl().easy_cleanup(easy); }
 };
 struct MultiFree {
-  void operator()(CURLM* multi) const { curl_multi_cleanup(multi); }
+  void operator()(CURLM* multi) const { (void)Curl().multi_cleanup(multi); }  // fails only for a bad handle
 };
 struct ListFree {
-  void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+  void operator()(curl_slist* list) const { Curl().slist_free_all(list); }
 };
 struct TextFree {
-  void operator()(char* text) const { curl_free(text); }
+  void operator()(char* text) const { Curl().free(text); }
 };
 using Easy = std::unique_ptr<CURL, EasyFree>;
 using Multi = std::unique_ptr<CURLM, MultiFree>;
 using HeaderList = std::unique_ptr<curl_slist, ListFree>;
 using CurlText = std::unique_ptr<char, TextFree>;
-
-// The library's set-up is not safe to run twice at once, so it runs once, on first use.
-bool LibraryReady() {
-  static std::once_flag once;
-  static bool ready = false;
-  std::call_once(once, [] { ready = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK; });
-  return ready;
-}
 
 // What one transfer collects while it runs.
 struct Transfer {
@@ -89,48 +122,50 @@ int ErrorFor(CURLcode code, const Transfer& transfer) {
 
 void Configure(CURL* easy, const HttpClient::Options& options, Transfer& transfer, curl_slist* headers,
                char* errors) {
-  curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, errors);
-  curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "https");
-  curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
-  curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
-  curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
-  curl_easy_setopt(easy, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
-  if (!options.authorityFile.empty()) curl_easy_setopt(easy, CURLOPT_CAINFO, options.authorityFile.c_str());
-  curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(options.connect.count()));
-  curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(options.whole.count()));
-  curl_easy_setopt(easy, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(options.maxReply));
-  curl_easy_setopt(easy, CURLOPT_USERAGENT, "Vellomar");
-  curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers);
-  curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, TakeBody);
-  curl_easy_setopt(easy, CURLOPT_WRITEDATA, &transfer);
-  curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
-  curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, CheckStop);
-  curl_easy_setopt(easy, CURLOPT_XFERINFODATA, &transfer);
+  auto setopt = Curl().easy_setopt;
+  setopt(easy, CURLOPT_NOSIGNAL, 1L);
+  setopt(easy, CURLOPT_ERRORBUFFER, errors);
+  setopt(easy, CURLOPT_PROTOCOLS_STR, "https");
+  setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
+  setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
+  setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
+  setopt(easy, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
+  if (!options.authorityFile.empty()) setopt(easy, CURLOPT_CAINFO, options.authorityFile.c_str());
+  setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(options.connect.count()));
+  setopt(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(options.whole.count()));
+  setopt(easy, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(options.maxReply));
+  setopt(easy, CURLOPT_USERAGENT, "Vellomar");
+  setopt(easy, CURLOPT_HTTPHEADER, headers);
+  setopt(easy, CURLOPT_WRITEFUNCTION, TakeBody);
+  setopt(easy, CURLOPT_WRITEDATA, &transfer);
+  setopt(easy, CURLOPT_NOPROGRESS, 0L);
+  setopt(easy, CURLOPT_XFERINFOFUNCTION, CheckStop);
+  setopt(easy, CURLOPT_XFERINFODATA, &transfer);
 }
 
 // Runs the transfer, looking at the stop flag between slices of waiting on its sockets: the
 // progress callback alone may be called only once a second while a connect hangs.
 CURLcode Run(CURL* easy, const StopFlag& stop) {
-  Multi multi(curl_multi_init());
-  if (!multi || curl_multi_add_handle(multi.get(), easy) != CURLM_OK) return CURLE_OUT_OF_MEMORY;
+  const CurlCalls& curl = Curl();
+  Multi multi(curl.multi_init());
+  if (!multi || curl.multi_add_handle(multi.get(), easy) != CURLM_OK) return CURLE_OUT_OF_MEMORY;
   CURLcode result = CURLE_ABORTED_BY_CALLBACK;
   for (int running = 1; running != 0;) {
     if (stop.load()) break;
-    if (curl_multi_perform(multi.get(), &running) != CURLM_OK) {
+    if (curl.multi_perform(multi.get(), &running) != CURLM_OK) {
       result = CURLE_RECV_ERROR;
       break;
     }
     int left = 0;
-    while (CURLMsg* message = curl_multi_info_read(multi.get(), &left)) {
+    while (CURLMsg* message = curl.multi_info_read(multi.get(), &left)) {
       if (message->msg == CURLMSG_DONE) result = message->data.result;
     }
-    if (running != 0 && curl_multi_poll(multi.get(), nullptr, 0, kStopSliceMs, nullptr) != CURLM_OK) {
+    if (running != 0 && curl.multi_poll(multi.get(), nullptr, 0, kStopSliceMs, nullptr) != CURLM_OK) {
       result = CURLE_RECV_ERROR;
       break;
     }
   }
-  (void)curl_multi_remove_handle(multi.get(), easy);  // fails only for a handle not added
+  (void)curl.multi_remove_handle(multi.get(), easy);  // fails only for a handle not added
   return result;
 }
 
@@ -139,15 +174,16 @@ CURLcode Run(CURL* easy, const StopFlag& stop) {
 HttpClient::HttpClient(Options options) : options_(std::move(options)) {}
 
 HttpResult HttpClient::PostForm(const std::string& url, const FormFields& fields, const StopFlag& stop) const {
-  if (!LibraryReady()) return Failed(EPROTO, "the HTTP library could not be set up");
-  Easy easy(curl_easy_init());
-  HeaderList headers(curl_slist_append(nullptr, "Accept: application/json"));
+  const CurlCalls& curl = Curl();
+  if (!curl.ready) return Failed(ELIBACC, curl.problem);
+  Easy easy(curl.easy_init());
+  HeaderList headers(curl.slist_append(nullptr, "Accept: application/json"));
   if (!easy || !headers) return Failed(ENOMEM, "out of memory");
   Transfer transfer{stop, options_.maxReply, {}, false};
   char errors[CURL_ERROR_SIZE] = {};
   Configure(easy.get(), options_, transfer, headers.get(), errors);
-  curl_easy_setopt(easy.get(), CURLOPT_URL, url.c_str());
-  curl_easy_setopt(easy.get(), CURLOPT_COPYPOSTFIELDS, EncodeForm(fields).c_str());
+  curl.easy_setopt(easy.get(), CURLOPT_URL, url.c_str());
+  curl.easy_setopt(easy.get(), CURLOPT_COPYPOSTFIELDS, EncodeForm(fields).c_str());
   CURLcode code = Run(easy.get(), stop);
   // A reply that announces its length is refused before its body comes.
   if (code == CURLE_FILESIZE_EXCEEDED) {
@@ -158,19 +194,21 @@ HttpResult HttpClient::PostForm(const std::string& url, const FormFields& fields
     int error = ErrorFor(code, transfer);
     if (error == ECANCELED) return Failed(error, "stopped");
     if (error == EFBIG) return Failed(error, "reply larger than " + std::to_string(options_.maxReply) + " bytes");
-    return Failed(error, errors[0] != '\0' ? errors : curl_easy_strerror(code));
+    return Failed(error, errors[0] != '\0' ? errors : curl.easy_strerror(code));
   }
   HttpResult result;
-  curl_easy_getinfo(easy.get(), CURLINFO_RESPONSE_CODE, &result.status);
+  curl.easy_getinfo(easy.get(), CURLINFO_RESPONSE_CODE, &result.status);
   result.body = std::move(transfer.body);
   return result;
 }
 
 std::string EncodeForm(const FormFields& fields) {
   std::string text;
+  const CurlCalls& curl = Curl();
+  if (!curl.ready) return text;
   for (const auto& [name, value] : fields) {
-    CurlText escapedName(curl_easy_escape(nullptr, name.data(), static_cast<int>(name.size())));
-    CurlText escapedValue(curl_easy_escape(nullptr, value.data(), static_cast<int>(value.size())));
+    CurlText escapedName(curl.easy_escape(nullptr, name.data(), static_cast<int>(name.size())));
+    CurlText escapedValue(curl.easy_escape(nullptr, value.data(), static_cast<int>(value.size())));
     if (!escapedName || !escapedValue) continue;
     if (!text.empty()) text += '&';
     text += escapedName.get();
@@ -186,8 +224,10 @@ bool Unescape(std::string text, std::string& plain) {
   for (char& c : text) {
     if (c == '+') c = ' ';
   }
+  const CurlCalls& curl = Curl();
+  if (!curl.ready) return false;
   int length = 0;
-  CurlText decoded(curl_easy_unescape(nullptr, text.data(), static_cast<int>(text.size()), &length));
+  CurlText decoded(curl.easy_unescape(nullptr, text.data(), static_cast<int>(text.size()), &length));
   if (!decoded) return false;
   plain.assign(decoded.get(), static_cast<size_t>(length));
   return true;
@@ -213,6 +253,9 @@ FormFields DecodeForm(const std::string& text) {
   return fields;
 }
 
-std::string HttpLibraryVersion() { return curl_version(); }
+std::string HttpLibraryVersion() {
+  const CurlCalls& curl = Curl();
+  return curl.ready ? curl.version() : curl.problem;
+}
 
 }  // namespace vellomar

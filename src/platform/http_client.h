@@ -16,8 +16,9 @@ using FormFields = std::vector<std::pair<std::string, std::string>>;
 // How one request ended. `error` is 0 when a reply came (whatever its status), else:
 // ECANCELED the stop flag was set, ETIMEDOUT a time limit ran out, ECONNREFUSED nobody
 // listened, EHOSTUNREACH the name or the address could not be reached, EFBIG the reply grew past
-// the size limit, EPROTO anything else (TLS, a certificate, a broken reply). `reason` is the
-// library's own text for the failure.
+// the size limit, ELIBACC the HTTP library (libcurl, loaded at the first request) could not be
+// loaded, EPROTO anything else (TLS, a certificate, a broken reply). `reason` is the library's
+// own text for the failure.
 struct HttpResult {
   int error = 0;
   std::string reason;
@@ -56,13 +57,13 @@ class HttpClient {
 };
 
 // The fields joined as a form body or a URL's query: "a=1&b=x%20y", each name and value
-// escaped by the library.
+// escaped by the library (empty where it cannot be loaded).
 std::string EncodeForm(const FormFields& fields);
 // The fields of a query or form text ("a=1&b=x%20y", '+' standing for a space); a field that is
 // not well-formed is left out.
 FormFields DecodeForm(const std::string& text);
 
-// "libcurl/7.88.1 ..." as the linked library names itself.
+// "libcurl/7.88.1 ..." as the library names itself, or why it could not be loaded.
 std::string HttpLibraryVersion();
 
 }  // namespace vellomar

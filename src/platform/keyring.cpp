@@ -8,6 +8,7 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/shared_library.h"
 #include "platform/stop_flag.h"
 
 namespace vellomar {
@@ -15,6 +16,42 @@ namespace vellomar {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// The entry points of libsecret and of the GLib beneath it that this file calls. libsecret is
+// loaded when a token is first looked up or kept, not at the program's start: it brings GLib,
+// GIO and libgcrypt, which a relay without a sign-in never uses, and every library mapped into a
+// network service is memory it pays for and code an attacker can reach. (Named without their
+// prefixes, as the calls' own names may be macros.)
+#define VELLOMAR_SECRET_CALLS(X)                                                                           \
+  X(secret_, password_lookup_sync) X(secret_, password_store_sync) X(secret_, password_clear_sync)         \
+  X(secret_, password_free) X(g_, cancellable_new) X(g_, cancellable_cancel) X(g_, object_unref)            \
+  X(g_, error_matches) X(g_, error_free) X(g_, io_error_quark)
+struct SecretCalls {
+#define VELLOMAR_SECRET_CALL(prefix, name) decltype(&::prefix##name) name = nullptr;
+  VELLOMAR_SECRET_CALLS(VELLOMAR_SECRET_CALL)
+#undef VELLOMAR_SECRET_CALL
+  bool ready = false;
+};
+
+// Loaded once, with GLib and GIO as its own dependencies (looked up through its handle), and
+// kept for the life of the process: GLib cannot be unloaded.
+const SecretCalls& Secret() {
+  static const SecretCalls calls = [] {
+    SecretCalls loaded;
+    std::string problem;
+    SharedLibrary library = SharedLibrary::Open("libsecret-1.so.0", problem);
+    if (!library) return loaded;
+    bool complete = true;
+#define VELLOMAR_SECRET_CALL(prefix, name) complete = Bind(library, #prefix #name, loaded.name) && complete;
+    VELLOMAR_SECRET_CALLS(VELLOMAR_SECRET_CALL)
+#undef VELLOMAR_SECRET_CALL
+    if (!complete) return loaded;
+    library.Keep();
+    loaded.ready = true;
+    return loaded;
+  }();
+  return calls;
+}
 
 // How often a wait for the keyring looks at the stop flag.
 constexpr std::chrono::milliseconds kSlice{100};
@@ -29,7 +66,8 @@ const SecretSchema* Schema() {
 }
 
 int ErrorFor(GError* error, int cancelled) {
-  if (cancelled != 0 && g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED)) return cancelled;
+  const SecretCalls& secret = Secret();
+  if (cancelled != 0 && secret.error_matches(error, secret.io_error_quark(), G_IO_ERROR_CANCELLED)) return cancelled;
   return EHOSTDOWN;
 }
 
@@ -39,7 +77,9 @@ int ErrorFor(GError* error, int cancelled) {
 // the call's result is used, so it never outlives what it refers to.
 template <typename Call>
 int Perform(std::chrono::milliseconds wait, const StopFlag& stop, Call call) {
-  GCancellable* cancellable = g_cancellable_new();
+  const SecretCalls& secret = Secret();
+  if (!secret.ready) return EHOSTDOWN;
+  GCancellable* cancellable = secret.cancellable_new();
   std::mutex lock;
   std::condition_variable finishedOrDue;
   bool finished = false;
@@ -50,7 +90,7 @@ int Perform(std::chrono::milliseconds wait, const StopFlag& stop, Call call) {
     while (!finished) {
       if (stop.load() || Clock::now() >= deadline) {
         cancelled = stop.load() ? ECANCELED : ETIMEDOUT;
-        g_cancellable_cancel(cancellable);
+        secret.cancellable_cancel(cancellable);
         return;
       }
       auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
@@ -66,8 +106,8 @@ int Perform(std::chrono::milliseconds wait, const StopFlag& stop, Call call) {
   finishedOrDue.notify_all();
   watchdog.join();
   int code = succeeded ? 0 : ErrorFor(error, cancelled);
-  if (error != nullptr) g_error_free(error);
-  g_object_unref(cancellable);
+  if (error != nullptr) secret.error_free(error);
+  secret.object_unref(cancellable);
   return code;
 }
 
@@ -77,10 +117,10 @@ ErrorOr<std::string> KeyringLookup(const std::string& account, std::chrono::mill
   std::string secret;
   bool found = false;
   int code = Perform(wait, stop, [&](GCancellable* cancellable, GError** error) {
-    gchar* text = secret_password_lookup_sync(Schema(), cancellable, error, "account", account.c_str(), nullptr);
+    gchar* text = Secret().password_lookup_sync(Schema(), cancellable, error, "account", account.c_str(), nullptr);
     found = text != nullptr;
     if (found) secret = text;
-    secret_password_free(text);
+    Secret().password_free(text);
     return *error == nullptr;
   });
   if (code != 0) return ErrorOr<std::string>::Fail(code);
@@ -91,8 +131,8 @@ ErrorOr<std::string> KeyringLookup(const std::string& account, std::chrono::mill
 Status KeyringStore(const std::string& account, const std::string& label, const std::string& secret,
                     std::chrono::milliseconds wait, const StopFlag& stop) {
   int code = Perform(wait, stop, [&](GCancellable* cancellable, GError** error) {
-    return secret_password_store_sync(Schema(), SECRET_COLLECTION_DEFAULT, label.c_str(), secret.c_str(), cancellable,
-                                      error, "account", account.c_str(), nullptr) == TRUE;
+    return Secret().password_store_sync(Schema(), SECRET_COLLECTION_DEFAULT, label.c_str(), secret.c_str(), cancellable,
+                                        error, "account", account.c_str(), nullptr) == TRUE;
   });
   return code == 0 ? Ok() : FailWith(code);
 }
@@ -100,7 +140,7 @@ Status KeyringStore(const std::string& account, const std::string& label, const 
 Status KeyringClear(const std::string& account, std::chrono::milliseconds wait, const StopFlag& stop) {
   bool removed = false;
   int code = Perform(wait, stop, [&](GCancellable* cancellable, GError** error) {
-    removed = secret_password_clear_sync(Schema(), cancellable, error, "account", account.c_str(), nullptr) == TRUE;
+    removed = Secret().password_clear_sync(Schema(), cancellable, error, "account", account.c_str(), nullptr) == TRUE;
     return *error == nullptr;
   });
   if (code != 0) return FailWith(code);

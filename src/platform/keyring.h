@@ -16,7 +16,7 @@ class StopFlag;
 //
 // Errors: ENOENT no secret is kept for the account; ETIMEDOUT the keyring did not answer in
 // time; ECANCELED the stop; EHOSTDOWN no keyring could be reached (no session bus, no service,
-// a refusal).
+// a refusal, or libsecret, loaded at the first call, is not installed).
 ErrorOr<std::string> KeyringLookup(const std::string& account, std::chrono::milliseconds wait, const StopFlag& stop);
 // Replaces the secret kept for the account; `label` is what a keyring viewer shows for it.
 Status KeyringStore(const std::string& account, const std::string& label, const std::string& secret,

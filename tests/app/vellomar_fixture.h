@@ -5,8 +5,10 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -45,6 +47,14 @@ class VellomarTest : public ::testing::Test {
     auto status = command.WaitExit(20000);
     EXPECT_TRUE(status.has_value()) << "still running";
     return {status.value_or(-1), dir_.Read("command.out"), dir_.Read("command.err")};
+  }
+  // What the running program has mapped: /proc/<pid>/maps of the process id its lock file holds.
+  std::string Maps() const {
+    const std::string pid = dir_.Read("vellomar.lock");
+    std::ifstream in("/proc/" + pid.substr(0, pid.find_first_not_of("0123456789")) + "/maps");
+    std::ostringstream maps;
+    maps << in.rdbuf();
+    return maps.str();
   }
   bool InOrder(const std::string& text, const std::vector<std::string>& lines) {
     size_t at = 0;

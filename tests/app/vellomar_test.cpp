@@ -58,6 +58,8 @@ TEST_F(VellomarTest, FirstStartAndShutdownInTheirOrder) {
   EXPECT_TRUE(InOrder(dir_.Read("stdout"), echoed)) << dir_.Read("stdout");
 }
 
+// It maps no library it does not use: none of a display's, nor the sign-in's (libcurl and what
+// it brings) or the keyring's (libsecret, GLib), which are loaded only when a sign-in needs them.
 TEST_F(VellomarTest, ASubmittedMessageIsDeliveredAndItsSpoolFileGoes) {
   SmtpPeer peer(SmtpPeer::AcceptAll);
   Configure("SMTP=" + peer.server() + "\n");
@@ -68,6 +70,11 @@ TEST_F(VellomarTest, ASubmittedMessageIsDeliveredAndItsSpoolFileGoes) {
   auto transcript = peer.Transcripts()[0];
   EXPECT_EQ(transcript.front(), "HELO client1\r\n");
   EXPECT_EQ(transcript.back(), "QUIT\r\n");
+  const std::string maps = Maps();
+  EXPECT_NE(maps.find("libssl.so"), std::string::npos) << maps;
+  for (const char* library : {"libQt6", "libX11", "libxcb", "libcurl", "libgnutls", "libsecret", "libglib", "libgio"}) {
+    EXPECT_EQ(maps.find(library), std::string::npos) << library << " is mapped";
+  }
   EXPECT_EQ(Stop(), 0);
 }
 
@@ -148,6 +155,7 @@ TEST_F(VellomarTest, ASignInLogsInWithItsTokensAndAnExpiredOneKeepsTheMailWaitin
             "FROM a@example.org\nTO b1@example.org\nTLS True\nAUTHENTICATED True\n");
   const std::string provider = authority.Url("").substr(std::string("https://").size());  // localhost:<port>
   EXPECT_NE(Log().find("Sign-in tokens for " + provider + " are kept in the file " + dir_.path() + "/signin-"), std::string::npos);
+  EXPECT_NE(Maps().find("libcurl.so"), std::string::npos) << "the sign-in's library, loaded for the refresh";
 
   authority.Set({{"revoked", "1"}});
   Submit(2, "Waiting for a sign-in.");
@@ -420,11 +428,13 @@ TEST_F(VellomarTest, ASecondStartOnTheSameFolderTouchesNothingAndEnds) {
   EXPECT_EQ(SpoolFiles().size(), 2u) << "both messages wait for the next relay";
 }
 
-#ifdef VELLOMAR_TEST_WINDOW_FACE
-// With a display the program opens its window; Qt's offscreen platform stands in for one.
+#ifdef VELLOMAR_WINDOW_FACE
+// With a display and the window face's plug-in beside it, the program opens its window; Qt's
+// offscreen platform stands in for a display.
 TEST_F(VellomarTest, WithADisplayTheWindowFaceRunsAndEndsThroughShutdown) {
   SmtpPeer peer(SmtpPeer::AcceptAll);
   Configure("SMTP=" + peer.server() + "\n");
+  relay_.AddWindowFace(VELLOMAR_WINDOW_FACE);
   ASSERT_TRUE(relay_.Start({{"DISPLAY", ":99"},
                             {"QT_QPA_PLATFORM", "offscreen"},
                             {"LSAN_OPTIONS", std::string("suppressions=") + VELLOMAR_LSAN_SUPPRESSIONS}}));
@@ -434,8 +444,49 @@ TEST_F(VellomarTest, WithADisplayTheWindowFaceRunsAndEndsThroughShutdown) {
   EXPECT_TRUE(InOrder(Log(), {"Client terminated.\r\n", "Server terminated.\r\n", "Input threads deleted.\r\n",
                               "Output threads deleted.\r\n", "File list now empty.\r\n"}));
   EXPECT_EQ(dir_.Read("stdout"), "") << "the window face prints nothing";
+  EXPECT_EQ(dir_.Read("stderr").find("console face"), std::string::npos) << dir_.Read("stderr");
 }
 #endif
+
+// The console face runs wherever the window face cannot, or is not wanted: the console face
+// echoes its notifications on standard output, which the window face never does. The
+// "plug-in" here is no shared object, so that any attempt to load it would be told.
+TEST_F(VellomarTest, TheConsoleFaceRunsWithoutADisplayAPluginOrWithConsole) {
+  struct Case {
+    const char* name;
+    bool display;
+    enum { None, Present, Writable } plugin;
+    std::vector<std::string> arguments;
+    std::string err;
+  };
+  const Case cases[] = {
+      {"a display, no plug-in", true, Case::None, {}, ""},
+      {"a display and --console", true, Case::Present, {"--console"}, ""},
+      {"no display", false, Case::Present, {}, ""},
+      {"a plug-in others may write to", true, Case::Writable, {},
+       "the window face {dir}/vellomar-qt.so cannot be used: others may write to it"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    test::RelayProgram program(VELLOMAR_EXECUTABLE);
+    program.Configure("SMTP=127.0.0.1:9\n");
+    if (c.plugin != Case::None) {
+      program.dir().Write("vellomar-qt.so", "not a shared object\n");
+      ::chmod(program.dir().File("vellomar-qt.so").c_str(), c.plugin == Case::Writable ? 0664 : 0644);
+    }
+    std::map<std::string, std::string> environment;
+    if (c.display) environment = {{"DISPLAY", ":99"}, {"WAYLAND_DISPLAY", "wayland-99"}};
+    ASSERT_TRUE(program.Start(environment, c.arguments));
+    EXPECT_EQ(program.Stop(), 0);
+    const std::string out = program.dir().Read("stdout");
+    EXPECT_NE(out.find(" : Server started and listening.\n"), std::string::npos) << out;
+    std::string err = c.err;
+    if (!err.empty()) {
+      err = "vellomar: " + err.replace(err.find("{dir}"), 5, program.dir().path()) + "; running with the console face\n";
+    }
+    EXPECT_EQ(program.dir().Read("stderr"), err);
+  }
+}
 
 }  // namespace
 }  // namespace vellomar
@@ -496,7 +547,7 @@ TEST_F(VellomarTest, HelpVersionAndAnyOtherArgument) {
     std::string err;
   };
   const std::string usage =
-      "Usage: vellomar [--help | --version | --queue | --status [--json] | --deliver-now |\n"
+      "Usage: vellomar [--console | --help | --version | --queue | --status [--json] | --deliver-now |\n"
       "                 --sign-in [--device] [--account NAME] |\n"
       "                 --add-user NAME | --remove-user NAME | --list-users]\n";
   const Case cases[] = {
@@ -507,6 +558,7 @@ TEST_F(VellomarTest, HelpVersionAndAnyOtherArgument) {
       {{"--queue", "--help"}, 2, "", "vellomar: one option at a time\n" + usage},
       {{"--status", "--queue"}, 2, "", "vellomar: one option at a time\n" + usage},
       {{"--json"}, 2, "", "vellomar: unknown option '--json'\n" + usage},
+      {{"--console", "--queue"}, 2, "", "vellomar: one option at a time\n" + usage},
       {{"--sign-in", "--help"}, 2, "", "vellomar: one option at a time\n" + usage},
       {{"--list-users"}, 0, "", ""},
       {{"--remove-user", "ann"}, 1, "", "vellomar: no user ann\n"},

@@ -1,18 +1,26 @@
 #!/usr/bin/env bash
 # The Debian packages, made from this build tree once: their names, relations and lintian's
-# verdict; the files they install, unpacked into a temporary root and checked by the desktop's,
-# AppStream's, man's and systemd's own validators; the installed program's --version and
-# sendmail's names; the maintainer scripts run on that root as dpkg runs them (the system user
-# and drop folder made); and the system service's command line run by hand with the environment
-# its unit and drop-in give, as its user holding only the capability the unit grants, taking
-# one message on a privileged port and one handed to sendmail by another user.
+# verdict. The program's package and vellomar-mta, unpacked alone into a temporary root as a
+# server has them: no Qt or X11 library among what they pull (their dependencies' closure) nor
+# in what the installed program loads (ldd); their files checked by man's and systemd's own
+# validators; the installed program's --version and sendmail's names; the maintainer scripts
+# run on that root as dpkg runs them (the system user and drop folder made); and the system
+# service's command line run by hand with the environment its unit and drop-in give, as its
+# user holding only the capability the unit grants, taking one message on a privileged port
+# and one handed to sendmail by another user. Then, as root, an upgrade from the single package
+# of the previous version in a dpkg database of its own: apt's plan, dpkg's work, and the
+# settings, spool and service left as they were. Last, the desktop package: its files checked
+# by the desktop's and AppStream's validators, and the installed program showing its window
+# through the installed plug-in on an Xvfb display, which the test grabs.
 # Usage: package_test.sh <build dir> <version>
 set -euo pipefail
 build=$1 version=$2
+here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d /tmp/vellomar-package-XXXXXX)
-program_pid=""
+program_pid="" xvfb_pid=""
 cleanup() {
   [ -n "${program_pid}" ] && kill -KILL "${program_pid}" 2>/dev/null
+  [ -n "${xvfb_pid}" ] && kill -TERM "${xvfb_pid}" 2>/dev/null
   rm -rf "${work}"
 }
 trap cleanup EXIT
@@ -31,26 +39,61 @@ maintain() {  # control folder, package, script, arguments: run as dpkg runs it 
   [ ! -s "${work}/maintainer.log" ] || fail "${package} $* said: $(cat "${work}/maintainer.log")"
 }
 
+# What must never come with the program: Qt, X11 and the rest of a display's stack, as Debian's
+# packages and as the libraries' files are named.
+display_packages='(qt6-|libqt6|libx11|libxcb|libxkb|libwayland|libgl1|libglx|libegl|libopengl|libgles|libdrm|libicu|fontconfig|libfontconfig|libfreetype|libharfbuzz|x11-common|xkb-data)'
+display_libraries='(libQt6|libX11|libxcb|libxkb|libwayland|libGL\.|libGLX|libEGL|libOpenGL|libdrm|libicu|libfontconfig|libfreetype|libharfbuzz)'
+
 echo "== package"
 (cd "${build}" && cpack -G DEB -B "${work}/out" >"${work}/cpack.log" 2>&1) || { cat "${work}/cpack.log"; fail "cpack"; }
-deb=${work}/out/vellomar_${version}-1_$(dpkg --print-architecture).deb
-mta=${work}/out/vellomar-mta_${version}-1_$(dpkg --print-architecture).deb
-[ -f "${deb}" ] && [ -f "${mta}" ] || fail "no ${deb##*/} and ${mta##*/} among: $(ls "${work}/out")"
+arch=$(dpkg --print-architecture) multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
+revision=2 split=0.2-2
+relay=${work}/out/vellomar-relay_${version}-${revision}_${arch}.deb
+deb=${work}/out/vellomar_${version}-${revision}_${arch}.deb
+mta=${work}/out/vellomar-mta_${version}-${revision}_${arch}.deb
+[ -f "${relay}" ] && [ -f "${deb}" ] && [ -f "${mta}" ] || fail "not all three packages among: $(ls "${work}/out")"
 for field in Provides Conflicts Replaces; do
   [ "$(dpkg-deb -f "${mta}" "${field}")" = mail-transport-agent ] || fail "vellomar-mta's ${field}: $(dpkg-deb -f "${mta}" "${field}")"
 done
-[[ $(dpkg-deb -f "${mta}" Depends) == "vellomar (= ${version}-1)"* ]] || fail "vellomar-mta's Depends: $(dpkg-deb -f "${mta}" Depends)"
-[ -z "$(dpkg-deb -f "${deb}" Provides Conflicts)" ] || fail "vellomar alone is no transport"
-depends=$(dpkg-deb -f "${deb}" Depends)
-[[ ${depends} == *libc6* && ${depends} == *libqt6widgets6* && ${depends} == *libcurl4* && ${depends} == *libsecret-1-0* ]] || fail "dependencies not computed: ${depends}"
-findings=$(lintian --fail-on error --suppress-tags initial-upload-closes-no-bugs "${deb}" "${mta}" 2>&1) \
-  || fail "lintian reports errors: ${findings}"
+[[ $(dpkg-deb -f "${mta}" Depends) == "vellomar-relay (= ${version}-${revision}), passwd"* ]] \
+  || fail "vellomar-mta's Depends: $(dpkg-deb -f "${mta}" Depends)"
+[[ $(dpkg-deb -f "${deb}" Depends) == "vellomar-relay (= ${version}-${revision})"* ]] \
+  || fail "vellomar's Depends: $(dpkg-deb -f "${deb}" Depends)"
+[ -z "$(dpkg-deb -f "${relay}" Provides Conflicts)$(dpkg-deb -f "${deb}" Provides Conflicts Breaks Replaces)" ] \
+  || fail "only vellomar-mta is a transport, only vellomar-relay takes files over"
+# The program's package takes its files over from the single package of before, and cannot be
+# installed beside it.
+for field in Replaces Breaks; do
+  [ "$(dpkg-deb -f "${relay}" "${field}")" = "vellomar (<< ${split})" ] || fail "vellomar-relay's ${field}: $(dpkg-deb -f "${relay}" "${field}")"
+done
+depends=$(dpkg-deb -f "${relay}" Depends)
+[[ ${depends} == *libc6* && ${depends} == *libssl3* && ${depends} == *libcurl4* && ${depends} == *libsecret-1-0* ]] \
+  || fail "vellomar-relay's dependencies: ${depends}"
+grep -qE "(^|[ ,])${display_packages}" <<<"${depends}" && fail "vellomar-relay depends on a display's library: ${depends}"
+[[ $(dpkg-deb -f "${deb}" Depends) == *libqt6widgets6* ]] || fail "the window face's dependencies not computed: $(dpkg-deb -f "${deb}" Depends)"
+findings=$(lintian --fail-on error,warning --suppress-tags initial-upload-closes-no-bugs "${relay}" "${deb}" "${mta}" 2>&1) \
+  || fail "lintian reports errors or warnings: ${findings}"
 grep -v "running with root privileges" <<<"${findings}" || true
 
-echo "== installed files"
+echo "== the program's package pulls no display library"
+# Everything the two packages of a server bring, all the way down, as this machine's packages
+# declare it.
+closure=$( { dpkg-deb -f "${relay}" Depends; dpkg-deb -f "${mta}" Depends; } | tr ',|' '\n\n' \
+  | sed 's/(.*//; s/:any//; s/ //g' | grep -v '^vellomar' | grep -v '^$' | sort -u)
+# shellcheck disable=SC2086
+pulled=$(apt-cache depends --recurse --installed --no-recommends --no-suggests --no-conflicts --no-breaks \
+  --no-replaces --no-enhances ${closure} | grep -v '^ ' | sed 's/^<//; s/>$//' | sort -u)
+[ "$(wc -l <<<"${pulled}")" -gt 10 ] || fail "no dependency closure: ${pulled}"
+! grep -E "^${display_packages}" <<<"${pulled}" || fail "the program's packages pull in a display's library"
+
+echo "== installed files of a server: vellomar-relay and vellomar-mta"
 root=${work}/root
-dpkg -x "${deb}" "${root}"
+dpkg -x "${relay}" "${root}"
 dpkg -x "${mta}" "${root}"
+# The program as installed loads nothing of a display, and finds no window face to load.
+ldd "${root}/usr/bin/vellomar" >"${work}/ldd" || fail "ldd: $(cat "${work}/ldd")"
+! grep -E "${display_libraries}" "${work}/ldd" || fail "the installed program loads a display's library"
+[ -z "$(find "${root}" -name vellomar-qt.so)" ] || fail "the program's package holds a window face"
 for name in usr/sbin/sendmail usr/lib/sendmail usr/bin/mailq usr/bin/newaliases; do
   [ "$(realpath "${root}/${name}")" = "${root}/usr/sbin/vellomar-sendmail" ] || fail "${name} is not the program"
 done
@@ -62,16 +105,11 @@ got=$(VELLOMAR_DIR=${work} "${root}/usr/bin/newaliases" </dev/null) || fail "new
 [[ ${got} == *aliases* ]] || fail "newaliases printed '${got}'"
 got=$("${root}/usr/bin/vellomar" --version | head -1)
 [ "${got}" = "vellomar ${version}" ] || fail "--version printed '${got}'"
-for file in usr/share/vellomar/error usr/share/man/man1/vellomar.1.gz usr/share/doc/vellomar/copyright \
-    usr/share/icons/hicolor/{16x16,32x32,48x48,64x64,128x128,256x256}/apps/vellomar.png; do
+for file in usr/share/vellomar/error usr/share/man/man1/vellomar.1.gz usr/share/doc/vellomar-relay/copyright \
+    usr/share/doc/vellomar-relay/changelog.Debian.gz; do
   [ -f "${root}/${file}" ] || fail "missing ${file}"
 done
-desktop=${root}/usr/share/applications/example.vellomar.Vellomar.desktop
-quiet desktop-file-validate "${desktop}"
-grep -qx "Icon=vellomar" "${desktop}" || fail "the menu entry has no icon"
-appstreamcli validate --no-net "${root}/usr/share/metainfo/example.vellomar.Vellomar.metainfo.xml" >"${work}/appstream" 2>&1 \
-  || { cat "${work}/appstream"; fail "appstreamcli validate"; }
-! grep -E "^[EW]:" "${work}/appstream" || fail "appstreamcli: errors or warnings"
+[ ! -e "${root}/usr/share/applications" ] && [ ! -e "${root}/usr/share/icons" ] || fail "a server's packages hold desktop files"
 # The check lintian makes: groff's warnings while typesetting the page.
 for page in man1/vellomar.1.gz man8/vellomar-sendmail.8.gz; do
   warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -E UTF-8 -l -Tutf8 -Z "${root}/usr/share/man/${page}" 2>&1 >/dev/null)
@@ -235,24 +273,230 @@ echo "== maintainer scripts"
 # without the unit being enabled; enabled by the administrator, removed, then purged, its links
 # are gone. The service itself is restarted or stopped only where systemd runs.
 control=${work}/control
-dpkg-deb -e "${deb}" "${control}"
+dpkg-deb -e "${relay}" "${control}"
 for script in postinst prerm postrm; do
   [ "$(stat -c %a "${control}/${script}")" = 755 ] || fail "no executable ${script} in the package"
   sh -n "${control}/${script}" || fail "${script} is no valid shell script"
 done
 wants=${root}/etc/systemd/system/multi-user.target.wants
-maintain "${control}" vellomar postinst configure ""
+maintain "${control}" vellomar-relay postinst configure ""
 [ ! -e "${wants}/vellomar.service" ] || fail "a first installation enabled the service"
 mkdir -p "${wants}" && ln -s /usr/lib/systemd/system/vellomar.service "${wants}/vellomar.service"
-maintain "${control}" vellomar postinst configure "${version}-1"
+maintain "${control}" vellomar-relay postinst configure "${version}-${revision}"
 [ -L "${wants}/vellomar.service" ] || fail "an upgrade disabled the service"
-maintain "${control}" vellomar prerm remove
-maintain "${control}" vellomar postrm remove
-maintain "${control}" vellomar postrm purge
+maintain "${control}" vellomar-relay prerm remove
+maintain "${control}" vellomar-relay postrm remove
+maintain "${control}" vellomar-relay postrm purge
 [ ! -L "${wants}/vellomar.service" ] || fail "the purge left the service enabled"
 # vellomar-mta's purge removes the drop folder once empty; the user stays.
 for script in postinst postrm; do sh -n "${control_mta}/${script}" || fail "vellomar-mta's ${script} is no valid shell script"; done
 maintain "${control_mta}" vellomar-mta postrm remove
 maintain "${control_mta}" vellomar-mta postrm purge
 [ ! -e "${drop}" ] || fail "the purge left the empty drop folder"
-echo "== package test passed (port ${port}, ${deb##*/})"
+
+echo "== upgrade from the single package of 0.2-1"
+# The packages of the previous version as it made them (tests/package/previous: their control
+# files, maintainer scripts and file lists), rebuilt here around stand-in files: an upgrade is a
+# matter of names, relations, files and scripts, not of the old program's bytes.
+previous() {  # name: the package at ${work}/previous/<name>.deb
+  local name=$1 tree=${work}/previous/$1 kind path target
+  mkdir -p "${tree}/DEBIAN"
+  sed "s/^Architecture: .*/Architecture: ${arch}/" "${here}/previous/${name}/control" >"${tree}/DEBIAN/control"
+  for script in postinst prerm postrm; do
+    [ ! -f "${here}/previous/${name}/${script}" ] || install -m 0755 "${here}/previous/${name}/${script}" "${tree}/DEBIAN/"
+  done
+  while read -r kind path target; do
+    mkdir -p "${tree}/$(dirname "${path}")"
+    case ${kind} in
+      f) echo "${path} of ${name} 0.2-1" >"${tree}/${path}" ;;
+      l) ln -s "${target}" "${tree}/${path}" ;;
+    esac
+  done <"${here}/previous/${name}/files"
+  dpkg-deb --root-owner-group -Zgzip -z1 --build "${tree}" "${work}/previous/${name}.deb" >/dev/null
+}
+# A dpkg database of its own, holding what the packages depend on as this machine has it
+# installed (the root needs none of their files for dpkg's relations) and the machine's
+# accounts, which vellomar-mta's postinst adds its user to.
+stand_ins() {
+  local name
+  for name in $( { for deb in "$@"; do dpkg-deb -f "${deb}" Depends; done; } | tr ',|' '\n\n' \
+      | sed 's/(.*//; s/:any//; s/ //g' | grep -v '^vellomar' | grep -v '^$' | sort -u); do
+    dpkg-query -W -f='Package: ${Package}\nStatus: install ok installed\nPriority: optional\nMaintainer: stand-in\nArchitecture: ${Architecture}\nMulti-Arch: ${Multi-Arch}\nVersion: ${Version}\nDescription: stand-in\n\n' \
+      "${name}" || fail "${name}, a dependency, is not installed here"
+  done
+}
+upgraded=""
+if [ "$(id -u)" -eq 0 ]; then
+  mkdir -p "${work}/previous"
+  previous vellomar
+  previous vellomar-mta
+  upgraded=${work}/upgrade
+  admin=${upgraded}/var/lib/dpkg
+  mkdir -p "${admin}/info" "${admin}/updates" "${admin}/triggers" "${upgraded}/etc"
+  stand_ins "${work}/previous/vellomar.deb" "${work}/previous/vellomar-mta.deb" "${relay}" "${deb}" "${mta}" >"${admin}/status"
+  : >"${admin}/available"
+  cp -p /etc/passwd /etc/group /etc/shadow /etc/gshadow "${upgraded}/etc/"
+  in_root() {  # dpkg on that root, its maintainer scripts told where it is (DPKG_ROOT)
+    dpkg --root="${upgraded}" --force-script-chrootless --log="${work}/dpkg.log" "$@" >"${work}/dpkg.out" 2>&1 \
+      || fail "dpkg $*: $(cat "${work}/dpkg.out")"
+  }
+  in_root --install "${work}/previous/vellomar.deb" "${work}/previous/vellomar-mta.deb"
+
+  # What the administrator and a desktop user made meanwhile: the service enabled, its settings,
+  # its spool (DynamicUser's private folder), a message in the drop folder, a user's own relay
+  # with its settings, spool, autostart entry and user service.
+  mkdir -p "${upgraded}/etc/systemd/system/multi-user.target.wants" "${upgraded}/etc/vellomar" \
+    "${upgraded}/var/lib/private/vellomar" "${upgraded}/home/ann/.config/vellomar" "${upgraded}/home/ann/.config/autostart" \
+    "${upgraded}/home/ann/.config/systemd/user/default.target.wants" "${upgraded}/home/ann/.local/state/vellomar"
+  ln -s /usr/lib/systemd/system/vellomar.service "${upgraded}/etc/systemd/system/multi-user.target.wants/vellomar.service"
+  printf '[Software\\Vellomar]\nSMTP=relay.office.example\n' >"${upgraded}/etc/vellomar/HKEY_LOCAL_MACHINE.ini"
+  chmod 0600 "${upgraded}/etc/vellomar/HKEY_LOCAL_MACHINE.ini"
+  printf 'HELO a\r\nMAIL FROM:<a@example.org>\r\nRCPT TO:<b@example.org>\r\nDATA\r\n\r\nx\r\n.\r\nQUIT\r\n' \
+    | tee "${upgraded}/var/lib/private/vellomar/091240.tml" >"${upgraded}/home/ann/.local/state/vellomar/101502.tml"
+  ln -s private/vellomar "${upgraded}/var/lib/vellomar"
+  printf 'Subject: from cron\n\nHanded over.\n' >"${upgraded}/var/spool/vellomar/handed-over"
+  printf '[Software\\Vellomar]\nSMTP=smtp.example.org:587\n' >"${upgraded}/home/ann/.config/vellomar/HKEY_LOCAL_MACHINE.ini"
+  printf '[Desktop Entry]\nType=Application\nName=Vellomar\nExec=/usr/bin/vellomar\n' >"${upgraded}/home/ann/.config/autostart/vellomar.desktop"
+  ln -s /usr/lib/systemd/user/vellomar.service "${upgraded}/home/ann/.config/systemd/user/default.target.wants/vellomar.service"
+  # What an upgrade must leave as it is, with every file's content. (deb-systemd-helper's own
+  # records, under var/lib/systemd, may learn of the enabling: they are how a purge removes it.)
+  kept() {
+    (cd "${upgraded}" && find etc/vellomar etc/systemd var/lib/private var/lib/vellomar var/spool/vellomar home \
+      -printf '%p %y %m %u:%g %l\n' -type f -exec sha256sum {} + | sort)
+  }
+  before=$(kept)
+
+  # apt's plan, from a repository of the new packages: `apt upgrade` (an upgrade that may
+  # install new packages, never remove one) takes vellomar and vellomar-mta to the new version
+  # and brings vellomar-relay in.
+  apt_dir=${work}/apt
+  mkdir -p "${apt_dir}/repo" "${apt_dir}/lists/partial" "${apt_dir}/cache/archives/partial" "${apt_dir}/parts"
+  cp "${relay}" "${deb}" "${mta}" "${apt_dir}/repo/"
+  (cd "${apt_dir}/repo" && dpkg-scanpackages --multiversion . /dev/null >Packages 2>/dev/null)
+  echo "deb [trusted=yes] file:${apt_dir}/repo ./" >"${apt_dir}/sources.list"
+  apt_on_root() {
+    apt-get -q -o Dir::State::status="${admin}/status" -o Dir::State::Lists="${apt_dir}/lists" \
+      -o Dir::Cache="${apt_dir}/cache" -o Dir::Etc::SourceList="${apt_dir}/sources.list" \
+      -o Dir::Etc::SourceParts="${apt_dir}/parts" -o Debug::NoLocking=true -o APT::Get::List-Cleanup=false "$@"
+  }
+  apt_on_root update >"${work}/apt.out" 2>&1 || fail "apt-get update: $(cat "${work}/apt.out")"
+  apt_on_root --simulate --with-new-pkgs upgrade >"${work}/apt.out" 2>&1 || fail "apt upgrade: $(cat "${work}/apt.out")"
+  plan=$(grep -E '^(Inst|Remv|Conf)' "${work}/apt.out" | awk '{ print $1, $2, $3 }' | sort)
+  want=$(printf '%s\n' "Conf vellomar (${version}-${revision}" "Conf vellomar-mta (${version}-${revision}" \
+    "Conf vellomar-relay (${version}-${revision}" "Inst vellomar [0.2-1]" "Inst vellomar-mta [0.2-1]" \
+    "Inst vellomar-relay (${version}-${revision}" | sort)
+  [ "${plan}" = "${want}" ] || fail "apt upgrade would do: $(cat "${work}/apt.out")"
+
+  # dpkg's work, in an order apt may choose: the program's package first, which takes the
+  # program's files from the old package and has it deconfigured until it is upgraded too.
+  in_root --auto-deconfigure --install "${relay}" "${deb}" "${mta}"
+  got=$(dpkg-query --admindir="${admin}" -W -f='${Package} ${Version} ${db:Status-Abbrev}\n' vellomar vellomar-relay vellomar-mta)
+  want=$(printf '%s\n' "vellomar ${version}-${revision} ii " "vellomar-mta ${version}-${revision} ii " \
+    "vellomar-relay ${version}-${revision} ii ")
+  [ "${got}" = "${want}" ] || fail "after the upgrade: ${got}"
+  for pair in /usr/bin/vellomar:vellomar-relay /usr/lib/systemd/system/vellomar.service:vellomar-relay \
+      /usr/share/vellomar/error:vellomar-relay /usr/lib/${multiarch}/vellomar/vellomar-qt.so:vellomar \
+      /usr/share/applications/example.vellomar.Vellomar.desktop:vellomar /usr/sbin/vellomar-sendmail:vellomar-mta; do
+    owner=$(dpkg-query --admindir="${admin}" -S "${pair%%:*}" 2>/dev/null | cut -d: -f1)
+    [ "${owner}" = "${pair#*:}" ] || fail "${pair%%:*} belongs to '${owner}'"
+  done
+  cmp -s "${upgraded}/usr/bin/vellomar" "${root}/usr/bin/vellomar" || fail "the upgrade did not install the new program"
+  [ "$(kept)" = "${before}" ] || fail "the upgrade changed what it must keep: $(diff <(echo "${before}") <(kept))"
+  [ ! -e "${upgraded}/etc/systemd/system/vellomar.service" ] || fail "the upgrade masked the service"
+  DPKG_ROOT=${upgraded} DPKG_MAINTSCRIPT_PACKAGE=vellomar-relay DPKG_MAINTSCRIPT_NAME=postinst \
+    deb-systemd-helper --quiet was-enabled vellomar.service || fail "the service is no longer enabled"
+else
+  echo "not root: no upgrade in a dpkg database of its own"
+fi
+
+echo "== the desktop package"
+# The window face's package, installed over the program's: from the upgrade, or unpacked.
+desktop_root=${upgraded:-${work}/desktop-root}
+if [ -z "${upgraded}" ]; then dpkg -x "${relay}" "${desktop_root}" && dpkg -x "${deb}" "${desktop_root}"; fi
+for file in usr/lib/${multiarch}/vellomar/vellomar-qt.so usr/share/doc/vellomar/copyright usr/share/doc/vellomar/changelog.Debian.gz \
+    usr/share/icons/hicolor/{16x16,32x32,48x48,64x64,128x128,256x256}/apps/vellomar.png; do
+  [ -f "${desktop_root}/${file}" ] || fail "missing ${file}"
+done
+desktop=${desktop_root}/usr/share/applications/example.vellomar.Vellomar.desktop
+quiet desktop-file-validate "${desktop}"
+grep -qx "Icon=vellomar" "${desktop}" || fail "the menu entry has no icon"
+grep -qx "Exec=vellomar" "${desktop}" || fail "the menu entry does not start the program"
+appstreamcli validate --no-net "${desktop_root}/usr/share/metainfo/example.vellomar.Vellomar.metainfo.xml" >"${work}/appstream" 2>&1 \
+  || { cat "${work}/appstream"; fail "appstreamcli validate"; }
+! grep -E "^[EW]:" "${work}/appstream" || fail "appstreamcli: errors or warnings"
+
+echo "== the window, through the installed plug-in, on an Xvfb display"
+# Xvfb keeps its screen in a file (-fbdir, XWD format), which is the screenshot. The installed
+# program, run as the menu entry runs it, with a display named, shows its window: nothing on
+# standard output (the console face would echo its notifications there), and a window named
+# Vellomar drawn on the black screen.
+mkdir -p "${work}/screen"
+Xvfb -displayfd 5 -screen 0 1024x768x24 -br -nolisten tcp -fbdir "${work}/screen" 5>"${work}/display" 2>"${work}/xvfb.log" &
+xvfb_pid=$!
+for _ in $(seq 100); do [ -s "${work}/display" ] && break; sleep 0.1; done
+[ -s "${work}/display" ] || fail "Xvfb did not start: $(cat "${work}/xvfb.log")"
+display=:$(head -1 "${work}/display")
+desktop_dir=${work}/desktop-user
+mkdir -p "${desktop_dir}/store" "${desktop_dir}/runtime"
+chmod 0700 "${desktop_dir}/runtime"
+cp "${desktop_root}/usr/share/vellomar/error" "${desktop_dir}/"
+printf '[Software\\Vellomar]\nSMTP=127.0.0.1:9\n' >"${desktop_dir}/store/HKEY_LOCAL_MACHINE.ini"
+window_port=$(free_port $(seq 20300 20500))
+env -i PATH=/usr/bin:/bin HOME="${desktop_dir}" DISPLAY="${display}" XDG_RUNTIME_DIR="${desktop_dir}/runtime" \
+  VELLOMAR_DIR="${desktop_dir}" VELLOMAR_REGISTRY="${desktop_dir}/store" VELLOMAR_SMTP_PORT="${window_port}" \
+  "${desktop_root}/usr/bin/vellomar" </dev/null >"${work}/window.out" 2>"${work}/window.err" &
+program_pid=$!
+for _ in $(seq 200); do
+  grep -q "Server started and listening." "${desktop_dir}/logfile" 2>/dev/null \
+    && xwininfo -display "${display}" -name Vellomar >"${work}/xwininfo" 2>/dev/null && break
+  kill -0 "${program_pid}" 2>/dev/null || break
+  sleep 0.1
+done
+[ -s "${work}/xwininfo" ] || fail "no window: $(cat "${work}/window.err" "${desktop_dir}/logfile" 2>/dev/null)"
+[ ! -s "${work}/window.out" ] || fail "the console face ran: $(cat "${work}/window.out" "${work}/window.err")"
+python3 - "${work}/screen/Xvfb_screen0" "${work}/xwininfo" "${build}/package-window.png" <<'PYTHON' || fail "the window is not drawn"
+# The window's rectangle on the screen must be drawn (no black left in it, several colours: the
+# lists, buttons and texts) and the screen around it black; the rectangle is saved as a PNG.
+import re, struct, sys, zlib
+screen, info, out = sys.argv[1:4]
+data = open(screen, "rb").read()
+fields = struct.unpack(">25I", data[:100])
+header, width, height, bits, line, colours = fields[0], fields[4], fields[5], fields[11], fields[12], fields[19]
+assert bits == 32, bits
+pixels = header + colours * 12
+text = open(info).read()
+def number(name):
+    return int(re.search(name + r":\s+(-?\d+)", text).group(1))
+x, y, w, h = number("Absolute upper-left X"), number("Absolute upper-left Y"), number("Width"), number("Height")
+assert w >= 300 and h >= 300 and x >= 0 and y >= 0 and x + w <= width and y + h <= height, (x, y, w, h)
+def row(r):
+    start = pixels + r * line
+    return [int.from_bytes(data[start + 4 * c:start + 4 * c + 3], "little") for c in range(width)]
+inside, black, seen = 0, 0, set()
+rows = []
+for r in range(y, y + h):
+    values = row(r)
+    part = values[x:x + w]
+    rows.append(part)
+    inside += len(part)
+    black += part.count(0)
+    seen.update(part)
+    if any(values[:x]) or any(values[x + w:]):
+        sys.exit(f"drawn outside the window in row {r}")
+print(f"window {w}x{h} at {x},{y}: {len(seen)} colours, {black} black pixels of {inside}")
+if black > inside // 100 or len(seen) < 8:
+    sys.exit("the window is not drawn")
+raw = b"".join(b"\0" + b"".join(v.to_bytes(3, "little")[::-1] for v in part) for part in rows)
+def chunk(kind, body):
+    return struct.pack(">I", len(body)) + kind + body + struct.pack(">I", zlib.crc32(kind + body))
+open(out, "wb").write(b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", w, h, 8, 2, 0, 0, 0))
+                      + chunk(b"IDAT", zlib.compress(raw)) + chunk(b"IEND", b""))
+PYTHON
+kill -TERM "${program_pid}"
+for _ in $(seq 300); do kill -0 "${program_pid}" 2>/dev/null || break; sleep 0.1; done
+status=0; wait "${program_pid}" || status=$?
+program_pid=""
+[ "${status}" -eq 0 ] || fail "the window's program ended with status ${status}: $(cat "${work}/window.err")"
+grep -q "File list now empty." "${desktop_dir}/logfile" || fail "no ordered shutdown: $(cat "${desktop_dir}/logfile")"
+
+echo "== package test passed (port ${port}, ${relay##*/}, ${deb##*/}, ${mta##*/})"

@@ -32,13 +32,19 @@ std::map<std::string, std::string> RelayProgram::Environment(const std::map<std:
   return environment;
 }
 
-void RelayProgram::Launch(const std::map<std::string, std::string>& extra) {
-  process_ = std::make_unique<ChildProcess>(dir_.File("vellomar"), Environment(extra), dir_.File("stdout"),
+void RelayProgram::AddWindowFace(const std::string& plugin) {
+  std::filesystem::copy_file(plugin, dir_.File("vellomar-qt.so"));
+}
+
+void RelayProgram::Launch(const std::map<std::string, std::string>& extra, const std::vector<std::string>& arguments) {
+  std::vector<std::string> argv{dir_.File("vellomar")};
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  process_ = std::make_unique<ChildProcess>(argv, Environment(extra), "/dev/null", dir_.File("stdout"),
                                             dir_.File("stderr"));
 }
 
-bool RelayProgram::Start(const std::map<std::string, std::string>& extra) {
-  Launch(extra);
+bool RelayProgram::Start(const std::map<std::string, std::string>& extra, const std::vector<std::string>& arguments) {
+  Launch(extra, arguments);
   if (!process_->started()) {
     ADD_FAILURE() << "the program did not start";
     return false;

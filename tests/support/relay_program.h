@@ -25,11 +25,13 @@ class RelayProgram {
   // The environment it runs with: its store, configuration folder, home and port, with
   // `extra` over them.
   std::map<std::string, std::string> Environment(const std::map<std::string, std::string>& extra = {}) const;
+  // Puts this window face plug-in beside the program, as a build folder has it.
+  void AddWindowFace(const std::string& plugin);
   // Starts it without waiting for anything.
-  void Launch(const std::map<std::string, std::string>& extra = {});
-  // Starts it (extra environment over the usual) and waits until its log says it listens;
-  // false, with the log in the failure, when it does not.
-  bool Start(const std::map<std::string, std::string>& extra = {});
+  void Launch(const std::map<std::string, std::string>& extra = {}, const std::vector<std::string>& arguments = {});
+  // Starts it (extra environment over the usual, arguments after its name) and waits until its
+  // log says it listens; false, with the log in the failure, when it does not.
+  bool Start(const std::map<std::string, std::string>& extra = {}, const std::vector<std::string>& arguments = {});
   // SIGTERM, then its exit status (-1 when it is still running after 30 s).
   int Stop();
   ChildProcess* process() { return process_.get(); }
