@@ -67,6 +67,24 @@ bool AnyUsers(const std::string& path) {
   return users && !users.value().empty();
 }
 
+bool KnownUsers::Any() {
+  auto stamp = StampAt(path_);
+  // A missing file holds nobody; nothing to remember.
+  if (!stamp && stamp.error() == ENOENT) return false;
+  if (stamp) {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (stamp_ == stamp.value()) return any_;
+  }
+  // Stamped before the read: a change while it reads shows as a new stamp next time.
+  bool any = AnyUsers(path_);
+  if (stamp) {
+    std::lock_guard<std::mutex> guard(lock_);
+    stamp_ = stamp.value();
+    any_ = any;
+  }
+  return any;
+}
+
 Status SetUserPassword(const std::string& path, const std::string& name, const std::string& password) {
   if (!ValidUserName(name) || !ValidPassword(password)) return FailWith(EINVAL);
   auto users = ReadUsers(path);

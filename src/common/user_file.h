@@ -1,9 +1,12 @@
 #pragma once
 
+#include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/error_or.h"
+#include "platform/file_system.h"
 
 namespace vellomar {
 
@@ -36,6 +39,29 @@ bool AnyUsers(const std::string& path);
 Status SetUserPassword(const std::string& path, const std::string& name, const std::string& password);
 // ENOENT when there is no such user.
 Status RemoveUser(const std::string& path, const std::string& name);
+// Whether the file names anyone who could log in, as a listener asks at each connection and
+// EHLO: read again only when the file's stamp (platform/file_system.h) changed since the last
+// read, so a busy listener pays a stat per question instead of a read, and a user added while
+// the relay runs can still log in at once.
+//
+// Lock contract: its own lock, held for the comparison and the copy alone, never across the
+// read; no other lock is taken under it.
+class KnownUsers {
+ public:
+  explicit KnownUsers(std::string path) : path_(std::move(path)) {}
+  KnownUsers(const KnownUsers&) = delete;
+  KnownUsers& operator=(const KnownUsers&) = delete;
+
+  bool Any();
+
+ private:
+  const std::string path_;
+  std::mutex lock_;
+  // The stamp of the content `any_` was read from; none before the first read.
+  std::optional<FileStamp> stamp_;
+  bool any_ = false;
+};
+
 // Whether `name` is a user whose password this is. An unknown name costs the same hashing
 // as a known one, so that the time of the answer does not tell which names exist.
 bool CheckUserPassword(const std::string& path, const std::string& name, const std::string& password);

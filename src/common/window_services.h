@@ -25,6 +25,10 @@ class WindowServices {
   // Rewrites the statistics and the list boxes from the relay; returns once that is done (or
   // once the relay stops).
   virtual void RefreshStatistics() = 0;
+  // The same refresh without waiting for it: requests that come while one is still to run are
+  // that one, which reads the relay as it is when it runs. What the relay's threads ask after
+  // each connection and delivery, so that a burst of messages costs a refresh, not one each.
+  virtual void RequestRefresh() { RefreshStatistics(); }
   // The state buttons show the side running (bitmap 135) or not (136). Returns once shown (at
   // once on the window's own thread), so that the images of one side appear in call order.
   virtual void SetServerImage(bool running) = 0;

@@ -90,6 +90,17 @@ void MainWindow::RefreshStatistics() {
   windowThread_.Invoke([this] { RefreshOnWindowThread(); });
 }
 
+void MainWindow::RequestRefresh() {
+  if (windowThread_.IsCurrentThread()) return RefreshOnWindowThread();
+  if (refreshQueued_.exchange(true)) return;
+  // Cleared before the refresh reads anything: a change after that point asks for another.
+  bool posted = windowThread_.Post([this] {
+    refreshQueued_ = false;
+    RefreshOnWindowThread();
+  });
+  if (!posted) refreshQueued_ = false;
+}
+
 void MainWindow::RefreshOnWindowThread() {
   const RelayCounters& counters = relay_.counters;
   controls_.SetText(kIncomingConnectionsText,

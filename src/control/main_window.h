@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <string>
 
@@ -66,6 +67,7 @@ class MainWindow final : public WindowServices {
   void ShowMessage(const std::string& text, const std::string& caption) override;
   void ShowSystemError(const std::string& text) override;
   void RefreshStatistics() override;
+  void RequestRefresh() override;
   void SetServerImage(bool running) override;
   void SetClientImage(bool running) override;
   void HideWindow() override;
@@ -85,6 +87,8 @@ class MainWindow final : public WindowServices {
   void SetImage(int buttonId, bool running);
 
   Executor& windowThread_;
+  // A requested refresh is queued on the window's thread and has not begun.
+  std::atomic<bool> refreshQueued_{false};
   WindowControls& controls_;
   // Used on the window's thread only.
   DesktopNotifier notifier_;

@@ -46,7 +46,7 @@ int GuardedWorker(RelayServices& relay, DeliveryServices& delivery, const std::s
 // A worker that cannot start leaves the file waiting.
 void StartWorker(RelayServices& relay, DeliveryServices& delivery, const std::string& name) {
   auto thread = relay.outgoing.Launch(name, [&relay, &delivery, &name] {
-    return relay.threads().Start([&relay, &delivery, name](ThreadHandle&) { return GuardedWorker(relay, delivery, name); });
+    return relay.threads().Run([&relay, &delivery, name](ThreadHandle&) { return GuardedWorker(relay, delivery, name); });
   });
   if (thread == nullptr) (void)relay.queue.Discard(name, false);  // the name alone; the file waits on
 }

@@ -122,17 +122,23 @@ Status RemoveDirectory(const std::string& path) {
 
 namespace {
 
+int64_t Nanoseconds(const statx_timestamp& time) { return time.tv_sec * 1'000'000'000LL + time.tv_nsec; }
+
+FileIdentity IdentityFrom(const struct statx& found) {
+  const statx_timestamp& made = (found.stx_mask & STATX_BTIME) != 0 ? found.stx_btime : found.stx_mtime;
+  FileIdentity identity;
+  identity.device = uint64_t{found.stx_dev_major} << 32 | found.stx_dev_minor;
+  identity.inode = found.stx_ino;
+  identity.madeNs = Nanoseconds(made);
+  return identity;
+}
+
 ErrorOr<FileIdentity> Identity(int dirfd, const char* path, int flags) {
   struct statx found {};
   if (::statx(dirfd, path, flags, STATX_INO | STATX_BTIME | STATX_MTIME, &found) != 0) {
     return ErrorOr<FileIdentity>::Fail(errno);
   }
-  const statx_timestamp& made = (found.stx_mask & STATX_BTIME) != 0 ? found.stx_btime : found.stx_mtime;
-  FileIdentity identity;
-  identity.device = uint64_t{found.stx_dev_major} << 32 | found.stx_dev_minor;
-  identity.inode = found.stx_ino;
-  identity.madeNs = made.tv_sec * 1'000'000'000LL + made.tv_nsec;
-  return identity;
+  return IdentityFrom(found);
 }
 
 }  // namespace
@@ -141,6 +147,13 @@ ErrorOr<FileIdentity> IdentityOf(int fd) { return Identity(fd, "", AT_EMPTY_PATH
 
 ErrorOr<FileIdentity> IdentityAt(const std::string& path) {
   return Identity(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW);
+}
+
+ErrorOr<FileStamp> StampAt(const std::string& path) {
+  struct statx found {};
+  const unsigned mask = STATX_INO | STATX_BTIME | STATX_MTIME | STATX_CTIME | STATX_SIZE;
+  if (::statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, mask, &found) != 0) return ErrorOr<FileStamp>::Fail(errno);
+  return FileStamp{IdentityFrom(found), found.stx_size, Nanoseconds(found.stx_mtime), Nanoseconds(found.stx_ctime)};
 }
 
 EntryKind KindOf(const std::string& path) {

@@ -53,6 +53,18 @@ struct FileIdentity {
 ErrorOr<FileIdentity> IdentityOf(int fd);
 ErrorOr<FileIdentity> IdentityAt(const std::string& path);
 
+// What tells one content of a file from the next without reading it: its identity with its
+// size and its change and modification times, in nanoseconds. A rename over the name, an edit
+// in place and a touch all change it. The link itself is looked at, never followed.
+struct FileStamp {
+  FileIdentity identity;
+  uint64_t size = 0;
+  int64_t modifiedNs = 0;
+  int64_t changedNs = 0;
+  bool operator==(const FileStamp&) const = default;
+};
+ErrorOr<FileStamp> StampAt(const std::string& path);
+
 // Who owns a file: stat(2)'s user and group. Changed only on a descriptor (ChangeDescriptorOwner):
 // a chown by name in a folder another user owns would follow whatever link they put there.
 struct FileOwner {

@@ -63,6 +63,58 @@ std::shared_ptr<ThreadHandle> ThreadTracker::Start(Body body) {
   return handle;
 }
 
+std::shared_ptr<ThreadHandle> ThreadTracker::Run(Body body) {
+  Reap();
+  auto handle = std::make_shared<ThreadHandle>(stop_);
+  std::lock_guard<std::mutex> guard(lock_);
+  if (idle_ > jobs_.size()) {
+    jobs_.push_back(Job{handle, std::move(body)});
+    jobQueued_.notify_one();
+    return handle;
+  }
+  // The kept thread's own handle only tells the reaper that it has ended.
+  auto life = std::make_shared<ThreadHandle>(stop_);
+  try {
+    std::thread thread([this, life, job = Job{handle, std::move(body)}]() mutable {
+      Keep(std::move(job));
+      life->MarkEnded(0);
+    });
+    threads_.push_back(Tracked{life, std::move(thread)});
+  } catch (const std::system_error&) {
+    return nullptr;
+  }
+  return handle;
+}
+
+void ThreadTracker::Keep(Job job) {
+  do {
+    int exitCode = kFaultExitCode;
+    ThreadHandle::SetCurrent(job.handle.get());
+    try {
+      exitCode = job.body(*job.handle);
+    } catch (...) {
+      Report(fault_, CurrentExceptionText());
+    }
+    ThreadHandle::SetCurrent(nullptr);
+    // What the body captured goes before its handle says it ended: whoever waits for the end
+    // may then destroy what those captures refer to.
+    job.body = nullptr;
+    job.handle->MarkEnded(exitCode);
+    job.handle.reset();
+  } while (NextJob(job));
+}
+
+bool ThreadTracker::NextJob(Job& job) {
+  std::unique_lock<std::mutex> held(lock_);
+  ++idle_;
+  jobQueued_.wait_for(held, keptIdle_, [this] { return !jobs_.empty() || releasing_; });
+  --idle_;
+  if (jobs_.empty()) return false;
+  job = std::move(jobs_.front());
+  jobs_.pop_front();
+  return true;
+}
+
 std::vector<ThreadTracker::Tracked> ThreadTracker::TakeEnded() {
   std::vector<Tracked> ended;
   std::lock_guard<std::mutex> guard(lock_);
@@ -87,16 +139,25 @@ void ThreadTracker::JoinAll() {
     std::vector<Tracked> all;
     {
       std::lock_guard<std::mutex> guard(lock_);
+      releasing_ = true;
+      jobQueued_.notify_all();
       all.swap(threads_);
     }
-    if (all.empty()) return;
+    if (all.empty()) break;
     for (Tracked& tracked : all) tracked.thread.join();
   }
+  std::lock_guard<std::mutex> guard(lock_);
+  releasing_ = false;
 }
 
 size_t ThreadTracker::Count() {
   std::lock_guard<std::mutex> guard(lock_);
   return threads_.size();
+}
+
+size_t ThreadTracker::IdleCount() {
+  std::lock_guard<std::mutex> guard(lock_);
+  return idle_;
 }
 
 }  // namespace vellomar

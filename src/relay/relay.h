@@ -100,7 +100,7 @@ class Relay final : public RelayServices {
   std::shared_ptr<ThreadHandle> TakeClientThread();
 
   // RelayServices.
-  void RefreshStatistics() override { window_.RefreshStatistics(); }
+  void RefreshStatistics() override { window_.RequestRefresh(); }
   void ShowSystemError(SystemError error) override;
   ThreadTracker& threads() override { return threads_; }
   void SetClientImage(bool running) override { window_.SetClientImage(running); }

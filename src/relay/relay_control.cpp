@@ -26,7 +26,7 @@ std::shared_ptr<ThreadHandle> Relay::LaunchListener() {
 }
 
 std::shared_ptr<ThreadHandle> Relay::LaunchDispatcher() {
-  return threads_.Start([this](ThreadHandle& self) { return DispatcherThread(*this, delivery_, self); });
+  return threads_.Run([this](ThreadHandle& self) { return DispatcherThread(*this, delivery_, self); });
 }
 
 void Relay::Start() {

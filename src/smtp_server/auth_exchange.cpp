@@ -173,7 +173,7 @@ CommandOutcome HandleAuth(Session& session, std::string_view argument) {
     initial = argument.substr(argument.find_first_not_of(" \t", blank));
   }
   // With no one to log in, there is no login: as a relay that never offered one answers.
-  if (!AnyUsers(session.relay.FilePath(kUsersFileName))) return Refuse(session, kNotImplemented);
+  if (!session.relay.knownUsers.Any()) return Refuse(session, kNotImplemented);
   PolicyAnswer answer = session.policy.AtAuth();
   if (!answer.allowed()) return Refuse(session, answer.refusal);
   if (mechanism.empty()) return Refuse(session, "501 5.5.4 Syntax: AUTH mechanism\r\n");

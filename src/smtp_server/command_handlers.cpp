@@ -72,7 +72,7 @@ bool DeclaredTooLarge(const Session& session, const MailPath& path) {
 std::string EhloReply(const Session& session) {
   std::vector<std::string> lines = {"vesk", "PIPELINING", "SIZE " + std::to_string(session.maxSize), "8BITMIME"};
   if (session.port.tls && !session.connection.IsEncrypted()) lines.push_back("STARTTLS");
-  if (session.policy.MayLogIn() && AnyUsers(session.relay.FilePath(kUsersFileName))) lines.push_back("AUTH PLAIN LOGIN");
+  if (session.policy.MayLogIn() && session.relay.knownUsers.Any()) lines.push_back("AUTH PLAIN LOGIN");
   std::string reply;
   for (size_t i = 0; i < lines.size(); ++i) reply += (i + 1 < lines.size() ? "250-" : "250 ") + lines[i] + "\r\n";
   return reply;

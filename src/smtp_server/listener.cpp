@@ -122,7 +122,7 @@ ConnectFacts FactsOf(RelayServices& relay, const Settings& settings, const IpAdd
   ConnectFacts facts;
   facts.blocked = relay.loginFailures.Blocked(peer, std::chrono::steady_clock::now());
   if (!settings.Allow.Contains(peer) && (listening.tls || settings.AuthInClear)) {
-    facts.loginPossible = AnyUsers(relay.FilePath(kUsersFileName));
+    facts.loginPossible = relay.knownUsers.Any();
   }
   return facts;
 }

@@ -157,7 +157,7 @@ bool StartSession(RelayServices& relay, FileDescriptor accepted, std::string cli
                                                       relay.timings.session, std::move(policy), name, std::move(port),
                                                       relay.settings()->MaxSize});
   auto thread = relay.incoming.Launch(name, [&relay, handover] {
-    return relay.threads().Start([&relay, handover](ThreadHandle&) {
+    return relay.threads().Run([&relay, handover](ThreadHandle&) {
       Session session(relay, std::move(handover->socket), std::move(handover->clientAddress), handover->limits,
                       std::move(handover->policy), std::move(handover->spoolName), std::move(handover->port),
                       handover->maxSize);

@@ -15,6 +15,7 @@
 #include "common/relay_timings.h"
 #include "common/settings.h"
 #include "common/shared_value.h"
+#include "common/user_file.h"
 #include "platform/error_or.h"
 #include "platform/local_clock.h"
 #include "platform/stop_flag.h"
@@ -41,8 +42,8 @@ struct RelayCounters {
 //
 // Lock contract: the queue list and both registries lock themselves, one at a time; the
 // settings snapshot is swapped under a lock of its own held only for the copy. A thread calls
-// the services that wait for the window's thread (RefreshStatistics, SetClientImage,
-// HideWindowOnce) holding none of them. AppendLog may be called holding any lock: the log's
+// the services that wait for the window's thread (SetClientImage, HideWindowOnce) and
+// RefreshStatistics holding none of them. AppendLog may be called holding any lock: the log's
 // own lock is always the innermost.
 class RelayServices {
   // First, so that the members below can be built from them.
@@ -57,6 +58,7 @@ class RelayServices {
         clock_(std::move(clock)),
         queue(directory_, clock_),
         folderSync(directory_),
+        knownUsers(directory_ + "/" + kUsersFileName),
         sessionEnded(stop),
         workerEnded(stop),
         tryRecorded(stop) {}
@@ -83,6 +85,8 @@ class RelayServices {
   QueueList queue;
   // Syncs the application directory, one sync shared by the sessions that commit together.
   FolderSync folderSync;
+  // Whether anyone can log in on the listener: the users file, read again when it changed.
+  KnownUsers knownUsers;
   WorkerRegistry incoming;
   WorkerRegistry outgoing;
   RelayCounters counters;
@@ -112,7 +116,8 @@ class RelayServices {
 
   // A time-stamped line in the log, the bare message in the notifications box.
   virtual void AppendLog(const std::string& message) = 0;
-  // The window rewrites its statistics and lists; returns once that is done (or at the stop).
+  // The window rewrites its statistics and lists soon; nobody waits, and the requests of a
+  // burst are one refresh.
   virtual void RefreshStatistics() = 0;
   // Starts the dispatcher unless one runs; one that runs is told that new work may wait. Called
   // when a message was stored or a notice queued.

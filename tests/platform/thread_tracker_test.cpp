@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <future>
+#include <set>
+#include <thread>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -88,6 +91,67 @@ TEST(ThreadTrackerTest, JoinAllJoinsThreadsStartedByTrackedThreads) {
   tracker.JoinAll();
   EXPECT_EQ(finished, 20);
   EXPECT_EQ(tracker.Count(), 0u);
+}
+
+// Bodies handed to Run one after another take the thread the last one left: each has a handle
+// of its own that ends with its body, a fault ends its body alone, and the thread stays.
+TEST(ThreadTrackerTest, RunKeepsOneThreadForBodiesOneAfterAnother) {
+  StopFlag stop;
+  std::atomic<int> faults{0};
+  ThreadTracker tracker(stop, [&](const std::string&) { ++faults; }, std::chrono::hours(1));
+  std::mutex lock;
+  std::set<std::thread::id> seen;
+  for (int i = 0; i < 20; ++i) {
+    auto handle = tracker.Run([&, i](ThreadHandle& self) -> int {
+      EXPECT_EQ(ThreadHandle::Current(), &self);
+      std::lock_guard<std::mutex> guard(lock);
+      seen.insert(std::this_thread::get_id());
+      if (i == 7) throw std::runtime_error("body seven");
+      return i;
+    });
+    ASSERT_NE(handle, nullptr);
+    ASSERT_TRUE(handle->WaitFor(seconds(20)));
+    EXPECT_EQ(handle->ExitCode(), i == 7 ? ThreadTracker::kFaultExitCode : i);
+    // The body ends before its thread looks for the next: wait until it does, boundedly.
+    for (int spin = 0; spin < 20000 && tracker.IdleCount() == 0; ++spin) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_EQ(seen.size(), 1u);
+  EXPECT_EQ(faults, 1);
+  EXPECT_EQ(tracker.Count(), 1u);
+  // JoinAll does not wait out the idle hour: a kept thread with nothing to do ends at once.
+  auto joined = std::async(std::launch::async, [&] { tracker.JoinAll(); });
+  ASSERT_EQ(joined.wait_for(seconds(20)), std::future_status::ready);
+  EXPECT_EQ(tracker.Count(), 0u);
+  EXPECT_EQ(tracker.IdleCount(), 0u);
+}
+
+// Bodies that run at once each get a thread; the threads end once idle for their time, and a
+// body handed over later starts a thread again.
+TEST(ThreadTrackerTest, RunStartsAThreadPerBusyBodyAndIdleThreadsEnd) {
+  StopFlag stop;
+  ThreadTracker tracker(stop, nullptr, std::chrono::milliseconds(50));
+  std::atomic<bool> release{false};
+  std::vector<std::shared_ptr<ThreadHandle>> handles;
+  for (int i = 0; i < 4; ++i) {
+    handles.push_back(tracker.Run([&](ThreadHandle&) {
+      while (!release) std::this_thread::yield();
+      return 0;
+    }));
+    ASSERT_NE(handles.back(), nullptr);
+  }
+  EXPECT_EQ(tracker.Count(), 4u);
+  release = true;
+  for (auto& handle : handles) ASSERT_TRUE(handle->WaitFor(seconds(20)));
+  for (int spin = 0; spin < 20000 && tracker.Count() > 0; ++spin) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    tracker.Reap();
+  }
+  EXPECT_EQ(tracker.Count(), 0u) << "idle kept threads end";
+  auto again = tracker.Run([](ThreadHandle&) { return 5; });
+  ASSERT_NE(again, nullptr);
+  ASSERT_TRUE(again->WaitFor(seconds(20)));
+  EXPECT_EQ(again->ExitCode(), 5);
+  tracker.JoinAll();
 }
 
 }  // namespace

@@ -5,7 +5,9 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <map>
 #include <thread>
 
@@ -273,6 +275,42 @@ TEST_F(ServerSessionTest, LoginExchangesAndWhatTheyLeaveBehind) {
     EXPECT_EQ(LogContent().find(secret), std::string::npos) << secret;
     EXPECT_EQ(stored.find(secret), std::string::npos) << secret;
   }
+}
+
+// The EHLO offers a login exactly while the users file names someone: a user added, the file
+// edited in place (same inode) or emptied while the relay runs shows at the next EHLO, though
+// the file is read again only when it changed.
+TEST_F(ServerSessionTest, TheLoginOfferFollowsTheUsersFileAsItChanges) {
+  const std::string users = appDir().File(kUsersFileName);
+  const std::string withAuth = "250-vesk\r\n250-PIPELINING\r\n250-SIZE 52428800\r\n250-8BITMIME\r\n250 AUTH PLAIN LOGIN\r\n";
+  const std::string without = "250-vesk\r\n250-PIPELINING\r\n250-SIZE 52428800\r\n250 8BITMIME\r\n";
+  const auto expectEhlo = [&](const std::string& reply, const char* when) {
+    SCOPED_TRACE(when);
+    for (int twice = 0; twice < 2; ++twice) {
+      SmtpTestClient client = Connect();
+      Converse(client, {{"EHLO a\r\n", reply}});
+      client.Close();
+      ASSERT_TRUE(NoSessions());
+    }
+  };
+  expectEhlo(without, "no users file");
+  ASSERT_TRUE(SetUserPassword(users, "ann", "s3cret pass"));
+  expectEhlo(withAuth, "a user added");
+  ASSERT_TRUE(RemoveUser(users, "ann"));
+  expectEhlo(without, "the user removed");
+  ASSERT_TRUE(SetUserPassword(users, "ann", "s3cret pass"));
+  expectEhlo(withAuth, "added again");
+  {
+    // An editor that writes the file over in place keeps its inode and birth time.
+    std::string text = ReadWholeFile(users).value();
+    FILE* file = std::fopen(users.c_str(), "r+");
+    ASSERT_NE(file, nullptr);
+    ASSERT_EQ(std::fputs(std::string(text.size(), '#').c_str(), file), 0);
+    ASSERT_EQ(std::fclose(file), 0);
+  }
+  expectEhlo(without, "edited in place to no user");
+  ASSERT_EQ(::unlink(users.c_str()), 0);
+  expectEhlo(without, "the file removed");
 }
 
 // Forty connections from one address guessing at once: its limit holds however many of them
