@@ -305,7 +305,7 @@ TEST_F(ServerSessionTest, TheLoginOfferFollowsTheUsersFileAsItChanges) {
     std::string text = ReadWholeFile(users).value();
     FILE* file = std::fopen(users.c_str(), "r+");
     ASSERT_NE(file, nullptr);
-    ASSERT_EQ(std::fputs(std::string(text.size(), '#').c_str(), file), 0);
+    ASSERT_GE(std::fputs(std::string(text.size(), '#').c_str(), file), 0);
     ASSERT_EQ(std::fclose(file), 0);
   }
   expectEhlo(without, "edited in place to no user");
