@@ -17,7 +17,7 @@
 #include "common/version.h"
 #include "control/registry_key.h"
 #include "control/settings_loading.h"
-#include "delivery/account_choice.h"
+#include "common/account_choice.h"
 #include "delivery/pacing.h"
 #include "platform/process.h"
 #include "platform/tls_stream.h"

@@ -104,6 +104,12 @@ struct Settings {
   int32_t ConnectionsPerRelay;
   int32_t MaxPerMinute;
   int32_t MaxRecipientsPerDay;
+  // How the account's mail leaves: "smtp" (the next relay `SMTP`) or "graph" (Microsoft Graph's
+  // sendMail at `GraphUrl`, as the mailbox `SMTP_User`, with the sign-in's tokens), and
+  // whether Graph keeps a copy in the mailbox's Sent Items.
+  std::string Transport = "smtp";
+  std::string GraphUrl;
+  bool GraphSaveToSent;
   // Desktop notifications of given-up mail, sign-ins and logins to mend, a spool that cannot
   // be written and mail waiting over an hour (1: shown where there is a tray).
   bool Notify;

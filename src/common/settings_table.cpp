@@ -65,6 +65,9 @@ const SettingRow kRows[] = {
     {"ConnectionsPerRelay", "0", Count, false, kWithRelay, SecurityDialog, &Settings::ConnectionsPerRelay},
     {"MaxPerMinute", "0", Count, false, kWithRelay, SecurityDialog, &Settings::MaxPerMinute},
     {"MaxRecipientsPerDay", "0", Count, false, kWithRelay, SecurityDialog, &Settings::MaxRecipientsPerDay},
+    {"Transport", "smtp", Text, false, kWithRelay, SecurityDialog, &Settings::Transport},
+    {"GraphUrl", "https://graph.microsoft.com/v1.0", Text, false, kWithRelay, SecurityDialog, &Settings::GraphUrl},
+    {"GraphSaveToSent", "1", Flag, false, kWithRelay, SecurityDialog, &Settings::GraphSaveToSent},
     {"Notify", "1", Flag, false, kAtStart, None, &Settings::Notify},
     {"WarnAfter", "60", Count, false, kAtStart, None, &Settings::WarnAfter},
     {"CriticalAfter", "1440", Count, false, kAtStart, None, &Settings::CriticalAfter},
@@ -75,7 +78,8 @@ constexpr std::string_view kAccountKeys[] = {
     "SMTP", "SMTP_TLS", "SMTP_User", "SMTP_Password", "SMTP_PasswordCommand", "SMTP_Auth", "SMTP_Fingerprint",
     "SMTP_OAuth", "SMTP_OAuthClientId", "SMTP_OAuthClientSecret", "SMTP_OAuthTenant", "SMTP_OAuthAuthorizeUrl",
     "SMTP_OAuthTokenUrl", "SMTP_OAuthDeviceUrl", "SMTP_OAuthScope", "Senders", "RewriteSender",
-    "MessagesPerConnection", "ConnectionsPerRelay", "MaxPerMinute", "MaxRecipientsPerDay",
+    "MessagesPerConnection", "ConnectionsPerRelay", "MaxPerMinute", "MaxRecipientsPerDay", "Transport", "GraphUrl",
+    "GraphSaveToSent",
 };
 
 bool AllZeros(const std::string& text) {

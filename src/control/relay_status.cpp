@@ -9,7 +9,7 @@
 
 #include "common/system_error.h"
 #include "common/text.h"
-#include "delivery/account_choice.h"
+#include "common/account_choice.h"
 #include "delivery/pacing.h"
 #include "sign_in/sign_ins.h"
 #include "sign_in/token_store.h"

@@ -3,7 +3,7 @@
 #include <chrono>
 #include <cstdio>
 
-#include "delivery/account_choice.h"
+#include "common/account_choice.h"
 #include "platform/local_clock.h"
 #include "spool/queue_table.h"
 

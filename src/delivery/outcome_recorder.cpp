@@ -49,6 +49,10 @@ bool OutcomeRecorder::Record(const std::vector<PendingRecipient>& recipients, co
     if (letter == 'X' && (outcome.kind == Kind::Delivered || QuitAnswered(outcome.answered))) ++sent;
   }
   if (!Write(letters)) return false;
+  if (outcome.kind == Kind::Deferred && outcome.retryAfter.count() > 0) {
+    QueueList& queue = relay_.queue;
+    queue.NotBefore(spoolName_, queue.ScheduleNow() + outcome.retryAfter);
+  }
   relay_.counters.sentOk += sent;
   if (outcome.kind == Kind::Delivered) NoteDelivered(relay_, spoolName_);
   return true;

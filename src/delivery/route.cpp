@@ -1,5 +1,6 @@
 #include "delivery/route.h"
 
+#include "common/graph_limits.h"
 #include "common/ip_address.h"
 #include "common/server_address.h"
 #include "common/settings.h"
@@ -180,10 +181,36 @@ void PassOverLoops(RelayServices& relay, const Settings& settings, const std::st
   }
 }
 
+// An account that sends through Microsoft Graph: one hop, the service at `GraphUrl`, as the
+// mailbox `SMTP_User`, with the tokens of the account's sign-in, in either relaying mode.
+Route GraphRoute(RelayServices& relay, DeliveryServices& delivery, const Settings& settings,
+                 const std::string& spoolName, const std::string& recipientLine) {
+  Hop hop;
+  hop.server = settings.GraphUrl;
+  while (!hop.server.empty() && hop.server.back() == '/') hop.server.pop_back();
+  hop.transport = "graph";
+  hop.security.user = settings.SMTP_User;
+  hop.http = delivery.signIns.http();
+  std::string problem;
+  if (hop.server.rfind("https://", 0) != 0) problem = "GraphUrl must be an https: address";
+  if (settings.SMTP_User.empty()) problem = "Transport=graph needs the mailbox to send as in SMTP_User";
+  if (settings.SMTP_OAuth.empty()) problem = "Transport=graph needs a sign-in (SMTP_OAuth)";
+  if (!problem.empty()) {
+    relay.AppendLog("Error : " + problem);
+    NoteDeliveryError(relay, spoolName, recipientLine, problem);
+    return Route{};
+  }
+  Route route;
+  if (!SignInAtNextRelay(relay, delivery, settings, spoolName, recipientLine, hop)) return route;
+  route.hops.push_back(std::move(hop));
+  return route;
+}
+
 }  // namespace
 
 Route RouteFor(RelayServices& relay, DeliveryServices& delivery, const Settings& settings,
                const std::string& spoolName, const std::string& recipientLine, MxResolver& resolver) {
+  if (SendsThroughGraph(settings)) return GraphRoute(relay, delivery, settings, spoolName, recipientLine);
   Route route;
   if (settings.REAL_RELAY) {
     route = Exchangers(relay, delivery, settings, spoolName, recipientLine, resolver);

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -10,6 +11,7 @@
 
 namespace vellomar {
 
+class HttpClient;
 class MxResolver;
 class RelaySessions;
 class RelayServices;
@@ -30,6 +32,9 @@ struct Hop {
   Addresses addresses;
   // How mail is carried to it: the name of its transport (see TransportFor).
   std::string transport = "smtp";
+  // The HTTP client of a transport over HTTPS ("graph"): the sign-ins' own, which trusts the
+  // same authorities; `server` is then the service's base URL.
+  std::shared_ptr<const HttpClient> http{};
 };
 
 // Where one recipient's copy goes: its hops in the order they are tried. A later hop is taken

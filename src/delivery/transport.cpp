@@ -4,6 +4,7 @@ namespace vellomar {
 
 // Each transport lives in a file of its own, behind `Transport`, and is made by its maker.
 std::unique_ptr<Transport> MakeSmtpTransport(const TransportContext& context);
+std::unique_ptr<Transport> MakeGraphTransport(const TransportContext& context);
 
 namespace {
 
@@ -14,6 +15,7 @@ struct TransportRow {
 };
 constexpr TransportRow kTransports[] = {
     {"smtp", MakeSmtpTransport},
+    {"graph", MakeGraphTransport},
 };
 
 }  // namespace

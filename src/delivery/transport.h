@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -57,6 +58,9 @@ struct RecipientOutcome {
   // the cause.
   std::string log{};
   Cause cause = Cause::Fault;
+  // Deferred: the service asked not to be tried again before this long from now (its
+  // Retry-After); 0 leaves the wait to the retry schedule.
+  std::chrono::seconds retryAfter{0};
 };
 
 // Hears a delivery's outcomes as soon as they are known: a recipient refused at RCPT when its

@@ -5,8 +5,9 @@
 #include <chrono>
 #include <optional>
 
+#include "common/graph_limits.h"
 #include "common/server_address.h"
-#include "delivery/account_choice.h"
+#include "common/account_choice.h"
 #include "delivery/delivery_notes.h"
 #include "delivery/delivery_services.h"
 #include "delivery/failure_notice.h"
@@ -195,10 +196,13 @@ std::vector<PendingRecipient> PendingRecipients(Run& run) {
 // recipients in one transaction, on a session that may go on to the next message. None
 // when the recipients go one transaction each (the stored dialogue as it is).
 std::optional<int> AllAtOnce(Run& run, const std::vector<PendingRecipient>& pending) {
-  if (run.expiredDays || run.settings->REAL_RELAY || pending.empty()) return std::nullopt;
+  // Graph sends a message to all its recipients at once, in either relaying mode.
+  const bool graph = SendsThroughGraph(*run.account);
+  if (run.expiredDays || (run.settings->REAL_RELAY && !graph) || pending.empty()) return std::nullopt;
   Route route = RouteOf(run, pending.front().line);
   if (route.hops.empty()) return FinalScan(run);  // no next relay or no sign-in: all stay pending
-  if (route.hops.size() != 1 || MessagesPerConnectionFor(*run.account, route.hops.front()) <= 1) return std::nullopt;
+  if (route.hops.size() != 1) return std::nullopt;
+  if (!graph && MessagesPerConnectionFor(*run.account, route.hops.front()) <= 1) return std::nullopt;
   OutcomeRecorder recorder(run.relay, *run.account, run.file, run.name);
   Walked walked = WalkRoute(recorder, run.relay, *run.account, run.file, run.name, route, pending);
   int exitCode = run.relay.stop().load() ? Stopped(run) : FinalScan(run);

@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 
+#include <cctype>
 #include <cerrno>
 #include <memory>
 #include <mutex>
@@ -79,7 +80,31 @@ struct Transfer {
   size_t limit;
   std::string body;
   bool tooLarge = false;
+  std::vector<std::pair<std::string, std::string>> headers{};
+  size_t headerBytes = 0;
 };
+
+// One header line of the reply ("Name: value\r\n"); the status line and the empty line end up
+// as no field. A new reply (after a 100 Continue) starts its fields afresh.
+size_t TakeHeader(char* data, size_t size, size_t count, void* context) {
+  auto* transfer = static_cast<Transfer*>(context);
+  const size_t length = size * count;
+  std::string line(data, length);
+  if (line.rfind("HTTP/", 0) == 0) {
+    transfer->headers.clear();
+    return length;
+  }
+  const size_t colon = line.find(':');
+  transfer->headerBytes += length;
+  if (colon == std::string::npos || transfer->headerBytes > transfer->limit) return length;
+  std::string name = line.substr(0, colon);
+  for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  const size_t first = line.find_first_not_of(" \t", colon + 1);
+  const size_t last = line.find_last_not_of(" \t\r\n");
+  std::string value = first == std::string::npos || last < first ? "" : line.substr(first, last - first + 1);
+  transfer->headers.emplace_back(std::move(name), std::move(value));
+  return length;
+}
 
 size_t TakeBody(char* data, size_t size, size_t count, void* context) {
   auto* transfer = static_cast<Transfer*>(context);
@@ -94,6 +119,14 @@ size_t TakeBody(char* data, size_t size, size_t count, void* context) {
 
 int CheckStop(void* context, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
   return static_cast<Transfer*>(context)->stop.load() ? 1 : 0;
+}
+
+bool AppendHeader(HeaderList& list, const std::string& line) {
+  curl_slist* longer = Curl().slist_append(list.get(), line.c_str());
+  if (longer == nullptr) return false;
+  (void)list.release();  // the longer list starts with the same node
+  list.reset(longer);
+  return true;
 }
 
 HttpResult Failed(int error, std::string reason) {
@@ -138,6 +171,8 @@ void Configure(CURL* easy, const HttpClient::Options& options, Transfer& transfe
   setopt(easy, CURLOPT_HTTPHEADER, headers);
   setopt(easy, CURLOPT_WRITEFUNCTION, TakeBody);
   setopt(easy, CURLOPT_WRITEDATA, &transfer);
+  setopt(easy, CURLOPT_HEADERFUNCTION, TakeHeader);
+  setopt(easy, CURLOPT_HEADERDATA, &transfer);
   setopt(easy, CURLOPT_NOPROGRESS, 0L);
   setopt(easy, CURLOPT_XFERINFOFUNCTION, CheckStop);
   setopt(easy, CURLOPT_XFERINFODATA, &transfer);
@@ -174,16 +209,31 @@ CURLcode Run(CURL* easy, const StopFlag& stop) {
 HttpClient::HttpClient(Options options) : options_(std::move(options)) {}
 
 HttpResult HttpClient::PostForm(const std::string& url, const FormFields& fields, const StopFlag& stop) const {
+  if (!Curl().ready) return Failed(ELIBACC, Curl().problem);
+  return Perform(url, {"Accept: application/json"}, EncodeForm(fields), stop);
+}
+
+HttpResult HttpClient::Post(const std::string& url, const std::vector<std::string>& headers, const std::string& body,
+                            const StopFlag& stop) const {
+  return Perform(url, headers, body, stop);
+}
+
+HttpResult HttpClient::Perform(const std::string& url, const std::vector<std::string>& headerLines,
+                               const std::string& body, const StopFlag& stop) const {
   const CurlCalls& curl = Curl();
   if (!curl.ready) return Failed(ELIBACC, curl.problem);
   Easy easy(curl.easy_init());
-  HeaderList headers(curl.slist_append(nullptr, "Accept: application/json"));
-  if (!easy || !headers) return Failed(ENOMEM, "out of memory");
+  HeaderList headers;
+  bool listed = true;
+  // "Expect: 100-continue" would hold a large body back for a second for nothing.
+  for (const std::string& line : headerLines) listed = listed && AppendHeader(headers, line);
+  if (!easy || !listed || !AppendHeader(headers, "Expect:")) return Failed(ENOMEM, "out of memory");
   Transfer transfer{stop, options_.maxReply, {}, false};
   char errors[CURL_ERROR_SIZE] = {};
   Configure(easy.get(), options_, transfer, headers.get(), errors);
   curl.easy_setopt(easy.get(), CURLOPT_URL, url.c_str());
-  curl.easy_setopt(easy.get(), CURLOPT_COPYPOSTFIELDS, EncodeForm(fields).c_str());
+  curl.easy_setopt(easy.get(), CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+  curl.easy_setopt(easy.get(), CURLOPT_POSTFIELDS, body.data());  // `body` outlives the transfer
   CURLcode code = Run(easy.get(), stop);
   // A reply that announces its length is refused before its body comes.
   if (code == CURLE_FILESIZE_EXCEEDED) {
@@ -199,7 +249,15 @@ HttpResult HttpClient::PostForm(const std::string& url, const FormFields& fields
   HttpResult result;
   curl.easy_getinfo(easy.get(), CURLINFO_RESPONSE_CODE, &result.status);
   result.body = std::move(transfer.body);
+  result.headers = std::move(transfer.headers);
   return result;
+}
+
+std::string HttpResult::Header(const std::string& name) const {
+  for (const auto& [field, value] : headers) {
+    if (field == name) return value;
+  }
+  return "";
 }
 
 std::string EncodeForm(const FormFields& fields) {

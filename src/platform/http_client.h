@@ -24,11 +24,16 @@ struct HttpResult {
   std::string reason;
   long status = 0;
   std::string body;
+  // The reply's header fields, names in lower case, in the order they came (bounded like the
+  // body: a field past the size limit is dropped).
+  std::vector<std::pair<std::string, std::string>> headers;
+  // The first field of that name (lower case), "" when none came.
+  std::string Header(const std::string& name) const;
   bool ok() const { return error == 0; }
 };
 
 // HTTPS requests through libcurl, for the few endpoints the relay talks to (the sign-in
-// provider's token and device endpoints). Only https: URLs are fetched, the server's certificate
+// provider's token and device endpoints, Microsoft Graph). Only https: URLs are fetched, the server's certificate
 // and name are always checked (against the system's trust store, or `authorityFile` when set),
 // redirects are not followed (a 3xx is a reply like any other) and the reply's size is bounded.
 // Each request is its own transfer, so one client may be used by many threads at once.
@@ -50,9 +55,17 @@ class HttpClient {
   // within about 100 ms.
   HttpResult PostForm(const std::string& url, const FormFields& fields, const StopFlag& stop) const;
 
+  // POSTs `body` with the given header lines ("Name: value"), for an API that takes more than
+  // a form (a bearer token, a body of its own type).
+  HttpResult Post(const std::string& url, const std::vector<std::string>& headers, const std::string& body,
+                  const StopFlag& stop) const;
+
   const Options& options() const { return options_; }
 
  private:
+  HttpResult Perform(const std::string& url, const std::vector<std::string>& headers, const std::string& body,
+                     const StopFlag& stop) const;
+
   Options options_;
 };
 

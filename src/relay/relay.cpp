@@ -4,7 +4,7 @@
 #include <ctime>
 
 #include "common/system_error.h"
-#include "delivery/account_choice.h"
+#include "common/account_choice.h"
 #include "delivery/delivery_notes.h"
 #include "sign_in/sign_ins.h"
 #include "platform/file_system.h"

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "common/account_choice.h"
+#include "common/graph_limits.h"
 #include "common/local_names.h"
 #include "common/text.h"
 #include "common/user_file.h"
@@ -56,13 +58,13 @@ std::string_view RefusedParameter(std::string_view verb, const MailPath& path) {
 
 // A message declared larger than the limit is refused before it is sent.
 bool DeclaredTooLarge(const Session& session, const MailPath& path) {
-  if (session.maxSize <= 0) return false;
+  if (session.MessageLimit() <= 0) return false;
   for (const auto& [keyword, value] : path.parameters) {
     int64_t declared = 0;
     // At most 18 digits (ValidSize): the value fits.
     if (!EqualsIgnoreCase(keyword, "SIZE")) continue;
     std::from_chars(value.data(), value.data() + value.size(), declared);
-    if (declared > session.maxSize) return true;
+    if (declared > session.MessageLimit()) return true;
   }
   return false;
 }
@@ -135,7 +137,11 @@ CommandOutcome HandleMail(Session& session, std::string_view argument) {
   if (!path) return Refuse(session, "501 5.5.4 Syntax: MAIL FROM:<address>\r\n");
   std::string_view refusal = RefusedParameter("MAIL", *path);
   if (!refusal.empty()) return Refuse(session, refusal);
-  if (DeclaredTooLarge(session, *path)) return Refuse(session, kSizeExceeded);
+  // The sender's account is known from here on: one that sends through Microsoft Graph takes
+  // no message larger than Graph does, so that none is accepted that could never leave.
+  const bool graph = SendsThroughGraph(AccountSettingsFor(*session.relay.settings(), path->address));
+  session.accountLimit = graph ? static_cast<int64_t>(kGraphLargestMessage) : 0;
+  if (DeclaredTooLarge(session, *path)) return Refuse(session, session.SizeRefusal());
   // After a committed message, MAIL begins the next one in a file of its own.
   if (!session.message.open() && !StartNextMessage(session)) return CommandOutcome::Failed;
   std::string sender = path->address;

@@ -74,7 +74,7 @@ class IncomingData {
     storedBytes_ += stored_.size();
     traceFields_.Feed(stored_);
     if (!refusal_.empty()) return true;
-    if (OverLimit()) refusal_ = kSizeExceeded;
+    if (OverLimit()) refusal_ = session_.SizeRefusal();
     if (traceFields_.TooMany()) refusal_ = kTooManyHops;
     if (!refusal_.empty()) return Stored(session_, session_.message.RollBack());
     return Stored(session_, session_.message.Data(stored_));
@@ -88,7 +88,8 @@ class IncomingData {
   // The message's size as SIZE declares it: without the stuffing dots and the end-of-data line.
   bool OverLimit() const {
     uint64_t size = storedBytes_ - filter_.stuffingDots() - (filter_.ended() ? kEndOfDataLine.size() : 0);
-    return session_.maxSize > 0 && size > static_cast<uint64_t>(session_.maxSize);
+    const int64_t limit = session_.MessageLimit();
+    return limit > 0 && size > static_cast<uint64_t>(limit);
   }
 
   Session& session_;
@@ -96,7 +97,7 @@ class IncomingData {
   TraceFieldCounter traceFields_;
   std::string stored_;
   uint64_t storedBytes_ = 0;
-  std::string_view refusal_;
+  std::string refusal_;
 };
 
 // A message refused once its data was in, received to its end and dropped: the transaction is

@@ -246,6 +246,12 @@ CommandOutcome Answer(Session& session, std::string_view reply) {
   return SendReply(session, reply) ? CommandOutcome::Continue : CommandOutcome::Failed;
 }
 
+std::string Session::SizeRefusal() const {
+  if (MessageLimit() == maxSize) return std::string(kSizeExceeded);
+  return "552 5.3.4 Message too large for Microsoft Graph, which takes at most " + std::to_string(accountLimit) +
+         " bytes\r\n";
+}
+
 CommandOutcome Refuse(Session& session, std::string_view reply) {
   ++session.errors;
   return Answer(session, reply);

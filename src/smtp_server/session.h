@@ -55,6 +55,15 @@ struct Session {
   const SessionPort port;
   // The largest message taken, in bytes; 0: no limit.
   const int64_t maxSize;
+  // The current message's own limit, when its account's way out takes less than `maxSize`
+  // (Microsoft Graph), and the reply that refuses a larger one; 0: `maxSize`.
+  int64_t accountLimit = 0;
+  // Of the message being received: `accountLimit` when set and lower, else `maxSize`.
+  int64_t MessageLimit() const {
+    return accountLimit > 0 && (maxSize <= 0 || accountLimit < maxSize) ? accountLimit : maxSize;
+  }
+  // The refusal of a message over MessageLimit().
+  std::string SizeRefusal() const;
   RelayPolicy policy;
   // The message being received, or the last one committed; its name is the session's.
   MessageWriter message;

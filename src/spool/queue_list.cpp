@@ -285,6 +285,11 @@ void QueueList::WaitUntil(const std::string& name, RetrySchedule::TimePoint poin
   schedule_.WaitUntil(name, point);
 }
 
+void QueueList::NotBefore(const std::string& name, RetrySchedule::TimePoint point) {
+  std::lock_guard<std::mutex> guard(lock_);
+  schedule_.NotBefore(name, point);
+}
+
 void QueueList::MakeAllDue() {
   std::lock_guard<std::mutex> guard(lock_);
   schedule_.MakeAllDue();

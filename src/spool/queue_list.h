@@ -109,6 +109,7 @@ class QueueList {
   std::string LastError(const std::string& name, const std::string& recipient) const;
   void RecordTry(const std::string& name);
   void WaitUntil(const std::string& name, RetrySchedule::TimePoint point);
+  void NotBefore(const std::string& name, RetrySchedule::TimePoint point);
   void MakeAllDue();
   void MakeDue(const std::string& name);
   RetrySchedule::TimePoint FirstSeen(const std::string& name);

@@ -47,12 +47,19 @@ void RetrySchedule::WaitUntil(const std::string& name, TimePoint point) {
 void RetrySchedule::RecordTry(const std::string& name) {
   FileRecord& record = RecordOf(name);
   ++record.tries;
-  record.nextTry = Now() + Interval(record.tries);
+  record.nextTry = std::max(Now() + Interval(record.tries), record.notBefore);
+}
+
+void RetrySchedule::NotBefore(const std::string& name, TimePoint point) {
+  FileRecord& record = RecordOf(name);
+  record.notBefore = std::max(record.notBefore, point);
+  record.nextTry = std::max(record.nextTry, point);
 }
 
 void RetrySchedule::MakeAllDue() {
   TimePoint now = Now();
-  for (auto& [key, record] : files_) record.nextTry = std::min(record.nextTry, now);
+  // A person asking is not held to a service's Retry-After.
+  for (auto& [key, record] : files_) record.nextTry = record.notBefore = std::min(record.nextTry, now);
 }
 
 void RetrySchedule::MakeDue(const std::string& name) {

@@ -30,6 +30,9 @@ class RetrySchedule {
     int tries = 0;
     TimePoint firstSeen{};
     TimePoint nextTry{};
+    // The service asked not to be tried before this (a Retry-After): no try's interval ends
+    // sooner.
+    TimePoint notBefore{};
     std::map<std::string, std::string> lastErrors;
   };
 
@@ -49,6 +52,9 @@ class RetrySchedule {
   // Held back by something other than a failure (a pace to keep): not due before `point`,
   // its tries not counted.
   void WaitUntil(const std::string& name, TimePoint point);
+  // The service that answered asked for no try before `point` (its Retry-After): the next
+  // try, and the interval the try being recorded sets, wait at least until then.
+  void NotBefore(const std::string& name, TimePoint point);
   // Deliver now: every known file is due at once.
   void MakeAllDue();
   void MakeDue(const std::string& name);

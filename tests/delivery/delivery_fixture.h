@@ -56,7 +56,7 @@ inline bool NoHole(const std::vector<std::string>& transcript) {
 // written by the test, with the summary a worker would have published for them.
 class DeliveryFixture : public RelayFixture {
  protected:
-  DeliveryFixture() {
+  explicit DeliveryFixture(SignInOptions signIn = {}) : RelayFixture(std::move(signIn)) {
     auto tpl = ReadWholeFile(std::string(VELLOMAR_RESOURCES) + "/error");
     EXPECT_TRUE(tpl.ok());
     appDir().Write("error", tpl.value());

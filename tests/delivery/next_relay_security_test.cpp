@@ -9,7 +9,7 @@
 #include <map>
 
 #include "common/base64.h"
-#include "delivery/account_choice.h"
+#include "common/account_choice.h"
 #include "delivery/delivery_notes.h"
 #include "delivery/dispatcher.h"
 #include "delivery/esmtp_opening.h"

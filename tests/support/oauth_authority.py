@@ -1,5 +1,6 @@
 #!/usr/bin/python3
-"""A sign-in provider of our own for the tests, on 127.0.0.1 over HTTPS.
+"""A sign-in provider of our own for the tests, on 127.0.0.1 over HTTPS, with a Microsoft Graph
+stand-in beside it (POST /graph/v1.0/users/<mailbox>/sendMail, see graph_send).
 
 Endpoints: GET /authorize (answers with a redirect to the client's loopback address, as a
 provider does once the person has signed in), POST /token (authorization code with PKCE,
@@ -11,6 +12,9 @@ killed. Every stall is bounded, so that no request outlives a test for long.
 """
 import argparse
 import base64
+import email.parser
+import email.policy
+import email.utils
 import hashlib
 import json
 import os
@@ -40,6 +44,14 @@ STATE = {
     "last_verifier": "",
     "refresh_token": "rt-1",  # the one refresh token taken
     "last_form": "",
+    # The Graph stand-in: its answers to the next sendMail calls, in turn (ok, 401, 429, 503,
+    # 504, 400size, 403, 404, stall); "ok" once they are used up.
+    "graph": "",
+    "retry_after": "120",
+    "graph_calls": 0,
+    "graph_sent": "",         # per message taken: "<mailbox>|<subject>|<recipient>,...;" in order
+    "graph_last_header": "",  # the last message's header as taken (the added Bcc: included)
+    "graph_refused": "",      # why a call was refused before its answer was looked at
 }
 CODES = {}  # authorization code -> (challenge, redirect_uri)
 
@@ -107,6 +119,8 @@ class Handler(BaseHTTPRequestHandler):
 
     def do_POST(self):
         url = urllib.parse.urlsplit(self.path)
+        if url.path.startswith("/graph/"):
+            return self.graph_send(url.path)
         form = self.form()
         if url.path == "/control":
             with LOCK:
@@ -197,6 +211,55 @@ class Handler(BaseHTTPRequestHandler):
             return self.error(errors[answer])
         self.grant(rotate=True)
 
+    def graph_fail(self, status, code, message, headers=()):
+        self.reply(status, json.dumps({"error": {"code": code, "message": message}}), headers=headers)
+
+    def graph_send(self, path):
+        """Microsoft Graph's sendMail as far as the relay uses it: a bearer token that must be the
+        current access token, the message's MIME in base64 as text/plain, sent to whom its To:,
+        Cc: and Bcc: name (recorded); or the scripted answer."""
+        length = int(self.headers.get("Content-Length", "0"))
+        body = self.rfile.read(length)
+        parts = path.split("/")
+        with LOCK:
+            STATE["graph_calls"] += 1
+            answers = STATE["graph"].split(",") if STATE["graph"] else ["ok"]
+            answer = answers[0]
+            STATE["graph"] = ",".join(answers[1:])
+            current = "Bearer at-%d" % STATE["issued"]
+        if len(parts) != 6 or parts[1:4] != ["graph", "v1.0", "users"] or parts[5] != "sendMail":
+            return self.graph_fail(400, "BadRequest", "Resource not found for the segment")
+        if answer == "401" or self.headers.get("Authorization") != current:
+            return self.graph_fail(401, "InvalidAuthenticationToken", "Access token has expired or is not yet valid.")
+        if self.headers.get("Content-Type") != "text/plain":
+            with LOCK:
+                STATE["graph_refused"] = "content type " + str(self.headers.get("Content-Type"))
+            return self.graph_fail(415, "UnsupportedMediaType", "text/plain expected")
+        try:
+            mime = base64.b64decode(body, validate=True)
+        except ValueError:
+            return self.graph_fail(400, "ErrorMimeContentInvalidBase64String", "Invalid base64 string for MIME content.")
+        if answer in ("429", "503", "504"):
+            return self.graph_fail(int(answer), "TooManyRequests" if answer == "429" else "ServiceUnavailable",
+                                   "Please retry\r\nlater.", [("Retry-After", STATE["retry_after"])])
+        if answer == "400size":
+            return self.graph_fail(400, "ErrorMessageSizeExceeded", "The message exceeds the maximum supported size.")
+        if answer == "403":
+            return self.graph_fail(403, "ErrorAccessDenied", "Access is denied. Check credentials and try again.")
+        if answer == "404":
+            return self.graph_fail(404, "ErrorInvalidUser", "The requested user '%s' is invalid." % parts[4])
+        if answer == "stall":
+            time.sleep(int(STATE["stall"]))
+        message = email.parser.BytesParser(policy=email.policy.compat32).parsebytes(mime)
+        recipients = [address for field in ("To", "Cc", "Bcc")
+                      for _, address in email.utils.getaddresses(message.get_all(field, []))]
+        header = mime.split(b"\r\n\r\n", 1)[0].decode(errors="replace")
+        with LOCK:
+            STATE["graph_sent"] += "%s|%s|%s;" % (urllib.parse.unquote(parts[4]), message.get("Subject", ""),
+                                                  ",".join(recipients))
+            STATE["graph_last_header"] = header
+        self.reply(202, "")
+
 
 def main():
     parser = argparse.ArgumentParser()
@@ -204,6 +267,8 @@ def main():
     parser.add_argument("--key", required=True)
     parser.add_argument("--port-file", required=True)
     options = parser.parse_args()
+    # Many deliveries may connect at once (the Graph stand-in): room for them all to wait.
+    ThreadingHTTPServer.request_queue_size = 128
     server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
     server.daemon_threads = True
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)

@@ -8,7 +8,8 @@
 
 namespace vellomar::test {
 
-RelayFixture::RelayFixture() {
+RelayFixture::RelayFixture(SignInOptions signIn)
+    : mainWindow{windowThread, controls, stop, appDir_.path(), clock.Source(), std::move(signIn)} {
   ::setenv("VELLOMAR_REGISTRY", (appDir().path() + "/store").c_str(), 1);
   ::setenv("XDG_CONFIG_HOME", (appDir().path() + "/config").c_str(), 1);
   ::setenv("VELLOMAR_SMTP_PORT", "0", 1);

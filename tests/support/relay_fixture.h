@@ -22,7 +22,9 @@ namespace vellomar::test {
 // started.
 class RelayFixture : public ::testing::Test {
  protected:
-  RelayFixture();
+  RelayFixture() : RelayFixture(SignInOptions{}) {}
+  // With the sign-ins' options: the authorities their HTTPS client trusts, its time limits.
+  explicit RelayFixture(SignInOptions signIn);
   ~RelayFixture() override;
 
   const TempDir& appDir() const { return appDir_; }

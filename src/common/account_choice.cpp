@@ -1,4 +1,4 @@
-#include "delivery/account_choice.h"
+#include "common/account_choice.h"
 
 #include "common/text.h"
 
