@@ -5,11 +5,13 @@
 
 #include <nlohmann/json.hpp>
 
-#include "common/base64.h"
+#include <cstdio>
+
 #include "common/system_error.h"
 #include "common/text.h"
 #include "platform/crypto.h"
 #include "platform/file_system.h"
+#include "sign_in/oauth_code_flow.h"
 #include "sign_in/oauth_provider.h"
 
 namespace vellomar {
@@ -93,16 +95,6 @@ AppTokenRequest WithServiceAccount(const OAuthProvider& p, std::chrono::system_c
 }
 
 }  // namespace
-
-std::string Base64Url(const std::string& bytes) {
-  std::string text = Base64Encode(bytes);
-  while (!text.empty() && text.back() == '=') text.pop_back();
-  for (char& c : text) {
-    if (c == '+') c = '-';
-    if (c == '/') c = '_';
-  }
-  return text;
-}
 
 std::optional<std::string> SignedJwt(const std::string& keyPem, const std::string& header, const std::string& claims) {
   const std::string signingInput = Base64Url(header) + "." + Base64Url(claims);

@@ -48,7 +48,5 @@ AppTokenRequest MakeAppTokenRequest(const OAuthProvider& provider, std::chrono::
 
 // The signed JWT of a header and claims given as JSON texts; none when the key cannot sign.
 std::optional<std::string> SignedJwt(const std::string& keyPem, const std::string& header, const std::string& claims);
-// Base64url without padding, as JWTs use it.
-std::string Base64Url(const std::string& bytes);
 
 }  // namespace vellomar
