@@ -55,6 +55,7 @@ STATE = {
     "app_requests": 0,        # app grants asked for
     "app_grants": 0,          # app tokens handed out
     "app_refusal": "",        # why the last app grant was refused
+    "last_assertion": "",     # the last assertion seen
 }
 CODES = {}  # authorization code -> (challenge, redirect_uri)
 
@@ -243,6 +244,8 @@ class Handler(BaseHTTPRequestHandler):
 
     def verify(self, jwt):
         """The header and claims of an assertion whose signature, audience and times hold."""
+        with LOCK:
+            STATE["last_assertion"] = jwt
         parts = jwt.split(".")
         if len(parts) != 3:
             return {}, {}, "not a JWT"
