@@ -13,6 +13,8 @@ namespace vellomar {
 
 namespace {
 
+// A person's sign-in's key begins with a provider's name or an https: address, never this.
+constexpr const char* kAppOnlyMark = "app:";
 constexpr const char* kAppOnlyPlace = "memory only (an app-only sign-in, fetched when needed)";
 
 std::string EnvironmentText(const char* name) {
@@ -43,8 +45,10 @@ std::string SignInAccount(const OAuthProvider& provider, const std::string& mail
   const std::string& where = provider.key == "custom" ? provider.tokenUrl : provider.key;
   // An app's tokens are not a person's: the two flows of one client never share an entry.
   const std::string& client = provider.clientId.empty() ? provider.serviceAccountFile : provider.clientId;
-  return where + (provider.appOnly ? "/app/" : "/") + client + "/" + mailbox;
+  return (provider.appOnly ? kAppOnlyMark : "") + where + "/" + client + "/" + mailbox;
 }
+
+bool IsAppOnlySignIn(const std::string& account) { return account.rfind(kAppOnlyMark, 0) == 0; }
 
 SignInOptions SignInOptions::FromEnvironment() {
   SignInOptions options;

@@ -243,6 +243,9 @@ TEST_F(VellomarTest, AnAppOnlySignInGetsItsOwnTokensAndARefusedOneKeepsTheMailWa
   EXPECT_EQ(Log().find(refused, Log().find(refused) + 1), std::string::npos) << "said once";
   ASSERT_EQ(SpoolFiles().size(), 1u) << "waiting, and no notice";
   const std::string waiting = dir_.Read(SpoolFiles()[0]);
+  EXPECT_NE(dir_.Read("stderr").find("work again: 'vellomar --sign-in --check' tries them"), std::string::npos)
+      << dir_.Read("stderr");
+  EXPECT_EQ(dir_.Read("stderr").find("run 'vellomar --sign-in'"), std::string::npos) << "nobody to sign in";
   auto failing = RunCommand({"--sign-in", "--check"}, trusting);
   EXPECT_EQ(failing.status, 1);
   EXPECT_NE(failing.err.find("does not work: " + provider + " refused the app's credentials"), std::string::npos)
