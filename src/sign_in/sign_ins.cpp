@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "common/settings.h"
+#include "common/text.h"
 #include "platform/process.h"
 #include "platform/stop_flag.h"
 #include "sign_in/oauth_tokens.h"
@@ -28,7 +29,10 @@ SignInValues NextRelaySignIn(const Settings& s) {
   return SignInValues{OAuthSettings{s.SMTP_OAuth, s.SMTP_OAuthClientId, s.SMTP_OAuthClientSecret, s.SMTP_OAuthTenant,
                                     s.SMTP_OAuthAuthorizeUrl, s.SMTP_OAuthTokenUrl, s.SMTP_OAuthDeviceUrl,
                                     s.SMTP_OAuthScope, s.SMTP_OAuthFlow, s.SMTP_OAuthCertificate,
-                                    s.SMTP_OAuthServiceAccount, s.Transport},
+                                    s.SMTP_OAuthServiceAccount,
+                                    // Only an application's scope depends on the API: a person's
+                                    // sign-in stays the same one whatever the transport.
+                                    EqualsIgnoreCase(s.SMTP_OAuthFlow, "app") ? s.Transport : ""},
                       s.SMTP_User};
 }
 

@@ -187,7 +187,7 @@ TEST_F(DialogsTest, SignInFromTheSecurityDialogThroughTheBrowser) {
   EXPECT_NE(page.find("You can close this page."), std::string::npos) << page;
   EXPECT_TRUE(dialog.Control(1079)->isEnabled());
   SignInValues values{OAuthSettings{"custom", "vellomar-tests", "", "", authority.Url("/authorize"),
-                                    authority.Url("/token"), "", "smtp offline"},
+                                    authority.Url("/token"), "", "smtp offline", "user", "", "", ""},
                       "alice@example.org"};
   SignIns::Choice choice = core.relay().delivery().signIns.For(values);
   ASSERT_NE(choice.tokens, nullptr);
