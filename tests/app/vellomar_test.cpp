@@ -635,7 +635,7 @@ TEST_F(VellomarTest, HelpVersionAndAnyOtherArgument) {
   };
   const std::string usage =
       "Usage: vellomar [--console | --help | --version | --queue | --status [--json] | --deliver-now |\n"
-      "                 --sign-in [--device] [--account NAME] |\n"
+      "                 --sign-in [--device | --check] [--account NAME] |\n"
       "                 --add-user NAME | --remove-user NAME | --list-users]\n";
   const Case cases[] = {
       {{"--help"}, 0, usage, ""},
