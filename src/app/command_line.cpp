@@ -30,7 +30,7 @@ namespace {
 
 constexpr const char* kUsage =
     "Usage: vellomar [--console | --help | --version | --queue | --status [--json] | --deliver-now |\n"
-    "                 --sign-in [--device] [--account NAME] |\n"
+    "                 --sign-in [--device | --check] [--account NAME] |\n"
     "                 --add-user NAME | --remove-user NAME | --list-users]\n";
 
 int Help(std::ostream& out) {
@@ -49,6 +49,8 @@ int Help(std::ostream& out) {
          "  --sign-in      sign in to the provider SMTP_OAuth names, in a browser on this machine, and\n"
          "                 keep the sign-in where the program running from that folder finds it\n"
          "  --device       (after --sign-in) sign in with a code entered on another device instead\n"
+         "  --check        (after --sign-in) get one token with the sign-in as it stands (an app-only\n"
+         "                 sign-in's credentials, or the kept sign-in) and say whether it works\n"
          "  --account NAME (after --sign-in) the sign-in of that account's section, not the default\n"
          "  --add-user NAME     let NAME log in on the listener, or give NAME a new password: asked\n"
          "                      for twice at a terminal, else read from the first line of input\n"
@@ -60,20 +62,24 @@ int Help(std::ostream& out) {
   return 0;
 }
 
-// "--sign-in [--device] [--account NAME]"; none for any other arguments after it.
+// "--sign-in [--device | --check] [--account NAME]"; none for any other arguments after it.
 std::optional<int> SignIn(int argc, char** argv, std::ostream& out, std::ostream& err) {
   bool device = false;
+  bool check = false;
   std::string account;
   for (int i = 2; i < argc; ++i) {
     std::string argument = argv[i];
-    if (argument == "--device" && !device) {
+    if (argument == "--device" && !device && !check) {
       device = true;
+    } else if (argument == "--check" && !device && !check) {
+      check = true;
     } else if (argument == "--account" && account.empty() && i + 1 < argc && argv[i + 1][0] != '\0') {
       account = argv[++i];
     } else {
       return std::nullopt;
     }
   }
+  if (check) return SignInCheckCommand(account, out, err);
   return SignInCommand(device, account, out, err);
 }
 

@@ -10,14 +10,17 @@
 #include "app/command_line.h"
 #include "common/app_directory.h"
 #include "common/system_error.h"
+#include "delivery/delivery_notes.h"
 #include "control/registry_key.h"
 #include "control/settings_loading.h"
+#include "platform/crypto.h"
 #include "platform/file_system.h"
 #include "platform/process.h"
 #include "platform/stop_flag.h"
 #include "relay/program_lock.h"
 #include "sign_in/oauth_code_flow.h"
 #include "sign_in/oauth_device_flow.h"
+#include "sign_in/oauth_tokens.h"
 #include "sign_in/sign_ins.h"
 #include "sign_in/token_store.h"
 
@@ -101,6 +104,49 @@ std::optional<SignInValues> ValuesToSignIn(const std::string& name, std::ostream
 
 }  // namespace
 
+namespace {
+
+// Says once what a token source reports while the check runs.
+std::string TokenSourceLine(OAuthTokens::Token::Kind kind, const std::string& reported, const std::string& reason) {
+  std::string line = !reported.empty() ? reported : reason;
+  if (line.empty()) line = kind == OAuthTokens::Token::Kind::Cancelled ? "stopped" : "no token";
+  return WithoutErrorMark(line);
+}
+
+}  // namespace
+
+int SignInCheckCommand(const std::string& accountName, std::ostream& out, std::ostream& err) {
+  std::optional<SignInValues> chosen = ValuesToSignIn(accountName, err);
+  if (!chosen) return 1;
+  OAuthProviderChoice choice = SignInProvider(*chosen);
+  if (!choice.provider) {
+    err << "vellomar: can't sign in: " << choice.problem << "\n";
+    return 1;
+  }
+  const OAuthProvider& provider = *choice.provider;
+  const std::string folder = GetAppDirectory();
+  SignInOptions options = SignInOptions::FromEnvironment();
+  auto http = std::make_shared<const HttpClient>(options.http);
+  StopFlag stop;
+  auto store = provider.appOnly ? nullptr
+                                : TokenStore::Open(folder, SignInAccount(provider, chosen->mailbox), options.tryKeyring,
+                                                   options.keyringWait, stop);
+  std::string reported;
+  OAuthTokens tokens(provider, http, store, stop, [&reported](const std::string& line) { reported = line; });
+  OAuthTokens::Token token = tokens.Get();
+  const std::string who = provider.appOnly ? "the app (for " + chosen->mailbox + ")" : chosen->mailbox;
+  if (token.kind != OAuthTokens::Token::Kind::Ready) {
+    err << "vellomar: the sign-in to " << provider.name << " as " << who
+        << " does not work: " << TokenSourceLine(token.kind, reported, token.reason) << "\n";
+    return 1;
+  }
+  Wipe(token.accessToken);
+  out << "The sign-in to " << provider.name << " as " << who << " works: it gave an access token"
+      << (provider.appOnly ? " for " + provider.scope : std::string()) << ".\n";
+  if (ProgramLockHolder(folder + "/vellomar.lock")) TellRunningRelay(folder, out, err);
+  return 0;
+}
+
 int SignInCommand(bool device, const std::string& accountName, std::ostream& out, std::ostream& err) {
   std::optional<SignInValues> chosen = ValuesToSignIn(accountName, err);
   if (!chosen) return 1;
@@ -116,6 +162,13 @@ int SignInCommand(bool device, const std::string& accountName, std::ostream& out
     return 1;
   }
   const OAuthProvider& provider = *choice.provider;
+  if (provider.appOnly) {
+    out << "The sign-in to " << provider.name << " is app-only (SMTP_OAuthFlow=app): there is nobody to sign in, "
+        << "the relay gets its tokens with the app's credentials when it needs them.\n"
+        << "To try those credentials: vellomar --sign-in --check"
+        << (accountName.empty() ? "" : " --account " + accountName) << "\n";
+    return 0;
+  }
   bool code = UseCode(device, provider);
   if (code && provider.deviceUrl.empty()) {
     err << "vellomar: " << provider.name << " offers no sign-in with a code (SMTP_OAuthDeviceUrl is empty)\n";

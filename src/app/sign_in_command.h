@@ -10,6 +10,14 @@ namespace vellomar {
 // this machine (the address printed, the answer taken on a loopback port), or with a code
 // entered on another device: with `device`, when the provider offers no browser sign-in, or
 // when there is no display here. The exit status: 0 signed in, 1 not.
+// An app-only sign-in has nothing to sign in: it says so and points to the check.
 int SignInCommand(bool device, const std::string& accountName, std::ostream& out, std::ostream& err);
+
+// `vellomar --sign-in --check [--account NAME]`: gets one access token with the sign-in as it
+// stands (an app-only sign-in's credentials; a person's kept sign-in) and says whether that
+// worked, never printing the token. When it works and a relay runs from the same folder, that
+// relay is told to try its sign-ins again (a credential mended at the provider is used at
+// once). The exit status: 0 it works, 1 not.
+int SignInCheckCommand(const std::string& accountName, std::ostream& out, std::ostream& err);
 
 }  // namespace vellomar

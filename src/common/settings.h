@@ -71,6 +71,13 @@ struct Settings {
   std::string SMTP_OAuthTokenUrl;
   std::string SMTP_OAuthDeviceUrl;
   std::string SMTP_OAuthScope;
+  // "user": a person signs in once and a refresh token carries on; "app": the client signs in
+  // as itself (client credentials), with SMTP_OAuthClientSecret or the PEM file
+  // SMTP_OAuthCertificate holding its certificate and key, or, at Google, the service
+  // account's JSON key file SMTP_OAuthServiceAccount.
+  std::string SMTP_OAuthFlow;
+  std::string SMTP_OAuthCertificate;
+  std::string SMTP_OAuthServiceAccount;
   // Days a recipient may stay pending before it is given up with a notice; 0: for ever.
   int32_t Lifetime;
   // Which address families reach a server: "any" (IPv6 and IPv4), "ipv4" or "ipv6".

@@ -46,6 +46,9 @@ const SettingRow kRows[] = {
     {"SMTP_OAuthTokenUrl", "", Text, false, kWithRelay, SecurityDialog, &Settings::SMTP_OAuthTokenUrl},
     {"SMTP_OAuthDeviceUrl", "", Text, false, kWithRelay, SecurityDialog, &Settings::SMTP_OAuthDeviceUrl},
     {"SMTP_OAuthScope", "", Text, false, kWithRelay, SecurityDialog, &Settings::SMTP_OAuthScope},
+    {"SMTP_OAuthFlow", "user", Text, false, kWithRelay, SecurityDialog, &Settings::SMTP_OAuthFlow},
+    {"SMTP_OAuthCertificate", "", Text, false, kWithRelay, SecurityDialog, &Settings::SMTP_OAuthCertificate},
+    {"SMTP_OAuthServiceAccount", "", Text, false, kWithRelay, SecurityDialog, &Settings::SMTP_OAuthServiceAccount},
     {"Lifetime", "5", Days, true, kAtStart, None, &Settings::Lifetime},
     {"IPFamily", "any", Text, false, kAtStart, None, &Settings::IPFamily},
     {"Aliases", "", Text, false, kAtStart, None, &Settings::Aliases},
@@ -77,9 +80,9 @@ const SettingRow kRows[] = {
 constexpr std::string_view kAccountKeys[] = {
     "SMTP", "SMTP_TLS", "SMTP_User", "SMTP_Password", "SMTP_PasswordCommand", "SMTP_Auth", "SMTP_Fingerprint",
     "SMTP_OAuth", "SMTP_OAuthClientId", "SMTP_OAuthClientSecret", "SMTP_OAuthTenant", "SMTP_OAuthAuthorizeUrl",
-    "SMTP_OAuthTokenUrl", "SMTP_OAuthDeviceUrl", "SMTP_OAuthScope", "Senders", "RewriteSender",
-    "MessagesPerConnection", "ConnectionsPerRelay", "MaxPerMinute", "MaxRecipientsPerDay", "Transport", "GraphUrl",
-    "GraphSaveToSent",
+    "SMTP_OAuthTokenUrl", "SMTP_OAuthDeviceUrl", "SMTP_OAuthScope", "SMTP_OAuthFlow", "SMTP_OAuthCertificate",
+    "SMTP_OAuthServiceAccount", "Senders", "RewriteSender", "MessagesPerConnection", "ConnectionsPerRelay",
+    "MaxPerMinute", "MaxRecipientsPerDay", "Transport", "GraphUrl", "GraphSaveToSent",
 };
 
 bool AllZeros(const std::string& text) {

@@ -38,6 +38,10 @@ std::string Conclude(Relay& relay, const SignInValues& values, const OAuthProvid
 BrowserSignInStart StartBrowserSignIn(MainWindow& window, const SignInValues& values, BrowserSignInDone done) {
   OAuthProviderChoice provider = SignInProvider(values);
   if (!provider.provider) return {"", provider.problem};
+  if (provider.provider->appOnly) {
+    return {"", "The app-only sign-in to " + provider.provider->name +
+                    " needs no person: mend the app's credentials, then try them with vellomar --sign-in --check"};
+  }
   if (provider.provider->authorizeUrl.empty()) {
     return {"", provider.provider->name + " offers no sign-in in a browser (SMTP_OAuthAuthorizeUrl is empty)"};
   }

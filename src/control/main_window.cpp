@@ -8,6 +8,7 @@
 #include "control/settings_loading.h"
 #include "delivery/delivery_notes.h"
 #include "platform/file_system.h"
+#include "sign_in/sign_ins.h"
 
 namespace vellomar {
 
@@ -158,6 +159,16 @@ void MainWindow::SetServerImage(bool running) { SetImage(kServerStateButton, run
 void MainWindow::SetClientImage(bool running) { SetImage(kClientStateButton, running); }
 
 void MainWindow::SignInNeeded(const std::string& account, const std::string& logLine) {
+  if (IsAppOnlySignIn(account)) {
+    // Nobody can sign in for an application: its credentials are mended at the provider or in
+    // its key file, and the check says when they work.
+    windowThread_.Post([this, text = WithoutErrorMark(logLine)] {
+      controls_.ShowMessage(text + ". Mail to the next relay waits until the application's credentials work again: "
+                                   "'vellomar --sign-in --check' tries them and tells this program.",
+                            "Vellomar");
+    });
+    return;
+  }
   windowThread_.Post([this, account, text = WithoutErrorMark(logLine)] { controls_.OfferSignIn(account, text); });
 }
 

@@ -14,7 +14,7 @@ namespace {
 using TextRow = std::pair<SettingField, std::string*>;
 
 // The stored texts and the fields they fill.
-std::array<TextRow, 20> TextRows(SecurityFields& f) {
+std::array<TextRow, 23> TextRows(SecurityFields& f) {
   OAuthSettings& s = f.signIn;
   return {TextRow{&Settings::SMTP, &f.nextRelay},
           {&Settings::SMTP_TLS, &f.tls},
@@ -30,6 +30,9 @@ std::array<TextRow, 20> TextRows(SecurityFields& f) {
           {&Settings::SMTP_OAuthTokenUrl, &s.tokenUrl},
           {&Settings::SMTP_OAuthDeviceUrl, &s.deviceUrl},
           {&Settings::SMTP_OAuthScope, &s.scope},
+          {&Settings::SMTP_OAuthFlow, &s.flow},
+          {&Settings::SMTP_OAuthCertificate, &s.certificate},
+          {&Settings::SMTP_OAuthServiceAccount, &s.serviceAccount},
           {&Settings::Senders, &f.senders},
           {&Settings::RewriteSender, &f.rewriteSender},
           {&Settings::MessagesPerConnection, &f.messagesPerConnection},

@@ -37,6 +37,10 @@ constexpr int kSignInText = 1080;
 // The fields of the sign-in, in the order of OAuthSettings after the provider.
 constexpr int kClientId = 1072, kSecret = 1073, kTenant = 1074, kAuthorizeUrl = 1075, kTokenUrl = 1076,
               kDeviceUrl = 1077, kScope = 1078;
+// Who signs in (SMTP_OAuthFlow: "user", "app") and what an application proves itself with.
+constexpr int kFlowChoice = 1094, kCertificate = 1095, kServiceAccount = 1096;
+// Each field's label has the field's id plus this.
+constexpr int kLabelOffset = 100;
 
 // The account's own fields.
 constexpr int kName = 1081, kNextRelay = 1082, kSenders = 1083, kSendAs = 1084;
@@ -121,10 +125,15 @@ void SecurityDialog::LoadSignIn(const SecurityFields& fields) {
                                                       {kTokenUrl, &s.tokenUrl},       {kDeviceUrl, &s.deviceUrl},
                                                       {kScope, &s.scope}};
   for (const auto& [id, text] : texts) ControlAs<QLineEdit>(id)->setText(Q(*text));
+  ControlAs<QLineEdit>(kCertificate)->setText(Q(s.certificate));
+  ControlAs<QLineEdit>(kServiceAccount)->setText(Q(s.serviceAccount));
   ControlAs<QLineEdit>(kSecret)->setEchoMode(QLineEdit::Password);
   auto* choice = ControlAs<QComboBox>(kProviderChoice);
   choice->setCurrentIndex(chosen);
   QObject::connect(choice, &QComboBox::currentIndexChanged, this, [this] { ShowSignInChoice(); });
+  auto* flow = ControlAs<QComboBox>(kFlowChoice);
+  flow->setCurrentIndex(EqualsIgnoreCase(s.flow, "app") ? 1 : 0);
+  QObject::connect(flow, &QComboBox::currentIndexChanged, this, [this] { ShowSignInChoice(); });
   QObject::connect(ControlAs<QPushButton>(kSignInButton), &QPushButton::clicked, this, [this] { SignIn(); });
   ShowSignInChoice();
 }
@@ -136,20 +145,44 @@ std::string SecurityDialog::ChosenProvider() const {
 
 OAuthSettings SecurityDialog::SignInFields() const {
   auto text = [this](int id) { return ControlAs<QLineEdit>(id)->text().toStdString(); };
-  return OAuthSettings{ChosenProvider(),    text(kClientId),  text(kSecret), text(kTenant),
-                       text(kAuthorizeUrl), text(kTokenUrl),  text(kDeviceUrl), text(kScope)};
+  const bool app = ControlAs<QComboBox>(kFlowChoice)->currentIndex() == 1;
+  // The transport is edited elsewhere; the sign-in's provider choice does not depend on it.
+  return OAuthSettings{ChosenProvider(),    text(kClientId), text(kSecret),    text(kTenant),
+                       text(kAuthorizeUrl), text(kTokenUrl), text(kDeviceUrl), text(kScope),
+                       app ? "app" : "user", text(kCertificate), text(kServiceAccount), ""};
 }
 
+void SecurityDialog::ShowField(int id, bool used) {
+  Control(id)->setVisible(used);
+  Control(id)->setEnabled(used);
+  Control(id + kLabelOffset)->setVisible(used);
+}
+
+// Only the fields the chosen provider and flow use are shown: an application proves itself
+// with a secret or a certificate (Microsoft), a service account's key (Google), any of them
+// (custom); a person signs in through the provider's pages.
 void SecurityDialog::ShowSignInChoice() {
   const std::string provider = ChosenProvider();
   const bool any = !provider.empty();
-  for (int id : {kClientId, kSecret}) Control(id)->setEnabled(any);
-  Control(kTenant)->setEnabled(provider == "microsoft");
-  for (int id : {kAuthorizeUrl, kTokenUrl, kDeviceUrl, kScope}) Control(id)->setEnabled(provider == "custom");
-  Control(kSignInButton)->setEnabled(any && core_ != nullptr);
+  const bool app = any && ControlAs<QComboBox>(kFlowChoice)->currentIndex() == 1;
+  const bool google = provider == "google", custom = provider == "custom";
+  ShowField(kFlowChoice, any);
+  ShowField(kClientId, any && !(app && google));
+  ShowField(kSecret, any && !(app && google));
+  ShowField(kTenant, provider == "microsoft");
+  for (int id : {kAuthorizeUrl, kDeviceUrl}) ShowField(id, custom && !app);
+  for (int id : {kTokenUrl, kScope}) ShowField(id, custom);
+  ShowField(kCertificate, app && !google);
+  ShowField(kServiceAccount, app && provider != "microsoft");
+  Control(kSignInButton)->setEnabled(any && !app && core_ != nullptr);
   const std::string suggested = SuggestedNextRelay(provider);
   bool suggesting = ControlAs<QLineEdit>(kNextRelay)->text().isEmpty() && !suggested.empty();
-  SayAboutSignIn(suggesting ? "The next relay (SMTP) becomes " + suggested + "." : "");
+  std::string text = suggesting ? "The next relay (SMTP) becomes " + suggested + "." : "";
+  if (app) {
+    text += std::string(text.empty() ? "" : " ") +
+            "No one signs in: tokens are fetched when needed (try them: vellomar --sign-in --check).";
+  }
+  SayAboutSignIn(text);
 }
 
 void SecurityDialog::SayAboutSignIn(const std::string& text) { ControlAs<QLabel>(kSignInText)->setText(Q(text)); }

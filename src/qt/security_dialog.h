@@ -54,6 +54,8 @@ class SecurityDialog : public TemplateDialog {
   std::string ChosenProvider() const;
   // Which sign-in fields apply to the chosen provider, and the next relay it suggests.
   void ShowSignInChoice();
+  // Shows and enables a sign-in field and its label, or hides them.
+  void ShowField(int id, bool used);
   void SignIn();
   void SayAboutSignIn(const std::string& text);
 

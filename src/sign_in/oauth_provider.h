@@ -15,6 +15,10 @@ struct OAuthSettings {
   std::string tokenUrl;
   std::string deviceUrl;
   std::string scope;
+  std::string flow;  // SMTP_OAuthFlow: "user" (or empty) or "app"
+  std::string certificate;     // app only: PEM file with the client's certificate and key
+  std::string serviceAccount;  // app only: a service account's JSON key file
+  std::string transport;       // the account's Transport: which API the token is for
   bool operator==(const OAuthSettings&) const = default;
 };
 
@@ -31,6 +35,14 @@ struct OAuthProvider {
   std::string clientSecret;  // empty for a public client
   // The next relay that goes with the provider ("smtp.office365.com:587"); empty for custom.
   std::string suggestedServer;
+  // The app-only sign-in: the client gets its tokens as itself, with `clientSecret`, the
+  // certificate and key in `certificateFile`, or the service account's key in
+  // `serviceAccountFile`; there is no refresh token and no person to sign in.
+  bool appOnly = false;
+  std::string certificateFile;
+  std::string serviceAccountFile;
+  // The mailbox a service account acts for (the assertion's subject).
+  std::string subject;
 };
 
 // The provider the settings describe, or why they describe none: `problem` is a text for the

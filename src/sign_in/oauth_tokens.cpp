@@ -1,8 +1,10 @@
 #include "sign_in/oauth_tokens.h"
 
 #include "common/system_error.h"
+#include "platform/crypto.h"
 #include "platform/http_client.h"
 #include "platform/stop_flag.h"
+#include "sign_in/app_credentials.h"
 #include "sign_in/token_store.h"
 
 namespace vellomar {
@@ -58,6 +60,8 @@ OAuthTokens::Token OAuthTokens::Get() {
   });
   std::unique_lock<std::mutex> held(lock_);
   if (stop_.load()) return Failure(Kind::Cancelled, "stopped");
+  // Tried again without a new line: one line says a credential is refused, not one a try.
+  if (signInNeeded_ && provider_.appOnly && options_.now() >= retryAt_) signInNeeded_ = false;
   if (signInNeeded_) return Failure(Kind::SignInNeeded, lastFailure_.reason);
   if (UsableLocked(options_.now()) && options_.now() < refreshAt_) return Token{Kind::Ready, accessToken_, ""};
   if (!refreshing_) return RefreshAndTake(held);
@@ -109,9 +113,12 @@ std::string OAuthTokens::TakeAttemptLocked(const Attempt& attempt) {
     case Refresh::Succeeded:
       if (!attempt.grant.refreshToken.empty()) refreshToken_ = attempt.grant.refreshToken;
       TakeGrantLocked(attempt.grant, options_.now(), refused_);
+      // A later refusal is news again.
+      reported_ = false;
       break;
     case Refresh::SignInNeeded:
       signInNeeded_ = true;
+      retryAt_ = options_.now() + options_.appRetry;
       lastFailure_ = Failure(Kind::SignInNeeded, attempt.line);
       if (!reported_) say = attempt.line;
       reported_ = true;
@@ -126,7 +133,44 @@ std::string OAuthTokens::TakeAttemptLocked(const Attempt& attempt) {
   return say;
 }
 
+OAuthTokens::Attempt OAuthTokens::RunAppGrant() {
+  Attempt attempt;
+  AppTokenRequest request = MakeAppTokenRequest(provider_, std::chrono::system_clock::now());
+  if (!request.problem.empty()) {
+    // A key file that is loose or broken stays so until someone mends it: like a refusal.
+    attempt.result = Refresh::SignInNeeded;
+    attempt.line = "Error : can't sign in to " + provider_.name + " as the app: " + request.problem;
+    return attempt;
+  }
+  attempt.reachedEndpoint = true;
+  EndpointReply reply = CallEndpoint(*http_, request.tokenUrl, request.form, stop_);
+  for (auto& field : request.form) Wipe(field.second);
+  switch (reply.kind) {
+    case EndpointReply::Kind::Cancelled:
+      attempt.result = Refresh::Cancelled;
+      return attempt;
+    case EndpointReply::Kind::Unavailable:
+      attempt.line = "Error : can't get a token from " + provider_.name + ": " + reply.reason;
+      return attempt;
+    case EndpointReply::Kind::Refused:
+      attempt.result = Refresh::SignInNeeded;
+      attempt.line = "Error : " + provider_.name + " refused the app's credentials: " + reply.reason;
+      return attempt;
+    case EndpointReply::Kind::Answered:
+      break;
+  }
+  if (!ReadTokenGrant(reply, attempt.grant)) {
+    attempt.line = "Error : " + provider_.name + " gave no usable access token";
+    return attempt;
+  }
+  // Client credentials never carry on with a refresh token; one sent is not kept.
+  attempt.grant.refreshToken.clear();
+  attempt.result = Refresh::Succeeded;
+  return attempt;
+}
+
 OAuthTokens::Attempt OAuthTokens::RunRefresh(const std::string& known, bool loaded) {
+  if (provider_.appOnly) return RunAppGrant();
   Attempt attempt;
   std::string refreshToken = known;
   if (!loaded) {
@@ -200,7 +244,7 @@ bool OAuthTokens::Refused(const std::string& accessToken) {
 }
 
 Status OAuthTokens::SignedIn(const TokenGrant& grant) {
-  Status saved = store_->Save(grant.refreshToken);
+  Status saved = store_ ? store_->Save(grant.refreshToken) : Ok();
   std::lock_guard<std::mutex> guard(lock_);
   ++generation_;
   loaded_ = true;

@@ -19,7 +19,11 @@ class StopFlag;
 class TokenStore;
 
 // The access tokens one sign-in gives: what a delivery asks for before it logs in with
-// XOAUTH2. The access token lives in memory only; the refresh token is read from `store` when
+// XOAUTH2 (or calls an API with a bearer token). For an app-only sign-in (provider().appOnly)
+// there is no store and no refresh token: each renewal asks for a new token with the app's own
+// credentials; a credential refused (or a key file that cannot be used) is reported once and
+// turns the source to "sign-in needed" as an expired sign-in does, until Reload() or until
+// `appRetry` has passed. The access token lives in memory only; the refresh token is read from `store` when
 // first needed and written back there when the provider rotates it. A token is refreshed when
 // less than a margin of its life is left (a few minutes, at most half of it), and once more
 // when a server refused it (Refused). A refresh the provider refuses for good (invalid_grant:
@@ -41,6 +45,9 @@ class OAuthTokens {
     std::chrono::seconds assumedLifetime{3600};
     // The clock the lives are measured with; tests move it on.
     std::function<std::chrono::steady_clock::time_point()> now = std::chrono::steady_clock::now;
+    // An app-only credential refused is tried again after this long (or at Reload()): an
+    // administrator may have mended it at the provider, where no setting here changes.
+    std::chrono::seconds appRetry{600};
   };
   // Called with a log line, outside the lock.
   using Report = std::function<void(const std::string& line)>;
@@ -96,6 +103,7 @@ class OAuthTokens {
   // Takes a refresh's outcome into the state; the line to report, if any.
   std::string TakeAttemptLocked(const Attempt& attempt);
   Attempt RunRefresh(const std::string& refreshToken, bool loaded);
+  Attempt RunAppGrant();
   void TakeReply(const EndpointReply& reply, Attempt& attempt) const;
   void Say(const std::string& line);
 
@@ -117,6 +125,7 @@ class OAuthTokens {
   bool gotAfterRefusal_ = false;
   bool refused_ = false;  // accessToken_ was refused by a server
   bool signInNeeded_ = false;
+  TimePoint retryAt_{};  // app-only: when a refused credential is tried again
   bool reported_ = false;
   bool refreshing_ = false;
   uint64_t generation_ = 0;  // moves on at each sign-in: a refresh begun before it is dropped

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "common/settings.h"
+#include "common/text.h"
 #include "platform/process.h"
 #include "platform/stop_flag.h"
 #include "sign_in/oauth_tokens.h"
@@ -12,6 +13,10 @@
 namespace vellomar {
 
 namespace {
+
+// A person's sign-in's key begins with a provider's name or an https: address, never this.
+constexpr const char* kAppOnlyMark = "app:";
+constexpr const char* kAppOnlyPlace = "memory only (an app-only sign-in, fetched when needed)";
 
 std::string EnvironmentText(const char* name) {
   const char* value = std::getenv(name);
@@ -23,7 +28,11 @@ std::string EnvironmentText(const char* name) {
 SignInValues NextRelaySignIn(const Settings& s) {
   return SignInValues{OAuthSettings{s.SMTP_OAuth, s.SMTP_OAuthClientId, s.SMTP_OAuthClientSecret, s.SMTP_OAuthTenant,
                                     s.SMTP_OAuthAuthorizeUrl, s.SMTP_OAuthTokenUrl, s.SMTP_OAuthDeviceUrl,
-                                    s.SMTP_OAuthScope},
+                                    s.SMTP_OAuthScope, s.SMTP_OAuthFlow, s.SMTP_OAuthCertificate,
+                                    s.SMTP_OAuthServiceAccount,
+                                    // Only an application's scope depends on the API: a person's
+                                    // sign-in stays the same one whatever the transport.
+                                    EqualsIgnoreCase(s.SMTP_OAuthFlow, "app") ? s.Transport : ""},
                       s.SMTP_User};
 }
 
@@ -32,13 +41,18 @@ OAuthProviderChoice SignInProvider(const SignInValues& values) {
   if (choice.provider && values.mailbox.empty()) {
     return OAuthProviderChoice{std::nullopt, "SMTP_User is empty: it names the mailbox to sign in as"};
   }
+  if (choice.provider) choice.provider->subject = values.mailbox;
   return choice;
 }
 
 std::string SignInAccount(const OAuthProvider& provider, const std::string& mailbox) {
   const std::string& where = provider.key == "custom" ? provider.tokenUrl : provider.key;
-  return where + "/" + provider.clientId + "/" + mailbox;
+  // An app's tokens are not a person's: the two flows of one client never share an entry.
+  const std::string& client = provider.clientId.empty() ? provider.serviceAccountFile : provider.clientId;
+  return (provider.appOnly ? kAppOnlyMark : "") + where + "/" + client + "/" + mailbox;
 }
+
+bool IsAppOnlySignIn(const std::string& account) { return account.rfind(kAppOnlyMark, 0) == 0; }
 
 SignInOptions SignInOptions::FromEnvironment() {
   SignInOptions options;
@@ -83,7 +97,9 @@ SignIns::Choice SignIns::For(const SignInValues& values) {
 }
 
 SignIns::Entry SignIns::Make(const SignInValues& values, const OAuthProvider& provider, const std::string& account) {
-  auto store = TokenStore::Open(folder_, account, options_.tryKeyring, options_.keyringWait, stop_);
+  // An app's access tokens are fetched again whenever needed: nothing is kept at rest.
+  auto store = provider.appOnly ? nullptr
+                                : TokenStore::Open(folder_, account, options_.tryKeyring, options_.keyringWait, stop_);
   // The report asks its own token source whether a sign-in is needed; set once that exists.
   auto self = std::make_shared<std::weak_ptr<OAuthTokens>>();
   auto report = [this, account, self](const std::string& line) {
@@ -93,7 +109,7 @@ SignIns::Entry SignIns::Make(const SignInValues& values, const OAuthProvider& pr
   };
   auto tokens = std::make_shared<OAuthTokens>(provider, http_, store, stop_, report);
   *self = tokens;
-  return Entry{values, tokens, store->Description()};
+  return Entry{values, tokens, store ? store->Description() : std::string(kAppOnlyPlace)};
 }
 
 std::optional<SignInValues> SignIns::ValuesOf(const std::string& account) const {

@@ -31,7 +31,10 @@ OAuthProviderChoice SignInProvider(const SignInValues& values);
 // The key a sign-in's refresh token is kept under: the provider (a custom one by its token
 // endpoint), the client and the mailbox, so that changing any of them never picks up the token
 // of another sign-in.
+// An app-only sign-in's key is marked as such: its tokens are never a person's.
 std::string SignInAccount(const OAuthProvider& provider, const std::string& mailbox);
+// Whether the key names an app-only sign-in, which no person can make again.
+bool IsAppOnlySignIn(const std::string& account);
 
 // Where sign-ins keep their refresh tokens and how they reach the providers. The relay and
 // `vellomar --sign-in` take the same options from the same environment, so that the token one

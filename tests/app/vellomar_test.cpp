@@ -187,6 +187,93 @@ TEST_F(VellomarTest, ASignInLogsInWithItsTokensAndAnExpiredOneKeepsTheMailWaitin
   EXPECT_EQ(Stop(), 0);
 }
 
+// An app-only sign-in with a certificate: no one signs in, `--sign-in --check` tries the
+// credentials, the program gets its own tokens for XOAUTH2; a credential the authority refuses
+// keeps the mail waiting with one line until a check that works tells the program to go on.
+// Neither a token, nor the assertion, nor the key ever reaches the log, the output or a spool
+// file; a key file others may read is refused.
+TEST_F(VellomarTest, AnAppOnlySignInGetsItsOwnTokensAndARefusedOneKeepsTheMailWaiting) {
+  ASSERT_TRUE(MakeDirectories(dir_.File("keys")));
+  test::OAuthAuthority authority(dir_.File("keys"));
+  ASSERT_TRUE(authority.started());
+  const test::AppKeyFiles key = test::MakeAppKey(dir_.File("keys"), "app");
+  authority.Set({{"app_client", "vellomar-app"}, {"app_public_key", key.publicKey},
+                 {"app_certificate", key.certificate}, {"app_scope", "smtp"}});
+  test::TestCertificates relayAuthority(dir_.File("keys"), "relay");
+  const test::CertificateFiles certificate = relayAuthority.Issue("localhost", "localhost");
+  dir_.Write("keys/trusted.pem", ReadWholeFile(authority.authorityFile()).value() +
+                                     ReadWholeFile(relayAuthority.authorityFile()).value());
+  const int relayPort = test::FreePort();
+  test::ChildProcess relay(std::string(VELLOMAR_TEST_SUPPORT) + "/aiosmtpd_relay.py",
+                           {{"RELAY_PORT", std::to_string(relayPort)}, {"RELAY_CERT", certificate.certificate},
+                            {"RELAY_KEY", certificate.key}, {"RELAY_USER", "alice@example.org"},
+                            {"RELAY_TOKEN_CHECK", authority.Url("/introspect")},
+                            {"RELAY_AUTHORITY", authority.authorityFile()}, {"RELAY_MAILBOX", dir_.File("mailbox")},
+                            {"RELAY_READY", dir_.File("relay-ready")}},
+                           dir_.File("relay-stdout"), dir_.File("relay-stderr"));
+  ASSERT_TRUE(Eventually([&] { return dir_.Exists("relay-ready"); }, 20000)) << dir_.Read("relay-stderr");
+  Configure("SMTP=localhost:" + std::to_string(relayPort) + "\nSMTP_User=alice@example.org\nSMTP_OAuth=custom\n" +
+            "SMTP_OAuthFlow=app\nSMTP_OAuthClientId=vellomar-app\nSMTP_OAuthCertificate=" + key.pem +
+            "\nSMTP_OAuthTokenUrl=" + authority.Url("/token") + "\nSMTP_OAuthScope=smtp\nMessagesPerConnection=1\n");
+  const std::map<std::string, std::string> trusting{{"SSL_CERT_FILE", dir_.File("keys/trusted.pem")},
+                                                    {"DBUS_SESSION_BUS_ADDRESS", ""}};
+  auto nothing = RunCommand({"--sign-in"}, trusting);
+  EXPECT_EQ(nothing.status, 0);
+  EXPECT_NE(nothing.out.find("there is nobody to sign in"), std::string::npos) << nothing.out;
+  EXPECT_NE(nothing.out.find("vellomar --sign-in --check"), std::string::npos) << nothing.out;
+  auto check = RunCommand({"--sign-in", "--check"}, trusting);
+  ASSERT_EQ(check.status, 0) << check.err;
+  EXPECT_NE(check.out.find("works: it gave an access token for smtp."), std::string::npos) << check.out;
+  ASSERT_TRUE(relay_.Start(trusting));
+  Submit(1, "Hello from the app.");
+  ASSERT_TRUE(Eventually([&] { return dir_.Exists("mailbox") && SpoolFiles().empty(); })) << Log();
+  EXPECT_NE(dir_.Read("mailbox").find("AUTHENTICATED True\n"), std::string::npos);
+
+  authority.Set({{"app", "unauthorized_client"}});
+  ASSERT_TRUE(authority.Count("app_grants") >= 2);
+  // The token in hand is dropped, as a revoked credential's tokens are.
+  authority.Set({{"revoked", "1"}});
+  Submit(2, "Waiting for the app's credentials.");
+  const std::string provider = authority.Url("").substr(std::string("https://").size());
+  const std::string refused = "Error : " + provider + " refused the app's credentials: unauthorized_client";
+  ASSERT_TRUE(Eventually([&] { return Log().find(refused) != std::string::npos; })) << Log();
+  size_t before = Log().size();
+  EXPECT_EQ(RunCommand({"--deliver-now"}).status, 0);
+  ASSERT_TRUE(Eventually([&] { return Log().find("Client stopped: no files left.", before) != std::string::npos; }));
+  EXPECT_EQ(Log().find(refused, Log().find(refused) + 1), std::string::npos) << "said once";
+  ASSERT_EQ(SpoolFiles().size(), 1u) << "waiting, and no notice";
+  const std::string waiting = dir_.Read(SpoolFiles()[0]);
+  EXPECT_NE(dir_.Read("stderr").find("work again: 'vellomar --sign-in --check' tries them"), std::string::npos)
+      << dir_.Read("stderr");
+  EXPECT_EQ(dir_.Read("stderr").find("run 'vellomar --sign-in'"), std::string::npos) << "nobody to sign in";
+  auto failing = RunCommand({"--sign-in", "--check"}, trusting);
+  EXPECT_EQ(failing.status, 1);
+  EXPECT_NE(failing.err.find("does not work: " + provider + " refused the app's credentials"), std::string::npos)
+      << failing.err;
+
+  authority.Set({{"app", "ok"}, {"revoked", "0"}});
+  auto mended = RunCommand({"--sign-in", "--check"}, trusting);
+  EXPECT_NE(mended.out.find("Told the running Vellomar"), std::string::npos) << mended.out << mended.err;
+  ASSERT_TRUE(Eventually([&] { return SpoolFiles().empty(); })) << Log();
+  EXPECT_NE(dir_.Read("mailbox").find("TO b2@example.org\n"), std::string::npos);
+
+  ASSERT_EQ(chmod(key.pem.c_str(), 0640), 0);
+  auto loose = RunCommand({"--sign-in", "--check"}, trusting);
+  EXPECT_EQ(loose.status, 1);
+  EXPECT_NE(loose.err.find(key.pem + " may be read by others than its owner (mode 0640)"), std::string::npos)
+      << loose.err;
+  const std::string assertion = authority.State()["last_assertion"];
+  ASSERT_GT(assertion.size(), 100u);
+  const int issued = authority.Count("issued");
+  for (const std::string& text : {Log(), dir_.Read("stdout"), dir_.Read("stderr"), waiting, check.out, mended.out}) {
+    for (int n = 1; n <= issued + 1; ++n) EXPECT_EQ(text.find("at-" + std::to_string(n)), std::string::npos) << n;
+    EXPECT_EQ(text.find("eyJ"), std::string::npos) << "no JWT";
+    EXPECT_EQ(text.find(assertion.substr(assertion.size() - 40)), std::string::npos) << "no signature";
+    EXPECT_EQ(text.find("PRIVATE KEY"), std::string::npos);
+  }
+  EXPECT_EQ(Stop(), 0);
+}
+
 TEST_F(VellomarTest, MessagesAcknowledgedOnOneConnectionAreDeliveredHoweverTheClientLeaves) {
   SmtpPeer peer(SmtpPeer::AcceptAll);
   Configure("SMTP=" + peer.server() + "\n");
@@ -548,7 +635,7 @@ TEST_F(VellomarTest, HelpVersionAndAnyOtherArgument) {
   };
   const std::string usage =
       "Usage: vellomar [--console | --help | --version | --queue | --status [--json] | --deliver-now |\n"
-      "                 --sign-in [--device] [--account NAME] |\n"
+      "                 --sign-in [--device | --check] [--account NAME] |\n"
       "                 --add-user NAME | --remove-user NAME | --list-users]\n";
   const Case cases[] = {
       {{"--help"}, 0, usage, ""},

@@ -114,6 +114,47 @@ TEST_F(DialogsTest, SecurityDialogLoadsStoresAndPutsTheValuesInUse) {
   EXPECT_EQ(SettingsKey().Read("SMTP_User"), "jane@provider.example") << "Cancel stores nothing";
 }
 
+// The app-only sign-in shows what each provider's application proves itself with, and
+// nothing a person's sign-in needs.
+TEST_F(DialogsTest, SecurityDialogShowsOnlyTheFieldsOfTheChosenProviderAndFlow) {
+  SettingsKey().Write("SMTP_OAuth", "microsoft");
+  SettingsKey().Write("SMTP_OAuthFlow", "app");
+  SecurityDialog dialog;
+  EXPECT_EQ(dialog.ControlAs<QComboBox>(1094)->currentIndex(), 1);
+  auto shown = [&dialog](std::initializer_list<int> ids) {
+    std::string seen;
+    for (int id : ids) seen += dialog.Control(id)->isHidden() == dialog.Control(id + 100)->isHidden()
+                                   ? (dialog.Control(id)->isHidden() ? '-' : '+')
+                                   : '?';
+    return seen;
+  };
+  const std::initializer_list<int> fields{1072, 1073, 1074, 1075, 1076, 1077, 1078, 1095, 1096};
+  struct Step {
+    int provider;
+    int flow;
+    const char* want;  // client id, secret, tenant, authorize, token, device, scope, certificate, service account
+  };
+  const Step steps[] = {
+      {1, 1, "+++----+-"}, {2, 1, "--------+"}, {3, 1, "++--+-+++"},
+      {3, 0, "++-++++--"}, {1, 0, "+++------"}, {0, 0, "---------"},
+  };
+  for (const Step& step : steps) {
+    dialog.ControlAs<QComboBox>(1071)->setCurrentIndex(step.provider);
+    dialog.ControlAs<QComboBox>(1094)->setCurrentIndex(step.flow);
+    EXPECT_EQ(shown(fields), step.want) << step.provider << " " << step.flow;
+  }
+  dialog.ControlAs<QComboBox>(1071)->setCurrentIndex(3);
+  dialog.ControlAs<QComboBox>(1094)->setCurrentIndex(1);
+  EXPECT_FALSE(dialog.Control(1079)->isEnabled()) << "no one to sign in";
+  dialog.ControlAs<QLineEdit>(1095)->setText("/etc/vellomar/app.pem");
+  dialog.ControlAs<QLineEdit>(1096)->setText("/etc/vellomar/sa.json");
+  dialog.ControlAs<QLineEdit>(1082)->setText("localhost:587");
+  dialog.ControlAs<QPushButton>(1)->click();
+  EXPECT_EQ(SettingsKey().Read("SMTP_OAuthFlow"), "app");
+  EXPECT_EQ(SettingsKey().Read("SMTP_OAuthCertificate"), "/etc/vellomar/app.pem");
+  EXPECT_EQ(SettingsKey().Read("SMTP_OAuthServiceAccount"), "/etc/vellomar/sa.json");
+}
+
 // "Sign in..." with the values as typed: the browser (curl) signs in at the test authority and
 // comes back to the relay's loopback listener; the relay keeps the sign-in and uses its token.
 TEST_F(DialogsTest, SignInFromTheSecurityDialogThroughTheBrowser) {
@@ -146,7 +187,7 @@ TEST_F(DialogsTest, SignInFromTheSecurityDialogThroughTheBrowser) {
   EXPECT_NE(page.find("You can close this page."), std::string::npos) << page;
   EXPECT_TRUE(dialog.Control(1079)->isEnabled());
   SignInValues values{OAuthSettings{"custom", "vellomar-tests", "", "", authority.Url("/authorize"),
-                                    authority.Url("/token"), "", "smtp offline"},
+                                    authority.Url("/token"), "", "smtp offline", "user", "", "", ""},
                       "alice@example.org"};
   SignIns::Choice choice = core.relay().delivery().signIns.For(values);
   ASSERT_NE(choice.tokens, nullptr);

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <chrono>
+
 #include <atomic>
 #include <functional>
 #include <sstream>
@@ -8,10 +10,12 @@
 
 #include "platform/file_system.h"
 #include "platform/stop_flag.h"
+#include "sign_in/app_credentials.h"
 #include "sign_in/oauth_code_flow.h"
 #include "sign_in/oauth_device_flow.h"
 #include "sign_in/oauth_provider.h"
 #include "sign_in/oauth_tokens.h"
+#include "sign_in/sign_ins.h"
 #include "sign_in/token_store.h"
 #include "support/child_process.h"
 #include "support/eventually.h"
@@ -58,7 +62,15 @@ class OAuthTest : public ::testing::Test {
 
 OAuthSettings S(std::string provider, std::string id, std::string secret = "", std::string tenant = "",
                 std::string authorize = "", std::string token = "", std::string device = "", std::string scope = "") {
-  return OAuthSettings{provider, id, secret, tenant, authorize, token, device, scope};
+  return OAuthSettings{provider, id, secret, tenant, authorize, token, device, scope, "", "", "", ""};
+}
+
+// The app-only values: a secret, a certificate file or a service account's key file.
+OAuthSettings App(std::string provider, std::string id, std::string secret, std::string certificate,
+                  std::string serviceAccount, std::string tenant = "", std::string token = "", std::string scope = "",
+                  std::string transport = "smtp") {
+  return OAuthSettings{provider, id, secret, tenant, "", token, "", scope, "app", certificate, serviceAccount,
+                       transport};
 }
 
 TEST(OAuthProviderTest, PresetsAndWhatIsMissing) {
@@ -100,6 +112,187 @@ TEST(OAuthProviderTest, PresetsAndWhatIsMissing) {
   EXPECT_EQ(microsoft.scope, "https://outlook.office.com/SMTP.Send offline_access");
   EXPECT_EQ(microsoft.deviceUrl, "https://login.microsoftonline.com/organizations/oauth2/v2.0/devicecode");
   EXPECT_EQ(OAuthProviderFor(S("google", "id")).provider->scope, "https://mail.google.com/");
+}
+
+TEST(OAuthProviderTest, AppOnlyPresetsAndWhatIsMissing) {
+  struct Case {
+    OAuthSettings settings;
+    const char* scopeOrProblem;
+    bool made;
+  };
+  const std::string tenantUrl = "https://login.microsoftonline.com/contoso.example/oauth2/v2.0/token";
+  const Case cases[] = {
+      {App("microsoft", "id", "s", "", "", "contoso.example"), "https://outlook.office365.com/.default", true},
+      {App("microsoft", "id", "", "/k.pem", "", "contoso.example", "", "", "graph"),
+       "https://graph.microsoft.com/.default", true},
+      {App("microsoft", "id", "s", "", "", "organizations"),
+       "SMTP_OAuthTenant must name the tenant (its domain or id) for the app-only sign-in", false},
+      {App("microsoft", "id", "", "", "", "contoso.example"),
+       "the app-only sign-in needs SMTP_OAuthClientSecret or SMTP_OAuthCertificate", false},
+      {App("microsoft", "id", "", "", "/sa.json", "contoso.example"),
+       "the app-only sign-in needs SMTP_OAuthClientSecret or SMTP_OAuthCertificate", false},
+      {App("microsoft", "", "s", "", "", "contoso.example"), "SMTP_OAuthClientId is empty", false},
+      {App("google", "", "", "", "/sa.json"), "https://mail.google.com/", true},
+      {App("google", "id", "s", "", ""),
+       "SMTP_OAuthServiceAccount is empty: Google's app-only sign-in is a service account's", false},
+      {App("custom", "id", "s", "", "", "", "https://id.example/token", "smtp"), "smtp", true},
+      {App("custom", "", "", "", "/sa.json", "", "https://id.example/token", "smtp"), "smtp", true},
+      {App("custom", "id", "s", "", "", "", "http://id.example/token", "smtp"),
+       "SMTP_OAuthTokenUrl is not an https: address", false},
+      {App("custom", "id", "s", "", "", "", "https://id.example/token", ""), "SMTP_OAuthScope is empty", false},
+      {[] {
+         OAuthSettings bad = App("custom", "id", "s", "", "", "", "https://id.example/token", "smtp");
+         bad.flow = "robot";
+         return bad;
+       }(),
+       "SMTP_OAuthFlow is robot, not user or app", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.settings.provider + " " + c.settings.clientSecret + c.settings.certificate + c.settings.tenant);
+    OAuthProviderChoice choice = OAuthProviderFor(c.settings);
+    ASSERT_EQ(choice.provider.has_value(), c.made) << choice.problem;
+    if (!choice.provider) {
+      EXPECT_EQ(choice.problem, c.scopeOrProblem);
+      continue;
+    }
+    EXPECT_TRUE(choice.provider->appOnly);
+    EXPECT_EQ(choice.provider->scope, c.scopeOrProblem);
+    EXPECT_TRUE(choice.provider->authorizeUrl.empty() && choice.provider->deviceUrl.empty());
+  }
+  EXPECT_EQ(OAuthProviderFor(App("microsoft", "id", "s", "", "", "contoso.example")).provider->tokenUrl, tenantUrl);
+  // The certificate is the stronger proof: a secret left beside it is never sent.
+  EXPECT_EQ(OAuthProviderFor(App("microsoft", "id", "s", "/k.pem", "", "contoso.example")).provider->clientSecret, "");
+  // An app's tokens are kept apart from a person's sign-in of the same client and mailbox.
+  SignInValues person{S("microsoft", "id", "", "contoso.example"), "alice@contoso.example"};
+  SignInValues app{App("microsoft", "id", "s", "", "", "contoso.example"), "alice@contoso.example"};
+  EXPECT_NE(SignInAccount(*SignInProvider(person).provider, person.mailbox),
+            SignInAccount(*SignInProvider(app).provider, app.mailbox));
+}
+
+// App-only tokens from the test authority, which checks every assertion's signature against
+// the app's public key, its header and its claims (aud, iss, sub, exp).
+class AppSignInTest : public OAuthTest {
+ protected:
+  AppSignInTest() : key(test::MakeAppKey(dir.path(), "app")) {
+    authority.Set({{"app_client", "vellomar-app"}, {"app_secret", "s3cret-value"}, {"app_public_key", key.publicKey},
+                   {"app_certificate", key.certificate}, {"app_issuer", "relay@vellomar-tests.example"},
+                   {"app_subject", "alice@example.org"}});
+  }
+  std::unique_ptr<OAuthTokens> AppTokens(const OAuthSettings& settings) {
+    OAuthProviderChoice choice = SignInProvider(SignInValues{settings, "alice@example.org"});
+    EXPECT_TRUE(choice.provider) << choice.problem;
+    OAuthTokens::Options options;
+    options.now = [this] { return std::chrono::steady_clock::time_point() + clock.load() * std::chrono::seconds(1); };
+    return std::make_unique<OAuthTokens>(choice.provider.value_or(OAuthProvider{}), authority.Client(), nullptr, stop,
+                                         [this](const std::string& line) {
+                                           std::lock_guard<std::mutex> guard(lock);
+                                           reports.push_back(line);
+                                         },
+                                         options);
+  }
+  OAuthSettings Custom(std::string secret, std::string certificate, std::string serviceAccount) {
+    return App("custom", serviceAccount.empty() ? "vellomar-app" : "", secret, certificate, serviceAccount, "",
+               authority.Url("/token"), "smtp");
+  }
+
+  test::AppKeyFiles key;
+};
+
+TEST_F(AppSignInTest, EachProofGetsATokenAndABadOneIsRefusedOnce) {
+  ASSERT_TRUE(authority.started());
+  const std::string account = test::WriteServiceAccountKey(dir.File("sa.json"), key, "relay@vellomar-tests.example",
+                                                           authority.Url("/token"));
+  test::AppKeyFiles other = test::MakeAppKey(dir.path(), "other");
+  const std::string forged = test::WriteServiceAccountKey(dir.File("forged.json"), other,
+                                                          "relay@vellomar-tests.example", authority.Url("/token"));
+  dir.Write("loose.pem", ReadWholeFile(key.pem).value());
+  ASSERT_EQ(chmod(dir.File("loose.pem").c_str(), 0644), 0);
+  struct Case {
+    const char* what;
+    OAuthSettings settings;
+    const char* scope;    // asked of the authority
+    const char* refusal;  // what the one report says; nullptr: a token
+  };
+  const Case cases[] = {
+      {"client secret", Custom("s3cret-value", "", ""), "smtp", nullptr},
+      {"a wrong secret", Custom("wrong", "", ""), "smtp", "refused the app's credentials: invalid_client: wrong client secret"},
+      {"certificate", Custom("", key.pem, ""), "smtp", nullptr},
+      {"certificate of another key", Custom("", other.pem, ""), "smtp", "invalid_client: bad signature"},
+      {"a key file others may read", Custom("", dir.File("loose.pem"), ""), "smtp",
+       "may be read by others than its owner (mode 0644)"},
+      {"a missing key file", Custom("", dir.File("none.pem"), ""), "smtp", "can't read "},
+      {"custom service account", Custom("", "", account), "smtp", nullptr},
+      {"google service account", App("google", "", "", "", account), "https://mail.google.com/", nullptr},
+      {"a service account signed by another key", Custom("", "", forged), "smtp", "invalid_grant: bad signature"},
+      {"not a key file", Custom("", "", key.pem), "smtp", "not a JSON key file"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    authority.Set({{"app_scope", c.scope}, {"app_refusal", ""}});
+    {
+      std::lock_guard<std::mutex> guard(lock);
+      reports.clear();
+    }
+    const int grants = authority.Count("app_grants");
+    auto tokens = AppTokens(c.settings);
+    OAuthTokens::Token token = tokens->Get();
+    if (c.refusal == nullptr) {
+      EXPECT_EQ(token.kind, Kind::Ready) << token.reason << " " << authority.State()["app_refusal"];
+      EXPECT_EQ(token.accessToken, "at-" + std::to_string(authority.Count("issued")));
+      EXPECT_EQ(authority.Count("app_grants"), grants + 1);
+      EXPECT_TRUE(Reports().empty());
+      continue;
+    }
+    EXPECT_EQ(token.kind, Kind::SignInNeeded);
+    EXPECT_EQ(authority.Count("app_grants"), grants);
+    EXPECT_EQ(tokens->Get().kind, Kind::SignInNeeded) << "no second request";
+    ASSERT_EQ(Reports().size(), 1u);
+    EXPECT_NE(Reports()[0].find(c.refusal), std::string::npos) << Reports()[0];
+    EXPECT_EQ(Reports()[0].find("s3cret"), std::string::npos);
+    EXPECT_EQ(Reports()[0].find("PRIVATE"), std::string::npos);
+  }
+}
+
+TEST_F(AppSignInTest, RenewedBeforeExpiryAndARefusalWaitsThenTriesAgainQuietly) {
+  ASSERT_TRUE(authority.started());
+  auto tokens = AppTokens(Custom("", key.pem, ""));
+  struct Step {
+    const char* what;
+    std::function<void()> act;
+    Kind kind;
+    int requests;  // app grants asked for by then, refused or not
+    size_t reports;
+  };
+  auto requests = [&] { return authority.Count("app_requests"); };
+  const Step steps[] = {
+      {"first use", [] {}, Kind::Ready, 1, 0},
+      {"still fresh", [&] { clock += 3600 - 301; }, Kind::Ready, 1, 0},
+      {"within the margin: renewed", [&] { clock += 2; }, Kind::Ready, 2, 0},
+      {"refused by a server: renewed", [&] { EXPECT_TRUE(tokens->Refused(tokens->Get().accessToken)); }, Kind::Ready, 3, 0},
+      {"credential revoked at expiry", [&] {
+         authority.Set({{"app", "unauthorized_client"}});
+         clock += 3600;
+       }, Kind::SignInNeeded, 4, 1},
+      {"waiting: no request", [&] { clock += 300; }, Kind::SignInNeeded, 4, 1},
+      {"tried again later: still refused, not said again", [&] { clock += 301; }, Kind::SignInNeeded, 5, 1},
+      {"mended: a token at the next try", [&] {
+         authority.Set({{"app", "ok"}});
+         tokens->Reload();
+       }, Kind::Ready, 6, 1},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.what);
+    step.act();
+    OAuthTokens::Token token = tokens->Get();
+    EXPECT_EQ(token.kind, step.kind) << token.reason;
+    EXPECT_EQ(requests(), step.requests);
+    EXPECT_EQ(Reports().size(), step.reports);
+  }
+  ASSERT_FALSE(Reports().empty());
+  EXPECT_EQ(Reports()[0].find("Error : " + authority.Url("").substr(8) + " refused the app's credentials: unauthorized_client"), 0u)
+      << Reports()[0];
+  // A client assertion goes only to the token endpoint, and each is new.
+  EXPECT_EQ(authority.State()["last_form"].find("client_secret"), std::string::npos);
 }
 
 TEST_F(OAuthTest, BrowserSignInWithPkce) {

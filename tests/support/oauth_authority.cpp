@@ -2,11 +2,57 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
 
 #include "support/eventually.h"
 
 namespace vellomar::test {
+
+namespace {
+
+std::string Slurp(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void Openssl(const std::string& folder, std::vector<std::string> arguments) {
+  arguments.insert(arguments.begin(), "/usr/bin/openssl");
+  ProgramOutcome outcome = RunProgram(arguments, "/dev/null", folder, 30000);
+  EXPECT_EQ(outcome.status, 0) << outcome.Describe();
+}
+
+}  // namespace
+
+AppKeyFiles MakeAppKey(const std::string& folder, const std::string& stem) {
+  AppKeyFiles files{folder + "/" + stem + ".pem", folder + "/" + stem + "-key.pem", folder + "/" + stem + "-cert.pem",
+                    folder + "/" + stem + "-public.pem"};
+  Openssl(folder, {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", files.key, "-out", files.certificate,
+                   "-subj", "/CN=" + stem, "-days", "2"});
+  Openssl(folder, {"pkey", "-in", files.key, "-pubout", "-out", files.publicKey});
+  std::ofstream(files.pem) << Slurp(files.certificate) << Slurp(files.key);
+  EXPECT_EQ(chmod(files.pem.c_str(), 0600), 0);
+  return files;
+}
+
+std::string WriteServiceAccountKey(const std::string& path, const AppKeyFiles& key, const std::string& email,
+                                   const std::string& tokenUri) {
+  nlohmann::json json{{"type", "service_account"},
+                      {"project_id", "vellomar-tests"},
+                      {"private_key_id", "kid-1"},
+                      {"private_key", Slurp(key.key)},
+                      {"client_email", email},
+                      {"client_id", "1234567890"},
+                      {"token_uri", tokenUri}};
+  std::ofstream(path) << json.dump(2);
+  EXPECT_EQ(chmod(path.c_str(), 0600), 0);
+  return path;
+}
 
 OAuthAuthority::OAuthAuthority(const std::string& folder) : certificates_(folder, "oauth") {
   CertificateFiles localhost = certificates_.Issue("oauth-localhost", "localhost");
@@ -27,7 +73,7 @@ std::string OAuthAuthority::Url(const std::string& path) const {
 
 OAuthProvider OAuthAuthority::Provider() const {
   return OAuthProvider{"custom",       "the test authority", Url("/authorize"), Url("/token"), Url("/device"),
-                       "smtp offline", "vellomar-tests",     "",                 ""};
+                       "smtp offline", "vellomar-tests",     "",                 "", false, "", "", ""};
 }
 
 std::shared_ptr<const HttpClient> OAuthAuthority::Client(std::chrono::milliseconds whole) const {

@@ -12,6 +12,19 @@
 
 namespace vellomar::test {
 
+// An app's RSA key and certificate, made by the openssl program: `pem` holds both (mode 0600),
+// as an administrator gives them; `publicKey` and `certificate` are for the authority's checks.
+struct AppKeyFiles {
+  std::string pem;
+  std::string key;
+  std::string certificate;
+  std::string publicKey;
+};
+AppKeyFiles MakeAppKey(const std::string& folder, const std::string& stem);
+// A service account's JSON key file (mode 0600) for `key`, naming `tokenUri`.
+std::string WriteServiceAccountKey(const std::string& path, const AppKeyFiles& key, const std::string& email,
+                                   const std::string& tokenUri);
+
 // The sign-in provider of our own (oauth_authority.py) on 127.0.0.1 over HTTPS, with a
 // certificate for "localhost" from a test authority made in `folder`. Scripted per case with
 // Set(), read with State(). Killed at destruction.

@@ -4,7 +4,8 @@ stand-in beside it (POST /graph/v1.0/users/<mailbox>/sendMail, see graph_send).
 
 Endpoints: GET /authorize (answers with a redirect to the client's loopback address, as a
 provider does once the person has signed in), POST /token (authorization code with PKCE,
-refresh token, device code), POST /device (device codes), POST /introspect (whether a token is
+refresh token, device code, and the app-only grants: client credentials with a secret or a
+signed client assertion, and the JWT bearer grant of a service account), POST /device (device codes), POST /introspect (whether a token is
 the current access token, for a test mail server). A test scripts it through POST
 /control (form fields set how the next requests are answered) and reads what it saw through
 POST /state (a form-encoded reply). Writes its port to the file given, then serves until
@@ -15,6 +16,8 @@ import base64
 import email.parser
 import email.policy
 import email.utils
+import subprocess
+import tempfile
 import hashlib
 import json
 import os
@@ -52,12 +55,47 @@ STATE = {
     "graph_sent": "",         # per message taken: "<mailbox>|<subject>|<recipient>,...;" in order
     "graph_last_header": "",  # the last message's header as taken (the added Bcc: included)
     "graph_refused": "",      # why a call was refused before its answer was looked at
+    # The app-only grants: what a client must prove (set through /control) and what it did.
+    "app": "ok",              # ok, or an OAuth error code every app grant is refused with
+    "app_secret": "",         # the client secret taken; empty: none is
+    "app_client": "",         # the client id (iss and sub of a client assertion)
+    "app_public_key": "",     # PEM file: the key the assertions' signatures must verify with
+    "app_certificate": "",    # PEM file: the certificate whose SHA-256 the x5t#S256 header names
+    "app_issuer": "",         # iss of a JWT bearer assertion (the service account)
+    "app_subject": "",        # sub of a JWT bearer assertion (the mailbox)
+    "app_scope": "",          # the scope asked for
+    "app_requests": 0,        # app grants asked for
+    "app_grants": 0,          # app tokens handed out
+    "app_refusal": "",        # why the last app grant was refused
+    "last_assertion": "",     # the last assertion seen
 }
 CODES = {}  # authorization code -> (challenge, redirect_uri)
 
 
 def base64url(data):
     return base64.urlsafe_b64encode(data).rstrip(b"=").decode()
+
+
+def unbase64url(text):
+    return base64.urlsafe_b64decode(text + "=" * (-len(text) % 4))
+
+
+def rs256_verifies(public_key, data, signature):
+    """Checked by the openssl program, against the public key the test gave."""
+    with tempfile.NamedTemporaryFile() as data_file, tempfile.NamedTemporaryFile() as signature_file:
+        data_file.write(data)
+        data_file.flush()
+        signature_file.write(signature)
+        signature_file.flush()
+        result = subprocess.run(["openssl", "dgst", "-sha256", "-verify", public_key, "-signature",
+                                 signature_file.name, data_file.name], capture_output=True, timeout=20)
+    return result.returncode == 0
+
+
+def thumbprint(certificate):
+    der = subprocess.run(["openssl", "x509", "-in", certificate, "-outform", "DER"], capture_output=True,
+                         timeout=20).stdout
+    return base64url(hashlib.sha256(der).digest())
 
 
 class Handler(BaseHTTPRequestHandler):
@@ -165,7 +203,84 @@ class Handler(BaseHTTPRequestHandler):
             return self.refresh(form)
         if kind == "urn:ietf:params:oauth:grant-type:device_code":
             return self.poll(form)
+        if kind == "client_credentials":
+            return self.app_grant(form, self.client_problem(form), "invalid_client", 401)
+        if kind == "urn:ietf:params:oauth:grant-type:jwt-bearer":
+            return self.app_grant(form, self.bearer_problem(form), "invalid_grant", 400)
         self.error("unsupported_grant_type")
+
+    def app_grant(self, form, problem, code, status):
+        with LOCK:
+            STATE["app_requests"] += 1
+            mode = STATE["app"]
+            if not problem and mode != "ok":
+                problem, code = "refused by the test: " + mode, mode
+            if problem:
+                STATE["app_refusal"] = problem
+            else:
+                STATE["app_grants"] += 1
+        if problem:
+            return self.error(code, problem, status)
+        self.grant(rotate=False)
+
+    def client_problem(self, form):
+        if form.get("client_id") != STATE["app_client"]:
+            return "unknown client"
+        if STATE["app_scope"] and form.get("scope") != STATE["app_scope"]:
+            return "scope %r not granted" % form.get("scope")
+        if "client_secret" in form:
+            ok = STATE["app_secret"] and form["client_secret"] == STATE["app_secret"]
+            return "" if ok else "wrong client secret"
+        if form.get("client_assertion_type") != "urn:ietf:params:oauth:client-assertion-type:jwt-bearer":
+            return "no client proof"
+        header, claims, problem = self.verify(form.get("client_assertion", ""))
+        if problem:
+            return problem
+        if header.get("x5t#S256") != thumbprint(STATE["app_certificate"]):
+            return "x5t#S256 does not name the certificate"
+        if claims.get("iss") != STATE["app_client"] or claims.get("sub") != STATE["app_client"]:
+            return "iss or sub is not the client"
+        if not claims.get("jti"):
+            return "no jti"
+        return ""
+
+    def bearer_problem(self, form):
+        header, claims, problem = self.verify(form.get("assertion", ""))
+        if problem:
+            return problem
+        if claims.get("iss") != STATE["app_issuer"]:
+            return "iss is not the service account"
+        if claims.get("sub") != STATE["app_subject"]:
+            return "sub is not the mailbox"
+        if STATE["app_scope"] and claims.get("scope") != STATE["app_scope"]:
+            return "scope %r not granted" % claims.get("scope")
+        return ""
+
+    def verify(self, jwt):
+        """The header and claims of an assertion whose signature, audience and times hold."""
+        with LOCK:
+            STATE["last_assertion"] = jwt
+        parts = jwt.split(".")
+        if len(parts) != 3:
+            return {}, {}, "not a JWT"
+        try:
+            header = json.loads(unbase64url(parts[0]))
+            claims = json.loads(unbase64url(parts[1]))
+            signature = unbase64url(parts[2])
+        except ValueError:
+            return {}, {}, "unreadable JWT"
+        if header.get("alg") != "RS256":
+            return header, claims, "not RS256"
+        if not rs256_verifies(STATE["app_public_key"], (parts[0] + "." + parts[1]).encode(), signature):
+            return header, claims, "bad signature"
+        audience = "https://localhost:%d%s" % (self.server.server_address[1], self.path)
+        if claims.get("aud") != audience:
+            return header, claims, "aud %r is not %r" % (claims.get("aud"), audience)
+        now = time.time()
+        exp, iat = claims.get("exp", 0), claims.get("iat", 0)
+        if not (now < exp <= now + 3600 + 60) or abs(iat - now) > 60:
+            return header, claims, "exp or iat out of range"
+        return header, claims, ""
 
     def code(self, form):
         challenge, redirect, method = CODES.pop(form.get("code", ""), (None, None, None))
