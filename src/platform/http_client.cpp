@@ -210,16 +210,23 @@ HttpClient::HttpClient(Options options) : options_(std::move(options)) {}
 
 HttpResult HttpClient::PostForm(const std::string& url, const FormFields& fields, const StopFlag& stop) const {
   if (!Curl().ready) return Failed(ELIBACC, Curl().problem);
-  return Perform(url, {"Accept: application/json"}, EncodeForm(fields), stop);
+  return Perform("POST", url, {"Accept: application/json"}, EncodeForm(fields), stop);
 }
 
 HttpResult HttpClient::Post(const std::string& url, const std::vector<std::string>& headers, const std::string& body,
                             const StopFlag& stop) const {
-  return Perform(url, headers, body, stop);
+  return Perform("POST", url, headers, body, stop);
 }
 
-HttpResult HttpClient::Perform(const std::string& url, const std::vector<std::string>& headerLines,
-                               const std::string& body, const StopFlag& stop) const {
+HttpResult HttpClient::Request(const std::string& method, const std::string& url,
+                               const std::vector<std::string>& headers, const std::string& body,
+                               const StopFlag& stop) const {
+  return Perform(method, url, headers, body, stop);
+}
+
+HttpResult HttpClient::Perform(const std::string& method, const std::string& url,
+                               const std::vector<std::string>& headerLines, const std::string& body,
+                               const StopFlag& stop) const {
   const CurlCalls& curl = Curl();
   if (!curl.ready) return Failed(ELIBACC, curl.problem);
   Easy easy(curl.easy_init());
@@ -234,6 +241,8 @@ HttpResult HttpClient::Perform(const std::string& url, const std::vector<std::st
   curl.easy_setopt(easy.get(), CURLOPT_URL, url.c_str());
   curl.easy_setopt(easy.get(), CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
   curl.easy_setopt(easy.get(), CURLOPT_POSTFIELDS, body.data());  // `body` outlives the transfer
+  // The body is set up as a POST's; another method only changes the request line.
+  if (method != "POST") curl.easy_setopt(easy.get(), CURLOPT_CUSTOMREQUEST, method.c_str());
   CURLcode code = Run(easy.get(), stop);
   // A reply that announces its length is refused before its body comes.
   if (code == CURLE_FILESIZE_EXCEEDED) {

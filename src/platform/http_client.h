@@ -60,11 +60,16 @@ class HttpClient {
   HttpResult Post(const std::string& url, const std::vector<std::string>& headers, const std::string& body,
                   const StopFlag& stop) const;
 
+  // The same with another method ("PATCH", "DELETE"): the body, even an empty one, goes with
+  // its Content-Length.
+  HttpResult Request(const std::string& method, const std::string& url, const std::vector<std::string>& headers,
+                     const std::string& body, const StopFlag& stop) const;
+
   const Options& options() const { return options_; }
 
  private:
-  HttpResult Perform(const std::string& url, const std::vector<std::string>& headers, const std::string& body,
-                     const StopFlag& stop) const;
+  HttpResult Perform(const std::string& method, const std::string& url, const std::vector<std::string>& headers,
+                     const std::string& body, const StopFlag& stop) const;
 
   Options options_;
 };
