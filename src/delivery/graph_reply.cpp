@@ -15,6 +15,8 @@ using Json = nlohmann::json;
 constexpr size_t kMaxCode = 100;
 constexpr size_t kMaxMessage = 300;
 constexpr std::chrono::seconds kMaxRetryAfter{24 * 60 * 60};
+// Graph's message ids are about 150 characters; anything far longer is not one.
+constexpr size_t kMaxDraftId = 1024;
 
 // A text from the service as it may be logged: no line breaks or control bytes a reader could
 // be fooled by, and no more than `limit` bytes.
@@ -65,6 +67,17 @@ std::chrono::seconds RetryAfterOf(std::string_view value) {
     seconds = seconds * 10 + (c - '0');
   }
   return std::min(std::chrono::seconds(seconds), kMaxRetryAfter);
+}
+
+std::string DraftIdOf(std::string_view body) {
+  Json parsed = Json::parse(body.begin(), body.end(), nullptr, false);
+  if (parsed.is_discarded() || !parsed.is_object()) return "";
+  const std::string id = StringAt(parsed, "id");
+  if (id.empty() || id.size() > kMaxDraftId) return "";
+  for (char c : id) {
+    if (static_cast<unsigned char>(c) <= 0x20 || static_cast<unsigned char>(c) >= 0x7f) return "";
+  }
+  return id;
 }
 
 bool IsSizeError(const GraphError& error) {

@@ -21,6 +21,10 @@ GraphError ParseGraphError(std::string_view body);
 // number (the retry schedule's own wait applies).
 std::chrono::seconds RetryAfterOf(std::string_view value);
 
+// The "id" of the message a create call made ({"id": ..., ...}), to be put in later calls' URLs;
+// "" when the reply holds none that is printable ASCII of a sane length.
+std::string DraftIdOf(std::string_view body);
+
 // A 400 that says the message is too large for the service.
 bool IsSizeError(const GraphError& error);
 

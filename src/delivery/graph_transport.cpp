@@ -1,26 +1,32 @@
-// Microsoft Graph, for an account whose tenant takes no SMTP: a message goes out whole with one
-// POST {GraphUrl}/users/{mailbox}/sendMail, its MIME in base64 as text/plain, with the
-// sign-in's access token. Graph sends to whom the message's header names, not to an
-// envelope, so the envelope is made to match the header for the call: each pending recipient
-// the To: and Cc: leave out is named in a Bcc: field added on the way out (the spool file
-// keeps the message as it came), and a message whose header names someone who is not a
-// pending recipient (an alias expanded, a Bcc copy, a partial delivery retried) is held back
-// with that reason rather than sent to the wrong set. One reply settles every recipient:
-// 202 delivered; 401 once more with a renewed token; 429, 503 and 504 deferred, not before
-// the service's Retry-After; 400, 403, 404 and 413 refused for good with the service's code
-// and message; no complete reply after the request went out deferred (it may have been
-// sent: as with SMTP, a message can then arrive twice).
+// Microsoft Graph, for an account whose tenant takes no SMTP. Graph sends to whom the
+// message's header names, not to an envelope, so a message goes one of two ways, each call
+// with the sign-in's access token, the MIME going in base64 as text/plain:
+// - the header names nobody but pending recipients (the common case): one
+//   POST {GraphUrl}/users/{mailbox}/sendMail, each pending recipient the To: and Cc: leave out
+//   named in a Bcc: field added for the call;
+// - it names someone else (an alias the client expanded, a Bcc copy, a partial delivery
+//   retried): sendMail would reach them too, so the lists are set one by one on a draft.
+//   POST .../messages makes it from the MIME (201, its id); PATCH .../messages/{id} sets To:
+//   to the header's To: that are pending, Cc: likewise, Bcc: to every other pending recipient,
+//   and nobody else; POST .../messages/{id}/send sends it (202). Drafts need the
+//   Mail.ReadWrite permission, which sendMail does not: a 403 at the draft leaves the message
+//   waiting with that said, for an administrator to grant it. After a failed update or send
+//   the draft is deleted, as far as the service lets it.
+// The spool file keeps the message as it came. The failing reply settles every recipient:
+// 401 that call once more with a renewed token; 429, 503 and 504 deferred, not before the
+// service's Retry-After; 400, 403, 404 and 413 refused for good with the service's code and
+// message; no complete reply deferred (after a call that sends, it may have been sent: as with
+// SMTP, a message can then arrive twice).
 
 #include <cctype>
 #include <cerrno>
-#include <set>
 
-#include "common/address_list.h"
 #include "common/base64.h"
 #include "common/graph_limits.h"
 #include "common/settings.h"
 #include "common/text.h"
 #include "delivery/delivery_notes.h"
+#include "delivery/graph_recipients.h"
 #include "delivery/graph_reply.h"
 #include "delivery/route.h"
 #include "delivery/sender_rewrite.h"
@@ -74,99 +80,34 @@ StoredMessage ReadMessage(SpoolFile& file) {
   return message;
 }
 
-std::string Lower(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
-}
-
-// The header block (up to and including the empty line) and the body after it.
-std::pair<std::string, std::string> SplitHeader(const std::string& data) {
-  size_t end = data.rfind("\r\n", 0) == 0 ? 0 : data.find("\r\n\r\n");
-  if (end == std::string::npos) return {data, ""};
-  end += end == 0 ? 2 : 4;
-  return {data.substr(0, end), data.substr(end)};
-}
-
-// The addresses (lower case) the header's To:, Cc: and Bcc: fields name, folded lines joined.
-std::set<std::string> HeaderRecipients(const std::string& header) {
-  std::set<std::string> named;
-  std::string field;
-  auto take = [&named](const std::string& f) {
-    const size_t colon = f.find(':');
-    if (colon == std::string::npos) return;
-    std::string name = Lower(f.substr(0, colon));
-    while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) name.pop_back();
-    if (name != "to" && name != "cc" && name != "bcc") return;
-    for (const ListedMailbox& box : ParseAddressList(f.substr(colon + 1))) named.insert(Lower(box.address));
-  };
-  size_t start = 0;
-  while (start < header.size()) {
-    size_t end = header.find('\n', start);
-    end = end == std::string::npos ? header.size() : end + 1;
-    const std::string line = header.substr(start, end - start);
-    start = end;
-    if (!line.empty() && (line[0] == ' ' || line[0] == '\t')) {
-      field += line;
-      continue;
-    }
-    take(field);
-    field = line;
-  }
-  take(field);
-  return named;
-}
-
-// What one sendMail call is to carry, or why it must not be made.
+// What the calls are to carry, or why none is made.
 struct Prepared {
   std::string mime;
-  RecipientOutcome refusal{};  // set (kind other than Delivered) when the call is not made
+  GraphRecipients recipients;
+  RecipientOutcome refusal{};  // set (kind other than Delivered) when no call is made
   bool ready = false;
 };
 
+RecipientOutcome TooLarge() {
+  return {Kind::Refused, "",
+          "message too large for Microsoft Graph (at most " + std::to_string(kGraphLargestMessage) + " bytes)"};
+}
+
 Prepared Prepare(const Delivery& d, const StoredMessage& message) {
   Prepared p;
-  if (message.tooLarge) {
-    p.refusal = {Kind::Refused, "", "message too large for Microsoft Graph (at most " +
-                                        std::to_string(kGraphLargestMessage) + " bytes)"};
-    return p;
-  }
-  if (!message.complete) {
-    p.refusal = {Kind::Refused, "", "unexpected EOF"};
+  if (message.tooLarge || !message.complete) {
+    p.refusal = message.tooLarge ? TooLarge() : RecipientOutcome{Kind::Refused, "", "unexpected EOF"};
     return p;
   }
   auto [header, body] = SplitHeader(message.data);
   // A failure notice goes out as it was written.
   const bool notice = EnvelopeAddress(AfterFirstColon(message.mailLine)) == "<>";
   if (!d.sendAs.empty() && !notice) header = RewriteFromHeader(header, d.sendAs);
-  std::set<std::string> pending;
-  std::vector<std::string> missing;
-  for (const PendingRecipient& r : d.recipients) {
-    std::string address = RecipientAddress(r.line);
-    // "<a@example.org>" and any blanks around it: the address alone.
-    const size_t open = address.find('<'), close = address.rfind('>');
-    if (open != std::string::npos && close != std::string::npos && close > open) {
-      address = address.substr(open + 1, close - open - 1);
-    }
-    if (pending.insert(Lower(address)).second) missing.push_back(address);
-  }
-  const std::set<std::string> named = HeaderRecipients(header);
-  for (const std::string& address : named) {
-    if (pending.count(address) == 0) {
-      const std::string why = "the header names " + address +
-                              ", who is not a pending recipient, and Microsoft Graph sends to the header's "
-                              "recipients: held back rather than sent to the wrong people";
-      p.refusal = {Kind::Deferred, "", why};
-      return p;
-    }
-  }
-  std::string bcc;
-  for (const std::string& address : missing) {
-    if (named.count(Lower(address)) == 0) bcc += (bcc.empty() ? "Bcc: " : ",\r\n ") + address;
-  }
-  p.mime = (bcc.empty() ? "" : bcc + "\r\n") + header + body;
+  p.recipients = RecipientsFor(header, d.recipients);
+  // A draft gets its lists set after: its MIME needs no Bcc: of ours.
+  p.mime = (p.recipients.stranger.empty() ? p.recipients.addedBcc : "") + header + body;
   if (p.mime.size() > kGraphLargestMime) {
-    p.refusal = {Kind::Refused, "", "message too large for Microsoft Graph (at most " +
-                                        std::to_string(kGraphLargestMessage) + " bytes)"};
+    p.refusal = TooLarge();
     return p;
   }
   p.ready = true;
@@ -190,33 +131,87 @@ std::string PathSegment(const std::string& text) {
   return segment;
 }
 
+// One request of a delivery.
+struct GraphCall {
+  const char* step;    // what the reply answers: "sendMail", "create", "update", "send", "delete"
+  const char* method;  // "POST", "PATCH", "DELETE"
+  std::string url;
+  std::string contentType;  // "" for none
+  std::string body;
+  // The call can send the message: without a complete reply it may have gone.
+  bool maySend = false;
+  // Said after the service's name in a reason: which of the draft's calls it was.
+  const char* aside = "";
+};
+
+// How one request ended.
+struct CallEnd {
+  bool stopped = false;  // the relay is stopping: nothing is recorded
+  bool succeeded = false;
+  HttpResult reply;
+  RecipientOutcome failure{};  // what the message becomes when it did not succeed
+  bool logged = false;         // the failure's reason goes in the log when it is settled
+};
+
 std::string StatusText(const HttpResult& reply, const GraphError& error) {
   const std::string text = error.Text();
   return "HTTP " + std::to_string(reply.status) + (text.empty() ? "" : " " + text);
 }
 
-// What the service's reply makes of the message.
-RecipientOutcome OutcomeOf(const HttpResult& reply, const std::string& service) {
-  if (reply.status >= 200 && reply.status < 300) return {Kind::Delivered, "", "", "sendMail"};
-  const GraphError error = ParseGraphError(reply.body);
-  const std::string text = StatusText(reply, error);
+// What a reply other than 2xx makes of the message.
+RecipientOutcome FailureOf(const HttpResult& reply, const std::string& service, const GraphCall& call) {
+  const std::string text = StatusText(reply, ParseGraphError(reply.body));
+  const std::string at = service + call.aside;
   switch (reply.status) {
+    case 401: {
+      const std::string why = at + " refused the sign-in's token: " + text;
+      return {Kind::NotReached, "", why, "", "Error : " + why};
+    }
     case 400:
     case 403:
     case 404:
     case 413: {
-      const bool size = reply.status == 413 || IsSizeError(error);
-      return {Kind::Refused, text, (size ? "message too large for " : "refused by ") + service + ": " + text,
-              "sendMail"};
+      const bool size = reply.status == 413 || IsSizeError(ParseGraphError(reply.body));
+      return {Kind::Refused, text, (size ? "message too large for " : "refused by ") + at + ": " + text, call.step};
     }
     default:
       break;
   }
-  RecipientOutcome deferred{Kind::Deferred, text, service + " asked to try later: " + text, "sendMail"};
+  RecipientOutcome deferred{Kind::Deferred, text, at + " asked to try later: " + text, call.step};
   if (reply.status == 429 || reply.status == 503 || reply.status == 504) {
     deferred.retryAfter = RetryAfterOf(reply.Header("retry-after"));
   }
   return deferred;
+}
+
+// The request's end judged: a 2xx, or what the message becomes.
+CallEnd Judged(CallEnd end, const GraphCall& call, const std::string& service) {
+  const HttpResult& reply = end.reply;
+  if (reply.error == ECONNREFUSED || reply.error == EHOSTUNREACH || reply.error == ELIBACC) {
+    const std::string why = "can't reach " + service + ": " + reply.reason;
+    end.failure = {Kind::NotReached, "", why, "", "Error : " + why, Cause::NoConnection};
+  } else if (!reply.ok()) {
+    // The request may have reached the service: trying again may send it twice, which beats
+    // losing it.
+    const std::string why = "no complete reply from " + service + call.aside +
+                            (call.maySend ? " (the message may have been sent)" : "") + ": " + reply.reason;
+    end.failure = {Kind::Deferred, "", why, call.step};
+    end.logged = true;
+  } else if (reply.status >= 200 && reply.status < 300) {
+    end.succeeded = true;
+  } else if (reply.status == 403 && std::string(call.step) == "create") {
+    // Drafts need Mail.ReadWrite, which an application that only sends may well lack: an
+    // administrator can grant it, so the mail waits rather than bounces.
+    end.failure = {Kind::Deferred, "",
+                   service + " refused to make a draft (" + StatusText(reply, ParseGraphError(reply.body)) +
+                       "): the application needs the Mail.ReadWrite permission to send to "
+                       "recipients other than the header's",
+                   call.step};
+    end.logged = true;
+  } else {
+    end.failure = FailureOf(reply, service, call);
+  }
+  return end;
 }
 
 class GraphTransport final : public Transport {
@@ -226,9 +221,18 @@ class GraphTransport final : public Transport {
 
  private:
   bool Say(const Delivery& d, OutcomeSink& sink, const RecipientOutcome& outcome) const;
-  Carried Send(const Delivery& d, OutcomeSink& sink, const std::string& request);
+  CallEnd Call(const Delivery& d, OutcomeSink& sink, const GraphCall& call);
+  Carried SendMail(const Delivery& d, OutcomeSink& sink, const Prepared& prepared);
+  Carried SendDraft(const Delivery& d, OutcomeSink& sink, const Prepared& prepared);
+  std::string DeleteDraft(const Delivery& d, OutcomeSink& sink, const std::string& draft);
+  Carried Settle(const Delivery& d, OutcomeSink& sink, CallEnd end, const std::string& draft);
+  std::string Service(const Delivery& d) const { return "Microsoft Graph at " + d.hop.server; }
+  std::string MailboxUrl(const Delivery& d) const {
+    return d.hop.server + "/users/" + PathSegment(d.hop.security.user);
+  }
 
   const TransportContext c_;
+  bool counted_ = false;
 };
 
 bool GraphTransport::Say(const Delivery& d, OutcomeSink& sink, const RecipientOutcome& outcome) const {
@@ -247,59 +251,100 @@ Carried GraphTransport::Carry(const Delivery& d, OutcomeSink& sink) {
     (void)Say(d, sink, {Kind::NotReached, "", "", "", "Error : can't read " + d.spoolName});
     return {};
   }
-  Prepared prepared = Prepare(d, message);
+  const Prepared prepared = Prepare(d, message);
   if (!prepared.ready) {
-    if (prepared.refusal.kind == Kind::Deferred) c_.relay.AppendLog("Error : " + d.spoolName + ": " + prepared.refusal.reason);
     (void)Say(d, sink, prepared.refusal);  // a failed write holds the file
     return {};
   }
-  return Send(d, sink, Base64Encode(prepared.mime));
-}
-
-Carried GraphTransport::Send(const Delivery& d, OutcomeSink& sink, const std::string& request) {
-  const std::string service = "Microsoft Graph at " + d.hop.server;
-  const std::string url = d.hop.server + "/users/" + PathSegment(d.hop.security.user) + "/sendMail";
   if (!d.hop.security.tokens || !d.hop.http) {
-    (void)Say(d, sink, {Kind::NotReached, "", "no sign-in for " + service, "", "Error : no sign-in for " + service});
+    const std::string why = "no sign-in for " + Service(d);
+    (void)Say(d, sink, {Kind::NotReached, "", why, "", "Error : " + why});
     return {};
   }
-  bool counted = false;
+  return prepared.recipients.stranger.empty() ? SendMail(d, sink, prepared) : SendDraft(d, sink, prepared);
+}
+
+Carried GraphTransport::SendMail(const Delivery& d, OutcomeSink& sink, const Prepared& prepared) {
+  return Settle(
+      d, sink,
+      Call(d, sink, {"sendMail", "POST", MailboxUrl(d) + "/sendMail", "text/plain", Base64Encode(prepared.mime), true}),
+      "");
+}
+
+// The header names someone who is not pending: a draft whose lists are set to the pending
+// recipients alone, then sent.
+Carried GraphTransport::SendDraft(const Delivery& d, OutcomeSink& sink, const Prepared& prepared) {
+  const std::string messages = MailboxUrl(d) + "/messages";
+  CallEnd end = Call(
+      d, sink, {"create", "POST", messages, "text/plain", Base64Encode(prepared.mime), false, " (making a draft)"});
+  if (!end.succeeded) return Settle(d, sink, std::move(end), "");
+  const std::string id = DraftIdOf(end.reply.body);
+  if (id.empty()) {
+    end.succeeded = false;
+    end.failure = {Kind::Deferred, "", Service(d) + " made a draft but its reply gave no id", "create"};
+    end.logged = true;
+    return Settle(d, sink, std::move(end), "");
+  }
+  const std::string draft = messages + "/" + PathSegment(id);
+  end = Call(d, sink,
+             {"update", "PATCH", draft, "application/json", RecipientListsJson(prepared.recipients), false,
+              " (setting the draft's recipients)"});
+  if (end.succeeded) end = Call(d, sink, {"send", "POST", draft + "/send", "", "", true, " (sending the draft)"});
+  const std::string left = end.succeeded ? "" : draft;
+  return Settle(d, sink, std::move(end), left);
+}
+
+// Best effort: a draft left behind is clutter in the mailbox, not a fault of the delivery.
+std::string GraphTransport::DeleteDraft(const Delivery& d, OutcomeSink& sink, const std::string& draft) {
+  const CallEnd end = Call(d, sink, {"delete", "DELETE", draft, "", "", false, " (deleting the draft)"});
+  if (end.succeeded) return "the draft was deleted";
+  if (end.stopped) return "the draft was left (the relay is stopping)";
+  const std::string why = end.failure.reply.empty() ? end.failure.reason : end.failure.reply;
+  return "the draft could not be deleted (" + why + ")";
+}
+
+Carried GraphTransport::Settle(const Delivery& d, OutcomeSink& sink, CallEnd end, const std::string& draft) {
+  if (end.stopped) return Carried{true};
+  if (end.succeeded) {
+    (void)Say(d, sink, {Kind::Delivered, "", "", "sendMail"});  // a failed write holds the file
+    return {};
+  }
+  RecipientOutcome& failure = end.failure;
+  const std::string note = draft.empty() ? "" : "; " + DeleteDraft(d, sink, draft);
+  if (!failure.log.empty()) {
+    failure.log += note;  // said once, where the recorder says it
+  } else if (end.logged || !note.empty()) {
+    c_.relay.AppendLog("Error : " + d.spoolName + ": " + failure.reason + note);
+  }
+  (void)Say(d, sink, failure);  // a failed write holds the file
+  return {};
+}
+
+CallEnd GraphTransport::Call(const Delivery& d, OutcomeSink& sink, const GraphCall& call) {
   for (int attempt = 0;; ++attempt) {
     OAuthTokens::Token token = d.hop.security.tokens->Get();
-    if (token.kind == OAuthTokens::Token::Kind::Cancelled) return Carried{true};
+    CallEnd end;
+    end.stopped = token.kind == OAuthTokens::Token::Kind::Cancelled;
+    if (end.stopped) return end;
     if (token.kind != OAuthTokens::Token::Kind::Ready) {
       const std::string log = token.kind == OAuthTokens::Token::Kind::Unavailable ? token.reason : "";
-      (void)Say(d, sink, {Kind::NotReached, "", WithoutErrorMark(token.reason), "", log});
-      return {};
+      end.failure = {Kind::NotReached, "", WithoutErrorMark(token.reason), "", log};
+      return end;
     }
-    if (!counted) sink.Reached();
-    counted = true;
-    const HttpResult reply = d.hop.http->Post(
-        url, {"Authorization: Bearer " + token.accessToken, "Content-Type: text/plain", "Accept: application/json"},
-        request, c_.relay.stop());
-    if (reply.error == ECANCELED) return Carried{true};
-    if (reply.error == ECONNREFUSED || reply.error == EHOSTUNREACH || reply.error == ELIBACC) {
-      const std::string why = "can't reach " + service + ": " + reply.reason;
-      (void)Say(d, sink, {Kind::NotReached, "", why, "", "Error : " + why, Cause::NoConnection});
-      return {};
+    if (!counted_) sink.Reached();
+    counted_ = true;
+    const std::vector<std::string> headers{
+        "Authorization: Bearer " + token.accessToken, "Accept: application/json",
+        // A bare name keeps the library from adding a type of its own.
+        call.contentType.empty() ? "Content-Type:" : "Content-Type: " + call.contentType};
+    end.reply = d.hop.http->Request(call.method, call.url, headers, call.body, c_.relay.stop());
+    end.stopped = end.reply.error == ECANCELED;
+    if (end.stopped) return end;
+    if (end.reply.ok() && end.reply.status == 401 && attempt == 0 &&
+        d.hop.security.tokens->Refused(token.accessToken)) {
+      continue;
     }
-    if (!reply.ok()) {
-      // The request may have reached the service: trying again may send it twice, which beats
-      // losing it.
-      const std::string why = "no complete reply from " + service + " (the message may have been sent): " + reply.reason;
-      c_.relay.AppendLog("Error : " + why);
-      (void)Say(d, sink, {Kind::Deferred, "", why, "sendMail"});
-      return {};
-    }
-    if (reply.status == 401 && attempt == 0 && d.hop.security.tokens->Refused(token.accessToken)) continue;
-    RecipientOutcome outcome = OutcomeOf(reply, service);
-    if (reply.status == 401) {
-      outcome = {Kind::NotReached, "", service + " refused the sign-in's token: " + StatusText(reply, ParseGraphError(reply.body)),
-                 "", ""};
-      outcome.log = "Error : " + outcome.reason;
-    }
-    (void)Say(d, sink, outcome);  // a failed write holds the file
-    return {};
+    return Judged(std::move(end), call, Service(d));
   }
 }
 

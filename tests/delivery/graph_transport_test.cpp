@@ -89,9 +89,10 @@ class GraphTransportTest : protected GraphService, public test::DeliveryFixture 
   }
 };
 
-// Graph sends to whom the header names: every pending envelope recipient gets the message once,
-// those the header leaves out through a Bcc: added for the call only, and a message whose header
-// names anyone else is held back with its reason, never sent to the wrong set.
+// Graph sends to whom the header names: every pending envelope recipient gets the message once
+// and nobody else. When the header names no one else, one sendMail call, those it leaves out in
+// a Bcc: added for the call only; when it names anyone else, a draft whose lists are set to the
+// pending recipients, then sent; its failures are settled at each of its calls.
 TEST_F(GraphTransportTest, EachPendingEnvelopeRecipientGetsItOnceAndNobodyElse) {
   struct Case {
     const char* what;
@@ -100,32 +101,70 @@ TEST_F(GraphTransportTest, EachPendingEnvelopeRecipientGetsItOnceAndNobodyElse) 
     const char* sent;       // what the stand-in recorded; "" for nothing
     const char* bcc;        // the Bcc: field the call added; "" for none
     const char* leftState;  // the file's recipient letters afterwards; "" when it is gone
+    const char* steps;      // the calls made, in order
+    FormFields script = {};  // the stand-in's answers for the case
+    const char* lists = "";  // the draft's lists as sent
+    const char* said = "";   // in the log
+    int draftsLeft = 0;
+    int notBefore = 0;  // seconds a deferred message's next try waits at least
   };
   const Case cases[] = {
       {"To only", {"RCPT TO:<a@x.example>"}, "To: A <a@x.example>\r\nSubject: to\r\n",
-       "alice@example.org|to|a@x.example", "", ""},
+       "alice@example.org|to|a@x.example", "", "", "sendMail,"},
       {"Bcc-only recipients", {"RCPT TO:<a@x.example>", "RCPT TO:<b@y.example>", "RCPT TO:<C@z.example>"},
        "To: a@x.example\r\nSubject: bcc\r\n", "alice@example.org|bcc|b@y.example,C@z.example,a@x.example",
-       "Bcc: b@y.example,\r\n C@z.example\r\n", ""},
-      {"a header recipient who is not in the envelope", {"RCPT TO:<a@x.example>"},
-       "To: a@x.example,\r\n\tlist@x.example\r\nSubject: alias\r\n", "", "", "S"},
+       "Bcc: b@y.example,\r\n C@z.example\r\n", "", "sendMail,"},
+      {"a header recipient who is not in the envelope: an alias", {"RCPT TO:<a@x.example>", "RCPT TO:<M@y.example>"},
+       "To: a@x.example,\r\n\tlist@x.example\r\nCc: c@x.example\r\nSubject: alias\r\n",
+       "alice@example.org|alias|a@x.example,M@y.example", "", "", "create,update,send,", {},
+       "to:a@x.example|cc:|bcc:M@y.example"},
+      {"a Bcc copy", {"RCPT TO:<b@y.example>"}, "To: a@x.example\r\nCc: c@x.example\r\nSubject: copy\r\n",
+       "alice@example.org|copy|b@y.example", "", "", "create,update,send,", {}, "to:|cc:|bcc:b@y.example"},
       {"a retry after a partial delivery, the header naming the one delivered",
-       {"XCPT TO:<a@x.example>", "RCPT TO:<b@y.example>"}, "To: a@x.example, b@y.example\r\nSubject: partial\r\n",
-       "", "", "XS"},
+       {"XCPT TO:<a@x.example>", "RCPT TO:<b@y.example>", "RCPT TO:<d@y.example>"},
+       "To: a@x.example, b@y.example\r\nCc: D@y.example\r\nSubject: partial\r\n",
+       "alice@example.org|partial|b@y.example,d@y.example", "", "", "create,update,send,", {},
+       "to:b@y.example|cc:d@y.example|bcc:"},
       {"a retry after a partial delivery: the rest only", {"XCPT TO:<a@x.example>", "RCPT TO:<b@y.example>"},
-       "Cc: b@y.example\r\nSubject: rest\r\n", "alice@example.org|rest|b@y.example", "", ""},
+       "Cc: b@y.example\r\nSubject: rest\r\n", "alice@example.org|rest|b@y.example", "", "", "sendMail,"},
+      {"a draft's token renewed once at its update", {"RCPT TO:<b@y.example>"}, "To: a@x.example\r\nSubject: renew\r\n",
+       "alice@example.org|renew|b@y.example", "", "", "create,update,update,send,", {{"graph_update", "401"}},
+       "to:|cc:|bcc:b@y.example"},
+      {"no Mail.ReadWrite: the draft refused", {"RCPT TO:<b@y.example>"}, "To: a@x.example\r\nSubject: denied\r\n", "",
+       "", "S", "create,", {{"graph_create", "403"}}, "",
+       "refused to make a draft (HTTP 403 ErrorAccessDenied: Access is denied. Check credentials and try again.): the "
+       "application needs the Mail.ReadWrite permission to send to recipients other than the header's"},
+      {"the draft's update refused for good", {"RCPT TO:<b@y.example>"}, "To: a@x.example\r\nSubject: bad\r\n", "", "",
+       "", "create,update,delete,", {{"graph_update", "404"}}, "",
+       "(setting the draft's recipients): HTTP 404 ErrorInvalidUser: The requested user 'alice@example.org' is "
+       "invalid.; the draft was deleted"},
+      {"the draft's send asked to wait", {"RCPT TO:<b@y.example>"}, "To: a@x.example\r\nSubject: busy\r\n", "", "", "S",
+       "create,update,send,delete,", {{"graph_send", "429"}}, "",
+       "(sending the draft) asked to try later: HTTP 429 TooManyRequests: Please retry  later.; the draft was deleted", 0,
+       115},
+      {"a draft that could not be deleted", {"RCPT TO:<b@y.example>"}, "To: a@x.example\r\nSubject: stuck\r\n", "", "",
+       "S", "create,update,send,delete,", {{"graph_send", "503"}, {"graph_delete", "503"}}, "",
+       "; the draft could not be deleted (HTTP 503 ServiceUnavailable: Please retry  later.)", 1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     const size_t before = Sent().size();
+    const std::string stepsBefore = authority.State()["graph_steps"];
+    const int draftsBefore = authority.Count("graph_drafts");
+    if (!c.script.empty()) authority.Set(c.script);
     const std::string stored = Message(c.recipients, c.header);
     Spool("1.tml", stored);
     relay().outgoing.RemoveWorker("1.tml");
     RunWorker("1.tml");
+    std::map<std::string, std::string> state = authority.State();
+    EXPECT_EQ(state["graph_steps"].substr(stepsBefore.size()), c.steps);
+    EXPECT_EQ(authority.Count("graph_drafts") - draftsBefore, c.draftsLeft);
+    if (*c.said != '\0') {
+      EXPECT_NE(LogContent().find(c.said), std::string::npos) << LogContent();
+    }
     std::vector<std::string> sent = Sent();
     if (*c.sent == '\0') {
       EXPECT_EQ(sent.size(), before);
-      EXPECT_NE(LogContent().find("who is not a pending recipient"), std::string::npos);
     } else {
       ASSERT_EQ(sent.size(), before + 1);
       // The stand-in lists To:, Cc: and Bcc: in that order; compare as sets.
@@ -143,10 +182,13 @@ TEST_F(GraphTransportTest, EachPendingEnvelopeRecipientGetsItOnceAndNobodyElse) 
       };
       EXPECT_EQ(got.substr(0, got.rfind('|')), want.substr(0, want.rfind('|')));
       EXPECT_EQ(recipientsOf(got), recipientsOf(want));
-      const std::string header = authority.State()["graph_last_header"];
+      const std::string header = state["graph_last_header"];
       EXPECT_EQ(header.rfind(c.bcc, 0), 0u) << header;
       if (*c.bcc == '\0') {
         EXPECT_EQ(header.find("Bcc:"), std::string::npos) << header;
+      }
+      if (*c.lists != '\0') {
+        EXPECT_EQ(state["graph_last_lists"], c.lists);
       }
     }
     if (*c.leftState == '\0') {
@@ -157,8 +199,14 @@ TEST_F(GraphTransportTest, EachPendingEnvelopeRecipientGetsItOnceAndNobodyElse) 
       std::string letters;
       for (const std::string& r : c.recipients) letters += left[left.find(r.substr(1))- 1];
       EXPECT_EQ(letters, c.leftState);
-      EXPECT_EQ(left.find("Bcc"), std::string::npos) << "the spool file is never changed but for its letters";
+      EXPECT_EQ(left.substr(left.find("DATA")), stored.substr(stored.find("DATA")))
+          << "the spool file is never changed but for its letters";
+      auto record = relay().queue.ScheduleOf("1.tml");
+      ASSERT_TRUE(record.has_value());
+      EXPECT_EQ(record->tries, 1) << "counted as a try";
+      EXPECT_GE(record->nextTry - relay().queue.ScheduleNow(), seconds(c.notBefore));
     }
+    for (const std::string& notice : Notices("1.tml")) (void)std::remove(appDir().File(notice).c_str());
     (void)relay().queue.Discard("1.tml", true);  // the next case starts afresh, its file and schedule gone
   }
 }

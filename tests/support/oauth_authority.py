@@ -1,6 +1,7 @@
 #!/usr/bin/python3
 """A sign-in provider of our own for the tests, on 127.0.0.1 over HTTPS, with a Microsoft Graph
-stand-in beside it (POST /graph/v1.0/users/<mailbox>/sendMail, see graph_send).
+stand-in beside it (POST /graph/v1.0/users/<mailbox>/sendMail, and the draft's calls: POST
+.../messages, PATCH and DELETE .../messages/<id>, POST .../messages/<id>/send; see graph_call).
 
 Endpoints: GET /authorize (answers with a redirect to the client's loopback address, as a
 provider does once the person has signed in), POST /token (authorization code with PKCE,
@@ -19,6 +20,7 @@ import email.utils
 import subprocess
 import tempfile
 import hashlib
+import itertools
 import json
 import os
 import ssl
@@ -48,13 +50,21 @@ STATE = {
     "refresh_token": "rt-1",  # the one refresh token taken
     "last_form": "",
     # The Graph stand-in: its answers to the next sendMail calls, in turn (ok, 401, 429, 503,
-    # 504, 400size, 403, 404, stall); "ok" once they are used up.
+    # 504, 400size, 403, 404, stall); "ok" once they are used up. The draft's calls have their
+    # own, alike: to making one, to setting its recipients, to sending it, to deleting it.
     "graph": "",
+    "graph_create": "",
+    "graph_update": "",
+    "graph_send": "",
+    "graph_delete": "",
     "retry_after": "120",
     "graph_calls": 0,
-    "graph_sent": "",         # per message taken: "<mailbox>|<subject>|<recipient>,...;" in order
+    "graph_steps": "",        # the calls in order: "sendMail,create,update,send,delete,..."
+    "graph_sent": "",         # per message sent: "<mailbox>|<subject>|<recipient>,...;" in order
     "graph_last_header": "",  # the last message's header as taken (the added Bcc: included)
     "graph_refused": "",      # why a call was refused before its answer was looked at
+    "graph_drafts": 0,        # drafts made and neither sent nor deleted
+    "graph_last_lists": "",   # the last draft sent: "to:<address>,...|cc:...|bcc:..."
     # The app-only grants: what a client must prove (set through /control) and what it did.
     "app": "ok",              # ok, or an OAuth error code every app grant is refused with
     "app_secret": "",         # the client secret taken; empty: none is
@@ -70,6 +80,8 @@ STATE = {
     "last_assertion": "",     # the last assertion seen
 }
 CODES = {}  # authorization code -> (challenge, redirect_uri)
+DRAFT_NUMBERS = itertools.count(1)
+DRAFTS = {}  # the Graph stand-in's drafts: id -> {"mailbox", "subject", "header", "to", "cc", "bcc"}
 
 
 def base64url(data):
@@ -155,10 +167,16 @@ class Handler(BaseHTTPRequestHandler):
         location = query.get("redirect_uri", "") + "?" + urllib.parse.urlencode(answer)
         self.reply(302, "", "text/plain", [("Location", location)])
 
+    def do_PATCH(self):
+        self.graph_call("PATCH", urllib.parse.urlsplit(self.path).path)
+
+    def do_DELETE(self):
+        self.graph_call("DELETE", urllib.parse.urlsplit(self.path).path)
+
     def do_POST(self):
         url = urllib.parse.urlsplit(self.path)
         if url.path.startswith("/graph/"):
-            return self.graph_send(url.path)
+            return self.graph_call("POST", url.path)
         form = self.form()
         if url.path == "/control":
             with LOCK:
@@ -329,51 +347,148 @@ class Handler(BaseHTTPRequestHandler):
     def graph_fail(self, status, code, message, headers=()):
         self.reply(status, json.dumps({"error": {"code": code, "message": message}}), headers=headers)
 
-    def graph_send(self, path):
-        """Microsoft Graph's sendMail as far as the relay uses it: a bearer token that must be the
-        current access token, the message's MIME in base64 as text/plain, sent to whom its To:,
-        Cc: and Bcc: name (recorded); or the scripted answer."""
-        length = int(self.headers.get("Content-Length", "0"))
-        body = self.rfile.read(length)
+    @staticmethod
+    def graph_step(method, parts):
+        """Which of Graph's calls a request is, from its method and path; None for no call."""
+        if len(parts) < 6 or parts[1:4] != ["graph", "v1.0", "users"]:
+            return None
+        calls = {("POST", 6, "sendMail"): "sendMail", ("POST", 6, "messages"): "create",
+                 ("PATCH", 7, "messages"): "update", ("DELETE", 7, "messages"): "delete"}
+        if len(parts) == 8 and method == "POST" and parts[5] == "messages" and parts[7] == "send":
+            return "send"
+        return calls.get((method, len(parts), parts[5]))
+
+    def graph_call(self, method, path):
+        """Microsoft Graph's calls as far as the relay uses them: a bearer token that must be the
+        current access token, then the call's own checks and work; or the scripted answer."""
+        length = int(self.headers.get("Content-Length", "-1"))
+        body = self.rfile.read(length) if length > 0 else b""
         parts = path.split("/")
+        step = self.graph_step(method, parts)
+        key = "graph" if step in (None, "sendMail") else "graph_" + step
         with LOCK:
             STATE["graph_calls"] += 1
-            answers = STATE["graph"].split(",") if STATE["graph"] else ["ok"]
+            STATE["graph_steps"] += "%s," % step
+            answers = STATE[key].split(",") if STATE[key] else ["ok"]
             answer = answers[0]
-            STATE["graph"] = ",".join(answers[1:])
+            STATE[key] = ",".join(answers[1:])
             current = "Bearer at-%d" % STATE["issued"]
-        if len(parts) != 6 or parts[1:4] != ["graph", "v1.0", "users"] or parts[5] != "sendMail":
+        if step is None:
             return self.graph_fail(400, "BadRequest", "Resource not found for the segment")
         if answer == "401" or self.headers.get("Authorization") != current:
             return self.graph_fail(401, "InvalidAuthenticationToken", "Access token has expired or is not yet valid.")
-        if self.headers.get("Content-Type") != "text/plain":
+        refusal = self.graph_malformed(step, length, body)
+        if refusal:
             with LOCK:
-                STATE["graph_refused"] = "content type " + str(self.headers.get("Content-Type"))
-            return self.graph_fail(415, "UnsupportedMediaType", "text/plain expected")
-        try:
-            mime = base64.b64decode(body, validate=True)
-        except ValueError:
-            return self.graph_fail(400, "ErrorMimeContentInvalidBase64String", "Invalid base64 string for MIME content.")
+                STATE["graph_refused"] = refusal[2]
+            return self.graph_fail(*refusal)
+        if self.graph_scripted(answer, parts[4]):
+            return None
+        handlers = {"sendMail": self.graph_send_mail, "create": self.graph_create, "update": self.graph_update,
+                    "send": self.graph_send_draft, "delete": self.graph_delete}
+        return handlers[step](parts, body)
+
+    def graph_malformed(self, step, length, body):
+        """(status, code, message) when the request is not as Graph takes it; None when it is."""
+        kind = self.headers.get("Content-Type")
+        if step in ("sendMail", "create") and kind != "text/plain":
+            return 415, "UnsupportedMediaType", "content type %s, text/plain expected" % kind
+        if step == "update" and kind != "application/json":
+            return 415, "UnsupportedMediaType", "content type %s, application/json expected" % kind
+        if step == "send" and length != 0:
+            return 411, "LengthRequired", "Content-Length %d, 0 expected" % length
+        if step in ("sendMail", "create"):
+            try:
+                base64.b64decode(body, validate=True)
+            except ValueError:
+                return 400, "ErrorMimeContentInvalidBase64String", "Invalid base64 string for MIME content."
+        return None
+
+    def graph_scripted(self, answer, mailbox):
+        """Answers with the scripted failure; False when the call is to be done (ok, stall)."""
         if answer in ("429", "503", "504"):
-            return self.graph_fail(int(answer), "TooManyRequests" if answer == "429" else "ServiceUnavailable",
-                                   "Please retry\r\nlater.", [("Retry-After", STATE["retry_after"])])
-        if answer == "400size":
-            return self.graph_fail(400, "ErrorMessageSizeExceeded", "The message exceeds the maximum supported size.")
-        if answer == "403":
-            return self.graph_fail(403, "ErrorAccessDenied", "Access is denied. Check credentials and try again.")
-        if answer == "404":
-            return self.graph_fail(404, "ErrorInvalidUser", "The requested user '%s' is invalid." % parts[4])
-        if answer == "stall":
-            time.sleep(int(STATE["stall"]))
+            self.graph_fail(int(answer), "TooManyRequests" if answer == "429" else "ServiceUnavailable",
+                            "Please retry\r\nlater.", [("Retry-After", STATE["retry_after"])])
+        elif answer == "400size":
+            self.graph_fail(400, "ErrorMessageSizeExceeded", "The message exceeds the maximum supported size.")
+        elif answer == "403":
+            self.graph_fail(403, "ErrorAccessDenied", "Access is denied. Check credentials and try again.")
+        elif answer == "404":
+            self.graph_fail(404, "ErrorInvalidUser", "The requested user '%s' is invalid." % mailbox)
+        else:
+            if answer == "stall":
+                time.sleep(int(STATE["stall"]))
+            return False
+        return True
+
+    @staticmethod
+    def graph_record(mailbox, subject, recipients):
+        STATE["graph_sent"] += "%s|%s|%s;" % (urllib.parse.unquote(mailbox), subject, ",".join(recipients))
+
+    def graph_send_mail(self, parts, body):
+        """Sent to whom the message's To:, Cc: and Bcc: name (recorded)."""
+        mime = base64.b64decode(body)
         message = email.parser.BytesParser(policy=email.policy.compat32).parsebytes(mime)
         recipients = [address for field in ("To", "Cc", "Bcc")
                       for _, address in email.utils.getaddresses(message.get_all(field, []))]
-        header = mime.split(b"\r\n\r\n", 1)[0].decode(errors="replace")
         with LOCK:
-            STATE["graph_sent"] += "%s|%s|%s;" % (urllib.parse.unquote(parts[4]), message.get("Subject", ""),
-                                                  ",".join(recipients))
-            STATE["graph_last_header"] = header
+            self.graph_record(parts[4], message.get("Subject", ""), recipients)
+            STATE["graph_last_header"] = mime.split(b"\r\n\r\n", 1)[0].decode(errors="replace")
         self.reply(202, "")
+
+    def graph_create(self, parts, body):
+        """A draft from the MIME, its lists those of its header, kept until it is sent or deleted."""
+        mime = base64.b64decode(body)
+        message = email.parser.BytesParser(policy=email.policy.compat32).parsebytes(mime)
+        draft = {"mailbox": parts[4], "subject": message.get("Subject", ""),
+                 "header": mime.split(b"\r\n\r\n", 1)[0].decode(errors="replace")}
+        for field, name in (("To", "to"), ("Cc", "cc"), ("Bcc", "bcc")):
+            draft[name] = [address for _, address in email.utils.getaddresses(message.get_all(field, []))]
+        with LOCK:
+            # Graph's ids are long base64 texts; these have its '=', '-' and '_' too.
+            draft_id = "AAMk-%d_draft=" % next(DRAFT_NUMBERS)
+            DRAFTS[draft_id] = draft
+            STATE["graph_drafts"] = len(DRAFTS)
+        self.reply(201, json.dumps({"id": draft_id, "subject": draft["subject"], "isDraft": True}))
+
+    def graph_update(self, parts, body):
+        """The draft's recipient lists set to those given, as the lists of addresses they hold."""
+        try:
+            given = json.loads(body)
+            lists = {name: [entry["emailAddress"]["address"] for entry in given.get(name + "Recipients", [])]
+                     for name in ("to", "cc", "bcc") if name + "Recipients" in given}
+        except (ValueError, KeyError, TypeError, AttributeError):
+            return self.graph_fail(400, "RequestBodyRead", "Cannot read the request body.")
+        with LOCK:
+            draft = DRAFTS.get(urllib.parse.unquote(parts[6]))
+            if draft is not None:
+                draft.update(lists)
+        if draft is None:
+            return self.graph_fail(404, "ErrorItemNotFound", "The specified object was not found in the store.")
+        self.reply(200, json.dumps({"id": parts[6], "isDraft": True}))
+
+    def graph_send_draft(self, parts, body):
+        """Sent to whom the draft's lists name (recorded), the draft gone."""
+        with LOCK:
+            draft = DRAFTS.pop(urllib.parse.unquote(parts[6]), None)
+            STATE["graph_drafts"] = len(DRAFTS)
+            if draft is not None:
+                self.graph_record(draft["mailbox"], draft["subject"], draft["to"] + draft["cc"] + draft["bcc"])
+                STATE["graph_last_header"] = draft["header"]
+                STATE["graph_last_lists"] = "|".join(name + ":" + ",".join(draft[name]) for name in ("to", "cc", "bcc"))
+        if draft is None:
+            return self.graph_fail(404, "ErrorItemNotFound", "The specified object was not found in the store.")
+        self.reply(202, "")
+
+    def graph_delete(self, parts, body):
+        with LOCK:
+            draft = DRAFTS.pop(urllib.parse.unquote(parts[6]), None)
+            STATE["graph_drafts"] = len(DRAFTS)
+        if draft is None:
+            return self.graph_fail(404, "ErrorItemNotFound", "The specified object was not found in the store.")
+        self.send_response(204)
+        self.send_header("Content-Length", "0")
+        self.end_headers()
 
 
 def main():
