@@ -97,15 +97,18 @@ GraphRecipients RecipientsFor(const std::string& header, const std::vector<Pendi
   return result;
 }
 
-std::string RecipientListsJson(const GraphRecipients& recipients) {
+std::string RecipientListsJson(const GraphRecipients& recipients, bool saveToSent) {
   auto list = [](const std::vector<std::string>& addresses) {
     nlohmann::json entries = nlohmann::json::array();
     for (const std::string& address : addresses) entries.push_back({{"emailAddress", {{"address", address}}}});
     return entries;
   };
-  const nlohmann::json lists = {{"toRecipients", list(recipients.to)},
-                                {"ccRecipients", list(recipients.cc)},
-                                {"bccRecipients", list(recipients.bcc)}};
+  nlohmann::json lists = {{"toRecipients", list(recipients.to)},
+                          {"ccRecipients", list(recipients.cc)},
+                          {"bccRecipients", list(recipients.bcc)}};
+  if (!saveToSent) {
+    lists["singleValueExtendedProperties"] = nlohmann::json::array({{{"id", "Boolean 0x0E01"}, {"value", "true"}}});
+  }
   // An envelope address is the client's text: bytes that are not UTF-8 are replaced, not thrown on.
   return lists.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }

@@ -28,8 +28,10 @@ struct GraphRecipients {
 GraphRecipients RecipientsFor(const std::string& header, const std::vector<PendingRecipient>& recipients);
 
 // The body of the call that sets a draft's recipients to those lists:
-// {"toRecipients":[{"emailAddress":{"address":...}}, ...], "ccRecipients":[...], "bccRecipients":[...]}.
-std::string RecipientListsJson(const GraphRecipients& recipients);
+// {"toRecipients":[{"emailAddress":{"address":...}}, ...], "ccRecipients":[...], "bccRecipients":[...]};
+// without `saveToSent`, with the draft marked to be deleted once it is sent (Exchange's
+// PidTagDeleteAfterSubmit, 0x0E01), so that no copy stays in the mailbox's Sent Items.
+std::string RecipientListsJson(const GraphRecipients& recipients, bool saveToSent = true);
 
 // The header block (up to and including its empty line) and the body after it.
 std::pair<std::string, std::string> SplitHeader(const std::string& data);

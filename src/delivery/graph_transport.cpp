@@ -11,7 +11,9 @@
 //   and nobody else; POST .../messages/{id}/send sends it (202). Drafts need the
 //   Mail.ReadWrite permission, which sendMail does not: a 403 at the draft leaves the message
 //   waiting with that said, for an administrator to grant it. After a failed update or send
-//   the draft is deleted, as far as the service lets it.
+//   the draft is deleted, as far as the service lets it. GraphSaveToSent=0 takes this way for
+//   every message, the draft marked to be deleted once sent: sendMail's MIME form always keeps
+//   a copy in Sent Items.
 // The spool file keeps the message as it came. The failing reply settles every recipient:
 // 401 that call once more with a renewed token; 429, 503 and 504 deferred, not before the
 // service's Retry-After; 400, 403, 404 and 413 refused for good with the service's code and
@@ -93,6 +95,12 @@ RecipientOutcome TooLarge() {
           "message too large for Microsoft Graph (at most " + std::to_string(kGraphLargestMessage) + " bytes)"};
 }
 
+// A draft is needed when sendMail would reach someone who is not pending, or would keep a copy
+// in Sent Items that the account does not want (only a draft can be marked not to).
+bool NeedsDraft(const Delivery& d, const GraphRecipients& recipients) {
+  return !recipients.stranger.empty() || !d.hop.saveToSent;
+}
+
 Prepared Prepare(const Delivery& d, const StoredMessage& message) {
   Prepared p;
   if (message.tooLarge || !message.complete) {
@@ -105,7 +113,7 @@ Prepared Prepare(const Delivery& d, const StoredMessage& message) {
   if (!d.sendAs.empty() && !notice) header = RewriteFromHeader(header, d.sendAs);
   p.recipients = RecipientsFor(header, d.recipients);
   // A draft gets its lists set after: its MIME needs no Bcc: of ours.
-  p.mime = (p.recipients.stranger.empty() ? p.recipients.addedBcc : "") + header + body;
+  p.mime = (NeedsDraft(d, p.recipients) ? "" : p.recipients.addedBcc) + header + body;
   if (p.mime.size() > kGraphLargestMime) {
     p.refusal = TooLarge();
     return p;
@@ -261,7 +269,7 @@ Carried GraphTransport::Carry(const Delivery& d, OutcomeSink& sink) {
     (void)Say(d, sink, {Kind::NotReached, "", why, "", "Error : " + why});
     return {};
   }
-  return prepared.recipients.stranger.empty() ? SendMail(d, sink, prepared) : SendDraft(d, sink, prepared);
+  return NeedsDraft(d, prepared.recipients) ? SendDraft(d, sink, prepared) : SendMail(d, sink, prepared);
 }
 
 Carried GraphTransport::SendMail(const Delivery& d, OutcomeSink& sink, const Prepared& prepared) {
@@ -271,8 +279,8 @@ Carried GraphTransport::SendMail(const Delivery& d, OutcomeSink& sink, const Pre
       "");
 }
 
-// The header names someone who is not pending: a draft whose lists are set to the pending
-// recipients alone, then sent.
+// A draft whose lists are set to the pending recipients alone (and marked not to be kept once
+// sent, where the account says so), then sent.
 Carried GraphTransport::SendDraft(const Delivery& d, OutcomeSink& sink, const Prepared& prepared) {
   const std::string messages = MailboxUrl(d) + "/messages";
   CallEnd end = Call(
@@ -287,7 +295,7 @@ Carried GraphTransport::SendDraft(const Delivery& d, OutcomeSink& sink, const Pr
   }
   const std::string draft = messages + "/" + PathSegment(id);
   end = Call(d, sink,
-             {"update", "PATCH", draft, "application/json", RecipientListsJson(prepared.recipients), false,
+             {"update", "PATCH", draft, "application/json", RecipientListsJson(prepared.recipients, d.hop.saveToSent), false,
               " (setting the draft's recipients)"});
   if (end.succeeded) end = Call(d, sink, {"send", "POST", draft + "/send", "", "", true, " (sending the draft)"});
   const std::string left = end.succeeded ? "" : draft;

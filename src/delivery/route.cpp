@@ -191,6 +191,7 @@ Route GraphRoute(RelayServices& relay, DeliveryServices& delivery, const Setting
   hop.transport = "graph";
   hop.security.user = settings.SMTP_User;
   hop.http = delivery.signIns.http();
+  hop.saveToSent = settings.GraphSaveToSent;
   std::string problem;
   if (hop.server.rfind("https://", 0) != 0) problem = "GraphUrl must be an https: address";
   if (settings.SMTP_User.empty()) problem = "Transport=graph needs the mailbox to send as in SMTP_User";

@@ -35,6 +35,8 @@ struct Hop {
   // The HTTP client of a transport over HTTPS ("graph"): the sign-ins' own, which trusts the
   // same authorities; `server` is then the service's base URL.
   std::shared_ptr<const HttpClient> http{};
+  // Graph: whether the mailbox keeps a copy in its Sent Items (GraphSaveToSent).
+  bool saveToSent = true;
 };
 
 // Where one recipient's copy goes: its hops in the order they are tried. A later hop is taken

@@ -211,6 +211,26 @@ TEST_F(GraphTransportTest, EachPendingEnvelopeRecipientGetsItOnceAndNobodyElse) 
   }
 }
 
+// sendMail's MIME form always leaves a copy in Sent Items; GraphSaveToSent=0 sends through a
+// draft marked to be deleted once sent, to the same people.
+TEST_F(GraphTransportTest, NoCopyInSentItemsWhenTheAccountSaysSo) {
+  for (bool saveToSent : {true, false}) {
+    SCOPED_TRACE(saveToSent);
+    Configure([&](Settings& s) { s.GraphSaveToSent = saveToSent; });
+    const std::string stepsBefore = authority.State()["graph_steps"];
+    const int copiesBefore = authority.Count("graph_sent_items");
+    Spool("1.tml", Message({"RCPT TO:<a@x.example>", "RCPT TO:<b@y.example>"}, "To: a@x.example\r\nSubject: s\r\n"));
+    relay().outgoing.RemoveWorker("1.tml");
+    RunWorker("1.tml");
+    EXPECT_FALSE(appDir().Exists("1.tml"));
+    std::map<std::string, std::string> state = authority.State();
+    EXPECT_EQ(state["graph_steps"].substr(stepsBefore.size()), saveToSent ? "sendMail," : "create,update,send,");
+    EXPECT_EQ(authority.Count("graph_sent_items") - copiesBefore, saveToSent ? 1 : 0);
+    EXPECT_EQ(Sent().back(), "alice@example.org|s|a@x.example,b@y.example") << "the same people either way";
+    if (!saveToSent) EXPECT_EQ(state["graph_last_lists"], "to:a@x.example|cc:|bcc:b@y.example");
+  }
+}
+
 // One reply settles the message: each answer of the service and what it makes of the message.
 TEST_F(GraphTransportTest, EachAnswerOfTheServiceIsRecorded) {
   enum class Fate { Delivered, Deferred, GivenUp, Waiting };

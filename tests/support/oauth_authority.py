@@ -65,6 +65,7 @@ STATE = {
     "graph_refused": "",      # why a call was refused before its answer was looked at
     "graph_drafts": 0,        # drafts made and neither sent nor deleted
     "graph_last_lists": "",   # the last draft sent: "to:<address>,...|cc:...|bcc:..."
+    "graph_sent_items": 0,    # copies left in Sent Items (every sendMail; drafts not marked otherwise)
     # The app-only grants: what a client must prove (set through /control) and what it did.
     "app": "ok",              # ok, or an OAuth error code every app grant is refused with
     "app_secret": "",         # the client secret taken; empty: none is
@@ -434,6 +435,7 @@ class Handler(BaseHTTPRequestHandler):
         with LOCK:
             self.graph_record(parts[4], message.get("Subject", ""), recipients)
             STATE["graph_last_header"] = mime.split(b"\r\n\r\n", 1)[0].decode(errors="replace")
+            STATE["graph_sent_items"] += 1
         self.reply(202, "")
 
     def graph_create(self, parts, body):
@@ -457,6 +459,10 @@ class Handler(BaseHTTPRequestHandler):
             given = json.loads(body)
             lists = {name: [entry["emailAddress"]["address"] for entry in given.get(name + "Recipients", [])]
                      for name in ("to", "cc", "bcc") if name + "Recipients" in given}
+            # Exchange's PidTagDeleteAfterSubmit: no copy in Sent Items once sent.
+            for prop in given.get("singleValueExtendedProperties", []):
+                if prop["id"] == "Boolean 0x0E01" and prop["value"] == "true":
+                    lists["kept"] = False
         except (ValueError, KeyError, TypeError, AttributeError):
             return self.graph_fail(400, "RequestBodyRead", "Cannot read the request body.")
         with LOCK:
@@ -476,6 +482,7 @@ class Handler(BaseHTTPRequestHandler):
                 self.graph_record(draft["mailbox"], draft["subject"], draft["to"] + draft["cc"] + draft["bcc"])
                 STATE["graph_last_header"] = draft["header"]
                 STATE["graph_last_lists"] = "|".join(name + ":" + ",".join(draft[name]) for name in ("to", "cc", "bcc"))
+                STATE["graph_sent_items"] += 1 if draft.get("kept", True) else 0
         if draft is None:
             return self.graph_fail(404, "ErrorItemNotFound", "The specified object was not found in the store.")
         self.reply(202, "")
