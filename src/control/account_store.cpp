@@ -17,8 +17,10 @@ bool IsNameCharacter(char c) {
 }
 
 AccountSummary SummaryOf(const std::string& name, const RegistryKey& key) {
-  return AccountSummary{name, key.Read(KeyOf(&Settings::SMTP)), key.Read(KeyOf(&Settings::SMTP_User)),
-                        key.Read(KeyOf(&Settings::Senders))};
+  // The list's way out: an account through Graph has no next relay to show.
+  std::string wayOut = key.Read(KeyOf(&Settings::SMTP));
+  if (EqualsIgnoreCase(key.Read(KeyOf(&Settings::Transport)), "graph")) wayOut = "Microsoft Graph";
+  return AccountSummary{name, wayOut, key.Read(KeyOf(&Settings::SMTP_User)), key.Read(KeyOf(&Settings::Senders))};
 }
 
 }  // namespace

@@ -149,8 +149,12 @@ void MainWindow::ShowSystemError(const std::string& text) {
   windowThread_.Invoke([this, text] { controls_.ShowSystemError(text); });
 }
 
+// Posted, not waited for: the dispatcher sets the client's image at every run, and a relay
+// thread must not wait on the window's thread for a picture. Posts keep their order, so the
+// last state set is the one shown. Dropped once the window's thread has stopped: there is no
+// picture left to set.
 void MainWindow::SetImage(int buttonId, bool running) {
-  windowThread_.Invoke(
+  (void)windowThread_.Post(
       [this, buttonId, running] { controls_.SetButtonBitmap(buttonId, running ? kRunningBitmap : kStoppedBitmap); });
 }
 

@@ -14,7 +14,7 @@ namespace {
 using TextRow = std::pair<SettingField, std::string*>;
 
 // The stored texts and the fields they fill.
-std::array<TextRow, 23> TextRows(SecurityFields& f) {
+std::array<TextRow, 25> TextRows(SecurityFields& f) {
   OAuthSettings& s = f.signIn;
   return {TextRow{&Settings::SMTP, &f.nextRelay},
           {&Settings::SMTP_TLS, &f.tls},
@@ -38,7 +38,9 @@ std::array<TextRow, 23> TextRows(SecurityFields& f) {
           {&Settings::MessagesPerConnection, &f.messagesPerConnection},
           {&Settings::ConnectionsPerRelay, &f.connectionsPerRelay},
           {&Settings::MaxPerMinute, &f.maxPerMinute},
-          {&Settings::MaxRecipientsPerDay, &f.maxRecipientsPerDay}};
+          {&Settings::MaxRecipientsPerDay, &f.maxRecipientsPerDay},
+          {&Settings::Transport, &f.transport},
+          {&Settings::GraphUrl, &f.graphUrl}};
 }
 
 bool IsMainKey(const RegistryKey& key) { return key.path() == SettingsKey().path(); }
@@ -49,6 +51,7 @@ SecurityFields LoadSecurityFields(const RegistryKey& key) {
   SecurityFields fields;
   for (const auto& [field, value] : TextRows(fields)) *value = key.Read(KeyOf(field));
   fields.xoauth2 = EqualsIgnoreCase(key.Read(KeyOf(&Settings::SMTP_Auth)), "XOAUTH2");
+  fields.graphSaveToSent = key.Read(KeyOf(&Settings::GraphSaveToSent)) != "0";
   if (IsMainKey(key)) fields.exchangersMayUseTls = EqualsIgnoreCase(key.Read(KeyOf(&Settings::MX_TLS)), "may");
   return fields;
 }
@@ -57,6 +60,8 @@ void StoreSecurityFields(const SecurityFields& fields, const RegistryKey& key) {
   SecurityFields copy = fields;
   for (const auto& [field, value] : TextRows(copy)) key.Write(KeyOf(field), *value);
   key.Write(KeyOf(&Settings::SMTP_Auth), fields.xoauth2 ? "XOAUTH2" : "");
+  // Left empty when it is the default, as the other values the dialog leaves alone.
+  key.Write(KeyOf(&Settings::GraphSaveToSent), fields.graphSaveToSent ? "" : "0");
   if (IsMainKey(key)) key.Write(KeyOf(&Settings::MX_TLS), fields.exchangersMayUseTls ? "may" : "none");
 }
 

@@ -9,7 +9,8 @@ namespace vellomar {
 
 // What the account dialog edits of one account, as stored in its key: the next relay, its TLS
 // and login values, its sign-in, the senders it sends for and its pace; MX_TLS for the default
-// account alone. `tls` is the stored SMTP_TLS text ("" for the automatic choice). The counts
+// account alone; how its mail leaves (Transport: "" or "smtp", "graph") with Graph's address and
+// whether Graph keeps a copy in Sent Items. `tls` is the stored SMTP_TLS text ("" for the automatic choice). The counts
 // stay texts as typed: empty and "0" both leave the choice to the relay.
 struct SecurityFields {
   std::string tls;
@@ -29,6 +30,9 @@ struct SecurityFields {
   std::string connectionsPerRelay;
   std::string maxPerMinute;
   std::string maxRecipientsPerDay;
+  std::string transport;
+  std::string graphUrl;  // empty: Microsoft's worldwide service
+  bool graphSaveToSent = true;
 };
 
 // `key` is the main key (the default account) or an account's section; exchangers are reached

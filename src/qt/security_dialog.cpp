@@ -46,6 +46,9 @@ constexpr int kLabelOffset = 100;
 constexpr int kName = 1081, kNextRelay = 1082, kSenders = 1083, kSendAs = 1084;
 constexpr int kCounts[] = {1085, 1086, 1087, 1088};
 constexpr int kExchangersTls = 1070;
+// How the account's mail leaves: the next relay over SMTP, or Microsoft Graph.
+constexpr int kTransportChoice = 1097, kGraphUrl = 1098, kSaveToSent = 1099;
+constexpr int kTlsAndLogin[] = {1060, 1061, 1062, 1063, 1064, 1066, 1067, 1068, 1069};
 
 QString Q(const std::string& text) { return QString::fromStdString(text); }
 
@@ -88,8 +91,21 @@ SecurityDialog::SecurityDialog(QWidget* parent, MainWindow* core, UrlOpener open
   ControlAs<QCheckBox>(1068)->setChecked(fields.xoauth2);
   ControlAs<QLineEdit>(1069)->setText(Q(fields.fingerprint));
   ControlAs<QCheckBox>(kExchangersTls)->setChecked(fields.exchangersMayUseTls);
+  LoadTransport(fields);
   LoadSignIn(fields);
 }
+
+void SecurityDialog::LoadTransport(const SecurityFields& fields) {
+  auto* choice = ControlAs<QComboBox>(kTransportChoice);
+  choice->setCurrentIndex(EqualsIgnoreCase(fields.transport, "graph") ? 1 : 0);
+  ControlAs<QLineEdit>(kGraphUrl)->setText(Q(fields.graphUrl));
+  ControlAs<QLineEdit>(kGraphUrl)->setPlaceholderText("https://graph.microsoft.com/v1.0");
+  ControlAs<QCheckBox>(kSaveToSent)->setChecked(fields.graphSaveToSent);
+  Control(kSaveToSent)->setToolTip("Microsoft Graph keeps a copy of each message in the mailbox's Sent Items");
+  QObject::connect(choice, &QComboBox::currentIndexChanged, this, [this] { ShowSignInChoice(); });
+}
+
+bool SecurityDialog::ThroughGraph() const { return ControlAs<QComboBox>(kTransportChoice)->currentIndex() == 1; }
 
 std::string SecurityDialog::AccountName() const {
   if (account_.kind == EditedAccount::Kind::Default) return kDefaultAccountName;
@@ -146,10 +162,10 @@ std::string SecurityDialog::ChosenProvider() const {
 OAuthSettings SecurityDialog::SignInFields() const {
   auto text = [this](int id) { return ControlAs<QLineEdit>(id)->text().toStdString(); };
   const bool app = ControlAs<QComboBox>(kFlowChoice)->currentIndex() == 1;
-  // The transport is edited elsewhere; the sign-in's provider choice does not depend on it.
+  // The transport decides which API a Microsoft token is asked for.
   return OAuthSettings{ChosenProvider(),    text(kClientId), text(kSecret),    text(kTenant),
                        text(kAuthorizeUrl), text(kTokenUrl), text(kDeviceUrl), text(kScope),
-                       app ? "app" : "user", text(kCertificate), text(kServiceAccount), ""};
+                       app ? "app" : "user", text(kCertificate), text(kServiceAccount), ThroughGraph() ? "graph" : ""};
 }
 
 void SecurityDialog::ShowField(int id, bool used) {
@@ -175,7 +191,9 @@ void SecurityDialog::ShowSignInChoice() {
   ShowField(kCertificate, app && !google);
   ShowField(kServiceAccount, app && provider != "microsoft");
   Control(kSignInButton)->setEnabled(any && !app && core_ != nullptr);
-  const std::string suggested = SuggestedNextRelay(provider);
+  ShowTransport();
+  // Graph needs no next relay, so none is suggested for it.
+  const std::string suggested = ThroughGraph() ? "" : SuggestedNextRelay(provider);
   bool suggesting = ControlAs<QLineEdit>(kNextRelay)->text().isEmpty() && !suggested.empty();
   std::string text = suggesting ? "The next relay (SMTP) becomes " + suggested + "." : "";
   if (app) {
@@ -183,6 +201,17 @@ void SecurityDialog::ShowSignInChoice() {
             "No one signs in: tokens are fetched when needed (try them: vellomar --sign-in --check).";
   }
   SayAboutSignIn(text);
+}
+
+// Graph is reached over HTTPS with the sign-in's token, as the mailbox the user names: the next
+// relay, its TLS and the password login do not apply.
+void SecurityDialog::ShowTransport() {
+  const bool graph = ThroughGraph();
+  ShowField(kGraphUrl, graph);
+  Control(kSaveToSent)->setVisible(graph);  // a check box is its own label
+  Control(kSaveToSent)->setEnabled(graph);
+  Control(kNextRelay)->setEnabled(!graph);
+  for (int id : kTlsAndLogin) Control(id)->setEnabled(!graph);
 }
 
 void SecurityDialog::SayAboutSignIn(const std::string& text) { ControlAs<QLabel>(kSignInText)->setText(Q(text)); }
@@ -217,7 +246,10 @@ SecurityFields SecurityDialog::Fields() const {
   fields.exchangersMayUseTls = ControlAs<QCheckBox>(kExchangersTls)->isChecked();
   fields.signIn = SignInFields();
   for (const auto& [id, text] : AccountTexts(fields)) *text = ControlAs<QLineEdit>(id)->text().trimmed().toStdString();
-  if (fields.nextRelay.empty()) fields.nextRelay = SuggestedNextRelay(fields.signIn.provider);
+  fields.transport = ThroughGraph() ? "graph" : "";
+  fields.graphUrl = ControlAs<QLineEdit>(kGraphUrl)->text().trimmed().toStdString();
+  fields.graphSaveToSent = ControlAs<QCheckBox>(kSaveToSent)->isChecked();
+  if (fields.nextRelay.empty() && !ThroughGraph()) fields.nextRelay = SuggestedNextRelay(fields.signIn.provider);
   return fields;
 }
 
@@ -225,9 +257,21 @@ std::string SecurityDialog::Problem() const {
   if (account_.kind == EditedAccount::Kind::New) {
     if (std::string problem = NewAccountNameProblem(AccountName()); !problem.empty()) return problem;
   }
+  const SecurityFields fields = Fields();
+  if (ThroughGraph()) return GraphProblem(fields);
   // Its senders' mail would find no way out; only the default account relays without one.
-  if (account_.kind != EditedAccount::Kind::Default && Fields().nextRelay.empty()) {
+  if (account_.kind != EditedAccount::Kind::Default && fields.nextRelay.empty()) {
     return "An account needs its next relay (SMTP).";
+  }
+  return "";
+}
+
+// What the relay would refuse to send through Graph with, said before it is stored.
+std::string SecurityDialog::GraphProblem(const SecurityFields& fields) const {
+  if (fields.user.empty()) return "Microsoft Graph sends as a mailbox: type it in as the User.";
+  if (fields.signIn.provider.empty()) return "Microsoft Graph needs a sign-in: choose it under \"Sign in with...\".";
+  if (!fields.graphUrl.empty() && fields.graphUrl.rfind("https://", 0) != 0) {
+    return "The Graph URL must be an https: address.";
   }
   return "";
 }

@@ -25,7 +25,7 @@ struct EditedAccount {
   std::string name;
 };
 
-// The account dialog (151): one account's next relay, the senders it takes and the address it
+// The account dialog (151): one account's next relay or Microsoft Graph, the senders it takes and the address it
 // sends as, its pace, how the next relay is reached, the login, the certificate fingerprint,
 // and the sign-in whose tokens log in ("Sign in with..."); TLS toward exchangers for the
 // default account alone. Loaded from the store when it opens (a new account starts empty),
@@ -50,6 +50,11 @@ class SecurityDialog : public TemplateDialog {
   // Why the values cannot be stored, or "".
   std::string Problem() const;
   void LoadSignIn(const SecurityFields& fields);
+  void LoadTransport(const SecurityFields& fields);
+  bool ThroughGraph() const;
+  // Greys out what Graph does not use and shows its own fields.
+  void ShowTransport();
+  std::string GraphProblem(const SecurityFields& fields) const;
   OAuthSettings SignInFields() const;
   std::string ChosenProvider() const;
   // Which sign-in fields apply to the chosen provider, and the next relay it suggests.

@@ -42,7 +42,7 @@ struct RelayCounters {
 //
 // Lock contract: the queue list and both registries lock themselves, one at a time; the
 // settings snapshot is swapped under a lock of its own held only for the copy. A thread calls
-// the services that wait for the window's thread (SetClientImage, HideWindowOnce) and
+// the service that waits for the window's thread (HideWindowOnce, the first time) and
 // RefreshStatistics holding none of them. AppendLog may be called holding any lock: the log's
 // own lock is always the innermost.
 class RelayServices {

@@ -274,6 +274,77 @@ TEST_F(VellomarTest, AnAppOnlySignInGetsItsOwnTokensAndARefusedOneKeepsTheMailWa
   EXPECT_EQ(Stop(), 0);
 }
 
+// The office whose tenant takes no SMTP, as its administrator sets it up: a printer logs in over
+// STARTTLS on the submission port, the relay signs in as an application with a certificate and
+// hands the message to Microsoft Graph (the stand-in); the envelope recipient the header leaves
+// out gets it through a Bcc: added for the call only. A 503 with Retry-After keeps the next
+// message waiting across a restart, and then it goes out once. No token, assertion or key is
+// left in the log, the output or a spool file.
+TEST_F(VellomarTest, AnOfficeWithoutSmtpSendsThroughGraphWithAnAppOnlyCertificate) {
+  ASSERT_TRUE(MakeDirectories(dir_.File("keys")));
+  test::OAuthAuthority authority(dir_.File("keys"));
+  ASSERT_TRUE(authority.started());
+  const test::AppKeyFiles key = test::MakeAppKey(dir_.File("keys"), "app");
+  const std::string scope = "https://graph.microsoft.com/.default";
+  authority.Set({{"app_client", "vellomar-app"}, {"app_public_key", key.publicKey},
+                 {"app_certificate", key.certificate}, {"app_scope", scope}});
+  dir_.Write("password.in", "scan to mail 1\n");
+  test::ChildProcess add({dir_.File("vellomar"), "--add-user", "printer"}, Environment(), dir_.File("password.in"),
+                         dir_.File("add.out"), dir_.File("add.err"));
+  ASSERT_EQ(add.WaitExit(20000).value_or(-1), 0) << dir_.Read("add.err");
+  Configure("TLS_Certificate=self\nTransport=graph\nGraphUrl=" + authority.Url("/graph/v1.0") +
+            "\nSMTP_User=scanner@contoso.example\nSMTP_OAuth=custom\nSMTP_OAuthFlow=app\n"
+            "SMTP_OAuthClientId=vellomar-app\nSMTP_OAuthCertificate=" + key.pem +
+            "\nSMTP_OAuthTokenUrl=" + authority.Url("/token") + "\nSMTP_OAuthScope=" + scope + "\n");
+  const std::map<std::string, std::string> trusting{{"SSL_CERT_FILE", authority.authorityFile()},
+                                                    {"DBUS_SESSION_BUS_ADDRESS", ""}};
+  auto check = RunCommand({"--sign-in", "--check"}, trusting);
+  ASSERT_EQ(check.status, 0) << check.err;
+  ASSERT_TRUE(relay_.Start(trusting));
+  auto print = [&](const std::string& subject) {
+    test::ChildProcess swaks({"/usr/bin/swaks", "--server", "127.0.0.1", "--port", std::to_string(port_), "--helo",
+                              "printer.office", "--from", "printer@office.example", "--to",
+                              "desk@office.example,archive@office.example", "--header", "To: desk@office.example",
+                              "--header", "Subject: " + subject, "--body", "Scanned page.", "--tls", "--auth",
+                              "PLAIN", "--auth-user", "printer", "--auth-password", "scan to mail 1", "--timeout",
+                              "15"},
+                             trusting, "/dev/null", dir_.File("swaks.out"), dir_.File("swaks.err"));
+    EXPECT_EQ(swaks.WaitExit(30000).value_or(-1), 0) << dir_.Read("swaks.out") << dir_.Read("swaks.err");
+  };
+  print("scan 1");
+  ASSERT_TRUE(Eventually([&] { return SpoolFiles().empty() && authority.State()["graph_sent"] != ""; })) << Log();
+  EXPECT_EQ(authority.State()["graph_sent"],
+            "scanner@contoso.example|scan 1|archive@office.example,desk@office.example;");
+  EXPECT_NE(authority.State()["graph_last_header"].find("Bcc: archive@office.example\r\n"), std::string::npos);
+
+  authority.Set({{"graph", "503,503,503,503,503,503"}, {"retry_after", "1"}});
+  print("scan 2");
+  ASSERT_TRUE(Eventually([&] { return authority.Count("graph_calls") >= 2; })) << Log();
+  // Asked to go on, it tries again at once: a person is not held to the service's Retry-After.
+  EXPECT_EQ(RunCommand({"--deliver-now"}).status, 0);
+  ASSERT_TRUE(Eventually([&] { return authority.Count("graph_calls") >= 3; })) << Log();
+  ASSERT_EQ(SpoolFiles().size(), 1u);
+  const std::string waiting = dir_.Read(SpoolFiles()[0]);
+  EXPECT_EQ(waiting.find("Bcc:"), std::string::npos) << "the spool keeps the message as it came";
+  EXPECT_EQ(Stop(), 0);
+  authority.Set({{"graph", ""}});
+  ASSERT_TRUE(relay_.Start(trusting));
+  ASSERT_TRUE(Eventually([&] { return SpoolFiles().empty(); }, 60000)) << Log();
+  const std::string sent = authority.State()["graph_sent"];
+  EXPECT_EQ(sent.find("scan 2"), sent.rfind("scan 2")) << "once: " << sent;
+  EXPECT_NE(sent.find("scanner@contoso.example|scan 2|archive@office.example,desk@office.example;"), std::string::npos)
+      << sent;
+  const std::string assertion = authority.State()["last_assertion"];
+  ASSERT_GT(assertion.size(), 100u);
+  for (const std::string& text : {Log(), dir_.Read("stdout"), dir_.Read("stderr"), waiting, check.out}) {
+    EXPECT_EQ(text.find("at-1"), std::string::npos);
+    EXPECT_EQ(text.find("eyJ"), std::string::npos) << "no JWT";
+    EXPECT_EQ(text.find(assertion.substr(assertion.size() - 40)), std::string::npos) << "no signature";
+    EXPECT_EQ(text.find("PRIVATE KEY"), std::string::npos);
+  }
+  EXPECT_EQ(Stop(), 0);
+}
+
 TEST_F(VellomarTest, MessagesAcknowledgedOnOneConnectionAreDeliveredHoweverTheClientLeaves) {
   SmtpPeer peer(SmtpPeer::AcceptAll);
   Configure("SMTP=" + peer.server() + "\n");

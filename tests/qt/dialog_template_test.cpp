@@ -35,7 +35,7 @@ TEST(DialogTemplateTest, TheProgramsTemplatesAreAllThere) {
   };
   for (Want want : {Want{102, "Vellomar", 301, 255, 20}, Want{137, "Configuration", 251, 201, 11},
                     Want{147, "Settings", 408, 262, 33}, Want{143, "About", 243, 202, 10},
-                    Want{151, "Account", 530, 351, 68}, Want{152, "Accounts", 420, 180, 5}}) {
+                    Want{151, "Account", 530, 367, 73}, Want{152, "Accounts", 420, 180, 5}}) {
     ASSERT_TRUE(templates.count(want.id)) << want.id;
     const DialogTemplate& dialog = templates.at(want.id);
     EXPECT_EQ(dialog.caption, want.caption);

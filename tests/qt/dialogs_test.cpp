@@ -155,6 +155,64 @@ TEST_F(DialogsTest, SecurityDialogShowsOnlyTheFieldsOfTheChosenProviderAndFlow) 
   EXPECT_EQ(SettingsKey().Read("SMTP_OAuthServiceAccount"), "/etc/vellomar/sa.json");
 }
 
+// Through Microsoft Graph: its address and Sent Items choice appear, the next relay and the
+// password login grey out, no next relay is suggested, and what the relay would refuse to
+// send with is said before anything is stored.
+TEST_F(DialogsTest, SecurityDialogChoosesMicrosoftGraph) {
+  SecurityDialog dialog;
+  std::string errors;
+  dialog.SetErrorBox([&](QWidget*, const QString&, const QString& text) { errors += text.toStdString() + "\n"; });
+  EXPECT_EQ(std::make_tuple(dialog.Control(1098)->isHidden(), dialog.Control(1099)->isHidden(),
+                            dialog.Control(1082)->isEnabled(), dialog.Control(1066)->isEnabled()),
+            std::make_tuple(true, true, true, true));
+  dialog.ControlAs<QComboBox>(1097)->setCurrentIndex(1);
+  EXPECT_EQ(std::make_tuple(dialog.Control(1098)->isHidden(), dialog.Control(1099)->isHidden(),
+                            dialog.Control(1082)->isEnabled(), dialog.Control(1066)->isEnabled(),
+                            dialog.Control(1063)->isEnabled(), dialog.Control(1065)->isEnabled()),
+            std::make_tuple(false, false, false, false, false, true))
+      << "the user stays: it names the mailbox";
+  EXPECT_TRUE(dialog.ControlAs<QCheckBox>(1099)->isChecked()) << "Graph's own default";
+  struct Step {
+    std::function<void()> type;
+    const char* error;  // "" once it is stored
+  };
+  const Step steps[] = {
+      {[] {}, "Microsoft Graph sends as a mailbox: type it in as the User."},
+      {[&] { dialog.ControlAs<QLineEdit>(1065)->setText("scanner@contoso.example"); },
+       "Microsoft Graph needs a sign-in: choose it under \"Sign in with...\"."},
+      {[&] {
+         dialog.ControlAs<QComboBox>(1071)->setCurrentIndex(1);
+         dialog.ControlAs<QLineEdit>(1098)->setText("http://graph.example");
+       },
+       "The Graph URL must be an https: address."},
+      {[&] {
+         dialog.ControlAs<QLineEdit>(1098)->setText("https://graph.microsoft.us/v1.0");
+         dialog.ControlAs<QCheckBox>(1099)->setChecked(false);
+       },
+       ""},
+  };
+  for (const Step& step : steps) {
+    errors.clear();
+    step.type();
+    EXPECT_EQ(dialog.ControlAs<QLabel>(1080)->text().toStdString().find("next relay"), std::string::npos);
+    dialog.ControlAs<QPushButton>(1)->click();
+    EXPECT_EQ(errors, *step.error ? step.error + std::string("\n") : "");
+  }
+  EXPECT_EQ(dialog.result(), QDialog::Accepted);
+  const std::pair<const char*, const char*> stored[] = {{"Transport", "graph"},
+                                                        {"GraphUrl", "https://graph.microsoft.us/v1.0"},
+                                                        {"GraphSaveToSent", "0"},
+                                                        {"SMTP", ""},
+                                                        {"SMTP_User", "scanner@contoso.example"},
+                                                        {"SMTP_OAuth", "microsoft"}};
+  for (auto [name, text] : stored) EXPECT_EQ(SettingsKey().Read(name), text) << name;
+  EXPECT_EQ(ReadAccountSummaries()[0].nextRelay, "Microsoft Graph") << "the accounts list's way out";
+  SecurityDialog again;
+  EXPECT_EQ(std::make_tuple(again.ControlAs<QComboBox>(1097)->currentIndex(), again.ControlAs<QCheckBox>(1099)->isChecked(),
+                            again.Control(1082)->isEnabled()),
+            std::make_tuple(1, false, false));
+}
+
 // "Sign in..." with the values as typed: the browser (curl) signs in at the test authority and
 // comes back to the relay's loopback listener; the relay keeps the sign-in and uses its token.
 TEST_F(DialogsTest, SignInFromTheSecurityDialogThroughTheBrowser) {
