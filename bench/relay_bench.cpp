@@ -73,7 +73,7 @@ int main(int argc, char** argv) {
   std::printf("relayed end to end: %ld of %ld (and %ld relayed twice), %.1f messages/s\n", relayed, want,
               sink.repeated(), sink.messages() / Since(start, relayed > 0 ? sink.lastMessage() : received));
   std::printf("folder syncs: %llu for %ld messages (shared by sessions committing together)\n",
-              static_cast<unsigned long long>(relay.relay().folderSync.syncsMade()), want);
+              static_cast<unsigned long long>(relay.relay().spoolSync.syncsMade()), want);
   std::printf("resident memory: %ld kB before the load, peak %ld kB (growth %ld kB)\n", rssBefore, peak,
               peak - rssBefore);
   if (relayed != want || sink.repeated() != 0) std::printf("%s\n", relay.Leftovers().c_str());

@@ -138,7 +138,24 @@ void MainWindow::ShowOutgoingInfo() {
 }
 
 void MainWindow::AppendNotification(const std::string& text, const std::string& logLine) {
-  windowThread_.Post([this, text, logLine] { controls_.AppendNotification(text, logLine); });
+  {
+    std::lock_guard<std::mutex> guard(waitingLinesLock_);
+    waitingLines_.push_back({text, logLine});
+    // A hand-over is on its way already and will take this line too.
+    if (waitingLines_.size() > 1) return;
+  }
+  if (windowThread_.Post([this] { ShowWaitingNotifications(); })) return;
+  std::lock_guard<std::mutex> guard(waitingLinesLock_);
+  waitingLines_.clear();  // the window's thread has stopped: nobody will show them
+}
+
+void MainWindow::ShowWaitingNotifications() {
+  std::vector<WaitingLine> lines;
+  {
+    std::lock_guard<std::mutex> guard(waitingLinesLock_);
+    lines.swap(waitingLines_);
+  }
+  for (const WaitingLine& line : lines) controls_.AppendNotification(line.text, line.logLine);
 }
 
 void MainWindow::ShowMessage(const std::string& text, const std::string& caption) {

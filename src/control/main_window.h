@@ -2,7 +2,9 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "common/window_services.h"
 #include "control/desktop_notifier.h"
@@ -21,7 +23,9 @@ class WindowControls;
 // there through the executor.
 //
 // Lock contract: the refresh takes the registries' own locks, one after the other, on the
-// window's thread; nothing here holds a lock across a wait for the window's thread.
+// window's thread; nothing here holds a lock across a wait for the window's thread. The lines
+// waiting for the notifications list have a lock of their own, taken inside the log's lock
+// (the relay hands lines over under it) and never held while calling out: the innermost.
 class MainWindow final : public WindowServices {
  public:
   // `directory` is the application directory; `stop` is the flag the window's executor watches,
@@ -85,10 +89,19 @@ class MainWindow final : public WindowServices {
  private:
   void RefreshOnWindowThread();
   void SetImage(int buttonId, bool running);
+  void ShowWaitingNotifications();
 
   Executor& windowThread_;
   // A requested refresh is queued on the window's thread and has not begun.
   std::atomic<bool> refreshQueued_{false};
+  // Log lines for the notifications list that the window's thread has not taken yet: one
+  // hand-over takes all there are, so a burst of lines costs the window's thread one wake-up.
+  struct WaitingLine {
+    std::string text;
+    std::string logLine;
+  };
+  std::mutex waitingLinesLock_;
+  std::vector<WaitingLine> waitingLines_;
   WindowControls& controls_;
   // Used on the window's thread only.
   DesktopNotifier notifier_;

@@ -81,6 +81,8 @@ std::optional<SocketAddress> SystemSourceFor(const SocketAddress& destination) {
 }
 
 std::vector<SocketAddress> SortForConnecting(std::vector<SocketAddress> addresses, const SourceFinder& sourceFor) {
+  // One address has no order to find, and asking for its source costs a socket each time.
+  if (addresses.size() < 2) return addresses;
   std::vector<std::pair<Rank, SocketAddress>> ranked;
   for (const SocketAddress& address : addresses) ranked.emplace_back(RankOf(address, sourceFor), address);
   std::stable_sort(ranked.begin(), ranked.end(), [](const auto& a, const auto& b) { return a.first > b.first; });

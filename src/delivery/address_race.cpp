@@ -52,7 +52,7 @@ std::string AddressRace::Failures() const {
 }
 
 std::optional<AddressRace::Winner> AddressRace::Start(size_t index, std::vector<Attempt>& running) {
-  auto socket = CreateTcpSocket(addresses_[index].family());
+  auto socket = CreateTcpSocket(addresses_[index].family(), true);
   if (!socket) {
     Fail(index, SystemErrorText(socket.failure()));
     return std::nullopt;

@@ -16,29 +16,41 @@ bool IsUnspecified(const IpAddress& address) {
   return std::all_of(b.begin(), b.end(), [](uint8_t x) { return x == 0; });
 }
 
+std::vector<IpAddress> IpAddressesOf(const std::vector<SocketAddress>& interfaces) {
+  std::vector<IpAddress> addresses;
+  for (const SocketAddress& address : interfaces) {
+    if (auto ip = IpAddressOf(address.storage())) addresses.push_back(*ip);
+  }
+  return addresses;
+}
+
 }  // namespace
 
 OwnAddresses::OwnAddresses(std::vector<int> ports, const std::vector<SocketAddress>& interfaces)
-    : ports_(std::move(ports)) {
-  for (const SocketAddress& address : interfaces) {
-    if (auto ip = IpAddressOf(address.storage())) interfaces_.push_back(*ip);
-  }
-}
+    : ports_(std::move(ports)), interfaces_(IpAddressesOf(interfaces)) {}
 
 OwnAddresses OwnAddresses::Of(RelayServices& relay) {
   std::vector<int> ports = relay.listeningPorts.Get();
   std::erase(ports, 0);
-  if (ports.empty()) return OwnAddresses({}, {});
-  auto interfaces = InterfaceAddresses();
-  // Without the interfaces' list loopback and the unspecified address still count.
-  return OwnAddresses(std::move(ports), interfaces ? interfaces.value() : std::vector<SocketAddress>{});
+  return OwnAddresses(std::move(ports));
+}
+
+const std::vector<IpAddress>& OwnAddresses::Interfaces() const {
+  if (!interfaces_) {
+    // Without the interfaces' list loopback and the unspecified address still count.
+    auto listed = InterfaceAddresses();
+    interfaces_ = IpAddressesOf(listed ? listed.value() : std::vector<SocketAddress>{});
+  }
+  return *interfaces_;
 }
 
 bool OwnAddresses::Contains(const SocketAddress& address) const {
   if (std::find(ports_.begin(), ports_.end(), static_cast<int>(address.port())) == ports_.end()) return false;
   std::optional<IpAddress> ip = IpAddressOf(address.storage());
   if (!ip) return false;
-  return IsLoopback(*ip) || IsUnspecified(*ip) || std::find(interfaces_.begin(), interfaces_.end(), *ip) != interfaces_.end();
+  if (IsLoopback(*ip) || IsUnspecified(*ip)) return true;
+  const std::vector<IpAddress>& interfaces = Interfaces();
+  return std::find(interfaces.begin(), interfaces.end(), *ip) != interfaces.end();
 }
 
 bool SaidOnce::First(const std::string& what) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -16,19 +17,24 @@ class RelayServices;
 // listener is bound to, on an address that reaches this machine (loopback, the unspecified
 // address, or an address of one of its interfaces, since the listener binds them all). Mail
 // sent there would come straight back and go round for ever. A plain value, taken afresh for
-// each route, so that an address the machine gained or lost counts at once.
+// each route, so that an address the machine gained or lost counts at once. The interfaces are
+// asked for (a netlink dump, a dozen system calls) only when an address on a listening port
+// must be told apart, which a next relay on another port never needs. Used by one thread.
 class OwnAddresses {
  public:
   OwnAddresses(std::vector<int> ports, const std::vector<SocketAddress>& interfaces);
-  // The running listener's ports and the machine's interfaces now; none while no listener runs.
+  // The running listener's ports; none while no listener runs.
   static OwnAddresses Of(RelayServices& relay);
 
   bool empty() const { return ports_.empty(); }
   bool Contains(const SocketAddress& address) const;
 
  private:
+  explicit OwnAddresses(std::vector<int> ports) : ports_(std::move(ports)) {}
+  const std::vector<IpAddress>& Interfaces() const;
+
   std::vector<int> ports_;
-  std::vector<IpAddress> interfaces_;
+  mutable std::optional<std::vector<IpAddress>> interfaces_;
 };
 
 // Things a relay's deliveries say once while it runs, however often they meet them (an

@@ -275,6 +275,7 @@ int WorkerThread(RelayServices& relay, DeliveryServices& delivery, const std::st
     relay.workerEnded.Notify();
     return 0;
   }
+  opened.value().ShareSyncs(relay.spoolSync);
   std::shared_ptr<const Settings> settings = relay.settings();
   MxResolver resolver(
       settings->DNS, relay.timings.dnsWait, [&relay](const std::string& line) { relay.AppendLog(line); },

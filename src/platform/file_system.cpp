@@ -6,9 +6,11 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/utsname.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <memory>
 
 namespace vellomar {
@@ -78,6 +80,14 @@ Status TruncateFile(int fd, off_t length) {
 Status SyncFileSystem(int fd) {
   if (::syncfs(fd) != 0) return FailWith(errno);
   return Ok();
+}
+
+bool SyncFileSystemReportsErrors() {
+  utsname names{};
+  if (::uname(&names) != 0) return false;
+  int major = 0, minor = 0;
+  if (std::sscanf(names.release, "%d.%d", &major, &minor) != 2) return false;
+  return major > 5 || (major == 5 && minor >= 8);
 }
 
 Status SyncDirectory(const std::string& path) {

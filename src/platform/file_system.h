@@ -26,6 +26,8 @@ Status TruncateFile(int fd, off_t length);
 Status SyncDirectory(const std::string& path);
 // syncfs: everything of the file system that holds fd, its folders' entries included.
 [[nodiscard]] Status SyncFileSystem(int fd);
+// Whether syncfs reports the write errors it meets: from Linux 5.8 on (uname's release).
+bool SyncFileSystemReportsErrors();
 // An exclusive flock taken without waiting: EWOULDBLOCK while another open file holds one.
 // The kernel releases it when the last descriptor of that open file closes.
 Status LockExclusiveNoWait(int fd);

@@ -30,6 +30,17 @@ ErrorOr<int> WaitForSignal(const sigset_t& signals, std::chrono::milliseconds wa
   return signal;
 }
 
+ErrorOr<int> WaitForSignal(const sigset_t& signals) {
+  int signal = ::sigwaitinfo(&signals, nullptr);
+  if (signal < 0) return ErrorOr<int>::Fail(errno);
+  return signal;
+}
+
+Status SignalThread(pthread_t thread, int signal) {
+  if (int error = ::pthread_kill(thread, signal); error != 0) return FailWith(error);
+  return Ok();
+}
+
 void ExitAtOnce(int status) { ::_exit(status); }
 
 }  // namespace vellomar

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <pthread.h>
 #include <signal.h>
 
 #include <chrono>
@@ -18,6 +19,11 @@ Status ChangeThreadSignalMask(int how, const sigset_t& signals);
 Status RaiseSignal(int signal);
 // One of `signals` taken from the pending ones, waiting at most `wait`; EAGAIN when none came.
 ErrorOr<int> WaitForSignal(const sigset_t& signals, std::chrono::milliseconds wait);
+// One of `signals`, waiting for as long as it takes: a thread that waits so is ended by
+// sending it one of them (SignalThread).
+ErrorOr<int> WaitForSignal(const sigset_t& signals);
+// pthread_kill: `signal` for that thread alone.
+Status SignalThread(pthread_t thread, int signal);
 // Ends the process at once: no destructors, no atexit handlers, no flushing.
 [[noreturn]] void ExitAtOnce(int status);
 

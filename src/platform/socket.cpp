@@ -14,8 +14,8 @@
 
 namespace vellomar {
 
-ErrorOr<FileDescriptor> CreateTcpSocket(int family) {
-  int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+ErrorOr<FileDescriptor> CreateTcpSocket(int family, bool nonBlocking) {
+  int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC | (nonBlocking ? SOCK_NONBLOCK : 0), IPPROTO_TCP);
   if (fd < 0) return ErrorOr<FileDescriptor>::Fail(errno);
   return FileDescriptor(fd);
 }
@@ -242,7 +242,6 @@ Status ConnectWithin(int fd, const SocketAddress& address, std::chrono::millisec
 }
 
 ErrorOr<bool> BeginConnect(int fd, const SocketAddress& address) {
-  if (Status nonBlocking = SetNonBlocking(fd, true); !nonBlocking) return ErrorOr<bool>::Fail(nonBlocking.failure());
   if (::connect(fd, address.get(), address.length()) == 0) return true;
   if (errno == EINPROGRESS) return false;
   return ErrorOr<bool>::Fail(errno);

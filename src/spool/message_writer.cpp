@@ -107,11 +107,10 @@ Status MessageWriter::RollBack() {
 Status MessageWriter::Commit() {
   Status status = Write(kQuitLine);
   if (!status) return status;
-  status = SyncFile(file_.get());
+  // The file and its name, durable before the 250: one sync shared with the sessions and
+  // deliveries that need one at the same moment.
+  status = relay_.spoolSync.Sync(file_.get(), SpoolSync::Need::FileAndName);
   if (status) status = file_.Close();
-  // The file's name is durable only once the folder is: shared with the sessions committing
-  // at the same moment, and never begun before this file was synced and closed.
-  if (status) status = relay_.folderSync.Sync();
   if (!Logged(status)) return status;
   created_ = false;
   editor_.reset();

@@ -21,7 +21,7 @@
 #include "platform/stop_flag.h"
 #include "platform/thread_tracker.h"
 #include "platform/wake_event.h"
-#include "spool/folder_sync.h"
+#include "spool/spool_sync.h"
 #include "spool/queue_list.h"
 #include "spool/worker_registry.h"
 
@@ -57,7 +57,7 @@ class RelayServices {
         stop_(stop),
         clock_(std::move(clock)),
         queue(directory_, clock_),
-        folderSync(directory_),
+        spoolSync(directory_),
         knownUsers(directory_ + "/" + kUsersFileName),
         sessionEnded(stop),
         workerEnded(stop),
@@ -83,8 +83,9 @@ class RelayServices {
   }
 
   QueueList queue;
-  // Syncs the application directory, one sync shared by the sessions that commit together.
-  FolderSync folderSync;
+  // Syncs spool files and their names, one sync shared by the sessions and deliveries that
+  // need one together.
+  SpoolSync spoolSync;
   // Whether anyone can log in on the listener: the users file, read again when it changed.
   KnownUsers knownUsers;
   WorkerRegistry incoming;

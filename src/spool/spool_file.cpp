@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "platform/file_system.h"
+#include "spool/spool_sync.h"
 
 namespace vellomar {
 
@@ -86,7 +87,7 @@ Status SpoolFile::Write(std::string_view data) {
 ErrorOr<off_t> SpoolFile::Length() const { return FileLength(fd_.get()); }
 
 Status SpoolFile::SyncData() {
-  Status synced = SyncFileData(fd_.get());
+  Status synced = shared_ ? shared_->Sync(fd_.get(), SpoolSync::Need::Data) : SyncFileData(fd_.get());
   if (!synced) writeError_ = synced.error();
   return synced;
 }

@@ -11,6 +11,8 @@
 
 namespace vellomar {
 
+class SpoolSync;
+
 // One open spool file (or the notice template) as its readers and rewriters see it: reads go
 // through a buffer, so a line costs no system call per byte, while positions stay exact. A
 // seek within the buffered bytes keeps them, and a write within them goes to the file and
@@ -44,8 +46,10 @@ class SpoolFile {
   Status Write(std::string_view data);
   ErrorOr<off_t> Length() const;
   // Bytes rewritten in place (a state letter) change neither the size nor the blocks, so
-  // fdatasync makes them durable without a journal commit for the modification time.
+  // fdatasync makes them durable without a journal commit for the modification time; with a
+  // shared sync, one sync covers the deliveries that finish together.
   Status SyncData();
+  void ShareSyncs(SpoolSync& shared) { shared_ = &shared; }
   Status Close();
 
  private:
@@ -54,6 +58,7 @@ class SpoolFile {
   Status SeekFile(off_t position);
 
   FileDescriptor fd_;
+  SpoolSync* shared_ = nullptr;
   std::unique_ptr<char[]> buffer_;
   size_t start_ = 0;
   size_t end_ = 0;

@@ -1,6 +1,5 @@
 #include "ui/signal_watcher.h"
 
-#include <chrono>
 
 #include "platform/signals.h"
 #include "platform/socket.h"
@@ -24,20 +23,29 @@ namespace {
 
 }  // namespace
 
-SignalWatcher::SignalWatcher(const sigset_t& ending)
-    : ending_(ending), thread_([this, ending] {
-        sigset_t watched = ending;
-        sigaddset(&watched, SIGUSR1);
-        sigaddset(&watched, SIGUSR2);
-        while (!done_) {
-          // No signal within the slice, or an interruption: look at done_ and wait again.
-          auto signal = WaitForSignal(watched, std::chrono::milliseconds(200));
-          if (signal && signal.value() > 0) Take(signal.value());
-        }
-      }) {}
+// The thread sleeps until a signal comes: no wake-ups while nothing happens. SIGURG, which no
+// one else sends here, is the destructor's word to end; blocked before the thread starts, so
+// that it waits for the thread rather than being lost (its default is to be ignored).
+SignalWatcher::SignalWatcher(const sigset_t& ending) : ending_(ending) {
+  sigset_t watched = ending;
+  sigaddset(&watched, SIGUSR1);
+  sigaddset(&watched, SIGUSR2);
+  sigaddset(&watched, kEndWatching);
+  // The caller blocked the others already; the thread is born with all of them blocked.
+  (void)ChangeThreadSignalMask(SIG_BLOCK, watched);  // only fails for a bad argument
+  thread_ = std::thread([this, watched] {
+    for (;;) {
+      auto signal = WaitForSignal(watched);
+      if (!signal || signal.value() <= 0) continue;  // interrupted: wait again
+      if (signal.value() == kEndWatching) return;
+      Take(signal.value());
+    }
+  });
+}
 
 SignalWatcher::~SignalWatcher() {
-  done_ = true;
+  // Fails only for a thread already joined, which this one is not.
+  (void)SignalThread(thread_.native_handle(), kEndWatching);
   thread_.join();
 }
 

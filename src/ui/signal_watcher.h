@@ -2,7 +2,6 @@
 
 #include <signal.h>
 
-#include <atomic>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -32,8 +31,8 @@ class SignalWatcher {
   void Take(int signal);
   void TakeRequest(const std::function<void()>& handler);
 
+  static constexpr int kEndWatching = SIGURG;
   const sigset_t ending_;
-  std::atomic<bool> done_{false};
   std::mutex lock_;
   std::function<void()> onSignal_;
   std::function<void()> onDeliverNow_;

@@ -465,7 +465,7 @@ TEST_F(ServerSessionTest, SessionsCommittingTogetherEachGetTheir250) {
     Converse(clients.back(), {{"HELO pc\r\n", "250 Ok\r\n"}, {"MAIL FROM:<s" + std::to_string(i) + ">\r\n", "250 Ok\r\n"},
                               {"RCPT TO:<r>\r\n", "250 Ok\r\n"}, {"DATA\r\n", kInvited}, {"m\r\n", ""}});
   }
-  const uint64_t before = relay().folderSync.syncsMade();
+  const uint64_t before = relay().spoolSync.syncsMade();
   std::vector<std::string> replies(kClients);
   std::vector<std::thread> enders;
   for (int i = 0; i < kClients; ++i) {
@@ -479,7 +479,7 @@ TEST_F(ServerSessionTest, SessionsCommittingTogetherEachGetTheir250) {
     EXPECT_EQ(replies[i], "250 Ok\r\n") << i;
     EXPECT_EQ(appDir().Read(SpoolName(i)), Stored("pc", "s" + std::to_string(i), {"r"}, "m\r\n.\r\n"));
   }
-  const uint64_t syncs = relay().folderSync.syncsMade() - before;
+  const uint64_t syncs = relay().spoolSync.syncsMade() - before;
   EXPECT_GE(syncs, 1u);
   EXPECT_LE(syncs, static_cast<uint64_t>(kClients));
 }

@@ -6,7 +6,8 @@
 #include <thread>
 #include <vector>
 
-#include "spool/folder_sync.h"
+#include "platform/file_system.h"
+#include "spool/spool_sync.h"
 
 #include "support/temp_dir.h"
 
@@ -150,21 +151,41 @@ TEST(SpoolFileTest, LargeFileIsReadThroughTheBuffer) {
   EXPECT_EQ(file.Tell(), static_cast<off_t>(content.size()));
 }
 
-// Callers arriving together share folder syncs, and each is told how the sync that covered it
-// went: never more syncs than callers, and a failure reaches every caller it covered.
-TEST(SpoolFileTest, FolderSyncIsSharedAndItsFailureReachesEveryCaller) {
+// Callers arriving together share syncs, whether the kernel's syncfs reports errors (one sync of
+// the file system for a round of several) or not (each file in turn, the folder once), and each
+// is told how the round that covered it went: never more rounds than callers, and a failure
+// reaches every caller it covered. Half the callers rewrite a file in place, half need a new
+// file's name; a folder that is gone fails every round that needs it.
+TEST(SpoolFileTest, SpoolSyncIsSharedAndItsFailureReachesEveryCaller) {
   test::TempDir dir;
-  for (const auto& [folder, wantError] : {std::pair{dir.path(), 0}, {dir.File("missing"), ENOENT}}) {
-    SCOPED_TRACE(folder);
-    FolderSync sync(folder);
+  struct Case {
+    std::string folder;
+    bool syncfs;
+    int wantError;
+  };
+  for (const Case& c : {Case{dir.path(), true, 0}, Case{dir.path(), false, 0}, Case{dir.File("missing"), true, ENOENT},
+                        Case{dir.File("missing"), false, ENOENT}}) {
+    SCOPED_TRACE(c.folder + (c.syncfs ? " syncfs" : " each"));
+    SpoolSync sync(c.folder, c.syncfs);
     constexpr int kCallers = 8;
     std::vector<int> errors(kCallers, -1);
     std::vector<std::thread> callers;
-    for (int i = 0; i < kCallers; ++i) callers.emplace_back([&, i] { errors[i] = sync.Sync().error(); });
+    for (int i = 0; i < kCallers; ++i) {
+      callers.emplace_back([&, i] {
+        auto file = OpenFile(dir.File("f" + std::to_string(i)), O_CREAT | O_RDWR, 0600);
+        ASSERT_TRUE(file);
+        ASSERT_TRUE(WriteAll(file.value().get(), "x", 1));
+        // A rewrite alone never needs the folder: only name syncs meet the missing one.
+        const auto need = i % 2 == 0 || c.wantError != 0 ? SpoolSync::Need::FileAndName : SpoolSync::Need::Data;
+        errors[i] = sync.Sync(file.value().get(), need).error();
+      });
+    }
     for (auto& caller : callers) caller.join();
-    EXPECT_EQ(errors, std::vector<int>(kCallers, wantError));
+    EXPECT_EQ(errors, std::vector<int>(kCallers, c.wantError));
     EXPECT_GE(sync.syncsMade(), 1u);
     EXPECT_LE(sync.syncsMade(), static_cast<uint64_t>(kCallers));
+    if (!c.syncfs) EXPECT_EQ(sync.sharedSyncsMade(), 0u);
+    EXPECT_LE(sync.sharedSyncsMade(), sync.syncsMade());
   }
 }
 
