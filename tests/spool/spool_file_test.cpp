@@ -184,7 +184,9 @@ TEST(SpoolFileTest, SpoolSyncIsSharedAndItsFailureReachesEveryCaller) {
     EXPECT_EQ(errors, std::vector<int>(kCallers, c.wantError));
     EXPECT_GE(sync.syncsMade(), 1u);
     EXPECT_LE(sync.syncsMade(), static_cast<uint64_t>(kCallers));
-    if (!c.syncfs) EXPECT_EQ(sync.sharedSyncsMade(), 0u);
+    if (!c.syncfs) {
+      EXPECT_EQ(sync.sharedSyncsMade(), 0u);
+    }
     EXPECT_LE(sync.sharedSyncsMade(), sync.syncsMade());
   }
 }
