@@ -40,6 +40,8 @@ struct LoginLimits {
   std::chrono::milliseconds failureDelay{1000};
   std::chrono::milliseconds failureWindow{std::chrono::minutes(10)};
   std::chrono::milliseconds blockTime{std::chrono::minutes(10)};
+  // How long a login waits for a place among the relay's password checks.
+  std::chrono::milliseconds checkWait{std::chrono::seconds(30)};
 };
 
 // Every time limit of the relay in one value, owned by the program's window services and

@@ -1,6 +1,7 @@
 #include "common/user_file.h"
 
 #include <algorithm>
+#include <thread>
 
 #include "platform/file_system.h"
 #include "platform/password_hash.h"
@@ -124,6 +125,24 @@ bool CheckUserPassword(const std::string& path, const std::string& name, const s
     return false;
   }
   return PasswordMatches(password, match->hash);
+}
+
+PasswordCheckPlaces::PasswordCheckPlaces()
+    : free_(std::clamp(static_cast<int>(std::thread::hardware_concurrency()), 2, 8)) {}
+
+bool PasswordCheckPlaces::TakeWithin(std::chrono::milliseconds wait) {
+  std::unique_lock<std::mutex> held(lock_);
+  if (!freed_.wait_for(held, wait, [this] { return free_ > 0; })) return false;
+  --free_;
+  return true;
+}
+
+void PasswordCheckPlaces::Give() {
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    ++free_;
+  }
+  freed_.notify_one();
 }
 
 }  // namespace vellomar

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -65,5 +67,25 @@ class KnownUsers {
 // Whether `name` is a user whose password this is. An unknown name costs the same hashing
 // as a known one, so that the time of the answer does not tell which names exist.
 bool CheckUserPassword(const std::string& path, const std::string& name, const std::string& password);
+// The places for password checks at once: one per processor, at least two, at most eight.
+// Each check holds yescrypt's 16 MiB while it runs.
+//
+// Lock contract: its own lock, held to take or give a place, never across a check.
+class PasswordCheckPlaces {
+ public:
+  PasswordCheckPlaces();
+  explicit PasswordCheckPlaces(int count) : free_(count) {}
+  PasswordCheckPlaces(const PasswordCheckPlaces&) = delete;
+  PasswordCheckPlaces& operator=(const PasswordCheckPlaces&) = delete;
+
+  // A place taken within the time, or false.
+  [[nodiscard]] bool TakeWithin(std::chrono::milliseconds wait);
+  void Give();
+
+ private:
+  std::mutex lock_;
+  std::condition_variable freed_;
+  int free_;
+};
 
 }  // namespace vellomar

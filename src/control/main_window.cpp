@@ -168,9 +168,10 @@ void MainWindow::ShowSystemError(const std::string& text) {
 
 // Posted, not waited for: the dispatcher sets the client's image at every run, and a relay
 // thread must not wait on the window's thread for a picture. Posts keep their order, so the
-// last state set is the one shown. Dropped once the window's thread has stopped: there is no
-// picture left to set.
+// last state set is the one shown. Once the relay stops, as for a call that would wait, no
+// picture is set any more; a post the stopped window's thread drops had none to set either.
 void MainWindow::SetImage(int buttonId, bool running) {
+  if (relay_.stop().load()) return;
   (void)windowThread_.Post(
       [this, buttonId, running] { controls_.SetButtonBitmap(buttonId, running ? kRunningBitmap : kStoppedBitmap); });
 }

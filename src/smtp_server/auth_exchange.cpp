@@ -139,6 +139,17 @@ CommandOutcome LoginFailed(Session& session, const std::string& user, bool barre
   return CommandOutcome::Failed;
 }
 
+// The password checked once a place among the relay's checks is free (at most the time a
+// command may take to wait for one); nothing when none came free.
+std::optional<bool> CheckedWithinLimit(Session& session, const Credentials& given) {
+  if (given.actsForAnother || !ValidUserName(given.user)) return false;
+  PasswordCheckPlaces& places = session.relay.passwordChecks;
+  if (!places.TakeWithin(session.relay.timings.login.checkWait)) return std::nullopt;
+  const bool valid = CheckUserPassword(session.relay.FilePath(kUsersFileName), given.user, given.password);
+  places.Give();
+  return valid;
+}
+
 // The password checked within the address's limit: the place is taken before the hash and
 // given back with the outcome, whatever other sessions of the address do meanwhile.
 CommandOutcome CheckLogin(Session& session, const Credentials& given) {
@@ -154,8 +165,14 @@ CommandOutcome CheckLogin(Session& session, const Credentials& given) {
     case LoginFailures::Check::Granted:
       break;
   }
-  bool valid = !given.actsForAnother && ValidUserName(given.user) &&
-               CheckUserPassword(session.relay.FilePath(kUsersFileName), given.user, given.password);
+  std::optional<bool> checked = CheckedWithinLimit(session, given);
+  if (!checked) {
+    // No place within the time: the address's place goes back with no failure counted (nor
+    // forgiven: a settled success clears nothing).
+    (void)failures.Settle(client, false, std::chrono::steady_clock::now(), limits);
+    return Refuse(session, kTryLater);
+  }
+  const bool valid = *checked;
   LoginFailures::Settled settled = failures.Settle(client, !valid, std::chrono::steady_clock::now(), limits);
   if (!valid) return LoginFailed(session, given.user, settled.barred);
   if (settled.suspect) PauseBeforeAnswer(session, FailureDelay(session));

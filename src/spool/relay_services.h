@@ -110,6 +110,10 @@ class RelayServices {
   SharedValue<std::string> listenerFingerprint;
   // Failed logins on the listener, by client address.
   LoginFailures loginFailures;
+  // Password checks at once, whoever asks: each costs yescrypt's 16 MiB for as long as it runs,
+  // so a hundred sessions logging in together (from as many addresses) must not take 1.6 GB.
+  // A session waits for a place, within its command's time limit.
+  PasswordCheckPlaces passwordChecks;
   // Called on the listener's thread with each session's client address, spool name and socket
   // as the session is handed to its thread, so that tests can see what a session starts with.
   SharedValue<std::function<void(const std::string& clientAddress, const std::string& spoolName, int socket)>>

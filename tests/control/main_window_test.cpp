@@ -150,9 +150,15 @@ TEST_F(MainWindowTest, InfoPanelsShowTheSelectedSummaryInTheirOwnFormats) {
 }
 
 TEST_F(MainWindowTest, ClientImageWindowAndNotificationsChangeOnTheWindowThread) {
+  // The picture is posted, not waited for: the window's thread shows it in its turn, the last
+  // one set last.
   mainWindow.SetClientImage(true);
+  ASSERT_TRUE(windowThread.Invoke([] {}));
   EXPECT_EQ(controls.ButtonBitmap(kClientStateButton), kRunningBitmap);
   mainWindow.SetClientImage(false);
+  mainWindow.SetClientImage(true);
+  mainWindow.SetClientImage(false);
+  ASSERT_TRUE(windowThread.Invoke([] {}));
   EXPECT_EQ(controls.ButtonBitmap(kClientStateButton), kStoppedBitmap);
   mainWindow.HideWindow();
   EXPECT_FALSE(controls.WindowVisible());

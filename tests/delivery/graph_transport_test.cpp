@@ -227,7 +227,9 @@ TEST_F(GraphTransportTest, NoCopyInSentItemsWhenTheAccountSaysSo) {
     EXPECT_EQ(state["graph_steps"].substr(stepsBefore.size()), saveToSent ? "sendMail," : "create,update,send,");
     EXPECT_EQ(authority.Count("graph_sent_items") - copiesBefore, saveToSent ? 1 : 0);
     EXPECT_EQ(Sent().back(), "alice@example.org|s|a@x.example,b@y.example") << "the same people either way";
-    if (!saveToSent) EXPECT_EQ(state["graph_last_lists"], "to:a@x.example|cc:|bcc:b@y.example");
+    if (!saveToSent) {
+      EXPECT_EQ(state["graph_last_lists"], "to:a@x.example|cc:|bcc:b@y.example");
+    }
   }
 }
 

@@ -341,6 +341,26 @@ TEST_F(ServerSessionTest, ParallelGuessesFromOneAddressGetAtMostTenChecks) {
   EXPECT_EQ(clients[40].ReadFullReply(), "421 4.7.0 Too many failed logins, try again later\r\n");
 }
 
+// Password checks are few at once, whichever addresses ask: with every place taken, a login
+// waits its time and is told to come back, counted as no failure; once a place is free the
+// same login gets in.
+TEST_F(ServerSessionTest, PasswordChecksWaitForAPlace) {
+  ASSERT_TRUE(SetUserPassword(appDir().File(kUsersFileName), "ann", "s3cret pass"));
+  relay().timings.login.checkWait = std::chrono::milliseconds(300);
+  int places = 0;
+  while (relay().passwordChecks.TakeWithin(std::chrono::milliseconds(0))) ++places;
+  ASSERT_GE(places, 2);
+  SmtpTestClient client = Connect();
+  Converse(client, {{"EHLO a\r\n", ""}});
+  (void)client.ReadFullReply();
+  const std::string login = "AUTH PLAIN " + Base64Encode("\0ann\0s3cret pass"s) + "\r\n";
+  Converse(client, {{login, "454 4.7.0 Temporary authentication failure, try again later\r\n"}});
+  EXPECT_EQ(LogContent().find("Authentication failed"), std::string::npos) << "not a failure";
+  relay().passwordChecks.Give();
+  Converse(client, {{login, "235 2.7.0 Authentication successful\r\n"}});
+  for (int i = 1; i < places; ++i) relay().passwordChecks.Give();
+}
+
 // SIZE: the limit as declared at MAIL and as sent, counted as the client counts it.
 TEST_F(ServerSessionTest, TheSizeLimitAsDeclaredAndAsSent) {
   const std::string ninety(90, 'x');
