@@ -278,8 +278,8 @@ TEST_F(VellomarTest, AnAppOnlySignInGetsItsOwnTokensAndARefusedOneKeepsTheMailWa
 // STARTTLS on the submission port, the relay signs in as an application with a certificate and
 // hands the message to Microsoft Graph (the stand-in); the envelope recipient the header leaves
 // out gets it through a Bcc: added for the call only. A 503 with Retry-After keeps the next
-// message waiting across a restart, and then it goes out once. No token, assertion or key is
-// left in the log, the output or a spool file.
+// message waiting across a restart, and then it goes out once; so do two hundred more across
+// another. No token, assertion or key is left in the log, the output or a spool file.
 TEST_F(VellomarTest, AnOfficeWithoutSmtpSendsThroughGraphWithAnAppOnlyCertificate) {
   ASSERT_TRUE(MakeDirectories(dir_.File("keys")));
   test::OAuthAuthority authority(dir_.File("keys"));
@@ -334,6 +334,20 @@ TEST_F(VellomarTest, AnOfficeWithoutSmtpSendsThroughGraphWithAnAppOnlyCertificat
   EXPECT_EQ(sent.find("scan 2"), sent.rfind("scan 2")) << "once: " << sent;
   EXPECT_NE(sent.find("scanner@contoso.example|scan 2|desk@office.example,archive@office.example;"), std::string::npos)
       << sent;
+
+  // Two hundred more, the relay stopped and started again while they go out: each goes once.
+  for (int i = 100; i < 300; ++i) Submit(i, "Page " + std::to_string(i) + ".");
+  ASSERT_TRUE(Eventually([&] { return authority.Count("graph_calls") >= 60; })) << Log();
+  EXPECT_EQ(Stop(), 0);
+  ASSERT_TRUE(relay_.Start(trusting));
+  ASSERT_TRUE(Eventually([&] { return SpoolFiles().empty(); }, 60000)) << Log();
+  const std::string all = authority.State()["graph_sent"];
+  for (int i = 100; i < 300; ++i) {
+    const std::string entry = "|number " + std::to_string(i) + "|b" + std::to_string(i) + "@example.org;";
+    const size_t first = all.find(entry);
+    EXPECT_NE(first, std::string::npos) << i << " lost";
+    EXPECT_EQ(first, all.rfind(entry)) << i << " twice";
+  }
   const std::string assertion = authority.State()["last_assertion"];
   ASSERT_GT(assertion.size(), 100u);
   for (const std::string& text : {Log(), dir_.Read("stdout"), dir_.Read("stderr"), waiting, check.out}) {
