@@ -369,6 +369,7 @@ TEST_F(ServerSessionTest, TheSizeLimitAsDeclaredAndAsSent) {
     const char* name;
     int32_t maxSize;
     std::vector<Exchange> exchanges;
+    bool throughGraph = false;  // the sender's account sends through Microsoft Graph
   };
   auto message = [](const std::string& data, const std::string& reply) {
     return std::vector<Exchange>{{"MAIL FROM:<a>\r\n", "250 Ok\r\n"}, {"RCPT TO:<b>\r\n", "250 Ok\r\n"}, {"DATA\r\n", kInvited}, {data, reply}};
@@ -386,11 +387,24 @@ TEST_F(ServerSessionTest, TheSizeLimitAsDeclaredAndAsSent) {
        }()},
       {"no limit", 0, {{"EHLO a\r\n", "250-vesk\r\n250-PIPELINING\r\n250-SIZE 0\r\n250 8BITMIME\r\n"},
                        {"MAIL FROM:<a> SIZE=999999999999\r\n", "250 Ok\r\n"}}},
+      // Graph takes 4 MB of request, the message in base64 with room for a Bcc: line: refused
+      // once the sender's account is known, declared or sent, under any larger MaxSize.
+      {"through Graph", 10000000, [&] {
+         const std::string graphTooLarge = "552 5.3.4 Message too large for Microsoft Graph, which takes at most 3080192 bytes\r\n";
+         std::string lines;
+         for (int i = 0; i < 3081; ++i) lines += std::string(998, 'g') + "\r\n";
+         auto sent = message(lines + ".\r\n", graphTooLarge);
+         sent.insert(sent.begin(), {{"MAIL FROM:<a> SIZE=3080193\r\n", graphTooLarge}});
+         return sent;
+       }(), true},
   };
   uint32_t committed = 0;
   for (const SizeCase& c : cases) {
     SCOPED_TRACE(c.name);
-    Configure([&](Settings& s) { s.MaxSize = c.maxSize; });
+    Configure([&](Settings& s) {
+      s.MaxSize = c.maxSize;
+      s.Transport = c.throughGraph ? "graph" : "smtp";
+    });
     SmtpTestClient client = Connect();
     Converse(client, {{"HELO a\r\n", "250 Ok\r\n"}});
     Converse(client, c.exchanges);
