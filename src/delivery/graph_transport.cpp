@@ -34,6 +34,7 @@
 #include "delivery/sender_rewrite.h"
 #include "delivery/transport.h"
 #include "platform/http_client.h"
+#include "platform/stop_flag.h"
 #include "sign_in/oauth_tokens.h"
 #include "spool/recipient_line.h"
 #include "spool/relay_services.h"
@@ -345,7 +346,16 @@ CallEnd GraphTransport::Call(const Delivery& d, OutcomeSink& sink, const GraphCa
         "Authorization: Bearer " + token.accessToken, "Accept: application/json",
         // A bare name keeps the library from adding a type of its own.
         call.contentType.empty() ? "Content-Type:" : "Content-Type: " + call.contentType};
-    end.reply = d.hop.http->Request(call.method, call.url, headers, call.body, c_.relay.stop());
+    // A call that can send the message is not abandoned once begun: abandoned after its request
+    // went out it might have sent it, and the next start would send it again. It ends within
+    // the HTTP client's own limits; a second signal still ends the program at once.
+    StopFlag neverStopped;
+    if (call.maySend && c_.relay.stop().load()) {
+      end.stopped = true;
+      return end;
+    }
+    end.reply = d.hop.http->Request(call.method, call.url, headers, call.body,
+                                    call.maySend ? neverStopped : c_.relay.stop());
     end.stopped = end.reply.error == ECANCELED;
     if (end.stopped) return end;
     if (end.reply.ok() && end.reply.status == 401 && attempt == 0 &&
