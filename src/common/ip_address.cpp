@@ -31,6 +31,8 @@ IpAddress FromIpv6(const in6_addr& ipv6) {
 bool IpAddress::IsIpv4() const { return std::equal(std::begin(kMappedPrefix), std::end(kMappedPrefix), bytes.begin()); }
 
 std::optional<IpAddress> ParseIpAddress(const std::string& text) {
+  // inet_pton reads up to the first NUL: "192.0.2.1\0<anything>" is not that address.
+  if (text.find('\0') != std::string::npos) return std::nullopt;
   in_addr ipv4{};
   if (::inet_pton(AF_INET, text.c_str(), &ipv4) == 1) return FromIpv4(ipv4);
   in6_addr ipv6{};
