@@ -1,7 +1,7 @@
 // Microsoft Graph's replies fed whatever a service (or whoever answers in its place) may send:
-// the error's code and message come back bounded and printable whatever the body, and a
-// Retry-After delay is at most a day. The input's first line is the Retry-After field's value,
-// the rest the reply's body.
+// the error's code and message come back bounded and printable whatever the body, a
+// Retry-After delay is at most a day, and a draft's id is printable and bounded. The input's
+// first line is the Retry-After field's value, the rest the reply's body.
 #include <cstdint>
 #include <string>
 
@@ -21,5 +21,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Check(error.code.size() <= 103 && error.message.size() <= 303, "the texts are bounded");
   for (char c : error.Text()) Check(static_cast<unsigned char>(c) >= 0x20 && c != 0x7F, "no control character");
   (void)IsSizeError(error);  // only its safety matters here
+  // A draft's id goes into the next calls' URLs (escaped there): printable and bounded.
+  for (char c : DraftIdOf(body)) Check(static_cast<unsigned char>(c) > 0x20 && c != 0x7F, "a printable id");
+  Check(DraftIdOf(body).size() <= 1024, "an id is bounded");
   return 0;
 }
