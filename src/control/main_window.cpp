@@ -1,5 +1,6 @@
 #include "control/main_window.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "common/window_controls.h"
@@ -91,11 +92,20 @@ void MainWindow::RefreshStatistics() {
   windowThread_.Invoke([this] { RefreshOnWindowThread(); });
 }
 
+// A person reads the counters no faster than a few times a second, and under load every
+// message asks for a refresh: the window's thread is woken for one per interval at most.
+constexpr std::chrono::milliseconds kRefreshInterval{100};
+
 void MainWindow::RequestRefresh() {
   if (windowThread_.IsCurrentThread()) return RefreshOnWindowThread();
   if (refreshQueued_.exchange(true)) return;
-  // Cleared before the refresh reads anything: a change after that point asks for another.
-  bool posted = windowThread_.Post([this] {
+  auto sinceLast = std::chrono::steady_clock::now() - lastRefresh_.load();
+  auto wait = std::max(std::chrono::milliseconds{0},
+                       kRefreshInterval - std::chrono::duration_cast<std::chrono::milliseconds>(sinceLast));
+  // Cleared before the refresh reads anything, so that a change after that point asks for
+  // another; and after the refresh's time is set, so that the next one waits its interval.
+  bool posted = windowThread_.PostAfter(wait, [this] {
+    lastRefresh_ = std::chrono::steady_clock::now();
     refreshQueued_ = false;
     RefreshOnWindowThread();
   });

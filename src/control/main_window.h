@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -94,6 +95,8 @@ class MainWindow final : public WindowServices {
   Executor& windowThread_;
   // A requested refresh is queued on the window's thread and has not begun.
   std::atomic<bool> refreshQueued_{false};
+  // When the last requested refresh began.
+  std::atomic<std::chrono::steady_clock::time_point> lastRefresh_{};
   // Log lines for the notifications list that the window's thread has not taken yet: one
   // hand-over takes all there are, so a burst of lines costs the window's thread one wake-up.
   struct WaitingLine {

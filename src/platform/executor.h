@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -30,7 +31,10 @@ class Executor {
   Executor& operator=(const Executor&) = delete;
 
   // False when the task was dropped because the executor has stopped.
-  virtual bool Post(std::function<void()> task) = 0;
+  bool Post(std::function<void()> task) { return PostAfter(std::chrono::milliseconds{0}, std::move(task)); }
+  // Queues a task to run no sooner than `delay` from now; tasks due together keep the order
+  // they were posted in.
+  virtual bool PostAfter(std::chrono::milliseconds delay, std::function<void()> task) = 0;
   virtual bool IsCurrentThread() const = 0;
 
   // True when the task ran to its end; on the window's thread it runs inline.

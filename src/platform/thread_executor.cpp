@@ -1,5 +1,7 @@
 #include "platform/thread_executor.h"
 
+#include <algorithm>
+
 namespace vellomar {
 
 ThreadExecutor::ThreadExecutor(StopFlag& stop) : Executor(stop), thread_([this] { Loop(); }) {}
@@ -9,10 +11,13 @@ ThreadExecutor::~ThreadExecutor() {
   if (thread_.joinable()) thread_.join();
 }
 
-bool ThreadExecutor::Post(std::function<void()> task) {
+bool ThreadExecutor::PostAfter(std::chrono::milliseconds delay, std::function<void()> task) {
+  auto due = std::chrono::steady_clock::now() + delay;
   std::lock_guard<std::mutex> guard(lock_);
   if (stopping_) return false;
-  tasks_.push_back(std::move(task));
+  auto later = std::upper_bound(tasks_.begin(), tasks_.end(), due,
+                                [](const auto& when, const Queued& queued) { return when < queued.due; });
+  tasks_.insert(later, Queued{due, std::move(task)});
   queued_.notify_one();
   return true;
 }
@@ -29,16 +34,23 @@ void ThreadExecutor::Stop() {
 }
 
 void ThreadExecutor::Loop() {
+  std::unique_lock<std::mutex> held(lock_);
   for (;;) {
-    std::function<void()> task;
-    {
-      std::unique_lock<std::mutex> held(lock_);
-      queued_.wait(held, [this] { return stopping_ || !tasks_.empty(); });
-      if (tasks_.empty()) return;
-      task = std::move(tasks_.front());
-      tasks_.pop_front();
+    if (tasks_.empty()) {
+      if (stopping_) return;
+      queued_.wait(held);
+      continue;
     }
+    // At a stop nothing is worth waiting for: what is queued runs now.
+    if (!stopping_ && tasks_.front().due > std::chrono::steady_clock::now()) {
+      queued_.wait_until(held, tasks_.front().due);
+      continue;
+    }
+    std::function<void()> task = std::move(tasks_.front().task);
+    tasks_.pop_front();
+    held.unlock();
     RunGuarded(task);
+    held.lock();
   }
 }
 

@@ -14,7 +14,7 @@ class QtExecutor : public Executor {
  public:
   explicit QtExecutor(StopFlag& stop) : Executor(stop) {}
 
-  bool Post(std::function<void()> task) override;
+  bool PostAfter(std::chrono::milliseconds delay, std::function<void()> task) override;
   bool IsCurrentThread() const override;
   // Once the event loop has ended, posts are dropped.
   void Close() { closed_ = true; }

@@ -41,6 +41,8 @@ Status SpoolFile::Seek(off_t position) {
     start_ = static_cast<size_t>(position - buffered);
     return Ok();
   }
+  // Nothing buffered and the kernel's offset already there (a seek just made).
+  if (end_ == 0 && position == filePos_ && readError_ == 0 && writeError_ == 0) return Ok();
   return SeekFile(position);
 }
 

@@ -4,6 +4,8 @@
 
 #include <stdlib.h>
 
+#include <atomic>
+#include <chrono>
 #include <climits>
 #include <memory>
 #include <thread>
@@ -166,6 +168,37 @@ TEST_F(MainWindowTest, ClientImageWindowAndNotificationsChangeOnTheWindowThread)
   std::string want;
   for (int i = 0; i < 50; ++i) want += std::to_string(i) + "\r\n";
   EXPECT_EQ(TextOf(kNotificationsBox), want);
+}
+
+TEST_F(MainWindowTest, RequestedRefreshesComeAtMostOncePerIntervalAndShowTheLastCounts) {
+  struct CountingControls : MemoryControls {
+    void SetText(int id, const std::string& text) override {
+      if (id == kReceivedText) ++refreshes;
+      MemoryControls::SetText(id, text);
+    }
+    std::atomic<int> refreshes{0};
+  } counting;
+  test::TempDir otherDir;
+  StopFlag otherStop;
+  ThreadExecutor otherThread{otherStop};
+  MainWindow window{otherThread, counting, otherStop, otherDir.path()};
+
+  // A relay thread's burst: every message asks for a refresh.
+  auto start = std::chrono::steady_clock::now();
+  uint64_t requests = 0;
+  while (std::chrono::steady_clock::now() - start < std::chrono::milliseconds{300}) {
+    window.relay().counters.receivedOk++;
+    window.RequestRefresh();
+    ++requests;
+  }
+  std::string want = "E-mails received [ok/all] : " + std::to_string(requests) + " / 0";
+  auto shown = [&] { return otherThread.InvokeFor<std::string>([&] { return counting.Text(kReceivedText); }); };
+  for (int i = 0; i < 300 && shown() != want; ++i) std::this_thread::sleep_for(std::chrono::milliseconds{10});
+  EXPECT_EQ(shown(), want);
+  // The first at once, then one per 100 ms until the last count is shown.
+  auto elapsed = std::chrono::steady_clock::now() - start;
+  EXPECT_LE(counting.refreshes.load(), elapsed / std::chrono::milliseconds{100} + 1) << requests << " requests";
+  otherThread.Stop();
 }
 
 TEST_F(MainWindowTest, AfterStopNothingWaitsForTheWindow) {

@@ -73,6 +73,44 @@ TEST(ExecutorTest, PostsRunInOrderAndAreDroppedAfterStop) {
   EXPECT_EQ(order.size(), 100u);
 }
 
+TEST(ExecutorTest, ADelayedPostWaitsItsTurnWithoutHoldingBackLaterOnesAndAStopRunsItAtOnce) {
+  using std::chrono::milliseconds;
+  StopFlag stop;
+  ThreadExecutor windowThread(stop);
+  std::mutex lock;
+  std::vector<int> order;
+  auto record = [&](int i) {
+    return [&, i] {
+      std::lock_guard<std::mutex> guard(lock);
+      order.push_back(i);
+    };
+  };
+  auto posted = std::chrono::steady_clock::now();
+  std::chrono::steady_clock::duration ranAfter{};
+  ASSERT_TRUE(windowThread.PostAfter(milliseconds{60}, [&] {
+    ranAfter = std::chrono::steady_clock::now() - posted;
+    record(1)();
+  }));
+  std::promise<void> bothRan;
+  ASSERT_TRUE(windowThread.PostAfter(milliseconds{60}, [&] {
+    record(2)();
+    bothRan.set_value();
+  }));
+  ASSERT_TRUE(windowThread.Post(record(0)));
+  ASSERT_TRUE(windowThread.Invoke([] {}));
+  {
+    std::lock_guard<std::mutex> guard(lock);
+    EXPECT_EQ(order, std::vector<int>({0}));
+  }
+  ASSERT_EQ(bothRan.get_future().wait_for(std::chrono::seconds{5}), std::future_status::ready);
+  EXPECT_EQ(order, std::vector<int>({0, 1, 2}));
+  EXPECT_GE(ranAfter, milliseconds{60});
+
+  ASSERT_TRUE(windowThread.PostAfter(std::chrono::hours{1}, record(3)));
+  windowThread.Stop();
+  EXPECT_EQ(order, std::vector<int>({0, 1, 2, 3}));
+}
+
 TEST(ExecutorTest, AfterStopRequestedInvokeNeitherWaitsNorRuns) {
   StopFlag stop;
   ThreadExecutor windowThread(stop);
