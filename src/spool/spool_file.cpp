@@ -14,17 +14,22 @@ ErrorOr<SpoolFile> SpoolFile::Open(const std::string& path, int flags, mode_t mo
   return SpoolFile(std::move(fd.value()));
 }
 
-SpoolFile::SpoolFile(FileDescriptor fd) : fd_(std::move(fd)), buffer_(new char[kBufferSize]) {}
+SpoolFile::SpoolFile(FileDescriptor fd) : fd_(std::move(fd)), buffer_(new char[kFirstBufferSize]) {}
 
 std::string_view SpoolFile::Peek() {
   if (start_ == end_ && fd_.valid()) {
     DropBuffer();
-    auto got = ReadSome(fd_.get(), buffer_.get(), kBufferSize);
+    if (filled_ && capacity_ < kBufferSize) {
+      buffer_.reset(new char[kBufferSize]);
+      capacity_ = kBufferSize;
+    }
+    auto got = ReadSome(fd_.get(), buffer_.get(), capacity_);
     if (!got) {
       readError_ = got.error();
       return {};
     }
     end_ = got.value();
+    filled_ = end_ == capacity_;
     filePos_ += static_cast<off_t>(end_);
   }
   return std::string_view(buffer_.get() + start_, end_ - start_);

@@ -23,6 +23,9 @@ class SpoolSync;
 // Used by one thread at a time.
 class SpoolFile {
  public:
+  // A file is first read in a small buffer, since most mail is small and a busy relay has
+  // many files open at once; one that fills it is read on in large pieces.
+  static constexpr size_t kFirstBufferSize = 16 * 1024;
   static constexpr size_t kBufferSize = 64 * 1024;
 
   static ErrorOr<SpoolFile> Open(const std::string& path, int flags, mode_t mode = 0644);
@@ -60,6 +63,9 @@ class SpoolFile {
   FileDescriptor fd_;
   SpoolSync* shared_ = nullptr;
   std::unique_ptr<char[]> buffer_;
+  size_t capacity_ = kFirstBufferSize;
+  // The last read filled the buffer.
+  bool filled_ = false;
   size_t start_ = 0;
   size_t end_ = 0;
   off_t filePos_ = 0;
