@@ -19,8 +19,7 @@ class ThreadExecutor : public Executor {
   bool PostAfter(std::chrono::milliseconds delay, std::function<void()> task) override;
   bool IsCurrentThread() const override;
   // Runs what is already queued, delayed tasks at once, then ends the thread; later posts are
-  // dropped. From the
-  // executor's own thread it only asks the loop to end; the destructor joins.
+  // dropped. From the executor's own thread it only asks the loop to end; the destructor joins.
   void Stop();
 
  private:
